@@ -1,0 +1,76 @@
+#include "utf8.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace sockscope_detail {
+namespace {
+
+constexpr char32_t replacement = 0xFFFD;
+
+// Decodes one code point starting at bytes[i] and advances i past it (or
+// past the maximal ill-formed subpart, yielding U+FFFD).
+char32_t decode_one(std::string_view bytes, std::size_t& i) {
+    const auto lead = static_cast<unsigned char>(bytes[i++]);
+    if (lead < 0x80) return lead;
+
+    unsigned needed;
+    char32_t value;
+    unsigned char low = 0x80, high = 0xBF; // allowed range of the 2nd byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        needed = 1;
+        value = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        needed = 2;
+        value = lead & 0x0F;
+        if (lead == 0xE0) low = 0xA0;  // no overlong forms
+        if (lead == 0xED) high = 0x9F; // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        needed = 3;
+        value = lead & 0x07;
+        if (lead == 0xF0) low = 0x90;  // no overlong forms
+        if (lead == 0xF4) high = 0x8F; // nothing above U+10FFFF
+    } else {
+        return replacement;
+    }
+
+    for (unsigned k = 0; k < needed; ++k) {
+        if (i >= bytes.size()) return replacement;
+        const auto next = static_cast<unsigned char>(bytes[i]);
+        const unsigned char lo = k == 0 ? low : 0x80;
+        const unsigned char hi = k == 0 ? high : 0xBF;
+        if (next < lo || next > hi) return replacement; // next byte starts anew
+        value = (value << 6) | (next & 0x3F);
+        ++i;
+    }
+    return value;
+}
+
+} // namespace
+
+std::u16string utf8_to_utf16(std::string_view bytes) {
+    std::u16string out;
+    out.reserve(bytes.size());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const char32_t c = decode_one(bytes, i);
+        if (c < 0x10000) {
+            out.push_back(static_cast<char16_t>(c));
+        } else {
+            out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+        }
+    }
+    return out;
+}
+
+char16_t* utf8_to_heap_utf16(std::string_view bytes) {
+    const std::u16string text = utf8_to_utf16(bytes);
+    auto* block = static_cast<char16_t*>(std::malloc((text.size() + 1) * sizeof(char16_t)));
+    if (block == nullptr) return nullptr;
+    std::memcpy(block, text.c_str(), (text.size() + 1) * sizeof(char16_t));
+    return block;
+}
+
+} // namespace sockscope_detail

@@ -1,0 +1,73 @@
+// How image names are made from /proc's comm, exe and cmdline, and how
+// their bytes become UTF-16.
+#include <gtest/gtest.h>
+#include <string>
+
+#include "image_name.h"
+#include "utf8.h"
+
+using namespace sockscope_detail;
+
+namespace {
+
+TEST(ImageName, CommLosesItsLineEndOnly) {
+    EXPECT_EQ(comm_from_file("bash\n"), "bash");
+    EXPECT_EQ(comm_from_file("bash"), "bash");
+    EXPECT_EQ(comm_from_file("a b\n\n"), "a b\n");
+    EXPECT_EQ(comm_from_file(""), "");
+}
+
+TEST(ImageName, FirstArgumentEndsAtNul) {
+    EXPECT_EQ(first_argument(std::string_view("/bin/prog\0-x\0", 13)), "/bin/prog");
+    EXPECT_EQ(first_argument("no-nul"), "no-nul");
+    EXPECT_EQ(first_argument(std::string_view("\0", 1)), "");
+}
+
+TEST(ImageName, LongNameFromPath) {
+    const std::string_view comm = "a-very-long-pro";
+    EXPECT_EQ(long_name_from_path(comm, "/usr/bin/a-very-long-program"), "a-very-long-program");
+    EXPECT_EQ(long_name_from_path(comm, "a-very-long-program"), "a-very-long-program");
+    EXPECT_EQ(long_name_from_path(comm, "/usr/bin/other"), std::nullopt);
+    EXPECT_EQ(long_name_from_path(comm, "/a-very-long-program/x"), std::nullopt);
+    EXPECT_EQ(long_name_from_path(comm, ""), std::nullopt);
+    EXPECT_EQ(long_name_from_path(comm, "/usr/bin/a-very-long-pro"), std::nullopt);
+}
+
+TEST(ImageName, ExecutablePathDropsDeletedMark) {
+    EXPECT_EQ(executable_path("/tmp/prog (deleted)"), "/tmp/prog");
+    EXPECT_EQ(executable_path("/tmp/prog"), "/tmp/prog");
+    EXPECT_EQ(executable_path(" (deleted)"), "");
+}
+
+TEST(Utf8, WellFormedText) {
+    EXPECT_EQ(utf8_to_utf16(""), u"");
+    EXPECT_EQ(utf8_to_utf16("bash"), u"bash");
+    EXPECT_EQ(utf8_to_utf16("caf\xC3\xA9"), u"caf\u00E9");
+    EXPECT_EQ(utf8_to_utf16("\xE6\x97\xA5\xE6\x9C\xAC"), u"\u65E5\u672C");
+    EXPECT_EQ(utf8_to_utf16("\xF0\x9F\x98\x80"), u"\U0001F600"); // a surrogate pair
+    EXPECT_EQ(utf8_to_utf16("\xF4\x8F\xBF\xBF"), u"\U0010FFFF");
+}
+
+TEST(Utf8, EachIllFormedSubpartBecomesOneReplacement) {
+    const std::pair<std::string, std::u16string> cases[] = {
+        {"\x80", u"\uFFFD"},                        // lone continuation byte
+        {"a\xFF" "b", u"a\uFFFD" "b"},              // byte never used in UTF-8
+        {"\xC0\xAF", u"\uFFFD\uFFFD"},              // overlong lead
+        {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},    // overlong three-byte form
+        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},    // encoded surrogate
+        {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"}, // above U+10FFFF
+        {"\xE6\x97", u"\uFFFD"},                    // truncated at the end
+        {"\xE6\x97" "a", u"\uFFFD" "a"},            // truncated before ASCII
+        {"\xF0\x9F\x98", u"\uFFFD"},
+    };
+    for (const auto& [bytes, text] : cases) EXPECT_EQ(utf8_to_utf16(bytes), text);
+}
+
+TEST(Utf8, HeapCopyIsTerminated) {
+    char16_t* copy = utf8_to_heap_utf16("ab");
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(std::u16string(copy), u"ab");
+    std::free(copy);
+}
+
+} // namespace
