@@ -25,6 +25,8 @@ install(FILES
     ${CMAKE_CURRENT_BINARY_DIR}/sockscopeConfigVersion.cmake
     DESTINATION ${SOCKSCOPE_CMAKE_DIR} COMPONENT development)
 
+file(RELATIVE_PATH SOCKSCOPE_PC_TO_PREFIX
+    /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(cmake/sockscope.pc.in ${CMAKE_CURRENT_BINARY_DIR}/sockscope.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/sockscope.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)

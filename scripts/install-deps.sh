@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need and a fresh machine may lack.
+# Installs nothing that is already there, so it is quick to run every time.
+set -euo pipefail
+
+needed=()
+have() { command -v "$1" >/dev/null 2>&1; }
+have cmake || needed+=(cmake)
+have g++ || needed+=(g++)
+have ss || needed+=(iproute2)
+have nm || needed+=(binutils)
+have pkg-config || needed+=(pkg-config)
+[ -f /usr/include/gtest/gtest.h ] || needed+=(libgtest-dev)
+
+if [ ${#needed[@]} -gt 0 ]; then
+    echo "installing: ${needed[*]}"
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "missing packages (${needed[*]}) and not root to install them" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${needed[@]}" >/dev/null
+fi

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds sockscope and prints the live IPv4 TCP table once.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh >&2
+cmake -S . -B build -DBUILD_TESTING=OFF >/dev/null
+cmake --build build --target sockscopeDemo_x64 -j"$(nproc)" >/dev/null
+exec build/demo/sockscopeDemo_x64 </dev/null

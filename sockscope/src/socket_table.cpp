@@ -1,0 +1,85 @@
+#include "socket_table.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <tuple>
+#include <unistd.h>
+
+#include "netlink_diag.h"
+#include "proc_net_parser.h"
+#include "socket_owners.h"
+#include "unique_fd.h"
+
+namespace sockscope_detail {
+namespace {
+
+// The whole of a /proc file, however long: /proc/net tables are generated
+// while read, so their size is unknown beforehand.
+bool read_whole_file(const char* path, std::string& contents) {
+    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return false;
+    contents.clear();
+    std::size_t used = 0;
+    contents.resize(64 * 1024);
+    for (;;) {
+        if (used == contents.size()) contents.resize(contents.size() * 2);
+        const ssize_t got = ::read(fd.get(), contents.data() + used, contents.size() - used);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (got == 0) break;
+        used += static_cast<std::size_t>(got);
+    }
+    contents.resize(used);
+    return true;
+}
+
+std::uint32_t host_address(std::uint32_t field) { return __builtin_bswap32(field); }
+std::uint32_t host_port(std::uint32_t field) { return __builtin_bswap16(static_cast<std::uint16_t>(field)); }
+
+} // namespace
+
+std::vector<SocketRow> dump_with_proc_net(Protocol protocol, std::string_view path) {
+    std::string contents;
+    std::vector<SocketRow> rows;
+    std::string error;
+    if (!read_whole_file(std::string(path).c_str(), contents)) return rows;
+    if (!parse_proc_net_table(contents, protocol, rows, error)) rows.clear();
+    return rows;
+}
+
+std::vector<SocketRow> dump_table(Protocol protocol, TableSource source) {
+    if (source != TableSource::proc_net) {
+        if (auto rows = dump_with_netlink(protocol)) return std::move(*rows);
+        if (source == TableSource::netlink) return {};
+    }
+    return dump_with_proc_net(protocol, protocol == Protocol::tcp ? "/proc/net/tcp" : "/proc/net/udp");
+}
+
+void sort_rows(std::vector<SocketRow>& rows, Protocol protocol) {
+    if (protocol == Protocol::tcp) {
+        std::sort(rows.begin(), rows.end(), [](const SocketRow& a, const SocketRow& b) {
+            return std::make_tuple(host_address(a.local_address), host_port(a.local_port),
+                                   host_address(a.remote_address), host_port(a.remote_port), a.owner, a.inode) <
+                   std::make_tuple(host_address(b.local_address), host_port(b.local_port),
+                                   host_address(b.remote_address), host_port(b.remote_port), b.owner, b.inode);
+        });
+    } else {
+        std::sort(rows.begin(), rows.end(), [](const SocketRow& a, const SocketRow& b) {
+            return std::make_tuple(host_address(a.local_address), host_port(a.local_port), a.owner, a.inode) <
+                   std::make_tuple(host_address(b.local_address), host_port(b.local_port), b.owner, b.inode);
+        });
+    }
+}
+
+std::vector<SocketRow> read_table(Protocol protocol, TableSource source) {
+    std::vector<SocketRow> rows = dump_table(protocol, source);
+    assign_owners(rows);
+    sort_rows(rows, protocol);
+    return rows;
+}
+
+} // namespace sockscope_detail

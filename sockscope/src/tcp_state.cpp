@@ -1,0 +1,23 @@
+#include "tcp_state.h"
+
+namespace sockscope_detail {
+
+std::uint32_t state_from_kernel(unsigned kernel_state) {
+    switch (kernel_state) {
+    case 1: return 5;   // ESTABLISHED
+    case 2: return 3;   // SYN_SENT
+    case 3: return 4;   // SYN_RECV
+    case 4: return 6;   // FIN_WAIT1
+    case 5: return 7;   // FIN_WAIT2
+    case 6: return 11;  // TIME_WAIT
+    case 7: return 1;   // CLOSE
+    case 8: return 8;   // CLOSE_WAIT
+    case 9: return 10;  // LAST_ACK
+    case 10: return 2;  // LISTEN
+    case 11: return 9;  // CLOSING
+    case 12: return 4;  // NEW_SYN_RECV
+    default: return 1;
+    }
+}
+
+} // namespace sockscope_detail

@@ -1,0 +1,21 @@
+#!/bin/sh
+# Installs the build into a scratch prefix, then builds and runs a caller
+# found through pkg-config and one found through find_package.
+set -eu
+build=$1
+here=$(cd "$(dirname "$0")" && pwd)
+prefix=$(mktemp -d /tmp/sockscope-install-XXXXXX)
+trap 'rm -rf "$prefix"' EXIT
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+libdir=$(dirname "$(find "$prefix" -name 'libsockscope_x64.so' | head -n 1)")
+
+PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --modversion sockscope | grep -qx 1.1.0.0
+g++ -std=c++17 "$here/consumer.cpp" -o "$prefix/by-pkg-config" \
+    $(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs sockscope)
+LD_LIBRARY_PATH=$libdir "$prefix/by-pkg-config" >/dev/null
+
+cmake -S "$here" -B "$prefix/consumer-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$prefix/consumer-build" >/dev/null
+"$prefix/consumer-build/consumer" >/dev/null
+echo "installed library found by pkg-config and find_package"

@@ -1,0 +1,141 @@
+// The tables read live from the kernel: both sources agree, owners are
+// found, and only IPv4 sockets appear.
+#include <algorithm>
+#include <chrono>
+#include <thread>
+#include <gtest/gtest.h>
+#include <optional>
+#include <set>
+#include <sys/wait.h>
+#include <tuple>
+#include <unistd.h>
+
+#include "socket_table.h"
+#include "support/loopback_sockets.h"
+
+using namespace sockscope_detail;
+using sockscope_test::TestSocket;
+
+namespace {
+
+std::uint32_t network_port(unsigned host) { return ((host & 0xFF) << 8) | (host >> 8); }
+
+using RowKey = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint64_t,
+                          std::uint32_t>;
+
+// The rows whose local or remote port is one of `ports`.
+std::multiset<RowKey> rows_on(const std::vector<SocketRow>& rows, const std::set<unsigned>& ports) {
+    std::multiset<RowKey> picked;
+    for (const SocketRow& row : rows) {
+        for (const unsigned port : ports) {
+            if (row.local_port == network_port(port) || row.remote_port == network_port(port)) {
+                picked.insert({row.state, row.local_address, row.local_port, row.remote_address, row.remote_port,
+                               row.inode, row.owner});
+                break;
+            }
+        }
+    }
+    return picked;
+}
+
+const SocketRow* find_local(const std::vector<SocketRow>& rows, unsigned port, std::uint32_t state = 0) {
+    for (const SocketRow& row : rows)
+        if (row.local_port == network_port(port) && (state == 0 || row.state == state)) return &row;
+    return nullptr;
+}
+
+TEST(SocketTable, NetlinkAndProcNetGiveTheSameRows) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    const auto client = TestSocket::tcp_connection("127.0.0.1", listener.port());
+    const auto server = TestSocket::accept_from(listener);
+    const auto udp = TestSocket::udp_socket("127.0.0.3");
+    const std::set<unsigned> tcp_ports = {listener.port()};
+    const std::set<unsigned> udp_ports = {udp.port()};
+
+    const auto tcp_netlink = read_table(Protocol::tcp, TableSource::netlink);
+    const auto tcp_proc = read_table(Protocol::tcp, TableSource::proc_net);
+    EXPECT_EQ(rows_on(tcp_netlink, tcp_ports).size(), 3u);
+    EXPECT_EQ(rows_on(tcp_netlink, tcp_ports), rows_on(tcp_proc, tcp_ports));
+
+    const auto udp_netlink = read_table(Protocol::udp, TableSource::netlink);
+    const auto udp_proc = read_table(Protocol::udp, TableSource::proc_net);
+    EXPECT_EQ(rows_on(udp_netlink, udp_ports).size(), 1u);
+    EXPECT_EQ(rows_on(udp_netlink, udp_ports), rows_on(udp_proc, udp_ports));
+}
+
+TEST(SocketTable, OwnSocketsAreOursAndTimeWaitHasNoOwner) {
+    const auto self = static_cast<std::uint32_t>(getpid());
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    std::optional<TestSocket> client(TestSocket::tcp_connection("127.0.0.1", listener.port()));
+    std::optional<TestSocket> server(TestSocket::accept_from(listener));
+    const unsigned client_port = client->port();
+    {
+        const auto rows = read_table(Protocol::tcp);
+        const SocketRow* client_row = find_local(rows, client_port);
+        ASSERT_NE(client_row, nullptr);
+        EXPECT_EQ(client_row->owner, self);
+        EXPECT_EQ(client_row->state, 5u);
+    }
+    // The client closes first, so once the server closes too its end waits
+    // in TIME_WAIT, held by no process.
+    client.reset();
+    server.reset();
+
+    // Loopback delivers the closing segments at once; allow a moment anyway.
+    std::vector<SocketRow> rows;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        rows = read_table(Protocol::tcp);
+        if (find_local(rows, client_port, 11) != nullptr) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const SocketRow* listening = find_local(rows, listener.port(), 2);
+    ASSERT_NE(listening, nullptr);
+    EXPECT_EQ(listening->owner, self);
+    const SocketRow* waiting = find_local(rows, client_port, 11);
+    ASSERT_NE(waiting, nullptr);
+    EXPECT_EQ(waiting->inode, 0u);
+    EXPECT_EQ(waiting->owner, 0u);
+}
+
+TEST(SocketTable, ASocketHeldBySeveralProcessesBelongsToTheLowestId) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    int hold[2];
+    ASSERT_EQ(pipe(hold), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) { // inherits the listener; lives until the pipe closes
+        close(hold[1]);
+        char c;
+        while (read(hold[0], &c, 1) > 0) {
+        }
+        _exit(0);
+    }
+    close(hold[0]);
+    const auto rows = read_table(Protocol::tcp);
+    close(hold[1]);
+    waitpid(child, nullptr, 0);
+
+    const SocketRow* row = find_local(rows, listener.port(), 2);
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->owner, static_cast<std::uint32_t>(std::min(getpid(), child)));
+}
+
+TEST(SocketTable, OnlyIpv4SocketsAppear) {
+    const auto v6 = TestSocket::tcp6_listener(false);
+    const auto mapped = TestSocket::tcp6_listener(true);
+    const auto v4 = TestSocket::tcp_listener("127.0.0.1");
+    for (const auto source : {TableSource::netlink, TableSource::proc_net}) {
+        const auto rows = read_table(Protocol::tcp, source);
+        EXPECT_NE(find_local(rows, v4.port()), nullptr);
+        EXPECT_EQ(find_local(rows, v6.port()), nullptr);
+        EXPECT_EQ(find_local(rows, mapped.port()), nullptr);
+    }
+}
+
+TEST(SocketTable, UnreadableTableGivesNoRows) {
+    EXPECT_TRUE(dump_with_proc_net(Protocol::tcp, "/nonexistent/tcp").empty());
+    // A file that isn't a table at all is refused whole.
+    EXPECT_TRUE(dump_with_proc_net(Protocol::tcp, "/proc/self/status").empty());
+}
+
+} // namespace

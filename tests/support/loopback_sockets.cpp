@@ -1,0 +1,76 @@
+#include "loopback_sockets.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace sockscope_test {
+namespace {
+
+sockaddr_in ipv4(const std::string& address, unsigned port) {
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, address.c_str(), &result.sin_addr) != 1)
+        throw std::runtime_error("bad address " + address);
+    return result;
+}
+
+int checked(int result, const char* what) {
+    if (result < 0) throw std::runtime_error(what);
+    return result;
+}
+
+} // namespace
+
+TestSocket::TestSocket(int fd) : fd_(fd), port_(0) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = address.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6&>(address).sin6_port)
+                                          : ntohs(reinterpret_cast<sockaddr_in&>(address).sin_port);
+}
+
+TestSocket::~TestSocket() {
+    if (fd_ >= 0) close(fd_);
+}
+
+TestSocket TestSocket::tcp_listener(const std::string& address) {
+    const int fd = checked(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket");
+    const sockaddr_in local = ipv4(address, 0);
+    checked(bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local), "bind");
+    checked(listen(fd, 64), "listen");
+    return TestSocket(fd);
+}
+
+TestSocket TestSocket::tcp_connection(const std::string& address, unsigned port) {
+    const int fd = checked(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket");
+    const sockaddr_in peer = ipv4(address, port);
+    checked(connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer), "connect");
+    return TestSocket(fd);
+}
+
+TestSocket TestSocket::accept_from(const TestSocket& listener) {
+    return TestSocket(checked(accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC), "accept"));
+}
+
+TestSocket TestSocket::udp_socket(const std::string& address) {
+    const int fd = checked(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), "socket");
+    const sockaddr_in local = ipv4(address, 0);
+    checked(bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local), "bind");
+    return TestSocket(fd);
+}
+
+TestSocket TestSocket::tcp6_listener(bool v4_mapped) {
+    const int fd = checked(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket");
+    sockaddr_in6 local{};
+    local.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, v4_mapped ? "::ffff:127.0.0.1" : "::1", &local.sin6_addr);
+    checked(bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local), "bind6");
+    checked(listen(fd, 4), "listen");
+    return TestSocket(fd);
+}
+
+} // namespace sockscope_test
