@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh >&2
-cmake -S . -B build -DBUILD_TESTING=OFF >/dev/null
+cmake -S . -B build >/dev/null
 cmake --build build --target sockscopeDemo_x64 -j"$(nproc)" >/dev/null
 exec build/demo/sockscopeDemo_x64 </dev/null

@@ -9,7 +9,7 @@ jobs=$(nproc)
 step() { printf '\n=== %s\n' "$*"; }
 
 step "native build and tests"
-cmake -S . -B build >/dev/null
+cmake -S . -B build -DBUILD_TESTING=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
