@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need and a fresh machine may lack.
 # Installs nothing that is already there, so it is quick to run every time.
+# With --for-tests, also what only the tests need.
 set -euo pipefail
 
 needed=()
@@ -11,6 +12,10 @@ have ss || needed+=(iproute2)
 have nm || needed+=(binutils)
 have pkg-config || needed+=(pkg-config)
 [ -f /usr/include/gtest/gtest.h ] || needed+=(libgtest-dev)
+if [ "${1:-}" = "--for-tests" ]; then
+    have mono || needed+=(mono-runtime)
+    have unzip || needed+=(unzip)
+fi
 
 if [ ${#needed[@]} -gt 0 ]; then
     echo "installing: ${needed[*]}"

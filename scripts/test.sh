@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native tests in a plain build
-# and again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# and again under AddressSanitizer and UndefinedBehaviorSanitizer, then the
+# .NET wrapper's tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh --for-tests
 jobs=$(nproc)
 
 step() { printf '\n=== %s\n' "$*"; }
@@ -19,3 +20,6 @@ cmake --build build-sanitize -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-sanitize --output-on-failure -j"$jobs"
+
+step ".NET wrapper"
+scripts/test-dotnet.sh

@@ -1,0 +1,51 @@
+namespace sockscopeNET
+{
+    /// <summary>One TCP endpoint pair of a snapshot. Plain data: callers may also create and fill rows.</summary>
+    public class statTCPROW_NET
+    {
+        /// <summary>Local address as dotted-quad text.</summary>
+        public string LocalAddr;
+        /// <summary>Remote address as dotted-quad text; "0.0.0.0" for a listener.</summary>
+        public string RemoteAddr;
+        /// <summary>Image name of the owning process; null when unknown or ended.</summary>
+        public string ProcessName;
+        /// <summary>State name, e.g. "LISTEN" or "ESTABLISH".</summary>
+        public string Statestr;
+        /// <summary>Local port.</summary>
+        public ushort LocalPort;
+        /// <summary>Remote port; 0 for a listener.</summary>
+        public ushort RemotePort;
+        /// <summary>State number 1 to 12.</summary>
+        public ushort Statenum;
+        /// <summary>Low 16 bits of the owning process id; 0 when unknown.</summary>
+        public ushort PID;
+        /// <summary>Low 16 bits of the snapshot's row count.</summary>
+        public ushort size;
+    }
+
+    /// <summary>
+    /// One UDP endpoint of a snapshot. It has the TCP row's fields; RemoteAddr
+    /// and Statestr stay null and RemotePort and Statenum 0.
+    /// </summary>
+    public class statUDPROW_NET
+    {
+        /// <summary>Local address as dotted-quad text.</summary>
+        public string LocalAddr;
+        /// <summary>Always null for UDP.</summary>
+        public string RemoteAddr;
+        /// <summary>Image name of the owning process; null when unknown or ended.</summary>
+        public string ProcessName;
+        /// <summary>Always null for UDP.</summary>
+        public string Statestr;
+        /// <summary>Local port.</summary>
+        public ushort LocalPort;
+        /// <summary>Always 0 for UDP.</summary>
+        public ushort RemotePort;
+        /// <summary>Always 0 for UDP.</summary>
+        public ushort Statenum;
+        /// <summary>Low 16 bits of the owning process id; 0 when unknown.</summary>
+        public ushort PID;
+        /// <summary>Low 16 bits of the snapshot's row count.</summary>
+        public ushort size;
+    }
+}

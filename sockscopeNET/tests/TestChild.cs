@@ -1,0 +1,64 @@
+using System;
+using System.Collections.Generic;
+using System.Diagnostics;
+using System.IO;
+
+namespace sockscopeNET.Tests
+{
+    // A copy of the native test child program under a name the test chooses,
+    // listening where it is told; killed and reaped on Dispose.
+    internal sealed class TestChild : IDisposable
+    {
+        private static readonly string Folder = Directory.CreateTempSubdirectory("sockscopeNET-test-").FullName;
+        private readonly Process process;
+
+        internal string Name { get; }
+        internal List<ushort> Ports { get; } = new List<ushort>();
+
+        internal TestChild(params string[] arguments)
+        {
+            Name = "ssnet" + Environment.ProcessId + "x" + Guid.NewGuid().ToString("N").Substring(0, 6);
+            string copy = Path.Combine(Folder, Name);
+            File.Copy(ProgramPath(), copy);
+            var start = new ProcessStartInfo(copy)
+            {
+                RedirectStandardInput = true,
+                RedirectStandardOutput = true,
+                UseShellExecute = false,
+            };
+            foreach (string argument in arguments) start.ArgumentList.Add(argument);
+            process = Process.Start(start);
+            var reading = process.StandardOutput.ReadLineAsync();
+            for (;;)
+            {
+                if (!reading.Wait(TimeSpan.FromSeconds(10)) || reading.Result == null)
+                {
+                    Dispose();
+                    throw new InvalidOperationException("test child did not start");
+                }
+                if (reading.Result == "ready") break;
+                Ports.Add(ushort.Parse(reading.Result));
+                reading = process.StandardOutput.ReadLineAsync();
+            }
+        }
+
+        internal int Id => process.Id;
+
+        public void Dispose()
+        {
+            try { process.Kill(); } catch (InvalidOperationException) { }
+            process.WaitForExit(5000);
+            process.Dispose();
+        }
+
+        // Built by the native build; the test command passes its path.
+        private static string ProgramPath()
+        {
+            string path = Environment.GetEnvironmentVariable("SOCKSCOPE_TEST_CHILD");
+            if (string.IsNullOrEmpty(path))
+                path = Path.GetFullPath(Path.Combine(AppContext.BaseDirectory, "../../../../../build/tests/sockscope_test_child"));
+            if (!File.Exists(path)) throw new FileNotFoundException("native test child not built", path);
+            return path;
+        }
+    }
+}
