@@ -10,6 +10,7 @@
 #include <tuple>
 #include <unistd.h>
 
+#include "socket_owners.h"
 #include "socket_table.h"
 #include "support/loopback_sockets.h"
 
@@ -136,6 +137,22 @@ TEST(SocketTable, UnreadableTableGivesNoRows) {
     EXPECT_TRUE(dump_with_proc_net(Protocol::tcp, "/nonexistent/tcp").empty());
     // A file that isn't a table at all is refused whole.
     EXPECT_TRUE(dump_with_proc_net(Protocol::tcp, "/proc/self/status").empty());
+}
+
+} // namespace
+
+namespace {
+
+TEST(SocketTable, OwnersAboveTheLastIdAreNotLookedFor) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    const auto self = static_cast<std::uint32_t>(getpid());
+    auto rows = dump_table(Protocol::tcp);
+    assign_owners(rows, self - 1);
+    const SocketRow* row = find_local(rows, listener.port(), 2);
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->owner, 0u);
+    assign_owners(rows, self);
+    EXPECT_EQ(find_local(rows, listener.port(), 2)->owner, self);
 }
 
 } // namespace

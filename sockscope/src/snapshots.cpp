@@ -35,7 +35,7 @@ std::uint32_t sockscope::getnetPort_gx2(const char16_t* imageName) {
         std::free(address);
         return !loopback;
     });
-    assign_owners(rows);
+    assign_owners(rows, process);
     sort_rows(rows, Protocol::tcp);
 
     std::uint32_t port = 0;

@@ -93,7 +93,7 @@ bool parse_socket_link(std::string_view link, std::uint64_t& inode) {
     return true;
 }
 
-void assign_owners(std::vector<SocketRow>& rows) {
+void assign_owners(std::vector<SocketRow>& rows, std::uint32_t last_id) {
     InodeOwners owners(rows);
     if (owners.all_owned()) return;
     const UniqueFd proc = open_proc();
@@ -102,7 +102,7 @@ void assign_owners(std::vector<SocketRow>& rows) {
     // lowest; once every inode has one, the rest of /proc can't change that.
     ProcessIds ids(proc.get());
     std::uint32_t id;
-    while (!owners.all_owned() && ids.next(id)) scan_descriptors(proc.get(), id, owners);
+    while (!owners.all_owned() && ids.next(id) && id <= last_id) scan_descriptors(proc.get(), id, owners);
     for (SocketRow& row : rows) row.owner = row.inode == 0 ? 0 : owners.owner_of(row.inode);
 }
 

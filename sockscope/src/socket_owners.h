@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <climits>
 #include <string_view>
 #include <vector>
 
@@ -19,6 +20,10 @@ bool parse_socket_link(std::string_view link, std::uint64_t& inode);
 // that holds it (a socket inherited across fork is held by several). Rows
 // with inode 0, and sockets of processes whose descriptors we may not read,
 // keep owner 0. Processes that end during the walk are skipped.
-void assign_owners(std::vector<SocketRow>& rows);
+//
+// Processes above `last_id` are not looked at: a caller that only asks
+// which rows process P owns passes P, since no higher id can be the lowest
+// holder of a socket that P holds. Rows owned only above it keep owner 0.
+void assign_owners(std::vector<SocketRow>& rows, std::uint32_t last_id = UINT32_MAX);
 
 } // namespace sockscope_detail

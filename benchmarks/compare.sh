@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# Times sockscope against ss and netstat on the same open loopback
+# connections, and checks the performance targets.
+#
+#   benchmarks/compare.sh            sizes 100 1000 10000, 11 rounds
+#   SIZES="1000" ROUNDS=5 benchmarks/compare.sh
+#
+# For each size N it holds N established loopback connections open (child
+# processes of sockscope_loadgen), checks that every tool sees the same
+# number of rows, then runs the commands in turn ROUNDS times and prints
+# their median times and the ratios to `ss -tanp4`. Then: the in-process
+# cost of the native and the managed getstat_tcp, 500 idle processes more,
+# the snapshot's memory, and Google Benchmark's figures for every member.
+# Results go to benchmarks/results/ (CSV, a summary) and docs/benchmark.png.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+sizes=${SIZES:-"100 1000 10000"}
+rounds=${ROUNDS:-11}
+results=$root/benchmarks/results
+mkdir -p "$results" "$root/docs"
+
+# What the comparison needs beyond the build: the peers, the plotter.
+missing=()
+command -v netstat >/dev/null || missing+=(net-tools)
+command -v gnuplot >/dev/null || missing+=(gnuplot-nox)
+command -v valgrind >/dev/null || missing+=(valgrind)
+[ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
+if [ ${#missing[@]} -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+scripts/install-deps.sh
+
+build=$root/build-bench
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DSOCKSCOPE_BUILD_BENCHMARKS=ON -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$build" -j"$(nproc)" >/dev/null
+bin=$build/benchmarks
+demo=$build/demo/sockscopeDemo_x64
+managed=""
+if command -v dotnet >/dev/null; then
+    dotnet build sockscopeNET/bench -c Release -v quiet --nologo -p:SockscopeNativeDir="$build/dotnet-native/" >/dev/null
+    managed="dotnet $root/sockscopeNET/bench/bin/Release/net10.0/Bench.dll"
+fi
+
+load_pid=""
+start_load() { # connections idle-processes
+    coproc LOAD { exec "$bin/sockscope_loadgen" "$1" "$2"; }
+    load_pid=$LOAD_PID
+    local word
+    read -r word load_rows <&"${LOAD[0]}"
+    [ "$word" = ready ] || { echo "load did not start" >&2; exit 1; }
+}
+stop_load() {
+    exec {LOAD[1]}>&-
+    wait "$load_pid" || true
+}
+trap '[ -n "$load_pid" ] && kill "$load_pid" 2>/dev/null; true' EXIT
+
+count_rows() {
+    printf '%s\t%s\n' \
+        sockscope "$("$bin/snapshot_once")" \
+        sockscopeDemo_x64 "$("$demo" </dev/null | wc -l)" \
+        ss "$(ss -tanH4 | wc -l)" \
+        netstat "$(netstat -tan4 2>/dev/null | grep -c '^tcp ')"
+}
+
+csv=$results/times.csv
+echo "connections,tool,rows,median_ms" > "$csv"
+summary=$results/summary.md
+{
+    echo "# Benchmark run $(date -u +%Y-%m-%dT%H:%MZ)"
+    echo
+    echo "Machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo), $(uname -r), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+    echo "Command: SIZES=\"$sizes\" ROUNDS=$rounds benchmarks/compare.sh"
+} > "$summary"
+
+for n in $sizes; do
+    start_load "$n" 0
+    counts=$(count_rows)
+    lowest=$(cut -f2 <<<"$counts" | sort -n | head -1)
+    highest=$(cut -f2 <<<"$counts" | sort -n | tail -1)
+    # Other activity on the machine may open or close a few sockets between
+    # the counts; more than that is a fault.
+    if [ $((highest - lowest)) -gt $((5 + lowest / 200)) ]; then
+        echo "row counts differ at $n connections:"; echo "$counts"; exit 1
+    fi
+    timings=$("$bin/command_timer" "$rounds" \
+        "$bin/snapshot_once >/dev/null" \
+        "$demo >/dev/null" \
+        "ss -tanp4 >/dev/null" \
+        "netstat -tanp4 >/dev/null 2>&1")
+    native_inprocess=$("$bin/snapshot_once" --repeat "$rounds")
+    managed_inprocess=$([ -n "$managed" ] && $managed "$rounds" || echo "")
+    stop_load
+
+    ss_ms=$(sed -n 3p <<<"$timings" | cut -f1)
+    rows=$(grep '^ss' <<<"$counts" | cut -f2)
+    {
+        echo
+        echo "## $n connections ($rows rows)"
+        echo
+        echo "| command | rows seen | median ms | ratio to ss -tanp4 |"
+        echo "|---|---|---|---|"
+        paste <(cut -f1 <<<"$counts") <(cut -f2 <<<"$counts") <(cut -f1 <<<"$timings") <(cut -f2 <<<"$timings") |
+            awk -F'\t' -v ss="$ss_ms" '{ printf "| `%s` | %s | %.1f | %.2f |\n", $4, $2, $3, $3 / ss }'
+        echo
+        echo "In process, median of $rounds: native getstat_tcp $native_inprocess ms${managed_inprocess:+, managed getstat_tcp $managed_inprocess ms (ratio $(awk -v m="$managed_inprocess" -v n="$native_inprocess" 'BEGIN { printf "%.2f", m / n }'))}"
+    } >> "$summary"
+    paste <(cut -f1 <<<"$counts") <(cut -f2 <<<"$counts") <(cut -f1 <<<"$timings") |
+        awk -F'\t' -v n="$n" '{ printf "%s,%s,%s,%s\n", n, $1, $2, $3 }' >> "$csv"
+done
+
+# Idle processes: the owner scan visits every process.
+largest=$(tr ' ' '\n' <<<"$sizes" | sort -n | tail -1)
+start_load "$largest" 0
+plain=$("$bin/command_timer" "$rounds" "$bin/snapshot_once >/dev/null" | cut -f1)
+stop_load
+start_load "$largest" 500
+crowded=$("$bin/command_timer" "$rounds" "$bin/snapshot_once >/dev/null" | cut -f1)
+memory=$(valgrind --tool=massif --massif-out-file="$results/massif.out" "$bin/snapshot_once" --bytes 2>/dev/null | sed -n 's/returned bytes //p')
+leaks=$(valgrind --leak-check=full "$bin/snapshot_once" 2>&1 >/dev/null | grep -E 'in use at exit|definitely lost|indirectly lost|ERROR SUMMARY' | sed 's/^==[0-9]*== *//')
+stop_load
+peak=$(grep -o 'mem_heap_B=[0-9]*' "$results/massif.out" | cut -d= -f2 | sort -n | tail -1)
+{
+    echo
+    echo "## $largest connections, 500 idle processes more"
+    echo
+    echo "snapshot_once: $plain ms without, $crowded ms with (ratio $(awk -v a="$crowded" -v b="$plain" 'BEGIN { printf "%.2f", a / b }'))"
+    echo
+    echo "## Memory at $largest connections"
+    echo
+    echo "peak heap $peak bytes; the snapshot hands over $memory bytes (ratio $(awk -v a="$peak" -v b="$memory" 'BEGIN { printf "%.2f", a / b }'))"
+    echo
+    echo '```'
+    echo "$leaks"
+    echo '```'
+} >> "$summary"
+
+# Google Benchmark: every member, in process, at every size (it makes its own load).
+"$bin/snapshot_benchmark" --benchmark_min_time=0.5 > "$results/google-benchmark.txt" 2>&1
+{
+    echo
+    echo "## Google Benchmark (benchmarks/results/google-benchmark.txt)"
+    echo
+    echo '```'
+    grep -E '^BM_' "$results/google-benchmark.txt"
+    echo '```'
+} >> "$summary"
+
+gnuplot -e "csv='$csv'; png='$root/docs/benchmark.png'; machine='$(nproc) cores, $(uname -r)'" benchmarks/plot.gp
+cat "$summary"
