@@ -32,15 +32,16 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 scripts/install-deps.sh
 
-build=$root/build-bench
+build=build-bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DSOCKSCOPE_BUILD_BENCHMARKS=ON -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" >/dev/null
 bin=$build/benchmarks
 demo=$build/demo/sockscopeDemo_x64
 managed=""
 if command -v dotnet >/dev/null; then
-    dotnet build sockscopeNET/bench -c Release -v quiet --nologo -p:SockscopeNativeDir="$build/dotnet-native/" >/dev/null
-    managed="dotnet $root/sockscopeNET/bench/bin/Release/net10.0/Bench.dll"
+    dotnet build sockscopeNET/bench -c Release -v quiet --nologo -p:SockscopeNativeDir="$root/$build/dotnet-native/" \
+        >"$results/dotnet-build.log" || { cat "$results/dotnet-build.log"; exit 1; }
+    managed="dotnet sockscopeNET/bench/bin/Release/net10.0/Bench.dll"
 fi
 
 load_pid=""
@@ -91,6 +92,7 @@ for n in $sizes; do
         "ss -tanp4 >/dev/null" \
         "netstat -tanp4 >/dev/null 2>&1")
     native_inprocess=$("$bin/snapshot_once" --repeat "$rounds")
+    stages=$("$bin/stage_profile" "$rounds")
     managed_inprocess=$([ -n "$managed" ] && $managed "$rounds" || echo "")
     stop_load
 
@@ -106,6 +108,12 @@ for n in $sizes; do
             awk -F'\t' -v ss="$ss_ms" '{ printf "| `%s` | %s | %.1f | %.2f |\n", $4, $2, $3, $3 / ss }'
         echo
         echo "In process, median of $rounds: native getstat_tcp $native_inprocess ms${managed_inprocess:+, managed getstat_tcp $managed_inprocess ms (ratio $(awk -v m="$managed_inprocess" -v n="$native_inprocess" 'BEGIN { printf "%.2f", m / n }'))}"
+        echo
+        echo "Where one snapshot's time goes (benchmarks/stage_profile):"
+        echo
+        echo '```'
+        echo "$stages"
+        echo '```'
     } >> "$summary"
     paste <(cut -f1 <<<"$counts") <(cut -f2 <<<"$counts") <(cut -f1 <<<"$timings") |
         awk -F'\t' -v n="$n" '{ printf "%s,%s,%s,%s\n", n, $1, $2, $3 }' >> "$csv"

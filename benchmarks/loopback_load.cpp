@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -18,6 +19,7 @@ namespace sockscope_bench {
 namespace {
 
 constexpr unsigned connections_per_child = 2000;
+constexpr unsigned udp_share = 10;
 
 // In the child: opens `connections` connections to its own listener and
 // holds them. Returns false when it could not.
@@ -46,6 +48,13 @@ bool hold_connections(unsigned index, unsigned connections) {
         setsockopt(client, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
         setsockopt(server, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
     }
+    // And a UDP socket for every ten connections, for the UDP table.
+    for (unsigned i = 0; i < connections / udp_share; ++i) {
+        sockaddr_in local = address;
+        local.sin_port = 0;
+        const int udp = socket(AF_INET, SOCK_DGRAM, 0);
+        if (udp < 0 || bind(udp, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return false;
+    }
     return true;
 }
 
@@ -57,14 +66,20 @@ void LoopbackLoad::start_child(bool idle, unsigned index, unsigned connections) 
     const pid_t child = fork();
     if (child < 0) throw std::runtime_error("fork failed");
     if (child == 0) {
-        close(lifeline[1]);
-        close(ready[0]);
-        for (const int other : lifelines_) close(other);
+        // Keep stdio, the lifeline (as 3) and the ready pipe (as 4) only:
+        // descriptors inherited from whatever started the benchmark would
+        // make every child heavier than the processes it stands for.
+        const int keep_lifeline = 3, keep_ready = 4;
+        const int lifeline_copy = fcntl(lifeline[0], F_DUPFD, 10);
+        const int ready_copy = fcntl(ready[1], F_DUPFD, 10);
+        dup2(lifeline_copy, keep_lifeline);
+        dup2(ready_copy, keep_ready);
+        close_range(keep_ready + 1, ~0u, 0);
         const char status = idle || hold_connections(index, connections) ? 'y' : 'n';
-        (void)!write(ready[1], &status, 1);
-        close(ready[1]);
+        (void)!write(keep_ready, &status, 1);
+        close(keep_ready);
         char c;
-        while (read(lifeline[0], &c, 1) > 0 || errno == EINTR) {
+        while (read(keep_lifeline, &c, 1) > 0 || errno == EINTR) {
         }
         _exit(0);
     }

@@ -13,7 +13,8 @@ class LoopbackLoad {
 public:
     // `connections` connections (two sockets each, both ends in the same
     // child) spread over children of at most 2,000 connections, child k
-    // listening on 127.0.0.(10 + k); plus `idle_processes` idle children.
+    // listening on 127.0.0.(10 + k), with one bound UDP socket per ten
+    // connections; plus `idle_processes` idle children.
     // Throws std::runtime_error when the load can't be set up within 60 s.
     LoopbackLoad(unsigned connections, unsigned idle_processes = 0);
     ~LoopbackLoad();

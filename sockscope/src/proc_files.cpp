@@ -10,6 +10,10 @@
 namespace sockscope_detail {
 namespace {
 
+// The largest record getdents64 makes: header, a 255-byte name and its
+// terminator, aligned to 8.
+constexpr std::size_t largest_entry = 280;
+
 struct LinuxDirent64 {
     ino64_t d_ino;
     off64_t d_off;
@@ -69,6 +73,7 @@ bool parse_process_id(std::string_view text, std::uint32_t& id) {
 bool DirectoryEntries::next(std::string_view& name) {
     for (;;) {
         if (used_ >= filled_) {
+            if (at_end_) return false;
             long got;
             do {
                 got = ::syscall(SYS_getdents64, dirfd_, buffer_, sizeof buffer_);
@@ -76,6 +81,10 @@ bool DirectoryEntries::next(std::string_view& name) {
             if (got <= 0) return false;
             filled_ = static_cast<std::size_t>(got);
             used_ = 0;
+            // /proc fills the buffer while entries fit; room left for the
+            // largest possible entry means it ran out of entries. Knowing it
+            // saves the call that would return nothing, once per process.
+            at_end_ = sizeof buffer_ - filled_ >= largest_entry;
         }
         const auto* entry = reinterpret_cast<const LinuxDirent64*>(buffer_ + used_);
         used_ += entry->d_reclen;

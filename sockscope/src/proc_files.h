@@ -27,7 +27,7 @@ ssize_t read_link_at(int dirfd, const char* path, char* buffer, std::size_t capa
 // else, including "0", leading zeros and values above 32 bits.
 bool parse_process_id(std::string_view text, std::uint32_t& id);
 
-// Walks the entries of a directory in the order the kernel lists them.
+// Walks the entries of a /proc directory in the order the kernel lists them.
 // Entries are read in batches into a fixed buffer; no allocation per entry.
 class DirectoryEntries {
 public:
@@ -42,6 +42,7 @@ private:
     int dirfd_;
     std::size_t used_ = 0;
     std::size_t filled_ = 0;
+    bool at_end_ = false;
     alignas(8) char buffer_[16384];
 };
 

@@ -1,6 +1,7 @@
 #include "socket_owners.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "proc_files.h"
@@ -70,6 +71,8 @@ void scan_descriptors(int proc_fd, std::uint32_t id, InodeOwners& owners) {
     char link[64];
     while (entries.next(name)) {
         const ssize_t length = read_link_at(descriptors.get(), name.data(), link, sizeof link);
+        // Refused once is refused for all of this process's descriptors.
+        if (length < 0 && (errno == EACCES || errno == EPERM)) return;
         std::uint64_t inode;
         if (length > 0 && parse_socket_link({link, static_cast<std::size_t>(length)}, inode))
             owners.offer(inode, id);

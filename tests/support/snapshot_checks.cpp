@@ -1,0 +1,88 @@
+#include "snapshot_checks.h"
+
+#include <cstring>
+#include <malloc.h>
+#include <string>
+
+namespace sockscope_test {
+namespace {
+
+const char* const state_names[] = {"CLOSED", "LISTEN",     "SENT",     "RCVD",     "ESTABLISH", "WAIT1",
+                                   "WAIT2",  "CLOSE_WAIT", "CLOSEING", "LAST_ACK", "TIMEWAIT",  "DELETE_TCB"};
+
+bool dotted_quad(const char* text) {
+    if (text == nullptr) return false;
+    int octets = 0;
+    const char* p = text;
+    for (;;) {
+        int digits = 0, value = 0;
+        while (*p >= '0' && *p <= '9') {
+            value = value * 10 + (*p++ - '0');
+            if (++digits > 3) return false;
+        }
+        if (digits == 0 || value > 255 || (digits > 1 && p[-digits] == '0')) return false;
+        ++octets;
+        if (*p == '\0') return octets == 4;
+        if (*p++ != '.' || octets == 4) return false;
+    }
+}
+
+bool valid_utf16(const char16_t* name) {
+    if (name == nullptr) return true;
+    for (std::size_t i = 0; name[i] != 0; ++i) {
+        if (i > 4096) return false; // an image name is never that long: unterminated
+        const char16_t unit = name[i];
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            if (name[i + 1] < 0xDC00 || name[i + 1] > 0xDFFF) return false;
+            ++i;
+        } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+            return false;
+        }
+    }
+    return true;
+}
+
+template <typename Row>
+::testing::AssertionResult common_checks(const Row* rows, std::uint32_t& count) {
+    if (rows == nullptr) return ::testing::AssertionFailure() << "snapshot is null";
+    count = rows[0].size;
+    const std::size_t records = count == 0 ? 1 : count;
+    if (malloc_usable_size(const_cast<Row*>(rows)) < records * sizeof(Row))
+        return ::testing::AssertionFailure() << "array shorter than its size " << count;
+    if (count == 0 && (rows[0].LocalAddr != nullptr || rows[0].ProcessName != nullptr))
+        return ::testing::AssertionFailure() << "empty snapshot is not zero-filled";
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const Row& row = rows[i];
+        if (row.size != count) return ::testing::AssertionFailure() << "record " << i << " has size " << row.size;
+        if (!dotted_quad(row.LocalAddr)) return ::testing::AssertionFailure() << "record " << i << " local address";
+        if (row.LocalPort > 65535) return ::testing::AssertionFailure() << "record " << i << " local port";
+        if (!valid_utf16(row.ProcessName)) return ::testing::AssertionFailure() << "record " << i << " name";
+        if (row.PID == 0 && row.ProcessName != nullptr)
+            return ::testing::AssertionFailure() << "record " << i << " has a name but no owner";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+} // namespace
+
+::testing::AssertionResult well_formed(const statTCPROW* rows) {
+    std::uint32_t count = 0;
+    auto result = common_checks(rows, count);
+    if (!result) return result;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const statTCPROW& row = rows[i];
+        if (row.Statenum < 1 || row.Statenum > 12 || row.Statestr == nullptr ||
+            std::strcmp(row.Statestr, state_names[row.Statenum - 1]) != 0)
+            return ::testing::AssertionFailure() << "record " << i << " state " << row.Statenum;
+        if (!dotted_quad(row.RemoteAddr)) return ::testing::AssertionFailure() << "record " << i << " remote address";
+        if (row.RemotePort > 65535) return ::testing::AssertionFailure() << "record " << i << " remote port";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult well_formed(const statUDPROW* rows) {
+    std::uint32_t count = 0;
+    return common_checks(rows, count);
+}
+
+} // namespace sockscope_test
