@@ -55,8 +55,9 @@ start_load() { # connections idle-processes
 stop_load() {
     exec {LOAD[1]}>&-
     wait "$load_pid" || true
+    load_pid=""
 }
-trap '[ -n "$load_pid" ] && kill "$load_pid" 2>/dev/null; true' EXIT
+trap 'if [ -n "$load_pid" ]; then kill "$load_pid" 2>/dev/null || true; fi' EXIT
 
 count_rows() {
     printf '%s\t%s\n' \

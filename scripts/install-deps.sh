@@ -15,6 +15,9 @@ have pkg-config || needed+=(pkg-config)
 if [ "${1:-}" = "--for-tests" ]; then
     have mono || needed+=(mono-runtime)
     have unzip || needed+=(unzip)
+    have valgrind || needed+=(valgrind)
+    have clang++-14 || needed+=(clang-14)
+    ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || needed+=(libclang-rt-14-dev)
 fi
 
 if [ ${#needed[@]} -gt 0 ]; then

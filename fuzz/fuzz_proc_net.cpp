@@ -1,0 +1,25 @@
+// /proc/net/tcp and /proc/net/udp text: the first byte picks the table.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "proc_net_parser.h"
+
+using namespace sockscope_detail;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    const Protocol protocol = data[0] & 1 ? Protocol::udp : Protocol::tcp;
+    const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
+    std::vector<SocketRow> rows;
+    std::string error;
+    const bool parsed = parse_proc_net_table(text, protocol, rows, error);
+    for (const SocketRow& row : rows) {
+        if (row.state > 12 || row.local_port > 0xFFFF || row.remote_port > 0xFFFF) std::abort();
+        if (protocol == Protocol::udp && (row.state != 0 || row.remote_address != 0)) std::abort();
+    }
+    if (!parsed && error.empty()) std::abort();
+    return 0;
+}
