@@ -26,26 +26,14 @@ LoopbackLoad& load_for(unsigned connections) {
     return *load;
 }
 
-void BM_getstat_tcp(benchmark::State& state) {
+// One snapshot taken and released per iteration.
+template <typename Row, Row* (sockscope::*Take)()>
+void BM_snapshot(benchmark::State& state) {
     load_for(static_cast<unsigned>(state.range(0)));
     sockscope library;
     std::uint32_t rows = 0;
     for (auto _ : state) {
-        statTCPROW* snapshot = library.getstat_tcp();
-        rows = snapshot[0].size;
-        library.getstat_free(snapshot);
-    }
-    state.counters["rows"] = rows;
-    state.counters["rows_per_second"] = benchmark::Counter(static_cast<double>(rows) * state.iterations(),
-                                                           benchmark::Counter::kIsRate);
-}
-
-void BM_getstat_udp(benchmark::State& state) {
-    load_for(static_cast<unsigned>(state.range(0)));
-    sockscope library;
-    std::uint32_t rows = 0;
-    for (auto _ : state) {
-        statUDPROW* snapshot = library.getstat_udp();
+        Row* snapshot = (library.*Take)();
         rows = snapshot[0].size;
         library.getstat_free(snapshot);
     }
@@ -72,8 +60,8 @@ void BM_getnetPort_gx2(benchmark::State& state) {
 }
 
 #define SIZES Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime()
-BENCHMARK(BM_getstat_tcp)->SIZES;
-BENCHMARK(BM_getstat_udp)->SIZES;
+BENCHMARK_TEMPLATE(BM_snapshot, statTCPROW, &sockscope::getstat_tcp)->Name("BM_getstat_tcp")->SIZES;
+BENCHMARK_TEMPLATE(BM_snapshot, statUDPROW, &sockscope::getstat_udp)->Name("BM_getstat_udp")->SIZES;
 BENCHMARK(BM_getProcessId)->SIZES;
 BENCHMARK(BM_getnetPort_gx2)->SIZES;
 

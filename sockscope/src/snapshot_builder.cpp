@@ -45,9 +45,22 @@ private:
     std::vector<std::optional<std::u16string>> names_;
 };
 
-template <typename Record>
-Record* allocate_records(std::size_t rows) {
-    return static_cast<Record*>(std::calloc(rows == 0 ? 1 : rows, sizeof(Record)));
+// The records of `rows` in their order, each filled by `fill` and given its
+// owner's name and the row count; at least one record, zero-filled when
+// there are no rows.
+template <typename Record, typename Fill>
+Record* build_snapshot(const std::vector<SocketRow>& rows, const NameLookup& name_of, Fill fill) {
+    auto* records = static_cast<Record*>(std::calloc(rows.empty() ? 1 : rows.size(), sizeof(Record)));
+    if (records == nullptr) return nullptr;
+    const OwnerNames names(rows, name_of);
+    const auto count = static_cast<std::uint32_t>(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        fill(records[i], rows[i]);
+        records[i].PID = rows[i].owner;
+        records[i].ProcessName = names.copy_for(rows[i].owner);
+        records[i].size = count;
+    }
+    return records;
 }
 
 } // namespace
@@ -64,41 +77,21 @@ NameLookup live_process_names() {
 }
 
 statTCPROW* build_tcp_snapshot(const std::vector<SocketRow>& rows, const NameLookup& name_of) {
-    auto* records = allocate_records<statTCPROW>(rows.size());
-    if (records == nullptr) return nullptr;
-    const OwnerNames names(rows, name_of);
-    const auto count = static_cast<std::uint32_t>(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const SocketRow& row = rows[i];
-        statTCPROW& record = records[i];
+    return build_snapshot<statTCPROW>(rows, name_of, [](statTCPROW& record, const SocketRow& row) {
         record.LocalAddr = dotted_quad(row.local_address);
         record.RemoteAddr = dotted_quad(row.remote_address);
         record.LocalPort = port_to_host_order(row.local_port);
         record.RemotePort = port_to_host_order(row.remote_port);
         record.Statenum = row.state;
         record.Statestr = state_name(row.state);
-        record.PID = row.owner;
-        record.ProcessName = names.copy_for(row.owner);
-        record.size = count;
-    }
-    return records;
+    });
 }
 
 statUDPROW* build_udp_snapshot(const std::vector<SocketRow>& rows, const NameLookup& name_of) {
-    auto* records = allocate_records<statUDPROW>(rows.size());
-    if (records == nullptr) return nullptr;
-    const OwnerNames names(rows, name_of);
-    const auto count = static_cast<std::uint32_t>(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const SocketRow& row = rows[i];
-        statUDPROW& record = records[i];
+    return build_snapshot<statUDPROW>(rows, name_of, [](statUDPROW& record, const SocketRow& row) {
         record.LocalAddr = dotted_quad(row.local_address);
         record.LocalPort = port_to_host_order(row.local_port);
-        record.PID = row.owner;
-        record.ProcessName = names.copy_for(row.owner);
-        record.size = count;
-    }
-    return records;
+    });
 }
 
 } // namespace sockscope_detail
