@@ -161,6 +161,20 @@ TEST(Snapshots, AgreeWithSs) {
         EXPECT_TRUE(matched) << local << " " << remote << " not in:\n" << ss;
     }
     EXPECT_EQ(ours, 3);
+
+    const auto udp = TestSocket::udp_socket("127.0.0.1");
+    const std::string ss_udp = run("ss -uanpH4 'sport = :" + std::to_string(udp.port()) + "'");
+    UdpSnapshot udp_snapshot;
+    int udp_ours = 0;
+    for (std::uint32_t i = 0; i < udp_snapshot.rows[0].size; ++i) {
+        const statUDPROW& row = udp_snapshot.rows[i];
+        if (row.LocalPort != udp.port()) continue;
+        ++udp_ours;
+        EXPECT_NE(ss_udp.find(" " + std::string(row.LocalAddr) + ":" + std::to_string(row.LocalPort) + " "),
+                  std::string::npos) << ss_udp;
+        EXPECT_NE(ss_udp.find(pid), std::string::npos) << ss_udp;
+    }
+    EXPECT_EQ(udp_ours, 1);
 }
 
 TEST(LoopbackPort, FindsTheChildsPortOnLoopback) {

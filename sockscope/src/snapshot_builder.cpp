@@ -50,9 +50,11 @@ private:
 // there are no rows.
 template <typename Record, typename Fill>
 Record* build_snapshot(const std::vector<SocketRow>& rows, const NameLookup& name_of, Fill fill) {
+    // The names first: they may throw when memory runs out, and nothing is
+    // allocated yet that would leak. Nothing below throws.
+    const OwnerNames names(rows, name_of);
     auto* records = static_cast<Record*>(std::calloc(rows.empty() ? 1 : rows.size(), sizeof(Record)));
     if (records == nullptr) return nullptr;
-    const OwnerNames names(rows, name_of);
     const auto count = static_cast<std::uint32_t>(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
         fill(records[i], rows[i]);

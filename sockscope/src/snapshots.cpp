@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "conversions.h"
+#include "no_exceptions.h"
 #include "process_directory.h"
 #include "snapshot_builder.h"
 #include "socket_owners.h"
@@ -11,15 +12,9 @@
 
 using namespace sockscope_detail;
 
-statTCPROW* sockscope::getstat_tcp() {
-    return build_tcp_snapshot(read_table(Protocol::tcp), live_process_names());
-}
+namespace {
 
-statUDPROW* sockscope::getstat_udp() {
-    return build_udp_snapshot(read_table(Protocol::udp), live_process_names());
-}
-
-std::uint32_t sockscope::getnetPort_gx2(const char16_t* imageName) {
+std::uint32_t loopback_port(const char16_t* imageName) {
     // A name no process has answers 0: matching it as id 0 would pick some
     // unrelated socket whose owner is unknown.
     const std::uint32_t process = find_process_id(imageName);
@@ -42,4 +37,23 @@ std::uint32_t sockscope::getnetPort_gx2(const char16_t* imageName) {
     for (const SocketRow& row : rows)
         if (row.owner == process) port = port_to_host_order(row.local_port);
     return port;
+}
+
+} // namespace
+
+// Out of memory, a snapshot is null and a lookup 0.
+statTCPROW* sockscope::getstat_tcp() {
+    return without_exceptions<statTCPROW*>(nullptr, [] {
+        return build_tcp_snapshot(read_table(Protocol::tcp), live_process_names());
+    });
+}
+
+statUDPROW* sockscope::getstat_udp() {
+    return without_exceptions<statUDPROW*>(nullptr, [] {
+        return build_udp_snapshot(read_table(Protocol::udp), live_process_names());
+    });
+}
+
+std::uint32_t sockscope::getnetPort_gx2(const char16_t* imageName) {
+    return without_exceptions<std::uint32_t>(0, [imageName] { return loopback_port(imageName); });
 }

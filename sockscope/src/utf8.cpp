@@ -47,29 +47,37 @@ char32_t decode_one(std::string_view bytes, std::size_t& i) {
     return value;
 }
 
+// Calls emit with each UTF-16 code unit of the decoded text; never more
+// units than there are bytes.
+template <typename Emit>
+void for_each_unit(std::string_view bytes, Emit emit) {
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const char32_t c = decode_one(bytes, i);
+        if (c < 0x10000) {
+            emit(static_cast<char16_t>(c));
+        } else {
+            emit(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+            emit(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+        }
+    }
+}
+
 } // namespace
 
 std::u16string utf8_to_utf16(std::string_view bytes) {
     std::u16string out;
     out.reserve(bytes.size());
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const char32_t c = decode_one(bytes, i);
-        if (c < 0x10000) {
-            out.push_back(static_cast<char16_t>(c));
-        } else {
-            out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
-        }
-    }
+    for_each_unit(bytes, [&out](char16_t unit) { out.push_back(unit); });
     return out;
 }
 
 char16_t* utf8_to_heap_utf16(std::string_view bytes) {
-    const std::u16string text = utf8_to_utf16(bytes);
-    auto* block = static_cast<char16_t*>(std::malloc((text.size() + 1) * sizeof(char16_t)));
+    auto* block = static_cast<char16_t*>(std::malloc((bytes.size() + 1) * sizeof(char16_t)));
     if (block == nullptr) return nullptr;
-    std::memcpy(block, text.c_str(), (text.size() + 1) * sizeof(char16_t));
+    char16_t* end = block;
+    for_each_unit(bytes, [&end](char16_t unit) { *end++ = unit; });
+    *end = u'\0';
     return block;
 }
 

@@ -13,7 +13,7 @@
 // A snapshot is never shorter than one record; a table with no rows is one
 // zero-filled record (null pointers, size 0), so reading `size` from the
 // first record is always safe. A snapshot call returns null only when
-// memory ran out; treat that as an empty table.
+// memory ran out; treat that as an empty table. No member throws.
 #ifndef SOCKSCOPE_SOCKSCOPE_H
 #define SOCKSCOPE_SOCKSCOPE_H
 

@@ -1,0 +1,72 @@
+// With no memory left, conversions give null and the public members give
+// null or 0: nothing crashes and no exception escapes.
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/resource.h>
+#include <vector>
+
+#include <sockscope/sockscope.h>
+
+#include "conversions.h"
+#include "support/isolated_child.h"
+#include "utf8.h"
+
+using namespace sockscope_detail;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool sanitized = true; // their runtimes need address space of their own
+#else
+constexpr bool sanitized = false;
+#endif
+
+// Takes every block malloc will give, largest first; returns them.
+std::vector<void*> exhaust_heap() {
+    std::vector<void*> ballast;
+    ballast.reserve(1 << 16);
+    for (std::size_t size = 1 << 20; size >= 16; size /= 4) {
+        while (ballast.size() < ballast.capacity()) {
+            void* block = std::malloc(size);
+            if (block == nullptr) break;
+            ballast.push_back(block);
+        }
+    }
+    return ballast;
+}
+
+TEST(OutOfMemory, NothingCrashesAndNothingThrows) {
+    if (sanitized) GTEST_SKIP() << "address space limits and sanitizers don't mix";
+    const std::string failure = sockscope_test::run_isolated([]() -> std::string {
+        std::string fault;
+        fault.reserve(512);
+        const rlimit limit{64u << 20, 64u << 20};
+        rlimit current{};
+        getrlimit(RLIMIT_AS, &current);
+        // Room for what is mapped already plus a little: the heap runs out.
+        std::string status;
+        if (setrlimit(RLIMIT_AS, &limit) != 0) return "skip: cannot limit the address space";
+        std::vector<void*> ballast = exhaust_heap();
+
+        if (dotted_quad(0x0100007F) != nullptr) fault += "dotted_quad; ";
+        if (decimal_text(42) != nullptr) fault += "decimal_text; ";
+        if (concat({"a", "b"}) != nullptr) fault += "concat; ";
+        if (utf8_to_heap_utf16("name") != nullptr) fault += "utf8_to_heap_utf16; ";
+        sockscope library;
+        // May be null, or a snapshot built from what little fits.
+        statTCPROW* tcp = library.getstat_tcp();
+        library.getstat_free(tcp);
+        statUDPROW* udp = library.getstat_udp();
+        library.getstat_free(udp);
+        library.getProcessId(u"a-name-longer-than-a-short-string-buffer");
+        library.getnetPort_gx2(u"a-name-longer-than-a-short-string-buffer");
+
+        for (void* block : ballast) std::free(block);
+        return fault;
+    });
+    if (failure.rfind("skip:", 0) == 0) GTEST_SKIP() << failure;
+    EXPECT_EQ(failure, "");
+}
+
+} // namespace
