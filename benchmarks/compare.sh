@@ -120,13 +120,31 @@ for n in $sizes; do
         awk -F'\t' -v n="$n" '{ printf "%s,%s,%s,%s\n", n, $1, $2, $3 }' >> "$csv"
 done
 
-# Idle processes: the owner scan visits every process.
+# Idle processes: the owner scan visits every process. The idle children
+# come and go three times beside the largest load, so that each "with" is
+# measured right after its "without" and drift on the machine cancels out.
 largest=$(tr ' ' '\n' <<<"$sizes" | sort -n | tail -1)
+idle_report=""
+idle_ratios=()
+# The idle load runs beside the coprocess that holds the connections, fed
+# through a FIFO: closing it ends the idle children.
+idle_fifo=$(mktemp -u /tmp/sockscope-idle-XXXXXX)
+mkfifo "$idle_fifo"
 start_load "$largest" 0
-plain=$("$bin/command_timer" "$rounds" "$bin/snapshot_once >/dev/null" | cut -f1)
-stop_load
-start_load "$largest" 500
-crowded=$("$bin/command_timer" "$rounds" "$bin/snapshot_once >/dev/null" | cut -f1)
+for block in 1 2 3; do
+    plain=$("$bin/command_timer" "$rounds" "$bin/snapshot_once >/dev/null" | cut -f1)
+    "$bin/sockscope_loadgen" 0 500 <"$idle_fifo" >"$results/idle.out" &
+    idle_pid=$!
+    exec {idle_in}>"$idle_fifo"
+    for _ in $(seq 600); do grep -q ready "$results/idle.out" && break; sleep 0.1; done
+    crowded=$("$bin/command_timer" "$rounds" "$bin/snapshot_once >/dev/null" | cut -f1)
+    exec {idle_in}>&-
+    wait "$idle_pid" || true
+    ratio=$(awk -v a="$crowded" -v b="$plain" 'BEGIN { printf "%.3f", a / b }')
+    idle_ratios+=("$ratio")
+    idle_report+="block $block: $plain ms without, $crowded ms with (ratio $ratio)"$'\n'
+done
+rm -f "$idle_fifo" "$results/idle.out"
 memory=$(valgrind --tool=massif --massif-out-file="$results/massif.out" "$bin/snapshot_once" --bytes 2>/dev/null | sed -n 's/returned bytes //p')
 leaks=$(valgrind --leak-check=full "$bin/snapshot_once" 2>&1 >/dev/null | grep -E 'in use at exit|definitely lost|indirectly lost|ERROR SUMMARY' | sed 's/^==[0-9]*== *//')
 stop_load
@@ -135,7 +153,13 @@ peak=$(grep -o 'mem_heap_B=[0-9]*' "$results/massif.out" | cut -d= -f2 | sort -n
     echo
     echo "## $largest connections, 500 idle processes more"
     echo
-    echo "snapshot_once: $plain ms without, $crowded ms with (ratio $(awk -v a="$crowded" -v b="$plain" 'BEGIN { printf "%.2f", a / b }'))"
+    echo "snapshot_once, median of $rounds each:"
+    echo
+    echo '```'
+    printf '%s' "$idle_report"
+    echo '```'
+    echo
+    echo "median ratio $(printf '%s\n' "${idle_ratios[@]}" | sort -n | sed -n 2p)"
     echo
     echo "## Memory at $largest connections"
     echo
