@@ -156,3 +156,43 @@ TEST(SocketTable, OwnersAboveTheLastIdAreNotLookedFor) {
 }
 
 } // namespace
+
+namespace {
+
+// A child whose only socket sits at descriptor 100, far above its others,
+// so that its descriptors are not numbered 0..n-1.
+TEST(SocketTable, FindsOwnersWhoseDescriptorsHaveGaps) {
+    int ready[2], hold[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(hold), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(ready[1], 101);
+        dup2(hold[0], 102);
+        close_range(3, 99, 0);
+        auto listener = TestSocket::tcp_listener("127.0.0.1");
+        dup2(listener.fd(), 100);
+        close(listener.fd()); // only descriptor 100 holds it now
+        const unsigned port = listener.port();
+        (void)!write(101, &port, sizeof port);
+        close(101);
+        char c;
+        while (read(102, &c, 1) > 0) {
+        }
+        _exit(0);
+    }
+    close(ready[1]);
+    close(hold[0]);
+    unsigned port = 0;
+    ASSERT_EQ(read(ready[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
+    const auto rows = read_table(Protocol::tcp);
+    close(hold[1]);
+    close(ready[0]);
+    waitpid(child, nullptr, 0);
+    const SocketRow* row = find_local(rows, port, 2);
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->owner, static_cast<std::uint32_t>(child));
+}
+
+} // namespace
