@@ -38,7 +38,7 @@ struct FakeNames {
     NameLookup lookup() {
         return [this](std::uint32_t id) -> std::optional<std::u16string> {
             ++asked[id];
-            if (id == 612) return u"a.exe";
+            if (id == 612) return u"sshd";
             if (id == 700) return u"\u65E5\u672C";
             return std::nullopt; // ended
         };
@@ -85,7 +85,7 @@ TEST(SnapshotBuilder, TcpRecordsCarryTextsHostOrderAndNames) {
     EXPECT_STREQ(tcp[0].Statestr, "LISTEN");
     EXPECT_EQ(tcp[0].Statenum, 2u);
     EXPECT_EQ(tcp[0].PID, 612u);
-    EXPECT_EQ(std::u16string(tcp[0].ProcessName), u"a.exe");
+    EXPECT_EQ(std::u16string(tcp[0].ProcessName), u"sshd");
 
     EXPECT_EQ(tcp[1].LocalPort, 443u);
     EXPECT_EQ(tcp[1].RemotePort, 50000u);
@@ -123,7 +123,7 @@ TEST(SnapshotBuilder, UdpRecords) {
     EXPECT_STREQ(udp[1].LocalAddr, "127.0.0.1");
     EXPECT_EQ(udp[1].LocalPort, 53u);
     EXPECT_EQ(udp[1].PID, 612u);
-    EXPECT_EQ(std::u16string(udp[1].ProcessName), u"a.exe");
+    EXPECT_EQ(std::u16string(udp[1].ProcessName), u"sshd");
     EXPECT_EQ(names.asked[612], 1);
     sockscope().getstat_free(udp);
 }
