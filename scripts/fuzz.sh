@@ -21,7 +21,7 @@ for target in fuzz_proc_net fuzz_netlink fuzz_socket_link fuzz_image_name fuzz_u
     if build-fuzz/$target -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -artifact_prefix=build-fuzz/crashes/$target- "$scratch" fuzz/corpus/$target >"$log" 2>&1; then
         runs=$(grep -o 'Done [0-9]* runs' "$log" | tail -1)
-        printf '%-18s %s in %s s, corpus %s inputs\n' "$target" "$runs" "$seconds" "$(ls "$scratch" fuzz/corpus/$target | wc -l)"
+        printf '%-18s %s in %s s, corpus %s inputs\n' "$target" "$runs" "$seconds" "$(find "$scratch" fuzz/corpus/$target -type f | wc -l)"
     else
         echo "$target FAILED; its input is in build-fuzz/crashes/:"
         tail -30 "$log"
