@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <sys/wait.h>
 #include <tuple>
 #include <unistd.h>
@@ -159,40 +160,73 @@ TEST(SocketTable, OwnersAboveTheLastIdAreNotLookedFor) {
 
 namespace {
 
-// A child whose only socket sits at descriptor 100, far above its others,
-// so that its descriptors are not numbered 0..n-1.
-TEST(SocketTable, FindsOwnersWhoseDescriptorsHaveGaps) {
-    int ready[2], hold[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(hold), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        dup2(ready[1], 101);
-        dup2(hold[0], 102);
-        close_range(3, 99, 0);
-        auto listener = TestSocket::tcp_listener("127.0.0.1");
-        dup2(listener.fd(), 100);
-        close(listener.fd()); // only descriptor 100 holds it now
-        const unsigned port = listener.port();
-        (void)!write(101, &port, sizeof port);
-        close(101);
-        char c;
-        while (read(102, &c, 1) > 0) {
+// A child holding `dense` listeners on the descriptors right after stdio
+// and, when `far` is not 0, one more listener on descriptor `far`; it
+// reports their ports and lives until the test closes its pipe.
+class DescriptorLayoutChild {
+public:
+    DescriptorLayoutChild(int dense, int far) {
+        int ready[2], hold[2];
+        if (pipe(ready) != 0 || pipe(hold) != 0) throw std::runtime_error("pipe");
+        pid_ = fork();
+        if (pid_ < 0) throw std::runtime_error("fork");
+        if (pid_ == 0) {
+            // Its pipes move to the top, everything else above stdio closes.
+            dup2(ready[1], 1001);
+            dup2(hold[0], 1002);
+            close_range(3, 1000, 0);
+            std::vector<unsigned> ports;
+            for (int i = 0; i < dense + (far != 0); ++i) {
+                auto listener = TestSocket::tcp_listener("127.0.0.1");
+                ports.push_back(listener.port());
+                if (i == dense) { // the far one
+                    dup2(listener.fd(), far);
+                    close(listener.fd());
+                }
+                new TestSocket(std::move(listener)); // kept open until the child ends
+            }
+            (void)!write(1001, ports.data(), ports.size() * sizeof(unsigned));
+            close(1001);
+            char c;
+            while (read(1002, &c, 1) > 0) {
+            }
+            _exit(0);
         }
-        _exit(0);
+        close(ready[1]);
+        close(hold[0]);
+        hold_ = hold[1];
+        ports_.resize(static_cast<std::size_t>(dense + (far != 0)));
+        const auto bytes = static_cast<ssize_t>(ports_.size() * sizeof(unsigned));
+        const bool reported = read(ready[0], ports_.data(), static_cast<std::size_t>(bytes)) == bytes;
+        close(ready[0]);
+        if (!reported) throw std::runtime_error("child did not report");
     }
-    close(ready[1]);
-    close(hold[0]);
-    unsigned port = 0;
-    ASSERT_EQ(read(ready[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
-    const auto rows = read_table(Protocol::tcp);
-    close(hold[1]);
-    close(ready[0]);
-    waitpid(child, nullptr, 0);
-    const SocketRow* row = find_local(rows, port, 2);
-    ASSERT_NE(row, nullptr);
-    EXPECT_EQ(row->owner, static_cast<std::uint32_t>(child));
+    ~DescriptorLayoutChild() {
+        close(hold_);
+        waitpid(pid_, nullptr, 0);
+    }
+    std::uint32_t pid() const { return static_cast<std::uint32_t>(pid_); }
+    const std::vector<unsigned>& ports() const { return ports_; }
+
+private:
+    pid_t pid_;
+    int hold_ = -1;
+    std::vector<unsigned> ports_;
+};
+
+// Owners are found whether the descriptors are few or many, numbered
+// without gaps or with a socket far above the rest.
+TEST(SocketTable, FindsOwnersWhateverTheDescriptorNumbers) {
+    const std::pair<int, int> layouts[] = {{1, 0}, {1, 100}, {30, 0}, {40, 300}};
+    for (const auto& [dense, far] : layouts) {
+        DescriptorLayoutChild child(dense, far);
+        const auto rows = read_table(Protocol::tcp);
+        for (const unsigned port : child.ports()) {
+            const SocketRow* row = find_local(rows, port, 2);
+            ASSERT_NE(row, nullptr) << dense << " " << far;
+            EXPECT_EQ(row->owner, child.pid()) << "layout " << dense << "+" << far << ", port " << port;
+        }
+    }
 }
 
 } // namespace
