@@ -130,7 +130,8 @@ done
 
 # Idle processes: the owner scan visits every process. The idle children
 # come and go three times beside the largest load, so that each "with" is
-# measured right after its "without" and drift on the machine cancels out.
+# measured right after its "without" and drift on the machine cancels out;
+# the snapshot is timed in process, free of program start-up noise.
 largest=$(tr ' ' '\n' <<<"$sizes" | sort -n | tail -1)
 idle_report=""
 idle_ratios=()
@@ -140,12 +141,12 @@ idle_fifo=$(mktemp -u /tmp/sockscope-idle-XXXXXX)
 mkfifo "$idle_fifo"
 start_load "$largest" 0
 for block in 1 2 3; do
-    plain=$("$bin/command_timer" "$rounds" "$bin/snapshot_once >/dev/null" | cut -f1)
+    plain=$("$bin/snapshot_once" --repeat "$((rounds * 3))")
     "$bin/sockscope_loadgen" 0 500 <"$idle_fifo" >"$results/idle.out" &
     idle_pid=$!
     exec {idle_in}>"$idle_fifo"
     for _ in $(seq 600); do grep -q ready "$results/idle.out" && break; sleep 0.1; done
-    crowded=$("$bin/command_timer" "$rounds" "$bin/snapshot_once >/dev/null" | cut -f1)
+    crowded=$("$bin/snapshot_once" --repeat "$((rounds * 3))")
     exec {idle_in}>&-
     wait "$idle_pid" || true
     ratio=$(awk -v a="$crowded" -v b="$plain" 'BEGIN { printf "%.3f", a / b }')
@@ -161,7 +162,7 @@ peak=$(grep -o 'mem_heap_B=[0-9]*' "$results/massif.out" | cut -d= -f2 | sort -n
     echo
     echo "## $largest connections, 500 idle processes more"
     echo
-    echo "snapshot_once, median of $rounds each:"
+    echo "getstat_tcp in process (snapshot_once --repeat), median of $((rounds * 3)) each:"
     echo
     echo '```'
     printf '%s' "$idle_report"

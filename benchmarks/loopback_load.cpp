@@ -1,18 +1,16 @@
 #include "loopback_load.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace sockscope_bench {
@@ -61,32 +59,26 @@ bool hold_connections(unsigned index, unsigned connections) {
 } // namespace
 
 void LoopbackLoad::start_child(bool idle, unsigned index, unsigned connections) {
-    int lifeline[2], ready[2];
-    if (pipe(lifeline) != 0 || pipe(ready) != 0) throw std::runtime_error("pipe failed");
+    int ready[2];
+    if (pipe(ready) != 0) throw std::runtime_error("pipe failed");
+    const pid_t parent = getpid();
     const pid_t child = fork();
     if (child < 0) throw std::runtime_error("fork failed");
     if (child == 0) {
-        // Keep stdio, the lifeline (as 3) and the ready pipe (as 4) only:
-        // descriptors inherited from whatever started the benchmark would
-        // make every child heavier than the processes it stands for.
-        const int keep_lifeline = 3, keep_ready = 4;
-        const int lifeline_copy = fcntl(lifeline[0], F_DUPFD, 10);
-        const int ready_copy = fcntl(ready[1], F_DUPFD, 10);
-        dup2(lifeline_copy, keep_lifeline);
-        dup2(ready_copy, keep_ready);
+        // It dies with whatever started it, and keeps stdio only: an idle
+        // child looks like a sleeping process, not like the benchmark.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(1);
+        const int keep_ready = 3;
+        dup2(fcntl(ready[1], F_DUPFD, 10), keep_ready);
         close_range(keep_ready + 1, ~0u, 0);
         const char status = idle || hold_connections(index, connections) ? 'y' : 'n';
         (void)!write(keep_ready, &status, 1);
         close(keep_ready);
-        char c;
-        while (read(keep_lifeline, &c, 1) > 0 || errno == EINTR) {
-        }
-        _exit(0);
+        for (;;) pause(); // until the load ends it
     }
-    close(lifeline[0]);
     close(ready[1]);
     children_.push_back(child);
-    lifelines_.push_back(lifeline[1]);
 
     pollfd waiting{ready[0], POLLIN, 0};
     char status = 'n';
@@ -111,20 +103,9 @@ LoopbackLoad::LoopbackLoad(unsigned connections, unsigned idle_processes) {
 }
 
 LoopbackLoad::~LoopbackLoad() {
-    for (const int lifeline : lifelines_) close(lifeline);
-    lifelines_.clear();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (const pid_t child : children_) {
-        int status;
-        while (waitpid(child, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(child, SIGKILL);
-                waitpid(child, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
+    // The connections close with a reset (SO_LINGER 0), whatever ends them.
+    for (const pid_t child : children_) kill(child, SIGKILL);
+    for (const pid_t child : children_) waitpid(child, nullptr, 0);
     children_.clear();
 }
 

@@ -1,7 +1,8 @@
 // A load for benchmarks: established loopback TCP connections held open by
-// child processes, and optionally idle processes that hold no sockets. The
-// children are forked from the calling program, live until the load is
-// destroyed, and are always reaped.
+// child processes, and optionally idle processes that hold no sockets (only
+// stdin, stdout and stderr, like a sleeping process). The children are
+// forked from the calling program, live until the load is destroyed (or
+// the program ends), and are always reaped.
 #pragma once
 
 #include <sys/types.h>
@@ -29,7 +30,6 @@ private:
     void start_child(bool idle, unsigned index, unsigned connections);
 
     std::vector<pid_t> children_;
-    std::vector<int> lifelines_; // closing one ends its child
     unsigned tcp_rows_ = 0;
 };
 
