@@ -74,16 +74,23 @@ char* concat(std::initializer_list<const char*> pieces) {
     return block;
 }
 
-char* dotted_quad(std::uint32_t address) {
-    // Formatted right to left into one buffer: "255.255.255.255" is 15 chars.
-    char buffer[16];
-    char* end = buffer + sizeof buffer;
+void dotted_quad_into(std::uint32_t address, char (&text)[16]) {
+    // Formatted right to left, then moved to the front: "255.255.255.255"
+    // is 15 characters and its terminator.
+    char* end = text + sizeof text - 1;
+    *end = '\0';
     char* start = end;
     for (int octet = 3; octet >= 0; --octet) {
         start = write_digits_backwards((address >> (8 * octet)) & 0xFFu, start);
         if (octet != 0) *--start = '.';
     }
-    return heap_copy(start, static_cast<std::size_t>(end - start));
+    std::memmove(text, start, static_cast<std::size_t>(end - start) + 1);
+}
+
+char* dotted_quad(std::uint32_t address) {
+    char text[16];
+    dotted_quad_into(address, text);
+    return heap_copy(text, std::strlen(text));
 }
 
 std::uint32_t port_to_host_order(std::uint32_t port) {

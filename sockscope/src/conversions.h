@@ -27,6 +27,9 @@ char* concat(std::initializer_list<const char*> pieces);
 // order: the least significant byte holds the first octet).
 char* dotted_quad(std::uint32_t address);
 
+// The same text, null-terminated, in a buffer of the caller's: no allocation.
+void dotted_quad_into(std::uint32_t address, char (&text)[16]);
+
 // Swaps the two bytes of each 16-bit half: a port kept in network order in
 // the low half comes out in host order. The upper half is swapped too, not
 // cleared.

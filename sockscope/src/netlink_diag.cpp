@@ -1,6 +1,5 @@
 #include "netlink_diag.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <linux/inet_diag.h>
@@ -107,7 +106,7 @@ DiagBatch parse_diag_batch(const void* data, std::size_t length, std::uint32_t s
         if ((header.nlmsg_flags & NLM_F_DUMP_INTR) != 0) interrupted = true;
 
         const unsigned char* payload = bytes + NLMSG_HDRLEN;
-        const std::size_t payload_length = header.nlmsg_len - std::min<std::size_t>(header.nlmsg_len, NLMSG_HDRLEN);
+        const std::size_t payload_length = header.nlmsg_len - NLMSG_HDRLEN; // nlmsg_len >= a header, checked above
         if (header.nlmsg_type == NLMSG_DONE) return DiagBatch::done;
         if (header.nlmsg_type == NLMSG_ERROR) return DiagBatch::error;
         if (header.nlmsg_type == SOCK_DIAG_BY_FAMILY) {

@@ -66,6 +66,12 @@ std::uint32_t find_process_id(const char16_t* name) {
     return 0;
 }
 
+std::optional<std::u16string> process_name(int proc_fd, std::uint32_t id) {
+    const auto image = read_image_name(proc_fd, id);
+    if (!image) return std::nullopt;
+    return utf8_to_utf16(*image);
+}
+
 char16_t* process_name_by_id(int proc_fd, std::uint32_t id) {
     if (id == 0) return nullptr;
     const auto image = read_image_name(proc_fd, id);

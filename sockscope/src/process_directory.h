@@ -18,6 +18,10 @@ std::optional<std::string> read_image_name(int proc_fd, std::uint32_t id);
 // name is null.
 std::uint32_t find_process_id(const char16_t* name);
 
+// Image name of process `id` as UTF-16; nullopt when /proc has no such
+// process.
+std::optional<std::u16string> process_name(int proc_fd, std::uint32_t id);
+
 // Image name of process `id` as a new null-terminated UTF-16 block on the C
 // heap, or null when no process has that id (or memory ran out). Reads only
 // /proc/<id>; ids are unique, so this is what a walk over every process would

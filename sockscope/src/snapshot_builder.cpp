@@ -9,7 +9,6 @@
 #include "proc_files.h"
 #include "process_directory.h"
 #include "unique_fd.h"
-#include "utf8.h"
 
 namespace sockscope_detail {
 namespace {
@@ -72,9 +71,7 @@ NameLookup live_process_names() {
     auto proc = std::make_shared<UniqueFd>(open_proc());
     return [proc](std::uint32_t id) -> std::optional<std::u16string> {
         if (!proc->valid()) return std::nullopt;
-        auto image = read_image_name(proc->get(), id);
-        if (!image) return std::nullopt;
-        return utf8_to_utf16(*image);
+        return process_name(proc->get(), id);
     };
 }
 

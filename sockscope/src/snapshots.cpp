@@ -1,8 +1,6 @@
 // The library's table members: snapshots and the loopback port lookup.
 #include <sockscope/sockscope.h>
 
-#include <cstdlib>
-
 #include "conversions.h"
 #include "no_exceptions.h"
 #include "process_directory.h"
@@ -25,10 +23,9 @@ std::uint32_t loopback_port(const char16_t* imageName) {
     // 127.0.0.10-19 and 127.0.0.100-199 qualify as well.
     std::vector<SocketRow> rows = dump_table(Protocol::tcp);
     std::erase_if(rows, [](const SocketRow& row) {
-        char* address = dotted_quad(row.local_address);
-        const bool loopback = address != nullptr && bounded_compare(address, "127.0.0.1", 9) == 0;
-        std::free(address);
-        return !loopback;
+        char address[16];
+        dotted_quad_into(row.local_address, address);
+        return bounded_compare(address, "127.0.0.1", 9) != 0;
     });
     assign_owners(rows, process);
     sort_rows(rows, Protocol::tcp);

@@ -60,17 +60,17 @@ std::vector<SocketRow> dump_table(Protocol protocol, TableSource source) {
 }
 
 void sort_rows(std::vector<SocketRow>& rows, Protocol protocol) {
+    const auto sort_by = [&rows](auto key) {
+        std::sort(rows.begin(), rows.end(), [&key](const SocketRow& a, const SocketRow& b) { return key(a) < key(b); });
+    };
     if (protocol == Protocol::tcp) {
-        std::sort(rows.begin(), rows.end(), [](const SocketRow& a, const SocketRow& b) {
-            return std::make_tuple(host_address(a.local_address), host_port(a.local_port),
-                                   host_address(a.remote_address), host_port(a.remote_port), a.owner, a.inode) <
-                   std::make_tuple(host_address(b.local_address), host_port(b.local_port),
-                                   host_address(b.remote_address), host_port(b.remote_port), b.owner, b.inode);
+        sort_by([](const SocketRow& row) {
+            return std::make_tuple(host_address(row.local_address), host_port(row.local_port),
+                                   host_address(row.remote_address), host_port(row.remote_port), row.owner, row.inode);
         });
     } else {
-        std::sort(rows.begin(), rows.end(), [](const SocketRow& a, const SocketRow& b) {
-            return std::make_tuple(host_address(a.local_address), host_port(a.local_port), a.owner, a.inode) <
-                   std::make_tuple(host_address(b.local_address), host_port(b.local_port), b.owner, b.inode);
+        sort_by([](const SocketRow& row) {
+            return std::make_tuple(host_address(row.local_address), host_port(row.local_port), row.owner, row.inode);
         });
     }
 }
