@@ -1,7 +1,8 @@
 // Where the time of one TCP snapshot goes, stage by stage, on the live
 // table: the netlink dump (and the /proc/net text for comparison), the
-// owner scan, sorting, building records, releasing them. Prints the median
-// milliseconds of each stage over ROUNDS runs (default 11).
+// owner scan, the owners' names, sorting, building records, releasing
+// them. Prints the median milliseconds of each stage over ROUNDS runs
+// (default 11).
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -11,34 +12,46 @@
 
 #include <sockscope/sockscope.h>
 
-#include "snapshot_builder.h"
-#include "socket_owners.h"
-#include "socket_table.h"
+#include "linux/owner_names.h"
+#include "linux/owner_sources.h"
+#include "linux/socket_table_source.h"
+#include "row_order.h"
+#include "snapshot_records.h"
 
 using namespace sockscope_detail;
 using Clock = std::chrono::steady_clock;
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 11;
-    constexpr const char* stages[] = {"netlink dump", "owner scan", "sort", "build records", "release", "/proc/net dump"};
-    std::array<std::vector<double>, 6> samples;
+    constexpr const char* stages[] = {"netlink dump", "owner scan", "owner names", "sort",
+                                      "build records", "release", "/proc/net dump"};
+    std::array<std::vector<double>, 7> samples;
     std::size_t rows_seen = 0;
+    SystemSources netlink, proc_net;
+    netlink.table = TableSource::netlink;
+    proc_net.table = TableSource::proc_net;
     for (int round = 0; round < rounds; ++round) {
-        std::array<Clock::time_point, 7> at;
+        std::array<Clock::time_point, 8> at;
         at[0] = Clock::now();
-        std::vector<SocketRow> rows = dump_table(Protocol::tcp, TableSource::netlink);
+        OwnedTable table;
+        table.rows = read_socket_table(Protocol::tcp, Family::ipv4, netlink);
         at[1] = Clock::now();
-        assign_owners(rows);
+        const ProcRoot root("/proc");
+        SocketOwners owners(table.rows);
+        find_socket_owners(owners, UINT32_MAX, root, netlink);
+        owners.apply(table.rows);
         at[2] = Clock::now();
-        sort_rows(rows, Protocol::tcp);
+        table.names = read_owner_names(owners, root);
         at[3] = Clock::now();
-        statTCPROW* records = build_tcp_snapshot(rows, live_process_names());
+        sort_rows(table.rows);
         at[4] = Clock::now();
-        sockscope().getstat_free(records);
+        statTCPROW* records = make_tcp_records(table, Family::ipv4);
         at[5] = Clock::now();
-        const auto text_rows = dump_table(Protocol::tcp, TableSource::proc_net);
+        sockscope().getstat_free(records);
         at[6] = Clock::now();
-        rows_seen = rows.size();
+        const auto text_rows = read_socket_table(Protocol::tcp, Family::ipv4, proc_net);
+        at[7] = Clock::now();
+        rows_seen = table.rows.size();
         for (std::size_t i = 0; i < samples.size(); ++i)
             samples[i].push_back(std::chrono::duration<double, std::milli>(at[i + 1] - at[i]).count());
     }

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (const auto name = long_name_from_path(comm, path)) {
             if (name->substr(0, comm.size()) != comm || name->size() <= comm.size()) std::abort();
             if (name->find('/') != std::string_view::npos) std::abort();
-            utf8_to_utf16(*name);
+            std::free(utf8_to_heap_utf16(*name));
         }
     }
     return 0;

@@ -1,4 +1,4 @@
-// /proc/net/tcp and /proc/net/udp text: the first byte picks the table.
+// /proc/net/{tcp,udp,tcp6,udp6} text: the first byte picks the table.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -12,13 +12,15 @@ using namespace sockscope_detail;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     const Protocol protocol = data[0] & 1 ? Protocol::udp : Protocol::tcp;
+    const Family family = data[0] & 2 ? Family::ipv6 : Family::ipv4;
     const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
     std::vector<SocketRow> rows;
     std::string error;
-    const bool parsed = parse_proc_net_table(text, protocol, rows, error);
+    const bool parsed = parse_proc_net_table(text, protocol, family, rows, error);
     for (const SocketRow& row : rows) {
         if (row.state > 12 || row.local_port > 0xFFFF || row.remote_port > 0xFFFF) std::abort();
-        if (protocol == Protocol::udp && (row.state != 0 || row.remote_address != 0)) std::abort();
+        if (protocol == Protocol::udp && (row.state != 0 || row.remote_address != Address{})) std::abort();
+        if (family == Family::ipv4 && (row.local_address[4] != 0 || row.remote_address[15] != 0)) std::abort();
     }
     if (!parsed && error.empty()) std::abort();
     return 0;

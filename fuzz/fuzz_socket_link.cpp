@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "socket_owners.h"
+#include "socket_link.h"
 
 using namespace sockscope_detail;
 

@@ -28,27 +28,6 @@ TEST(Conversions, DigitCount) {
     for (const auto& [value, digits] : cases) EXPECT_EQ(digit_count(value), digits) << value;
 }
 
-TEST(Conversions, DecimalText) {
-    const std::pair<std::int32_t, const char*> cases[] = {
-        {0, "0"},           {7, "7"},   {255, "255"}, {-7, "-7"}, {1000, "1000"},
-        {2147483647, "2147483647"}, {-2147483647 - 1, "-2147483648"},
-    };
-    for (const auto& [value, text] : cases) EXPECT_EQ(take(decimal_text(value)), text) << value;
-}
-
-TEST(Conversions, PowerIsRepeatedMultiplication) {
-    EXPECT_EQ(power(10.0, 0), 1.0);
-    EXPECT_EQ(power(10.0, -3), 1.0);
-    EXPECT_EQ(power(10.0, 3), 1000.0);
-    EXPECT_EQ(power(10.0, 9), 1e9);
-}
-
-TEST(Conversions, ConcatJoinsPiecesUpToTheFirstNull) {
-    EXPECT_EQ(take(concat({"a", "", "bc"})), "abc");
-    EXPECT_EQ(take(concat({"a", "b", nullptr, "ignored"})), "ab");
-    EXPECT_EQ(take(concat({""})), "");
-}
-
 TEST(Conversions, DottedQuad) {
     const std::pair<std::uint32_t, const char*> cases[] = {
         {field(127, 0, 0, 1), "127.0.0.1"},
@@ -58,6 +37,23 @@ TEST(Conversions, DottedQuad) {
         {field(192, 168, 0, 100), "192.168.0.100"},
     };
     for (const auto& [address, text] : cases) EXPECT_EQ(take(dotted_quad(address)), text);
+}
+
+TEST(Conversions, Ipv6TextIsTheCompressedForm) {
+    Address loopback{};
+    loopback[15] = 1;
+    EXPECT_EQ(take(ipv6_text(loopback)), "::1");
+    EXPECT_EQ(take(ipv6_text(Address{})), "::");
+    Address mapped{};
+    mapped[10] = mapped[11] = 0xFF;
+    mapped[12] = 127;
+    mapped[15] = 1;
+    EXPECT_EQ(take(ipv6_text(mapped)), "::ffff:127.0.0.1");
+    EXPECT_EQ(take(address_text(Family::ipv6, mapped)), "::ffff:127.0.0.1");
+    const Address documentation = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0a, 0, 0x01};
+    EXPECT_EQ(take(ipv6_text(documentation)), "2001:db8::a:1");
+    Address v4{127, 0, 0, 1};
+    EXPECT_EQ(take(address_text(Family::ipv4, v4)), "127.0.0.1");
 }
 
 TEST(Conversions, PortToHostOrderSwapsBothHalves) {

@@ -10,8 +10,10 @@
 #include <unistd.h>
 
 #include "support/loopback_sockets.h"
+#include "support/own_name.h"
 
 using sockscope_test::TestSocket;
+using sockscope_test::own_name;
 
 namespace {
 
@@ -38,13 +40,6 @@ DemoRun run_demo(const std::string& arguments) {
     std::remove(err.c_str());
     rmdir(folder);
     return run;
-}
-
-std::string own_name() {
-    char path[4096];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
-    const std::string exe(path, length > 0 ? static_cast<std::size_t>(length) : 0);
-    return exe.substr(exe.rfind('/') + 1);
 }
 
 TEST(Demo, PrintsTheListenerLineAndEndsAtEndOfInput) {

@@ -4,6 +4,8 @@
 #include <string>
 
 #include "image_name.h"
+#include <cstdlib>
+
 #include "utf8.h"
 
 using namespace sockscope_detail;
@@ -39,13 +41,42 @@ TEST(ImageName, ExecutablePathDropsDeletedMark) {
     EXPECT_EQ(executable_path(" (deleted)"), "");
 }
 
+TEST(ImageName, StateComesAfterTheLastParenthesis) {
+    EXPECT_EQ(process_state_from_stat("12 (sh) S 1 12 12"), 'S');
+    // A process names itself: ") R (" inside its name must not fool us.
+    EXPECT_EQ(process_state_from_stat("77 (x) R (y) Z 1 77 77"), 'Z');
+    EXPECT_EQ(process_state_from_stat("77 (a\nb) Z"), 'Z');
+    for (const char* broken : {"", "77 (sh)", "77 (sh) ", "77 sh S", "77 (sh)S 1"})
+        EXPECT_EQ(process_state_from_stat(broken), 0) << broken;
+    EXPECT_TRUE(has_ended('Z'));
+    EXPECT_TRUE(has_ended('X'));
+    EXPECT_FALSE(has_ended('S'));
+    EXPECT_FALSE(has_ended('R'));
+    EXPECT_FALSE(has_ended('D'));
+}
+
+// The decoded name, through the library's one path from bytes to UTF-16.
+std::u16string decoded(std::string_view bytes) {
+    char16_t* copy = utf8_to_heap_utf16(bytes);
+    EXPECT_NE(copy, nullptr);
+    std::u16string text = copy != nullptr ? copy : u"";
+    std::free(copy);
+    return text;
+}
+
 TEST(Utf8, WellFormedText) {
-    EXPECT_EQ(utf8_to_utf16(""), u"");
-    EXPECT_EQ(utf8_to_utf16("bash"), u"bash");
-    EXPECT_EQ(utf8_to_utf16("caf\xC3\xA9"), u"caf\u00E9");
-    EXPECT_EQ(utf8_to_utf16("\xE6\x97\xA5\xE6\x9C\xAC"), u"\u65E5\u672C");
-    EXPECT_EQ(utf8_to_utf16("\xF0\x9F\x98\x80"), u"\U0001F600"); // a surrogate pair
-    EXPECT_EQ(utf8_to_utf16("\xF4\x8F\xBF\xBF"), u"\U0010FFFF");
+    const std::pair<std::string, std::u16string> cases[] = {
+        {"", u""},
+        {"bash", u"bash"},
+        {"caf\xC3\xA9", u"caf\u00E9"},
+        {"\xE6\x97\xA5\xE6\x9C\xAC", u"\u65E5\u672C"},
+        {"\xF0\x9F\x98\x80", u"\U0001F600"}, // a surrogate pair
+        {"\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
+    };
+    for (const auto& [bytes, text] : cases) {
+        EXPECT_EQ(decoded(bytes), text);
+        EXPECT_TRUE(utf8_equals_utf16(bytes, text.c_str()));
+    }
 }
 
 TEST(Utf8, EachIllFormedSubpartBecomesOneReplacement) {
@@ -60,14 +91,19 @@ TEST(Utf8, EachIllFormedSubpartBecomesOneReplacement) {
         {"\xE6\x97" "a", u"\uFFFD" "a"},            // truncated before ASCII
         {"\xF0\x9F\x98", u"\uFFFD"},
     };
-    for (const auto& [bytes, text] : cases) EXPECT_EQ(utf8_to_utf16(bytes), text);
+    for (const auto& [bytes, text] : cases) EXPECT_EQ(decoded(bytes), text);
 }
 
-TEST(Utf8, HeapCopyIsTerminated) {
-    char16_t* copy = utf8_to_heap_utf16("ab");
-    ASSERT_NE(copy, nullptr);
-    EXPECT_EQ(std::u16string(copy), u"ab");
-    std::free(copy);
+TEST(Utf8, ComparisonIsWholeAndExact) {
+    EXPECT_TRUE(utf8_equals_utf16("sshd", u"sshd"));
+    EXPECT_FALSE(utf8_equals_utf16("sshd", u"ssh"));
+    EXPECT_FALSE(utf8_equals_utf16("ssh", u"sshd"));
+    EXPECT_FALSE(utf8_equals_utf16("sshd", u"SSHD"));
+    EXPECT_TRUE(utf8_equals_utf16("", u""));
+    EXPECT_FALSE(utf8_equals_utf16("", u"a"));
+    // A zero byte in the bytes never matches past the name's terminator.
+    EXPECT_FALSE(utf8_equals_utf16(std::string_view("a\0b", 3), u"a"));
+    EXPECT_TRUE(utf8_equals_utf16("\xFF", u"\uFFFD"));
 }
 
 } // namespace

@@ -12,22 +12,17 @@
 
 #include "support/child_process.h"
 #include "support/loopback_sockets.h"
+#include "support/own_name.h"
 
 using sockscope_test::ChildProcess;
+using sockscope_test::own_name;
+using sockscope_test::utf16;
 using sockscope_test::TestSocket;
 using sockscope_test::test_child_named;
 using sockscope_test::unique_name;
 
 namespace {
 
-std::u16string utf16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
-
-std::string own_name() {
-    char path[4096];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
-    const std::string exe(path, length > 0 ? static_cast<std::size_t>(length) : 0);
-    return exe.substr(exe.rfind('/') + 1);
-}
 
 struct TcpSnapshot {
     sockscope library;

@@ -11,19 +11,31 @@
 #include <tuple>
 #include <unistd.h>
 
-#include "socket_owners.h"
-#include "socket_table.h"
+#include "failure.h"
+#include "linux/socket_table_source.h"
 #include "support/loopback_sockets.h"
+#include "support/table_rows.h"
+#include "table_pipeline.h"
 
 using namespace sockscope_detail;
 using sockscope_test::TestSocket;
 
 namespace {
 
-std::uint32_t network_port(unsigned host) { return ((host & 0xFF) << 8) | (host >> 8); }
+std::uint32_t network_port(unsigned host) { return sockscope_test::port_field(host); }
 
-using RowKey = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint64_t,
-                          std::uint32_t>;
+using RowKey = std::tuple<std::uint32_t, Address, std::uint32_t, Address, std::uint32_t, std::uint64_t, std::uint32_t>;
+
+// Every row of a table with its owner, read through the pipeline.
+std::vector<SocketRow> read_table(Protocol protocol, TableSource source = TableSource::automatic,
+                                  std::uint32_t last_owner = UINT32_MAX) {
+    TableQuery query;
+    query.protocol = protocol;
+    query.last_owner = last_owner;
+    SystemSources sources;
+    sources.table = source;
+    return read_owned_table(query, sources).rows;
+}
 
 // The rows whose local or remote port is one of `ports`.
 std::multiset<RowKey> rows_on(const std::vector<SocketRow>& rows, const std::set<unsigned>& ports) {
@@ -134,10 +146,16 @@ TEST(SocketTable, OnlyIpv4SocketsAppear) {
     }
 }
 
-TEST(SocketTable, UnreadableTableGivesNoRows) {
-    EXPECT_TRUE(dump_with_proc_net(Protocol::tcp, "/nonexistent/tcp").empty());
-    // A file that isn't a table at all is refused whole.
-    EXPECT_TRUE(dump_with_proc_net(Protocol::tcp, "/proc/self/status").empty());
+TEST(SocketTable, AnUnreadableTableFailsTheCall) {
+    SystemSources nowhere;
+    nowhere.proc_root = "/nonexistent";
+    nowhere.table = TableSource::proc_net;
+    try {
+        read_socket_table(Protocol::tcp, Family::ipv4, nowhere);
+        ADD_FAILURE() << "no failure";
+    } catch (const SystemFailure& failure) {
+        EXPECT_EQ(failure.error, ENOENT);
+    }
 }
 
 } // namespace
@@ -147,13 +165,13 @@ namespace {
 TEST(SocketTable, OwnersAboveTheLastIdAreNotLookedFor) {
     const auto listener = TestSocket::tcp_listener("127.0.0.1");
     const auto self = static_cast<std::uint32_t>(getpid());
-    auto rows = dump_table(Protocol::tcp);
-    assign_owners(rows, self - 1);
-    const SocketRow* row = find_local(rows, listener.port(), 2);
+    const auto below = read_table(Protocol::tcp, TableSource::automatic, self - 1);
+    const SocketRow* row = find_local(below, listener.port(), 2);
     ASSERT_NE(row, nullptr);
     EXPECT_EQ(row->owner, 0u);
-    assign_owners(rows, self);
-    EXPECT_EQ(find_local(rows, listener.port(), 2)->owner, self);
+    const auto up_to_self = read_table(Protocol::tcp, TableSource::automatic, self);
+    ASSERT_NE(find_local(up_to_self, listener.port(), 2), nullptr);
+    EXPECT_EQ(find_local(up_to_self, listener.port(), 2)->owner, self);
 }
 
 } // namespace

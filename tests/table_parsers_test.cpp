@@ -1,7 +1,10 @@
 // The parsers of what the kernel hands over: /proc/net text tables, netlink
 // dump datagrams and descriptor links. Fixtures stand for states and
 // damage that a live kernel won't produce on demand.
+#include <arpa/inet.h>
+#include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
@@ -10,11 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "netlink_diag.h"
+#include "netlink_messages.h"
 #include "proc_net_parser.h"
-#include "socket_owners.h"
+#include "socket_link.h"
+#include "support/table_rows.h"
 
 using namespace sockscope_detail;
+using sockscope_test::ipv4;
 
 namespace {
 
@@ -28,20 +33,20 @@ const char* const tcp_table =
 TEST(ProcNetParser, ReadsEveryFieldOfTcpRows) {
     std::vector<SocketRow> rows;
     std::string error;
-    ASSERT_TRUE(parse_proc_net_table(tcp_table, Protocol::tcp, rows, error)) << error;
+    ASSERT_TRUE(parse_proc_net_table(tcp_table, Protocol::tcp, Family::ipv4, rows, error)) << error;
     ASSERT_EQ(rows.size(), 4u);
 
-    EXPECT_EQ(rows[0].local_address, 0u);
+    EXPECT_EQ(rows[0].local_address, ipv4(0, 0, 0, 0));
     EXPECT_EQ(rows[0].local_port, 0xE807u); // 2024 in network layout
     EXPECT_EQ(rows[0].state, 2u);            // LISTEN
     EXPECT_EQ(rows[0].inode, 1356u);
 
-    EXPECT_EQ(rows[1].local_address, 0x0100007Fu);
-    EXPECT_EQ(rows[1].remote_address, 0x0100007Fu);
+    EXPECT_EQ(rows[1].local_address, ipv4(127, 0, 0, 1));
+    EXPECT_EQ(rows[1].remote_address, ipv4(127, 0, 0, 1));
     EXPECT_EQ(rows[1].remote_port, 0x66E1u);
     EXPECT_EQ(rows[1].state, 5u); // ESTABLISHED
 
-    EXPECT_EQ(rows[2].local_address, 0x0A00000Au);
+    EXPECT_EQ(rows[2].local_address, ipv4(10, 0, 0, 10));
     EXPECT_EQ(rows[2].local_port, 0xBB01u); // 443
     EXPECT_EQ(rows[2].state, 11u);          // TIME_WAIT
     EXPECT_EQ(rows[2].inode, 0u);
@@ -57,21 +62,48 @@ TEST(ProcNetParser, UdpRowsCarryNoPeerOrState) {
         "  100: 00000000:0044 00000000:0000 07 00000000:00000000 00:00000000 00000000     0        0 77 2 000000008d6ec7ec 0\n";
     std::vector<SocketRow> rows;
     std::string error;
-    ASSERT_TRUE(parse_proc_net_table(udp, Protocol::udp, rows, error)) << error;
+    ASSERT_TRUE(parse_proc_net_table(udp, Protocol::udp, Family::ipv4, rows, error)) << error;
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].local_port, 0x8297u);
-    EXPECT_EQ(rows[0].remote_address, 0u);
+    EXPECT_EQ(rows[0].remote_address, Address{});
     EXPECT_EQ(rows[0].remote_port, 0u);
     EXPECT_EQ(rows[0].state, 0u);
     EXPECT_EQ(rows[1].inode, 77u);
 }
 
+TEST(ProcNetParser, Ipv6AddressesAreFourKernelWords) {
+    const char* tcp6 =
+        "  sl  local_address                         remote_address                        st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+        "   0: 00000000000000000000000001000000:1F90 00000000000000000000000000000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 901 1 0000000000000000 100 0 0 10 0\n"
+        "   1: 0000000000000000FFFF00000100007F:1F90 0000000000000000FFFF00000100007F:C350 01 00000000:00000000 00:00000000 00000000     0        0 902 1 0000000000000000 20 4 30 10 -1\n";
+    std::vector<SocketRow> rows;
+    std::string error;
+    ASSERT_TRUE(parse_proc_net_table(tcp6, Protocol::tcp, Family::ipv6, rows, error)) << error;
+    ASSERT_EQ(rows.size(), 2u);
+    Address loopback{};
+    loopback[15] = 1;
+    EXPECT_EQ(rows[0].local_address, loopback);
+    EXPECT_EQ(rows[0].local_port, 0x901Fu);
+    EXPECT_EQ(rows[0].state, 2u);
+    Address mapped{};
+    mapped[10] = mapped[11] = 0xFF;
+    mapped[12] = 127;
+    mapped[15] = 1;
+    EXPECT_EQ(rows[1].local_address, mapped);
+    EXPECT_EQ(rows[1].remote_address, mapped);
+    EXPECT_EQ(rows[1].remote_port, 0x50C3u); // 50000
+    EXPECT_EQ(rows[1].inode, 902u);
+    // An IPv4-sized address in an IPv6 table is damage, and the reverse.
+    EXPECT_FALSE(parse_proc_net_table(tcp_table, Protocol::tcp, Family::ipv6, rows, error));
+    EXPECT_FALSE(parse_proc_net_table(tcp6, Protocol::tcp, Family::ipv4, rows, error));
+}
+
 TEST(ProcNetParser, HeaderOnlyAndEmptyTextsHaveNoRows) {
     std::vector<SocketRow> rows;
     std::string error;
-    EXPECT_TRUE(parse_proc_net_table("", Protocol::tcp, rows, error));
-    EXPECT_TRUE(parse_proc_net_table("  sl  local_address rem_address   st\n", Protocol::tcp, rows, error));
-    EXPECT_TRUE(parse_proc_net_table("  sl  local_address\n\n   \n", Protocol::tcp, rows, error));
+    EXPECT_TRUE(parse_proc_net_table("", Protocol::tcp, Family::ipv4, rows, error));
+    EXPECT_TRUE(parse_proc_net_table("  sl  local_address rem_address   st\n", Protocol::tcp, Family::ipv4, rows, error));
+    EXPECT_TRUE(parse_proc_net_table("  sl  local_address\n\n   \n", Protocol::tcp, Family::ipv4, rows, error));
     EXPECT_TRUE(rows.empty());
 }
 
@@ -92,7 +124,7 @@ TEST(ProcNetParser, MalformedLinesAreErrorsThatNameTheLine) {
     for (const char* line : bad_lines) {
         std::vector<SocketRow> rows;
         std::string error;
-        EXPECT_FALSE(parse_proc_net_table(header + line + "\n", Protocol::tcp, rows, error)) << line;
+        EXPECT_FALSE(parse_proc_net_table(header + line + "\n", Protocol::tcp, Family::ipv4, rows, error)) << line;
         EXPECT_NE(error.find("line 2"), std::string::npos) << error;
     }
 }
@@ -102,7 +134,7 @@ TEST(ProcNetParser, LastLineWithoutLineEndCounts) {
     std::string error;
     std::string text = tcp_table;
     text.pop_back();
-    ASSERT_TRUE(parse_proc_net_table(text, Protocol::tcp, rows, error));
+    ASSERT_TRUE(parse_proc_net_table(text, Protocol::tcp, Family::ipv4, rows, error));
     EXPECT_EQ(rows.size(), 4u);
 }
 
@@ -114,20 +146,25 @@ public:
         inet_diag_msg message{};
         message.idiag_family = family;
         message.idiag_state = state;
-        message.id.idiag_src[0] = 0x0100007F;
+        if (family == AF_INET) {
+            message.id.idiag_src[0] = 0x0100007F;
+            message.id.idiag_dst[0] = 0x0200007F;
+        } else {
+            message.id.idiag_src[3] = htonl(1);          // ::1
+            message.id.idiag_dst[2] = htonl(0xFFFF);     // ::ffff:127.0.0.2
+            message.id.idiag_dst[3] = htonl(0x7F000002);
+        }
         message.id.idiag_sport = 0x5000;
-        message.id.idiag_dst[0] = 0x0200007F;
         message.id.idiag_dport = 0xBB01;
         message.idiag_inode = inode;
         return add(SOCK_DIAG_BY_FAMILY, seq, flags, &message, sizeof message);
     }
-    Datagram& done(std::uint32_t seq, std::uint16_t flags = NLM_F_MULTI) {
-        const int status = 0;
-        return add(NLMSG_DONE, seq, flags, &status, sizeof status);
+    Datagram& done(std::uint32_t seq, int status = 0) {
+        return add(NLMSG_DONE, seq, NLM_F_MULTI, &status, sizeof status);
     }
-    Datagram& error(std::uint32_t seq) {
+    Datagram& error(std::uint32_t seq, int error) {
         nlmsgerr failure{};
-        failure.error = -EPERM;
+        failure.error = -error;
         return add(NLMSG_ERROR, seq, 0, &failure, sizeof failure);
     }
     Datagram& add(std::uint16_t type, std::uint32_t seq, std::uint16_t flags, const void* payload, std::size_t size) {
@@ -145,12 +182,12 @@ public:
     std::vector<unsigned char> bytes;
 };
 
-DiagBatch parse(const std::vector<unsigned char>& bytes, std::vector<SocketRow>& rows, bool& interrupted,
-                Protocol protocol = Protocol::tcp) {
-    return parse_diag_batch(bytes.data(), bytes.size(), 7, protocol, rows, interrupted);
+DiagBatch::Outcome parse(const std::vector<unsigned char>& bytes, std::vector<SocketRow>& rows, bool& interrupted,
+                         Protocol protocol = Protocol::tcp, Family family = Family::ipv4) {
+    return parse_diag_batch(bytes.data(), bytes.size(), 7, protocol, family, rows, interrupted).outcome;
 }
 
-TEST(NetlinkParser, TakesIpv4RowsUntilDone) {
+TEST(NetlinkParser, TakesRowsOfTheFamilyAskedForUntilDone) {
     Datagram datagram;
     datagram.diag(7, AF_INET, 10, 42).diag(7, AF_INET6, 1, 43).diag(7, AF_INET, 6, 0);
     std::vector<SocketRow> rows;
@@ -158,9 +195,9 @@ TEST(NetlinkParser, TakesIpv4RowsUntilDone) {
     EXPECT_EQ(parse(datagram.bytes, rows, interrupted), DiagBatch::more);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].state, 2u); // LISTEN
-    EXPECT_EQ(rows[0].local_address, 0x0100007Fu);
+    EXPECT_EQ(rows[0].local_address, ipv4(127, 0, 0, 1));
     EXPECT_EQ(rows[0].local_port, 0x5000u);
-    EXPECT_EQ(rows[0].remote_address, 0x0200007Fu);
+    EXPECT_EQ(rows[0].remote_address, ipv4(127, 0, 0, 2));
     EXPECT_EQ(rows[0].remote_port, 0xBB01u);
     EXPECT_EQ(rows[0].inode, 42u);
     EXPECT_EQ(rows[1].state, 11u); // TIME_WAIT
@@ -170,6 +207,16 @@ TEST(NetlinkParser, TakesIpv4RowsUntilDone) {
     last.diag(7, AF_INET, 1, 44).done(7);
     EXPECT_EQ(parse(last.bytes, rows, interrupted), DiagBatch::done);
     EXPECT_EQ(rows.size(), 3u);
+
+    std::vector<SocketRow> v6;
+    EXPECT_EQ(parse(datagram.bytes, v6, interrupted, Protocol::tcp, Family::ipv6), DiagBatch::more);
+    ASSERT_EQ(v6.size(), 1u);
+    Address loopback{};
+    loopback[15] = 1;
+    EXPECT_EQ(v6[0].local_address, loopback);
+    EXPECT_EQ(v6[0].remote_address[11], 0xFF);
+    EXPECT_EQ(v6[0].remote_address[12], 127);
+    EXPECT_EQ(v6[0].inode, 43u);
 }
 
 TEST(NetlinkParser, UdpRowsCarryNoPeerOrState) {
@@ -180,27 +227,48 @@ TEST(NetlinkParser, UdpRowsCarryNoPeerOrState) {
     parse(datagram.bytes, rows, interrupted, Protocol::udp);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].state, 0u);
-    EXPECT_EQ(rows[0].remote_address, 0u);
+    EXPECT_EQ(rows[0].remote_address, Address{});
     EXPECT_EQ(rows[0].remote_port, 0u);
 }
 
-TEST(NetlinkParser, ErrorsAndDamage) {
+TEST(NetlinkParser, KernelErrorsCarryTheirErrno) {
     std::vector<SocketRow> rows;
     bool interrupted = false;
-    EXPECT_EQ(parse(Datagram().error(7).bytes, rows, interrupted), DiagBatch::error);
-    EXPECT_EQ(parse(Datagram().diag(8, AF_INET, 1, 1).bytes, rows, interrupted), DiagBatch::error); // foreign seq
+    const auto batch = [&](const Datagram& datagram) {
+        return parse_diag_batch(datagram.bytes.data(), datagram.bytes.size(), 7, Protocol::tcp, Family::ipv4, rows,
+                                interrupted);
+    };
+    DiagBatch result = batch(Datagram().error(7, EPERM));
+    EXPECT_EQ(result.outcome, DiagBatch::failed);
+    EXPECT_EQ(result.error, EPERM);
+    // The dump's own error arrives as a negative NLMSG_DONE payload.
+    result = batch(Datagram().diag(7, AF_INET, 1, 1).done(7, -EINTR));
+    EXPECT_EQ(result.outcome, DiagBatch::failed);
+    EXPECT_EQ(result.error, EINTR);
+    EXPECT_EQ(batch(Datagram().done(7, 0)).outcome, DiagBatch::done);
+    // An error message too short for its errno is still an error.
+    const char nothing = 0;
+    result = batch(Datagram().add(NLMSG_ERROR, 7, 0, &nothing, 1));
+    EXPECT_EQ(result.outcome, DiagBatch::failed);
+    EXPECT_EQ(result.error, EPROTO);
+}
+
+TEST(NetlinkParser, DamageIsMalformed) {
+    std::vector<SocketRow> rows;
+    bool interrupted = false;
+    EXPECT_EQ(parse(Datagram().diag(8, AF_INET, 1, 1).bytes, rows, interrupted), DiagBatch::malformed); // foreign seq
 
     auto cut = Datagram().diag(7, AF_INET, 1, 1).bytes;
     cut.resize(cut.size() - 8); // message longer than the datagram
-    EXPECT_EQ(parse(cut, rows, interrupted), DiagBatch::error);
+    EXPECT_EQ(parse(cut, rows, interrupted), DiagBatch::malformed);
 
     const int tiny = 0; // a diag message too short to hold its payload
     EXPECT_EQ(parse(Datagram().add(SOCK_DIAG_BY_FAMILY, 7, 0, &tiny, sizeof tiny).bytes, rows, interrupted),
-              DiagBatch::error);
+              DiagBatch::malformed);
 
     auto zero_length = Datagram().diag(7, AF_INET, 1, 1).bytes;
     zero_length[0] = zero_length[1] = zero_length[2] = zero_length[3] = 0;
-    EXPECT_EQ(parse(zero_length, rows, interrupted), DiagBatch::error);
+    EXPECT_EQ(parse(zero_length, rows, interrupted), DiagBatch::malformed);
 
     EXPECT_EQ(parse({1, 2, 3}, rows, interrupted), DiagBatch::more); // shorter than a header: nothing
     EXPECT_TRUE(rows.empty());
@@ -212,6 +280,52 @@ TEST(NetlinkParser, NoticesAnInterruptedDump) {
     EXPECT_EQ(parse(Datagram().diag(7, AF_INET, 1, 1, NLM_F_MULTI | NLM_F_DUMP_INTR).done(7).bytes, rows, interrupted),
               DiagBatch::done);
     EXPECT_TRUE(interrupted);
+}
+
+// A TCP dump recorded from a live kernel (tools/record_netlink_dump): every
+// datagram as a 32-bit length and its bytes. The recorder held a listener
+// on 127.0.0.77 with 200 connections to it, which spreads the dump over
+// several datagrams; the .txt beside it holds what it knew of its sockets.
+TEST(NetlinkParser, ReplaysARecordedDump) {
+    const std::string folder = SOCKSCOPE_FIXTURES;
+    std::ifstream dump(folder + "/netlink_tcp_dump.bin", std::ios::binary);
+    std::ifstream facts(folder + "/netlink_tcp_dump.txt");
+    ASSERT_TRUE(dump && facts);
+    std::size_t expected_rows = 0, datagrams = 0;
+    unsigned listener_port = 0;
+    std::uint64_t listener_inode = 0;
+    std::string key;
+    while (facts >> key) {
+        if (key == "rows") facts >> expected_rows;
+        else if (key == "listener") facts >> listener_port >> listener_inode;
+    }
+    std::vector<SocketRow> rows;
+    bool interrupted = false;
+    DiagBatch::Outcome outcome = DiagBatch::more;
+    std::uint32_t length = 0;
+    while (outcome == DiagBatch::more && dump.read(reinterpret_cast<char*>(&length), sizeof length)) {
+        std::vector<char> datagram(length);
+        ASSERT_TRUE(dump.read(datagram.data(), length));
+        ++datagrams;
+        outcome = parse_diag_batch(datagram.data(), datagram.size(), 1, Protocol::tcp, Family::ipv4, rows,
+                                   interrupted)
+                      .outcome;
+    }
+    EXPECT_EQ(outcome, DiagBatch::done);
+    EXPECT_GT(datagrams, 1u);
+    EXPECT_FALSE(interrupted);
+    EXPECT_EQ(rows.size(), expected_rows);
+    std::size_t on_listener = 0;
+    for (const SocketRow& row : rows) {
+        EXPECT_GE(row.state, 1u);
+        EXPECT_LE(row.state, 12u);
+        if (row.local_address != ipv4(127, 0, 0, 77) || row.local_port != sockscope_test::port_field(listener_port))
+            continue;
+        ++on_listener;
+        if (row.state == 2) EXPECT_EQ(row.inode, listener_inode);
+        else EXPECT_EQ(row.state, 5u);
+    }
+    EXPECT_EQ(on_listener, 201u); // the listener and the server end of each connection
 }
 
 TEST(SocketLinks, OnlySocketLinksGiveAnInode) {

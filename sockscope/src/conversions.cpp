@@ -1,26 +1,16 @@
 #include "conversions.h"
 
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
 
 namespace sockscope_detail {
 namespace {
 
-// Writes the digits of `value` so that they end just before `end`; returns
-// where they start.
-char* write_digits_backwards(std::uint32_t value, char* end) {
-    do {
-        *--end = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    return end;
-}
-
-char* heap_copy(const char* text, std::size_t length) {
+char* heap_copy(const char* text) {
+    const std::size_t length = std::strlen(text);
     auto* block = static_cast<char*>(std::malloc(length + 1));
-    if (block == nullptr) return nullptr;
-    std::memcpy(block, text, length);
-    block[length] = '\0';
+    if (block != nullptr) std::memcpy(block, text, length + 1);
     return block;
 }
 
@@ -37,60 +27,38 @@ unsigned digit_count(std::uint32_t value) {
     return digits;
 }
 
-char* decimal_text(std::int32_t value) {
-    // The magnitude is taken in 64 bits so that the most negative value,
-    // whose negation does not fit in 32, comes out right.
-    const std::int64_t wide = value;
-    const auto magnitude = static_cast<std::uint32_t>(wide < 0 ? -wide : wide);
-    char buffer[12];
-    char* end = buffer + sizeof buffer;
-    char* start = write_digits_backwards(magnitude, end);
-    if (value < 0) *--start = '-';
-    return heap_copy(start, static_cast<std::size_t>(end - start));
-}
-
-double power(double base, int exponent) {
-    double result = 1.0;
-    for (int i = 0; i < exponent; ++i) result *= base;
-    return result;
-}
-
-char* concat(std::initializer_list<const char*> pieces) {
-    std::size_t total = 0;
-    for (const char* piece : pieces) {
-        if (piece == nullptr) break;
-        total += std::strlen(piece);
-    }
-    auto* block = static_cast<char*>(std::malloc(total + 1));
-    if (block == nullptr) return nullptr;
-    char* out = block;
-    for (const char* piece : pieces) {
-        if (piece == nullptr) break;
-        const std::size_t length = std::strlen(piece);
-        std::memcpy(out, piece, length);
-        out += length;
-    }
-    *out = '\0';
-    return block;
+std::uint32_t ipv4_field(const Address& address) {
+    std::uint32_t field;
+    std::memcpy(&field, address.data(), sizeof field);
+    return field;
 }
 
 void dotted_quad_into(std::uint32_t address, char (&text)[16]) {
-    // Formatted right to left, then moved to the front: "255.255.255.255"
-    // is 15 characters and its terminator.
-    char* end = text + sizeof text - 1;
-    *end = '\0';
-    char* start = end;
-    for (int octet = 3; octet >= 0; --octet) {
-        start = write_digits_backwards((address >> (8 * octet)) & 0xFFu, start);
-        if (octet != 0) *--start = '.';
+    // "255.255.255.255" is 15 characters and its terminator.
+    char* out = text;
+    for (int octet = 0; octet < 4; ++octet) {
+        unsigned value = (address >> (8 * octet)) & 0xFFu;
+        const unsigned digits = digit_count(value);
+        for (unsigned i = digits; i-- > 0; value /= 10) out[i] = static_cast<char>('0' + value % 10);
+        out += digits;
+        *out++ = octet == 3 ? '\0' : '.';
     }
-    std::memmove(text, start, static_cast<std::size_t>(end - start) + 1);
 }
 
 char* dotted_quad(std::uint32_t address) {
     char text[16];
     dotted_quad_into(address, text);
-    return heap_copy(text, std::strlen(text));
+    return heap_copy(text);
+}
+
+char* ipv6_text(const Address& address) {
+    char text[INET6_ADDRSTRLEN];
+    if (inet_ntop(AF_INET6, address.data(), text, sizeof text) == nullptr) return nullptr; // can't happen
+    return heap_copy(text);
+}
+
+char* address_text(Family family, const Address& address) {
+    return family == Family::ipv4 ? dotted_quad(ipv4_field(address)) : ipv6_text(address);
 }
 
 std::uint32_t port_to_host_order(std::uint32_t port) {

@@ -1,38 +1,39 @@
-// Conversions from the raw fields of a connection table row to what the
-// public records carry: dotted-quad texts, host-order ports, state names.
-// Every text returned here is a new block on the C heap (release with free)
-// or null when memory ran out; state names are constants, never released.
+// Conversions from the raw fields of a table row to what the public records
+// carry: address texts, host-order ports, state names. Texts returned here
+// are new blocks on the C heap (release with free), or null when memory ran
+// out; state names are constants, never released.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
+
+#include "socket_row.h"
 
 namespace sockscope_detail {
 
 // Number of decimal digits of `value`; 1 for 0, 10 for 4294967295.
 unsigned digit_count(std::uint32_t value);
 
-// Decimal text of a signed value, with a leading "-" when negative.
-char* decimal_text(std::int32_t value);
+// The IPv4 address of a row as the 32-bit field the kernel stores (network
+// byte order, so on x86-64 the least significant byte holds the first octet).
+std::uint32_t ipv4_field(const Address& address);
 
-// base raised to a non-negative whole exponent; 1.0 for exponent <= 0.
-double power(double base, int exponent);
-
-// The pieces joined in order. A null piece ends the list early, so a list
-// may also be written in the "..., nullptr" style.
-char* concat(std::initializer_list<const char*> pieces);
-
-// Dotted quad of an address field as the kernel stores it (network byte
-// order: the least significant byte holds the first octet).
+// Dotted quad of an IPv4 address field: 0x0100007F gives "127.0.0.1".
 char* dotted_quad(std::uint32_t address);
 
 // The same text, null-terminated, in a buffer of the caller's: no allocation.
 void dotted_quad_into(std::uint32_t address, char (&text)[16]);
 
+// An IPv6 address in the standard compressed form ("::1"; v4-mapped ones as
+// "::ffff:127.0.0.1").
+char* ipv6_text(const Address& address);
+
+// The address text of a row's address in its family.
+char* address_text(Family family, const Address& address);
+
 // Swaps the two bytes of each 16-bit half: a port kept in network order in
-// the low half comes out in host order. The upper half is swapped too, not
-// cleared.
+// the low half comes out in host order, and back. The upper half is swapped
+// too, not cleared. The library's only byte swap of ports.
 std::uint32_t port_to_host_order(std::uint32_t port);
 
 // Compares at most `count` characters of s and t as signed 8-bit values and

@@ -28,3 +28,15 @@ std::optional<std::string_view> long_name_from_path(std::string_view comm, std::
 }
 
 } // namespace sockscope_detail
+
+namespace sockscope_detail {
+
+char process_state_from_stat(std::string_view stat) {
+    const auto close = stat.rfind(')');
+    if (close == std::string_view::npos || close + 2 >= stat.size() || stat[close + 1] != ' ') return 0;
+    return stat[close + 2];
+}
+
+bool has_ended(char state) { return state == 'Z' || state == 'X' || state == 'x'; }
+
+} // namespace sockscope_detail

@@ -31,3 +31,16 @@ std::string_view executable_path(std::string_view link_target);
 std::optional<std::string_view> long_name_from_path(std::string_view comm, std::string_view path);
 
 } // namespace sockscope_detail
+
+namespace sockscope_detail {
+
+// The state letter of /proc/<id>/stat ("R", "S", "Z" ...), read after the
+// last ')' since the name before it may hold ')' and blanks; 0 when the
+// text has no state.
+char process_state_from_stat(std::string_view stat);
+
+// Whether a process in that state has ended: a zombie waiting to be reaped
+// ('Z') or one being torn down ('X').
+bool has_ended(char state);
+
+} // namespace sockscope_detail

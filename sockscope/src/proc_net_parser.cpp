@@ -1,7 +1,10 @@
 #include "proc_net_parser.h"
 
 #include <cstdint>
+#include <cstring>
 
+#include "conversions.h"
+#include "decimal.h"
 #include "tcp_state.h"
 
 namespace sockscope_detail {
@@ -25,43 +28,31 @@ private:
     std::string_view rest_;
 };
 
-bool parse_hex(std::string_view text, std::size_t max_digits, std::uint64_t& value) {
-    if (text.empty() || text.size() > max_digits) return false;
-    value = 0;
-    for (const char c : text) {
-        unsigned digit;
-        if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
-        else if (c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
-        else if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
-        else return false;
-        value = (value << 4) | digit;
+template <typename Unsigned>
+bool parse_hex(std::string_view text, std::size_t digits, Unsigned& value) {
+    return text.size() == digits && parse_number(text, value, 16);
+}
+
+// "0100007F:1F90" -> the address bytes and the port in network layout. Each
+// group of eight hex digits is one address word as the kernel keeps it in
+// memory, printed as a native 32-bit number.
+bool parse_endpoint(std::string_view text, Family family, Address& address, std::uint32_t& port) {
+    const std::size_t words = family == Family::ipv4 ? 1 : 4;
+    const std::size_t colon = 8 * words;
+    if (text.size() <= colon || text[colon] != ':') return false;
+    address = Address{};
+    for (std::size_t i = 0; i < words; ++i) {
+        std::uint32_t word;
+        if (!parse_hex(text.substr(8 * i, 8), 8, word)) return false;
+        std::memcpy(address.data() + 4 * i, &word, sizeof word);
     }
+    std::uint32_t host_port;
+    if (!parse_hex(text.substr(colon + 1), 4, host_port)) return false;
+    port = port_to_host_order(host_port);
     return true;
 }
 
-bool parse_decimal(std::string_view text, std::uint64_t& value) {
-    if (text.empty() || text.size() > 19) return false;
-    value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    return true;
-}
-
-// "0100007F:1F90" -> the raw address field and the port in network layout.
-bool parse_endpoint(std::string_view text, std::uint32_t& address, std::uint32_t& port) {
-    const auto colon = text.find(':');
-    if (colon != 8) return false;
-    std::uint64_t raw_address, host_port;
-    if (!parse_hex(text.substr(0, colon), 8, raw_address) || !parse_hex(text.substr(colon + 1), 4, host_port))
-        return false;
-    address = static_cast<std::uint32_t>(raw_address);
-    port = static_cast<std::uint32_t>(((host_port & 0xFF) << 8) | (host_port >> 8));
-    return true;
-}
-
-bool parse_line(std::string_view line, Protocol protocol, SocketRow& row) {
+bool parse_line(std::string_view line, Protocol protocol, Family family, SocketRow& row) {
     Fields fields(line);
     std::string_view slot, local, remote, state, skipped, inode;
     if (!fields.next(slot) || slot.empty() || slot.back() != ':') return false;
@@ -70,18 +61,17 @@ bool parse_line(std::string_view line, Protocol protocol, SocketRow& row) {
         if (!fields.next(skipped)) return false;
     if (!fields.next(inode)) return false;
 
-    std::uint64_t kernel_state, inode_number;
-    if (!parse_endpoint(local, row.local_address, row.local_port) ||
-        !parse_endpoint(remote, row.remote_address, row.remote_port) ||
-        !parse_hex(state, 2, kernel_state) || !parse_decimal(inode, inode_number))
+    unsigned kernel_state;
+    if (!parse_endpoint(local, family, row.local_address, row.local_port) ||
+        !parse_endpoint(remote, family, row.remote_address, row.remote_port) ||
+        !parse_hex(state, 2, kernel_state) || !parse_number(inode, row.inode))
         return false;
-    row.inode = inode_number;
     row.owner = 0;
     if (protocol == Protocol::tcp) {
-        row.state = state_from_kernel(static_cast<unsigned>(kernel_state));
+        row.state = state_from_kernel(kernel_state);
     } else {
         row.state = 0;
-        row.remote_address = 0; // the table shows a connected UDP peer; rows carry none
+        row.remote_address = Address{}; // the table shows a connected UDP peer; rows carry none
         row.remote_port = 0;
     }
     return true;
@@ -89,7 +79,7 @@ bool parse_line(std::string_view line, Protocol protocol, SocketRow& row) {
 
 } // namespace
 
-bool parse_proc_net_table(std::string_view text, Protocol protocol, std::vector<SocketRow>& rows,
+bool parse_proc_net_table(std::string_view text, Protocol protocol, Family family, std::vector<SocketRow>& rows,
                           std::string& error) {
     std::size_t line_number = 0;
     while (!text.empty()) {
@@ -100,7 +90,7 @@ bool parse_proc_net_table(std::string_view text, Protocol protocol, std::vector<
         if (line_number == 1) continue; // column headings
         if (line.find_first_not_of(" \t") == std::string_view::npos) continue;
         SocketRow row;
-        if (!parse_line(line, protocol, row)) {
+        if (!parse_line(line, protocol, family, row)) {
             error = "malformed line " + std::to_string(line_number) + ": " + std::string(line.substr(0, 160));
             return false;
         }

@@ -1,23 +1,28 @@
-// One row of the kernel's IPv4 TCP or UDP table, as the row builders take
-// it. Addresses and ports keep the kernel's layout: network byte order in
-// memory, read as a native number (so 127.0.0.1 is 0x0100007F and port 80
-// is 0x5000 on x86-64).
+// One row of a kernel socket table, as every stage after the reading takes
+// it. Addresses and ports keep the kernel's layout: addresses in network
+// byte order (an IPv4 address in the first four bytes, the rest zero), the
+// port in network order in the low 16 bits of its field. So 127.0.0.1:80
+// is the bytes 7F 00 00 01 and the port field 0x5000 on x86-64.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 namespace sockscope_detail {
 
 enum class Protocol { tcp, udp };
+enum class Family { ipv4, ipv6 };
+
+using Address = std::array<std::uint8_t, 16>;
 
 struct SocketRow {
-    std::uint32_t state = 0;        // 1..12 (see tcp_state.h); UDP rows leave it 0
-    std::uint32_t local_address = 0;
+    std::uint32_t state = 0;  // 1..12 (see tcp_state.h); UDP rows leave it 0
+    Address local_address{};
+    Address remote_address{}; // zero for UDP rows
     std::uint32_t local_port = 0;
-    std::uint32_t remote_address = 0;
     std::uint32_t remote_port = 0;
-    std::uint64_t inode = 0;        // 0 when no descriptor refers to the socket
-    std::uint32_t owner = 0;        // owning process id; 0 when unknown
+    std::uint64_t inode = 0;  // 0 when no descriptor refers to the socket
+    std::uint32_t owner = 0;  // owning process id; 0 when unknown
 };
 
 } // namespace sockscope_detail

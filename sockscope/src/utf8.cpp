@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 
 namespace sockscope_detail {
 namespace {
@@ -65,13 +64,6 @@ void for_each_unit(std::string_view bytes, Emit emit) {
 
 } // namespace
 
-std::u16string utf8_to_utf16(std::string_view bytes) {
-    std::u16string out;
-    out.reserve(bytes.size());
-    for_each_unit(bytes, [&out](char16_t unit) { out.push_back(unit); });
-    return out;
-}
-
 char16_t* utf8_to_heap_utf16(std::string_view bytes) {
     auto* block = static_cast<char16_t*>(std::malloc((bytes.size() + 1) * sizeof(char16_t)));
     if (block == nullptr) return nullptr;
@@ -79,6 +71,16 @@ char16_t* utf8_to_heap_utf16(std::string_view bytes) {
     for_each_unit(bytes, [&end](char16_t unit) { *end++ = unit; });
     *end = u'\0';
     return block;
+}
+
+bool utf8_equals_utf16(std::string_view bytes, const char16_t* name) {
+    bool equal = true;
+    std::size_t i = 0;
+    for_each_unit(bytes, [&](char16_t unit) {
+        if (equal && unit != u'\0' && name[i] == unit) ++i; // never reads past name's terminator
+        else equal = false;
+    });
+    return equal && name[i] == u'\0';
 }
 
 } // namespace sockscope_detail

@@ -12,8 +12,24 @@
 // Length: every record carries the row count of its whole array in `size`.
 // A snapshot is never shorter than one record; a table with no rows is one
 // zero-filled record (null pointers, size 0), so reading `size` from the
-// first record is always safe. A snapshot call returns null only when
-// memory ran out; treat that as an empty table. No member throws.
+// first record is always safe.
+//
+// Failure: every answer is whole or a visible failure. A member fails when
+// the system refuses what the answer needs: memory (errno ENOMEM), a
+// descriptor (EMFILE, ENFILE; a call needs at most three at a time), or the
+// kernel's tables themselves (/proc not mounted: ENOENT; netlink and
+// /proc/net both unreadable: their errno). A failed snapshot call returns
+// null and a failed lookup 0, with errno set; a call that answers leaves
+// errno as it was. Since 0 is also the answer "not found", set errno to 0
+// before a lookup to tell the two apart. Processes that end during a call,
+// and other users' processes whose descriptors the caller may not read, are
+// not failures: their sockets come back with owner 0 and no name. No member
+// throws.
+//
+// ABI: the library's SONAME is libsockscope_x64.so.1. Within major version
+// 1, the records' layout, the members' signatures and what they answer stay
+// as they are; members may be added (a minor version). Anything else takes
+// a new major version and a new SONAME.
 #ifndef SOCKSCOPE_SOCKSCOPE_H
 #define SOCKSCOPE_SOCKSCOPE_H
 
@@ -75,17 +91,24 @@ static_assert(offsetof(statUDPROW, size) == 24, "statUDPROW layout changed");
 class SOCKSCOPE_API sockscope {
 public:
     // Id of the first running process (lowest id) whose image name equals
-    // `imageName` exactly (case-sensitive); 0 if none, or if imageName is null.
+    // `imageName` exactly (case-sensitive); 0 if none, or if imageName is
+    // null. A process that has ended but is not yet reaped (a zombie) is not
+    // running. On failure 0 with errno set.
     std::uint32_t getProcessId(const char16_t* imageName);
 
-    // Local port (host order) of the TCP socket that the process named
-    // `imageName` holds on 127.0.0.1 (any state); when it holds several, the
-    // last in table order. 0 if none, if no process has the name, or if
-    // imageName is null.
+    // Local port (host order) of a TCP socket, in any state, that the
+    // process named `imageName` (as getProcessId finds it) holds on a local
+    // address whose dotted-quad text starts with "127.0.0.1": that is
+    // 127.0.0.1 itself, 127.0.0.10-127.0.0.19 and 127.0.0.100-127.0.0.199.
+    // When it holds several, the last in table order (see below). 0 if none,
+    // if no process has the name, or if imageName is null. On failure 0
+    // with errno set.
     std::uint32_t getnetPort_gx2(const char16_t* imageName);
 
     // Snapshots of the IPv4 TCP and UDP tables, sorted by local address,
-    // local port, remote address, remote port. Give them back with getstat_free.
+    // local port, remote address, remote port (each as a host-order number),
+    // then owner id. Give them back with getstat_free. On failure null with
+    // errno set.
     statTCPROW* getstat_tcp();
     statUDPROW* getstat_udp();
 

@@ -1,16 +1,19 @@
-// The process directory against real processes started under chosen names.
+// Finding processes by name, and reading their names, against real
+// processes started under names the tests choose.
 #include <algorithm>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <sockscope/sockscope.h>
 
-#include "proc_files.h"
-#include "process_directory.h"
+#include "linux/directory_entries.h"
+#include "linux/proc_fs.h"
+#include "linux/process_image.h"
 #include "support/child_process.h"
-#include "utf8.h"
+#include "support/own_name.h"
 
 using namespace sockscope_detail;
 using sockscope_test::ChildProcess;
@@ -19,15 +22,16 @@ using sockscope_test::unique_name;
 
 namespace {
 
-std::u16string utf16(const std::string& text) { return utf8_to_utf16(text); }
+using sockscope_test::utf16;
 
+// The image name of process `id` read through a handle to it, or "<null>".
 std::u16string name_of(std::uint32_t id) {
-    const UniqueFd proc = open_proc();
-    char16_t* name = process_name_by_id(proc.get(), id);
-    if (name == nullptr) return u"<null>";
-    std::u16string copy(name);
-    std::free(name);
-    return copy;
+    const ProcRoot root("/proc");
+    UniqueFd process;
+    if (id == 0 || open_process(root, id, process) != Access::granted) return u"<null>";
+    ProcessImage image;
+    const auto name = image.name(process.get());
+    return name ? utf16(std::string(*name)) : u"<null>";
 }
 
 TEST(ProcessDirectory, FindsAChildByItsName) {
@@ -92,20 +96,10 @@ TEST(ProcessDirectory, OwnNameAndId) {
     EXPECT_FALSE(own.empty());
 }
 
-TEST(ProcFiles, ProcessIdsAreDecimalWithoutLeadingZeros) {
-    std::uint32_t id = 0;
-    EXPECT_TRUE(parse_process_id("1", id));
-    EXPECT_EQ(id, 1u);
-    EXPECT_TRUE(parse_process_id("4294967295", id));
-    EXPECT_EQ(id, 4294967295u);
-    for (const char* bad : {"", "0", "01", "12a", "self", "4294967296", "99999999999", "-1"})
-        EXPECT_FALSE(parse_process_id(bad, id)) << bad;
-}
-
 TEST(ProcFiles, ProcessIdsComeInAscendingOrderAndIncludeOurs) {
-    const UniqueFd proc = open_proc();
-    ASSERT_TRUE(proc.valid());
-    ProcessIds ids(proc.get());
+    const ProcRoot root("/proc");
+    DirectoryBuffer buffer;
+    ProcessIds ids(root.fd(), buffer);
     std::uint32_t id, previous = 0;
     bool saw_self = false;
     while (ids.next(id)) {
@@ -114,6 +108,38 @@ TEST(ProcFiles, ProcessIdsComeInAscendingOrderAndIncludeOurs) {
         saw_self |= id == static_cast<std::uint32_t>(getpid());
     }
     EXPECT_TRUE(saw_self);
+    EXPECT_EQ(ids.error(), 0);
+}
+
+// An ended child that was not reaped yet is not a running process.
+TEST(ProcessDirectory, AZombieIsNotRunning) {
+    const std::string name = unique_name("zmb");
+    const std::string program = test_child_named(name);
+    int hold[2];
+    ASSERT_EQ(pipe(hold), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) { // the test child runs until its input ends
+        dup2(hold[0], 0);
+        close(hold[1]);
+        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(hold[0]);
+    const std::u16string wanted = utf16(name);
+    sockscope library;
+    std::uint32_t running = 0;
+    for (int i = 0; i < 200 && running == 0; ++i) { // until it has exec'd
+        running = library.getProcessId(wanted.c_str());
+        if (running == 0) usleep(10000);
+    }
+    EXPECT_EQ(running, static_cast<std::uint32_t>(child));
+
+    close(hold[1]); // it ends; we don't reap it yet
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT), 0);
+    EXPECT_EQ(library.getProcessId(wanted.c_str()), 0u);
+    waitpid(child, nullptr, 0);
 }
 
 } // namespace

@@ -1,0 +1,18 @@
+// The netlink socket loop of a sock_diag dump: one request, then datagrams
+// until NLMSG_DONE. The messages themselves are built and parsed in
+// netlink_messages.h.
+#pragma once
+
+#include <vector>
+
+#include "socket_row.h"
+
+namespace sockscope_detail {
+
+// Appends the rows of the kernel's `protocol` table of `family` to `rows`.
+// Returns 0, or the errno of what went wrong (netlink refused or missing,
+// the kernel's error, a malformed answer: EPROTO). The socket is closed
+// before it returns.
+int dump_with_netlink(Protocol protocol, Family family, std::vector<SocketRow>& rows);
+
+} // namespace sockscope_detail

@@ -1,0 +1,45 @@
+#include "linux/proc_fs.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+
+#include "failure.h"
+
+namespace sockscope_detail {
+
+ProcRoot::ProcRoot(const char* path) {
+    int fd;
+    do {
+        fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) fail(errno);
+    fd_.reset(fd);
+}
+
+Access access_after(int error) {
+    switch (error) {
+    case ENOENT:
+    case ESRCH: return Access::vanished;
+    case EACCES:
+    case EPERM: return Access::refused;
+    default: fail(error);
+    }
+}
+
+ProcessPath::ProcessPath(std::uint32_t id, const char* leaf) {
+    if (leaf == nullptr) std::snprintf(text_, sizeof text_, "%u", id);
+    else std::snprintf(text_, sizeof text_, "%u/%s", id, leaf);
+}
+
+Access open_process(const ProcRoot& root, std::uint32_t id, UniqueFd& process) {
+    int fd;
+    do {
+        fd = ::openat(root.fd(), ProcessPath(id).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return access_after(errno);
+    process.reset(fd);
+    return Access::granted;
+}
+
+} // namespace sockscope_detail

@@ -1,0 +1,49 @@
+// /proc: its root (the real one, or a prepared tree in tests), the paths
+// of /proc/<id>/..., and what the errors of reading a process's entries
+// mean. Processes end at any moment and other users' descriptors are
+// closed to us; neither is a failure of the call.
+#pragma once
+
+#include <cstdint>
+
+#include "linux/unique_fd.h"
+
+namespace sockscope_detail {
+
+class ProcRoot {
+public:
+    // Opens the directory; throws SystemFailure when it can't.
+    explicit ProcRoot(const char* path);
+    int fd() const { return fd_.get(); }
+
+private:
+    UniqueFd fd_;
+};
+
+enum class Access {
+    granted,
+    vanished, // the process or descriptor is gone (ENOENT, ESRCH)
+    refused,  // not ours to read (EACCES, EPERM)
+};
+
+// What the errno of a failed read below /proc/<id> means. Any other error
+// (no descriptor left, no memory) throws SystemFailure.
+Access access_after(int error);
+
+// "<id>" or "<id>/<leaf>", the path of a process's entry relative to the
+// root.
+class ProcessPath {
+public:
+    explicit ProcessPath(std::uint32_t id, const char* leaf = nullptr);
+    const char* c_str() const { return text_; }
+
+private:
+    char text_[64];
+};
+
+// Opens /proc/<id> as a handle to that one process: whatever is read
+// through it is that process's, and reads fail once it has ended, even when
+// a new process has taken its id since.
+Access open_process(const ProcRoot& root, std::uint32_t id, UniqueFd& process);
+
+} // namespace sockscope_detail

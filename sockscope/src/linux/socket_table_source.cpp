@@ -1,0 +1,42 @@
+#include "linux/socket_table_source.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+
+#include "failure.h"
+#include "linux/file_reader.h"
+#include "linux/netlink_dump.h"
+#include "proc_net_parser.h"
+
+namespace sockscope_detail {
+namespace {
+
+const char* proc_net_file(Protocol protocol, Family family) {
+    if (protocol == Protocol::tcp) return family == Family::ipv4 ? "/net/tcp" : "/net/tcp6";
+    return family == Family::ipv4 ? "/net/udp" : "/net/udp6";
+}
+
+std::vector<SocketRow> read_proc_net(Protocol protocol, Family family, const char* proc_root) {
+    const std::string path = std::string(proc_root) + proc_net_file(protocol, family);
+    std::string contents;
+    if (const int error = read_file_at(AT_FDCWD, path.c_str(), contents); error != 0) fail(error);
+    std::vector<SocketRow> rows;
+    std::string parse_error;
+    if (!parse_proc_net_table(contents, protocol, family, rows, parse_error)) fail(EPROTO);
+    return rows;
+}
+
+} // namespace
+
+std::vector<SocketRow> read_socket_table(Protocol protocol, Family family, const SystemSources& sources) {
+    if (sources.table != TableSource::proc_net) {
+        std::vector<SocketRow> rows;
+        const int error = dump_with_netlink(protocol, family, rows);
+        if (error == 0) return rows;
+        if (sources.table == TableSource::netlink) fail(error);
+    }
+    return read_proc_net(protocol, family, sources.proc_root);
+}
+
+} // namespace sockscope_detail

@@ -1,0 +1,16 @@
+// The rows of a kernel socket table, without owners.
+#pragma once
+
+#include <vector>
+
+#include "socket_row.h"
+#include "system_sources.h"
+
+namespace sockscope_detail {
+
+// Netlink first; /proc/net/{tcp,udp,tcp6,udp6} under the sources' /proc
+// root when netlink can't serve (refused by a sandbox, its module missing).
+// Throws SystemFailure when no source answers.
+std::vector<SocketRow> read_socket_table(Protocol protocol, Family family, const SystemSources& sources);
+
+} // namespace sockscope_detail

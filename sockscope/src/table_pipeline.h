@@ -1,0 +1,27 @@
+// The one road every public member takes through a table:
+//
+//   read table -> keep the rows asked for -> owners -> names -> sort
+//
+// The stages that touch the system live in linux/; this file only joins
+// them. Records for callers are made from the result (snapshot_records.h).
+#pragma once
+
+#include <vector>
+
+#include "socket_owners.h"
+#include "socket_row.h"
+#include "system_sources.h"
+#include "table_query.h"
+
+namespace sockscope_detail {
+
+struct OwnedTable {
+    std::vector<SocketRow> rows; // sorted (row_order.h), owners set
+    OwnerNames names;            // the owners' image names, when asked for
+};
+
+// Throws SystemFailure when the system refuses what the answer needs, and
+// std::bad_alloc when memory runs out.
+OwnedTable read_owned_table(const TableQuery& query, const SystemSources& sources = {});
+
+} // namespace sockscope_detail

@@ -1,0 +1,184 @@
+// Every allocation a call makes, failed in turn: the call answers whole, or
+// fails as a whole (null or 0, errno ENOMEM) having released everything.
+// This program replaces the C heap's entry points with ones that can be
+// told to fail, so it is built without sanitizers and run without valgrind.
+#include <cerrno>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <atomic>
+#include <string>
+
+#include <sockscope/sockscope.h>
+
+#include "support/child_process.h"
+#include "support/loopback_sockets.h"
+#include "support/own_name.h"
+#include "support/snapshot_checks.h"
+
+extern "C" {
+void __libc_free(void* block);
+void* __libc_malloc(std::size_t size);
+void* __libc_calloc(std::size_t count, std::size_t size);
+void* __libc_realloc(void* block, std::size_t size);
+}
+
+namespace {
+
+// Allocations left before the one that fails; negative: none fails.
+thread_local long allocations_before_failure = -1;
+thread_local bool failed_one = false;
+thread_local long armed = -1;
+// Blocks handed out and not yet freed, counted on every thread.
+std::atomic<long> blocks_in_use{0};
+
+void* counted(void* block) {
+    if (block != nullptr) blocks_in_use.fetch_add(1, std::memory_order_relaxed);
+    return block;
+}
+
+bool this_one_fails() {
+    if (allocations_before_failure < 0) return false;
+    if (allocations_before_failure-- > 0) return false;
+    failed_one = true;
+    // To see where allocation K is made: SHOW_FAILING_ALLOCATION=K under gdb.
+    if (const char* k = std::getenv("SHOW_FAILING_ALLOCATION"); k && armed == std::atol(k)) __builtin_trap();
+    return true;
+}
+
+} // namespace
+
+extern "C" void* malloc(std::size_t size) { return this_one_fails() ? nullptr : counted(__libc_malloc(size)); }
+extern "C" void* calloc(std::size_t count, std::size_t size) {
+    return this_one_fails() ? nullptr : counted(__libc_calloc(count, size));
+}
+extern "C" void* realloc(void* block, std::size_t size) {
+    if (block == nullptr) return malloc(size);
+    if (size == 0) {
+        free(block);
+        return nullptr;
+    }
+    return this_one_fails() ? nullptr : __libc_realloc(block, size); // a moved block is still one block
+}
+extern "C" void free(void* block) {
+    if (block != nullptr) blocks_in_use.fetch_sub(1, std::memory_order_relaxed);
+    __libc_free(block);
+}
+
+namespace {
+
+using namespace sockscope_test;
+
+long heap_in_use() { return blocks_in_use.load(); }
+
+// Runs `call` with its k-th allocation failing, for k = 0, 1, ... until a
+// run makes fewer allocations than k; `check` judges each answer and
+// returns "" when it is acceptable. Returns the faults seen and the count
+// of runs.
+template <typename Call, typename Check>
+std::string fail_each_allocation(Call call, Check check, long& runs) {
+    std::string faults;
+    call(); // the first run initialises what the C and C++ runtimes keep
+    for (long k = 0; k < 100000; ++k) {
+        // Each failure is rehearsed once: the first exception thrown from a
+        // place makes the unwinder cache what it read about that code, and
+        // the C library keeps buffers it made for the first use of a call.
+        allocations_before_failure = k;
+        armed = k;
+        call();
+        const long before = heap_in_use();
+        failed_one = false;
+        allocations_before_failure = k;
+        errno = 0;
+        auto answer = call();
+        const int error = errno;
+        allocations_before_failure = -1;
+        runs = k + 1;
+        const std::string fault = check(answer, error);
+        if (!fault.empty()) faults += "allocation " + std::to_string(k) + ": " + fault + "; ";
+        if (heap_in_use() != before)
+            faults += "allocation " + std::to_string(k) + ": " + std::to_string(heap_in_use() - before) + " blocks leaked; ";
+        if (!failed_one) break; // every allocation of the call has been failed once
+        if (faults.size() > 2000) break;
+    }
+    return faults;
+}
+
+TEST(AllocationFailure, SnapshotsAreWholeOrNull) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    const auto udp = TestSocket::udp_socket("127.0.0.1");
+    const auto self = static_cast<std::uint32_t>(getpid());
+    const std::u16string name = utf16(own_name());
+    sockscope library;
+    long runs = 0;
+    std::string faults = fail_each_allocation(
+        [&] {
+            statTCPROW* rows = library.getstat_tcp();
+            std::string verdict;
+            if (rows == nullptr) return std::string("null");
+            if (!well_formed(rows)) verdict = "malformed";
+            bool found = false;
+            for (std::uint32_t i = 0; i < rows[0].size; ++i) {
+                const statTCPROW& row = rows[i];
+                if (row.LocalAddr == nullptr || row.RemoteAddr == nullptr) verdict = "a text is missing";
+                if (row.LocalPort == listener.port() && row.Statenum == 2)
+                    found = row.PID == self && row.ProcessName != nullptr && row.ProcessName == name;
+            }
+            if (!found) verdict += " own listener not ours";
+            library.getstat_free(rows);
+            return verdict.empty() ? std::string("whole") : verdict;
+        },
+        [](const std::string& verdict, int error) -> std::string {
+            if (verdict == "whole") return "";
+            if (verdict == "null") return error == ENOMEM ? "" : "null with errno " + std::to_string(error);
+            return verdict;
+        },
+        runs);
+    EXPECT_EQ(faults, "");
+    EXPECT_GT(runs, 10);
+    RecordProperty("tcp_runs", static_cast<int>(runs));
+
+    faults = fail_each_allocation(
+        [&] {
+            statUDPROW* rows = library.getstat_udp();
+            if (rows == nullptr) return std::string("null");
+            std::string verdict = "whole";
+            bool found = false;
+            for (std::uint32_t i = 0; i < rows[0].size; ++i) {
+                if (rows[i].LocalAddr == nullptr) verdict = "a text is missing";
+                if (rows[i].LocalPort == udp.port())
+                    found = rows[i].PID == self && rows[i].ProcessName != nullptr && rows[i].ProcessName == name;
+            }
+            if (!found) verdict = "own socket not ours";
+            library.getstat_free(rows);
+            return verdict;
+        },
+        [](const std::string& verdict, int error) -> std::string {
+            if (verdict == "whole") return "";
+            if (verdict == "null") return error == ENOMEM ? "" : "null with errno " + std::to_string(error);
+            return verdict;
+        },
+        runs);
+    EXPECT_EQ(faults, "");
+}
+
+TEST(AllocationFailure, LookupsAreRightOrZeroWithEnomem) {
+    const std::string child_name = unique_name("allocs");
+    ChildProcess child(test_child_named(child_name), {"tcp-listen", "127.0.0.1"});
+    const auto id = static_cast<std::uint32_t>(child.pid());
+    const std::u16string name = utf16(child_name);
+    sockscope library;
+    long runs = 0;
+    const auto right_or_enomem = [](std::uint32_t expected) {
+        return [expected](std::uint32_t answer, int error) -> std::string {
+            if (answer == expected || (answer == 0 && error == ENOMEM)) return "";
+            return "answered " + std::to_string(answer) + " with errno " + std::to_string(error);
+        };
+    };
+    EXPECT_EQ(fail_each_allocation([&] { return library.getProcessId(name.c_str()); }, right_or_enomem(id), runs),
+              "");
+    EXPECT_EQ(fail_each_allocation([&] { return library.getnetPort_gx2(name.c_str()); },
+                                   right_or_enomem(child.ports().at(0)), runs),
+              "");
+}
+
+} // namespace

@@ -1,0 +1,147 @@
+// Records made from owned tables, and the order rows come in, on rows the
+// kernel can't be made to produce on demand.
+#include <gtest/gtest.h>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <sockscope/sockscope.h>
+
+#include "row_order.h"
+#include "snapshot_records.h"
+#include "support/table_rows.h"
+
+using namespace sockscope_detail;
+using sockscope_test::ipv4;
+using sockscope_test::port_field;
+using sockscope_test::tcp_row;
+
+namespace {
+
+// A table whose owners 612 and 700 have names and 999 has ended.
+OwnedTable table_of(std::vector<SocketRow> rows) {
+    OwnedTable table;
+    table.rows = std::move(rows);
+    table.names.add(612, "sshd");
+    table.names.add(700, "\xE6\x97\xA5\xE6\x9C\xAC");
+    return table;
+}
+
+TEST(SnapshotRecords, EmptyTableIsOneZeroRecord) {
+    sockscope library;
+    statTCPROW* tcp = make_tcp_records(table_of({}), Family::ipv4);
+    ASSERT_NE(tcp, nullptr);
+    EXPECT_EQ(tcp[0].size, 0u);
+    EXPECT_EQ(tcp[0].LocalAddr, nullptr);
+    EXPECT_EQ(tcp[0].RemoteAddr, nullptr);
+    EXPECT_EQ(tcp[0].ProcessName, nullptr);
+    EXPECT_EQ(tcp[0].Statestr, nullptr);
+    library.getstat_free(tcp);
+
+    statUDPROW* udp = make_udp_records(table_of({}), Family::ipv4);
+    ASSERT_NE(udp, nullptr);
+    EXPECT_EQ(udp[0].size, 0u);
+    EXPECT_EQ(udp[0].LocalAddr, nullptr);
+    library.getstat_free(udp);
+}
+
+TEST(SnapshotRecords, TcpRecordsCarryTextsHostOrderAndNames) {
+    const std::vector<SocketRow> rows = {
+        tcp_row(ipv4(0, 0, 0, 0), 80, ipv4(0, 0, 0, 0), 0, 2, 612),
+        tcp_row(ipv4(127, 0, 0, 1), 443, ipv4(127, 0, 0, 1), 50000, 5, 612),
+        tcp_row(ipv4(10, 1, 2, 3), 22, ipv4(192, 168, 0, 9), 65535, 11, 0),
+        tcp_row(ipv4(127, 0, 0, 1), 5, ipv4(0, 0, 0, 0), 0, 8, 999),
+        tcp_row(ipv4(127, 0, 0, 1), 6, ipv4(0, 0, 0, 0), 0, 1, 700),
+    };
+    statTCPROW* tcp = make_tcp_records(table_of(rows), Family::ipv4);
+    ASSERT_NE(tcp, nullptr);
+    for (std::uint32_t i = 0; i < rows.size(); ++i) EXPECT_EQ(tcp[i].size, rows.size());
+
+    EXPECT_STREQ(tcp[0].LocalAddr, "0.0.0.0");
+    EXPECT_STREQ(tcp[0].RemoteAddr, "0.0.0.0");
+    EXPECT_EQ(tcp[0].LocalPort, 80u);
+    EXPECT_EQ(tcp[0].RemotePort, 0u);
+    EXPECT_STREQ(tcp[0].Statestr, "LISTEN");
+    EXPECT_EQ(tcp[0].Statenum, 2u);
+    EXPECT_EQ(tcp[0].PID, 612u);
+    EXPECT_EQ(std::u16string(tcp[0].ProcessName), u"sshd");
+
+    EXPECT_EQ(tcp[1].LocalPort, 443u);
+    EXPECT_EQ(tcp[1].RemotePort, 50000u);
+    EXPECT_STREQ(tcp[1].Statestr, "ESTABLISH");
+    EXPECT_NE(tcp[1].ProcessName, tcp[0].ProcessName); // each record owns its copy
+
+    EXPECT_STREQ(tcp[2].LocalAddr, "10.1.2.3");
+    EXPECT_STREQ(tcp[2].RemoteAddr, "192.168.0.9");
+    EXPECT_EQ(tcp[2].RemotePort, 65535u);
+    EXPECT_STREQ(tcp[2].Statestr, "TIMEWAIT");
+    EXPECT_EQ(tcp[2].PID, 0u);
+    EXPECT_EQ(tcp[2].ProcessName, nullptr);
+
+    // The owner ended before its name was read: the id stays, the name is null.
+    EXPECT_EQ(tcp[3].PID, 999u);
+    EXPECT_EQ(tcp[3].ProcessName, nullptr);
+    EXPECT_STREQ(tcp[3].Statestr, "CLOSE_WAIT");
+
+    EXPECT_EQ(std::u16string(tcp[4].ProcessName), u"\u65E5\u672C");
+    sockscope().getstat_free(tcp);
+}
+
+TEST(SnapshotRecords, UdpAndIpv6Records) {
+    SocketRow row;
+    row.local_address = ipv4(127, 0, 0, 1);
+    row.local_port = port_field(53);
+    row.owner = 612;
+    statUDPROW* udp = make_udp_records(table_of({row, row}), Family::ipv4);
+    ASSERT_NE(udp, nullptr);
+    EXPECT_EQ(udp[1].size, 2u);
+    EXPECT_STREQ(udp[1].LocalAddr, "127.0.0.1");
+    EXPECT_EQ(udp[1].LocalPort, 53u);
+    EXPECT_EQ(udp[1].PID, 612u);
+    EXPECT_EQ(std::u16string(udp[1].ProcessName), u"sshd");
+    sockscope().getstat_free(udp);
+
+    row.local_address = Address{};
+    row.local_address[15] = 1;
+    statTCPROW* tcp = make_tcp_records(table_of({row}), Family::ipv6);
+    ASSERT_NE(tcp, nullptr);
+    EXPECT_STREQ(tcp[0].LocalAddr, "::1");
+    EXPECT_STREQ(tcp[0].RemoteAddr, "::");
+    sockscope().getstat_free(tcp);
+}
+
+TEST(RowOrder, ByAddressesAndPortsAsHostNumbersThenOwner) {
+    const Address any = ipv4(0, 0, 0, 0);
+    std::vector<SocketRow> rows = {
+        tcp_row(ipv4(192, 168, 0, 1), 1, any, 0, 2, 1),
+        tcp_row(ipv4(127, 0, 0, 1), 256, any, 0, 2, 1),
+        tcp_row(ipv4(127, 0, 0, 1), 1, ipv4(127, 0, 0, 1), 2, 5, 1),
+        tcp_row(ipv4(127, 0, 0, 1), 1, ipv4(10, 0, 0, 1), 9, 5, 1),
+        tcp_row(ipv4(127, 0, 0, 1), 1, ipv4(10, 0, 0, 1), 8, 5, 1),
+        tcp_row(ipv4(10, 0, 0, 1), 65535, any, 0, 2, 1),
+        tcp_row(ipv4(127, 0, 0, 1), 9, any, 0, 2, 30),
+        tcp_row(ipv4(127, 0, 0, 1), 9, any, 0, 2, 20),
+    };
+    sort_rows(rows);
+    const std::vector<std::tuple<Address, unsigned, Address, unsigned, std::uint32_t>> expected = {
+        {ipv4(10, 0, 0, 1), 65535, any, 0, 1},
+        {ipv4(127, 0, 0, 1), 1, ipv4(10, 0, 0, 1), 8, 1},
+        {ipv4(127, 0, 0, 1), 1, ipv4(10, 0, 0, 1), 9, 1},
+        {ipv4(127, 0, 0, 1), 1, ipv4(127, 0, 0, 1), 2, 1},
+        {ipv4(127, 0, 0, 1), 9, any, 0, 20},
+        {ipv4(127, 0, 0, 1), 9, any, 0, 30},
+        {ipv4(127, 0, 0, 1), 256, any, 0, 1},
+        {ipv4(192, 168, 0, 1), 1, any, 0, 1},
+    };
+    ASSERT_EQ(rows.size(), expected.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const auto& [local, local_port, remote, remote_port, owner] = expected[i];
+        EXPECT_EQ(rows[i].local_address, local) << i;
+        EXPECT_EQ(rows[i].local_port, port_field(local_port)) << i;
+        EXPECT_EQ(rows[i].remote_address, remote) << i;
+        EXPECT_EQ(rows[i].remote_port, port_field(remote_port)) << i;
+        EXPECT_EQ(rows[i].owner, owner) << i;
+    }
+}
+
+} // namespace

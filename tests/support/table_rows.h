@@ -1,0 +1,32 @@
+// Rows as the kernel lays them out, for tests that build tables by hand.
+#pragma once
+
+#include <cstdint>
+
+#include "socket_row.h"
+
+namespace sockscope_test {
+
+inline sockscope_detail::Address ipv4(unsigned a, unsigned b, unsigned c, unsigned d) {
+    return {static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b), static_cast<std::uint8_t>(c),
+            static_cast<std::uint8_t>(d)};
+}
+
+// A port field: network order in the low 16 bits.
+constexpr std::uint32_t port_field(unsigned host) { return ((host & 0xFF) << 8) | ((host >> 8) & 0xFF); }
+
+inline sockscope_detail::SocketRow tcp_row(const sockscope_detail::Address& local, unsigned local_port,
+                                           const sockscope_detail::Address& remote, unsigned remote_port,
+                                           std::uint32_t state, std::uint32_t owner) {
+    sockscope_detail::SocketRow row;
+    row.local_address = local;
+    row.local_port = port_field(local_port);
+    row.remote_address = remote;
+    row.remote_port = port_field(remote_port);
+    row.state = state;
+    row.owner = owner;
+    row.inode = owner == 0 ? 0 : 1000 + owner;
+    return row;
+}
+
+} // namespace sockscope_test
