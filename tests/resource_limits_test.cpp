@@ -50,6 +50,7 @@ bool leave_spare_descriptors(int spare) {
 // Every member with 0 to 4 descriptors to spare: the parent's listener is
 // found with its owner and name, or the call fails with EMFILE.
 TEST(ResourceLimits, FewDescriptorsGiveRightAnswersOrEmfile) {
+    if (sanitized) GTEST_SKIP() << "sanitizers need descriptors of their own";
     const auto listener = TestSocket::tcp_listener("127.0.0.1");
     const int listener_fd = listener.fd();
     const unsigned port = listener.port();

@@ -28,9 +28,10 @@ using RowKey = std::tuple<std::uint32_t, Address, std::uint32_t, Address, std::u
 
 // Every row of a table with its owner, read through the pipeline.
 std::vector<SocketRow> read_table(Protocol protocol, TableSource source = TableSource::automatic,
-                                  std::uint32_t last_owner = UINT32_MAX) {
+                                  std::uint32_t last_owner = UINT32_MAX, Family family = Family::ipv4) {
     TableQuery query;
     query.protocol = protocol;
+    query.family = family;
     query.last_owner = last_owner;
     SystemSources sources;
     sources.table = source;
@@ -63,18 +64,26 @@ TEST(SocketTable, NetlinkAndProcNetGiveTheSameRows) {
     const auto client = TestSocket::tcp_connection("127.0.0.1", listener.port());
     const auto server = TestSocket::accept_from(listener);
     const auto udp = TestSocket::udp_socket("127.0.0.3");
-    const std::set<unsigned> tcp_ports = {listener.port()};
-    const std::set<unsigned> udp_ports = {udp.port()};
-
-    const auto tcp_netlink = read_table(Protocol::tcp, TableSource::netlink);
-    const auto tcp_proc = read_table(Protocol::tcp, TableSource::proc_net);
-    EXPECT_EQ(rows_on(tcp_netlink, tcp_ports).size(), 3u);
-    EXPECT_EQ(rows_on(tcp_netlink, tcp_ports), rows_on(tcp_proc, tcp_ports));
-
-    const auto udp_netlink = read_table(Protocol::udp, TableSource::netlink);
-    const auto udp_proc = read_table(Protocol::udp, TableSource::proc_net);
-    EXPECT_EQ(rows_on(udp_netlink, udp_ports).size(), 1u);
-    EXPECT_EQ(rows_on(udp_netlink, udp_ports), rows_on(udp_proc, udp_ports));
+    const auto listener6 = TestSocket::tcp6_listener("::", false);
+    const auto client6 = TestSocket::tcp_connection("127.0.0.1", listener6.port()); // an IPv4 client
+    const auto server6 = TestSocket::accept_from(listener6);
+    const auto udp6 = TestSocket::udp6_socket("::1");
+    struct Case {
+        Protocol protocol;
+        Family family;
+        unsigned port;
+        std::size_t rows;
+    };
+    const Case cases[] = {{Protocol::tcp, Family::ipv4, listener.port(), 3},
+                          {Protocol::udp, Family::ipv4, udp.port(), 1},
+                          {Protocol::tcp, Family::ipv6, listener6.port(), 2},
+                          {Protocol::udp, Family::ipv6, udp6.port(), 1}};
+    for (const Case& c : cases) {
+        const auto netlink = read_table(c.protocol, TableSource::netlink, UINT32_MAX, c.family);
+        const auto proc = read_table(c.protocol, TableSource::proc_net, UINT32_MAX, c.family);
+        EXPECT_EQ(rows_on(netlink, {c.port}).size(), c.rows) << c.port;
+        EXPECT_EQ(rows_on(netlink, {c.port}), rows_on(proc, {c.port})) << c.port;
+    }
 }
 
 TEST(SocketTable, OwnSocketsAreOursAndTimeWaitHasNoOwner) {

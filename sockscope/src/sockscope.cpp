@@ -44,17 +44,29 @@ std::uint32_t sockscope::getnetPort_gx2(const char16_t* imageName) {
     });
 }
 
-statTCPROW* sockscope::getstat_tcp() {
-    return answer_or_fail<statTCPROW*>(nullptr, [] {
-        return make_tcp_records(read_owned_table({Protocol::tcp, Family::ipv4}), Family::ipv4);
+namespace {
+
+statTCPROW* tcp_snapshot(Family family) {
+    return answer_or_fail<statTCPROW*>(nullptr, [family] {
+        return make_tcp_records(read_owned_table({Protocol::tcp, family}), family);
     });
 }
 
-statUDPROW* sockscope::getstat_udp() {
-    return answer_or_fail<statUDPROW*>(nullptr, [] {
-        return make_udp_records(read_owned_table({Protocol::udp, Family::ipv4}), Family::ipv4);
+statUDPROW* udp_snapshot(Family family) {
+    return answer_or_fail<statUDPROW*>(nullptr, [family] {
+        return make_udp_records(read_owned_table({Protocol::udp, family}), family);
     });
 }
+
+} // namespace
+
+statTCPROW* sockscope::getstat_tcp() { return tcp_snapshot(Family::ipv4); }
+
+statUDPROW* sockscope::getstat_udp() { return udp_snapshot(Family::ipv4); }
+
+statTCPROW* sockscope::getstat_tcp6() { return tcp_snapshot(Family::ipv6); }
+
+statUDPROW* sockscope::getstat_udp6() { return udp_snapshot(Family::ipv6); }
 
 void sockscope::getstat_free(statTCPROW* rows) { free_records(rows); }
 

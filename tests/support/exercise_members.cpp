@@ -38,6 +38,12 @@ int main(int argc, char** argv) {
         statUDPROW* udp = library.getstat_udp();
         rows += udp[0].size;
         library.getstat_free(udp);
+        statTCPROW* tcp6 = library.getstat_tcp6();
+        rows += tcp6[0].size;
+        library.getstat_free(tcp6);
+        statUDPROW* udp6 = library.getstat_udp6();
+        rows += udp6[0].size;
+        library.getstat_free(udp6);
         rows += library.getProcessId(u"exercise_members") != 0;
         rows += library.getnetPort_gx2(u"exercise_members");
         library.getProcessId(nullptr);

@@ -18,6 +18,15 @@ sockaddr_in ipv4(const std::string& address, unsigned port) {
     return result;
 }
 
+sockaddr_in6 ipv6(const std::string& address, unsigned port) {
+    sockaddr_in6 result{};
+    result.sin6_family = AF_INET6;
+    result.sin6_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET6, address.c_str(), &result.sin6_addr) != 1)
+        throw std::runtime_error("bad address " + address);
+    return result;
+}
+
 int checked(int result, const char* what) {
     if (result < 0) throw std::runtime_error(what);
     return result;
@@ -70,6 +79,30 @@ TestSocket TestSocket::tcp6_listener(bool v4_mapped) {
     inet_pton(AF_INET6, v4_mapped ? "::ffff:127.0.0.1" : "::1", &local.sin6_addr);
     checked(bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local), "bind6");
     checked(listen(fd, 4), "listen");
+    return TestSocket(fd);
+}
+
+TestSocket TestSocket::tcp6_listener(const std::string& address, bool v6_only) {
+    const int fd = checked(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket");
+    const int only = v6_only ? 1 : 0;
+    checked(setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only), "IPV6_V6ONLY");
+    const sockaddr_in6 local = ipv6(address, 0);
+    checked(bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local), "bind6");
+    checked(listen(fd, 64), "listen");
+    return TestSocket(fd);
+}
+
+TestSocket TestSocket::tcp6_connection(const std::string& address, unsigned port) {
+    const int fd = checked(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket");
+    const sockaddr_in6 peer = ipv6(address, port);
+    checked(connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer), "connect6");
+    return TestSocket(fd);
+}
+
+TestSocket TestSocket::udp6_socket(const std::string& address) {
+    const int fd = checked(socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0), "socket");
+    const sockaddr_in6 local = ipv6(address, 0);
+    checked(bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local), "bind6");
     return TestSocket(fd);
 }
 

@@ -23,6 +23,13 @@ public:
     static TestSocket udp_socket(const std::string& address);
     // An IPv6 TCP listener on ::1, or on [::ffff:127.0.0.1] when mapped.
     static TestSocket tcp6_listener(bool v4_mapped);
+    // An IPv6 TCP listener on `address` ("::" for every address); with
+    // `v6_only` false it takes IPv4 connections too (dual stack).
+    static TestSocket tcp6_listener(const std::string& address, bool v6_only);
+    // An IPv6 TCP connection to `address`:`port`.
+    static TestSocket tcp6_connection(const std::string& address, unsigned port);
+    // An IPv6 UDP socket bound to `address`.
+    static TestSocket udp6_socket(const std::string& address);
 
     int fd() const { return fd_; }
     unsigned port() const { return port_; }

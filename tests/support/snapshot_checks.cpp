@@ -1,5 +1,6 @@
 #include "snapshot_checks.h"
 
+#include <arpa/inet.h>
 #include <cstring>
 #include <malloc.h>
 #include <string>
@@ -25,6 +26,15 @@ bool dotted_quad(const char* text) {
         if (*p == '\0') return octets == 4;
         if (*p++ != '.' || octets == 4) return false;
     }
+}
+
+// Dotted quad, or an IPv6 address in its one compressed form.
+bool address_text(const char* text) {
+    if (dotted_quad(text)) return true;
+    in6_addr address;
+    char canonical[INET6_ADDRSTRLEN];
+    return text != nullptr && inet_pton(AF_INET6, text, &address) == 1 &&
+           inet_ntop(AF_INET6, &address, canonical, sizeof canonical) != nullptr && std::strcmp(canonical, text) == 0;
 }
 
 bool valid_utf16(const char16_t* name) {
@@ -54,7 +64,7 @@ template <typename Row>
     for (std::uint32_t i = 0; i < count; ++i) {
         const Row& row = rows[i];
         if (row.size != count) return ::testing::AssertionFailure() << "record " << i << " has size " << row.size;
-        if (!dotted_quad(row.LocalAddr)) return ::testing::AssertionFailure() << "record " << i << " local address";
+        if (!address_text(row.LocalAddr)) return ::testing::AssertionFailure() << "record " << i << " local address";
         if (row.LocalPort > 65535) return ::testing::AssertionFailure() << "record " << i << " local port";
         if (!valid_utf16(row.ProcessName)) return ::testing::AssertionFailure() << "record " << i << " name";
         if (row.PID == 0 && row.ProcessName != nullptr)
@@ -74,7 +84,7 @@ template <typename Row>
         if (row.Statenum < 1 || row.Statenum > 12 || row.Statestr == nullptr ||
             std::strcmp(row.Statestr, state_names[row.Statenum - 1]) != 0)
             return ::testing::AssertionFailure() << "record " << i << " state " << row.Statenum;
-        if (!dotted_quad(row.RemoteAddr)) return ::testing::AssertionFailure() << "record " << i << " remote address";
+        if (!address_text(row.RemoteAddr)) return ::testing::AssertionFailure() << "record " << i << " remote address";
         if (row.RemotePort > 65535) return ::testing::AssertionFailure() << "record " << i << " remote port";
     }
     return ::testing::AssertionSuccess();

@@ -9,7 +9,7 @@
 namespace sockscope_test {
 
 // Every record carries the same size and the array holds that many;
-// states and their names agree; addresses are dotted quads; ports fit in
+// states and their names agree; addresses are dotted quads or IPv6 texts; ports fit in
 // 16 bits; names are null or well-formed UTF-16.
 ::testing::AssertionResult well_formed(const statTCPROW* rows);
 ::testing::AssertionResult well_formed(const statUDPROW* rows);

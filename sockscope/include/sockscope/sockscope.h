@@ -112,6 +112,17 @@ public:
     statTCPROW* getstat_tcp();
     statUDPROW* getstat_udp();
 
+    // Snapshots of the IPv6 TCP and UDP tables, in the same records and the
+    // same order (addresses by their bytes). Addresses are in the standard
+    // compressed form ("::1", "2001:db8::a"); an IPv4 peer of a dual-stack
+    // socket shows v4-mapped ("::ffff:127.0.0.1"). A server listening on
+    // [::] that also takes IPv4 connections is here, with the server end of
+    // each such connection; the IPv4 client ends are in getstat_tcp. On a
+    // kernel without IPv6 the tables are empty. Give them back with
+    // getstat_free.
+    statTCPROW* getstat_tcp6();
+    statUDPROW* getstat_udp6();
+
     // Release a snapshot and every text in it. Null does nothing.
     void getstat_free(statTCPROW* rows);
     void getstat_free(statUDPROW* rows);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <unistd.h>
 #include <string>
 
 #include "failure.h"
@@ -17,10 +18,19 @@ const char* proc_net_file(Protocol protocol, Family family) {
     return family == Family::ipv4 ? "/net/udp" : "/net/udp6";
 }
 
+// Whether this kernel has IPv6 at all: /proc/net is there, but its IPv6
+// tables are not.
+bool kernel_without_ipv6(Family family, const char* proc_root) {
+    return family == Family::ipv6 && ::access((std::string(proc_root) + "/net/tcp").c_str(), F_OK) == 0;
+}
+
 std::vector<SocketRow> read_proc_net(Protocol protocol, Family family, const char* proc_root) {
     const std::string path = std::string(proc_root) + proc_net_file(protocol, family);
     std::string contents;
-    if (const int error = read_file_at(AT_FDCWD, path.c_str(), contents); error != 0) fail(error);
+    if (const int error = read_file_at(AT_FDCWD, path.c_str(), contents); error != 0) {
+        if (error == ENOENT && kernel_without_ipv6(family, proc_root)) return {};
+        fail(error);
+    }
     std::vector<SocketRow> rows;
     std::string parse_error;
     if (!parse_proc_net_table(contents, protocol, family, rows, parse_error)) fail(EPROTO);
