@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
         at[1] = Clock::now();
         const ProcRoot root("/proc");
         SocketOwners owners(table.rows);
-        find_socket_owners(owners, UINT32_MAX, root, netlink);
+        make_owner_source(root, UINT32_MAX, netlink, full_speed_plan())->find_owners(owners);
         owners.apply(table.rows);
         at[2] = Clock::now();
         table.names = read_owner_names(owners, root);

@@ -24,10 +24,12 @@ void* __libc_realloc(void* block, std::size_t size);
 
 namespace {
 
-// Allocations left before the one that fails; negative: none fails.
-thread_local long allocations_before_failure = -1;
-thread_local bool failed_one = false;
-thread_local long armed = -1;
+// Allocations left before the one that fails, on whichever thread of the
+// process makes them (the library's own threads included); negative: none
+// fails.
+std::atomic<long> allocations_before_failure{-1};
+std::atomic<bool> failed_one{false};
+long armed = -1;
 // Blocks handed out and not yet freed, counted on every thread.
 std::atomic<long> blocks_in_use{0};
 
@@ -37,8 +39,8 @@ void* counted(void* block) {
 }
 
 bool this_one_fails() {
-    if (allocations_before_failure < 0) return false;
-    if (allocations_before_failure-- > 0) return false;
+    if (allocations_before_failure.load(std::memory_order_relaxed) < 0) return false;
+    if (allocations_before_failure.fetch_sub(1) != 0) return false;
     failed_one = true;
     // To see where allocation K is made: SHOW_FAILING_ALLOCATION=K under gdb.
     if (const char* k = std::getenv("SHOW_FAILING_ALLOCATION"); k && armed == std::atol(k)) __builtin_trap();

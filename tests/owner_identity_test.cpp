@@ -75,7 +75,7 @@ std::string reuse_an_owners_id() {
         const pid_t owner = start_holder("old-owner", -1, old_hold);
         ::close(listener.fd()); // from now on only the owner holds it
         SocketOwners owners({row});
-        ProcOwnerScan(root).find_owners(owners, UINT32_MAX);
+        ProcOwnerScan(root, UINT32_MAX, 1).find_owners(owners);
         if (owners.owner_of(row.inode) != static_cast<std::uint32_t>(owner)) fault += "owner not found; ";
         const OwnerNames before = read_owner_names(owners, root);
         if (before.find(owner) == nullptr || *before.find(owner) != "old-owner") fault += "owner's name not read; ";

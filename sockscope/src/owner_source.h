@@ -3,8 +3,6 @@
 // offers every holder it finds to SocketOwners, which keeps the lowest id.
 #pragma once
 
-#include <cstdint>
-
 #include "socket_owners.h"
 
 namespace sockscope_detail {
@@ -13,12 +11,17 @@ class OwnerSource {
 public:
     virtual ~OwnerSource() = default;
 
-    // Offers to `owners` the holders of its inodes among processes with ids
-    // up to `last_owner`. A source may stop once every inode has an owner.
-    // Processes that end meanwhile, or whose descriptors we may not read,
-    // are passed over; a system failure (no descriptor, no memory) throws
-    // SystemFailure.
-    virtual void find_owners(SocketOwners& owners, std::uint32_t last_owner) = 0;
+    // Called before the table is read: a source may begin looking for the
+    // holders of every socket now, in the background, so that its work and
+    // the table's reading overlap. Destroying the source stops it.
+    virtual void start() {}
+
+    // Offers to `owners` the holders of its inodes, among the processes the
+    // source was made for, and returns when none is left to offer. A source
+    // may stop once every inode has an owner. Processes that end meanwhile,
+    // or whose descriptors we may not read, are passed over; a system
+    // failure (no descriptor, no memory) throws.
+    virtual void find_owners(SocketOwners& owners) = 0;
 };
 
 } // namespace sockscope_detail

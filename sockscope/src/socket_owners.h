@@ -2,10 +2,13 @@
 // its inode; a process holds it through a descriptor. A socket held by
 // several processes (inherited across fork, passed over a unix socket)
 // belongs to the lowest id among them. Owner sources (see owner_source.h)
-// offer every holder they find; this keeps the lowest.
+// offer every holder they find, from any number of threads at once; this
+// keeps the lowest.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,9 +19,9 @@ namespace sockscope_detail {
 
 // One socket a process holds, and the descriptor it holds it by.
 struct Holding {
+    std::uint64_t inode;
     std::uint32_t process;
     std::uint32_t fd;
-    std::uint64_t inode;
 };
 
 class SocketOwners {
@@ -26,16 +29,12 @@ public:
     // The inodes of `rows` (rows with inode 0 have no owner to find).
     explicit SocketOwners(const std::vector<SocketRow>& rows);
 
-    bool all_owned() const { return unowned_ == 0; }
+    bool all_owned() const { return unowned_.load(std::memory_order_acquire) == 0; }
 
-    // `process` holds `inode` as descriptor `fd`: it becomes the owner when
-    // it is the first holder found or a lower id than the owner so far.
-    // Returns whether it did. Inodes the table doesn't have are ignored.
-    bool offer(std::uint64_t inode, std::uint32_t process, std::uint32_t fd);
-
-    // Takes the owners another source found for the same rows (a scan split
-    // in parts), keeping the lowest id of each inode.
-    void merge(const SocketOwners& other);
+    // A holder of a socket: it becomes the owner when it is the first
+    // holder found or a lower id than the owner so far. Inodes the table
+    // doesn't have are ignored. Safe to call from several threads at once.
+    void offer(const Holding& holding);
 
     // The owner of `inode`; 0 when none was found.
     std::uint32_t owner_of(std::uint64_t inode) const;
@@ -48,16 +47,17 @@ public:
     void apply(std::vector<SocketRow>& rows) const;
 
 private:
-    struct Entry {
-        std::uint64_t inode;
-        std::uint32_t owner; // 0 while none was found
-        std::uint32_t fd;
-    };
-    Entry* find(std::uint64_t inode);
-    const Entry* find(std::uint64_t inode) const;
+    // An owner and its descriptor in one word, so that both change together:
+    // the id in the high half, so that a lower word is a lower id.
+    static std::uint64_t pack(std::uint32_t process, std::uint32_t fd) {
+        return (static_cast<std::uint64_t>(process) << 32) | fd;
+    }
+    static constexpr std::uint64_t none = ~std::uint64_t{0};
+    std::ptrdiff_t index_of(std::uint64_t inode) const;
 
-    std::vector<Entry> entries_; // sorted by inode, one per inode
-    std::size_t unowned_ = 0;
+    std::vector<std::uint64_t> inodes_;                 // sorted, one per inode
+    std::unique_ptr<std::atomic<std::uint64_t>[]> holders_; // by the same index; `none` while unowned
+    std::atomic<std::size_t> unowned_{0};
 };
 
 // The image names of a table's owners, as the kernel's bytes.

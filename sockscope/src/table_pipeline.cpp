@@ -1,7 +1,11 @@
 #include "table_pipeline.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <optional>
 
+#include "failure.h"
 #include "linux/owner_names.h"
 #include "linux/owner_sources.h"
 #include "linux/proc_fs.h"
@@ -9,21 +13,49 @@
 #include "row_order.h"
 
 namespace sockscope_detail {
+namespace {
 
-OwnedTable read_owned_table(const TableQuery& query, const SystemSources& sources) {
+OwnedTable run_pipeline(const TableQuery& query, const SystemSources& sources, const ScanPlan& plan) {
+    // With threads to spare, the owner scan starts first and runs while the
+    // table is read; alone, it waits for the table so that the netlink
+    // socket is closed before /proc is opened.
+    std::optional<ProcRoot> root;
+    std::unique_ptr<OwnerSource> owner_source;
+    const auto make_source = [&] {
+        root.emplace(sources.proc_root);
+        owner_source = make_owner_source(*root, query.last_owner, sources, plan);
+    };
+    if (plan.threads > 1) {
+        make_source();
+        owner_source->start();
+    }
+
     OwnedTable table;
     table.rows = read_socket_table(query.protocol, query.family, sources);
     if (query.keep != nullptr) std::erase_if(table.rows, [&query](const SocketRow& row) { return !query.keep(row); });
 
     SocketOwners owners(table.rows);
     if (!owners.all_owned()) { // some row has a socket a process may hold
-        const ProcRoot root(sources.proc_root);
-        find_socket_owners(owners, query.last_owner, root, sources);
+        if (!owner_source) make_source();
+        owner_source->find_owners(owners);
         owners.apply(table.rows);
-        if (query.with_names) table.names = read_owner_names(owners, root);
+        if (query.with_names) table.names = read_owner_names(owners, *root);
     }
     sort_rows(table.rows);
     return table;
+}
+
+} // namespace
+
+OwnedTable read_owned_table(const TableQuery& query, const SystemSources& sources) {
+    try {
+        return run_pipeline(query, sources, full_speed_plan());
+    } catch (const SystemFailure& failure) {
+        // Short of descriptors: again, one step after the other, which
+        // needs the fewest at a time.
+        if (failure.error != EMFILE && failure.error != ENFILE) throw;
+    }
+    return run_pipeline(query, sources, ScanPlan{});
 }
 
 } // namespace sockscope_detail

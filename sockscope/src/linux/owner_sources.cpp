@@ -1,12 +1,20 @@
 #include "linux/owner_sources.h"
 
+#include <algorithm>
+#include <unistd.h>
+
 #include "linux/proc_owner_scan.h"
 
 namespace sockscope_detail {
 
-void find_socket_owners(SocketOwners& owners, std::uint32_t last_owner, const ProcRoot& root,
-                        const SystemSources&) {
-    ProcOwnerScan(root).find_owners(owners, last_owner);
+ScanPlan full_speed_plan() {
+    const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return {static_cast<unsigned>(std::clamp<long>(cpus, 1, 8))};
+}
+
+std::unique_ptr<OwnerSource> make_owner_source(const ProcRoot& root, std::uint32_t last_owner,
+                                               const SystemSources&, const ScanPlan& plan) {
+    return std::make_unique<ProcOwnerScan>(root, last_owner, plan.threads);
 }
 
 } // namespace sockscope_detail

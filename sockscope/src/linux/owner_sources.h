@@ -2,16 +2,27 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "linux/proc_fs.h"
-#include "socket_owners.h"
+#include "owner_source.h"
 #include "system_sources.h"
 
 namespace sockscope_detail {
 
-// Offers the holders of `owners`' inodes with ids up to `last_owner`, found
-// by the fastest source the caller may use (see OwnerScan).
-void find_socket_owners(SocketOwners& owners, std::uint32_t last_owner, const ProcRoot& root,
-                        const SystemSources& sources);
+// How hard a call may work the machine: threads in all for the /proc scan
+// (1: the caller's alone, nothing started early).
+struct ScanPlan {
+    unsigned threads = 1;
+};
+
+// The plan for a call with every resource it wants: at most one thread
+// per online CPU, at most 8.
+ScanPlan full_speed_plan();
+
+// The fastest owner source the caller may use (see OwnerScan), for
+// processes with ids up to `last_owner`.
+std::unique_ptr<OwnerSource> make_owner_source(const ProcRoot& root, std::uint32_t last_owner,
+                                               const SystemSources& sources, const ScanPlan& plan);
 
 } // namespace sockscope_detail

@@ -13,8 +13,8 @@ ProcRoot::ProcRoot(const char* path) {
     do {
         fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) fail(errno);
-    fd_.reset(fd);
+    if (fd < 0) error_ = errno;
+    else fd_.reset(fd);
 }
 
 Access access_after(int error) {

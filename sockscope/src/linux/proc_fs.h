@@ -6,18 +6,25 @@
 
 #include <cstdint>
 
+#include "failure.h"
 #include "linux/unique_fd.h"
 
 namespace sockscope_detail {
 
 class ProcRoot {
 public:
-    // Opens the directory; throws SystemFailure when it can't.
+    // Opens the directory. When it can't, the failure is kept and thrown
+    // (SystemFailure) by the first use: a call that turns out not to need
+    // /proc doesn't fail for want of it.
     explicit ProcRoot(const char* path);
-    int fd() const { return fd_.get(); }
+    int fd() const {
+        if (!fd_.valid()) fail(error_);
+        return fd_.get();
+    }
 
 private:
     UniqueFd fd_;
+    int error_ = 0;
 };
 
 enum class Access {

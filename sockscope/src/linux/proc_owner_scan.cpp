@@ -1,9 +1,12 @@
 #include "linux/proc_owner_scan.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
+#include <system_error>
 
 #include "decimal.h"
 #include "failure.h"
@@ -24,11 +27,13 @@ constexpr long direct_read_limit = 16;
 
 enum class Walk { complete, gaps, stop };
 
-// Reads the descriptors of one process and offers its sockets.
+// Reads the descriptors of one process and passes every socket it holds
+// to `take`.
+template <typename Take>
 class DescriptorScan {
 public:
-    DescriptorScan(const ProcRoot& root, SocketOwners& owners, DirectoryBuffer& buffer)
-        : root_(root), owners_(owners), buffer_(buffer) {}
+    DescriptorScan(const ProcRoot& root, DirectoryBuffer& buffer, Take take)
+        : root_(root), buffer_(buffer), take_(take) {}
 
     void scan(std::uint32_t id, bool sizes_are_counts) {
         id_ = id;
@@ -62,10 +67,10 @@ public:
     }
 
 private:
-    // Offers the socket behind one descriptor link. `missing` tells that
-    // the descriptor is not there; a process that refuses us its links, or
+    // Takes the socket behind one descriptor link. `missing` tells that the
+    // descriptor is not there; a process that refuses us its links, or
     // ended, stops the walk.
-    Walk offer(int dirfd, const char* path, std::uint32_t fd, bool& missing) {
+    Walk read_link(int dirfd, const char* path, std::uint32_t fd, bool& missing) {
         char link[64];
         const ssize_t length = read_link_at(dirfd, path, link, sizeof link);
         if (length == -ENOENT) {
@@ -77,7 +82,7 @@ private:
             return Walk::stop;
         }
         std::uint64_t inode;
-        if (parse_socket_link({link, static_cast<std::size_t>(length)}, inode)) owners_.offer(inode, id_, fd);
+        if (parse_socket_link({link, static_cast<std::size_t>(length)}, inode)) take_(Holding{inode, id_, fd});
         return Walk::complete;
     }
 
@@ -91,7 +96,7 @@ private:
         for (std::uint32_t fd = 0; found < count; ++fd) {
             std::snprintf(path, sizeof path, "%s%u", prefix, fd);
             bool missing = false;
-            if (offer(dirfd, path, fd, missing) == Walk::stop) return Walk::stop;
+            if (read_link(dirfd, path, fd, missing) == Walk::stop) return Walk::stop;
             if (!missing) ++found;
             else if (++misses > slack) return Walk::gaps;
         }
@@ -104,14 +109,14 @@ private:
         std::uint32_t fd;
         while (entries.next(name)) {
             bool missing = false;
-            if (parse_number(name, fd) && offer(folder, name.data(), fd, missing) == Walk::stop) return;
+            if (parse_number(name, fd) && read_link(folder, name.data(), fd, missing) == Walk::stop) return;
         }
         if (entries.error() != 0) access_after(entries.error());
     }
 
     const ProcRoot& root_;
-    SocketOwners& owners_;
     DirectoryBuffer& buffer_;
+    Take take_;
     std::uint32_t id_ = 0;
 };
 
@@ -122,19 +127,107 @@ bool descriptor_counts_reported(const ProcRoot& root) {
     return ::fstatat(root.fd(), "self/fd", &folder, 0) == 0 && folder.st_size > 0;
 }
 
+// Blocks every signal in this thread while it lives, so that the threads
+// started meanwhile inherit a full mask: the caller's signals are never
+// delivered on a thread of ours.
+class SignalsBlocked {
+public:
+    SignalsBlocked() {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous_);
+    }
+    ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+private:
+    sigset_t previous_;
+};
+
 } // namespace
 
-void ProcOwnerScan::find_owners(SocketOwners& owners, std::uint32_t last_owner) {
-    if (owners.all_owned()) return;
-    DirectoryBuffer process_list, descriptor_list;
-    DescriptorScan descriptors(root_, owners, descriptor_list);
-    const bool sizes_are_counts = descriptor_counts_reported(root_);
-    // /proc lists ids in ascending order, so the first holder found is the
-    // lowest; once every inode has one, the rest of /proc can't change that.
-    ProcessIds ids(root_.fd(), process_list);
+// What one thread found before the table's inodes were known, and how it
+// ended.
+struct ProcOwnerScan::Worker {
+    std::vector<Holding> kept;
+    std::exception_ptr failure;
+    std::thread thread;
+};
+
+ProcOwnerScan::ProcOwnerScan(const ProcRoot& root, std::uint32_t last_owner, unsigned threads)
+    : root_(root), last_owner_(last_owner), threads_(threads == 0 ? 1 : threads) {}
+
+ProcOwnerScan::~ProcOwnerScan() { stop_and_join(); }
+
+void ProcOwnerScan::list_processes() {
+    if (listed_) return;
+    listed_ = true;
+    sizes_are_counts_ = descriptor_counts_reported(root_);
+    DirectoryBuffer buffer;
+    ProcessIds ids(root_.fd(), buffer);
     std::uint32_t id;
-    while (!owners.all_owned() && ids.next(id) && id <= last_owner) descriptors.scan(id, sizes_are_counts);
+    while (ids.next(id) && id <= last_owner_) ids_.push_back(id);
     if (ids.error() != 0) fail(ids.error());
+}
+
+void ProcOwnerScan::start() {
+    list_processes();
+    workers_.reserve(threads_); // so that nothing below throws with a thread running
+    const SignalsBlocked blocked;
+    // The caller reads the table meanwhile and joins in afterwards.
+    for (unsigned i = 1; i < threads_; ++i) {
+        auto worker = std::make_unique<Worker>();
+        try {
+            worker->thread = std::thread([this, w = worker.get()] { work(*w); });
+        } catch (const std::system_error&) {
+            break; // no thread to be had: fewer of them do the work
+        }
+        workers_.push_back(std::move(worker));
+    }
+}
+
+void ProcOwnerScan::work(Worker& worker) {
+    try {
+        DirectoryBuffer buffer;
+        DescriptorScan scan(root_, buffer, [this, &worker](const Holding& holding) {
+            if (SocketOwners* owners = owners_.load(std::memory_order_acquire)) owners->offer(holding);
+            else worker.kept.push_back(holding);
+        });
+        while (!stop_.load(std::memory_order_relaxed)) {
+            SocketOwners* owners = owners_.load(std::memory_order_acquire);
+            if (owners != nullptr) {
+                for (const Holding& holding : worker.kept) owners->offer(holding);
+                worker.kept.clear();
+                if (owners->all_owned()) break;
+            }
+            const std::size_t index = next_.fetch_add(1, std::memory_order_relaxed);
+            if (index >= ids_.size()) break;
+            scan.scan(ids_[index], sizes_are_counts_);
+        }
+    } catch (...) {
+        worker.failure = std::current_exception();
+        stop_.store(true, std::memory_order_relaxed); // the call fails: no point going on
+    }
+}
+
+void ProcOwnerScan::stop_and_join() {
+    stop_.store(true, std::memory_order_relaxed);
+    for (auto& worker : workers_)
+        if (worker->thread.joinable()) worker->thread.join();
+}
+
+void ProcOwnerScan::find_owners(SocketOwners& owners) {
+    list_processes();
+    owners_.store(&owners, std::memory_order_release);
+    Worker caller;
+    work(caller);
+    for (auto& worker : workers_) {
+        if (worker->thread.joinable()) worker->thread.join();
+        // A thread that ran out of ids before the inodes were known kept
+        // all it found.
+        for (const Holding& holding : worker->kept) owners.offer(holding);
+        if (worker->failure) std::rethrow_exception(worker->failure);
+    }
+    if (caller.failure) std::rethrow_exception(caller.failure);
 }
 
 } // namespace sockscope_detail

@@ -1,8 +1,21 @@
 // Owners from /proc: every process's descriptor links, "socket:[<inode>]"
-// for a socket, read in ascending id order. The way that needs no
-// privilege: a caller sees the descriptors of its own user's processes
-// (all of them as root).
+// for a socket. The way that needs no privilege: a caller sees the
+// descriptors of its own user's processes (all of them as root).
+//
+// The processes are shared out among a few threads, which take ids in
+// ascending order from one counter. Started before the table is read, the
+// threads keep what they find until the table's inodes are known, then
+// offer it. Once every inode has an owner the scan stops: every id not yet
+// taken is higher than every id taken, so none of them can be a lower
+// holder.
 #pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <thread>
+#include <vector>
 
 #include "linux/proc_fs.h"
 #include "owner_source.h"
@@ -11,11 +24,32 @@ namespace sockscope_detail {
 
 class ProcOwnerScan final : public OwnerSource {
 public:
-    explicit ProcOwnerScan(const ProcRoot& root) : root_(root) {}
-    void find_owners(SocketOwners& owners, std::uint32_t last_owner) override;
+    // Scans processes with ids up to `last_owner`, on `threads` threads in
+    // all (the caller's included, from find_owners on).
+    ProcOwnerScan(const ProcRoot& root, std::uint32_t last_owner, unsigned threads);
+    ~ProcOwnerScan() override;
+    ProcOwnerScan(const ProcOwnerScan&) = delete;
+    ProcOwnerScan& operator=(const ProcOwnerScan&) = delete;
+
+    void start() override;
+    void find_owners(SocketOwners& owners) override;
 
 private:
+    struct Worker;
+    void list_processes();
+    void work(Worker& worker);
+    void stop_and_join();
+
     const ProcRoot& root_;
+    const std::uint32_t last_owner_;
+    const unsigned threads_;
+    bool listed_ = false;
+    bool sizes_are_counts_ = false;
+    std::vector<std::uint32_t> ids_;
+    std::atomic<std::size_t> next_{0};
+    std::atomic<SocketOwners*> owners_{nullptr};
+    std::atomic<bool> stop_{false};
+    std::vector<std::unique_ptr<Worker>> workers_;
 };
 
 } // namespace sockscope_detail
