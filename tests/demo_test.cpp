@@ -1,44 +1,20 @@
-// The built console program, run as a user would: stdin at end of file,
-// stdout to a file.
+// The built console listing, run as a user would: stdin at end of file,
+// stdout to a file, a terminal, or a descriptor that fails.
 #include <algorithm>
-#include <cstdlib>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
+#include "support/child_process.h"
 #include "support/loopback_sockets.h"
+#include "support/program_run.h"
 
-using sockscope_test::TestSocket;
+using namespace sockscope_test;
 
 namespace {
 
-struct DemoRun {
-    int exit_code;
-    std::string out, err;
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-DemoRun run_demo(const std::string& arguments) {
-    char folder[] = "/tmp/sockscope-demo-XXXXXX";
-    if (mkdtemp(folder) == nullptr) return {-1, "", ""};
-    const std::string out = std::string(folder) + "/out", err = std::string(folder) + "/err";
-    const std::string command = std::string(SOCKSCOPE_DEMO) + " " + arguments + " </dev/null >" + out + " 2>" + err;
-    const int status = std::system(command.c_str());
-    DemoRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
-    std::remove(out.c_str());
-    std::remove(err.c_str());
-    rmdir(folder);
-    return run;
-}
+const std::string demo = SOCKSCOPE_DEMO;
 
 std::string own_name() {
     char path[4096];
@@ -47,21 +23,97 @@ std::string own_name() {
     return exe.substr(exe.rfind('/') + 1);
 }
 
+std::vector<std::string> fields_of(const std::string& line) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (std::size_t space = line.find(' '); space != std::string::npos; space = line.find(' ', start)) {
+        fields.push_back(line.substr(start, space - start));
+        start = space + 1;
+    }
+    fields.push_back(line.substr(start));
+    return fields;
+}
+
+void expect_seven_plain_fields_on_every_line(const std::string& output) {
+    for (const auto& line : lines_of(output)) {
+        const auto fields = fields_of(line);
+        EXPECT_EQ(fields.size(), 7u) << line;
+        EXPECT_TRUE(std::none_of(fields.begin(), fields.end(), [](const std::string& f) { return f.empty(); })) << line;
+    }
+    // Nothing reaches the terminal as a control code.
+    EXPECT_TRUE(std::none_of(output.begin(), output.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return (byte < 0x20 && byte != '\n') || byte == 0x7F;
+    }));
+}
+
+RunOptions in_locale(const std::string& locale, std::vector<std::string> arguments = {}) {
+    RunOptions options;
+    options.arguments = std::move(arguments);
+    options.set_environment = {{"LC_ALL", locale}};
+    return options;
+}
+
 TEST(Demo, PrintsTheListenerLineAndEndsAtEndOfInput) {
     const auto listener = TestSocket::tcp_listener("127.0.0.1");
-    const DemoRun run = run_demo("--any arguments are ignored");
+    const auto run = run_program(demo, in_locale("C", {"--any", "arguments are", "ignored"}));
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.err, "");
     const std::string line = "127.0.0.1 " + std::to_string(listener.port()) + " 0.0.0.0 0 " +
                              std::to_string(getpid()) + " " + own_name() + " LISTEN\n";
     EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
+    expect_seven_plain_fields_on_every_line(run.out);
+}
 
-    // Seven fields, single spaces, no padding, on every line.
-    std::istringstream lines(run.out);
-    std::string each;
-    while (std::getline(lines, each)) {
-        EXPECT_EQ(std::count(each.begin(), each.end(), ' '), 6) << each;
-        EXPECT_EQ(each.find("  "), std::string::npos) << each;
+TEST(Demo, AHostileNameIsEscapedAndCannotForgeARow) {
+    // Blank, tab, backslash, terminal codes (ESC, a C1 CSI), other controls,
+    // and a newline followed by a well-formed row of its own.
+    const std::string name = "evil name\t\\x\x1b[2J\x01\x7f\xc2\x9b\n127.0.0.1 22 0.0.0.0 0 1 sshd LISTEN";
+    ChildProcess child(test_child_named(name), {"tcp-listen", "127.0.0.1"});
+    const auto run = run_program(demo, in_locale("C.UTF-8"));
+    EXPECT_EQ(run.exit_code, 0);
+
+    const auto lines = lines_with(run.out, " " + std::to_string(child.ports().at(0)) + " ");
+    ASSERT_EQ(lines.size(), 1u) << run.out;
+    const auto fields = fields_of(lines[0]);
+    ASSERT_EQ(fields.size(), 7u) << lines[0];
+    EXPECT_EQ(fields[4], std::to_string(child.pid()));
+    EXPECT_EQ(fields[5], "evil\\040name\\011\\134x\\033[2J\\001\\177\\302\\233\\012127.0.0.1\\04022\\0400.0.0.0"
+                         "\\0400\\0401\\040sshd\\040LISTEN");
+    EXPECT_EQ(fields[6], "LISTEN");
+    for (const auto& line : lines_of(run.out)) EXPECT_NE(line, "127.0.0.1 22 0.0.0.0 0 1 sshd LISTEN");
+    expect_seven_plain_fields_on_every_line(run.out);
+}
+
+TEST(Demo, AFailedWriteEndsWithStatusOneAndOneLineNamingTheError) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1"); // at least one line to write
+    const struct {
+        Stdout output;
+        const char* error;
+    } cases[] = {
+        {Stdout::dev_full, "No space left on device"},
+        {Stdout::closed, "Bad file descriptor"},
+        {Stdout::broken_pipe, "Broken pipe"},
+    };
+    for (const auto& each : cases) {
+        RunOptions options = in_locale("C");
+        options.output = each.output;
+        const auto run = run_program(demo, options);
+        EXPECT_EQ(run.signal, 0) << each.error;
+        EXPECT_EQ(run.exit_code, 1) << each.error;
+        EXPECT_EQ(run.err, std::string("sockscopeDemo_x64: cannot write the listing: ") + each.error + "\n");
+    }
+}
+
+TEST(Demo, AFailedSnapshotEndsWithStatusOneAndOneLineNamingTheError) {
+    for (const auto& [number, text] : {std::pair{"12", "Cannot allocate memory"}, std::pair{"24", "Too many open files"}}) {
+        RunOptions options = in_locale("C");
+        options.set_environment.push_back({"LD_LIBRARY_PATH", SOCKSCOPE_FAILING_LIBRARY_DIR});
+        options.set_environment.push_back({"SOCKSCOPE_STUB_ERRNO", number});
+        const auto run = run_program(demo, options);
+        EXPECT_EQ(run.exit_code, 1) << text;
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, std::string("sockscopeDemo_x64: cannot read the TCP table: ") + text + "\n");
     }
 }
 
