@@ -43,9 +43,9 @@ int main() {
     statTCPROW* rows = library->getstat_tcp();
     const int snapshot_error = errno;
 
-    // Names print in the locale's character set: the Japanese locale where
-    // the C library has one, otherwise the user's own from the environment.
-    if (std::setlocale(LC_ALL, "japanese") == nullptr) std::setlocale(LC_ALL, "");
+    // Names print in the character set of the user's terminal, which on
+    // Linux is what the environment's locale says.
+    std::setlocale(LC_ALL, "");
 
     int status = 0;
     if (rows == nullptr) {

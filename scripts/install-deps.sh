@@ -17,6 +17,8 @@ if [ "${1:-}" = "--for-tests" ]; then
     have unzip || needed+=(unzip)
     have valgrind || needed+=(valgrind)
     have clang++-14 || needed+=(clang-14)
+    # The listing's locale test builds ja_JP.eucJP from these sources.
+    [ -f /usr/share/i18n/locales/ja_JP ] || needed+=(locales)
     ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || needed+=(libclang-rt-14-dev)
 fi
 

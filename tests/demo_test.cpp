@@ -1,6 +1,8 @@
 // The built console listing, run as a user would: stdin at end of file,
 // stdout to a file, a terminal, or a descriptor that fails.
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
@@ -47,6 +49,44 @@ void expect_seven_plain_fields_on_every_line(const std::string& output) {
     }));
 }
 
+// Locales made for the tests in a private folder, for LOCPATH: ja_JP.eucJP
+// built from the system's locale sources, and C.UTF-8 beside it (LOCPATH
+// hides the system's compiled locales).
+struct PrivateLocales {
+    std::filesystem::path folder;
+    std::string missing; // why they could not be made, if they could not
+
+    PrivateLocales() {
+        namespace fs = std::filesystem;
+        if (!fs::exists("/usr/share/i18n/locales/ja_JP") ||
+            (!fs::exists("/usr/share/i18n/charmaps/EUC-JP.gz") && !fs::exists("/usr/share/i18n/charmaps/EUC-JP"))) {
+            missing = "the Japanese locale sources (/usr/share/i18n) are not installed";
+            return;
+        }
+        char pattern[] = "/tmp/sockscope-locales-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) {
+            missing = "no private folder";
+            return;
+        }
+        folder = pattern;
+        const std::string build = "localedef -i ja_JP -f EUC-JP '" + (folder / "ja_JP.eucJP").string() + "' >/dev/null 2>&1";
+        if (std::system(build.c_str()) != 0 || !fs::exists(folder / "ja_JP.eucJP" / "LC_CTYPE")) {
+            missing = "localedef is missing or could not build ja_JP.eucJP";
+            return;
+        }
+        std::error_code failed;
+        if (fs::exists("/usr/lib/locale/C.utf8/LC_CTYPE"))
+            fs::create_directory_symlink("/usr/lib/locale/C.utf8", folder / "C.UTF-8", failed);
+        else if (std::system(("localedef -i C -f UTF-8 '" + (folder / "C.UTF-8").string() + "' >/dev/null 2>&1").c_str()) != 0)
+            missing = "no C.UTF-8 locale";
+        if (failed) missing = "could not link C.UTF-8";
+    }
+    ~PrivateLocales() {
+        std::error_code ignored;
+        if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
+    }
+};
+
 RunOptions in_locale(const std::string& locale, std::vector<std::string> arguments = {}) {
     RunOptions options;
     options.arguments = std::move(arguments);
@@ -83,6 +123,33 @@ TEST(Demo, AHostileNameIsEscapedAndCannotForgeARow) {
     EXPECT_EQ(fields[6], "LISTEN");
     for (const auto& line : lines_of(run.out)) EXPECT_NE(line, "127.0.0.1 22 0.0.0.0 0 1 sshd LISTEN");
     expect_seven_plain_fields_on_every_line(run.out);
+}
+
+// A terminal's character set is what the environment's locale says, even on
+// a host that has a Japanese locale installed.
+TEST(Demo, NamesPrintInTheCharacterSetOfTheEnvironmentsLocale) {
+    static const PrivateLocales locales;
+    if (!locales.missing.empty()) GTEST_SKIP() << "skipped: " << locales.missing;
+    ChildProcess child(test_child_named("\u65E5\u672Cx"), {"tcp-listen", "127.0.0.1"});
+    const std::string port = " " + std::to_string(child.ports().at(0)) + " ";
+    const std::string tail = " " + std::to_string(child.pid()) + " ";
+    const struct {
+        const char* lang;
+        std::string name;
+    } cases[] = {
+        {"C.UTF-8", "\xE6\x97\xA5\xE6\x9C\xACx"},
+        {"ja_JP.eucJP", "\xC6\xFC\xCB\xDCx"},
+    };
+    for (const auto& each : cases) {
+        RunOptions options;
+        options.unset_environment = {"LC_ALL", "LC_CTYPE", "LC_MESSAGES", "LANGUAGE"};
+        options.set_environment = {{"LANG", each.lang}, {"LOCPATH", locales.folder.string()}};
+        const auto run = run_program(demo, options);
+        EXPECT_EQ(run.exit_code, 0) << each.lang;
+        const auto lines = lines_with(run.out, port);
+        ASSERT_EQ(lines.size(), 1u) << each.lang << "\n" << run.out;
+        EXPECT_NE(lines[0].find(tail + each.name + " LISTEN"), std::string::npos) << each.lang << ": " << lines[0];
+    }
 }
 
 TEST(Demo, AFailedWriteEndsWithStatusOneAndOneLineNamingTheError) {
