@@ -36,19 +36,31 @@ void append_escaped_name(std::string& out, const char16_t* name) {
         return;
     }
     std::mbstate_t state{};
+    bool initial_state = true;
     char bytes[MB_LEN_MAX];
-    for (const char16_t* unit = name; *unit != 0; ++unit) {
-        char32_t c = *unit;
-        if (is_high_surrogate(*unit) && is_low_surrogate(unit[1])) {
-            c = 0x10000 + ((static_cast<char32_t>(*unit) - 0xD800) << 10) + (unit[1] - 0xDC00);
-            ++unit;
-        } else if (is_high_surrogate(*unit) || is_low_surrogate(*unit)) {
+    const char16_t* unit = name;
+    for (;;) {
+        // Every character set a glibc locale can use writes ASCII as itself,
+        // so a run of printable ASCII is copied as it is, without conversion.
+        if (initial_state) {
+            const char16_t* run = unit;
+            while (*unit > 0x20 && *unit < 0x7F && *unit != u'\\') ++unit;
+            if (unit != run) {
+                const std::size_t at = out.size();
+                out.resize(at + static_cast<std::size_t>(unit - run));
+                for (char* copy = out.data() + at; run != unit; ++run) *copy++ = static_cast<char>(*run);
+            }
+        }
+        if (*unit == 0) break;
+
+        char32_t c = *unit++;
+        if (is_high_surrogate(static_cast<char16_t>(c)) && is_low_surrogate(*unit)) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (*unit++ - 0xDC00);
+        } else if (is_high_surrogate(static_cast<char16_t>(c)) || is_low_surrogate(static_cast<char16_t>(c))) {
             out += '?';
             continue;
         }
-        // Every character set a glibc locale can use writes ASCII as itself,
-        // so the common case skips the conversion.
-        if (c < 0x80 && std::mbsinit(&state)) {
+        if (c < 0x80 && initial_state) {
             append_byte(out, static_cast<unsigned char>(c), false);
             continue;
         }
@@ -61,9 +73,10 @@ void append_escaped_name(std::string& out, const char16_t* name) {
         }
         for (std::size_t i = 0; i < length; ++i)
             append_byte(out, static_cast<unsigned char>(bytes[i]), is_c1_control(c));
+        initial_state = std::mbsinit(&state) != 0;
     }
     // A character set with shift states ends the text in its initial state.
-    if (!std::mbsinit(&state)) {
+    if (!initial_state) {
         const std::size_t length = std::wcrtomb(bytes, L'\0', &state);
         if (length != static_cast<std::size_t>(-1) && length > 1)
             for (std::size_t i = 0; i + 1 < length; ++i) append_byte(out, static_cast<unsigned char>(bytes[i]), false);
