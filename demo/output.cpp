@@ -10,6 +10,7 @@ namespace sockscope_demo {
 
 int write_all(int fd, std::string_view text, const volatile std::sig_atomic_t* stop) {
     while (!text.empty()) {
+        if (stop != nullptr && *stop) return EINTR;
         const ssize_t written = write(fd, text.data(), text.size());
         if (written >= 0) {
             text.remove_prefix(static_cast<std::size_t>(written));
@@ -22,7 +23,6 @@ int write_all(int fd, std::string_view text, const volatile std::sig_atomic_t* s
             error = errno;
         }
         if (error != EINTR) return error;
-        if (stop != nullptr && *stop) return EINTR;
     }
     return 0;
 }

@@ -10,9 +10,9 @@ namespace sockscope_demo {
 
 // Writes all of `text` to `fd`, resuming after partial writes and signals
 // and waiting when the descriptor is non-blocking and full. Returns 0, or
-// the errno value of the write that failed. When `stop` is given and set
-// once a signal interrupted the write, gives up with EINTR, so that a
-// program told to end is not held by a reader that stopped reading.
+// the errno value of the write that failed. When `stop` is given, gives up
+// with EINTR as soon as it is set (by a signal handler that interrupted the
+// write), so that a program told to end is not held by a stalled reader.
 int write_all(int fd, std::string_view text, const volatile std::sig_atomic_t* stop = nullptr);
 
 // Writes "<program>: <what>: <strerror(error)>" as one line to standard
