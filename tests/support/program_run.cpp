@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -72,7 +73,7 @@ int open_terminal(std::string& follower) {
         break;
     }
     }
-    if (options.user >= 0 && (setgid(static_cast<gid_t>(options.user)) != 0 || setuid(static_cast<uid_t>(options.user)) != 0))
+    if (options.user >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.user)) != 0 || setuid(static_cast<uid_t>(options.user)) != 0))
         _exit(126);
     execve(path.c_str(), argv, envp);
     _exit(127);
