@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need and a fresh machine may lack.
 # Installs nothing that is already there, so it is quick to run every time.
-# With --for-tests, also what only the tests need.
+# With --for-package, also what `cpack -G DEB` needs; with --for-tests, that
+# and what only the tests need.
 set -euo pipefail
 
 needed=()
@@ -12,6 +13,10 @@ have ss || needed+=(iproute2)
 have nm || needed+=(binutils)
 have pkg-config || needed+=(pkg-config)
 [ -f /usr/include/gtest/gtest.h ] || needed+=(libgtest-dev)
+if [ "${1:-}" = "--for-package" ] || [ "${1:-}" = "--for-tests" ]; then
+    # The Debian package's Depends line is computed by dpkg-shlibdeps.
+    have dpkg-shlibdeps || needed+=(dpkg-dev)
+fi
 if [ "${1:-}" = "--for-tests" ]; then
     have mono || needed+=(mono-runtime)
     have unzip || needed+=(unzip)
