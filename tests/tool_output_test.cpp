@@ -109,9 +109,9 @@ TEST_F(ToolOutput, TerminalFrameRedrawsInPlaceAndFitsTheScreen) {
     std::vector<std::string> lines;
     for (int i = 0; i < 10; ++i) lines.push_back("line" + std::to_string(i));
     const std::string whole = terminal_frame("title", lines, 0);
-    EXPECT_EQ(whole.rfind("\033[H", 0), 0u);
-    EXPECT_NE(whole.find("title\033[K\nline0\033[K\n"), std::string::npos);
-    EXPECT_NE(whole.find("line9\033[K\n\033[J"), std::string::npos);
+    EXPECT_EQ(whole.rfind("\033[?7l\033[Htitle\033[K\nline0\033[K\n", 0), 0u);
+    EXPECT_NE(whole.find("line9\033[K\n\033[J\033[?7h"), std::string::npos);
+    EXPECT_EQ(whole.substr(whole.size() - 5), "\033[?7h");
     EXPECT_EQ(whole.find("more lines"), std::string::npos);
 
     // Six screen rows: title, three lines, the count, and the cursor's row.

@@ -77,15 +77,18 @@ std::vector<std::string> table_lines(const std::vector<SocketRow>& rows) {
 }
 
 std::string terminal_frame(const std::string& title, const std::vector<std::string>& lines, unsigned screen_rows) {
-    constexpr const char* home = "\033[H";
+    // Line wrapping is off while the frame is drawn, so that a line wider
+    // than the screen takes one row (the terminal clips it) and the frame
+    // never scrolls.
+    constexpr const char* wrap_off_and_home = "\033[?7l\033[H";
     constexpr const char* clear_line = "\033[K";
-    constexpr const char* clear_below = "\033[J";
+    constexpr const char* clear_below_and_wrap_on = "\033[J\033[?7h";
     std::size_t shown = lines.size();
     // The title, the lines, and the line that counts the rest, all without
     // scrolling: the cursor stays on the last line written.
     if (screen_rows > 0 && lines.size() + 1 > screen_rows - 1)
         shown = screen_rows >= 3 ? screen_rows - 3 : 0;
-    std::string frame = home;
+    std::string frame = wrap_off_and_home;
     frame += title;
     frame += clear_line;
     for (std::size_t i = 0; i < shown; ++i) {
@@ -99,7 +102,7 @@ std::string terminal_frame(const std::string& title, const std::vector<std::stri
         frame += clear_line;
     }
     frame += '\n';
-    frame += clear_below;
+    frame += clear_below_and_wrap_on;
     return frame;
 }
 

@@ -22,8 +22,9 @@ std::vector<std::string> table_lines(const std::vector<SocketRow>& rows);
 
 // One screen of a table redrawn in place: cursor home, `title`, the lines
 // each clearing the rest of its screen line, then the rest of the screen
-// cleared. When the lines don't fit in `screen_rows` (0: unknown), the last
-// ones give way to a line saying how many were left out.
+// cleared; line wrapping is off meanwhile, so a long line is clipped at the
+// screen's edge. When the lines don't fit in `screen_rows` (0: unknown), the
+// last ones give way to a line saying how many were left out.
 std::string terminal_frame(const std::string& title, const std::vector<std::string>& lines, unsigned screen_rows);
 
 } // namespace sockscope_tool
