@@ -10,6 +10,10 @@ install(DIRECTORY sockscope/include/sockscope
 if(TARGET sockscopeDemo_x64)
     install(TARGETS sockscopeDemo_x64 RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 endif()
+if(TARGET sockscope_tool)
+    install(TARGETS sockscope_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+    install(FILES ${PROJECT_BINARY_DIR}/tool/sockscope.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+endif()
 
 set(SOCKSCOPE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/sockscope)
 install(EXPORT sockscopeTargets

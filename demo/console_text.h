@@ -1,13 +1,23 @@
-// UTF-16 process names as text for the terminal: multibyte characters of
-// the C library's current locale (LC_CTYPE).
+// Process names as text for the terminal: multibyte characters of the C
+// library's current locale (LC_CTYPE), escaped so that a name can neither
+// break a line into more fields nor reach the terminal as a control code.
 #pragma once
 
 #include <string>
 
 namespace sockscope_demo {
 
-// `name` converted character by character; a character that the locale
-// can't represent, or an unpaired surrogate, becomes "?". Null gives "-".
-std::string to_locale_text(const char16_t* name);
+// Appends `name` converted character by character to the locale's character
+// set. A character the locale can't represent, or an unpaired surrogate,
+// becomes "?". Then, as /proc/self/mounts escapes its fields, every output
+// byte that is a blank, a control character (0x01-0x1F, 0x7F) or a backslash
+// becomes a backslash and three octal digits ("\040", "\011", "\012",
+// "\134", ...), and so does every byte of a C1 control character
+// (U+0080-U+009F), which some terminals obey like an escape sequence. A null
+// or empty name appends "-".
+void append_escaped_name(std::string& out, const char16_t* name);
+
+// The same, as a new string.
+std::string escaped_name(const char16_t* name);
 
 } // namespace sockscope_demo

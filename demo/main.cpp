@@ -2,34 +2,64 @@
 //
 //   local-address local-port remote-address remote-port pid process-name state
 //
-// then waits for Enter. Arguments are ignored.
+// then waits for Enter. Arguments are ignored. Process names print in the
+// character set of the user's locale, escaped so that each line keeps its
+// seven fields (console_text.h). Exit status 0, or 1 when the table could
+// not be read or the listing not written, with one line on stderr saying why.
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
-#include <iostream>
+#include <string>
+#include <unistd.h>
 
 #include <sockscope/sockscope.h>
 
-#include "console_text.h"
+#include "listing_line.h"
+#include "output.h"
+
+namespace {
+
+constexpr const char* program = "sockscopeDemo_x64";
+
+// Writes a line per row, each with a write of its own, as a terminal user
+// expects to see rows appear. Returns 0, or the errno value of the write
+// that failed; nothing more is written after a failure.
+int print_listing(const statTCPROW* rows) {
+    std::string line;
+    line.reserve(256);
+    for (std::uint32_t i = 0; i < rows[0].size; ++i) {
+        line.clear();
+        sockscope_demo::append_listing_line(line, rows[i]);
+        if (const int error = sockscope_demo::write_all(STDOUT_FILENO, line); error != 0) return error;
+    }
+    return 0;
+}
+
+} // namespace
 
 int main() {
     auto* library = new sockscope;
+    errno = 0;
     statTCPROW* rows = library->getstat_tcp();
+    const int snapshot_error = errno;
 
-    // Names print in the locale's character set: the Japanese locale where
-    // the C library has one, otherwise the user's own from the environment.
-    if (std::setlocale(LC_ALL, "japanese") == nullptr) std::setlocale(LC_ALL, "");
+    // Names print in the character set of the user's terminal, which on
+    // Linux is what the environment's locale says.
+    std::setlocale(LC_ALL, "");
 
-    const std::uint32_t count = rows == nullptr ? 0 : rows[0].size;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const statTCPROW& row = rows[i];
-        std::cout << row.LocalAddr << ' ' << row.LocalPort << ' ' << row.RemoteAddr << ' ' << row.RemotePort << ' '
-                  << row.PID << ' ' << sockscope_demo::to_locale_text(row.ProcessName) << ' ' << row.Statestr
-                  << '\n'
-                  << std::flush;
+    int status = 0;
+    if (rows == nullptr) {
+        sockscope_demo::report_error(program, "cannot read the TCP table", snapshot_error != 0 ? snapshot_error : ENOMEM);
+        status = 1;
+    } else {
+        const int write_error = print_listing(rows);
+        library->getstat_free(rows);
+        if (write_error != 0) {
+            sockscope_demo::report_error(program, "cannot write the listing", write_error);
+            status = 1;
+        }
     }
-
-    library->getstat_free(rows);
     delete library;
     std::getchar();
-    return 0;
+    return status;
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need and a fresh machine may lack.
 # Installs nothing that is already there, so it is quick to run every time.
-# With --for-tests, also what only the tests need.
+# With --for-package, also what `cpack -G DEB` needs; with --for-tests, that
+# and what only the tests need.
 set -euo pipefail
 
 needed=()
@@ -12,11 +13,17 @@ have ss || needed+=(iproute2)
 have nm || needed+=(binutils)
 have pkg-config || needed+=(pkg-config)
 [ -f /usr/include/gtest/gtest.h ] || needed+=(libgtest-dev)
+if [ "${1:-}" = "--for-package" ] || [ "${1:-}" = "--for-tests" ]; then
+    # The Debian package's Depends line is computed by dpkg-shlibdeps.
+    have dpkg-shlibdeps || needed+=(dpkg-dev)
+fi
 if [ "${1:-}" = "--for-tests" ]; then
     have mono || needed+=(mono-runtime)
     have unzip || needed+=(unzip)
     have valgrind || needed+=(valgrind)
     have clang++-14 || needed+=(clang-14)
+    # The listing's locale test builds ja_JP.eucJP from these sources.
+    [ -f /usr/share/i18n/locales/ja_JP ] || needed+=(locales)
     ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || needed+=(libclang-rt-14-dev)
 fi
 

@@ -1,11 +1,13 @@
-// Process names as the console listing writes them.
+// Process names and lines as the console programs write them.
 #include <clocale>
 #include <gtest/gtest.h>
 #include <string>
 
 #include "console_text.h"
+#include "listing_line.h"
 
-using sockscope_demo::to_locale_text;
+using sockscope_demo::append_listing_line;
+using sockscope_demo::escaped_name;
 
 namespace {
 
@@ -14,31 +16,89 @@ protected:
     void TearDown() override { std::setlocale(LC_ALL, "C"); }
 };
 
-TEST_F(ConsoleText, AsciiPrintsUnchangedInAnyLocale) {
+TEST_F(ConsoleText, PlainNamesPrintUnchangedInAnyLocale) {
     for (const char* locale : {"C", "C.UTF-8"}) {
         ASSERT_NE(std::setlocale(LC_ALL, locale), nullptr) << locale;
-        EXPECT_EQ(to_locale_text(u"nginx: worker"), "nginx: worker");
+        EXPECT_EQ(escaped_name(u"nginx:worker"), "nginx:worker");
+        EXPECT_EQ(escaped_name(u"a-b_c.d+e@f"), "a-b_c.d+e@f");
     }
 }
 
-TEST_F(ConsoleText, UnknownOwnerPrintsDash) { EXPECT_EQ(to_locale_text(nullptr), "-"); }
+TEST_F(ConsoleText, UnknownOrEmptyNamePrintsDash) {
+    EXPECT_EQ(escaped_name(nullptr), "-");
+    EXPECT_EQ(escaped_name(u""), "-");
+}
 
 TEST_F(ConsoleText, Utf8LocaleShowsEveryCharacter) {
     ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
-    EXPECT_EQ(to_locale_text(u"caf\u00E9"), "caf\xC3\xA9");
-    EXPECT_EQ(to_locale_text(u"\U0001F600x"), "\xF0\x9F\x98\x80x");
+    EXPECT_EQ(escaped_name(u"caf\u00E9"), "caf\xC3\xA9");
+    EXPECT_EQ(escaped_name(u"\U0001F600x"), "\xF0\x9F\x98\x80x");
 }
 
 TEST_F(ConsoleText, WhatTheLocaleCantShowBecomesAQuestionMarkAndTheRestGoesOn) {
     ASSERT_NE(std::setlocale(LC_ALL, "C"), nullptr);
-    EXPECT_EQ(to_locale_text(u"caf\u00E9 bar"), "caf? bar");
-    EXPECT_EQ(to_locale_text(u"\u65E5\u672C"), "??");
+    EXPECT_EQ(escaped_name(u"caf\u00E9_bar"), "caf?_bar");
+    EXPECT_EQ(escaped_name(u"\u65E5\u672C"), "??");
     ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
     // Unpaired surrogates can't be shown in any locale.
     const char16_t lone_high[] = {u'a', 0xD800, u'b', 0};
     const char16_t lone_low[] = {0xDC00, u'b', 0};
-    EXPECT_EQ(to_locale_text(lone_high), "a?b");
-    EXPECT_EQ(to_locale_text(lone_low), "?b");
+    const char16_t high_at_end[] = {u'a', 0xDBFF, 0};
+    EXPECT_EQ(escaped_name(lone_high), "a?b");
+    EXPECT_EQ(escaped_name(lone_low), "?b");
+    EXPECT_EQ(escaped_name(high_at_end), "a?");
+}
+
+TEST_F(ConsoleText, SeparatorsBackslashAndControlsBecomeOctalEscapes) {
+    for (const char* locale : {"C", "C.UTF-8"}) {
+        ASSERT_NE(std::setlocale(LC_ALL, locale), nullptr) << locale;
+        EXPECT_EQ(escaped_name(u"Web Content"), "Web\\040Content");
+        EXPECT_EQ(escaped_name(u"a\tb\nc\\d"), "a\\011b\\012c\\134d");
+        EXPECT_EQ(escaped_name(u"\x1b[31mred"), "\\033[31mred");
+        EXPECT_EQ(escaped_name(u"\x01\x1f\x7f"), "\\001\\037\\177");
+        // An escape is itself escaped, so the field can be read back exactly.
+        EXPECT_EQ(escaped_name(u"\\040"), "\\134040");
+        EXPECT_EQ(escaped_name(u" "), "\\040");
+    }
+}
+
+TEST_F(ConsoleText, C1ControlsAreEscapedByteForByteOrCantBeShown) {
+    ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
+    // U+009B is a one-character CSI for terminals that obey C1 codes.
+    EXPECT_EQ(escaped_name(u"a\u009B2Jb"), "a\\302\\2332Jb");
+    EXPECT_EQ(escaped_name(u"\u0080\u009F"), "\\302\\200\\302\\237");
+    // The first character after them is an ordinary one.
+    EXPECT_EQ(escaped_name(u"\u00A0"), "\xC2\xA0");
+    ASSERT_NE(std::setlocale(LC_ALL, "C"), nullptr);
+    EXPECT_EQ(escaped_name(u"a\u009Bb"), "a?b");
+}
+
+statTCPROW row_of(char* local, char* remote, char16_t* name, const char* state) {
+    statTCPROW row{};
+    row.LocalAddr = local;
+    row.RemoteAddr = remote;
+    row.ProcessName = name;
+    row.Statestr = state;
+    return row;
+}
+
+TEST_F(ConsoleText, ListingLineHasSevenPlainFields) {
+    char local[] = "127.0.0.1", remote[] = "0.0.0.0";
+    char16_t name[] = u"a b";
+    statTCPROW row = row_of(local, remote, name, "LISTEN");
+    row.LocalPort = 5;
+    row.RemotePort = 0;
+    row.PID = 4294967295u;
+    std::string line;
+    append_listing_line(line, row);
+    EXPECT_EQ(line, "127.0.0.1 5 0.0.0.0 0 4294967295 a\\040b LISTEN\n");
+
+    row.ProcessName = nullptr;
+    row.LocalPort = 443;
+    row.PID = 0;
+    line = "kept ";
+    append_listing_line(line, row);
+    EXPECT_EQ(line, "kept 127.0.0.1 443 0.0.0.0 0 0 - LISTEN\n");
 }
 
 } // namespace

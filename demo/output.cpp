@@ -1,0 +1,42 @@
+#include "output.h"
+
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <string>
+#include <unistd.h>
+
+namespace sockscope_demo {
+
+int write_all(int fd, std::string_view text, const volatile std::sig_atomic_t* stop) {
+    while (!text.empty()) {
+        if (stop != nullptr && *stop) return EINTR;
+        const ssize_t written = write(fd, text.data(), text.size());
+        if (written >= 0) {
+            text.remove_prefix(static_cast<std::size_t>(written));
+            continue;
+        }
+        int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            pollfd waiting{fd, POLLOUT, 0};
+            if (poll(&waiting, 1, -1) >= 0) continue;
+            error = errno;
+        }
+        if (error != EINTR) return error;
+    }
+    return 0;
+}
+
+void report_error(std::string_view program, std::string_view what, int error) {
+    std::string line(program);
+    line += ": ";
+    line += what;
+    if (error != 0) {
+        line += ": ";
+        line += std::strerror(error);
+    }
+    line += '\n';
+    write_all(STDERR_FILENO, line);
+}
+
+} // namespace sockscope_demo

@@ -1,0 +1,44 @@
+// A stand-in for libsockscope_x64.so.1 whose snapshots fail, as the real
+// library's do when memory or descriptors run out: null, with errno set
+// (SOCKSCOPE_STUB_ERRNO, default ENOMEM). Tests put its folder first in
+// LD_LIBRARY_PATH to see how the programs report a failed snapshot.
+#define SOCKSCOPE_BUILDING_LIBRARY
+#include <cerrno>
+#include <cstdlib>
+
+#include <sockscope/sockscope.h>
+
+namespace {
+
+int failure() {
+    const char* chosen = std::getenv("SOCKSCOPE_STUB_ERRNO");
+    return chosen != nullptr ? std::atoi(chosen) : ENOMEM;
+}
+
+} // namespace
+
+std::uint32_t sockscope::getProcessId(const char16_t*) { return 0; }
+std::uint32_t sockscope::getnetPort_gx2(const char16_t*) { return 0; }
+
+statTCPROW* sockscope::getstat_tcp() {
+    errno = failure();
+    return nullptr;
+}
+
+statUDPROW* sockscope::getstat_udp() {
+    errno = failure();
+    return nullptr;
+}
+
+statTCPROW* sockscope::getstat_tcp6() {
+    errno = failure();
+    return nullptr;
+}
+
+statUDPROW* sockscope::getstat_udp6() {
+    errno = failure();
+    return nullptr;
+}
+
+void sockscope::getstat_free(statTCPROW*) {}
+void sockscope::getstat_free(statUDPROW*) {}

@@ -1,0 +1,76 @@
+// Runs a built program as a user would, with its standard output on a file,
+// a terminal, or a descriptor that fails, and collects what it wrote. Every
+// run is bounded in time (killed after the timeout) and always reaped.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
+
+namespace sockscope_test {
+
+enum class Stdout {
+    file,        // a private file, read back
+    terminal,    // a pseudo-terminal (output post-processing off), read back
+    dev_full,    // /dev/full: every write fails with ENOSPC
+    closed,      // descriptor 1 closed: EBADF
+    broken_pipe, // a pipe whose reader is gone, SIGPIPE ignored: EPIPE
+};
+
+struct RunOptions {
+    std::vector<std::string> arguments;
+    std::vector<std::pair<std::string, std::string>> set_environment;
+    std::vector<std::string> unset_environment;
+    Stdout output = Stdout::file;
+    // A user id to run as (setuid before exec); -1 keeps the caller's.
+    long user = -1;
+    std::chrono::milliseconds timeout{30000};
+};
+
+struct ProgramResult {
+    int exit_code = -1;   // -1 unless it exited
+    int signal = 0;       // the signal that ended it, if one did
+    bool timed_out = false;
+    std::string out, err; // standard output (file or terminal) and error
+};
+
+// A program running in the background.
+class RunningProgram {
+public:
+    RunningProgram(const std::string& path, const RunOptions& options);
+    ~RunningProgram();
+    RunningProgram(const RunningProgram&) = delete;
+    RunningProgram& operator=(const RunningProgram&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // What it wrote to standard output so far.
+    std::string output_so_far();
+    // Waits until its output holds `text` at least `times` times; false on
+    // timeout or when the program ended first.
+    bool wait_for_output(const std::string& text, int times, std::chrono::milliseconds timeout);
+    // Waits for it to end (killing it at the run's timeout) and collects
+    // everything.
+    ProgramResult finish();
+
+private:
+    void pump_terminal(int wait_ms);
+
+    pid_t pid_ = -1;
+    std::string folder_;
+    int terminal_ = -1;
+    int last_status_ = 0;
+    std::string terminal_output_;
+    std::chrono::steady_clock::time_point deadline_;
+};
+
+ProgramResult run_program(const std::string& path, const RunOptions& options = {});
+
+// Splits text into lines (without their newline characters).
+std::vector<std::string> lines_of(const std::string& text);
+
+// The lines of `text` that contain `needle`.
+std::vector<std::string> lines_with(const std::string& text, const std::string& needle);
+
+} // namespace sockscope_test

@@ -1,0 +1,62 @@
+#include "interrupts.h"
+
+#include <cerrno>
+#include <poll.h>
+#include <time.h>
+
+#include "output.h"
+
+namespace sockscope_tool {
+namespace {
+
+volatile std::sig_atomic_t stop_flag = 0;
+
+void on_signal(int) { stop_flag = 1; }
+
+} // namespace
+
+Interrupts::Interrupts() {
+    sigemptyset(&held_);
+    for (const int signal : {SIGINT, SIGTERM}) {
+        struct sigaction current {};
+        sigaction(signal, nullptr, &current);
+        if (current.sa_handler == SIG_IGN) continue;
+        struct sigaction handler {};
+        handler.sa_handler = on_signal;
+        sigemptyset(&handler.sa_mask);
+        handler.sa_flags = 0; // no SA_RESTART: a blocked write returns
+        sigaction(signal, &handler, nullptr);
+        sigaddset(&held_, signal);
+    }
+    sigprocmask(SIG_BLOCK, &held_, &original_mask_);
+}
+
+Interrupts::~Interrupts() { sigprocmask(SIG_SETMASK, &original_mask_, nullptr); }
+
+bool Interrupts::stop_requested() const { return stop_flag != 0; }
+
+int Interrupts::write(int fd, std::string_view text) {
+    sigprocmask(SIG_UNBLOCK, &held_, nullptr);
+    const int error = sockscope_demo::write_all(fd, text, &stop_flag);
+    sigprocmask(SIG_BLOCK, &held_, nullptr);
+    return error;
+}
+
+bool Interrupts::wait_until(std::chrono::steady_clock::time_point deadline) {
+    sigset_t waiting_mask = original_mask_;
+    for (const int signal : {SIGINT, SIGTERM})
+        if (sigismember(&held_, signal)) sigdelset(&waiting_mask, signal);
+    while (!stop_requested()) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) return true;
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+        const timespec timeout{static_cast<time_t>(seconds.count()),
+                               static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count())};
+        // Atomically lets the signals through for the wait only, so that
+        // one arriving just before it is not missed.
+        ppoll(nullptr, 0, &timeout, &waiting_mask);
+    }
+    return false;
+}
+
+} // namespace sockscope_tool

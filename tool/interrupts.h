@@ -1,0 +1,33 @@
+// SIGINT and SIGTERM as the way to end --watch: they ask the loop to stop,
+// and it ends cleanly with status 0 at the next point where it can. They
+// are held back while a table is read, and let through while the tool
+// writes (so that a reader that stopped reading can't keep it alive) and
+// while it waits for the next interval. A signal that was ignored when the
+// tool started (a background job) stays ignored.
+#pragma once
+
+#include <chrono>
+#include <csignal>
+#include <string_view>
+
+namespace sockscope_tool {
+
+class Interrupts {
+public:
+    Interrupts();
+    ~Interrupts();
+    Interrupts(const Interrupts&) = delete;
+    Interrupts& operator=(const Interrupts&) = delete;
+
+    bool stop_requested() const;
+    // write_all() with the signals let through; 0 or an errno value (EINTR
+    // when a signal asked to stop).
+    int write(int fd, std::string_view text);
+    // Waits until `deadline`; false when a signal asked to stop first.
+    bool wait_until(std::chrono::steady_clock::time_point deadline);
+
+private:
+    sigset_t held_{}, original_mask_{};
+};
+
+} // namespace sockscope_tool

@@ -1,0 +1,42 @@
+// The command line of the sockscope tool, parsed without side effects.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sockscope_tool {
+
+struct Options {
+    bool tcp = false, udp = false;   // neither given: TCP
+    bool ipv4 = false, ipv6 = false; // neither given: both
+    bool listening = false;
+    std::optional<std::uint16_t> port;
+    std::optional<std::uint32_t> pid;
+    std::optional<std::string> name;
+    bool json = false;
+    std::optional<std::chrono::milliseconds> watch;
+    bool help = false, version = false;
+
+    bool wants_tcp() const { return tcp || !udp; }
+    bool wants_udp() const { return udp; }
+    bool wants_ipv4() const { return ipv4 || !ipv6; }
+    bool wants_ipv6() const { return ipv6 || !ipv4; }
+};
+
+struct ParsedCommandLine {
+    Options options;
+    std::string error; // non-empty: a usage error, said in a few words
+};
+
+// `arguments` without the program name.
+ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments);
+
+// The one-line synopsis printed after a usage error.
+extern const char* const usage_line;
+// The text of --help.
+extern const char* const help_text;
+
+} // namespace sockscope_tool

@@ -1,0 +1,29 @@
+// The connection tables the tool can read: a protocol, an address family
+// and the library call that fetches it. A new table (IPv6) is one more
+// entry in table_kinds().
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include <sockscope/sockscope.h>
+
+#include "socket_row.h"
+
+namespace sockscope_tool {
+
+struct TableKind {
+    Protocol protocol;
+    Family family;
+    // Appends the table's rows; returns 0, or the errno value of a failed
+    // snapshot (out of memory, no descriptor).
+    int (*fetch)(sockscope& library, Family family, std::vector<SocketRow>& rows);
+};
+
+// Every table this build can read, in the order the tool lists them.
+std::span<const TableKind> table_kinds();
+
+// "TCP", "UDP", "TCP6", "UDP6", for messages.
+const char* table_title(const TableKind& kind);
+
+} // namespace sockscope_tool
