@@ -6,16 +6,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <linux/audit.h>
 #include <linux/bpf.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <set>
-#include <stddef.h>
 #include <string>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "linux/libbpf_library.h"
@@ -23,6 +16,7 @@
 #include "support/isolated_child.h"
 #include "support/loopback_sockets.h"
 #include "support/pid_namespace_view.h"
+#include "support/refuse_bpf.h"
 #include "support/socket_descriptors.h"
 
 using namespace sockscope_test;
@@ -81,25 +75,8 @@ TEST_F(SocketHoldersIteratorTest, KeepsOnlyCloseOnExecDescriptorsAndReleasesThem
     EXPECT_EQ(open_descriptors(), before);
 }
 
-// Makes the kernel refuse one bpf() command with EPERM, as a sandbox might.
-bool refuse_bpf_command(unsigned command) {
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_bpf, 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, command, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
-}
-
 // A load that fails in `situation` (set up in a child) must leave no
-// descriptor behind. (Memory: see bpf_load_cycles, run under valgrind.)
+// descriptor behind. (Memory: bpf_load_cycles, run under valgrind.)
 std::string failed_load_leaves_nothing(const std::function<bool()>& situation) {
     return run_isolated([&]() -> std::string {
         const std::set<int> descriptors = open_descriptors();
