@@ -52,23 +52,17 @@ std::unique_ptr<SocketHoldersIterator> SocketHoldersIterator::load(const char* l
     bpf_program* program = f.find_program_by_name(object, program_name);
     bpf_link* link = nullptr;
     if (program != nullptr && f.object_load(object) == 0) link = f.attach_iter(program, nullptr);
-    if (link == nullptr) {
-        f.object_close(object);
-        return nullptr;
-    }
-    auto* iterator = new (std::nothrow) SocketHoldersIterator(std::move(libbpf), object, link);
-    if (iterator == nullptr) {
-        f.link_destroy(link);
-        f.object_close(object);
-    }
+    // The attachment holds the program in the kernel by itself; the object
+    // (the program's instructions, BTF and their descriptors) is no longer
+    // needed.
+    f.object_close(object);
+    if (link == nullptr) return nullptr;
+    auto* iterator = new (std::nothrow) SocketHoldersIterator(std::move(libbpf), link);
+    if (iterator == nullptr) f.link_destroy(link);
     return std::unique_ptr<SocketHoldersIterator>(iterator);
 }
 
-SocketHoldersIterator::~SocketHoldersIterator() {
-    const LibbpfFunctions& f = libbpf_->functions();
-    f.link_destroy(link_);
-    f.object_close(object_);
-}
+SocketHoldersIterator::~SocketHoldersIterator() { libbpf_->functions().link_destroy(link_); }
 
 std::optional<std::vector<SocketHolder>> SocketHoldersIterator::read() const {
     const LibbpfFunctions& f = libbpf_->functions();

@@ -20,7 +20,7 @@ public:
     // or library behind.
     static std::unique_ptr<SocketHoldersIterator> load(const char* libbpf) noexcept;
 
-    // Detaches and unloads the program, then closes libbpf.
+    // Detaches the program, which unloads it, then closes libbpf.
     ~SocketHoldersIterator();
     SocketHoldersIterator(const SocketHoldersIterator&) = delete;
     SocketHoldersIterator& operator=(const SocketHoldersIterator&) = delete;
@@ -31,12 +31,11 @@ public:
     std::optional<std::vector<SocketHolder>> read() const;
 
 private:
-    SocketHoldersIterator(std::unique_ptr<LibbpfLibrary> libbpf, bpf_object* object, bpf_link* link)
-        : libbpf_(std::move(libbpf)), object_(object), link_(link) {}
+    SocketHoldersIterator(std::unique_ptr<LibbpfLibrary> libbpf, bpf_link* link)
+        : libbpf_(std::move(libbpf)), link_(link) {}
 
     std::unique_ptr<LibbpfLibrary> libbpf_;
-    bpf_object* object_;
-    bpf_link* link_;
+    bpf_link* link_; // the attached program: one descriptor, close-on-exec
 };
 
 } // namespace sockscope_detail
