@@ -25,6 +25,9 @@ if [ "${1:-}" = "--for-tests" ]; then
     # The listing's locale test builds ja_JP.eucJP from these sources.
     [ -f /usr/share/i18n/locales/ja_JP ] || needed+=(locales)
     ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || needed+=(libclang-rt-14-dev)
+    # The BPF iterator owner scan: built in when these are present.
+    have bpftool || [ -x /usr/sbin/bpftool ] || needed+=(bpftool)
+    [ -f /usr/include/bpf/bpf_helpers.h ] || needed+=(libbpf-dev)
 fi
 
 if [ ${#needed[@]} -gt 0 ]; then

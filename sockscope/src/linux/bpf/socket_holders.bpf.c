@@ -1,0 +1,88 @@
+/* Lists every socket descriptor in the file tables of the reader's PID
+ * namespace: one socket_holder_record per descriptor, written to the
+ * iterator's output. The library reads it instead of reading one
+ * /proc/<id>/fd link per descriptor.
+ *
+ * Field accesses go through CO-RE relocations (vmlinux.h marks every type
+ * with preserve_access_index), so one object runs on any kernel with BTF. */
+#include "vmlinux.h"
+#include <bpf/bpf_core_read.h>
+#include <bpf/bpf_helpers.h>
+
+#include "socket_holder_record.h"
+
+/* Superblock magic of sockfs: every socket's file lives there. The mode of
+ * an inode is not enough: an O_PATH descriptor of a unix socket's file on
+ * disk has S_IFSOCK mode too, with that filesystem's inode number. */
+#define SOCKFS_MAGIC 0x534F434B
+
+/* bpf_seq_write and the task iterators are offered to GPL-compatible
+ * programs only. */
+char LICENSE[] SEC("license") = "Dual BSD/GPL";
+
+/* The number that the reader's PID namespace gives `task`'s thread group,
+ * or 0 when the task has no number there.
+ *
+ * The iterator visits the tasks of the namespace of the process that
+ * created it, which is the reader; task->tgid is the number in the initial
+ * namespace. A struct pid holds one (nr, ns) pair per namespace level from
+ * the initial one (0) down to its own; the reader's level and namespace come
+ * from the reader's own struct pid. They are taken here, at read time, not
+ * handed in when the program is loaded: the program outlives fork, and a
+ * child may live in a namespace below its parent's. */
+static __always_inline unsigned int number_for_reader(struct task_struct *task)
+{
+    struct task_struct *reader = (struct task_struct *)bpf_get_current_task();
+    struct pid *reader_pid = BPF_CORE_READ(reader, thread_pid);
+    struct pid *task_pid = BPF_CORE_READ(task, thread_pid);
+    if (!reader_pid || !task_pid)
+        return 0;
+    unsigned int level = BPF_CORE_READ(reader_pid, level);
+    if (BPF_CORE_READ(task_pid, level) < level)
+        return 0;
+
+    /* numbers[level] of both: the index is a run-time value, so the
+     * address is computed from the relocated offsets and read by probe. */
+    unsigned long numbers = bpf_core_field_offset(struct pid, numbers);
+    unsigned long upid_size = bpf_core_type_size(struct upid);
+    unsigned long nr_at = bpf_core_field_offset(struct upid, nr);
+    unsigned long ns_at = bpf_core_field_offset(struct upid, ns);
+    unsigned long reader_upid = (unsigned long)reader_pid + numbers + level * upid_size;
+    unsigned long task_upid = (unsigned long)task_pid + numbers + level * upid_size;
+
+    void *reader_ns = 0, *task_ns = 0;
+    int nr = 0;
+    if (bpf_probe_read_kernel(&reader_ns, sizeof reader_ns, (void *)(reader_upid + ns_at)) ||
+        bpf_probe_read_kernel(&task_ns, sizeof task_ns, (void *)(task_upid + ns_at)) ||
+        bpf_probe_read_kernel(&nr, sizeof nr, (void *)(task_upid + nr_at)))
+        return 0;
+    if (!reader_ns || reader_ns != task_ns || nr <= 0)
+        return 0;
+    return (unsigned int)nr;
+}
+
+SEC("iter/task_file")
+int socket_holders(struct bpf_iter__task_file *ctx)
+{
+    struct task_struct *task = ctx->task;
+    struct file *file = ctx->file;
+    if (!task || !file)
+        return 0;
+    /* /proc/<id>/fd shows the leader's file table; a thread that unshared
+     * its own table is not a process of its own there. (Threads sharing
+     * the leader's table are skipped by the kernel already.) */
+    if (BPF_CORE_READ(task, pid) != BPF_CORE_READ(task, tgid))
+        return 0;
+    if (BPF_CORE_READ(file, f_inode, i_sb, s_magic) != SOCKFS_MAGIC)
+        return 0;
+
+    struct socket_holder_record record = {
+        .inode = BPF_CORE_READ(file, f_inode, i_ino),
+        .process = number_for_reader(task),
+        .fd = ctx->fd,
+    };
+    if (record.process == 0)
+        return 0;
+    bpf_seq_write(ctx->meta->seq, &record, sizeof record);
+    return 0;
+}

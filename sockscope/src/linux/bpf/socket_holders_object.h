@@ -1,0 +1,12 @@
+// The compiled socket_holders.bpf.c, embedded in the library: the ELF
+// object that libbpf opens from memory and loads into the kernel.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace sockscope_detail {
+
+std::span<const std::byte> socket_holders_object();
+
+} // namespace sockscope_detail

@@ -1,0 +1,33 @@
+// The privileged source of socket owners: one pass of a BPF iterator over
+// every task's open files lists every socket descriptor on the machine,
+// where the /proc scan reads one descriptor link at a time.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace sockscope_detail {
+
+struct SocketHolder {
+    std::uint64_t inode;   // the socket's inode, as sock_diag reports it (idiag_inode)
+    std::uint32_t process; // thread-group id as the caller's PID namespace numbers it
+    std::uint32_t fd;      // descriptor number in that process
+};
+
+// Every socket descriptor held by a thread-group leader's file table in the
+// caller's PID namespace, read in one pass of a BPF task_file iterator, in
+// no particular order. Processes with no number in the caller's namespace
+// do not appear.
+//
+// nullopt whenever the iterator can't be used: turned off by
+// SOCKSCOPE_OWNER_SCAN=proc (read on every call), built without BPF
+// support, no libbpf.so.1, no BTF, no privilege, program refused, or any
+// error while loading or reading. The caller then scans /proc instead.
+//
+// The program is loaded on the first call and kept for the life of the
+// process; a failed load is not retried. Every call reads the kernel
+// afresh. Throws only std::bad_alloc.
+std::optional<std::vector<SocketHolder>> read_socket_holders();
+
+} // namespace sockscope_detail

@@ -1,0 +1,42 @@
+#include "linux/libbpf_library.h"
+
+#include <dlfcn.h>
+#include <new>
+
+namespace sockscope_detail {
+namespace {
+
+template <typename Function>
+bool resolve(void* handle, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(::dlsym(handle, name));
+    return function != nullptr;
+}
+
+bool resolve_all(void* handle, LibbpfFunctions& f) {
+    return resolve(handle, "libbpf_set_print", f.set_print) &&
+           resolve(handle, "bpf_object__open_mem", f.object_open_mem) &&
+           resolve(handle, "bpf_object__find_program_by_name", f.find_program_by_name) &&
+           resolve(handle, "bpf_object__load", f.object_load) &&
+           resolve(handle, "bpf_object__close", f.object_close) &&
+           resolve(handle, "bpf_program__attach_iter", f.attach_iter) &&
+           resolve(handle, "bpf_link__fd", f.link_fd) &&
+           resolve(handle, "bpf_link__destroy", f.link_destroy) &&
+           resolve(handle, "bpf_iter_create", f.iter_create);
+}
+
+} // namespace
+
+std::unique_ptr<LibbpfLibrary> LibbpfLibrary::open(const char* file) noexcept {
+    // RTLD_LOCAL: libbpf's symbols stay out of the caller's namespace.
+    void* handle = ::dlopen(file, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return nullptr;
+    LibbpfFunctions functions{};
+    LibbpfLibrary* library = resolve_all(handle, functions) ? new (std::nothrow) LibbpfLibrary(handle, functions)
+                                                             : nullptr;
+    if (library == nullptr) ::dlclose(handle);
+    return std::unique_ptr<LibbpfLibrary>(library);
+}
+
+LibbpfLibrary::~LibbpfLibrary() { ::dlclose(handle_); }
+
+} // namespace sockscope_detail

@@ -1,0 +1,47 @@
+// libbpf, opened at run time. The library never links it: libbpf is an
+// optional dependency that many machines lack, and it can't be linked into
+// a shared library on Debian anyway (its static libelf is not
+// position-independent). The few functions used are resolved by name into
+// pointers typed from libbpf's own declarations, so a signature can't drift.
+#pragma once
+
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+#include <memory>
+
+namespace sockscope_detail {
+
+struct LibbpfFunctions {
+    decltype(&::libbpf_set_print) set_print;
+    decltype(&::bpf_object__open_mem) object_open_mem;
+    decltype(&::bpf_object__find_program_by_name) find_program_by_name;
+    decltype(&::bpf_object__load) object_load;
+    decltype(&::bpf_object__close) object_close;
+    decltype(&::bpf_program__attach_iter) attach_iter;
+    decltype(&::bpf_link__fd) link_fd;
+    decltype(&::bpf_link__destroy) link_destroy;
+    decltype(&::bpf_iter_create) iter_create;
+};
+
+// The file that libbpf's ABI version 1 is installed as.
+inline constexpr const char* libbpf_file = "libbpf.so.1";
+
+class LibbpfLibrary {
+public:
+    // Opens `file` (a name dlopen searches for, or a path) and resolves
+    // every function; null when the file can't be opened or lacks one.
+    static std::unique_ptr<LibbpfLibrary> open(const char* file) noexcept;
+    ~LibbpfLibrary();
+    LibbpfLibrary(const LibbpfLibrary&) = delete;
+    LibbpfLibrary& operator=(const LibbpfLibrary&) = delete;
+
+    const LibbpfFunctions& functions() const { return functions_; }
+
+private:
+    LibbpfLibrary(void* handle, const LibbpfFunctions& functions) : handle_(handle), functions_(functions) {}
+
+    void* handle_;
+    LibbpfFunctions functions_;
+};
+
+} // namespace sockscope_detail

@@ -1,0 +1,177 @@
+// The BPF owner source in the shapes processes take: a PID namespace of
+// their own, several threads (one with a file table of its own), processes
+// that come and go while it reads, callers on several threads; and the
+// environment switch that turns it off. Skipped where the iterator can't run.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <latch>
+#include <optional>
+#include <sched.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "support/bpf_socket_holders_fixture.h"
+#include "support/holding_child.h"
+#include "support/loopback_sockets.h"
+#include "support/pid_namespace_view.h"
+#include "support/socket_descriptors.h"
+
+using namespace sockscope_test;
+using sockscope_detail::read_socket_holders;
+
+namespace {
+
+TEST_F(BpfSocketHolders, PidNamespaceSeesItsOwnNumbers) {
+    // Loaded here first, so the namespace's processes use the program they
+    // inherit across fork, loaded in a namespace above theirs.
+    ASSERT_TRUE(read_socket_holders().has_value());
+    const auto outside = TestSocket::udp_socket("127.0.0.1");
+    const std::string fault = check_pid_namespace_view(outside.fd(), [] { return read_socket_holders(); });
+    if (fault.rfind("skip:", 0) == 0) GTEST_SKIP() << fault;
+    EXPECT_EQ(fault, "");
+}
+
+TEST_F(BpfSocketHolders, ThreadsAreReportedOnceUnderTheProcess) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    constexpr int plain_threads = 3;
+    std::latch started(plain_threads + 1);
+    std::latch release(1);
+    std::atomic<pid_t> private_thread{0};
+    std::atomic<std::uint64_t> private_inode{0};
+    std::vector<std::thread> threads;
+    std::vector<pid_t> thread_ids(plain_threads);
+    for (int i = 0; i < plain_threads; ++i)
+        threads.emplace_back([&, i] {
+            thread_ids[i] = gettid();
+            started.count_down();
+            release.wait();
+        });
+    // A thread with a file table of its own: /proc/<id>/fd shows the
+    // leader's table only, so its socket belongs to no process there.
+    threads.emplace_back([&] {
+        int fd = -1;
+        if (unshare(CLONE_FILES) == 0) fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0) private_inode = socket_inode(fd);
+        private_thread = gettid();
+        started.count_down();
+        release.wait();
+        if (fd >= 0) close(fd);
+    });
+    started.wait();
+
+    const auto holders = read();
+    const auto truth = socket_descriptors_from_proc(getpid());
+    release.count_down();
+    for (auto& thread : threads) thread.join();
+
+    EXPECT_EQ(socket_descriptors_of(holders, own_id()), truth);
+    EXPECT_TRUE(truth.contains({listener.fd(), socket_inode(listener.fd())}));
+    thread_ids.push_back(private_thread);
+    for (const pid_t thread : thread_ids)
+        EXPECT_TRUE(socket_descriptors_of(holders, static_cast<std::uint32_t>(thread)).empty()) << thread;
+    ASSERT_NE(private_inode.load(), 0u) << "the thread could not get a file table of its own";
+    EXPECT_TRUE(holders_of(holders, private_inode).empty());
+}
+
+// Keeps starting short-lived processes that hold a socket of their own and
+// every descriptor of the test, until asked to stop (SIGTERM) or for at
+// most 3 s or 1,000 processes, whichever comes first.
+std::atomic<bool> stop_churning{false};
+
+void churn() {
+    std::signal(SIGTERM, [](int) { stop_churning = true; });
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    int running = 0;
+    for (int started = 0; started < 1000 && !stop_churning && std::chrono::steady_clock::now() < end; ++started) {
+        const pid_t child = fork();
+        if (child == 0) {
+            const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+            usleep(static_cast<useconds_t>(started % 3) * 1000);
+            close(fd);
+            _exit(0);
+        }
+        if (child > 0) ++running;
+        while (running >= 8 && wait(nullptr) > 0) --running;
+    }
+    while (running > 0 && wait(nullptr) > 0) --running;
+    _exit(0);
+}
+
+TEST_F(BpfSocketHolders, ProcessesComingAndGoingWhileReading) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    const std::uint64_t inode = socket_inode(listener.fd());
+    HoldingChild churner([] { return 0; }, churn);
+    ASSERT_EQ(churner.reported(), 0);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    int reads = 0;
+    for (; reads < 40 && std::chrono::steady_clock::now() < end; ++reads) {
+        const auto holders = read();
+        const auto held_by = holders_of(holders, inode);
+        // The test and the churner hold it always; the churner's children
+        // while they live.
+        const auto holds = [&](std::uint32_t id) { return std::find(held_by.begin(), held_by.end(), id) != held_by.end(); };
+        EXPECT_TRUE(holds(own_id()));
+        EXPECT_TRUE(holds(static_cast<std::uint32_t>(churner.pid())));
+        if (HasFailure()) break;
+    }
+    EXPECT_GT(reads, 0);
+}
+
+TEST_F(BpfSocketHolders, CallsFromSeveralThreadsAtOnce) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    const std::uint64_t inode = socket_inode(listener.fd());
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 10; ++i) {
+                const auto holders = read_socket_holders();
+                if (!holders || !malformed(*holders).empty() || holders_of(*holders, inode) != std::vector{own_id()})
+                    ++failures;
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures, 0);
+}
+
+// Sets an environment variable for one scope, putting back what was there.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        setenv(name, value, 1);
+    }
+    ~ScopedVariable() {
+        if (old_) setenv(name_, old_->c_str(), 1);
+        else unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(BpfSocketHoldersSwitch, OwnerScanProcTurnsTheIteratorOff) {
+    {
+        const ScopedVariable scan("SOCKSCOPE_OWNER_SCAN", "proc");
+        EXPECT_FALSE(read_socket_holders().has_value());
+    }
+    const std::string why = why_bpf_unavailable();
+    if (!why.empty()) GTEST_SKIP() << "BPF iterator not expected to work here: " << why;
+    // Read on every call, not once: another value, or none, turns it on.
+    {
+        const ScopedVariable scan("SOCKSCOPE_OWNER_SCAN", "bpf");
+        EXPECT_TRUE(read_socket_holders().has_value());
+    }
+    EXPECT_TRUE(read_socket_holders().has_value());
+}
+
+} // namespace
