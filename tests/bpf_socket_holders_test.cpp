@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/bpf_socket_holders_fixture.h"
+#include "support/descriptor_passing.h"
 #include "support/holding_child.h"
 #include "support/loopback_sockets.h"
 #include "support/socket_descriptors.h"
@@ -62,42 +63,6 @@ TEST_F(BpfSocketHolders, SocketSharedAcrossForkHasBothHolders) {
     const auto child_id = static_cast<std::uint32_t>(child.pid());
     EXPECT_EQ(holders_of(holders, socket_inode(listener.fd())), (std::vector<std::uint32_t>{own_id(), child_id}));
     EXPECT_EQ(socket_descriptors_of(holders, child_id), socket_descriptors_from_proc(child.pid()));
-}
-
-// Sends descriptor `fd` over the unix socket `channel`.
-bool send_descriptor(int channel, int fd) {
-    char byte = 'x';
-    iovec data{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    header->cmsg_level = SOL_SOCKET;
-    header->cmsg_type = SCM_RIGHTS;
-    header->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
-    return sendmsg(channel, &message, 0) == 1;
-}
-
-// Receives a descriptor over `channel`; -1 when none came.
-int receive_descriptor(int channel) {
-    char byte;
-    iovec data{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    if (recvmsg(channel, &message, MSG_CMSG_CLOEXEC) != 1) return -1;
-    const cmsghdr* header = CMSG_FIRSTHDR(&message);
-    if (header == nullptr || header->cmsg_type != SCM_RIGHTS) return -1;
-    int fd;
-    std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
-    return fd;
 }
 
 TEST_F(BpfSocketHolders, SocketPassedOverUnixSocketIsHeldByItsReceiver) {

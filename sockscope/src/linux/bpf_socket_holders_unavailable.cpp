@@ -6,4 +6,6 @@ namespace sockscope_detail {
 
 std::optional<std::vector<SocketHolder>> read_socket_holders() { return std::nullopt; }
 
+bool socket_holders_may_be_read() { return false; }
+
 } // namespace sockscope_detail

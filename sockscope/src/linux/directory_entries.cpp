@@ -22,6 +22,10 @@ constexpr std::size_t name_offset = offsetof(LinuxDirent64Head, d_type) + 1;
 
 } // namespace
 
+DirectoryEntries::DirectoryEntries(int dirfd, DirectoryBuffer& buffer) : dirfd_(dirfd), buffer_(buffer) {
+    if (::lseek(dirfd, 0, SEEK_SET) != 0) error_ = errno;
+}
+
 bool DirectoryEntries::next(std::string_view& name) {
     for (;;) {
         if (used_ >= filled_) {

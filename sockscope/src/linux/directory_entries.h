@@ -25,8 +25,9 @@ private:
 
 class DirectoryEntries {
 public:
-    // `buffer` serves this walk alone until it ends.
-    DirectoryEntries(int dirfd, DirectoryBuffer& buffer) : dirfd_(dirfd), buffer_(buffer) {}
+    // `buffer` serves this walk alone until it ends. The walk starts at
+    // the directory's beginning, whatever walks went before on `dirfd`.
+    DirectoryEntries(int dirfd, DirectoryBuffer& buffer);
     DirectoryEntries(const DirectoryEntries&) = delete;
     DirectoryEntries& operator=(const DirectoryEntries&) = delete;
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <unistd.h>
 
+#include "linux/bpf_owner_source.h"
+#include "linux/bpf_socket_holders.h"
 #include "linux/proc_owner_scan.h"
 
 namespace sockscope_detail {
@@ -13,7 +15,9 @@ ScanPlan full_speed_plan() {
 }
 
 std::unique_ptr<OwnerSource> make_owner_source(const ProcRoot& root, std::uint32_t last_owner,
-                                               const SystemSources&, const ScanPlan& plan) {
+                                               const SystemSources& sources, const ScanPlan& plan) {
+    if (sources.owners == OwnerScan::automatic && socket_holders_may_be_read())
+        return std::make_unique<BpfOwnerSource>(root, last_owner, plan);
     return std::make_unique<ProcOwnerScan>(root, last_owner, plan.threads);
 }
 

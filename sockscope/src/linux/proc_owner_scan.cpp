@@ -1,10 +1,8 @@
 #include "linux/proc_owner_scan.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <system_error>
 
@@ -12,6 +10,7 @@
 #include "failure.h"
 #include "linux/directory_entries.h"
 #include "linux/file_reader.h"
+#include "linux/signals_blocked.h"
 #include "socket_link.h"
 
 namespace sockscope_detail {
@@ -126,22 +125,6 @@ bool descriptor_counts_reported(const ProcRoot& root) {
     struct stat folder;
     return ::fstatat(root.fd(), "self/fd", &folder, 0) == 0 && folder.st_size > 0;
 }
-
-// Blocks every signal in this thread while it lives, so that the threads
-// started meanwhile inherit a full mask: the caller's signals are never
-// delivered on a thread of ours.
-class SignalsBlocked {
-public:
-    SignalsBlocked() {
-        sigset_t all;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &previous_);
-    }
-    ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-
-private:
-    sigset_t previous_;
-};
 
 } // namespace
 

@@ -1,0 +1,43 @@
+// Owners from the BPF iterator (bpf_socket_holders.h): every socket
+// descriptor of the machine in one read, started on a thread of its own
+// while the table is read. When the iterator can't answer after all, the
+// /proc scan takes over.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "linux/owner_sources.h"
+#include "linux/proc_fs.h"
+#include "owner_source.h"
+
+namespace sockscope_detail {
+
+class BpfOwnerSource final : public OwnerSource {
+public:
+    BpfOwnerSource(const ProcRoot& root, std::uint32_t last_owner, const ScanPlan& plan)
+        : root_(root), last_owner_(last_owner), plan_(plan) {}
+    ~BpfOwnerSource() override;
+    BpfOwnerSource(const BpfOwnerSource&) = delete;
+    BpfOwnerSource& operator=(const BpfOwnerSource&) = delete;
+
+    void start() override;
+    void find_owners(SocketOwners& owners) override;
+
+private:
+    void read();
+
+    const ProcRoot& root_;
+    const std::uint32_t last_owner_;
+    const ScanPlan plan_;
+    bool read_ = false;
+    std::optional<std::vector<Holding>> holders_;
+    std::exception_ptr failure_;
+    std::thread reader_;
+};
+
+} // namespace sockscope_detail
