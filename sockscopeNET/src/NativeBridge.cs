@@ -1,4 +1,5 @@
 using System;
+using System.IO;
 using System.Runtime.InteropServices;
 using System.Threading;
 
@@ -58,6 +59,7 @@ namespace sockscopeNET
             where TRecord : unmanaged, INativeRecord<TRow>
         {
             pending = take(instance);
+            if (pending == IntPtr.Zero) throw SnapshotFailure(Marshal.GetLastWin32Error());
             try
             {
                 return CopyRows<TRecord, TRow>((TRecord*)pending);
@@ -69,14 +71,22 @@ namespace sockscopeNET
             }
         }
 
+        private const int ENOMEM = 12;
+
         /// <summary>
-        /// One managed row per record. The count comes from the first record;
-        /// a null array (the library out of memory) gives no rows.
+        /// What a snapshot call throws when the library returned no array:
+        /// a table it could not read whole is never passed off as an empty one.
         /// </summary>
-        internal static TRow[] CopyRows<TRecord, TRow>(TRecord* records)
+        internal static Exception SnapshotFailure(int errno) =>
+            errno == ENOMEM || errno == 0
+                ? new OutOfMemoryException("The connection table could not be read: out of memory.")
+                : (Exception)new IOException($"The connection table could not be read (errno {errno}).");
+
+        /// <summary>One managed row per record; the count comes from the first record.</summary>
+        private static TRow[] CopyRows<TRecord, TRow>(TRecord* records)
             where TRecord : unmanaged, INativeRecord<TRow>
         {
-            uint count = records == null ? 0 : records->Count;
+            uint count = records->Count;
             var rows = new TRow[count];
             for (uint i = 0; i < count; i++) rows[i] = records[i].ToRow();
             return rows;

@@ -25,12 +25,12 @@ namespace sockscopeNET
         [DllImport(Library, EntryPoint = "sockscopeNET_getnetPort_gx2")]
         internal static extern uint GetNetPort(IntPtr instance, IntPtr name);
 
-        /// <summary>A statTCPROW array, or null when the library ran out of memory.</summary>
-        [DllImport(Library, EntryPoint = "sockscopeNET_getstat_tcp")]
+        /// <summary>A statTCPROW array, or null with errno set when the table could not be read.</summary>
+        [DllImport(Library, EntryPoint = "sockscopeNET_getstat_tcp", SetLastError = true)]
         internal static extern IntPtr GetTcpTable(IntPtr instance);
 
-        /// <summary>A statUDPROW array, or null when the library ran out of memory.</summary>
-        [DllImport(Library, EntryPoint = "sockscopeNET_getstat_udp")]
+        /// <summary>A statUDPROW array, or null with errno set when the table could not be read.</summary>
+        [DllImport(Library, EntryPoint = "sockscopeNET_getstat_udp", SetLastError = true)]
         internal static extern IntPtr GetUdpTable(IntPtr instance);
 
         [DllImport(Library, EntryPoint = "sockscopeNET_free_tcp")]

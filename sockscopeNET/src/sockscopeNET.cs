@@ -61,6 +61,8 @@ namespace sockscopeNET
 
         /// <summary>A snapshot of the IPv4 TCP table: one element per row, sorted; never null.</summary>
         /// <exception cref="ObjectDisposedException">The wrapper was disposed.</exception>
+        /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
+        /// <exception cref="System.IO.IOException">The library could not read the table (the message gives errno).</exception>
         public statTCPROW_NET[] getstat_tcp()
         {
             stat_row_tcp = NativeBridge.TcpTable(Instance(), ref stat_tcp);
@@ -69,6 +71,8 @@ namespace sockscopeNET
 
         /// <summary>A snapshot of the IPv4 UDP table: one element per row, sorted; never null.</summary>
         /// <exception cref="ObjectDisposedException">The wrapper was disposed.</exception>
+        /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
+        /// <exception cref="System.IO.IOException">The library could not read the table (the message gives errno).</exception>
         public statUDPROW_NET[] getstat_udp()
         {
             stat_row_udp = NativeBridge.UdpTable(Instance(), ref stat_udp);

@@ -128,6 +128,24 @@ namespace sockscopeNET.Tests
             Assert.Equal(before, NativeMethods.LiveSnapshots());
         }
 
+        [Fact]
+        public void TableThatCannotBeReadIsAnErrorNotAnEmptyArray()
+        {
+            IntPtr pending = IntPtr.Zero;
+            bool freed = false;
+            Func<IntPtr, IntPtr> outOfMemory = instance =>
+            {
+                System.Runtime.InteropServices.Marshal.SetLastPInvokeError(12); // ENOMEM
+                return IntPtr.Zero;
+            };
+            Assert.Throws<OutOfMemoryException>(() => NativeBridge.Snapshot<NativeTcpRow, statTCPROW_NET>(
+                IntPtr.Zero, ref pending, outOfMemory, (instance, rows) => freed = true));
+            Assert.False(freed);
+            Exception noDescriptor = NativeBridge.SnapshotFailure(24); // EMFILE
+            Assert.IsType<System.IO.IOException>(noDescriptor);
+            Assert.Contains("errno 24", noDescriptor.Message);
+        }
+
         // A TCP record whose conversion fails, as a text conversion could.
         private struct FailingTcpRecord : INativeRecord<object>
         {
