@@ -1,35 +1,150 @@
 #!/usr/bin/env bash
 # The .NET wrapper's tests. Needs the native build in build/ (scripts/test.sh
-# makes it first): xunit tests on the SDK's .NET, the net472 build run once
-# under Mono, and the NuGet package taken by a fresh program from a folder feed.
-set -euo pipefail
+# makes it first). Every part runs, also after another one failed; at the end
+# the failed ones are named and the script exits 1.
+#   xunit     the xunit tests on the SDK's .NET
+#   mono      the net472 build of the wrapper run under Mono
+#   package   the NuGet package: its files (stripped native libraries, the
+#             net472 targets), and a fresh program that takes it from a
+#             folder feed, built for net10.0 (run on .NET) and for net472
+#             (run under Mono)
+set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1
 
-echo "--- xunit tests"
-SOCKSCOPE_TEST_CHILD=$root/build/tests/sockscope_test_child \
-    dotnet test sockscopeNET/tests -c Release --nologo
+native=$root/build/dotnet-native
+test_child=$root/build/tests/sockscope_test_child
+if [ ! -f "$native/libsockscopeNET_x64.so" ] || [ ! -x "$test_child" ]; then
+    echo "The native build is missing. Run it first, from $root:" >&2
+    echo "  cmake -S . -B build -DBUILD_TESTING=ON && cmake --build build -j2" >&2
+    exit 1
+fi
 
-echo "--- net472 build under Mono"
-dotnet build sockscopeNET/monocheck -c Release --nologo -v quiet
-mono sockscopeNET/monocheck/bin/Release/net472/MonoCheck.exe
+failed=()
+not_run=()
+# part NAME COMMAND...: runs one part and records whether it failed.
+part() {
+    local name=$1
+    shift
+    echo "--- $name"
+    if "$@"; then
+        return 0
+    fi
+    echo "--- $name: FAILED"
+    failed+=("$name")
+    return 1
+}
 
-echo "--- NuGet package in a fresh program"
+xunit_tests() {
+    SOCKSCOPE_TEST_CHILD=$test_child dotnet test sockscopeNET/tests -c Release --nologo
+}
+
+mono_check() {
+    dotnet build sockscopeNET/monocheck -c Release --nologo -v quiet &&
+        mono sockscopeNET/monocheck/bin/Release/net472/MonoCheck.exe
+}
+
 scratch=$(mktemp -d /tmp/sockscopeNET-package-XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
-dotnet pack sockscopeNET/src -c Release --nologo -v quiet -o "$scratch/feed"
-version=$(ls "$scratch/feed" | sed -n 's/^sockscopeNET\.\(.*\)\.nupkg$/\1/p')
-unzip -l "$scratch/feed/sockscopeNET.$version.nupkg" | grep -E 'lib/|runtimes/'
-cp sockscopeNET/packagecheck/PackageCheck.csproj sockscopeNET/packagecheck/Program.cs "$scratch/"
-# The folder feed joins the sources configured on the machine.
-cat > "$scratch/nuget.config" <<CONFIG
+package=""
+
+pack() {
+    dotnet pack sockscopeNET/src -c Release --nologo -v quiet -o "$scratch/feed" || return 1
+    package=$(ls "$scratch"/feed/sockscopeNET.*.nupkg)
+    echo "packed $(basename "$package")"
+}
+
+package_files() {
+    local listing status=0 file
+    listing=$(unzip -Z1 "$package") || return 1
+    for file in lib/net472/sockscopeNET_x64.dll lib/netstandard2.0/sockscopeNET_x64.dll \
+        lib/net8.0/sockscopeNET_x64.dll build/net472/sockscopeNET.targets \
+        runtimes/linux-x64/native/libsockscopeNET_x64.so runtimes/linux-x64/native/libsockscope_x64.so.1; do
+        if grep -qxF "$file" <<<"$listing"; then
+            echo "has $file"
+        else
+            echo "missing $file"
+            status=1
+        fi
+    done
+    unzip -q -o "$package" 'runtimes/*' -d "$scratch/unpacked" || return 1
+    for file in "$scratch"/unpacked/runtimes/linux-x64/native/*; do
+        local sections
+        sections=$(readelf -S --wide "$file") || return 1
+        if grep -qE '\.debug_info|\.symtab' <<<"$sections"; then
+            echo "$(basename "$file") is not stripped"
+            status=1
+        elif ! grep -q '\.gnu_debuglink' <<<"$sections"; then
+            echo "$(basename "$file") has no debug link"
+            status=1
+        else
+            echo "$(basename "$file") stripped, with a debug link"
+        fi
+    done
+    local runpath
+    runpath=$(readelf -d "$scratch/unpacked/runtimes/linux-x64/native/libsockscopeNET_x64.so" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+    if [ "$runpath" != '$ORIGIN' ]; then
+        echo "libsockscopeNET_x64.so has RUNPATH '$runpath', not \$ORIGIN"
+        status=1
+    fi
+    return $status
+}
+
+consumer_build() {
+    cp sockscopeNET/packagecheck/PackageCheck.csproj sockscopeNET/packagecheck/Program.cs "$scratch/"
+    # The folder feed joins the sources configured on the machine.
+    cat >"$scratch/nuget.config" <<CONFIG
 <configuration>
   <packageSources>
     <add key="sockscope-local" value="$scratch/feed" />
   </packageSources>
 </configuration>
 CONFIG
-# Its own package folder, so that no copy cached by an earlier run is used.
-NUGET_PACKAGES=$scratch/packages dotnet run --project "$scratch/PackageCheck.csproj" \
-    -p:SockscopePackageVersion="$version"
+    local version
+    version=$(basename "$package" .nupkg)
+    version=${version#sockscopeNET.}
+    # Its own package folder, so that no copy cached by an earlier run is used.
+    NUGET_PACKAGES=$scratch/packages dotnet build "$scratch/PackageCheck.csproj" -c Release --nologo -v quiet \
+        -p:SockscopePackageVersion="$version"
+}
+
+# consumer_run FRAMEWORK COMMAND...: runs the consumer, which must have loaded
+# the wrapper's build for FRAMEWORK.
+consumer_run() {
+    local expected=$1 output
+    shift
+    output=$("$@")
+    local status=$?
+    echo "$output"
+    [ $status -eq 0 ] || return 1
+    if ! grep -qxF "wrapper built for $expected" <<<"$output"; then
+        echo "expected the wrapper built for $expected"
+        return 1
+    fi
+}
+
+part xunit xunit_tests
+part mono mono_check
+if part "package: pack" pack; then
+    part "package: files" package_files
+    if part "package: consumer build" consumer_build; then
+        part "package: consumer on .NET (net10.0)" consumer_run ".NETCoreApp,Version=v8.0" \
+            dotnet "$scratch/bin/Release/net10.0/PackageCheck.dll"
+        part "package: consumer under Mono (net472)" consumer_run ".NETFramework,Version=v4.7.2" \
+            mono "$scratch/bin/Release/net472/PackageCheck.exe"
+    else
+        not_run+=("package: consumers")
+    fi
+else
+    not_run+=("package: files" "package: consumers")
+fi
+
+echo
+if [ ${#failed[@]} -eq 0 ] && [ ${#not_run[@]} -eq 0 ]; then
+    echo "all .NET parts passed"
+    exit 0
+fi
+for name in "${failed[@]}"; do echo "FAILED: $name"; done
+for name in "${not_run[@]}"; do echo "NOT RUN: $name (an earlier step failed)"; done
+exit 1

@@ -22,7 +22,8 @@ internal static class Program
                 foreach (statTCPROW_NET row in tables.getstat_tcp())
                     if (row.LocalPort == port && row.Statestr == "LISTEN") found = row;
                 if (found == null) return Fail("listener on port " + port + " not in the TCP table");
-                if (found.PID != (ushort)pid) return Fail("listener owned by " + found.PID + ", not " + pid);
+                if (found.ProcessId != (uint)pid) return Fail("listener owned by " + found.ProcessId + ", not " + pid);
+                if (found.PID != unchecked((ushort)pid)) return Fail("PID " + found.PID + " is not the low 16 bits of " + pid);
                 if (string.IsNullOrEmpty(found.ProcessName)) return Fail("listener has no process name");
                 tables.getstat_udp();
                 if (tables.getProcessId(found.ProcessName) == 0) return Fail("getProcessId found nothing for " + found.ProcessName);

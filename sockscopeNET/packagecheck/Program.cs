@@ -1,21 +1,55 @@
 using System;
+using System.Diagnostics;
+using System.Linq;
 using System.Net;
 using System.Net.Sockets;
+using System.Reflection;
+using System.Runtime.Versioning;
 using sockscopeNET;
 
-var listener = new TcpListener(IPAddress.Loopback, 0);
-listener.Start();
-int port = ((IPEndPoint)listener.LocalEndpoint).Port;
-using (var tables = new sockscopeNET.sockscopeNET())
+// Prints which build of the wrapper it loaded, a few rows of each table and
+// a lookup; exits 0 when its own listener shows with its owner, 1 otherwise.
+internal static class Program
 {
-    foreach (statTCPROW_NET row in tables.getstat_tcp())
+    private static int Main()
     {
-        if (row.LocalPort == port && row.Statestr == "LISTEN" && row.PID == (ushort)Environment.ProcessId)
+        var wrapper = typeof(sockscopeNET.sockscopeNET).Assembly;
+        Console.WriteLine("wrapper built for " + wrapper.GetCustomAttribute<TargetFrameworkAttribute>().FrameworkName);
+        var listener = new TcpListener(IPAddress.Loopback, 0);
+        listener.Start();
+        try
         {
-            Console.WriteLine($"package check passed: {row.LocalAddr} {row.LocalPort} {row.ProcessName} {row.Statestr}");
-            return 0;
+            int port = ((IPEndPoint)listener.LocalEndpoint).Port;
+            int pid = Process.GetCurrentProcess().Id;
+            using (var tables = new sockscopeNET.sockscopeNET())
+            {
+                statTCPROW_NET[] tcp = tables.getstat_tcp();
+                statUDPROW_NET[] udp = tables.getstat_udp();
+                Console.WriteLine(tcp.Length + " TCP rows, " + udp.Length + " UDP rows; the first of each:");
+                foreach (statTCPROW_NET row in tcp.Take(3))
+                    Console.WriteLine($"  {row.LocalAddr}:{row.LocalPort} {row.RemoteAddr}:{row.RemotePort} {row.Statestr} {row.ProcessId} {row.ProcessName}");
+                foreach (statUDPROW_NET row in udp.Take(3))
+                    Console.WriteLine($"  {row.LocalAddr}:{row.LocalPort} {row.ProcessId} {row.ProcessName}");
+                statTCPROW_NET ours = tcp.FirstOrDefault(row => row.LocalPort == port && row.Statestr == "LISTEN");
+                if (ours == null) return Fail("listener on port " + port + " not in the TCP table");
+                Console.WriteLine($"own listener: {ours.LocalAddr}:{ours.LocalPort} {ours.Statestr} {ours.ProcessId} {ours.ProcessName}");
+                if (ours.ProcessId != (uint)pid) return Fail("listener owned by " + ours.ProcessId + ", not " + pid);
+                ulong id = tables.getProcessId(ours.ProcessName);
+                Console.WriteLine($"getProcessId(\"{ours.ProcessName}\") = {id}");
+                if (id == 0) return Fail("getProcessId found no " + ours.ProcessName);
+                Console.WriteLine("package check passed");
+                return 0;
+            }
+        }
+        finally
+        {
+            listener.Stop();
         }
     }
+
+    private static int Fail(string message)
+    {
+        Console.WriteLine("package check failed: " + message);
+        return 1;
+    }
 }
-Console.WriteLine($"package check failed: listener on port {port} not found");
-return 1;

@@ -3,8 +3,13 @@ using System.Runtime.InteropServices;
 
 namespace sockscopeNET
 {
-    /// <summary>The native half's flat interface (libsockscopeNET_x64.so). Every P/Invoke lives here.</summary>
-    internal static unsafe class NativeMethods
+    /// <summary>
+    /// The native half's flat interface (libsockscopeNET_x64.so), declared
+    /// and nothing more: every P/Invoke lives here, and only NativeBridge
+    /// calls them. Snapshots travel as IntPtr so that one generic routine can
+    /// read either record kind.
+    /// </summary>
+    internal static class NativeMethods
     {
         private const string Library = "sockscopeNET_x64";
 
@@ -20,50 +25,32 @@ namespace sockscopeNET
         [DllImport(Library, EntryPoint = "sockscopeNET_getnetPort_gx2")]
         internal static extern uint GetNetPort(IntPtr instance, IntPtr name);
 
-        [DllImport(Library, EntryPoint = "sockscopeNET_getstat_tcp")]
-        internal static extern NativeTcpRow* GetTcpTable(IntPtr instance);
+        /// <summary>A statTCPROW array, or null with errno set when the table could not be read.</summary>
+        [DllImport(Library, EntryPoint = "sockscopeNET_getstat_tcp", SetLastError = true)]
+        internal static extern IntPtr GetTcpTable(IntPtr instance);
 
-        [DllImport(Library, EntryPoint = "sockscopeNET_getstat_udp")]
-        internal static extern NativeUdpRow* GetUdpTable(IntPtr instance);
+        /// <summary>A statUDPROW array, or null with errno set when the table could not be read.</summary>
+        [DllImport(Library, EntryPoint = "sockscopeNET_getstat_udp", SetLastError = true)]
+        internal static extern IntPtr GetUdpTable(IntPtr instance);
 
         [DllImport(Library, EntryPoint = "sockscopeNET_free_tcp")]
-        internal static extern void FreeTcpTable(IntPtr instance, NativeTcpRow* rows);
+        internal static extern void FreeTcpTable(IntPtr instance, IntPtr rows);
 
         [DllImport(Library, EntryPoint = "sockscopeNET_free_udp")]
-        internal static extern void FreeUdpTable(IntPtr instance, NativeUdpRow* rows);
+        internal static extern void FreeUdpTable(IntPtr instance, IntPtr rows);
+
+        /// <summary>Library objects made by Create and not yet deleted, in the whole process.</summary>
+        [DllImport(Library, EntryPoint = "sockscopeNET_live_objects")]
+        internal static extern long LiveObjects();
+
+        /// <summary>Snapshots taken and not yet freed, in the whole process.</summary>
+        [DllImport(Library, EntryPoint = "sockscopeNET_live_snapshots")]
+        internal static extern long LiveSnapshots();
 
         [DllImport(Library, EntryPoint = "sockscopeNET_tcp_record_size")]
         internal static extern uint TcpRecordSize();
 
         [DllImport(Library, EntryPoint = "sockscopeNET_udp_record_size")]
         internal static extern uint UdpRecordSize();
-    }
-
-    /// <summary>Mirror of the native statTCPROW record, field for field (56 bytes, 4 bytes of tail padding).</summary>
-    [StructLayout(LayoutKind.Sequential)]
-    internal struct NativeTcpRow
-    {
-        internal IntPtr LocalAddr;
-        internal IntPtr RemoteAddr;
-        internal IntPtr ProcessName;
-        internal IntPtr Statestr;
-        internal uint LocalPort;
-        internal uint RemotePort;
-        internal uint PID;
-        internal uint Statenum;
-        internal uint size;
-        private uint padding;
-    }
-
-    /// <summary>Mirror of the native statUDPROW record (32 bytes, 4 bytes of tail padding).</summary>
-    [StructLayout(LayoutKind.Sequential)]
-    internal struct NativeUdpRow
-    {
-        internal IntPtr LocalAddr;
-        internal IntPtr ProcessName;
-        internal uint LocalPort;
-        internal uint PID;
-        internal uint size;
-        private uint padding;
     }
 }

@@ -17,10 +17,18 @@ namespace sockscopeNET
         public ushort RemotePort;
         /// <summary>State number 1 to 12.</summary>
         public ushort Statenum;
-        /// <summary>Low 16 bits of the owning process id; 0 when unknown.</summary>
+        /// <summary>
+        /// Low 16 bits of the owning process id; 0 when unknown. Kept for
+        /// existing callers: ids above 65535 are cut, so use <see cref="ProcessId"/>.
+        /// </summary>
         public ushort PID;
         /// <summary>Low 16 bits of the snapshot's row count.</summary>
         public ushort size;
+        /// <summary>
+        /// The owning process id, whole (Linux ids go up to 4194304); 0 when
+        /// unknown. Compare this, not <see cref="PID"/>, with process ids.
+        /// </summary>
+        public uint ProcessId;
     }
 
     /// <summary>
@@ -43,9 +51,17 @@ namespace sockscopeNET
         public ushort RemotePort;
         /// <summary>Always 0 for UDP.</summary>
         public ushort Statenum;
-        /// <summary>Low 16 bits of the owning process id; 0 when unknown.</summary>
+        /// <summary>
+        /// Low 16 bits of the owning process id; 0 when unknown. Kept for
+        /// existing callers: ids above 65535 are cut, so use <see cref="ProcessId"/>.
+        /// </summary>
         public ushort PID;
         /// <summary>Low 16 bits of the snapshot's row count.</summary>
         public ushort size;
+        /// <summary>
+        /// The owning process id, whole (Linux ids go up to 4194304); 0 when
+        /// unknown. Compare this, not <see cref="PID"/>, with process ids.
+        /// </summary>
+        public uint ProcessId;
     }
 }

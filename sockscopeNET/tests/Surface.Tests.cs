@@ -31,7 +31,7 @@ namespace sockscopeNET.Tests
         [Theory]
         [InlineData(typeof(statTCPROW_NET))]
         [InlineData(typeof(statUDPROW_NET))]
-        public void RowClassesHaveNinePublicFieldsInOrder(Type row)
+        public void RowClassesHaveTheirPublicFieldsInOrder(Type row)
         {
             Assert.Equal(typeof(object), row.BaseType);
             Assert.False(row.IsSealed);
@@ -41,6 +41,7 @@ namespace sockscopeNET.Tests
                 {
                     "String LocalAddr", "String RemoteAddr", "String ProcessName", "String Statestr",
                     "UInt16 LocalPort", "UInt16 RemotePort", "UInt16 Statenum", "UInt16 PID", "UInt16 size",
+                    "UInt32 ProcessId",
                 },
                 FieldsInOrder(row, BindingFlags.Public | BindingFlags.Instance));
             Assert.Empty(row.GetProperties());

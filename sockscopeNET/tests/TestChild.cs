@@ -6,10 +6,11 @@ using System.IO;
 namespace sockscopeNET.Tests
 {
     // A copy of the native test child program under a name the test chooses,
-    // listening where it is told; killed and reaped on Dispose.
+    // listening where it is told; killed and reaped, and its copy deleted, on
+    // Dispose.
     internal sealed class TestChild : IDisposable
     {
-        private static readonly string Folder = Directory.CreateTempSubdirectory("sockscopeNET-test-").FullName;
+        private readonly string folder = Directory.CreateTempSubdirectory("sockscopeNET-test-").FullName;
         private readonly Process process;
 
         internal string Name { get; }
@@ -18,16 +19,23 @@ namespace sockscopeNET.Tests
         internal TestChild(params string[] arguments)
         {
             Name = "ssnet" + Environment.ProcessId + "x" + Guid.NewGuid().ToString("N").Substring(0, 6);
-            string copy = Path.Combine(Folder, Name);
-            File.Copy(ProgramPath(), copy);
-            var start = new ProcessStartInfo(copy)
+            var start = new ProcessStartInfo(Path.Combine(folder, Name))
             {
                 RedirectStandardInput = true,
                 RedirectStandardOutput = true,
                 UseShellExecute = false,
             };
             foreach (string argument in arguments) start.ArgumentList.Add(argument);
-            process = Process.Start(start);
+            try
+            {
+                File.Copy(ProgramPath(), start.FileName);
+                process = Process.Start(start);
+            }
+            catch
+            {
+                Directory.Delete(folder, recursive: true);
+                throw;
+            }
             var reading = process.StandardOutput.ReadLineAsync();
             for (;;)
             {
@@ -49,6 +57,7 @@ namespace sockscopeNET.Tests
             try { process.Kill(); } catch (InvalidOperationException) { }
             process.WaitForExit(5000);
             process.Dispose();
+            Directory.Delete(folder, recursive: true);
         }
 
         // Built by the native build; the test command passes its path.
