@@ -7,6 +7,7 @@
 // snapshots taken and not yet freed. They let tests see a leak or a double
 // release directly instead of inferring it from the size of the heap.
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <new>
 
@@ -48,11 +49,15 @@ SOCKSCOPE_NET_API void sockscopeNET_delete(sockscope* instance) {
     live_objects.fetch_sub(1, std::memory_order_relaxed);
 }
 
+// The lookups answer 0 both for "none" and on failure; errno is cleared
+// first, so that after the call a non-zero errno means the lookup failed.
 SOCKSCOPE_NET_API std::uint32_t sockscopeNET_getProcessId(sockscope* instance, const char16_t* name) {
+    errno = 0;
     return instance->getProcessId(name);
 }
 
 SOCKSCOPE_NET_API std::uint32_t sockscopeNET_getnetPort_gx2(sockscope* instance, const char16_t* name) {
+    errno = 0;
     return instance->getnetPort_gx2(name);
 }
 
@@ -62,6 +67,14 @@ SOCKSCOPE_NET_API statTCPROW* sockscopeNET_getstat_tcp(sockscope* instance) {
 
 SOCKSCOPE_NET_API statUDPROW* sockscopeNET_getstat_udp(sockscope* instance) {
     return counted_snapshot(instance->getstat_udp());
+}
+
+SOCKSCOPE_NET_API statTCPROW* sockscopeNET_getstat_tcp6(sockscope* instance) {
+    return counted_snapshot(instance->getstat_tcp6());
+}
+
+SOCKSCOPE_NET_API statUDPROW* sockscopeNET_getstat_udp6(sockscope* instance) {
+    return counted_snapshot(instance->getstat_udp6());
 }
 
 SOCKSCOPE_NET_API void sockscopeNET_free_tcp(sockscope* instance, statTCPROW* rows) {

@@ -41,12 +41,24 @@ namespace sockscopeNET
         internal static statUDPROW_NET[] UdpTable(IntPtr instance, ref IntPtr pending) =>
             Snapshot<NativeUdpRow, statUDPROW_NET>(instance, ref pending, NativeMethods.GetUdpTable, NativeMethods.FreeUdpTable);
 
+        internal static statTCPROW_NET[] Tcp6Table(IntPtr instance, ref IntPtr pending) =>
+            Snapshot<NativeTcpRow, statTCPROW_NET>(instance, ref pending, NativeMethods.GetTcp6Table, NativeMethods.FreeTcpTable);
+
+        internal static statUDPROW_NET[] Udp6Table(IntPtr instance, ref IntPtr pending) =>
+            Snapshot<NativeUdpRow, statUDPROW_NET>(instance, ref pending, NativeMethods.GetUdp6Table, NativeMethods.FreeUdpTable);
+
         private static uint LookUp(IntPtr instance, string name, Func<IntPtr, IntPtr, uint> lookup)
         {
             IntPtr nativeName = StringMarshal.str2wchr(name);
             try
             {
-                return lookup(instance, nativeName);
+                uint answer = lookup(instance, nativeName);
+                if (answer == 0)
+                {
+                    int errno = Marshal.GetLastWin32Error();
+                    if (errno != 0) throw Failure("The process table", errno);
+                }
+                return answer;
             }
             finally
             {
@@ -59,7 +71,7 @@ namespace sockscopeNET
             where TRecord : unmanaged, INativeRecord<TRow>
         {
             pending = take(instance);
-            if (pending == IntPtr.Zero) throw SnapshotFailure(Marshal.GetLastWin32Error());
+            if (pending == IntPtr.Zero) throw Failure("The connection table", Marshal.GetLastWin32Error());
             try
             {
                 return CopyRows<TRecord, TRow>((TRecord*)pending);
@@ -74,13 +86,14 @@ namespace sockscopeNET
         private const int ENOMEM = 12;
 
         /// <summary>
-        /// What a snapshot call throws when the library returned no array:
-        /// a table it could not read whole is never passed off as an empty one.
+        /// What a call throws when the library failed: a table it could not
+        /// read whole is never passed off as an empty one, nor a failed
+        /// lookup as "not found".
         /// </summary>
-        internal static Exception SnapshotFailure(int errno) =>
+        internal static Exception Failure(string what, int errno) =>
             errno == ENOMEM || errno == 0
-                ? new OutOfMemoryException("The connection table could not be read: out of memory.")
-                : (Exception)new IOException($"The connection table could not be read (errno {errno}).");
+                ? new OutOfMemoryException($"{what} could not be read: out of memory.")
+                : (Exception)new IOException($"{what} could not be read (errno {errno}).");
 
         /// <summary>One managed row per record; the count comes from the first record.</summary>
         private static TRow[] CopyRows<TRecord, TRow>(TRecord* records)

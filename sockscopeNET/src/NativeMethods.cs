@@ -19,10 +19,12 @@ namespace sockscopeNET
         [DllImport(Library, EntryPoint = "sockscopeNET_delete")]
         internal static extern void Delete(IntPtr instance);
 
-        [DllImport(Library, EntryPoint = "sockscopeNET_getProcessId")]
+        /// <summary>A process id, or 0; errno is non-zero when the lookup failed.</summary>
+        [DllImport(Library, EntryPoint = "sockscopeNET_getProcessId", SetLastError = true)]
         internal static extern uint GetProcessId(IntPtr instance, IntPtr name);
 
-        [DllImport(Library, EntryPoint = "sockscopeNET_getnetPort_gx2")]
+        /// <summary>A port, or 0; errno is non-zero when the lookup failed.</summary>
+        [DllImport(Library, EntryPoint = "sockscopeNET_getnetPort_gx2", SetLastError = true)]
         internal static extern uint GetNetPort(IntPtr instance, IntPtr name);
 
         /// <summary>A statTCPROW array, or null with errno set when the table could not be read.</summary>
@@ -32,6 +34,14 @@ namespace sockscopeNET
         /// <summary>A statUDPROW array, or null with errno set when the table could not be read.</summary>
         [DllImport(Library, EntryPoint = "sockscopeNET_getstat_udp", SetLastError = true)]
         internal static extern IntPtr GetUdpTable(IntPtr instance);
+
+        /// <summary>The IPv6 TCP table as statTCPROW records, or null with errno set.</summary>
+        [DllImport(Library, EntryPoint = "sockscopeNET_getstat_tcp6", SetLastError = true)]
+        internal static extern IntPtr GetTcp6Table(IntPtr instance);
+
+        /// <summary>The IPv6 UDP table as statUDPROW records, or null with errno set.</summary>
+        [DllImport(Library, EntryPoint = "sockscopeNET_getstat_udp6", SetLastError = true)]
+        internal static extern IntPtr GetUdp6Table(IntPtr instance);
 
         [DllImport(Library, EntryPoint = "sockscopeNET_free_tcp")]
         internal static extern void FreeTcpTable(IntPtr instance, IntPtr rows);

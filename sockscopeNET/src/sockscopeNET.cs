@@ -37,6 +37,8 @@ namespace sockscopeNET
         /// </summary>
         /// <exception cref="ArgumentNullException">ProcessName is null.</exception>
         /// <exception cref="ObjectDisposedException">The wrapper was disposed.</exception>
+        /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
+        /// <exception cref="System.IO.IOException">The library could not read the process table (the message gives errno).</exception>
         public ulong getProcessId(string ProcessName)
         {
             if (ProcessName == null) throw new ArgumentNullException(nameof(ProcessName));
@@ -51,6 +53,8 @@ namespace sockscopeNET
         /// </summary>
         /// <exception cref="ArgumentNullException">ProcessName is null.</exception>
         /// <exception cref="ObjectDisposedException">The wrapper was disposed.</exception>
+        /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
+        /// <exception cref="System.IO.IOException">The library could not read the process table (the message gives errno).</exception>
         public ulong getnetPort_gx2(string ProcessName)
         {
             if (ProcessName == null) throw new ArgumentNullException(nameof(ProcessName));
@@ -76,6 +80,30 @@ namespace sockscopeNET
         public statUDPROW_NET[] getstat_udp()
         {
             stat_row_udp = NativeBridge.UdpTable(Instance(), ref stat_udp);
+            return stat_row_udp;
+        }
+
+        /// <summary>
+        /// A snapshot of the IPv6 TCP table in the same rows: addresses in the
+        /// compressed form ("::1"), an IPv4 peer of a dual-stack socket as
+        /// "::ffff:127.0.0.1". Never null.
+        /// </summary>
+        /// <exception cref="ObjectDisposedException">The wrapper was disposed.</exception>
+        /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
+        /// <exception cref="System.IO.IOException">The library could not read the table (the message gives errno).</exception>
+        public statTCPROW_NET[] getstat_tcp6()
+        {
+            stat_row_tcp = NativeBridge.Tcp6Table(Instance(), ref stat_tcp);
+            return stat_row_tcp;
+        }
+
+        /// <summary>A snapshot of the IPv6 UDP table in the same rows. Never null.</summary>
+        /// <exception cref="ObjectDisposedException">The wrapper was disposed.</exception>
+        /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
+        /// <exception cref="System.IO.IOException">The library could not read the table (the message gives errno).</exception>
+        public statUDPROW_NET[] getstat_udp6()
+        {
+            stat_row_udp = NativeBridge.Udp6Table(Instance(), ref stat_udp);
             return stat_row_udp;
         }
 

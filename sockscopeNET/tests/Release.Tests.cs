@@ -141,7 +141,7 @@ namespace sockscopeNET.Tests
             Assert.Throws<OutOfMemoryException>(() => NativeBridge.Snapshot<NativeTcpRow, statTCPROW_NET>(
                 IntPtr.Zero, ref pending, outOfMemory, (instance, rows) => freed = true));
             Assert.False(freed);
-            Exception noDescriptor = NativeBridge.SnapshotFailure(24); // EMFILE
+            Exception noDescriptor = NativeBridge.Failure("The connection table", 24); // EMFILE
             Assert.IsType<System.IO.IOException>(noDescriptor);
             Assert.Contains("errno 24", noDescriptor.Message);
         }

@@ -72,7 +72,9 @@ namespace sockscopeNET.Tests
                     "UInt64 getnetPort_gx2(String ProcessName)",
                     "Void Dispose()",
                     "statTCPROW_NET[] getstat_tcp()",
+                    "statTCPROW_NET[] getstat_tcp6()",
                     "statUDPROW_NET[] getstat_udp()",
+                    "statUDPROW_NET[] getstat_udp6()",
                 },
                 publicMethods);
 

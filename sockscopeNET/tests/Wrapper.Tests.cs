@@ -55,6 +55,41 @@ namespace sockscopeNET.Tests
             });
         }
 
+        // .NET's dual-mode listener (IPv6Any) and an IPv4 client of it: the
+        // listener and the server end are in the IPv6 table.
+        [Fact]
+        public void DualStackListenerAndItsIpv4ClientShowInTheIpv6Tables()
+        {
+            var listener = new TcpListener(IPAddress.IPv6Any, 0);
+            listener.Server.DualMode = true;
+            listener.Start();
+            using var udp = new UdpClient(new IPEndPoint(IPAddress.IPv6Loopback, 0));
+            try
+            {
+                ushort port = (ushort)((IPEndPoint)listener.LocalEndpoint).Port;
+                using var client = new TcpClient(AddressFamily.InterNetwork);
+                client.Connect(IPAddress.Loopback, port);
+                using var server = listener.AcceptTcpClient();
+                using var tables = new sockscopeNET();
+                statTCPROW_NET[] rows = tables.getstat_tcp6();
+                statTCPROW_NET listening = Assert.Single(rows, r => r.LocalPort == port && r.Statestr == "LISTEN");
+                Assert.Equal("::", listening.LocalAddr);
+                Assert.Equal((uint)OwnProcess.Id, listening.ProcessId);
+                Assert.Equal(OwnProcess.Name(), listening.ProcessName);
+                statTCPROW_NET serverEnd = Assert.Single(rows, r => r.LocalPort == port && r.Statestr == "ESTABLISH");
+                Assert.Equal("::ffff:127.0.0.1", serverEnd.LocalAddr);
+                Assert.Equal("::ffff:127.0.0.1", serverEnd.RemoteAddr);
+                Assert.Equal((ushort)((IPEndPoint)client.Client.LocalEndPoint).Port, serverEnd.RemotePort);
+                Assert.DoesNotContain(tables.getstat_tcp(), r => r.LocalPort == port);
+
+                ushort udpPort = (ushort)((IPEndPoint)udp.Client.LocalEndPoint).Port;
+                statUDPROW_NET udpRow = Assert.Single(tables.getstat_udp6(), r => r.LocalPort == udpPort);
+                Assert.Equal("::1", udpRow.LocalAddr);
+                Assert.Equal((uint)OwnProcess.Id, udpRow.ProcessId);
+            }
+            finally { listener.Stop(); }
+        }
+
         [Fact]
         public void ArraysAreFreshEachCallAndOutliveDispose()
         {
