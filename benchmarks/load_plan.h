@@ -32,8 +32,9 @@ struct LoadPlan {
 // Throws std::runtime_error, naming the limit, when the machine can't
 // carry the load with room to spare. Not checked: fs.nr_open (a holder
 // needs some 4,200 descriptors; the kernel allows 1,048,576 unless lowered)
-// and net.ipv4.tcp_mem (idle connections hold no buffers: /proc/net/sockstat
-// shows "mem 0" with 100,000 of them).
+// and net.ipv4.tcp_mem (idle connections hold almost no buffers:
+// /proc/net/sockstat counts some 270 pages for 20,000 sockets, where the
+// kernel's lowest threshold is a few hundred thousand).
 LoadPlan plan_load(unsigned connections, unsigned idle_processes, const SystemLimits& limits);
 
 // The limits of this machine; a value that can't be read stays unlimited.
