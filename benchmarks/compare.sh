@@ -4,7 +4,8 @@
 #
 #   benchmarks/compare.sh              100, 1,000 and 10,000 connections
 #   benchmarks/compare.sh --large      and 100,000 (200,000 rows; some 1 GiB
-#                                      of kernel memory, 10 minutes or more)
+#                                      of kernel memory; about 15 minutes on
+#                                      2 cores, half of it ss and netstat)
 #   benchmarks/compare.sh --refresh    also copies the results into
 #                                      benchmarks/results/ and the plot into
 #                                      docs/benchmark.png

@@ -60,8 +60,8 @@ time_commands() {
 time_repeated() {
     local n=$1 rows=$2 k=$3 block default=() proc=() managed_default=() managed_proc=()
     for block in 1 2 3; do
-        default+=("$("$bin/snapshot_once" --repeat "$k")")
-        proc+=("$("${proc_scan[@]}" "$bin/snapshot_once" --repeat "$k")")
+        default+=("$("$bin/snapshot_once" --repeat "$k" | cut -d' ' -f1)")
+        proc+=("$("${proc_scan[@]}" "$bin/snapshot_once" --repeat "$k" | cut -d' ' -f1)")
     done
     echo "$n,$rows,repeated_call,$(median "${default[@]}")" >>"$out/times.csv"
     echo "$n,$rows,repeated_call_proc,$(median "${proc[@]}")" >>"$out/times.csv"
@@ -94,19 +94,23 @@ owner_sources() {
 }
 
 # measure_idle_slopes CONNECTIONS K COUNTS...: with CONNECTIONS held, the
-# repeated getstat_tcp on both paths beside each count of idle processes,
-# in three blocks. Every idle load also holds one connection in a process
-# started after its idle ones, so that a scan which stops once every socket
-# has its owner still passes them all.
+# repeated getstat_tcp on both paths beside each count of idle processes
+# (the median and the fastest of K calls), in three blocks that take the
+# counts up, down and up again, so that drift on the machine cancels. Every
+# idle load also holds one connection in a process started after its idle
+# ones, so that a scan which stops once every socket has its owner still
+# passes them all.
 measure_idle_slopes() {
-    local connections=$1 k=$2 block idle
+    local connections=$1 k=$2 block idle counts
     shift 2
     start_load idle-base "$connections" 0
     for block in 1 2 3; do
-        for idle in "$@"; do
+        counts=("$@")
+        [ "$block" -eq 2 ] && counts=($(printf '%s\n' "$@" | tac))
+        for idle in "${counts[@]}"; do
             start_load idle "1" "$idle"
-            echo "$block,default,$idle,$("$bin/snapshot_once" --repeat "$k")" >>"$out/idle.csv"
-            echo "$block,proc,$idle,$("${proc_scan[@]}" "$bin/snapshot_once" --repeat "$k")" >>"$out/idle.csv"
+            echo "$block,default,$idle,$("$bin/snapshot_once" --repeat "$k" | tr ' ' ,)" >>"$out/idle.csv"
+            echo "$block,proc,$idle,$("${proc_scan[@]}" "$bin/snapshot_once" --repeat "$k" | tr ' ' ,)" >>"$out/idle.csv"
             stop_load idle
         done
     done

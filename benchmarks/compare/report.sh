@@ -13,11 +13,14 @@ source_of() {
 }
 thousands() { LC_ALL=C awk -v v="$1" 'BEGIN { s = sprintf("%d", v); while (s ~ /[0-9][0-9][0-9][0-9]/) sub(/[0-9][0-9][0-9]([,]|$)/, ",&", s); print s }'; }
 
-# idle_slopes: "path slope-us" per path, the median over the blocks of the
-# least-squares slope of time against idle processes.
+# idle_slopes [COLUMN]: "path slope-µs" per path: the median over the
+# blocks of the least-squares slope of time against idle processes, from
+# the fastest call of each point (column 5) or the median (column 4). The
+# fastest is the steadier on a busy machine: what others run there only
+# ever adds time.
 idle_slopes() {
     [ -s "$out/idle.csv" ] || return 0
-    awk -F, '{ k = $1 FS $2; c[k]++; sx[k] += $3; sy[k] += $4; sxx[k] += $3 * $3; sxy[k] += $3 * $4 }
+    awk -F, -v col="${1:-5}" '{ k = $1 FS $2; c[k]++; sx[k] += $3; sy[k] += $col; sxx[k] += $3 * $3; sxy[k] += $3 * $col }
         END { for (k in c) { split(k, f, FS); d = c[k] * sxx[k] - sx[k] * sx[k]
               if (d > 0) printf "%s %.2f\n", f[2], (c[k] * sxy[k] - sx[k] * sy[k]) / d * 1000 } }' "$out/idle.csv" |
         sort -k1,1 -k2,2g | awk '{ v[$1] = v[$1] " " $2; n[$1]++ }
@@ -97,6 +100,11 @@ check_targets() {
     local why="default path is the $iterator"
     [ "$iterator" = "kernel iterator" ] && why=""
     target "cost per idle process, default path (µs)" "$(awk '$1 == "default" { print $2 }' <<<"$slopes")" 3 "$why"
+    local ss_growth=$(growth ss)
+    if [ -n "$ss_growth" ]; then
+        echo
+        echo "For reading the ratios: ss -tanp4's own cost per row changes ${ss_growth%% *}× over the last step (${ss_growth#* }). Where ss grows faster than linearly, ratios to it flatter the larger size; the linear-growth lines are then the stricter test."
+    fi
 }
 
 overview() {
@@ -145,20 +153,25 @@ size_section() { # N ROUNDS
 
 idle_section() {
     [ -s "$out/idle.csv" ] || return 0
+    local counts=($(cut -d, -f3 "$out/idle.csv" | sort -nu))
     echo
     echo "## Idle processes beside $(thousands "$idle_connections") connections"
     echo
-    echo "Repeated getstat_tcp in process, median of $idle_rounds calls, ms:"
+    echo "Repeated getstat_tcp in process, the fastest and the median of $idle_rounds calls, ms; the slope of the fastest:"
     echo
-    echo "| block | path | $(cut -d, -f3 "$out/idle.csv" | awk '!seen[$1]++' | sed 's/$/ idle/' | paste -sd '|' | sed 's/|/ | /g') | slope µs per process |"
-    echo "|---|---|$(cut -d, -f3 "$out/idle.csv" | awk '!seen[$1]++ { printf "---|" }')---|"
-    awk -F, '{ k = $1 FS $2; if (!(k in row)) order[++n] = k; row[k] = row[k] " | " $4
-               c[k]++; sx[k] += $3; sy[k] += $4; sxx[k] += $3 * $3; sxy[k] += $3 * $4 }
-        END { for (i = 1; i <= n; i++) { k = order[i]; split(k, f, FS)
-              printf "| %s | %s%s | %.2f |\n", f[1], f[2], row[k], (c[k] * sxy[k] - sx[k] * sy[k]) / (c[k] * sxx[k] - sx[k] * sx[k]) * 1000 } }' \
+    echo "| block | path | $(printf '%s idle | ' "${counts[@]}")slope µs per process |"
+    echo "|---|---|$(printf -- '---|%.0s' "${counts[@]}")---|"
+    awk -F, -v list="${counts[*]}" '
+        { k = $1 FS $2; if (!(k in seen)) { seen[k] = 1; order[++n] = k }
+          cell[k, $3] = sprintf("%.2f (%.2f)", $5, $4)
+          c[k]++; sx[k] += $3; sy[k] += $5; sxx[k] += $3 * $3; sxy[k] += $3 * $5 }
+        END { m = split(list, idle, " ")
+              for (i = 1; i <= n; i++) { k = order[i]; split(k, f, FS); line = "| " f[1] " | " f[2]
+                  for (j = 1; j <= m; j++) line = line " | " cell[k, idle[j]]
+                  printf "%s | %.2f |\n", line, (c[k] * sxy[k] - sx[k] * sy[k]) / (c[k] * sxx[k] - sx[k] * sx[k]) * 1000 } }' \
         "$out/idle.csv"
     echo
-    echo "Median slope: $(idle_slopes | awk '{ printf "%s%s %s µs", sep, $1, $2; sep = ", " }') per idle process."
+    echo "Median slope of the fastest calls: $(idle_slopes 5 | awk '{ printf "%s%s %s µs", sep, $1, $2; sep = ", " }') per idle process (of the medians: $(idle_slopes 4 | awk '{ printf "%s%s %s µs", sep, $1, $2; sep = ", " }'))."
 }
 
 memory_section() {
