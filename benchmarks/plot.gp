@@ -6,6 +6,9 @@ set output png
 set datafile separator ","
 set key top left box opaque
 set logscale xy
+set format x "%.0f"
+set format y "%.0f"
+set rmargin 6
 set grid
 set xlabel "rows in the TCP table"
 set ylabel "median ms"

@@ -78,6 +78,14 @@ measure_memory() {
         local env_for=()
         [ "$path" = proc ] && env_for=("${proc_scan[@]}")
         report=$("${env_for[@]}" env LD_PRELOAD="$heap_counter" "$bin/snapshot_once" --memory)
+        # The counter sees at least the blocks the snapshot hands over.
+        if ! awk '$1 ~ /_peak_bytes$/ { peak[substr($1, 1, index($1, "_") - 1)] = $2 }
+                  $1 ~ /_returned_bytes$/ { back[substr($1, 1, index($1, "_") - 1)] = $2 }
+                  END { for (c in back) if (!(c in peak) || peak[c] < back[c]) exit 1 }' <<<"$report"; then
+            echo "the heap counter preload did not count the snapshot:" >&2
+            echo "$report" >&2
+            exit 1
+        fi
         for call in first repeated; do
             awk -v n="$n" -v path="$path" -v call="$call" '
                 $1 == call "_peak_bytes" { peak = $2 }
