@@ -1,30 +1,62 @@
 #!/usr/bin/env bash
 # Times sockscope against ss and netstat on the same open loopback
-# connections, and checks the performance targets.
+# connections, on both owner paths, and checks the performance targets.
 #
-#   benchmarks/compare.sh            sizes 100 1000 10000, 11 rounds
+#   benchmarks/compare.sh              100, 1,000 and 10,000 connections
+#   benchmarks/compare.sh --large      and 100,000 (200,000 rows; some 1 GiB
+#                                      of kernel memory; about 15 minutes on
+#                                      2 cores, half of it ss and netstat)
+#   benchmarks/compare.sh --refresh    also copies the results into
+#                                      benchmarks/results/ and the plot into
+#                                      docs/benchmark.png
 #   SIZES="1000" ROUNDS=5 benchmarks/compare.sh
 #
-# For each size N it holds N established loopback connections open (child
-# processes of sockscope_loadgen), checks that every tool sees the same
-# number of rows, then runs the commands in turn ROUNDS times and prints
-# their median times and the ratios to `ss -tanp4`. Then: the in-process
-# cost of the native and the managed getstat_tcp, 500 idle processes more,
-# the snapshot's memory, and Google Benchmark's figures for every member.
-# Results go to benchmarks/results/ (CSV, a summary) and docs/benchmark.png.
+# Environment: SIZES (connections, default "100 1000 10000"; LARGE=1 is
+# --large), ROUNDS (default 11; sizes above 10,000 take at most
+# ROUNDS_LARGE, default 5), IDLE_CONNECTIONS (default 10000) and
+# IDLE_COUNTS (default "0 500 2000") for the cost per idle process;
+# GOOGLE_BENCHMARK=no skips Google Benchmark (for quick runs).
+#
+# The owner paths: "default" is whatever the library chooses (its kernel
+# iterator when the caller may load it); "proc" runs the same commands with
+# SOCKSCOPE_OWNER_SCAN=proc, which asks for the /proc scan. For each size N
+# it holds N established loopback connections open (sockscope_loadgen),
+# checks that every tool sees the same rows, and measures: the first call of
+# a fresh process (the whole snapshot_once command), the repeated call in
+# one process (after a warm-up), the console listing, the managed call,
+# ss -tanp4 and netstat -tanp, where a snapshot's time goes, and its peak
+# heap. Then the cost per idle process, a leak check and Google Benchmark.
+# Results go to build-bench/results/: summary.md (printed at the end), CSV
+# files and benchmark.png. Run it as root: the targets are stated for root,
+# whose view of other processes' descriptors is whole.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+refresh=no
+large=${LARGE:-0}
+for argument in "$@"; do
+    case $argument in
+        --refresh) refresh=yes ;;
+        --large) large=1 ;;
+        *) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2 ;;
+    esac
+done
 sizes=${SIZES:-"100 1000 10000"}
+[ "$large" = 1 ] && [[ " $sizes " != *" 100000 "* ]] && sizes="$sizes 100000"
 rounds=${ROUNDS:-11}
-results=$root/benchmarks/results
-mkdir -p "$results" "$root/docs"
+rounds_large=${ROUNDS_LARGE:-5}
+idle_connections=${IDLE_CONNECTIONS:-10000}
+idle_counts=${IDLE_COUNTS:-"0 500 2000"}
+idle_rounds=$rounds
+as_root=$([ "$(id -u)" -eq 0 ] && echo yes || echo no)
+command_line="$(printf '%s ' SIZES=\""$sizes"\" ROUNDS=$rounds)benchmarks/compare.sh${*:+ $*}"
 
 # What the comparison needs beyond the build: the peers, the plotter.
 missing=()
 command -v netstat >/dev/null || missing+=(net-tools)
 command -v gnuplot >/dev/null || missing+=(gnuplot-nox)
 command -v valgrind >/dev/null || missing+=(valgrind)
+command -v setpriv >/dev/null || missing+=(util-linux)
 [ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
 if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive apt-get update -qq
@@ -33,16 +65,36 @@ fi
 scripts/install-deps.sh
 
 build=build-bench
+out=$root/$build/results
+work=$(mktemp -d /tmp/sockscope-bench-XXXXXX)
+mkdir -p "$out"
+rm -f "$out"/*.csv "$out"/*.txt "$out"/summary.md
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DSOCKSCOPE_BUILD_BENCHMARKS=ON -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" >/dev/null
-bin=$build/benchmarks
-demo=$build/demo/sockscopeDemo_x64
+bin=$root/$build/benchmarks
+demo=$root/$build/demo/sockscopeDemo_x64
+heap_counter=$bin/libsockscope_heap_counter.so
 managed=""
 if command -v dotnet >/dev/null; then
     dotnet build sockscopeNET/bench -c Release -v quiet --nologo -p:SockscopeNativeDir="$root/$build/dotnet-native/" \
-        >"$results/dotnet-build.log" || { cat "$results/dotnet-build.log"; exit 1; }
-    managed="dotnet sockscopeNET/bench/bin/Release/net10.0/Bench.dll"
+        >"$out/dotnet-build.log" || { cat "$out/dotnet-build.log"; exit 1; }
+    managed="dotnet $root/sockscopeNET/bench/bin/Release/net10.0/Bench.dll"
 fi
+
+source benchmarks/compare/load.sh
+source benchmarks/compare/measure.sh
+source benchmarks/compare/report.sh
+trap 'stop_all_loads; rm -rf "$work"' EXIT
+
+# Preflight: the load generator fails cleanly, and the kernel settings a
+# large load meets are on record (the generator checks what it needs).
+check_load_failures
+{
+    echo "fs.file-max $(cat /proc/sys/fs/file-max), fs.file-nr $(cut -f1 /proc/sys/fs/file-nr) open, fs.nr_open $(cat /proc/sys/fs/nr_open)"
+    echo "net.ipv4.ip_local_port_range $(tr '\t' ' ' </proc/sys/net/ipv4/ip_local_port_range), net.ipv4.tcp_mem $(tr '\t' ' ' </proc/sys/net/ipv4/tcp_mem) (pages)"
+    echo "kernel.pid_max $(cat /proc/sys/kernel/pid_max), nf_conntrack entries $(cat /proc/sys/net/netfilter/nf_conntrack_count 2>/dev/null || echo none) of $(cat /proc/sys/net/netfilter/nf_conntrack_max 2>/dev/null || echo -)"
+    echo "open files per process: soft $(ulimit -Sn), hard $(ulimit -Hn) (load holders raise their own)"
+} >"$out/limits.txt"
 
 # TIME_WAIT sockets left by earlier work (tests, a previous run) expire
 # within a minute; waiting for them keeps them out of the row counts and
@@ -52,143 +104,97 @@ for _ in $(seq 70); do
     sleep 1
 done
 
-load_pid=""
-start_load() { # connections idle-processes
-    coproc LOAD { exec "$bin/sockscope_loadgen" "$1" "$2"; }
-    load_pid=$LOAD_PID
-    local word
-    read -r word load_rows <&"${LOAD[0]}"
-    [ "$word" = ready ] || { echo "load did not start" >&2; exit 1; }
-}
-stop_load() {
-    exec {LOAD[1]}>&-
-    wait "$load_pid" || true
-    load_pid=""
-}
-trap 'if [ -n "$load_pid" ]; then kill "$load_pid" 2>/dev/null || true; fi' EXIT
+echo "connections,rows,measure,median_ms" >"$out/times.csv"
+: >"$out/rows.csv"
+: >"$out/memory.csv"
+: >"$out/sources.csv"
+: >"$out/idle.csv"
+: >"$out/leaks.txt"
+declare -A rounds_at=()
+for n in $sizes; do
+    here=$rounds
+    [ "$n" -gt 10000 ] && [ "$rounds_large" -lt "$rounds" ] && here=$rounds_large
+    rounds_at[$n]=$here
+    echo "$(date +%T) $n connections: setting up" >&2
+    start_load main "$n" 0
+    [ "$n" -eq "$(echo "$sizes" | tr ' ' '\n' | sort -n | tail -1)" ] &&
+        echo "at $n connections: $(grep -E '^(TCP|sockets)' /proc/net/sockstat | paste -sd ';'), $load_holders holder processes" >>"$out/limits.txt"
+    count_rows "$n"
+    owner_sources "$n"
+    echo "$(date +%T) $n connections ($rows rows): timing" >&2
+    time_commands "$n" "$rows" "$here"
+    time_repeated "$n" "$rows" "$here"
+    "$bin/stage_profile" "$here" >"$out/stages-$n.txt"
+    measure_memory "$n"
+    stop_load main
+done
 
-count_rows() {
-    printf '%s\t%s\n' \
-        sockscope "$("$bin/snapshot_once")" \
-        sockscopeDemo_x64 "$("$demo" </dev/null | wc -l)" \
-        ss "$(ss -tanH4 | wc -l)" \
-        netstat "$(netstat -tan4 2>/dev/null | grep -c '^tcp ')"
-}
+echo "$(date +%T) idle processes beside $idle_connections connections" >&2
+# shellcheck disable=SC2086 # the counts are words
+measure_idle_slopes "$idle_connections" "$idle_rounds" $idle_counts
 
-csv=$results/times.csv
-echo "connections,tool,rows,median_ms" > "$csv"
-summary=$results/summary.md
+# Google Benchmark: every member, in process, at every size (it makes its
+# own load); getstat_tcp again on the /proc path.
+if [ "${GOOGLE_BENCHMARK:-yes}" != no ]; then
+    echo "$(date +%T) Google Benchmark" >&2
+    {
+        "$bin/snapshot_benchmark" --benchmark_min_time=0.5 2>&1
+        echo
+        echo "SOCKSCOPE_OWNER_SCAN=proc:"
+        SOCKSCOPE_OWNER_SCAN=proc "$bin/snapshot_benchmark" --benchmark_min_time=0.5 --benchmark_filter=BM_getstat_tcp 2>&1
+    } >"$out/google-benchmark.txt"
+else
+    echo "skipped (GOOGLE_BENCHMARK=no)" >"$out/google-benchmark.txt"
+fi
+
+gnuplot -e "csv='$out/times.csv'; png='$out/benchmark.png'; machine='$(nproc) cores, $(uname -r)'" benchmarks/plot.gp
+
 {
     echo "# Benchmark run $(date -u +%Y-%m-%dT%H:%MZ)"
     echo
-    echo "Machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo), $(uname -r), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
-    echo "Command: SIZES=\"$sizes\" ROUNDS=$rounds benchmarks/compare.sh"
-} > "$summary"
+    echo "Machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo), $(uname -r), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), load average before the run $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo "Command: \`$command_line\`; as root: $as_root"
+    echo "Owner source seen in process: default path $(source_of default), SOCKSCOPE_OWNER_SCAN=proc $(source_of proc)"
+    echo
+    echo "## Targets"
+    echo
+    check_targets "$as_root"
+    echo
+    echo "## Median ms"
+    echo
+    echo "First call: the whole \`snapshot_once\` command (process start, library load, one getstat_tcp). Repeated call: getstat_tcp timed in one process after a warm-up. Listing: \`sockscopeDemo_x64 </dev/null >/dev/null\`. \"proc\": with SOCKSCOPE_OWNER_SCAN=proc."
+    echo
+    overview
+    for n in $sizes; do size_section "$n" "${rounds_at[$n]}"; done
+    idle_section
+    memory_section
+    echo
+    echo "## The machine's limits for the load"
+    echo
+    echo '```'
+    cat "$out/limits.txt"
+    echo '```'
+    echo
+    echo "## Google Benchmark (google-benchmark.txt)"
+    echo
+    echo '```'
+    grep -E '^(BM_|SOCKSCOPE|skipped)' "$out/google-benchmark.txt"
+    echo '```'
+} >"$out/summary.md"
 
-for n in $sizes; do
-    start_load "$n" 0
-    counts=$(count_rows)
-    lowest=$(cut -f2 <<<"$counts" | sort -n | head -1)
-    highest=$(cut -f2 <<<"$counts" | sort -n | tail -1)
-    # Other activity on the machine may open or close a few sockets between
-    # the counts; more than that is a fault.
-    if [ $((highest - lowest)) -gt $((5 + lowest / 200)) ]; then
-        echo "row counts differ at $n connections:"; echo "$counts"; exit 1
-    fi
-    timings=$("$bin/command_timer" "$rounds" \
-        "$bin/snapshot_once >/dev/null" \
-        "$demo >/dev/null" \
-        "ss -tanp4 >/dev/null" \
-        "netstat -tanp4 >/dev/null 2>&1")
-    native_inprocess=$("$bin/snapshot_once" --repeat "$rounds")
-    stages=$("$bin/stage_profile" "$rounds")
-    managed_inprocess=$([ -n "$managed" ] && $managed "$rounds" || echo "")
-    stop_load
-
-    ss_ms=$(sed -n 3p <<<"$timings" | cut -f1)
-    rows=$(grep '^ss' <<<"$counts" | cut -f2)
-    {
-        echo
-        echo "## $n connections ($rows rows)"
-        echo
-        echo "| command | rows seen | median ms | ratio to ss -tanp4 |"
-        echo "|---|---|---|---|"
-        paste <(cut -f1 <<<"$counts") <(cut -f2 <<<"$counts") <(cut -f1 <<<"$timings") <(cut -f2 <<<"$timings") |
-            awk -F'\t' -v ss="$ss_ms" '{ printf "| `%s` | %s | %.1f | %.2f |\n", $4, $2, $3, $3 / ss }'
-        echo
-        echo "In process, median of $rounds: native getstat_tcp $native_inprocess ms${managed_inprocess:+, managed getstat_tcp $managed_inprocess ms (ratio $(awk -v m="$managed_inprocess" -v n="$native_inprocess" 'BEGIN { printf "%.2f", m / n }'))}"
-        echo
-        echo "Where one snapshot's time goes (benchmarks/stage_profile):"
-        echo
-        echo '```'
-        echo "$stages"
-        echo '```'
-    } >> "$summary"
-    paste <(cut -f1 <<<"$counts") <(cut -f2 <<<"$counts") <(cut -f1 <<<"$timings") |
-        awk -F'\t' -v n="$n" '{ printf "%s,%s,%s,%s\n", n, $1, $2, $3 }' >> "$csv"
-done
-
-# Idle processes: the owner scan visits every process. The idle children
-# come and go three times beside the largest load, so that each "with" is
-# measured right after its "without" and drift on the machine cancels out;
-# the snapshot is timed in process, free of program start-up noise.
-largest=$(tr ' ' '\n' <<<"$sizes" | sort -n | tail -1)
-idle_report=""
-idle_ratios=()
-# The idle load runs beside the coprocess that holds the connections, fed
-# through a FIFO: closing it ends the idle children.
-idle_fifo=$(mktemp -u /tmp/sockscope-idle-XXXXXX)
-mkfifo "$idle_fifo"
-start_load "$largest" 0
-for block in 1 2 3; do
-    plain=$("$bin/snapshot_once" --repeat "$((rounds * 3))")
-    "$bin/sockscope_loadgen" 0 500 <"$idle_fifo" >"$results/idle.out" &
-    idle_pid=$!
-    exec {idle_in}>"$idle_fifo"
-    for _ in $(seq 600); do grep -q ready "$results/idle.out" && break; sleep 0.1; done
-    crowded=$("$bin/snapshot_once" --repeat "$((rounds * 3))")
-    exec {idle_in}>&-
-    wait "$idle_pid" || true
-    ratio=$(awk -v a="$crowded" -v b="$plain" 'BEGIN { printf "%.3f", a / b }')
-    idle_ratios+=("$ratio")
-    idle_report+="block $block: $plain ms without, $crowded ms with (ratio $ratio)"$'\n'
-done
-rm -f "$idle_fifo" "$results/idle.out"
-memory=$(valgrind --tool=massif --massif-out-file="$results/massif.out" "$bin/snapshot_once" --bytes 2>/dev/null | sed -n 's/returned bytes //p')
-leaks=$(valgrind --leak-check=full "$bin/snapshot_once" 2>&1 >/dev/null | grep -E 'in use at exit|definitely lost|indirectly lost|ERROR SUMMARY' | sed 's/^==[0-9]*== *//')
-stop_load
-peak=$(grep -o 'mem_heap_B=[0-9]*' "$results/massif.out" | cut -d= -f2 | sort -n | tail -1)
-{
-    echo
-    echo "## $largest connections, 500 idle processes more"
-    echo
-    echo "getstat_tcp in process (snapshot_once --repeat), median of $((rounds * 3)) each:"
-    echo
-    echo '```'
-    printf '%s' "$idle_report"
-    echo '```'
-    echo
-    echo "median ratio $(printf '%s\n' "${idle_ratios[@]}" | sort -n | sed -n 2p)"
-    echo
-    echo "## Memory at $largest connections"
-    echo
-    echo "peak heap $peak bytes; the snapshot hands over $memory bytes (ratio $(awk -v a="$peak" -v b="$memory" 'BEGIN { printf "%.2f", a / b }'))"
-    echo
-    echo '```'
-    echo "$leaks"
-    echo '```'
-} >> "$summary"
-
-# Google Benchmark: every member, in process, at every size (it makes its own load).
-"$bin/snapshot_benchmark" --benchmark_min_time=0.5 > "$results/google-benchmark.txt" 2>&1
-{
-    echo
-    echo "## Google Benchmark (benchmarks/results/google-benchmark.txt)"
-    echo
-    echo '```'
-    grep -E '^BM_' "$results/google-benchmark.txt"
-    echo '```'
-} >> "$summary"
-
-gnuplot -e "csv='$csv'; png='$root/docs/benchmark.png'; machine='$(nproc) cores, $(uname -r)'" benchmarks/plot.gp
-cat "$summary"
+if [ "$refresh" = yes ]; then
+    mkdir -p benchmarks/results docs
+    rm -f benchmarks/results/*
+    cp "$out"/{summary.md,times.csv,rows.csv,memory.csv,idle.csv,google-benchmark.txt} benchmarks/results/
+    cp "$out/benchmark.png" docs/benchmark.png
+fi
+cat "$out/summary.md"
+echo
+where=$out
+[ "$refresh" = yes ] && where="$out, copied to benchmarks/results/ and docs/benchmark.png"
+echo "Targets: $targets_held held, $targets_missed missed. Results in $where."
+if pgrep -f "$bin/sockscope_loadgen" >/dev/null; then
+    echo "load generators still running:" >&2
+    pgrep -af "$bin/sockscope_loadgen" >&2
+    exit 1
+fi

@@ -1,53 +1,108 @@
-// Takes one TCP snapshot, prints its row count and releases it: the least a
-// caller can do, for timing whole commands against other tools.
+// Takes TCP snapshots as any caller would, for timing and measuring the
+// library from outside. The owner source is the library's own choice, so
+// the same commands measure either path (SOCKSCOPE_OWNER_SCAN=proc in the
+// environment asks for the /proc scan).
 //
-//   snapshot_once            the row count
-//   snapshot_once --bytes    also the heap bytes the snapshot hands over
-//   snapshot_once --repeat K the median milliseconds of K snapshots taken
-//                            and released in this one process
+//   snapshot_once                 one snapshot, the first call of a fresh
+//                                 process: prints its row count
+//   snapshot_once --repeat K      one snapshot to warm up, then K more:
+//                                 prints the median milliseconds of those K
+//                                 and the fastest
+//   snapshot_once --memory        for the first and for a repeated snapshot:
+//                                 the heap bytes it hands over and, under the
+//                                 heap counter preload (heap_counter.cpp),
+//                                 the peak heap growth while it is taken
+//   snapshot_once --owner-source  after one snapshot, "kernel-iterator" when
+//                                 this process holds a BPF object (the
+//                                 library loaded its iterator) or "proc-scan"
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <dlfcn.h>
 #include <malloc.h>
+#include <unistd.h>
 #include <vector>
 
 #include <sockscope/sockscope.h>
 
 namespace {
 
-std::size_t returned_bytes(const statTCPROW* rows, std::uint32_t count) {
+std::uint32_t row_count(const statTCPROW* rows) { return rows == nullptr ? 0 : rows[0].size; }
+
+std::size_t returned_bytes(const statTCPROW* rows) {
+    if (rows == nullptr) return 0;
     std::size_t bytes = malloc_usable_size(const_cast<statTCPROW*>(rows));
-    for (std::uint32_t i = 0; i < count; ++i)
+    for (std::uint32_t i = 0; i < row_count(rows); ++i)
         bytes += malloc_usable_size(rows[i].LocalAddr) + malloc_usable_size(rows[i].RemoteAddr) +
                  malloc_usable_size(rows[i].ProcessName);
     return bytes;
 }
 
-double median_milliseconds(sockscope& library, int repeats) {
+int repeat(sockscope& library, int repeats) {
+    library.getstat_free(library.getstat_tcp()); // warm-up: whatever is loaded once per process
     std::vector<double> samples;
     for (int i = 0; i < repeats; ++i) {
         const auto start = std::chrono::steady_clock::now();
-        library.getstat_free(library.getstat_tcp());
+        statTCPROW* rows = library.getstat_tcp();
+        library.getstat_free(rows);
         samples.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        if (rows == nullptr) {
+            std::fprintf(stderr, "getstat_tcp failed\n");
+            return 1;
+        }
     }
     std::sort(samples.begin(), samples.end());
-    return samples[samples.size() / 2];
+    std::printf("%.2f %.2f\n", samples[samples.size() / 2], samples.front());
+    return 0;
+}
+
+// The heap counter preload's functions, when it is loaded.
+struct HeapCounter {
+    void (*reset)() = reinterpret_cast<void (*)()>(dlsym(RTLD_DEFAULT, "sockscope_heap_counter_reset"));
+    long long (*peak)() = reinterpret_cast<long long (*)()>(dlsym(RTLD_DEFAULT, "sockscope_heap_counter_peak"));
+    bool present() const { return reset != nullptr && peak != nullptr; }
+};
+
+int memory(sockscope& library) {
+    const HeapCounter counter;
+    for (const char* call : {"first", "repeated"}) {
+        if (counter.present()) counter.reset();
+        statTCPROW* rows = library.getstat_tcp();
+        if (counter.present()) std::printf("%s_peak_bytes %lld\n", call, counter.peak());
+        std::printf("%s_returned_bytes %zu\n%s_rows %u\n", call, returned_bytes(rows), call, row_count(rows));
+        library.getstat_free(rows);
+    }
+    return 0;
+}
+
+// Whether this process holds a BPF program, link or map.
+bool holds_bpf_object() {
+    DIR* folder = opendir("/proc/self/fd");
+    if (folder == nullptr) return false;
+    bool found = false;
+    while (const dirent* entry = readdir(folder)) {
+        char path[300], link[64];
+        std::snprintf(path, sizeof path, "/proc/self/fd/%s", entry->d_name);
+        const ssize_t length = readlink(path, link, sizeof link - 1);
+        if (length > 0 && std::strncmp(link, "anon_inode:bpf", std::strlen("anon_inode:bpf")) == 0) found = true;
+    }
+    closedir(folder);
+    return found;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     sockscope library;
-    if (argc > 2 && std::strcmp(argv[1], "--repeat") == 0) {
-        std::printf("%.2f\n", median_milliseconds(library, std::max(1, std::atoi(argv[2]))));
-        return 0;
-    }
+    const char* option = argc > 1 ? argv[1] : "";
+    if (std::strcmp(option, "--repeat") == 0 && argc > 2) return repeat(library, std::max(1, std::atoi(argv[2])));
+    if (std::strcmp(option, "--memory") == 0) return memory(library);
     statTCPROW* rows = library.getstat_tcp();
-    const std::uint32_t count = rows == nullptr ? 0 : rows[0].size;
-    std::printf("%u\n", count);
-    if (argc > 1 && std::strcmp(argv[1], "--bytes") == 0) std::printf("returned bytes %zu\n", returned_bytes(rows, count));
+    if (std::strcmp(option, "--owner-source") == 0) std::printf("%s\n", holds_bpf_object() ? "kernel-iterator" : "proc-scan");
+    else std::printf("%u\n", row_count(rows));
     library.getstat_free(rows);
-    return 0;
+    return rows == nullptr ? 1 : 0;
 }
