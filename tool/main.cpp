@@ -76,9 +76,16 @@ std::string watch_title(std::chrono::milliseconds interval) {
     std::tm local{};
     if (localtime_r(&now, &local) != nullptr) std::strftime(clock, sizeof clock, "%H:%M:%S", &local);
     const auto tenths = interval.count() / 100;
-    std::string every = std::to_string(tenths / 10);
-    if (tenths % 10 != 0) every += "." + std::to_string(tenths % 10);
-    return std::string("sockscope: every ") + every + " s, " + clock + " (Ctrl-C ends)";
+    std::string title = "sockscope: every ";
+    title += std::to_string(tenths / 10);
+    if (tenths % 10 != 0) {
+        title += '.';
+        title += std::to_string(tenths % 10);
+    }
+    title += " s, ";
+    title += clock;
+    title += " (Ctrl-C ends)";
+    return title;
 }
 
 std::string render(const Run& run, const std::vector<SocketRow>& rows, bool redraw) {

@@ -98,7 +98,9 @@ std::string terminal_frame(const std::string& title, const std::vector<std::stri
     }
     if (shown < lines.size()) {
         frame += '\n';
-        frame += "(" + std::to_string(lines.size() - shown) + " more lines; narrow with -l, --port, --pid or --name)";
+        frame += '(';
+        frame += std::to_string(lines.size() - shown);
+        frame += " more lines; narrow with -l, --port, --pid or --name)";
         frame += clear_line;
     }
     frame += '\n';
