@@ -11,14 +11,14 @@ if [ -z "$clang" ] || ! ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fu
     echo "clang and its fuzzer runtime are needed: apt-get install clang-14 libclang-rt-14-dev" >&2
     exit 1
 fi
-cmake -S fuzz -B build-fuzz -DCMAKE_CXX_COMPILER="$clang" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-fuzz -j"$(nproc)" >/dev/null
+cmake --preset fuzz -DCMAKE_CXX_COMPILER="$clang" >/dev/null
+cmake --build --preset fuzz -j"$(nproc)" >/dev/null
 mkdir -p build-fuzz/crashes
 status=0
 for target in fuzz_proc_net fuzz_netlink fuzz_socket_link fuzz_image_name fuzz_utf8; do
     scratch=$(mktemp -d /tmp/sockscope-fuzz-XXXXXX)
     log=build-fuzz/$target.log
-    if build-fuzz/$target -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    if build-fuzz/fuzz/$target -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -artifact_prefix=build-fuzz/crashes/$target- "$scratch" fuzz/corpus/$target >"$log" 2>&1; then
         runs=$(grep -o 'Done [0-9]* runs' "$log" | tail -1)
         printf '%-18s %s in %s s, corpus %s inputs\n' "$target" "$runs" "$seconds" "$(find "$scratch" fuzz/corpus/$target -type f | wc -l)"

@@ -4,17 +4,17 @@
 # caller built against the unpacked files through pkg-config and through
 # CMake's find_package, and both programs run from there.
 #
-#   scripts/test-package.sh [BUILD_FOLDER]     (default: build-package)
+#   scripts/test-package.sh      (builds in build-package: cmake --preset package)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$PWD
-build=${1:-build-package}
+build=build-package
 scripts/install-deps.sh --for-package
 
 fail() { echo "package test: $*" >&2; exit 1; }
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" >/dev/null
+cmake --preset package >/dev/null
+cmake --build --preset package -j"$(nproc)" >/dev/null
 rm -f "$build"/sockscope_*.deb
 (cd "$build" && cpack -G DEB >cpack.log 2>&1) || { cat "$build/cpack.log"; fail "cpack failed"; }
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")

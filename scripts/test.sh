@@ -1,36 +1,68 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the native tests in a plain build
-# (with valgrind's memcheck on the console program and every member), again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, the concurrency and
-# churn tests under ThreadSanitizer, a minute of fuzzing per parser, then the
-# .NET wrapper's tests.
-set -euo pipefail
+# Builds everything and runs every test suite, each in its CMake preset
+# (CMakePresets.json):
+#
+#   native       the plain build's tests: unit, live, console programs, the
+#                BPF owner source, install, valgrind's memcheck
+#   package      the Debian package, unpacked and used (scripts/test-package.sh)
+#   no-bpf       the build without the BPF owner scan, as on a machine that
+#                lacks its tools
+#   asan         the tests under AddressSanitizer and UndefinedBehaviorSanitizer
+#   tsan         threads, churn and signals under ThreadSanitizer
+#   fuzz         a minute of libFuzzer per parser (scripts/fuzz.sh)
+#   dotnet       the .NET wrapper (scripts/test-dotnet.sh)
+#
+# A failing suite doesn't stop the others: every suite runs, and the end
+# lists the ones that failed; the exit status is 1 when any did.
+set -uo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh --for-tests
+scripts/install-deps.sh --for-tests || exit 1
 jobs=$(nproc)
+failed=()
 
-step() { printf '\n=== %s\n' "$*"; }
+suite() { # name command...
+    local name=$1
+    shift
+    printf '\n=== %s\n' "$name"
+    local started=$SECONDS
+    if "$@"; then
+        printf -- '--- %s passed in %d s\n' "$name" $((SECONDS - started))
+    else
+        printf -- '--- %s FAILED after %d s\n' "$name" $((SECONDS - started))
+        failed+=("$name")
+    fi
+}
 
-step "native build and tests"
-cmake -S . -B build -DBUILD_TESTING=ON >/dev/null
-cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure -j"$jobs"
+preset_tests() { # preset [ctest arguments...]
+    local preset=$1
+    shift
+    cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j"$jobs" &&
+        ctest --preset "$preset" -j"$jobs" "$@"
+}
 
-step "native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build-sanitize -DSOCKSCOPE_SANITIZERS=address,undefined -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build build-sanitize -j"$jobs"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1 \
-UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build-sanitize --output-on-failure -j"$jobs"
+threads_under_tsan() {
+    cmake --preset tsan >/dev/null &&
+        cmake --build --preset tsan -j"$jobs" --target sockscope_api_tests sockscope_bpf_tests || return 1
+    local status=0
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+        build-tsan/tests/sockscope_api_tests --gtest_filter='Concurrency.*:Churn.*:Signals.*' || status=1
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+        build-tsan/tests/sockscope_bpf_tests --gtest_filter='*Several*:*Threads*:OwnerPaths.*' || status=1
+    return $status
+}
 
-step "concurrency and churn under ThreadSanitizer"
-cmake -S . -B build-tsan -DSOCKSCOPE_SANITIZERS=thread -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build build-tsan -j"$jobs" --target sockscope_api_tests
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-    build-tsan/tests/sockscope_api_tests --gtest_filter='Concurrency.*:Churn.*'
+suite native preset_tests default
+suite package scripts/test-package.sh
+# The memory checks ran in the native suite; here the build and the
+# behaviour without the iterator are what counts.
+suite no-bpf preset_tests no-bpf -E '^memcheck_|^install_and_find$'
+suite asan preset_tests asan
+suite tsan threads_under_tsan
+suite fuzz scripts/fuzz.sh
+suite dotnet scripts/test-dotnet.sh
 
-step "fuzzing the parsers"
-scripts/fuzz.sh
-
-step ".NET wrapper"
-scripts/test-dotnet.sh
+if [ ${#failed[@]} -gt 0 ]; then
+    printf '\nFAILED: %s\n' "${failed[*]}"
+    exit 1
+fi
+printf '\nevery suite passed\n'
