@@ -14,7 +14,8 @@
 # Environment: SIZES (connections, default "100 1000 10000"; LARGE=1 is
 # --large), ROUNDS (default 11; sizes above 10,000 take at most
 # ROUNDS_LARGE, default 5), IDLE_CONNECTIONS (default 10000) and
-# IDLE_COUNTS (default "0 500 2000") for the cost per idle process;
+# IDLE_COUNTS (default "0 500 2000") for the cost per idle process, each
+# point the best of IDLE_PROCESSES_PER_POINT (5) processes;
 # GOOGLE_BENCHMARK=no skips Google Benchmark (for quick runs).
 #
 # The owner paths: "default" is whatever the library chooses (its kernel
@@ -48,6 +49,7 @@ rounds_large=${ROUNDS_LARGE:-5}
 idle_connections=${IDLE_CONNECTIONS:-10000}
 idle_counts=${IDLE_COUNTS:-"0 500 2000"}
 idle_rounds=$rounds
+idle_processes_per_point=${IDLE_PROCESSES_PER_POINT:-5}
 as_root=$([ "$(id -u)" -eq 0 ] && echo yes || echo no)
 command_line="$(printf '%s ' SIZES=\""$sizes"\" ROUNDS=$rounds)benchmarks/compare.sh${*:+ $*}"
 
