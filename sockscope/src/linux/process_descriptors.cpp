@@ -1,0 +1,10 @@
+#include "linux/process_descriptors.h"
+
+namespace sockscope_detail {
+
+bool descriptor_counts_reported(const ProcRoot& root) {
+    struct stat folder;
+    return ::fstatat(root.fd(), "self/fd", &folder, 0) == 0 && folder.st_size > 0;
+}
+
+} // namespace sockscope_detail
