@@ -3,6 +3,7 @@
 // damage that a live kernel won't produce on demand.
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -246,6 +247,15 @@ TEST(NetlinkParser, KernelErrorsCarryTheirErrno) {
     EXPECT_EQ(result.outcome, DiagBatch::failed);
     EXPECT_EQ(result.error, EINTR);
     EXPECT_EQ(batch(Datagram().done(7, 0)).outcome, DiagBatch::done);
+    // Found by fuzzing: the most negative int has no positive errno.
+    result = batch(Datagram().done(7, INT_MIN));
+    EXPECT_EQ(result.outcome, DiagBatch::failed);
+    EXPECT_EQ(result.error, EPROTO);
+    nlmsgerr most_negative{};
+    most_negative.error = INT_MIN;
+    result = batch(Datagram().add(NLMSG_ERROR, 7, 0, &most_negative, sizeof most_negative));
+    EXPECT_EQ(result.outcome, DiagBatch::failed);
+    EXPECT_EQ(result.error, EPROTO);
     // An error message too short for its errno is still an error.
     const char nothing = 0;
     result = batch(Datagram().add(NLMSG_ERROR, 7, 0, &nothing, 1));

@@ -1,6 +1,7 @@
 #include "netlink_messages.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
@@ -33,12 +34,14 @@ SocketRow row_from_message(const inet_diag_msg& message, Protocol protocol) {
 }
 
 // The errno in an error message's payload (a negative number), as a positive
-// value; EPROTO when the payload is too short to hold it.
+// value; 0 for a payload of 0 or more; EPROTO when the payload is too short
+// to hold it, or holds a number no errno is (INT_MIN has no positive twin).
 int payload_error(const unsigned char* payload, std::size_t length) {
     int error;
     if (length < sizeof error) return EPROTO;
     std::memcpy(&error, payload, sizeof error);
-    return -error;
+    if (error >= 0) return 0;
+    return error == INT_MIN ? EPROTO : -error;
 }
 
 } // namespace
