@@ -144,4 +144,36 @@ TEST(RowOrder, ByAddressesAndPortsAsHostNumbersThenOwner) {
     }
 }
 
+// IPv4 tables are sorted by packed keys, others row by row: both give the
+// order of the rows' fields.
+TEST(RowOrder, EveryTableComesInFieldOrder) {
+    const auto in_order = [](const SocketRow& a, const SocketRow& b) {
+        const auto key = [](const SocketRow& row) {
+            return std::make_tuple(row.local_address, port_field(row.local_port), row.remote_address,
+                                   port_field(row.remote_port), row.owner, row.inode);
+        };
+        return !(key(b) < key(a));
+    };
+    std::uint32_t seed = 12345;
+    const auto next = [&seed](std::uint32_t range) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % range;
+    };
+    for (const bool ipv6 : {false, true}) {
+        std::vector<SocketRow> rows(2000);
+        for (SocketRow& row : rows) {
+            // Few distinct values, so that every field decides some pairs.
+            row.local_address = ipv4(127, 0, 0, 1 + next(3));
+            row.remote_address = ipv4(next(2) * 10, 0, 0, next(3));
+            if (ipv6) row.remote_address[15] = static_cast<std::uint8_t>(next(2));
+            row.local_port = port_field(next(4) * 256 + next(2));
+            row.remote_port = port_field(next(3) * 256 + next(2));
+            row.owner = next(3);
+            row.inode = next(5);
+        }
+        sort_rows(rows);
+        for (std::size_t i = 1; i < rows.size(); ++i) ASSERT_TRUE(in_order(rows[i - 1], rows[i])) << ipv6 << " " << i;
+    }
+}
+
 } // namespace

@@ -1,23 +1,43 @@
 #include "socket_owners.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace sockscope_detail {
 
+namespace {
+
+std::size_t slot_of(std::uint64_t inode, std::size_t mask) {
+    return static_cast<std::size_t>((inode * 0x9E3779B97F4A7C15ull) >> 17) & mask;
+}
+
+} // namespace
+
 SocketOwners::SocketOwners(const std::vector<SocketRow>& rows) {
+    std::size_t slots = 16;
+    while (slots < 2 * rows.size()) slots *= 2;
+    slots_.assign(slots, 0);
+    mask_ = slots - 1;
     inodes_.reserve(rows.size());
-    for (const SocketRow& row : rows)
-        if (row.inode != 0) inodes_.push_back(row.inode);
-    std::sort(inodes_.begin(), inodes_.end());
-    inodes_.erase(std::unique(inodes_.begin(), inodes_.end()), inodes_.end());
+    for (const SocketRow& row : rows) {
+        if (row.inode == 0) continue;
+        std::size_t slot = slot_of(row.inode, mask_);
+        while (slots_[slot] != 0 && inodes_[slots_[slot] - 1] != row.inode) slot = (slot + 1) & mask_;
+        if (slots_[slot] != 0) continue; // a second row of the same socket
+        inodes_.push_back(row.inode);
+        slots_[slot] = static_cast<std::uint32_t>(inodes_.size());
+    }
     holders_ = std::make_unique<std::atomic<std::uint64_t>[]>(inodes_.size());
     for (std::size_t i = 0; i < inodes_.size(); ++i) holders_[i].store(none, std::memory_order_relaxed);
     unowned_.store(inodes_.size(), std::memory_order_release);
 }
 
 std::ptrdiff_t SocketOwners::index_of(std::uint64_t inode) const {
-    const auto it = std::lower_bound(inodes_.begin(), inodes_.end(), inode);
-    return it != inodes_.end() && *it == inode ? it - inodes_.begin() : -1;
+    for (std::size_t slot = slot_of(inode, mask_);; slot = (slot + 1) & mask_) {
+        const std::uint32_t entry = slots_[slot];
+        if (entry == 0) return -1;
+        if (inodes_[entry - 1] == inode) return static_cast<std::ptrdiff_t>(entry) - 1;
+    }
 }
 
 void SocketOwners::offer(const Holding& holding) {
@@ -42,17 +62,23 @@ std::uint32_t SocketOwners::owner_of(std::uint64_t inode) const {
 }
 
 std::vector<Holding> SocketOwners::owner_holdings() const {
-    std::vector<Holding> holdings;
+    // Owners are few and sockets many: one holding per owner is kept as the
+    // sockets are walked.
+    std::unordered_map<std::uint32_t, Holding> first_holding;
+    std::uint32_t previous = 0;
     for (std::size_t i = 0; i < inodes_.size(); ++i) {
         const std::uint64_t holder = holders_[i].load(std::memory_order_acquire);
-        if (holder != none)
-            holdings.push_back({inodes_[i], static_cast<std::uint32_t>(holder >> 32), static_cast<std::uint32_t>(holder)});
+        if (holder == none) continue;
+        const auto process = static_cast<std::uint32_t>(holder >> 32);
+        if (process == previous) continue; // rows of one owner often come together
+        previous = process;
+        first_holding.try_emplace(process, Holding{inodes_[i], process, static_cast<std::uint32_t>(holder)});
     }
+    std::vector<Holding> holdings;
+    holdings.reserve(first_holding.size());
+    for (const auto& [process, holding] : first_holding) holdings.push_back(holding);
     std::sort(holdings.begin(), holdings.end(),
               [](const Holding& a, const Holding& b) { return a.process < b.process; });
-    holdings.erase(std::unique(holdings.begin(), holdings.end(),
-                               [](const Holding& a, const Holding& b) { return a.process == b.process; }),
-                   holdings.end());
     return holdings;
 }
 

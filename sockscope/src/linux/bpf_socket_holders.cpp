@@ -66,6 +66,8 @@ std::optional<std::vector<SocketHolder>> read_socket_holders() {
     return iterator->read();
 }
 
+bool socket_holders_loaded() { return load_state.load(std::memory_order_acquire) == loaded; }
+
 bool socket_holders_may_be_read() {
     return !turned_off() && load_state.load(std::memory_order_acquire) != failed && privileged_now();
 }

@@ -39,4 +39,7 @@ std::optional<std::vector<SocketHolder>> read_socket_holders();
 // or not tried yet). Loads nothing.
 bool socket_holders_may_be_read();
 
+// Whether the program is loaded in this process.
+bool socket_holders_loaded();
+
 } // namespace sockscope_detail

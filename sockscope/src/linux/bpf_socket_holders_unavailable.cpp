@@ -8,4 +8,6 @@ std::optional<std::vector<SocketHolder>> read_socket_holders() { return std::nul
 
 bool socket_holders_may_be_read() { return false; }
 
+bool socket_holders_loaded() { return false; }
+
 } // namespace sockscope_detail

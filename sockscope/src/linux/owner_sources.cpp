@@ -1,6 +1,7 @@
 #include "linux/owner_sources.h"
 
 #include <algorithm>
+#include <atomic>
 #include <unistd.h>
 
 #include "linux/bpf_owner_source.h"
@@ -14,10 +15,25 @@ ScanPlan full_speed_plan() {
     return {static_cast<unsigned>(std::clamp<long>(cpus, 1, 8))};
 }
 
+namespace {
+
+// Loading the iterator costs some 60 ms once; a call reads it in a few. A
+// process that takes one snapshot and ends (the listing, a script) would
+// spend more on the load than it saves below tens of thousands of sockets,
+// while one that asks again (a service, a monitor) gains it back many
+// times over. So a process's first call that needs owners scans /proc,
+// and the iterator is loaded from its second on.
+bool use_iterator(const SystemSources& sources) {
+    static std::atomic<bool> asked_before{false};
+    if (sources.owners != OwnerScan::automatic || !socket_holders_may_be_read()) return false;
+    return socket_holders_loaded() || asked_before.exchange(true, std::memory_order_acq_rel);
+}
+
+} // namespace
+
 std::unique_ptr<OwnerSource> make_owner_source(const ProcRoot& root, std::uint32_t last_owner,
                                                const SystemSources& sources, const ScanPlan& plan) {
-    if (sources.owners == OwnerScan::automatic && socket_holders_may_be_read())
-        return std::make_unique<BpfOwnerSource>(root, last_owner, plan);
+    if (use_iterator(sources)) return std::make_unique<BpfOwnerSource>(root, last_owner, plan);
     return std::make_unique<ProcOwnerScan>(root, last_owner, plan.threads);
 }
 
