@@ -17,6 +17,8 @@ ProcRoot::ProcRoot(const char* path) {
     else fd_.reset(fd);
 }
 
+ProcRoot::~ProcRoot() = default;
+
 Access access_after(int error) {
     switch (error) {
     case ENOENT:

@@ -17,6 +17,9 @@ public:
     // (SystemFailure) by the first use: a call that turns out not to need
     // /proc doesn't fail for want of it.
     explicit ProcRoot(const char* path);
+    ~ProcRoot(); // closes it: out of line, so that callers make no system call of their own
+    ProcRoot(const ProcRoot&) = delete;
+    ProcRoot& operator=(const ProcRoot&) = delete;
     int fd() const {
         if (!fd_.valid()) fail(error_);
         return fd_.get();
