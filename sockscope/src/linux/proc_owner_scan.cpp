@@ -34,7 +34,15 @@ void ProcOwnerScan::list_processes() {
 }
 
 void ProcOwnerScan::start() {
-    list_processes();
+    try {
+        list_processes();
+    } catch (const SystemFailure&) {
+        // /proc can't be walked. The table may not need owners at all, so
+        // the failure waits for find_owners, which walks it again.
+        listed_ = false;
+        ids_.clear();
+        return;
+    }
     workers_.reserve(threads_); // so that nothing below throws with a thread running
     const SignalsBlocked blocked;
     // The caller reads the table meanwhile and joins in afterwards.
