@@ -18,6 +18,7 @@ using sockscope_test::ChildProcess;
 using sockscope_test::own_name;
 using sockscope_test::utf16;
 using sockscope_test::TestSocket;
+using sockscope_test::record_is_one_of;
 using sockscope_test::test_child_named;
 using sockscope_test::unique_name;
 
@@ -138,7 +139,7 @@ TEST(Snapshots, AgreeWithSs) {
     int ours = 0;
     for (std::uint32_t i = 0; i < snapshot.size(); ++i) {
         const statTCPROW& row = snapshot.rows[i];
-        if (row.LocalPort != listener.port() && row.RemotePort != listener.port()) continue;
+        if (!record_is_one_of(row, {&listener, &client, &server})) continue;
         ++ours;
         const std::string local = std::string(row.LocalAddr) + ":" + std::to_string(row.LocalPort);
         const std::string remote = row.RemotePort == 0 ? std::string(row.RemoteAddr) + ":*"

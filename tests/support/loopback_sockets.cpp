@@ -32,7 +32,39 @@ int checked(int result, const char* what) {
     return result;
 }
 
+Endpoint endpoint_of(const sockaddr_storage& address) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+        inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+        return {text, ntohs(v6.sin6_port)};
+    }
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+    inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+    return {text, ntohs(v4.sin_port)};
+}
+
 } // namespace
+
+Endpoint TestSocket::local() const {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    checked(getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length), "getsockname");
+    return endpoint_of(address);
+}
+
+Endpoint TestSocket::peer() const {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) return endpoint_of(address);
+    // Not connected: the tables show the unspecified address of the family.
+    sockaddr_storage own{};
+    length = sizeof own;
+    checked(getsockname(fd_, reinterpret_cast<sockaddr*>(&own), &length), "getsockname");
+    sockaddr_storage unspecified{};
+    unspecified.ss_family = own.ss_family;
+    return endpoint_of(unspecified);
+}
 
 TestSocket::TestSocket(int fd) : fd_(fd), port_(0) {
     sockaddr_storage address{};

@@ -2,9 +2,18 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 namespace sockscope_test {
+
+// One end of a socket as the tables print it: the address in inet_ntop's
+// form and the port in host order.
+struct Endpoint {
+    std::string address;
+    unsigned port = 0;
+    bool operator==(const Endpoint&) const = default;
+};
 
 class TestSocket {
 public:
@@ -33,11 +42,32 @@ public:
 
     int fd() const { return fd_; }
     unsigned port() const { return port_; }
+    // This socket's own end.
+    Endpoint local() const;
+    // The peer's end; the family's unspecified address and port 0 when the
+    // socket is not connected (a listener, an unconnected UDP socket).
+    Endpoint peer() const;
+    // Whether a table row with these ends is this socket. Matching both ends
+    // keeps out rows that only share a port number with it: another
+    // address's socket, or a connection that ended in TIME_WAIT before this
+    // socket took the port.
+    bool is(const Endpoint& row_local, const Endpoint& row_remote) const {
+        return row_local == local() && row_remote == peer();
+    }
 
 private:
     TestSocket(int fd);
     int fd_;
     unsigned port_;
 };
+
+// Whether a TCP snapshot record is one of `sockets`.
+template <class Record>
+bool record_is_one_of(const Record& row, std::initializer_list<const TestSocket*> sockets) {
+    if (row.LocalAddr == nullptr || row.RemoteAddr == nullptr) return false;
+    for (const TestSocket* socket : sockets)
+        if (socket->is({row.LocalAddr, row.LocalPort}, {row.RemoteAddr, row.RemotePort})) return true;
+    return false;
+}
 
 } // namespace sockscope_test

@@ -2,7 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 
+#include "conversions.h"
+#include "loopback_sockets.h"
 #include "socket_row.h"
 
 namespace sockscope_test {
@@ -27,6 +31,18 @@ inline sockscope_detail::SocketRow tcp_row(const sockscope_detail::Address& loca
     row.owner = owner;
     row.inode = owner == 0 ? 0 : 1000 + owner;
     return row;
+}
+
+// A row's two ends as text, to compare with a TestSocket's.
+inline Endpoint row_end(sockscope_detail::Family family, const sockscope_detail::Address& address, std::uint32_t port) {
+    const std::unique_ptr<char, decltype(&std::free)> text(sockscope_detail::address_text(family, address), &std::free);
+    return {text ? text.get() : "", sockscope_detail::port_to_host_order(port)};
+}
+
+// Whether `row`, read from the table of `family`, is `socket`.
+inline bool row_is(const sockscope_detail::SocketRow& row, sockscope_detail::Family family, const TestSocket& socket) {
+    return socket.is(row_end(family, row.local_address, row.local_port),
+                     row_end(family, row.remote_address, row.remote_port));
 }
 
 } // namespace sockscope_test
