@@ -30,9 +30,11 @@ struct TcpSnapshot {
     statTCPROW* rows = library.getstat_tcp();
     ~TcpSnapshot() { library.getstat_free(rows); }
     std::uint32_t size() const { return rows[0].size; }
-    const statTCPROW* local(unsigned port, const char* state) const {
+    // The record of `socket`: both its ends, not only a port number that
+    // another address's socket may share.
+    const statTCPROW* of(const TestSocket& socket) const {
         for (std::uint32_t i = 0; i < size(); ++i)
-            if (rows[i].LocalPort == port && std::string(rows[i].Statestr) == state) return &rows[i];
+            if (record_is_one_of(rows[i], {&socket})) return &rows[i];
         return nullptr;
     }
 };
@@ -53,7 +55,7 @@ TEST(Snapshots, ListenerShowsWithPortStateAndOwner) {
     const auto listener = TestSocket::tcp_listener("127.0.0.1");
     TcpSnapshot snapshot;
     ASSERT_NE(snapshot.rows, nullptr);
-    const statTCPROW* row = snapshot.local(listener.port(), "LISTEN");
+    const statTCPROW* row = snapshot.of(listener);
     ASSERT_NE(row, nullptr);
     EXPECT_STREQ(row->LocalAddr, "127.0.0.1");
     EXPECT_STREQ(row->RemoteAddr, "0.0.0.0");
@@ -69,14 +71,12 @@ TEST(Snapshots, EstablishedPairShowsBothEnds) {
     const auto client = TestSocket::tcp_connection("127.0.0.1", listener.port());
     const auto server = TestSocket::accept_from(listener);
     TcpSnapshot snapshot;
-    const statTCPROW* client_row = snapshot.local(client.port(), "ESTABLISH");
-    const statTCPROW* server_row = nullptr;
-    for (std::uint32_t i = 0; i < snapshot.size(); ++i)
-        if (snapshot.rows[i].LocalPort == listener.port() && snapshot.rows[i].RemotePort == client.port())
-            server_row = &snapshot.rows[i];
+    const statTCPROW* client_row = snapshot.of(client);
+    const statTCPROW* server_row = snapshot.of(server);
     ASSERT_NE(client_row, nullptr);
     ASSERT_NE(server_row, nullptr);
     EXPECT_EQ(client_row->RemotePort, listener.port());
+    EXPECT_STREQ(client_row->Statestr, "ESTABLISH");
     EXPECT_STREQ(server_row->Statestr, "ESTABLISH");
     EXPECT_EQ(server_row->Statenum, 5u);
     EXPECT_EQ(client_row->PID, static_cast<std::uint32_t>(getpid()));

@@ -27,7 +27,7 @@ std::uint32_t network_port(unsigned host) { return sockscope_test::port_field(ho
 using RowKey = std::tuple<std::uint32_t, Address, std::uint32_t, Address, std::uint32_t, std::uint64_t, std::uint32_t>;
 
 // Every row of a table with its owner, read through the pipeline.
-std::vector<SocketRow> read_table(Protocol protocol, TableSource source = TableSource::automatic,
+SocketRows read_table(Protocol protocol, TableSource source = TableSource::automatic,
                                   std::uint32_t last_owner = UINT32_MAX, Family family = Family::ipv4) {
     TableQuery query;
     query.protocol = protocol;
@@ -39,7 +39,7 @@ std::vector<SocketRow> read_table(Protocol protocol, TableSource source = TableS
 }
 
 // The rows of `table` that are one of `sockets`.
-std::multiset<RowKey> rows_of(const std::vector<SocketRow>& table, Family family,
+std::multiset<RowKey> rows_of(const SocketRows& table, Family family,
                               const std::vector<const TestSocket*>& sockets) {
     std::multiset<RowKey> picked;
     for (const SocketRow& row : table)
@@ -52,9 +52,24 @@ std::multiset<RowKey> rows_of(const std::vector<SocketRow>& table, Family family
     return picked;
 }
 
-const SocketRow* find_local(const std::vector<SocketRow>& rows, unsigned port, std::uint32_t state = 0) {
+// The row on 127.0.0.1:`port` in `state` (0: any).
+const SocketRow* find_local(const SocketRows& rows, unsigned port, std::uint32_t state = 0) {
     for (const SocketRow& row : rows)
-        if (row.local_port == network_port(port) && (state == 0 || row.state == state)) return &row;
+        if (row.local_port == network_port(port) && ipv4_field(row.local_address) == 0x0100007F &&
+            (state == 0 || row.state == state))
+            return &row;
+    return nullptr;
+}
+
+// The IPv4 row with these two ends in `state`. A connection's local end
+// alone is not enough: the kernel may give its port to a connection to
+// another peer while an older one that used it waits in TIME_WAIT.
+const SocketRow* find_ends(const SocketRows& rows, const sockscope_test::Endpoint& local,
+                           const sockscope_test::Endpoint& remote, std::uint32_t state) {
+    for (const SocketRow& row : rows)
+        if (row.state == state && sockscope_test::row_end(Family::ipv4, row.local_address, row.local_port) == local &&
+            sockscope_test::row_end(Family::ipv4, row.remote_address, row.remote_port) == remote)
+            return &row;
     return nullptr;
 }
 
@@ -90,13 +105,12 @@ TEST(SocketTable, OwnSocketsAreOursAndTimeWaitHasNoOwner) {
     const auto listener = TestSocket::tcp_listener("127.0.0.1");
     std::optional<TestSocket> client(TestSocket::tcp_connection("127.0.0.1", listener.port()));
     std::optional<TestSocket> server(TestSocket::accept_from(listener));
-    const unsigned client_port = client->port();
+    const sockscope_test::Endpoint client_end = client->local(), server_end = client->peer();
     {
         const auto rows = read_table(Protocol::tcp);
-        const SocketRow* client_row = find_local(rows, client_port);
+        const SocketRow* client_row = find_ends(rows, client_end, server_end, 5);
         ASSERT_NE(client_row, nullptr);
         EXPECT_EQ(client_row->owner, self);
-        EXPECT_EQ(client_row->state, 5u);
     }
     // The client closes first, so once the server closes too its end waits
     // in TIME_WAIT, held by no process.
@@ -104,16 +118,16 @@ TEST(SocketTable, OwnSocketsAreOursAndTimeWaitHasNoOwner) {
     server.reset();
 
     // Loopback delivers the closing segments at once; allow a moment anyway.
-    std::vector<SocketRow> rows;
+    SocketRows rows;
     for (int attempt = 0; attempt < 100; ++attempt) {
         rows = read_table(Protocol::tcp);
-        if (find_local(rows, client_port, 11) != nullptr) break;
+        if (find_ends(rows, client_end, server_end, 11) != nullptr) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     const SocketRow* listening = find_local(rows, listener.port(), 2);
     ASSERT_NE(listening, nullptr);
     EXPECT_EQ(listening->owner, self);
-    const SocketRow* waiting = find_local(rows, client_port, 11);
+    const SocketRow* waiting = find_ends(rows, client_end, server_end, 11);
     ASSERT_NE(waiting, nullptr);
     EXPECT_EQ(waiting->inode, 0u);
     EXPECT_EQ(waiting->owner, 0u);
