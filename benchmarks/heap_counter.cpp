@@ -12,12 +12,18 @@
 //   sockscope_heap_counter_peak()   the highest size since then, less the size then
 //
 // The blocks are still glibc's: the counter only adds bookkeeping around
-// __libc_malloc and friends, so malloc_usable_size stays valid.
+// __libc_malloc and friends, so malloc_usable_size stays valid. Anonymous
+// mappings made through mmap count too, by their length while they are
+// mapped: the library maps its largest working arrays itself (glibc's own
+// mappings for large blocks go round this and are counted as blocks).
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <dlfcn.h>
 #include <malloc.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 extern "C" {
@@ -45,6 +51,60 @@ void* added(void* block) {
     if (block != nullptr) count(static_cast<long long>(malloc_usable_size(block)));
     return block;
 }
+
+// The anonymous mappings now counted, as [start, end) ranges.
+struct Range {
+    std::uintptr_t start = 0, end = 0;
+};
+constexpr int max_ranges = 256;
+Range ranges[max_ranges];
+std::atomic_flag ranges_busy = ATOMIC_FLAG_INIT;
+
+struct RangesLock {
+    RangesLock() {
+        while (ranges_busy.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    ~RangesLock() { ranges_busy.clear(std::memory_order_release); }
+};
+
+void add_range(std::uintptr_t start, std::uintptr_t end) {
+    const RangesLock lock;
+    for (Range& range : ranges) {
+        if (range.start == range.end) {
+            range = {start, end};
+            count(static_cast<long long>(end - start));
+            return;
+        }
+    }
+}
+
+// Takes [start, end) off every counted range it overlaps.
+void remove_range(std::uintptr_t start, std::uintptr_t end) {
+    const RangesLock lock;
+    for (Range& range : ranges) {
+        if (range.start == range.end || range.end <= start || end <= range.start) continue;
+        const Range before{range.start, std::max(range.start, start)};
+        const Range after{std::min(range.end, end), range.end};
+        count(-static_cast<long long>((range.end - range.start) - (before.end - before.start) - (after.end - after.start)));
+        range = before;
+        if (after.start < after.end) {
+            if (range.start == range.end) {
+                range = after;
+            } else {
+                for (Range& free : ranges) {
+                    if (free.start == free.end) {
+                        free = after;
+                        break;
+                    }
+                }
+            }
+        }
+    }
+}
+
+using MmapFunction = void* (*)(void*, std::size_t, int, int, int, off_t);
+using MunmapFunction = int (*)(void*, std::size_t);
 
 bool is_power_of_two(std::size_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
@@ -114,6 +174,27 @@ __attribute__((visibility("default"))) void* valloc(std::size_t size) {
 __attribute__((visibility("default"))) void* pvalloc(std::size_t size) {
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     return added(__libc_memalign(page, (size + page - 1) / page * page));
+}
+
+__attribute__((visibility("default"))) void* mmap(void* address, std::size_t length, int protection, int flags,
+                                                  int fd, off_t offset) {
+    static const auto next = reinterpret_cast<MmapFunction>(dlsym(RTLD_NEXT, "mmap"));
+    void* mapped = next(address, length, protection, flags, fd, offset);
+    if (mapped != MAP_FAILED && (flags & MAP_ANONYMOUS) != 0) {
+        const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+        add_range(start, start + length);
+    }
+    return mapped;
+}
+
+__attribute__((visibility("default"))) int munmap(void* address, std::size_t length) {
+    static const auto next = reinterpret_cast<MunmapFunction>(dlsym(RTLD_NEXT, "munmap"));
+    const int result = next(address, length);
+    if (result == 0) {
+        const auto start = reinterpret_cast<std::uintptr_t>(address);
+        remove_range(start, start + length);
+    }
+    return result;
 }
 
 } // extern "C"

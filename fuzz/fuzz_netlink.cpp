@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A copy of exactly the datagram's length, so that any read past it is
     // caught by the address sanitizer.
     std::vector<std::uint8_t> datagram(data + 5, data + size);
-    std::vector<SocketRow> rows;
+    SocketRows rows;
     bool interrupted = false;
     const DiagBatch batch = parse_diag_batch(datagram.data(), datagram.size(), seq, protocol, family, rows, interrupted);
     if (batch.outcome == DiagBatch::failed && batch.error <= 0) std::abort();

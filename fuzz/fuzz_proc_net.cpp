@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Protocol protocol = data[0] & 1 ? Protocol::udp : Protocol::tcp;
     const Family family = data[0] & 2 ? Family::ipv6 : Family::ipv4;
     const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
-    std::vector<SocketRow> rows;
+    SocketRows rows;
     std::string error;
     const bool parsed = parse_proc_net_table(text, protocol, family, rows, error);
     for (const SocketRow& row : rows) {

@@ -1,5 +1,6 @@
 // Records made from owned tables, and the order rows come in, on rows the
 // kernel can't be made to produce on demand.
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <string>
 #include <tuple>
@@ -19,7 +20,7 @@ using sockscope_test::tcp_row;
 namespace {
 
 // A table whose owners 612 and 700 have names and 999 has ended.
-OwnedTable table_of(std::vector<SocketRow> rows) {
+OwnedTable table_of(SocketRows rows) {
     OwnedTable table;
     table.rows = std::move(rows);
     table.names.add(612, "sshd");
@@ -46,7 +47,7 @@ TEST(SnapshotRecords, EmptyTableIsOneZeroRecord) {
 }
 
 TEST(SnapshotRecords, TcpRecordsCarryTextsHostOrderAndNames) {
-    const std::vector<SocketRow> rows = {
+    const SocketRows rows = {
         tcp_row(ipv4(0, 0, 0, 0), 80, ipv4(0, 0, 0, 0), 0, 2, 612),
         tcp_row(ipv4(127, 0, 0, 1), 443, ipv4(127, 0, 0, 1), 50000, 5, 612),
         tcp_row(ipv4(10, 1, 2, 3), 22, ipv4(192, 168, 0, 9), 65535, 11, 0),
@@ -112,7 +113,7 @@ TEST(SnapshotRecords, UdpAndIpv6Records) {
 
 TEST(RowOrder, ByAddressesAndPortsAsHostNumbersThenOwner) {
     const Address any = ipv4(0, 0, 0, 0);
-    std::vector<SocketRow> rows = {
+    SocketRows rows = {
         tcp_row(ipv4(192, 168, 0, 1), 1, any, 0, 2, 1),
         tcp_row(ipv4(127, 0, 0, 1), 256, any, 0, 2, 1),
         tcp_row(ipv4(127, 0, 0, 1), 1, ipv4(127, 0, 0, 1), 2, 5, 1),
@@ -145,24 +146,27 @@ TEST(RowOrder, ByAddressesAndPortsAsHostNumbersThenOwner) {
 }
 
 // IPv4 tables are sorted by packed keys, others row by row: both give the
-// order of the rows' fields.
+// order of the rows' fields, and the same rows, each once. The large table
+// (some 5 MiB of rows) sorts in memory mapped apart from the C heap.
 TEST(RowOrder, EveryTableComesInFieldOrder) {
-    const auto in_order = [](const SocketRow& a, const SocketRow& b) {
-        const auto key = [](const SocketRow& row) {
-            return std::make_tuple(row.local_address, port_field(row.local_port), row.remote_address,
-                                   port_field(row.remote_port), row.owner, row.inode);
-        };
-        return !(key(b) < key(a));
+    const auto fields = [](const SocketRow& row) {
+        return std::make_tuple(row.local_address, port_field(row.local_port), row.remote_address,
+                               port_field(row.remote_port), row.owner, row.inode);
+    };
+    const auto whole = [&fields](const SocketRow& a, const SocketRow& b) {
+        return std::tuple_cat(fields(a), std::make_tuple(a.state)) < std::tuple_cat(fields(b), std::make_tuple(b.state));
     };
     std::uint32_t seed = 12345;
     const auto next = [&seed](std::uint32_t range) {
         seed = seed * 1103515245u + 12345u;
         return (seed >> 8) % range;
     };
-    for (const bool ipv6 : {false, true}) {
-        std::vector<SocketRow> rows(2000);
+    for (const auto& [ipv6, size] : {std::pair{false, 2000}, std::pair{true, 2000}, std::pair{false, 100000}}) {
+        SocketRows rows(static_cast<std::size_t>(size));
+        std::uint32_t serial = 0;
         for (SocketRow& row : rows) {
-            // Few distinct values, so that every field decides some pairs.
+            // Few distinct values, so that every field decides some pairs;
+            // the state tells rows with equal fields apart.
             row.local_address = ipv4(127, 0, 0, 1 + next(3));
             row.remote_address = ipv4(next(2) * 10, 0, 0, next(3));
             if (ipv6) row.remote_address[15] = static_cast<std::uint8_t>(next(2));
@@ -170,9 +174,18 @@ TEST(RowOrder, EveryTableComesInFieldOrder) {
             row.remote_port = port_field(next(3) * 256 + next(2));
             row.owner = next(3);
             row.inode = next(5);
+            row.state = serial++;
         }
+        SocketRows expected = rows;
         sort_rows(rows);
-        for (std::size_t i = 1; i < rows.size(); ++i) ASSERT_TRUE(in_order(rows[i - 1], rows[i])) << ipv6 << " " << i;
+        for (std::size_t i = 1; i < rows.size(); ++i)
+            ASSERT_FALSE(fields(rows[i]) < fields(rows[i - 1])) << ipv6 << " " << size << " " << i;
+        SocketRows seen = rows;
+        std::sort(expected.begin(), expected.end(), whole);
+        std::sort(seen.begin(), seen.end(), whole);
+        ASSERT_TRUE(std::equal(seen.begin(), seen.end(), expected.begin(), expected.end(),
+                               [&whole](const SocketRow& a, const SocketRow& b) { return !whole(a, b) && !whole(b, a); }))
+            << "rows lost or repeated: " << ipv6 << " " << size;
     }
 }
 

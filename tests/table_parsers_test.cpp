@@ -32,7 +32,7 @@ const char* const tcp_table =
     "   3: 0100007F:0050 0100007F:9C40 03 00000000:00000000 01:00000064 00000000     0        0 0 2 0000000000000000\n";
 
 TEST(ProcNetParser, ReadsEveryFieldOfTcpRows) {
-    std::vector<SocketRow> rows;
+    SocketRows rows;
     std::string error;
     ASSERT_TRUE(parse_proc_net_table(tcp_table, Protocol::tcp, Family::ipv4, rows, error)) << error;
     ASSERT_EQ(rows.size(), 4u);
@@ -61,7 +61,7 @@ TEST(ProcNetParser, UdpRowsCarryNoPeerOrState) {
         "   sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode ref pointer drops\n"
         " 1566: 0100007F:9782 0100007F:0009 01 00000000:00000000 00:00000000 00000000     0        0 6820 2 000000008d6ec7ec 0\n"
         "  100: 00000000:0044 00000000:0000 07 00000000:00000000 00:00000000 00000000     0        0 77 2 000000008d6ec7ec 0\n";
-    std::vector<SocketRow> rows;
+    SocketRows rows;
     std::string error;
     ASSERT_TRUE(parse_proc_net_table(udp, Protocol::udp, Family::ipv4, rows, error)) << error;
     ASSERT_EQ(rows.size(), 2u);
@@ -77,7 +77,7 @@ TEST(ProcNetParser, Ipv6AddressesAreFourKernelWords) {
         "  sl  local_address                         remote_address                        st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
         "   0: 00000000000000000000000001000000:1F90 00000000000000000000000000000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 901 1 0000000000000000 100 0 0 10 0\n"
         "   1: 0000000000000000FFFF00000100007F:1F90 0000000000000000FFFF00000100007F:C350 01 00000000:00000000 00:00000000 00000000     0        0 902 1 0000000000000000 20 4 30 10 -1\n";
-    std::vector<SocketRow> rows;
+    SocketRows rows;
     std::string error;
     ASSERT_TRUE(parse_proc_net_table(tcp6, Protocol::tcp, Family::ipv6, rows, error)) << error;
     ASSERT_EQ(rows.size(), 2u);
@@ -100,7 +100,7 @@ TEST(ProcNetParser, Ipv6AddressesAreFourKernelWords) {
 }
 
 TEST(ProcNetParser, HeaderOnlyAndEmptyTextsHaveNoRows) {
-    std::vector<SocketRow> rows;
+    SocketRows rows;
     std::string error;
     EXPECT_TRUE(parse_proc_net_table("", Protocol::tcp, Family::ipv4, rows, error));
     EXPECT_TRUE(parse_proc_net_table("  sl  local_address rem_address   st\n", Protocol::tcp, Family::ipv4, rows, error));
@@ -123,7 +123,7 @@ TEST(ProcNetParser, MalformedLinesAreErrorsThatNameTheLine) {
         "0100007F:0050",
     };
     for (const char* line : bad_lines) {
-        std::vector<SocketRow> rows;
+        SocketRows rows;
         std::string error;
         EXPECT_FALSE(parse_proc_net_table(header + line + "\n", Protocol::tcp, Family::ipv4, rows, error)) << line;
         EXPECT_NE(error.find("line 2"), std::string::npos) << error;
@@ -131,7 +131,7 @@ TEST(ProcNetParser, MalformedLinesAreErrorsThatNameTheLine) {
 }
 
 TEST(ProcNetParser, LastLineWithoutLineEndCounts) {
-    std::vector<SocketRow> rows;
+    SocketRows rows;
     std::string error;
     std::string text = tcp_table;
     text.pop_back();
@@ -183,7 +183,7 @@ public:
     std::vector<unsigned char> bytes;
 };
 
-DiagBatch::Outcome parse(const std::vector<unsigned char>& bytes, std::vector<SocketRow>& rows, bool& interrupted,
+DiagBatch::Outcome parse(const std::vector<unsigned char>& bytes, SocketRows& rows, bool& interrupted,
                          Protocol protocol = Protocol::tcp, Family family = Family::ipv4) {
     return parse_diag_batch(bytes.data(), bytes.size(), 7, protocol, family, rows, interrupted).outcome;
 }
@@ -191,7 +191,7 @@ DiagBatch::Outcome parse(const std::vector<unsigned char>& bytes, std::vector<So
 TEST(NetlinkParser, TakesRowsOfTheFamilyAskedForUntilDone) {
     Datagram datagram;
     datagram.diag(7, AF_INET, 10, 42).diag(7, AF_INET6, 1, 43).diag(7, AF_INET, 6, 0);
-    std::vector<SocketRow> rows;
+    SocketRows rows;
     bool interrupted = false;
     EXPECT_EQ(parse(datagram.bytes, rows, interrupted), DiagBatch::more);
     ASSERT_EQ(rows.size(), 2u);
@@ -209,7 +209,7 @@ TEST(NetlinkParser, TakesRowsOfTheFamilyAskedForUntilDone) {
     EXPECT_EQ(parse(last.bytes, rows, interrupted), DiagBatch::done);
     EXPECT_EQ(rows.size(), 3u);
 
-    std::vector<SocketRow> v6;
+    SocketRows v6;
     EXPECT_EQ(parse(datagram.bytes, v6, interrupted, Protocol::tcp, Family::ipv6), DiagBatch::more);
     ASSERT_EQ(v6.size(), 1u);
     Address loopback{};
@@ -223,7 +223,7 @@ TEST(NetlinkParser, TakesRowsOfTheFamilyAskedForUntilDone) {
 TEST(NetlinkParser, UdpRowsCarryNoPeerOrState) {
     Datagram datagram;
     datagram.diag(7, AF_INET, 7, 5);
-    std::vector<SocketRow> rows;
+    SocketRows rows;
     bool interrupted = false;
     parse(datagram.bytes, rows, interrupted, Protocol::udp);
     ASSERT_EQ(rows.size(), 1u);
@@ -233,7 +233,7 @@ TEST(NetlinkParser, UdpRowsCarryNoPeerOrState) {
 }
 
 TEST(NetlinkParser, KernelErrorsCarryTheirErrno) {
-    std::vector<SocketRow> rows;
+    SocketRows rows;
     bool interrupted = false;
     const auto batch = [&](const Datagram& datagram) {
         return parse_diag_batch(datagram.bytes.data(), datagram.bytes.size(), 7, Protocol::tcp, Family::ipv4, rows,
@@ -264,7 +264,7 @@ TEST(NetlinkParser, KernelErrorsCarryTheirErrno) {
 }
 
 TEST(NetlinkParser, DamageIsMalformed) {
-    std::vector<SocketRow> rows;
+    SocketRows rows;
     bool interrupted = false;
     EXPECT_EQ(parse(Datagram().diag(8, AF_INET, 1, 1).bytes, rows, interrupted), DiagBatch::malformed); // foreign seq
 
@@ -285,7 +285,7 @@ TEST(NetlinkParser, DamageIsMalformed) {
 }
 
 TEST(NetlinkParser, NoticesAnInterruptedDump) {
-    std::vector<SocketRow> rows;
+    SocketRows rows;
     bool interrupted = false;
     EXPECT_EQ(parse(Datagram().diag(7, AF_INET, 1, 1, NLM_F_MULTI | NLM_F_DUMP_INTR).done(7).bytes, rows, interrupted),
               DiagBatch::done);
@@ -309,7 +309,7 @@ TEST(NetlinkParser, ReplaysARecordedDump) {
         if (key == "rows") facts >> expected_rows;
         else if (key == "listener") facts >> listener_port >> listener_inode;
     }
-    std::vector<SocketRow> rows;
+    SocketRows rows;
     bool interrupted = false;
     DiagBatch::Outcome outcome = DiagBatch::more;
     std::uint32_t length = 0;

@@ -59,7 +59,7 @@ DiagDumpRequest make_dump_request(Protocol protocol, Family family, std::uint32_
 }
 
 DiagBatch parse_diag_batch(const void* data, std::size_t length, std::uint32_t seq, Protocol protocol,
-                           Family family, std::vector<SocketRow>& rows, bool& interrupted) {
+                           Family family, SocketRows& rows, bool& interrupted) {
     const auto* bytes = static_cast<const unsigned char*>(data);
     const int wanted_family = address_family(family);
     while (length >= sizeof(nlmsghdr)) {

@@ -40,6 +40,6 @@ struct DiagBatch {
 // dump). A negative NLMSG_DONE payload is the dump's error. Reads nothing
 // outside [data, data + length).
 DiagBatch parse_diag_batch(const void* data, std::size_t length, std::uint32_t seq, Protocol protocol,
-                           Family family, std::vector<SocketRow>& rows, bool& interrupted);
+                           Family family, SocketRows& rows, bool& interrupted);
 
 } // namespace sockscope_detail

@@ -79,7 +79,7 @@ bool parse_line(std::string_view line, Protocol protocol, Family family, SocketR
 
 } // namespace
 
-bool parse_proc_net_table(std::string_view text, Protocol protocol, Family family, std::vector<SocketRow>& rows,
+bool parse_proc_net_table(std::string_view text, Protocol protocol, Family family, SocketRows& rows,
                           std::string& error) {
     std::size_t line_number = 0;
     while (!text.empty()) {

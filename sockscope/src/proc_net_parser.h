@@ -20,7 +20,7 @@ namespace sockscope_detail {
 
 // Appends one row per data line (the header line is skipped). A malformed
 // line stops the parse: returns false with `error` naming the line.
-bool parse_proc_net_table(std::string_view text, Protocol protocol, Family family, std::vector<SocketRow>& rows,
+bool parse_proc_net_table(std::string_view text, Protocol protocol, Family family, SocketRows& rows,
                           std::string& error);
 
 } // namespace sockscope_detail

@@ -9,7 +9,7 @@
 namespace sockscope_detail {
 namespace {
 
-bool only_ipv4_addresses(const std::vector<SocketRow>& rows) {
+bool only_ipv4_addresses(const SocketRows& rows) {
     static constexpr std::uint8_t zeros[12] = {};
     return std::all_of(rows.begin(), rows.end(), [](const SocketRow& row) {
         return std::memcmp(row.local_address.data() + 4, zeros, 12) == 0 &&
@@ -32,8 +32,8 @@ struct Ipv4Key {
     }
 };
 
-void sort_ipv4_rows(std::vector<SocketRow>& rows) {
-    std::vector<Ipv4Key> keys(rows.size());
+void sort_ipv4_rows(SocketRows& rows) {
+    WorkingVector<Ipv4Key> keys(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const SocketRow& row = rows[i];
         const std::uint64_t remote = big_endian_ipv4(row.remote_address);
@@ -45,15 +45,26 @@ void sort_ipv4_rows(std::vector<SocketRow>& rows) {
         keys[i].row = static_cast<std::uint32_t>(i);
     }
     std::sort(keys.begin(), keys.end());
-    std::vector<SocketRow> sorted;
-    sorted.reserve(rows.size());
-    for (const Ipv4Key& key : keys) sorted.push_back(rows[key.row]);
-    rows.swap(sorted);
+    // Row keys[i].row belongs at i. Moved into place cycle by cycle, so that
+    // no second table is needed; a key whose row is its own index is done.
+    for (std::size_t start = 0; start < rows.size(); ++start) {
+        if (keys[start].row == start) continue;
+        const SocketRow first = rows[start];
+        std::size_t at = start;
+        while (keys[at].row != start) {
+            const std::size_t from = keys[at].row;
+            rows[at] = rows[from];
+            keys[at].row = static_cast<std::uint32_t>(at);
+            at = from;
+        }
+        rows[at] = first;
+        keys[at].row = static_cast<std::uint32_t>(at);
+    }
 }
 
 } // namespace
 
-void sort_rows(std::vector<SocketRow>& rows) {
+void sort_rows(SocketRows& rows) {
     if (only_ipv4_addresses(rows)) {
         sort_ipv4_rows(rows);
         return;

@@ -13,7 +13,7 @@ std::size_t slot_of(std::uint64_t inode, std::size_t mask) {
 
 } // namespace
 
-SocketOwners::SocketOwners(const std::vector<SocketRow>& rows) {
+SocketOwners::SocketOwners(const SocketRows& rows) {
     std::size_t slots = 16;
     while (slots < 2 * rows.size()) slots *= 2;
     slots_.assign(slots, 0);
@@ -82,7 +82,7 @@ std::vector<Holding> SocketOwners::owner_holdings() const {
     return holdings;
 }
 
-void SocketOwners::apply(std::vector<SocketRow>& rows) const {
+void SocketOwners::apply(SocketRows& rows) const {
     for (SocketRow& row : rows) row.owner = row.inode == 0 ? 0 : owner_of(row.inode);
 }
 

@@ -27,7 +27,7 @@ struct Holding {
 class SocketOwners {
 public:
     // The inodes of `rows` (rows with inode 0 have no owner to find).
-    explicit SocketOwners(const std::vector<SocketRow>& rows);
+    explicit SocketOwners(const SocketRows& rows);
 
     bool all_owned() const { return unowned_.load(std::memory_order_acquire) == 0; }
 
@@ -44,7 +44,7 @@ public:
     std::vector<Holding> owner_holdings() const;
 
     // Sets `owner` of every row.
-    void apply(std::vector<SocketRow>& rows) const;
+    void apply(SocketRows& rows) const;
 
 private:
     // An owner and its descriptor in one word, so that both change together:
@@ -55,13 +55,13 @@ private:
     static constexpr std::uint64_t none = ~std::uint64_t{0};
     std::ptrdiff_t index_of(std::uint64_t inode) const;
 
-    std::vector<std::uint64_t> inodes_;                     // one per inode, in the rows' order
+    WorkingVector<std::uint64_t> inodes_;                    // one per inode, in the rows' order
     std::unique_ptr<std::atomic<std::uint64_t>[]> holders_; // by the same index; `none` while unowned
     // An open-addressing hash of inodes_: slot -> index + 1 (0: empty), a
     // power of two at least twice the inodes, so that every offer of a
     // descriptor (one per socket descriptor on the machine) costs a probe
     // or two however large the table.
-    std::vector<std::uint32_t> slots_;
+    WorkingVector<std::uint32_t> slots_;
     std::size_t mask_ = 0;
     std::atomic<std::size_t> unowned_{0};
 };

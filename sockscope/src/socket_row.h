@@ -8,6 +8,8 @@
 #include <array>
 #include <cstdint>
 
+#include "working_memory.h"
+
 namespace sockscope_detail {
 
 enum class Protocol { tcp, udp };
@@ -24,5 +26,8 @@ struct SocketRow {
     std::uint64_t inode = 0;  // 0 when no descriptor refers to the socket
     std::uint32_t owner = 0;  // owning process id; 0 when unknown
 };
+
+// The rows of a table as the stages pass them on.
+using SocketRows = WorkingVector<SocketRow>;
 
 } // namespace sockscope_detail

@@ -16,7 +16,7 @@
 namespace sockscope_detail {
 
 struct OwnedTable {
-    std::vector<SocketRow> rows; // sorted (row_order.h), owners set
+    SocketRows rows; // sorted (row_order.h), owners set
     OwnerNames names;            // the owners' image names, when asked for
 };
 

@@ -21,7 +21,7 @@ protected:
     }
 
     // One pass, which must succeed and be well formed.
-    static std::vector<sockscope_detail::SocketHolder> read() {
+    static sockscope_detail::SocketHolders read() {
         auto holders = sockscope_detail::read_socket_holders();
         if (!holders) {
             ADD_FAILURE() << "the iterator is unavailable";

@@ -11,7 +11,7 @@
 
 namespace sockscope_test {
 
-using ReadHolders = std::function<std::optional<std::vector<sockscope_detail::SocketHolder>>()>;
+using ReadHolders = std::function<std::optional<sockscope_detail::SocketHolders>()>;
 
 // Makes a new PID namespace (in a forked child) whose init (number 1)
 // opens a socket and shares it with a second process (number 2), then has

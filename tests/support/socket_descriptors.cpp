@@ -28,7 +28,7 @@ SocketDescriptors socket_descriptors_from_proc(pid_t process) {
     return found;
 }
 
-SocketDescriptors socket_descriptors_of(const std::vector<sockscope_detail::SocketHolder>& holders,
+SocketDescriptors socket_descriptors_of(const sockscope_detail::SocketHolders& holders,
                                         std::uint32_t process) {
     SocketDescriptors found;
     for (const auto& holder : holders)
@@ -36,7 +36,7 @@ SocketDescriptors socket_descriptors_of(const std::vector<sockscope_detail::Sock
     return found;
 }
 
-std::vector<std::uint32_t> holders_of(const std::vector<sockscope_detail::SocketHolder>& holders,
+std::vector<std::uint32_t> holders_of(const sockscope_detail::SocketHolders& holders,
                                       std::uint64_t inode) {
     std::set<std::uint32_t> processes;
     for (const auto& holder : holders)
@@ -44,7 +44,7 @@ std::vector<std::uint32_t> holders_of(const std::vector<sockscope_detail::Socket
     return {processes.begin(), processes.end()};
 }
 
-std::string malformed(const std::vector<sockscope_detail::SocketHolder>& holders) {
+std::string malformed(const sockscope_detail::SocketHolders& holders) {
     std::set<std::pair<std::uint32_t, std::uint32_t>> seen;
     for (const auto& holder : holders) {
         const std::string where = "process " + std::to_string(holder.process) + " fd " + std::to_string(holder.fd);

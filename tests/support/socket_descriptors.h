@@ -21,16 +21,16 @@ using SocketDescriptors = std::set<std::pair<std::uint32_t, std::uint64_t>>;
 SocketDescriptors socket_descriptors_from_proc(pid_t process);
 
 // The records of one process.
-SocketDescriptors socket_descriptors_of(const std::vector<sockscope_detail::SocketHolder>& holders,
+SocketDescriptors socket_descriptors_of(const sockscope_detail::SocketHolders& holders,
                                         std::uint32_t process);
 
 // The processes that hold `inode`, ascending.
-std::vector<std::uint32_t> holders_of(const std::vector<sockscope_detail::SocketHolder>& holders,
+std::vector<std::uint32_t> holders_of(const sockscope_detail::SocketHolders& holders,
                                       std::uint64_t inode);
 
 // "" when records are well formed (a process id and an inode each, no
 // descriptor of a process twice); what is wrong otherwise.
-std::string malformed(const std::vector<sockscope_detail::SocketHolder>& holders);
+std::string malformed(const sockscope_detail::SocketHolders& holders);
 
 // The inode of the socket behind descriptor `fd` of this process.
 std::uint64_t socket_inode(int fd);

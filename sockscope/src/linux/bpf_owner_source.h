@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "linux/bpf_socket_holders.h"
 #include "linux/owner_sources.h"
 #include "linux/proc_fs.h"
 #include "owner_source.h"
@@ -35,7 +36,7 @@ private:
     const std::uint32_t last_owner_;
     const ScanPlan plan_;
     bool read_ = false;
-    std::optional<std::vector<Holding>> holders_;
+    std::optional<SocketHolders> holders_;
     std::exception_ptr failure_;
     std::thread reader_;
 };

@@ -59,7 +59,7 @@ const SocketHoldersIterator* process_iterator() {
 
 } // namespace
 
-std::optional<std::vector<SocketHolder>> read_socket_holders() {
+std::optional<SocketHolders> read_socket_holders() {
     if (turned_off() || !privileged_now()) return std::nullopt;
     const SocketHoldersIterator* iterator = process_iterator();
     if (iterator == nullptr) return std::nullopt;

@@ -15,6 +15,7 @@ namespace sockscope_detail {
 // process: its thread-group id as the caller's PID namespace numbers it;
 // fd: the descriptor number in that process.
 using SocketHolder = Holding;
+using SocketHolders = WorkingVector<SocketHolder>;
 
 // Every socket descriptor held by a thread-group leader's file table in the
 // caller's PID namespace, read in one pass of a BPF task_file iterator, in
@@ -32,7 +33,7 @@ using SocketHolder = Holding;
 // process; a failed load is not retried. While one thread loads it, calls
 // on other threads don't wait: they answer nullopt. Every call reads the
 // kernel afresh. Throws only std::bad_alloc.
-std::optional<std::vector<SocketHolder>> read_socket_holders();
+std::optional<SocketHolders> read_socket_holders();
 
 // False when read_socket_holders can't answer: turned off, built without
 // BPF support, or a load was tried and failed. True when it may (loaded,

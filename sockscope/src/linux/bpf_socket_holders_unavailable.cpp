@@ -4,7 +4,7 @@
 
 namespace sockscope_detail {
 
-std::optional<std::vector<SocketHolder>> read_socket_holders() { return std::nullopt; }
+std::optional<SocketHolders> read_socket_holders() { return std::nullopt; }
 
 bool socket_holders_may_be_read() { return false; }
 

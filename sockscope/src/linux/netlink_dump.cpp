@@ -46,7 +46,7 @@ ssize_t next_datagram_size(int fd) {
 // One whole dump into `rows`; 0 or an errno. `interrupted` is set when the
 // kernel flagged it.
 int dump_once(Protocol protocol, Family family, std::uint32_t seq, std::vector<char>& buffer,
-              std::vector<SocketRow>& rows, bool& interrupted) {
+              SocketRows& rows, bool& interrupted) {
     const UniqueFd fd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
     if (!fd.valid()) return errno;
     const timeval limit{receive_timeout_seconds, 0};
@@ -87,7 +87,7 @@ int dump_once(Protocol protocol, Family family, std::uint32_t seq, std::vector<c
 
 } // namespace
 
-int dump_with_netlink(Protocol protocol, Family family, std::vector<SocketRow>& rows) {
+int dump_with_netlink(Protocol protocol, Family family, SocketRows& rows) {
     std::vector<char> buffer(initial_buffer_size);
     const std::size_t kept = rows.size();
     int error = 0;

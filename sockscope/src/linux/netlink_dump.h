@@ -13,6 +13,6 @@ namespace sockscope_detail {
 // Returns 0, or the errno of what went wrong (netlink refused or missing,
 // the kernel's error, a malformed answer: EPROTO). The socket is closed
 // before it returns.
-int dump_with_netlink(Protocol protocol, Family family, std::vector<SocketRow>& rows);
+int dump_with_netlink(Protocol protocol, Family family, SocketRows& rows);
 
 } // namespace sockscope_detail

@@ -64,7 +64,7 @@ std::unique_ptr<SocketHoldersIterator> SocketHoldersIterator::load(const char* l
 
 SocketHoldersIterator::~SocketHoldersIterator() { libbpf_->functions().link_destroy(link_); }
 
-std::optional<std::vector<SocketHolder>> SocketHoldersIterator::read() const {
+std::optional<SocketHolders> SocketHoldersIterator::read() const {
     const LibbpfFunctions& f = libbpf_->functions();
     const UniqueFd iterator(f.iter_create(f.link_fd(link_)));
     if (!iterator.valid()) return std::nullopt;
@@ -73,7 +73,7 @@ std::optional<std::vector<SocketHolder>> SocketHoldersIterator::read() const {
     // one when the buffer fills: bytes are gathered into the holders'
     // storage and counted, and only the end of the output (read() == 0)
     // must fall on a record's boundary.
-    std::vector<SocketHolder> holders(1024);
+    SocketHolders holders(1024);
     std::size_t filled = 0; // bytes
     for (;;) {
         std::size_t capacity = holders.size() * sizeof(SocketHolder);

@@ -28,7 +28,7 @@ public:
     // One pass over the file tables of the caller's PID namespace; nullopt
     // when the kernel refuses or the output is not whole records. Safe to
     // call from several threads at once. Throws only std::bad_alloc.
-    std::optional<std::vector<SocketHolder>> read() const;
+    std::optional<SocketHolders> read() const;
 
 private:
     SocketHoldersIterator(std::unique_ptr<LibbpfLibrary> libbpf, bpf_link* link)

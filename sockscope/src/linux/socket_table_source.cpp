@@ -24,14 +24,14 @@ bool kernel_without_ipv6(Family family, const char* proc_root) {
     return family == Family::ipv6 && ::access((std::string(proc_root) + "/net/tcp").c_str(), F_OK) == 0;
 }
 
-std::vector<SocketRow> read_proc_net(Protocol protocol, Family family, const char* proc_root) {
+SocketRows read_proc_net(Protocol protocol, Family family, const char* proc_root) {
     const std::string path = std::string(proc_root) + proc_net_file(protocol, family);
     std::string contents;
     if (const int error = read_file_at(AT_FDCWD, path.c_str(), contents); error != 0) {
         if (error == ENOENT && kernel_without_ipv6(family, proc_root)) return {};
         fail(error);
     }
-    std::vector<SocketRow> rows;
+    SocketRows rows;
     std::string parse_error;
     if (!parse_proc_net_table(contents, protocol, family, rows, parse_error)) fail(EPROTO);
     return rows;
@@ -39,9 +39,9 @@ std::vector<SocketRow> read_proc_net(Protocol protocol, Family family, const cha
 
 } // namespace
 
-std::vector<SocketRow> read_socket_table(Protocol protocol, Family family, const SystemSources& sources) {
+SocketRows read_socket_table(Protocol protocol, Family family, const SystemSources& sources) {
     if (sources.table != TableSource::proc_net) {
-        std::vector<SocketRow> rows;
+        SocketRows rows;
         const int error = dump_with_netlink(protocol, family, rows);
         if (error == 0) return rows;
         if (sources.table == TableSource::netlink) fail(error);

@@ -11,6 +11,6 @@ namespace sockscope_detail {
 // Netlink first; /proc/net/{tcp,udp,tcp6,udp6} under the sources' /proc
 // root when netlink can't serve (refused by a sandbox, its module missing).
 // Throws SystemFailure when no source answers.
-std::vector<SocketRow> read_socket_table(Protocol protocol, Family family, const SystemSources& sources);
+SocketRows read_socket_table(Protocol protocol, Family family, const SystemSources& sources);
 
 } // namespace sockscope_detail

@@ -1,0 +1,43 @@
+// Memory for the large arrays a call works on and releases before it
+// returns (table rows, sort keys, the iterator's records). A table of
+// 200,000 rows needs tens of megabytes of them on every call, and the C
+// heap hands such blocks back to the system when they are freed, so each
+// call touches them afresh: one page fault per 4 KiB page. Large blocks
+// are therefore mapped on their own and asked for transparent huge pages,
+// which fault 2 MiB at a time; small ones come from the C heap. Nothing is
+// kept between calls.
+#pragma once
+
+#include <cstddef>
+#include <new>
+#include <vector>
+
+namespace sockscope_detail {
+
+// At least `bytes` bytes (throws std::bad_alloc when there is no memory),
+// and their release; `bytes` must be the size the block was asked with.
+void* allocate_working_memory(std::size_t bytes);
+void release_working_memory(void* block, std::size_t bytes) noexcept;
+
+template <class T>
+struct WorkingMemoryAllocator {
+    using value_type = T;
+
+    WorkingMemoryAllocator() = default;
+    template <class U>
+    WorkingMemoryAllocator(const WorkingMemoryAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t count) {
+        if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+        return static_cast<T*>(allocate_working_memory(count * sizeof(T)));
+    }
+    void deallocate(T* block, std::size_t count) noexcept { release_working_memory(block, count * sizeof(T)); }
+
+    template <class U>
+    bool operator==(const WorkingMemoryAllocator<U>&) const noexcept { return true; }
+};
+
+template <class T>
+using WorkingVector = std::vector<T, WorkingMemoryAllocator<T>>;
+
+} // namespace sockscope_detail
