@@ -11,17 +11,14 @@
 
 #include "conversions.h"
 #include "support/isolated_child.h"
+#include "support/sanitized.h"
 #include "utf8.h"
 
 using namespace sockscope_detail;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool sanitized = true; // their runtimes need address space of their own
-#else
-constexpr bool sanitized = false;
-#endif
+using sockscope_test::sanitized;
 
 // Takes every block malloc will give, largest first; returns them.
 std::vector<void*> exhaust_heap() {

@@ -15,17 +15,14 @@
 #include "support/isolated_child.h"
 #include "support/loopback_sockets.h"
 #include "support/own_name.h"
+#include "support/sanitized.h"
 #include "support/snapshot_checks.h"
 
 using namespace sockscope_test;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool sanitized = true; // their runtimes need stack and descriptors of their own
-#else
-constexpr bool sanitized = false;
-#endif
+using sockscope_test::sanitized;
 
 const statTCPROW* find_listener(const statTCPROW* rows, unsigned port) {
     for (std::uint32_t i = 0; i < rows[0].size; ++i)

@@ -11,17 +11,14 @@
 #include <sys/resource.h>
 
 #include "support/isolated_child.h"
+#include "support/sanitized.h"
 #include "working_memory.h"
 
 using namespace sockscope_detail;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool sanitized = true; // their runtimes need address space of their own
-#else
-constexpr bool sanitized = false;
-#endif
+using sockscope_test::sanitized;
 
 // Lines of /proc/self/maps: one per mapping.
 std::size_t mapping_count() {
