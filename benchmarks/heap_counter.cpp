@@ -21,6 +21,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <iterator>
 #include <dlfcn.h>
 #include <malloc.h>
 #include <sys/mman.h>
@@ -68,8 +70,11 @@ struct RangesLock {
     ~RangesLock() { ranges_busy.clear(std::memory_order_release); }
 };
 
+// Both take the lock from their caller, which holds it across the system
+// call too: otherwise another thread could be given the range just unmapped
+// before it was taken off. A full table ends the program rather than
+// giving a figure that leaves mappings out.
 void add_range(std::uintptr_t start, std::uintptr_t end) {
-    const RangesLock lock;
     for (Range& range : ranges) {
         if (range.start == range.end) {
             range = {start, end};
@@ -77,34 +82,39 @@ void add_range(std::uintptr_t start, std::uintptr_t end) {
             return;
         }
     }
+    std::abort();
 }
 
 // Takes [start, end) off every counted range it overlaps.
 void remove_range(std::uintptr_t start, std::uintptr_t end) {
-    const RangesLock lock;
     for (Range& range : ranges) {
         if (range.start == range.end || range.end <= start || end <= range.start) continue;
         const Range before{range.start, std::max(range.start, start)};
         const Range after{std::min(range.end, end), range.end};
         count(-static_cast<long long>((range.end - range.start) - (before.end - before.start) - (after.end - after.start)));
         range = before;
-        if (after.start < after.end) {
-            if (range.start == range.end) {
-                range = after;
-            } else {
-                for (Range& free : ranges) {
-                    if (free.start == free.end) {
-                        free = after;
-                        break;
-                    }
-                }
-            }
+        if (after.start >= after.end) continue;
+        if (range.start == range.end) {
+            range = after;
+            continue;
         }
+        Range* spare = std::find_if(std::begin(ranges), std::end(ranges), [](const Range& r) { return r.start == r.end; });
+        if (spare == std::end(ranges)) std::abort();
+        *spare = after;
     }
 }
 
 using MmapFunction = void* (*)(void*, std::size_t, int, int, int, off_t);
 using MunmapFunction = int (*)(void*, std::size_t);
+MmapFunction next_mmap = nullptr;
+MunmapFunction next_munmap = nullptr;
+
+// The C library's own mmap and munmap, found when the preload loads (or at
+// a first call that comes before that).
+__attribute__((constructor)) void find_mapping_functions() {
+    if (next_mmap == nullptr) next_mmap = reinterpret_cast<MmapFunction>(dlsym(RTLD_NEXT, "mmap"));
+    if (next_munmap == nullptr) next_munmap = reinterpret_cast<MunmapFunction>(dlsym(RTLD_NEXT, "munmap"));
+}
 
 bool is_power_of_two(std::size_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
@@ -178,8 +188,9 @@ __attribute__((visibility("default"))) void* pvalloc(std::size_t size) {
 
 __attribute__((visibility("default"))) void* mmap(void* address, std::size_t length, int protection, int flags,
                                                   int fd, off_t offset) {
-    static const auto next = reinterpret_cast<MmapFunction>(dlsym(RTLD_NEXT, "mmap"));
-    void* mapped = next(address, length, protection, flags, fd, offset);
+    find_mapping_functions();
+    const RangesLock lock;
+    void* mapped = next_mmap(address, length, protection, flags, fd, offset);
     if (mapped != MAP_FAILED && (flags & MAP_ANONYMOUS) != 0) {
         const auto start = reinterpret_cast<std::uintptr_t>(mapped);
         add_range(start, start + length);
@@ -188,8 +199,9 @@ __attribute__((visibility("default"))) void* mmap(void* address, std::size_t len
 }
 
 __attribute__((visibility("default"))) int munmap(void* address, std::size_t length) {
-    static const auto next = reinterpret_cast<MunmapFunction>(dlsym(RTLD_NEXT, "munmap"));
-    const int result = next(address, length);
+    find_mapping_functions();
+    const RangesLock lock;
+    const int result = next_munmap(address, length);
     if (result == 0) {
         const auto start = reinterpret_cast<std::uintptr_t>(address);
         remove_range(start, start + length);

@@ -21,6 +21,8 @@ void release_working_memory(void* block, std::size_t bytes) noexcept;
 
 template <class T>
 struct WorkingMemoryAllocator {
+    // Blocks come from malloc or start on a page: either serves no more.
+    static_assert(alignof(T) <= alignof(std::max_align_t));
     using value_type = T;
 
     WorkingMemoryAllocator() = default;

@@ -46,32 +46,32 @@ Endpoint endpoint_of(const sockaddr_storage& address) {
 
 } // namespace
 
-Endpoint TestSocket::local() const {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    checked(getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length), "getsockname");
-    return endpoint_of(address);
-}
-
-Endpoint TestSocket::peer() const {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) return endpoint_of(address);
-    // Not connected: the tables show the unspecified address of the family.
-    sockaddr_storage own{};
-    length = sizeof own;
-    checked(getsockname(fd_, reinterpret_cast<sockaddr*>(&own), &length), "getsockname");
-    sockaddr_storage unspecified{};
-    unspecified.ss_family = own.ss_family;
-    return endpoint_of(unspecified);
-}
-
 TestSocket::TestSocket(int fd) : fd_(fd), port_(0) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = address.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6&>(address).sin6_port)
-                                          : ntohs(reinterpret_cast<sockaddr_in&>(address).sin_port);
+    try {
+        read_ends();
+    } catch (...) {
+        close(fd_);
+        throw;
+    }
+}
+
+void TestSocket::read_ends() {
+    const int fd = fd_;
+    sockaddr_storage own{};
+    socklen_t length = sizeof own;
+    checked(getsockname(fd, reinterpret_cast<sockaddr*>(&own), &length), "getsockname");
+    local_ = endpoint_of(own);
+    port_ = local_.port;
+    int type = 0;
+    length = sizeof type;
+    checked(getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length), "SO_TYPE");
+    sockaddr_storage peer{};
+    length = sizeof peer;
+    if (type != SOCK_STREAM || getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+        peer = {}; // what the tables show for no peer
+        peer.ss_family = own.ss_family;
+    }
+    peer_ = endpoint_of(peer);
 }
 
 TestSocket::~TestSocket() {

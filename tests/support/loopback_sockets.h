@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <utility>
 
 namespace sockscope_test {
 
@@ -17,7 +18,10 @@ struct Endpoint {
 
 class TestSocket {
 public:
-    TestSocket(TestSocket&& other) noexcept : fd_(other.fd_), port_(other.port_) { other.fd_ = -1; }
+    TestSocket(TestSocket&& other) noexcept
+        : fd_(other.fd_), port_(other.port_), local_(std::move(other.local_)), peer_(std::move(other.peer_)) {
+        other.fd_ = -1;
+    }
     TestSocket(const TestSocket&) = delete;
     TestSocket& operator=(const TestSocket&) = delete;
     ~TestSocket();
@@ -43,10 +47,11 @@ public:
     int fd() const { return fd_; }
     unsigned port() const { return port_; }
     // This socket's own end.
-    Endpoint local() const;
-    // The peer's end; the family's unspecified address and port 0 when the
-    // socket is not connected (a listener, an unconnected UDP socket).
-    Endpoint peer() const;
+    const Endpoint& local() const { return local_; }
+    // The peer's end as the tables show it: the family's unspecified address
+    // and port 0 for a listener and for every UDP socket (the UDP tables
+    // carry no remote end).
+    const Endpoint& peer() const { return peer_; }
     // Whether a table row with these ends is this socket. Matching both ends
     // keeps out rows that only share a port number with it: another
     // address's socket, or a connection that ended in TIME_WAIT before this
@@ -57,8 +62,10 @@ public:
 
 private:
     TestSocket(int fd);
+    void read_ends();
     int fd_;
     unsigned port_;
+    Endpoint local_, peer_; // read when the socket is made: both ends are set by then
 };
 
 // Whether a TCP snapshot record is one of `sockets`.
