@@ -55,7 +55,7 @@ private:
     static constexpr std::uint64_t none = ~std::uint64_t{0};
     std::ptrdiff_t index_of(std::uint64_t inode) const;
 
-    WorkingVector<std::uint64_t> inodes_;                    // one per inode, in the rows' order
+    WorkingVector<std::uint64_t> inodes_;                   // one per inode, in the rows' order
     std::unique_ptr<std::atomic<std::uint64_t>[]> holders_; // by the same index; `none` while unowned
     // An open-addressing hash of inodes_: slot -> index + 1 (0: empty), a
     // power of two at least twice the inodes, so that every offer of a

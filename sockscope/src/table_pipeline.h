@@ -16,8 +16,8 @@
 namespace sockscope_detail {
 
 struct OwnedTable {
-    SocketRows rows; // sorted (row_order.h), owners set
-    OwnerNames names;            // the owners' image names, when asked for
+    SocketRows rows;  // sorted (row_order.h), owners set
+    OwnerNames names; // the owners' image names, when asked for
 };
 
 // Throws SystemFailure when the system refuses what the answer needs, and

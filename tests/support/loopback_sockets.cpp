@@ -56,18 +56,17 @@ TestSocket::TestSocket(int fd) : fd_(fd), port_(0) {
 }
 
 void TestSocket::read_ends() {
-    const int fd = fd_;
     sockaddr_storage own{};
     socklen_t length = sizeof own;
-    checked(getsockname(fd, reinterpret_cast<sockaddr*>(&own), &length), "getsockname");
+    checked(getsockname(fd_, reinterpret_cast<sockaddr*>(&own), &length), "getsockname");
     local_ = endpoint_of(own);
     port_ = local_.port;
     int type = 0;
     length = sizeof type;
-    checked(getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length), "SO_TYPE");
+    checked(getsockopt(fd_, SOL_SOCKET, SO_TYPE, &type, &length), "SO_TYPE");
     sockaddr_storage peer{};
     length = sizeof peer;
-    if (type != SOCK_STREAM || getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+    if (type != SOCK_STREAM || getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
         peer = {}; // what the tables show for no peer
         peer.ss_family = own.ss_family;
     }
