@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "child_processes.h"
 
 #include <cerrno>

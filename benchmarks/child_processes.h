@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Child processes forked for a benchmark load, owned as a group: when the
 // group ends, every child is killed and reaped, each exactly once, whether
 // the load was set up or its setup threw half way.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Times whole commands side by side: runs each command once per round, in
 // turn, for the given number of rounds, and prints every command's median
 // wall time in milliseconds, one line each: "<median-ms>\t<command>".

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Times sockscope against ss and netstat on the same open loopback
 # connections, on both owner paths, and checks the performance targets.
 #

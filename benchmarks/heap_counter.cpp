@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A preload that counts the C heap, for measuring the peak heap of one
 // snapshot without a profiler (the call runs at full speed, threads and
 // BPF system calls included):

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How a loopback load is laid out over holder processes and local
 // addresses, and whether the machine can carry it: decided before any
 // process is started, so that a load too big for the machine is refused

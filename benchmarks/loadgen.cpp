@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Holds a benchmark load until its standard input closes or it is asked to
 // end (SIGTERM, SIGINT, SIGHUP):
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "loopback_load.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A load for benchmarks: established loopback TCP connections held open by
 // child processes, and optionally idle processes that hold no sockets (only
 // stdin, stdout and stderr, like a sleeping process). The children are

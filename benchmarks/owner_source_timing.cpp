@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two sources of socket owners side by side: the BPF iterator
 // (read_socket_holders) and reading every /proc/<id>/fd link, with this
 // process holding SOCKETS extra socket descriptors (default 2,000; half of

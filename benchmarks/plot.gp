@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Time against rows for every tool and both owner paths, from compare.sh's
 # times.csv (connections,rows,measure,median_ms).
 # gnuplot -e "csv='times.csv'; png='out.png'; machine='...'" plot.gp

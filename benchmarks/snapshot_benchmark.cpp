@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Times the library's members on a machine holding N established loopback
 // connections (N = 100, 1,000, 10,000), opened by child processes that this
 // program starts and reaps. Reports rows per second.

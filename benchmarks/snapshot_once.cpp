@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Takes TCP snapshots as any caller would, for timing and measuring the
 // library from outside. The owner source is the library's own choice, so
 // the same commands measure either path (SOCKSCOPE_OWNER_SCAN=proc in the

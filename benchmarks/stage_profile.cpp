@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where the time of one TCP snapshot goes, stage by stage, on the live
 // table: the netlink dump (and the /proc/net text for comparison), the
 // owner scan by the library's default source and by the /proc scan alone,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 include(CMakePackageConfigHelpers)
 
 install(TARGETS sockscope_x64

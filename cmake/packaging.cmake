@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Debian package: `cpack -G DEB` in the build folder makes
 # sockscope_<version>_amd64.deb with the library (its SONAME link and the
 # development link), the header, the pkg-config and CMake package files,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Process names as text for the terminal: multibyte characters of the C
 // library's current locale (LC_CTYPE), escaped so that a name can neither
 // break a line into more fields nor reach the terminal as a control code.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "listing_line.h"
 
 #include <charconv>

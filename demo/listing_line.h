@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One line of the console listing, seven fields separated by single spaces:
 //
 //   local-address local-port remote-address remote-port pid name state

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Prints the machine's IPv4 TCP table once, a line per connection:
 //
 //   local-address local-port remote-address remote-port pid process-name state

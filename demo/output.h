@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writing to standard output and standard error with every failure seen:
 // a full disk, a closed descriptor, a reader that went away (EPIPE when
 // SIGPIPE is ignored).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The image name builder on arbitrary comm, executable link and command
 // line contents, split at the first two 0xFF bytes.
 #include <cstdint>

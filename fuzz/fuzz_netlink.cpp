@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A netlink dump reply made of arbitrary bytes: the first four bytes are
 // the sequence number expected, the fifth picks the table and family.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /proc/net/{tcp,udp,tcp6,udp6} text: the first byte picks the table.
 #include <cstdint>
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Descriptor link targets as readlink gives them.
 #include <cstdint>
 #include <cstdlib>

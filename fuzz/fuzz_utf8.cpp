@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The UTF-8 decoder: whatever the bytes, the UTF-16 it makes is well
 // formed, never longer than the input, ASCII passes through unchanged, and
 // the allocation-free comparison agrees with the decoded text.

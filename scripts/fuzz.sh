@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS
 # (default 60) from the corpus kept in fuzz/corpus. New inputs go to a
 # scratch folder, so the tree is left as it was. A crash fails the run and

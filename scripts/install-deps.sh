@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what the build and the tests need and a fresh machine may lack.
 # Installs nothing that is already there, so it is quick to run every time.
 # With --for-package, also what `cpack -G DEB` needs; with --for-tests, that

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds sockscope and prints the live IPv4 TCP table once.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The .NET wrapper's tests. Needs the native build in build/ (scripts/test.sh
 # makes it first). Every part runs, also after another one failed; at the end
 # the failed ones are named and the script exits 1.

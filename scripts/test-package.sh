@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian package and checks it as a user would meet it: what it
 # holds and depends on, then, unpacked into a scratch root (dpkg-deb -x), a
 # caller built against the unpacked files through pkg-config and through

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The privileged owner source: a BPF iterator that lists every socket
 # descriptor in one pass (src/linux/bpf_socket_holders.h). It is built in
 # when the tools for it are all present -- clang with the BPF target,

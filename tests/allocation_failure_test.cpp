@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every allocation a call makes, failed in turn: the call answers whole, or
 // fails as a whole (null or 0, errno ENOMEM) having released everything.
 // This program replaces the C heap's entry points with ones that can be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The BPF owner source in the shapes processes take: a PID namespace of
 // their own, several threads (one with a file table of its own), processes
 // that come and go while it reads, callers on several threads; and the

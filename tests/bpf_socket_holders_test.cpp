@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The BPF owner source against the truth of /proc/<id>/fd, for the ways a
 // process comes to hold a socket: opened, inherited across fork, passed over
 // a unix socket, duplicated to a high number or many times over; and a

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Fails unless every dynamic symbol that the library defines belongs to the
 # class sockscope: the rest of the library stays private.
 set -eu

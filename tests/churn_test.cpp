@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Snapshots taken while connections open and close by the thousand and
 // processes start and end: every snapshot stays well formed, and nothing
 // crashes or hangs.

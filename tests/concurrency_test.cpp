@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every member called from many threads at once, on objects of their own
 // and on one shared object. Built with ThreadSanitizer, any data race in
 // the library fails the run.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Process names and lines as the console programs write them.
 #include <clocale>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built console listing, run as a user would: stdin at end of file,
 // stdout to a file, a terminal, or a descriptor that fails.
 #include <algorithm>

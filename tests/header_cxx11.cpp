@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Compiled as C++11: the public header must stand alone in older callers.
 #include <sockscope/sockscope.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The IPv6 tables: dual-stack servers (the default of many runtimes) and
 // their IPv4 clients, ::1, v6-only listeners, UDP; cross-checked with ss.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The lookups by name given names that no well-behaved caller would pass.
 #include <gtest/gtest.h>
 #include <string>

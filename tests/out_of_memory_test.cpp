@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // With no memory left, conversions give null and the public members give
 // null or 0: nothing crashes and no exception escapes.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An owner's name is its own, never a newcomer's that took its id between
 // the owner scan and the reading of names. The test makes that happen on
 // purpose: in a private PID namespace it ends the owner and starts a new

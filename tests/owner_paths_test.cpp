@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kernel iterator and the /proc scan give the same rows: owners (lowest
 // id of every holder) and names, for sockets shared across fork, passed
 // over a unix socket, held in another PID namespace, and while processes

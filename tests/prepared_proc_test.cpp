@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pipeline run against a prepared /proc tree: processes, descriptor
 // links, a process that vanished between the listing and the reading, one
 // whose descriptors are closed to the caller, a zombie, a long name.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How image names are made from /proc's comm, exe and cmdline, and how
 // their bytes become UTF-16.
 #include <gtest/gtest.h>

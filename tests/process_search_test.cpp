@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding processes by name, and reading their names, against real
 // processes started under names the tests choose.
 #include <algorithm>

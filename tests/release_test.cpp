@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Giving snapshots back, through the shared library's public interface.
 // Run under AddressSanitizer, a missed or doubled release fails the test.
 #include <cstdlib>

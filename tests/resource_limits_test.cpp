@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Callers short of descriptors or of stack get right answers or a visible
 // failure, never answers that look whole and are not.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Callers with less than root's view of the system: an unprivileged user,
 // a sandbox that refuses netlink, one where /proc is not there at all.
 #include <cerrno>

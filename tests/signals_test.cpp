@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A caller whose process takes signals all the time (a timer, children
 // ending) gets the same answers as a quiet one. A pending signal cuts
 // directory listings and reads short; none of that may lose a process or an

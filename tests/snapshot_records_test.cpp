@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Records made from owned tables, and the order rows come in, on rows the
 // kernel can't be made to produce on demand.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The public snapshots and the loopback port lookup, on sockets and child
 // processes the tests open, through the shared library.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loading and unloading the socket holders iterator: what a load keeps,
 // what a failed one leaves behind (nothing), and a load made inside a PID
 // namespace. Built only into libraries that have the iterator.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tables read live from the kernel: both sources agree, owners are
 // found, and only IPv4 sockets appear.
 #include <algorithm>

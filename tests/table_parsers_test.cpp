@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The parsers of what the kernel hands over: /proc/net text tables, netlink
 // dump datagrams and descriptor links. Fixtures stand for states and
 // damage that a live kernel won't produce on demand.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line of the sockscope tool.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the sockscope tool writes: filters, text lines, the table, terminal
 // frames, JSON.
 #include <clocale>

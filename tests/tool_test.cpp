@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built sockscope tool against real sockets: filters, JSON read back,
 // a hostile name, the terminal table, --watch, failures and usage errors.
 #include <algorithm>

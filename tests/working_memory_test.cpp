@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The large arrays of a call: blocks from the C heap or mapped on their own
 // at 2 MiB boundaries, writable end to end, released without a trace, and a
 // block the system can't give is std::bad_alloc, which the members turn

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SIGINT and SIGTERM as the way to end --watch: they ask the loop to stop,
 // and it ends cleanly with status 0 at the next point where it can. They
 // are held back while a table is read, and let through while the tool

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "json_output.h"
 
 #include "listing_line.h"

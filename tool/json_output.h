@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's JSON output: one object per socket on a line of its own
 // (JSON Lines), always UTF-8 whatever the locale. The schema, stable:
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sockscope: the machine's TCP or UDP sockets with the process that owns
 // each, for people at a terminal and for scripts. See sockscope(1).
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line of the sockscope tool, parsed without side effects.
 #pragma once
 

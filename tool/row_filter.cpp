@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "row_filter.h"
 
 #include "utf16.h"

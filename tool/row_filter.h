@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which sockets the command line asks for.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One socket as the command-line tool shows it, whichever table it came
 // from. Fields a table does not have (a UDP socket's peer and state) are
 // absent rather than zero.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "table_kinds.h"
 
 #include <cerrno>

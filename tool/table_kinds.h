@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connection tables the tool can read: a protocol, an address family
 // and the library call that fetches it. A new table (IPv6) is one more
 // entry in table_kinds().

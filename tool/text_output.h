@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's text output: an aligned table with a header for a person at a
 // terminal, one socket per line for a pipe. Names are escaped as the
 // console listing escapes them, in the locale's character set.

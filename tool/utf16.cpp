@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "utf16.h"
 
 namespace sockscope_tool {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // UTF-16 process names as UTF-8.
 #pragma once
 

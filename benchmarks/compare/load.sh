@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sourced by compare.sh: holding loads of loopback connections and idle
 # processes (sockscope_loadgen) beside the measurements, and a check that
 # the load generator fails cleanly. Needs $bin (the benchmark programs) and

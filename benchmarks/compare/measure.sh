@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sourced by compare.sh: the measurements taken while a load is held. Each
 # appends CSV lines to the files in $out. Needs $bin, $demo, $managed
 # (empty without dotnet), $work and $out.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sourced by compare.sh: the summary of a run, in Markdown, from the CSV
 # files in $out, and the check of the performance targets.
 

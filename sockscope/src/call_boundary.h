@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's edge: no C++ exception crosses it (callers may be C, .NET,
 // or code built without exceptions). A call either answers, leaving errno as
 // the caller had it, or fails as a whole with its documented failure value

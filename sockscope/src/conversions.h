@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Conversions from the raw fields of a table row to what the public records
 // carry: address texts, host-order ports, state names. Texts returned here
 // are new blocks on the C heap (release with free), or null when memory ran

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole-text number parsing: the one way the library reads numbers out of
 // /proc and netlink texts.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How a call fails as a whole. Deep inside a call, whatever the system
 // refuses that the answer can't do without (a descriptor, kernel memory,
 // /proc itself) throws SystemFailure; the public member catches it at the

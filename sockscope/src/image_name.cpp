@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "image_name.h"
 
 namespace sockscope_detail {

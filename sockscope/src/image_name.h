@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How a process's image name is made from what /proc shows of it.
 //
 // The name is the process's comm. The kernel cuts comm at 15 bytes, so a

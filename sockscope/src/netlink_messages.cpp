@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "netlink_messages.h"
 
 #include <cerrno>

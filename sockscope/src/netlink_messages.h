@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The messages of a sock_diag netlink dump (SOCK_DIAG_BY_FAMILY with an
 // inet_diag_req_v2): the request we send and the parsing of the datagrams
 // the kernel answers with. No system calls here; the socket loop is in

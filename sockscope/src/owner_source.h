@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A way of finding which processes hold a table's sockets: the /proc scan
 // (linux/proc_owner_scan.h) is one; a kernel iterator is another. Each
 // offers every holder it finds to SocketOwners, which keeps the lowest id.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "proc_net_parser.h"
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The text tables /proc/net/tcp, udp, tcp6 and udp6. A line reads
 //
 //   0: 0100007F:1F90 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1000  0 54321 ...

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "row_order.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The order callers get rows in.
 #pragma once
 

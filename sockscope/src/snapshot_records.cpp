@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "snapshot_records.h"
 
 #include <cstdlib>

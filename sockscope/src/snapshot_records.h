@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The public records made from an owned table: texts for addresses, host
 // order for ports, state names, the owner's image name as UTF-16. A
 // snapshot is whole or nothing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "socket_link.h"
 
 #include "decimal.h"

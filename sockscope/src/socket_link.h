@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A descriptor's /proc link names its socket: "socket:[12345]".
 #pragma once
 

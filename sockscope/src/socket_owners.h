@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Who owns each socket of a table. The kernel's tables name a socket only by
 // its inode; a process holds it through a descriptor. A socket held by
 // several processes (inherited across fork, passed over a unix socket)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One row of a kernel socket table, as every stage after the reading takes
 // it. Addresses and ports keep the kernel's layout: addresses in network
 // byte order (an IPv4 address in the first four bytes, the rest zero), the

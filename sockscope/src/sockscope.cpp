@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's public members, each one road through the table pipeline
 // (table_pipeline.h) or the process search (linux/process_search.h).
 // Failures surface here as null or 0 with errno set (call_boundary.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where a call reads the system from. The public members use the defaults;
 // tests point them at a prepared /proc tree or force one table source.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one road every public member takes through a table:
 //
 //   read table -> keep the rows asked for -> owners -> names -> sort

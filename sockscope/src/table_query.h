@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a public member needs from a table: which table, which rows, whose
 // owners, and whether owners' names are wanted.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tcp_state.h"
 
 namespace sockscope_detail {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Kernel TCP states (include/net/tcp_states.h) to the library's 1..12.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Process names are bytes to the kernel; we read them as UTF-8 and replace
 // every ill-formed sequence with U+FFFD, one replacement per maximal
 // ill-formed subpart (the Unicode recommended practice). This is the one

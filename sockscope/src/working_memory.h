@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Memory for the large arrays a call works on and releases before it
 // returns (table rows, sort keys, the iterator's records). A table of
 // 200,000 rows needs tens of megabytes of them on every call, and the C

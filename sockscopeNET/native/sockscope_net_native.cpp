@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The native half of the .NET wrapper: a flat C interface over the library's
 // class, which the managed assembly calls through P/Invoke. No C++ exception
 // crosses it (the library throws none; `new` failing gives null here).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 namespace sockscopeNET
 {
     /// <summary>One TCP endpoint pair of a snapshot. Plain data: callers may also create and fill rows.</summary>

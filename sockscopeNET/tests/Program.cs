@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 namespace sockscopeNET.Tests
 {
     // The test host never calls this entry point: LargeProcessIdTests runs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A caller of the installed library: prints the TCP table's listeners with
 // their owners' names. The same program is the README's example.
 #include <cstdio>

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs the build into a scratch prefix, then builds and runs a caller
 # found through pkg-config and one found through find_package.
 set -eu

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loads, reads and unloads the socket holders iterator N times, then makes
 // N loads fail at three points (attachment refused, program refused, no
 // privilege), so that valgrind can tell whether any of it leaves memory

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fixture of the BPF owner source's live tests: skips where the
 // iterator can't be expected to work, and reads it, failing the test when
 // it is unavailable or its records are malformed.

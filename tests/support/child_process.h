@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Child processes for live tests: a copy of the test child program under a
 // name the test chooses, started with arguments, talked to over pipes, and
 // always reaped (killed first if it does not end within a few seconds).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "descriptor_passing.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Passing a descriptor to another process over a unix socket (SCM_RIGHTS).
 #pragma once
 

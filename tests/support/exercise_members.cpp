@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Calls every member of the library many times, for memory checkers:
 //
 //   exercise_members [ROUNDS]    (default 100)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stand-in for libsockscope_x64.so.1 whose snapshots fail, as the real
 // library's do when memory or descriptors run out: null, with errno set
 // (SOCKSCOPE_STUB_ERRNO, default ENOMEM). Tests put its folder first in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "holding_child.h"
 
 #include <cerrno>

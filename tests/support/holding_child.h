@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A forked copy of the test process that holds descriptors for a test: it
 // runs a setup function, reports one number back (a descriptor it made, or
 // anything else), then runs until the test is done with it. It inherits

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "isolated_child.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a function in a forked child, for tests that must change what the
 // process may do (its user, its syscalls, its mounts) without touching the
 // test process. The function returns "" when all is well, text describing

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A small strict JSON reader (RFC 8259) for checking what the tools write:
 // one value per text, strings kept as UTF-16 code units so that escaped
 // lone surrogates read back exactly, object members kept in their order.

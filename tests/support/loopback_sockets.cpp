@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "loopback_sockets.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sockets the live tests open on loopback addresses, closed on destruction.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "own_name.h"
 
 #include <unistd.h>

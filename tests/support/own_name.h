@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the library should report for the test process itself, and text
 // helpers for comparing names.
 #pragma once

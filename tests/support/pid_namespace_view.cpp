@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pid_namespace_view.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the socket holders look like from inside a new PID namespace.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a built program as a user would, with its standard output on a file,
 // a terminal, or a descriptor that fails, and collects what it wrote. Every
 // run is bounded in time (killed after the timeout) and always reaped.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "refuse_bpf.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Makes the kernel refuse one bpf() command, as a sandbox might.
 #pragma once
 

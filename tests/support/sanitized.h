@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whether this test binary runs under AddressSanitizer or ThreadSanitizer,
 // whose runtimes need address space, stack and descriptors of their own:
 // tests that squeeze those limits skip there.

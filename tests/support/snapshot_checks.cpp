@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "snapshot_checks.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks that a snapshot is well formed, whatever the machine was doing
 // while it was taken.
 #pragma once

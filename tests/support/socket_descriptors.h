@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ground truth for the BPF owner source's tests: the socket descriptors of a
 // process as its /proc/<id>/fd links show them, the same from the
 // iterator's records, and whether this machine can run the iterator.

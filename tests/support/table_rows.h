@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Rows as the kernel lays them out, for tests that build tables by hand.
 #pragma once
 

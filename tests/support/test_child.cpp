@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A process for the tests to start under a name of their choosing (they
 // copy this program under that name). It opens the sockets it is asked for
 // on the given addresses, prints each one's port on a line of its own, then

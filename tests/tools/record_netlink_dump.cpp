@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Records a live TCP dump for the netlink parser's replay test:
 //
 //   record_netlink_dump OUT.bin OUT.txt

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sockscope: the machine's IPv4 TCP and UDP connection tables, each row
 // completed with the owning process's id and image name.
 //

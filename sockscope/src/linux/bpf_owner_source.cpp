@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "linux/bpf_owner_source.h"
 
 #include <system_error>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Owners from the BPF iterator (bpf_socket_holders.h): every socket
 // descriptor of the machine in one read, started on a thread of its own
 // while the table is read. When the iterator can't answer after all, the

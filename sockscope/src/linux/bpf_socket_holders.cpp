@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "linux/bpf_socket_holders.h"
 
 #include <atomic>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The privileged source of socket owners: one pass of a BPF iterator over
 // every task's open files lists every socket descriptor on the machine,
 // where the /proc scan reads one descriptor link at a time.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library built without the BPF iterator: owners always come from the
 // /proc scan.
 #include "linux/bpf_socket_holders.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "linux/directory_entries.h"
 
 #include <cerrno>

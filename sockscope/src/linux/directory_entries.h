@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Walking a directory of /proc with getdents64, in the order the kernel
 // lists it. Entries come in batches into a buffer on the heap (never on the
 // caller's stack, which may be a small thread's), with no allocation per

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "linux/file_reader.h"
 
 #include <algorithm>

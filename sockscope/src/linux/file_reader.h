@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading files and links relative to a directory descriptor. A short read
 // is not the end of a file: only read() returning 0 is. Every call retries
 // when a signal interrupts it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "linux/libbpf_library.h"
 
 #include <dlfcn.h>

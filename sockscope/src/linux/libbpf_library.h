@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libbpf, opened at run time. The library never links it: libbpf is an
 // optional dependency that many machines lack, and it can't be linked into
 // a shared library on Debian anyway (its static libelf is not

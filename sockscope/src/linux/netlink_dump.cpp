@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "linux/netlink_dump.h"
 
 #include <cerrno>

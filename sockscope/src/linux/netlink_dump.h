@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The netlink socket loop of a sock_diag dump: one request, then datagrams
 // until NLMSG_DONE. The messages themselves are built and parsed in
 // netlink_messages.h.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "linux/owner_names.h"
 
 #include <cstdio>

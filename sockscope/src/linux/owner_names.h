@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The names of a table's owners.
 #pragma once
 

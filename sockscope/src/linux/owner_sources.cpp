@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "linux/owner_sources.h"
 
 #include <algorithm>

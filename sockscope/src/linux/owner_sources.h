@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The choice of owner source for a call.
 #pragma once
 

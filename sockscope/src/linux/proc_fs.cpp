@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "linux/proc_fs.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /proc: its root (the real one, or a prepared tree in tests), the paths
 // of /proc/<id>/..., and what the errors of reading a process's entries
 // mean. Processes end at any moment and other users' descriptors are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "linux/proc_owner_scan.h"
 
 #include <system_error>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Owners from /proc: every process's descriptor links, "socket:[<inode>]"
 // for a socket. The way that needs no privilege: a caller sees the
 // descriptors of its own user's processes (all of them as root).

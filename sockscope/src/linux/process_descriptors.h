@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading one process's descriptors from /proc/<id>/fd and passing on
 // every socket it holds, with no allocation per descriptor.
 #pragma once

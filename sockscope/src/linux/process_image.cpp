@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "linux/process_image.h"
 
 #include <climits>

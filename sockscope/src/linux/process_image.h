@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What /proc shows of one process: its image name and whether it has ended,
 // read through a handle to that process (see open_process), so that what is
 // read is never a newcomer's that took its id.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "linux/process_search.h"
 
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding a running process by its image name.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every signal blocked in the calling thread for a scope. Threads that the
 // library starts meanwhile inherit the full mask, so a caller's signals are
 // never delivered on a thread of ours.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "linux/socket_holders_iterator.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket holders BPF program (bpf/socket_holders.bpf.c), loaded into
 // the kernel and attached as an iterator. Each read creates a fresh
 // iterator from the attachment and reads the program's records to the end.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "linux/socket_table_source.h"
 
 #include <cerrno>

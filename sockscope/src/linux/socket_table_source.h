@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rows of a kernel socket table, without owners.
 #pragma once
 

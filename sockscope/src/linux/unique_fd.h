@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A file descriptor that closes itself.
 #pragma once
 

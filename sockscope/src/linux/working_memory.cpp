@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "working_memory.h"
 
 #include <cstdint>

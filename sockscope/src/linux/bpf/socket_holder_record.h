@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* One record of the socket holders iterator's output, shared by the BPF
  * program that writes it and the library code that reads it. Plain C types
  * of fixed width on both targets (BPF and x86-64): 16 bytes, no padding. */

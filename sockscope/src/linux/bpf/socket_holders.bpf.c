@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT OR GPL-2.0-only
 /* Lists every socket descriptor in the file tables of the reader's PID
  * namespace: one socket_holder_record per descriptor, written to the
  * iterator's output. The library reads it instead of reading one
@@ -16,9 +17,10 @@
  * disk has S_IFSOCK mode too, with that filesystem's inode number. */
 #define SOCKFS_MAGIC 0x534F434B
 
-/* bpf_seq_write and the task iterators are offered to GPL-compatible
- * programs only. */
-char LICENSE[] SEC("license") = "Dual BSD/GPL";
+/* The kernel offers bpf_seq_write and the task iterators to GPL-compatible
+ * programs only, so this one file is dual-licensed (MIT or GPL-2.0-only,
+ * as its first line says) and tells the kernel so. */
+char LICENSE[] SEC("license") = "Dual MIT/GPL";
 
 /* The number that the reader's PID namespace gives `task`'s thread group,
  * or 0 when the task has no number there.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The build compiles socket_holders.bpf.c and has `bpftool gen skeleton`
 // write its bytes into socket_holders.skel.h. Only those bytes are taken
 // from the skeleton; its helpers call libbpf directly, which the library

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The compiled socket_holders.bpf.c, embedded in the library: the ELF
 // object that libbpf opens from memory and loads into the kernel.
 #pragma once
