@@ -96,7 +96,7 @@ std::string reuse_an_owners_id() {
         } else {
             UniqueFd process;
             ProcessImage image;
-            if (open_process(root, newcomer, process) != Access::granted || image.name(process.get()) != "newcomer")
+            if (open_process(root, newcomer, process) != Access::granted || image.name(process.get(), newcomer) != "newcomer")
                 fault += "newcomer not in place; ";
             const OwnerNames after = read_owner_names(owners, root);
             if (after.find(owner) != nullptr) fault += "the newcomer's name was given: " + *after.find(owner) + "; ";

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The pipeline run against a prepared /proc tree: processes, descriptor
 // links, a process that vanished between the listing and the reading, one
-// whose descriptors are closed to the caller, a zombie, a long name.
+// whose descriptors are closed to the caller, a zombie, a long name, and
+// every error that reading one process's entries can give.
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,10 +16,13 @@
 
 #include "linux/process_search.h"
 #include "snapshot_records.h"
+#include "failure.h"
+#include "support/injected_errors.h"
 #include "support/isolated_child.h"
 #include "table_pipeline.h"
 
 using namespace sockscope_detail;
+using namespace sockscope_test;
 namespace fs = std::filesystem;
 
 namespace {
@@ -148,6 +152,36 @@ TEST_F(PreparedProc, DescriptorsClosedToTheCallerLeaveTheOwnerUnknown) {
     });
     if (fault.rfind("skip:", 0) == 0) GTEST_SKIP() << fault;
     EXPECT_EQ(fault, "");
+}
+
+// Whatever error reading one process's entries gives, only that process is
+// unknown; the call fails only when the caller itself is short of
+// descriptors or memory.
+TEST_F(PreparedProc, AnErrorReadingOneProcessLeavesOnlyThatProcessUnknown) {
+    std::string faults;
+    for (const FailingCall call : {FailingCall::openat, FailingCall::readlinkat, FailingCall::read}) {
+        for (int error = 1; error < 134; ++error) {
+            if (error == EINTR || strerrorname_np(error) == nullptr) continue; // EINTR is retried
+            const std::string what = std::string(call_name(call)) + " " + strerrorname_np(error) + ": ";
+            const bool callers_own = error == EMFILE || error == ENFILE || error == ENOMEM;
+            const InjectedError injected(call, (root_ / "100").string(), error);
+            try {
+                const OwnedTable tcp = read_owned_table({Protocol::tcp, Family::ipv4}, sources());
+                const std::uint32_t first = by_inode(tcp, 1001)->owner;
+                if (callers_own) faults += what + "answered; ";
+                if (by_inode(tcp, 1002)->owner != 200 || name_of(tcp, 200) != "beta-with-a-long-name")
+                    faults += what + "another process was disturbed; ";
+                if (first != 100 && first != 200) faults += what + "a shared socket lost both holders; ";
+                if (first == 100 && name_of(tcp, 100) != "alpha" && name_of(tcp, 100) != "<none>")
+                    faults += what + "a wrong name; ";
+                if (find_process_id(u"beta-with-a-long-name", sources()) != 200) faults += what + "lookup failed; ";
+            } catch (const SystemFailure& failure) {
+                if (!callers_own || failure.error != error)
+                    faults += what + "the call failed with " + strerrorname_np(failure.error) + "; ";
+            }
+        }
+    }
+    EXPECT_EQ(faults, "");
 }
 
 } // namespace

@@ -49,11 +49,18 @@ TEST(ImageName, StateComesAfterTheLastParenthesis) {
     EXPECT_EQ(process_state_from_stat("77 (a\nb) Z"), 'Z');
     for (const char* broken : {"", "77 (sh)", "77 (sh) ", "77 sh S", "77 (sh)S 1"})
         EXPECT_EQ(process_state_from_stat(broken), 0) << broken;
-    EXPECT_TRUE(has_ended('Z'));
-    EXPECT_TRUE(has_ended('X'));
-    EXPECT_FALSE(has_ended('S'));
-    EXPECT_FALSE(has_ended('R'));
-    EXPECT_FALSE(has_ended('D'));
+}
+
+TEST(ImageName, EndedMeansAZombieWithNoThreadLeft) {
+    const auto stat = [](const char* state, const char* threads) {
+        return std::string("77 (a) b) ") + state + " 1 77 77 0 -1 4194560 90 0 0 0 0 0 0 0 20 0 " + threads +
+               " 0 5 0";
+    };
+    EXPECT_TRUE(stat_shows_ended(stat("Z", "1")));
+    EXPECT_TRUE(stat_shows_ended(stat("X", "1")));
+    EXPECT_FALSE(stat_shows_ended(stat("Z", "2"))); // its main thread called pthread_exit
+    for (const char* running : {"S", "R", "D"}) EXPECT_FALSE(stat_shows_ended(stat(running, "1"))) << running;
+    EXPECT_TRUE(stat_shows_ended("77 (a) Z 1 77")); // no thread count to say otherwise
 }
 
 // The decoded name, through the library's one path from bytes to UTF-16.

@@ -31,7 +31,7 @@ std::u16string name_of(std::uint32_t id) {
     UniqueFd process;
     if (id == 0 || open_process(root, id, process) != Access::granted) return u"<null>";
     ProcessImage image;
-    const auto name = image.name(process.get());
+    const auto name = image.name(process.get(), id);
     return name ? utf16(std::string(*name)) : u"<null>";
 }
 

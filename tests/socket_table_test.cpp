@@ -14,6 +14,7 @@
 
 #include "failure.h"
 #include "linux/socket_table_source.h"
+#include "support/holding_child.h"
 #include "support/loopback_sockets.h"
 #include "support/table_rows.h"
 #include "table_pipeline.h"
@@ -29,11 +30,11 @@ using RowKey = std::tuple<std::uint32_t, Address, std::uint32_t, Address, std::u
 
 // Every row of a table with its owner, read through the pipeline.
 SocketRows read_table(Protocol protocol, TableSource source = TableSource::automatic,
-                                  std::uint32_t last_owner = UINT32_MAX, Family family = Family::ipv4) {
+                                  std::uint32_t only_process = 0, Family family = Family::ipv4) {
     TableQuery query;
     query.protocol = protocol;
     query.family = family;
-    query.last_owner = last_owner;
+    query.only_process = only_process;
     SystemSources sources;
     sources.table = source;
     return read_owned_table(query, sources).rows;
@@ -93,8 +94,8 @@ TEST(SocketTable, NetlinkAndProcNetGiveTheSameRows) {
                           {Protocol::tcp, Family::ipv6, {&listener6, &server6}},
                           {Protocol::udp, Family::ipv6, {&udp6}}};
     for (const Case& c : cases) {
-        const auto netlink = read_table(c.protocol, TableSource::netlink, UINT32_MAX, c.family);
-        const auto proc = read_table(c.protocol, TableSource::proc_net, UINT32_MAX, c.family);
+        const auto netlink = read_table(c.protocol, TableSource::netlink, 0, c.family);
+        const auto proc = read_table(c.protocol, TableSource::proc_net, 0, c.family);
         const auto port = c.sockets.front()->port();
         EXPECT_EQ(rows_of(netlink, c.family, c.sockets).size(), c.sockets.size()) << port;
         EXPECT_EQ(rows_of(netlink, c.family, c.sockets), rows_of(proc, c.family, c.sockets)) << port;
@@ -185,16 +186,23 @@ TEST(SocketTable, AnUnreadableTableFailsTheCall) {
 
 namespace {
 
-TEST(SocketTable, OwnersAboveTheLastIdAreNotLookedFor) {
-    const auto listener = TestSocket::tcp_listener("127.0.0.1");
-    const auto self = static_cast<std::uint32_t>(getpid());
-    const auto below = read_table(Protocol::tcp, TableSource::automatic, self - 1);
-    const SocketRow* row = find_local(below, listener.port(), 2);
+// Asked for one process's sockets, the pipeline makes that process the owner
+// of every socket it holds, also one that a lower id holds too.
+TEST(SocketTable, OneProcessOwnsEverySocketItHolds) {
+    const auto shared = TestSocket::tcp_listener("127.0.0.1");
+    sockscope_test::HoldingChild child([] { return 0; }); // holds `shared` too
+    ASSERT_EQ(child.reported(), 0);
+    const auto child_id = static_cast<std::uint32_t>(child.pid());
+    const auto everyones = read_table(Protocol::tcp);
+    const SocketRow* row = find_local(everyones, shared.port(), 2);
     ASSERT_NE(row, nullptr);
-    EXPECT_EQ(row->owner, 0u);
-    const auto up_to_self = read_table(Protocol::tcp, TableSource::automatic, self);
-    ASSERT_NE(find_local(up_to_self, listener.port(), 2), nullptr);
-    EXPECT_EQ(find_local(up_to_self, listener.port(), 2)->owner, self);
+    EXPECT_EQ(row->owner, static_cast<std::uint32_t>(getpid())); // the lowest holder
+    const auto childs = read_table(Protocol::tcp, TableSource::automatic, child_id);
+    ASSERT_NE(find_local(childs, shared.port(), 2), nullptr);
+    EXPECT_EQ(find_local(childs, shared.port(), 2)->owner, child_id);
+    const auto unrelated = read_table(Protocol::tcp, TableSource::automatic, child_id + 1000000);
+    ASSERT_NE(find_local(unrelated, shared.port(), 2), nullptr);
+    EXPECT_EQ(find_local(unrelated, shared.port(), 2)->owner, 0u);
 }
 
 } // namespace

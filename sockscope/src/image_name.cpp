@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "image_name.h"
 
+#include "decimal.h"
+
 namespace sockscope_detail {
 
 std::string_view comm_from_file(std::string_view contents) {
@@ -38,6 +40,19 @@ char process_state_from_stat(std::string_view stat) {
     return stat[close + 2];
 }
 
-bool has_ended(char state) { return state == 'Z' || state == 'X' || state == 'x'; }
+bool stat_shows_ended(std::string_view stat) {
+    const char state = process_state_from_stat(stat);
+    if (state != 'Z' && state != 'X' && state != 'x') return false;
+    // num_threads is the 18th field after the state; a line cut short of
+    // it says nothing of other threads.
+    std::string_view rest = stat.substr(stat.rfind(')') + 2);
+    for (int field = 0; field < 17; ++field) {
+        const auto blank = rest.find(' ');
+        if (blank == std::string_view::npos) return true;
+        rest.remove_prefix(blank + 1);
+    }
+    unsigned threads = 0;
+    return !parse_number(rest.substr(0, rest.find(' ')), threads) || threads <= 1;
+}
 
 } // namespace sockscope_detail

@@ -40,8 +40,10 @@ namespace sockscope_detail {
 // text has no state.
 char process_state_from_stat(std::string_view stat);
 
-// Whether a process in that state has ended: a zombie waiting to be reaped
-// ('Z') or one being torn down ('X').
-bool has_ended(char state);
+// Whether /proc/<id>/stat shows a process that has ended: its main thread
+// is a zombie waiting to be reaped ('Z') or being torn down ('X'), and no
+// other thread runs (num_threads, the 20th field, is at most 1). A main
+// thread that called pthread_exit is a zombie too while the others run on.
+bool stat_shows_ended(std::string_view stat);
 
 } // namespace sockscope_detail

@@ -36,7 +36,7 @@ std::uint32_t sockscope::getnetPort_gx2(const char16_t* imageName) {
         if (process == 0) return 0u;
         TableQuery query;
         query.keep = local_text_starts_127_0_0_1;
-        query.last_owner = process;
+        query.only_process = process;
         query.with_names = false;
         std::uint32_t port = 0;
         for (const SocketRow& row : read_owned_table(query).rows)

@@ -24,7 +24,7 @@ OwnedTable run_pipeline(const TableQuery& query, const SystemSources& sources, c
     std::unique_ptr<OwnerSource> owner_source;
     const auto make_source = [&] {
         root.emplace(sources.proc_root);
-        owner_source = make_owner_source(*root, query.last_owner, sources, plan);
+        owner_source = make_owner_source(*root, query.only_process, sources, plan);
     };
     if (plan.threads > 1) {
         make_source();

@@ -15,11 +15,12 @@ struct TableQuery {
     // The rows wanted; null keeps every row. Owners are looked for only for
     // the rows kept.
     bool (*keep)(const SocketRow& row) = nullptr;
-    // Processes above this id are not looked at: a caller that only asks
-    // which rows process P owns passes P, since no higher id can be the
-    // lowest holder of a socket that P holds. Rows owned only above it keep
-    // owner 0.
-    std::uint32_t last_owner = UINT32_MAX;
+    // 0: the owner of a socket is the lowest id among its holders. Any
+    // other id: only that process's descriptors are looked at, so that a
+    // caller asking which sockets process P holds gets P as the owner of
+    // every socket P holds, however many others hold it too (a server that
+    // forked its workers, a socket passed on). Other rows keep owner 0.
+    std::uint32_t only_process = 0;
     bool with_names = true;
 };
 

@@ -98,7 +98,8 @@ public:
     std::uint32_t getProcessId(const char16_t* imageName);
 
     // Local port (host order) of a TCP socket, in any state, that the
-    // process named `imageName` (as getProcessId finds it) holds on a local
+    // process named `imageName` (as getProcessId finds it) holds, alone or
+    // with other processes (a listener shared with forked workers), on a local
     // address whose dotted-quad text starts with "127.0.0.1": that is
     // 127.0.0.1 itself, 127.0.0.10-127.0.0.19 and 127.0.0.100-127.0.0.199.
     // When it holds several, the last in table order (see below). 0 if none,

@@ -37,11 +37,11 @@ void BpfOwnerSource::find_owners(SocketOwners& owners) {
     if (!read_) read();
     if (failure_) std::rethrow_exception(failure_);
     if (!holders_) {
-        ProcOwnerScan(root_, last_owner_, plan_.threads).find_owners(owners);
+        ProcOwnerScan(root_, only_process_, plan_.threads).find_owners(owners);
         return;
     }
     for (const Holding& holder : *holders_)
-        if (holder.process <= last_owner_) owners.offer(holder);
+        if (only_process_ == 0 || holder.process == only_process_) owners.offer(holder);
 }
 
 } // namespace sockscope_detail

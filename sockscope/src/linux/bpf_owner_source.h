@@ -21,8 +21,9 @@ namespace sockscope_detail {
 
 class BpfOwnerSource final : public OwnerSource {
 public:
-    BpfOwnerSource(const ProcRoot& root, std::uint32_t last_owner, const ScanPlan& plan)
-        : root_(root), last_owner_(last_owner), plan_(plan) {}
+    // Every process's holdings, or only `only_process`'s when it is not 0.
+    BpfOwnerSource(const ProcRoot& root, std::uint32_t only_process, const ScanPlan& plan)
+        : root_(root), only_process_(only_process), plan_(plan) {}
     ~BpfOwnerSource() override;
     BpfOwnerSource(const BpfOwnerSource&) = delete;
     BpfOwnerSource& operator=(const BpfOwnerSource&) = delete;
@@ -34,7 +35,7 @@ private:
     void read();
 
     const ProcRoot& root_;
-    const std::uint32_t last_owner_;
+    const std::uint32_t only_process_;
     const ScanPlan plan_;
     bool read_ = false;
     std::optional<SocketHolders> holders_;

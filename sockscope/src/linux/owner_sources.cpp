@@ -32,10 +32,10 @@ bool use_iterator(const SystemSources& sources) {
 
 } // namespace
 
-std::unique_ptr<OwnerSource> make_owner_source(const ProcRoot& root, std::uint32_t last_owner,
+std::unique_ptr<OwnerSource> make_owner_source(const ProcRoot& root, std::uint32_t only_process,
                                                const SystemSources& sources, const ScanPlan& plan) {
-    if (use_iterator(sources)) return std::make_unique<BpfOwnerSource>(root, last_owner, plan);
-    return std::make_unique<ProcOwnerScan>(root, last_owner, plan.threads);
+    if (use_iterator(sources)) return std::make_unique<BpfOwnerSource>(root, only_process, plan);
+    return std::make_unique<ProcOwnerScan>(root, only_process, plan.threads);
 }
 
 } // namespace sockscope_detail

@@ -22,8 +22,8 @@ struct ScanPlan {
 ScanPlan full_speed_plan();
 
 // The fastest owner source the caller may use (see OwnerScan), for
-// processes with ids up to `last_owner`.
-std::unique_ptr<OwnerSource> make_owner_source(const ProcRoot& root, std::uint32_t last_owner,
+// every process, or only process `only_process` when it is not 0.
+std::unique_ptr<OwnerSource> make_owner_source(const ProcRoot& root, std::uint32_t only_process,
                                                const SystemSources& sources, const ScanPlan& plan);
 
 } // namespace sockscope_detail

@@ -24,9 +24,10 @@ Access access_after(int error) {
     switch (error) {
     case ENOENT:
     case ESRCH: return Access::vanished;
-    case EACCES:
-    case EPERM: return Access::refused;
-    default: fail(error);
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM: fail(error);
+    default: return Access::unknown;
     }
 }
 

@@ -31,14 +31,20 @@ private:
     int error_ = 0;
 };
 
+// What a failed read below /proc/<id> means. Processes end at any moment,
+// other users' descriptors are closed to us, and a process decides what its
+// own entries hold (a descriptor of a file whose path is too long to show,
+// an executable deep in a tree of folders): whatever goes wrong there
+// concerns that one process or descriptor, and leaves it unknown. Only the
+// caller's own resources failing (no descriptor left, no memory), which
+// would fail the reading of every other process too, fail the call.
 enum class Access {
     granted,
     vanished, // the process or descriptor is gone (ENOENT, ESRCH)
-    refused,  // not ours to read (EACCES, EPERM)
+    unknown,  // it is there, but this read of it failed (EACCES, EPERM, ENAMETOOLONG, ...)
 };
 
-// What the errno of a failed read below /proc/<id> means. Any other error
-// (no descriptor left, no memory) throws SystemFailure.
+// The meaning of `error`; throws SystemFailure for EMFILE, ENFILE and ENOMEM.
 Access access_after(int error);
 
 // "<id>" or "<id>/<leaf>", the path of a process's entry relative to the

@@ -18,8 +18,8 @@ struct ProcOwnerScan::Worker {
     std::thread thread;
 };
 
-ProcOwnerScan::ProcOwnerScan(const ProcRoot& root, std::uint32_t last_owner, unsigned threads)
-    : root_(root), last_owner_(last_owner), threads_(threads == 0 ? 1 : threads) {}
+ProcOwnerScan::ProcOwnerScan(const ProcRoot& root, std::uint32_t only_process, unsigned threads)
+    : root_(root), only_process_(only_process), threads_(threads == 0 ? 1 : threads) {}
 
 ProcOwnerScan::~ProcOwnerScan() { stop_and_join(); }
 
@@ -27,10 +27,14 @@ void ProcOwnerScan::list_processes() {
     if (listed_) return;
     listed_ = true;
     sizes_are_counts_ = descriptor_counts_reported(root_);
+    if (only_process_ != 0) {
+        ids_.push_back(only_process_);
+        return;
+    }
     DirectoryBuffer buffer;
     ProcessIds ids(root_.fd(), buffer);
     std::uint32_t id;
-    while (ids.next(id) && id <= last_owner_) ids_.push_back(id);
+    while (ids.next(id)) ids_.push_back(id);
     if (ids.error() != 0) fail(ids.error());
 }
 

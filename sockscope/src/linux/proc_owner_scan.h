@@ -25,9 +25,9 @@ namespace sockscope_detail {
 
 class ProcOwnerScan final : public OwnerSource {
 public:
-    // Scans processes with ids up to `last_owner`, on `threads` threads in
-    // all (the caller's included, from find_owners on).
-    ProcOwnerScan(const ProcRoot& root, std::uint32_t last_owner, unsigned threads);
+    // Scans every process, or only `only_process` when it is not 0, on
+    // `threads` threads in all (the caller's included, from find_owners on).
+    ProcOwnerScan(const ProcRoot& root, std::uint32_t only_process, unsigned threads);
     ~ProcOwnerScan() override;
     ProcOwnerScan(const ProcOwnerScan&) = delete;
     ProcOwnerScan& operator=(const ProcOwnerScan&) = delete;
@@ -42,7 +42,7 @@ private:
     void stop_and_join();
 
     const ProcRoot& root_;
-    const std::uint32_t last_owner_;
+    const std::uint32_t only_process_;
     const unsigned threads_;
     bool listed_ = false;
     bool sizes_are_counts_ = false;

@@ -13,6 +13,7 @@
 #include "linux/directory_entries.h"
 #include "linux/file_reader.h"
 #include "linux/proc_fs.h"
+#include "linux/process_threads.h"
 #include "socket_link.h"
 #include "socket_owners.h"
 
@@ -39,39 +40,53 @@ public:
 
     void scan(std::uint32_t id, bool sizes_are_counts) {
         id_ = id;
-        const ProcessPath folder_path(id, "fd");
+        if (scan_table(root_.fd(), ProcessPath(id, "fd").c_str(), sizes_are_counts) != Table::empty) return;
+        // An empty table: a kernel thread, or a process whose main thread
+        // ended while others run on (see process_threads.h).
+        char thread[48], folder[52];
+        if (!other_thread(root_.fd(), ProcessPath(id).c_str(), id, buffer_, thread)) return;
+        std::snprintf(folder, sizeof folder, "%s/fd", thread);
+        scan_table(root_.fd(), folder, sizes_are_counts);
+    }
+
+private:
+    enum class Table { read, empty, unreadable };
+
+    // The descriptor table in `folder_path` (relative to `dirfd`).
+    Table scan_table(int dirfd, const char* folder_path, bool sizes_are_counts) {
         long count = -1;
         if (sizes_are_counts) {
             struct stat folder;
-            if (::fstatat(root_.fd(), folder_path.c_str(), &folder, 0) != 0) {
-                access_after(errno); // ended or not ours, unless the system failed
-                return;
+            if (::fstatat(dirfd, folder_path, &folder, 0) != 0) {
+                access_after(errno); // this process is unknown, unless the caller's resources failed
+                return Table::unreadable;
             }
             count = folder.st_size;
-            if (count == 0) return; // holds nothing: kernel threads
+            if (count == 0) return Table::empty;
             if (count <= direct_read_limit) {
-                char prefix[sizeof(ProcessPath) + 1];
-                std::snprintf(prefix, sizeof prefix, "%s/", folder_path.c_str());
-                if (read_numbered(root_.fd(), prefix, count) != Walk::gaps) return;
+                char prefix[56];
+                std::snprintf(prefix, sizeof prefix, "%s/", folder_path);
+                if (read_numbered(dirfd, prefix, count) != Walk::gaps) return Table::read;
             }
         }
         int fd;
         do {
-            fd = ::openat(root_.fd(), folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            fd = ::openat(dirfd, folder_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         } while (fd < 0 && errno == EINTR);
         if (fd < 0) {
             access_after(errno);
-            return;
+            return Table::unreadable;
         }
         const UniqueFd folder(fd);
-        if (count > direct_read_limit && read_numbered(folder.get(), "", count) != Walk::gaps) return;
-        read_listed(folder.get());
+        if (count > direct_read_limit && read_numbered(folder.get(), "", count) != Walk::gaps) return Table::read;
+        return read_listed(folder.get());
     }
 
-private:
     // Takes the socket behind one descriptor link. `missing` tells that the
     // descriptor is not there; a process that refuses us its links, or
-    // ended, stops the walk.
+    // ended, stops the walk. A link that can't be read for a reason of its
+    // own (a file whose path is longer than the kernel will show) is not a
+    // socket's: socket links are short.
     Walk read_link(int dirfd, const char* path, std::uint32_t fd, bool& missing) {
         char link[64];
         const ssize_t length = read_link_at(dirfd, path, link, sizeof link);
@@ -80,8 +95,9 @@ private:
             return Walk::complete;
         }
         if (length < 0) {
-            access_after(static_cast<int>(-length));
-            return Walk::stop;
+            const int error = static_cast<int>(-length);
+            const bool process_wide = access_after(error) == Access::vanished || error == EACCES || error == EPERM;
+            return process_wide ? Walk::stop : Walk::complete;
         }
         std::uint64_t inode;
         if (parse_socket_link({link, static_cast<std::size_t>(length)}, inode)) take_(Holding{inode, id_, fd});
@@ -94,7 +110,7 @@ private:
     Walk read_numbered(int dirfd, const char* prefix, long count) {
         const long slack = 8 + count / 16;
         long found = 0, misses = 0;
-        char path[sizeof(ProcessPath) + 16];
+        char path[64];
         for (std::uint32_t fd = 0; found < count; ++fd) {
             std::snprintf(path, sizeof path, "%s%u", prefix, fd);
             bool missing = false;
@@ -105,15 +121,19 @@ private:
         return Walk::complete;
     }
 
-    void read_listed(int folder) {
+    Table read_listed(int folder) {
         DirectoryEntries entries(folder, buffer_);
         std::string_view name;
         std::uint32_t fd;
+        bool any = false;
         while (entries.next(name)) {
+            any = true;
             bool missing = false;
-            if (parse_number(name, fd) && read_link(folder, name.data(), fd, missing) == Walk::stop) return;
+            if (parse_number(name, fd) && read_link(folder, name.data(), fd, missing) == Walk::stop)
+                return Table::read;
         }
         if (entries.error() != 0) access_after(entries.error());
+        return any ? Table::read : Table::empty;
     }
 
     const ProcRoot& root_;

@@ -4,18 +4,24 @@
 // read is never a newcomer's that took its id.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "linux/directory_entries.h"
 
 namespace sockscope_detail {
 
 class ProcessImage {
 public:
     // The image name (see image_name.h) as the kernel's bytes, valid until
-    // the next call; nullopt when the process has ended. Throws
-    // SystemFailure when the system refuses the reads.
-    std::optional<std::string_view> name(int process);
+    // the next call; nullopt when the process has ended or its comm can't
+    // be read. Throws SystemFailure only when the caller's own resources
+    // fail (see access_after).
+    // `id` is the process's id.
+    std::optional<std::string_view> name(int process, std::uint32_t id);
 
     // Whether the process has ended: gone, or a zombie not yet reaped.
     bool has_ended(int process);
@@ -24,6 +30,7 @@ private:
     // Reused for every process, so reading many names allocates little.
     std::string file_;
     std::string link_;
+    std::unique_ptr<DirectoryBuffer> threads_; // made when first needed
 };
 
 } // namespace sockscope_detail

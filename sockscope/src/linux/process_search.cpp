@@ -19,7 +19,7 @@ namespace {
 bool runs_with_name(const ProcRoot& root, std::uint32_t id, const char16_t* name, ProcessImage& image) {
     UniqueFd process;
     if (open_process(root, id, process) != Access::granted) return false;
-    const auto image_name = image.name(process.get());
+    const auto image_name = image.name(process.get(), id);
     return image_name && utf8_equals_utf16(*image_name, name) && !image.has_ended(process.get());
 }
 

@@ -22,8 +22,8 @@
  * as its first line says) and tells the kernel so. */
 char LICENSE[] SEC("license") = "Dual MIT/GPL";
 
-/* The number that the reader's PID namespace gives `task`'s thread group,
- * or 0 when the task has no number there.
+/* The number that the reader's PID namespace gives `leader`, a thread
+ * group's leader and so the group itself, or 0 when it has no number there.
  *
  * The iterator visits the tasks of the namespace of the process that
  * created it, which is the reader; task->tgid is the number in the initial
@@ -32,11 +32,11 @@ char LICENSE[] SEC("license") = "Dual MIT/GPL";
  * from the reader's own struct pid. They are taken here, at read time, not
  * handed in when the program is loaded: the program outlives fork, and a
  * child may live in a namespace below its parent's. */
-static __always_inline unsigned int number_for_reader(struct task_struct *task)
+static __always_inline unsigned int number_for_reader(struct task_struct *leader)
 {
     struct task_struct *reader = (struct task_struct *)bpf_get_current_task();
     struct pid *reader_pid = BPF_CORE_READ(reader, thread_pid);
-    struct pid *task_pid = BPF_CORE_READ(task, thread_pid);
+    struct pid *task_pid = BPF_CORE_READ(leader, thread_pid);
     if (!reader_pid || !task_pid)
         return 0;
     unsigned int level = BPF_CORE_READ(reader_pid, level);
@@ -70,17 +70,21 @@ int socket_holders(struct bpf_iter__task_file *ctx)
     struct file *file = ctx->file;
     if (!task || !file)
         return 0;
-    /* /proc/<id>/fd shows the leader's file table; a thread that unshared
-     * its own table is not a process of its own there. (Threads sharing
-     * the leader's table are skipped by the kernel already.) */
-    if (BPF_CORE_READ(task, pid) != BPF_CORE_READ(task, tgid))
+    /* A process's descriptors are its leader's file table, as /proc/<id>/fd
+     * shows it; a thread that unshared its own table is not a process of
+     * its own there. (Threads sharing the leader's table are skipped by the
+     * kernel already.) But a leader that ended while other threads run on
+     * (pthread_exit) has no table left: then the threads' tables are the
+     * process's, as /proc/<id>/task/<tid>/fd shows them. */
+    struct task_struct *leader = BPF_CORE_READ(task, group_leader);
+    if (task != leader && BPF_CORE_READ(leader, files))
         return 0;
     if (BPF_CORE_READ(file, f_inode, i_sb, s_magic) != SOCKFS_MAGIC)
         return 0;
 
     struct socket_holder_record record = {
         .inode = BPF_CORE_READ(file, f_inode, i_ino),
-        .process = number_for_reader(task),
+        .process = number_for_reader(leader),
         .fd = ctx->fd,
     };
     if (record.process == 0)
