@@ -5,6 +5,7 @@
 // descriptor that looks like a socket but is not one (O_PATH of a unix
 // socket's file). Skipped where the iterator can't run.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -13,12 +14,14 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "support/bpf_socket_holders_fixture.h"
 #include "support/descriptor_passing.h"
 #include "support/holding_child.h"
+#include "support/isolated_child.h"
 #include "support/loopback_sockets.h"
 #include "support/socket_descriptors.h"
 
@@ -155,6 +158,39 @@ TEST_F(BpfSocketHolders, OPathDescriptorOfUnixSocketFileIsNoSocket) {
     close(bound);
     unlink(path.c_str());
     rmdir(folder);
+}
+
+// A load that failed for want of descriptors is tried again once its
+// back-off has passed, and not before.
+TEST_F(BpfSocketHolders, AFailedLoadIsTriedAgainAfterItsBackOff) {
+    using sockscope_detail::load_retry_delay;
+    EXPECT_EQ(load_retry_delay(1), std::chrono::seconds(1));
+    EXPECT_EQ(load_retry_delay(2), std::chrono::seconds(2));
+    EXPECT_EQ(load_retry_delay(11), std::chrono::minutes(10));
+    EXPECT_EQ(load_retry_delay(64), std::chrono::minutes(10));
+    if (sockscope_detail::socket_holders_loaded()) GTEST_SKIP() << "loaded earlier in this process";
+    const std::string fault = run_isolated([]() -> std::string {
+        // Every descriptor number below 512 taken but two.
+        rlimit limit;
+        getrlimit(RLIMIT_NOFILE, &limit);
+        const rlimit few{512, limit.rlim_max};
+        if (setrlimit(RLIMIT_NOFILE, &few) != 0) return "skip: cannot lower the descriptor limit";
+        std::vector<int> fillers;
+        for (int fd; (fd = dup(STDIN_FILENO)) >= 0;) fillers.push_back(fd);
+        close(fillers.back());
+        fillers.pop_back();
+        close(fillers.back());
+        fillers.pop_back();
+        const bool loaded_short = sockscope_detail::read_socket_holders().has_value();
+        for (const int fd : fillers) close(fd);
+        setrlimit(RLIMIT_NOFILE, &limit);
+        if (loaded_short) return "skip: the load needs fewer descriptors than the test thought";
+        if (sockscope_detail::read_socket_holders()) return "tried again at once";
+        std::this_thread::sleep_for(load_retry_delay(1) + std::chrono::milliseconds(100));
+        return sockscope_detail::read_socket_holders() ? "" : "not tried again after its back-off";
+    });
+    if (fault.rfind("skip:", 0) == 0) GTEST_SKIP() << fault;
+    EXPECT_EQ(fault, "");
 }
 
 } // namespace

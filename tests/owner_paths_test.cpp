@@ -2,7 +2,9 @@
 // The kernel iterator and the /proc scan give the same rows: owners (lowest
 // id of every holder) and names, for sockets shared across fork, passed
 // over a unix socket, held in another PID namespace, and while processes
-// come and go; and, inside a PID namespace, by that namespace's numbers.
+// come and go; inside a PID namespace, by that namespace's numbers, or by
+// /proc's where the namespace has none of its own; and after the caller
+// entered a user namespace of its own.
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -13,6 +15,7 @@
 #include <set>
 #include <string>
 #include <csignal>
+#include <functional>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -23,7 +26,9 @@
 #include <vector>
 
 #include "conversions.h"
+#include <sockscope/sockscope.h>
 #include "linux/bpf_socket_holders.h"
+#include "support/child_process.h"
 #include "support/descriptor_passing.h"
 #include "support/holding_child.h"
 #include "support/isolated_child.h"
@@ -138,12 +143,14 @@ TEST(OwnerPaths, IteratorAndProcScanGiveTheSameRows) {
     EXPECT_EQ(compared, 20);
 }
 
-// Inside a PID namespace with its own /proc, both ways number owners as the
-// namespace does.
-TEST(OwnerPaths, InsideAPidNamespaceBothUseItsNumbers) {
-    if (const std::string why = iterator_missing(); !why.empty()) GTEST_SKIP() << why;
-    const std::string result = run_isolated([]() -> std::string {
-        if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+// Runs `body` as init (number 1) of a new PID namespace made in a forked
+// child, with a /proc of its own (mounted at `proc_dir`) or with the one it
+// inherits, and returns what it returns ("skip: why" where namespaces can't
+// be made).
+std::string run_as_namespace_init(bool own_proc, const std::function<std::string(const char* proc_dir)>& body) {
+    return run_isolated([&]() -> std::string {
+        const int flags = CLONE_NEWPID | (own_proc ? CLONE_NEWNS : 0);
+        if (unshare(flags) != 0 || (own_proc && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0))
             return std::string("skip: no namespaces: ") + std::strerror(errno);
         int report[2];
         if (pipe(report) != 0) return "pipe failed";
@@ -152,18 +159,12 @@ TEST(OwnerPaths, InsideAPidNamespaceBothUseItsNumbers) {
             close(report[0]);
             std::string fault;
             char proc_dir[] = "/tmp/sockscope-proc-XXXXXX";
-            if (mkdtemp(proc_dir) == nullptr || mount("proc", proc_dir, "proc", 0, nullptr) != 0) {
+            if (!own_proc) {
+                fault = body("/proc");
+            } else if (mkdtemp(proc_dir) == nullptr || mount("proc", proc_dir, "proc", 0, nullptr) != 0) {
                 fault = "skip: cannot mount a private /proc";
             } else {
-                {
-                    const auto listener = TestSocket::tcp_listener("127.0.0.1");
-                    HoldingChild holder([] { return 0; }); // number 2, holding it too
-                    holder.reported();
-                    const auto iterator = rows_on({listener.port()}, OwnerScan::automatic, proc_dir);
-                    const auto scan = rows_on({listener.port()}, OwnerScan::proc, proc_dir);
-                    if (iterator != scan) fault += "the two ways differ; ";
-                    if (iterator.size() != 1 || std::get<3>(*iterator.begin()) != 1) fault += "init is not the owner; ";
-                }
+                fault = body(proc_dir);
                 umount(proc_dir);
                 rmdir(proc_dir);
             }
@@ -177,6 +178,72 @@ TEST(OwnerPaths, InsideAPidNamespaceBothUseItsNumbers) {
             fault.append(buffer, static_cast<std::size_t>(got));
         waitpid(init, nullptr, 0);
         return fault;
+    });
+}
+
+// Inside a PID namespace with its own /proc, both ways number owners as the
+// namespace does.
+TEST(OwnerPaths, InsideAPidNamespaceBothUseItsNumbers) {
+    if (const std::string why = iterator_missing(); !why.empty()) GTEST_SKIP() << why;
+    const std::string result = run_as_namespace_init(true, [](const char* proc_dir) {
+        std::string fault;
+        const auto listener = TestSocket::tcp_listener("127.0.0.1");
+        HoldingChild holder([] { return 0; }); // number 2, holding it too
+        holder.reported();
+        const auto iterator = rows_on({listener.port()}, OwnerScan::automatic, proc_dir);
+        const auto scan = rows_on({listener.port()}, OwnerScan::proc, proc_dir);
+        if (iterator != scan) fault += "the two ways differ; ";
+        if (iterator.size() != 1 || std::get<3>(*iterator.begin()) != 1) fault += "init is not the owner; ";
+        return fault;
+    });
+    if (result.rfind("skip:", 0) == 0) GTEST_SKIP() << result;
+    EXPECT_EQ(result, "");
+}
+
+// A PID namespace entered without mounting its own /proc keeps its
+// parent's, whose ids differ from the namespace's: both ways then answer
+// with /proc's ids, and so does the port lookup.
+TEST(OwnerPaths, APidNamespaceWithoutItsOwnProcGetsTheSameAnswerBothWays) {
+    if (const std::string why = iterator_missing(); !why.empty()) GTEST_SKIP() << why;
+    const std::string name = unique_name("ns");
+    const std::string result = run_as_namespace_init(false, [&](const char* proc_dir) {
+        std::string fault;
+        prctl(PR_SET_NAME, name.c_str());
+        const auto listener = TestSocket::tcp_listener("127.0.0.1");
+        HoldingChild holder([] { return 0; });
+        holder.reported();
+        const auto iterator = rows_on({listener.port()}, OwnerScan::automatic, proc_dir);
+        const auto scan = rows_on({listener.port()}, OwnerScan::proc, proc_dir);
+        if (iterator != scan) fault += "the two ways differ: " + ::testing::PrintToString(iterator) + "; ";
+        const std::u16string wide(name.begin(), name.end());
+        const std::uint32_t by_default = sockscope().getnetPort_gx2(wide.c_str());
+        setenv("SOCKSCOPE_OWNER_SCAN", "proc", 1);
+        const std::uint32_t by_scan = sockscope().getnetPort_gx2(wide.c_str());
+        if (by_default != listener.port() || by_scan != listener.port())
+            fault += "port lookup " + std::to_string(by_default) + " / " + std::to_string(by_scan) + "; ";
+        return fault;
+    });
+    if (result.rfind("skip:", 0) == 0) GTEST_SKIP() << result;
+    EXPECT_EQ(result, "");
+}
+
+// Capabilities count in the caller's own user namespace: one that entered a
+// new one has them all there, while /proc shuts it out of every process it
+// doesn't own. The iterator loaded before then is not used after.
+TEST(OwnerPaths, AfterEnteringAUserNamespaceBothWaysAgree) {
+    if (const std::string why = iterator_missing(); !why.empty()) GTEST_SKIP() << why;
+    const auto parents = TestSocket::tcp_listener("127.0.0.1");
+    const unsigned parents_port = parents.port();
+    const int parents_fd = parents.fd();
+    const std::string result = run_isolated([&]() -> std::string {
+        close(parents_fd); // held by the parent alone
+        const auto own = TestSocket::tcp_listener("127.0.0.1");
+        if (unshare(CLONE_NEWUSER) != 0) return std::string("skip: no user namespace: ") + std::strerror(errno);
+        const auto iterator = rows_on({parents_port, own.port()}, OwnerScan::automatic);
+        const auto scan = rows_on({parents_port, own.port()}, OwnerScan::proc);
+        if (iterator != scan)
+            return "the two ways differ: " + ::testing::PrintToString(iterator) + " / " + ::testing::PrintToString(scan);
+        return "";
     });
     if (result.rfind("skip:", 0) == 0) GTEST_SKIP() << result;
     EXPECT_EQ(result, "");

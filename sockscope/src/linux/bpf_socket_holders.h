@@ -4,6 +4,8 @@
 // where the /proc scan reads one descriptor link at a time.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -26,22 +28,33 @@ using SocketHolders = WorkingVector<SocketHolder>;
 // nullopt whenever the iterator can't be used: turned off by
 // SOCKSCOPE_OWNER_SCAN=proc (read on every call), built without BPF
 // support, no libbpf.so.1, no BTF, no privilege now (CAP_SYS_PTRACE and
-// either CAP_SYS_ADMIN or CAP_BPF with CAP_PERFMON, checked on every call),
-// program refused, or any error while loading or reading. The caller then
-// scans /proc instead.
+// either CAP_SYS_ADMIN or CAP_BPF with CAP_PERFMON, in the user namespace
+// the program was loaded in; checked on every call), program refused, or
+// any error while loading or reading. The caller then scans /proc instead.
 //
 // The program is loaded on the first call and kept for the life of the
-// process; a failed load is not retried. While one thread loads it, calls
+// process; after a failed load it is tried again no sooner than
+// load_retry_delay(failed loads so far). While one thread loads it, calls
 // on other threads don't wait: they answer nullopt. Every call reads the
 // kernel afresh. Throws only std::bad_alloc.
 std::optional<SocketHolders> read_socket_holders();
 
 // False when read_socket_holders can't answer: turned off, built without
-// BPF support, or a load was tried and failed. True when it may (loaded,
-// or not tried yet). Loads nothing.
+// BPF support, no privilege, or a load failed and its back-off has not
+// passed. True when it may (loaded, or a load may be tried). Loads nothing.
 bool socket_holders_may_be_read();
 
 // Whether the program is loaded in this process.
 bool socket_holders_loaded();
+
+// How long after its `failures`-th failed load (1, 2, ...) the program may
+// be loaded again: a second, doubled with each further failure, at most
+// ten minutes. A failure that lasts costs a load attempt (tens of
+// milliseconds) every ten minutes; a passing one is over within seconds.
+constexpr std::chrono::milliseconds load_retry_delay(unsigned failures) {
+    constexpr std::chrono::milliseconds first{1000}, longest{600000};
+    if (failures == 0) return std::chrono::milliseconds{0};
+    return failures > 10 ? longest : std::min(longest, first * (1u << (failures - 1)));
+}
 
 } // namespace sockscope_detail

@@ -24,9 +24,14 @@ namespace {
 // while one that asks again (a service, a monitor) gains it back many
 // times over. So a process's first call that needs owners scans /proc,
 // and the iterator is loaded from its second on.
-bool use_iterator(const SystemSources& sources) {
+//
+// The iterator numbers processes as the caller's PID namespace does, while
+// names are read from /proc: where /proc numbers them otherwise, /proc
+// alone answers, with its numbers (as ps shows them there).
+bool use_iterator(const SystemSources& sources, const ProcRoot& root) {
     static std::atomic<bool> asked_before{false};
-    if (sources.owners != OwnerScan::automatic || !socket_holders_may_be_read()) return false;
+    if (sources.owners != OwnerScan::automatic || !socket_holders_may_be_read() || !root.numbers_as_caller())
+        return false;
     return socket_holders_loaded() || asked_before.exchange(true, std::memory_order_acq_rel);
 }
 
@@ -34,7 +39,7 @@ bool use_iterator(const SystemSources& sources) {
 
 std::unique_ptr<OwnerSource> make_owner_source(const ProcRoot& root, std::uint32_t only_process,
                                                const SystemSources& sources, const ScanPlan& plan) {
-    if (use_iterator(sources)) return std::make_unique<BpfOwnerSource>(root, only_process, plan);
+    if (use_iterator(sources, root)) return std::make_unique<BpfOwnerSource>(root, only_process, plan);
     return std::make_unique<ProcOwnerScan>(root, only_process, plan.threads);
 }
 

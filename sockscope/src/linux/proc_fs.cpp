@@ -4,8 +4,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <unistd.h>
 
+#include "decimal.h"
 #include "failure.h"
+#include "linux/file_reader.h"
 
 namespace sockscope_detail {
 
@@ -19,6 +22,15 @@ ProcRoot::ProcRoot(const char* path) {
 }
 
 ProcRoot::~ProcRoot() = default;
+
+bool ProcRoot::numbers_as_caller() const noexcept {
+    if (!fd_.valid()) return false;
+    char link[16];
+    const ssize_t length = read_link_at(fd_.get(), "self", link, sizeof link);
+    std::uint32_t id;
+    return length > 0 && parse_number(std::string_view(link, static_cast<std::size_t>(length)), id) &&
+           id == static_cast<std::uint32_t>(::getpid());
+}
 
 Access access_after(int error) {
     switch (error) {

@@ -26,6 +26,12 @@ public:
         return fd_.get();
     }
 
+    // Whether this /proc numbers processes as the caller's PID namespace
+    // does: its "self" names the caller's own id. One made for another
+    // namespace (a PID namespace entered without mounting its own /proc,
+    // as `unshare -fp` does) has other ids. False when it can't be read.
+    bool numbers_as_caller() const noexcept;
+
 private:
     UniqueFd fd_;
     int error_ = 0;
