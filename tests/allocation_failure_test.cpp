@@ -1,77 +1,22 @@
 // SPDX-License-Identifier: MIT
 // Every allocation a call makes, failed in turn: the call answers whole, or
 // fails as a whole (null or 0, errno ENOMEM) having released everything.
-// This program replaces the C heap's entry points with ones that can be
-// told to fail, so it is built without sanitizers and run without valgrind.
+// The C heap's entry points are replaced (support/failing_allocations.h).
 #include <cerrno>
-#include <cstdlib>
 #include <gtest/gtest.h>
-#include <atomic>
 #include <string>
 
 #include <sockscope/sockscope.h>
 
 #include "support/child_process.h"
+#include "support/failing_allocations.h"
 #include "support/loopback_sockets.h"
 #include "support/own_name.h"
 #include "support/snapshot_checks.h"
 
-extern "C" {
-void __libc_free(void* block);
-void* __libc_malloc(std::size_t size);
-void* __libc_calloc(std::size_t count, std::size_t size);
-void* __libc_realloc(void* block, std::size_t size);
-}
-
-namespace {
-
-// Allocations left before the one that fails, on whichever thread of the
-// process makes them (the library's own threads included); negative: none
-// fails.
-std::atomic<long> allocations_before_failure{-1};
-std::atomic<bool> failed_one{false};
-long armed = -1;
-// Blocks handed out and not yet freed, counted on every thread.
-std::atomic<long> blocks_in_use{0};
-
-void* counted(void* block) {
-    if (block != nullptr) blocks_in_use.fetch_add(1, std::memory_order_relaxed);
-    return block;
-}
-
-bool this_one_fails() {
-    if (allocations_before_failure.load(std::memory_order_relaxed) < 0) return false;
-    if (allocations_before_failure.fetch_sub(1) != 0) return false;
-    failed_one = true;
-    // To see where allocation K is made: SHOW_FAILING_ALLOCATION=K under gdb.
-    if (const char* k = std::getenv("SHOW_FAILING_ALLOCATION"); k && armed == std::atol(k)) __builtin_trap();
-    return true;
-}
-
-} // namespace
-
-extern "C" void* malloc(std::size_t size) { return this_one_fails() ? nullptr : counted(__libc_malloc(size)); }
-extern "C" void* calloc(std::size_t count, std::size_t size) {
-    return this_one_fails() ? nullptr : counted(__libc_calloc(count, size));
-}
-extern "C" void* realloc(void* block, std::size_t size) {
-    if (block == nullptr) return malloc(size);
-    if (size == 0) {
-        free(block);
-        return nullptr;
-    }
-    return this_one_fails() ? nullptr : __libc_realloc(block, size); // a moved block is still one block
-}
-extern "C" void free(void* block) {
-    if (block != nullptr) blocks_in_use.fetch_sub(1, std::memory_order_relaxed);
-    __libc_free(block);
-}
-
 namespace {
 
 using namespace sockscope_test;
-
-long heap_in_use() { return blocks_in_use.load(); }
 
 // Runs `call` with its k-th allocation failing, for k = 0, 1, ... until a
 // run makes fewer allocations than k; `check` judges each answer and
@@ -85,21 +30,20 @@ std::string fail_each_allocation(Call call, Check check, long& runs) {
         // Each failure is rehearsed once: the first exception thrown from a
         // place makes the unwinder cache what it read about that code, and
         // the C library keeps buffers it made for the first use of a call.
-        allocations_before_failure = k;
-        armed = k;
+        fail_allocation_after(k);
         call();
-        const long before = heap_in_use();
-        failed_one = false;
-        allocations_before_failure = k;
+        const long before = blocks_in_use();
+        fail_allocation_after(k);
         errno = 0;
         auto answer = call();
         const int error = errno;
-        allocations_before_failure = -1;
+        const bool failed_one = allocation_failed();
+        fail_allocation_after(-1);
         runs = k + 1;
         const std::string fault = check(answer, error);
         if (!fault.empty()) faults += "allocation " + std::to_string(k) + ": " + fault + "; ";
-        if (heap_in_use() != before)
-            faults += "allocation " + std::to_string(k) + ": " + std::to_string(heap_in_use() - before) + " blocks leaked; ";
+        if (blocks_in_use() != before)
+            faults += "allocation " + std::to_string(k) + ": " + std::to_string(blocks_in_use() - before) + " blocks leaked; ";
         if (!failed_one) break; // every allocation of the call has been failed once
         if (faults.size() > 2000) break;
     }

@@ -30,7 +30,14 @@ bool resolve_all(void* handle, LibbpfFunctions& f) {
 std::unique_ptr<LibbpfLibrary> LibbpfLibrary::open(const char* file) noexcept {
     // RTLD_LOCAL: libbpf's symbols stay out of the caller's namespace.
     void* handle = ::dlopen(file, RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) return nullptr;
+    if (handle == nullptr) {
+        // The C library keeps the message of a failed dlopen on the heap
+        // until the thread asks for it twice (or ends): a failed load
+        // leaves nothing behind.
+        ::dlerror();
+        ::dlerror();
+        return nullptr;
+    }
     LibbpfFunctions functions{};
     LibbpfLibrary* library = resolve_all(handle, functions) ? new (std::nothrow) LibbpfLibrary(handle, functions)
                                                              : nullptr;

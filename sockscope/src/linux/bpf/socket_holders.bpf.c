@@ -17,6 +17,19 @@
  * disk has S_IFSOCK mode too, with that filesystem's inode number. */
 #define SOCKFS_MAGIC 0x534F434B
 
+/* Never used; there so that the object needs BTF. libbpf (1.1) ignores a
+ * failed allocation while it maps .BTF.ext to the program's sections when
+ * an object needs no BTF otherwise, and bpf_object__load then crashes on
+ * what it left half made. An object with a BTF-defined map needs BTF, so
+ * that failure fails bpf_object__open_mem instead, and the caller falls
+ * back to /proc. */
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, __u32);
+} requires_btf SEC(".maps");
+
 /* The kernel offers bpf_seq_write and the task iterators to GPL-compatible
  * programs only, so this one file is dual-licensed (MIT or GPL-2.0-only,
  * as its first line says) and tells the kernel so. */
