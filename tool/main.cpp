@@ -56,9 +56,9 @@ bool read_tables(Run& run, std::vector<SocketRow>& shown) {
             return false;
         }
     }
-    if (!run.noted_hidden_owners && geteuid() != 0 && owners_were_hidden(rows)) {
+    if (!run.noted_hidden_owners && owners_were_hidden(rows) && !may_inspect_every_process()) {
         sockscope_demo::report_error(
-            program, "note: not running as root, so sockets of other users' processes show no owner", 0);
+            program, "note: without CAP_SYS_PTRACE (root has it), sockets of processes this user may not inspect show no owner", 0);
         run.noted_hidden_owners = true;
     }
     for (auto& row : rows)

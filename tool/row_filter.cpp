@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "row_filter.h"
 
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include "utf16.h"
 
 namespace sockscope_tool {
@@ -11,6 +15,13 @@ bool is_shown(const SocketRow& row, const Options& options) {
     if (options.pid && row.pid != *options.pid) return false;
     if (options.name && (!row.name || utf8_of(*row.name) != *options.name)) return false;
     return true;
+}
+
+bool may_inspect_every_process() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct sets[2]{};
+    if (syscall(SYS_capget, &header, sets) != 0) return false;
+    return (sets[CAP_SYS_PTRACE / 32].effective & (1u << (CAP_SYS_PTRACE % 32))) != 0;
 }
 
 bool owners_were_hidden(const std::vector<SocketRow>& rows) {

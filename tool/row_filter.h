@@ -18,4 +18,9 @@ bool is_shown(const SocketRow& row, const Options& options);
 // TIME_WAIT and half-open (SYN received) connections have no owner anyway.
 bool owners_were_hidden(const std::vector<SocketRow>& rows);
 
+// Whether this process may read every other process's descriptors, as the
+// library reads them: with CAP_SYS_PTRACE in effect. Without it, root too
+// is shut out of processes that hold capabilities it lacks.
+bool may_inspect_every_process();
+
 } // namespace sockscope_tool

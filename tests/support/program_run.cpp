@@ -12,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -74,6 +75,9 @@ int open_terminal(std::string& follower) {
         break;
     }
     }
+    // Out of the bounding set, a capability is not among root's after exec.
+    for (const int capability : options.without_capabilities)
+        if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0) _exit(126);
     if (options.user >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.user)) != 0 || setuid(static_cast<uid_t>(options.user)) != 0))
         _exit(126);
     execve(path.c_str(), argv, envp);

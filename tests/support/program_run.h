@@ -27,6 +27,8 @@ struct RunOptions {
     Stdout output = Stdout::file;
     // A user id to run as (setuid before exec); -1 keeps the caller's.
     long user = -1;
+    // Capabilities (CAP_SYS_PTRACE, ...) the program runs without, even as root.
+    std::vector<int> without_capabilities;
     std::chrono::milliseconds timeout{30000};
 };
 

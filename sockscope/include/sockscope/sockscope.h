@@ -15,17 +15,24 @@
 // zero-filled record (null pointers, size 0), so reading `size` from the
 // first record is always safe.
 //
-// Failure: every answer is whole or a visible failure. A member fails when
-// the system refuses what the answer needs: memory (errno ENOMEM), a
-// descriptor (EMFILE, ENFILE; a call needs at most three at a time), or the
-// kernel's tables themselves (/proc not mounted: ENOENT; netlink and
-// /proc/net both unreadable: their errno). A failed snapshot call returns
-// null and a failed lookup 0, with errno set; a call that answers leaves
-// errno as it was. Since 0 is also the answer "not found", set errno to 0
-// before a lookup to tell the two apart. Processes that end during a call,
-// and other users' processes whose descriptors the caller may not read, are
-// not failures: their sockets come back with owner 0 and no name. No member
-// throws.
+// Failure: every answer is whole or a visible failure. A member fails only
+// when the machine or the caller lacks what the answer needs: memory (errno
+// ENOMEM), a descriptor (EMFILE, ENFILE; a call needs at most three at a
+// time), or the kernel's tables themselves (/proc not mounted: ENOENT;
+// netlink and /proc/net both unreadable: their errno). A failed snapshot
+// call returns null and a failed lookup 0, with errno set; a call that
+// answers leaves errno as it was. Since 0 is also the answer "not found",
+// set errno to 0 before a lookup to tell the two apart. No member throws.
+//
+// Whatever goes wrong while reading one process is not a failure of the
+// call: it makes that process (or that one descriptor) unknown. A process
+// that ends during the call, one whose descriptors the caller may not read
+// (another user's; root without CAP_SYS_PTRACE), one holding a file or
+// running an executable whose path is too long for the kernel to show, one
+// whose /proc entries fail with any other error: its sockets come back with
+// owner 0 and no name (or with another process that holds them too). No
+// process can fail or disguise another's answer. A process whose main
+// thread ended while others run is running, and is read through them.
 //
 // ABI: the library's SONAME is libsockscope_x64.so.1. Within major version
 // 1, the records' layout, the members' signatures and what they answer stay
