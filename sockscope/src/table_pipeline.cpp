@@ -62,7 +62,8 @@ OwnedTable read_rows_and_owners(const TableQuery& query, const SystemSources& so
 
 OwnedTable read_owned_table(const TableQuery& query, const SystemSources& sources) {
     OwnedTable table = read_rows_and_owners(query, sources);
-    // Once the owner scan has closed its descriptors: this takes one more.
+    // After the owner scan has closed its descriptors, so that the one
+    // socket this opens is the call's only descriptor at that time.
     if (query.family == Family::ipv6) table.zones = read_interface_zones(table.rows);
     return table;
 }
