@@ -9,7 +9,6 @@ namespace {
 
 bool is_high_surrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_low_surrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-bool is_c1_control(char32_t c) { return c >= 0x80 && c <= 0x9F; }
 
 // Bytes that would split the field or drive the terminal. Tested on bytes,
 // not characters, so that a trail byte equal to a backslash (as in some
@@ -30,6 +29,11 @@ void append_byte(std::string& out, unsigned char byte, bool escape_anyway) {
 }
 
 } // namespace
+
+bool is_hidden_control(char32_t c) {
+    return (c >= 0x80 && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069) || c == 0x2028 || c == 0x2029;
+}
 
 void append_escaped_name(std::string& out, const char16_t* name) {
     if (name == nullptr || *name == 0) {
@@ -73,7 +77,7 @@ void append_escaped_name(std::string& out, const char16_t* name) {
             continue;
         }
         for (std::size_t i = 0; i < length; ++i)
-            append_byte(out, static_cast<unsigned char>(bytes[i]), is_c1_control(c));
+            append_byte(out, static_cast<unsigned char>(bytes[i]), is_hidden_control(c));
         initial_state = std::mbsinit(&state) != 0;
     }
     // A character set with shift states ends the text in its initial state.

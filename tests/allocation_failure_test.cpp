@@ -10,6 +10,8 @@
 
 #include "support/child_process.h"
 #include "support/failing_allocations.h"
+#include "support/isolated_child.h"
+#include "support/link_local_namespace.h"
 #include "support/loopback_sockets.h"
 #include "support/own_name.h"
 #include "support/snapshot_checks.h"
@@ -106,6 +108,50 @@ TEST(AllocationFailure, SnapshotsAreWholeOrNull) {
         },
         runs);
     EXPECT_EQ(faults, "");
+}
+
+// The IPv6 tables with link-local rows, whose texts carry their interfaces'
+// names, in a network namespace of the test's own.
+TEST(AllocationFailure, ZonedIpv6SnapshotsAreWholeOrNull) {
+    const std::string fault = run_isolated([]() -> std::string {
+        if (std::string made = enter_namespace_with_two_links(); !made.empty()) return made;
+        const auto listener = TestSocket::tcp6_listener("fe80::1%v1", true);
+        const auto udp = TestSocket::udp6_socket("fe80::1%v1");
+        sockscope library;
+        // Verdicts short enough to need no allocation: the one armed to fail
+        // may come after the call's last.
+        const auto verdict_of = [](const auto* rows, const TestSocket& socket) -> std::string {
+            if (rows == nullptr) return "null";
+            if (!well_formed(rows)) return "malformed";
+            int found = 0;
+            for (std::uint32_t i = 0; i < rows[0].size; ++i)
+                found += rows[i].LocalPort == socket.port() && rows[i].LocalAddr == socket.local().address;
+            return found == 1 ? "whole" : "own row missing";
+        };
+        const auto whole_or_enomem = [](const std::string& verdict, int error) -> std::string {
+            if (verdict == "whole" || (verdict == "null" && error == ENOMEM)) return "";
+            return verdict + " with errno " + std::to_string(error);
+        };
+        long runs = 0;
+        std::string faults = fail_each_allocation(
+            [&] {
+                statTCPROW* rows = library.getstat_tcp6();
+                const std::string verdict = verdict_of(rows, listener);
+                library.getstat_free(rows);
+                return verdict;
+            },
+            whole_or_enomem, runs);
+        return faults + fail_each_allocation(
+                            [&] {
+                                statUDPROW* rows = library.getstat_udp6();
+                                const std::string verdict = verdict_of(rows, udp);
+                                library.getstat_free(rows);
+                                return verdict;
+                            },
+                            whole_or_enomem, runs);
+    });
+    if (fault.rfind("skip:", 0) == 0) GTEST_SKIP() << fault;
+    EXPECT_EQ(fault, "");
 }
 
 TEST(AllocationFailure, LookupsAreRightOrZeroWithEnomem) {

@@ -63,11 +63,18 @@ TEST_F(ConsoleText, SeparatorsBackslashAndControlsBecomeOctalEscapes) {
     }
 }
 
-TEST_F(ConsoleText, C1ControlsAreEscapedByteForByteOrCantBeShown) {
+TEST_F(ConsoleText, C1ControlsAndFormatCharactersAreEscapedByteForByteOrCantBeShown) {
     ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
     // U+009B is a one-character CSI for terminals that obey C1 codes.
     EXPECT_EQ(escaped_name(u"a\u009B2Jb"), "a\\302\\2332Jb");
     EXPECT_EQ(escaped_name(u"\u0080\u009F"), "\\302\\200\\302\\237");
+    // Bidirectional marks, embeddings, overrides and isolates, and the line
+    // and paragraph separators: each of the first and last of every range.
+    EXPECT_EQ(escaped_name(u"\u061C\u200E\u200F\u202A\u202E\u2066\u2069\u2028\u2029"),
+              "\\330\\234\\342\\200\\216\\342\\200\\217\\342\\200\\252\\342\\200\\256"
+              "\\342\\201\\246\\342\\201\\251\\342\\200\\250\\342\\200\\251");
+    // Their neighbours are ordinary characters.
+    EXPECT_EQ(escaped_name(u"\u200D\u202F\u2065\u206A"), "\xE2\x80\x8D\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA");
     // The first character after them is an ordinary one.
     EXPECT_EQ(escaped_name(u"\u00A0"), "\xC2\xA0");
     ASSERT_NE(std::setlocale(LC_ALL, "C"), nullptr);

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
 
 #include "conversions.h"
+#include "interface_zones.h"
 
 using namespace sockscope_detail;
 
@@ -55,6 +57,64 @@ TEST(Conversions, Ipv6TextIsTheCompressedForm) {
     EXPECT_EQ(take(ipv6_text(documentation)), "2001:db8::a:1");
     Address v4{127, 0, 0, 1};
     EXPECT_EQ(take(address_text(Family::ipv4, v4)), "127.0.0.1");
+}
+
+// Addresses that mean something on one interface only carry its zone;
+// global, loopback, v4-mapped and wider multicast addresses never do.
+TEST(Conversions, Ipv6TextCarriesTheZoneOfScopedAddressesOnly) {
+    const std::string longest_zone(IF_NAMESIZE - 1, 'z');
+    const struct {
+        const char* address;
+        std::string zone;
+        std::string text;
+    } cases[] = {
+        {"fe80::1", "v0", "fe80::1%v0"},
+        {"fe80::1", "4294967295", "fe80::1%4294967295"},
+        {"febf:ffff::1", "v1", "febf:ffff::1%v1"}, // the top of fe80::/10
+        {"ff02::1", "v0", "ff02::1%v0"},           // link-local multicast
+        {"ff32::1:2", "v0", "ff32::1:2%v0"},       // ... with flags
+        {"ff01::1", "v0", "ff01::1%v0"},           // interface-local multicast
+        {"fe80::1", "", "fe80::1"},                // the interface isn't known
+        {"fec0::1", "v0", "fec0::1"},
+        {"fe7f::1", "v0", "fe7f::1"},
+        {"ff05::2", "v0", "ff05::2"},
+        {"ff0e::1", "v0", "ff0e::1"},
+        {"2001:db8::1", "v0", "2001:db8::1"},
+        {"::1", "v0", "::1"},
+        {"::", "v0", "::"},
+        {"::ffff:169.254.0.1", "v0", "::ffff:169.254.0.1"},
+        {"fe80:ffff:ffff:ffff:ffff:ffff:ffff:ffff", longest_zone,
+         "fe80:ffff:ffff:ffff:ffff:ffff:ffff:ffff%" + longest_zone},
+    };
+    for (const auto& c : cases) {
+        Address address;
+        ASSERT_EQ(inet_pton(AF_INET6, c.address, address.data()), 1) << c.address;
+        EXPECT_EQ(take(address_text(Family::ipv6, address, c.zone)), c.text) << c.address << " % " << c.zone;
+    }
+    // IPv4 has no zones: 254.128.0.1 has the bytes of fe80::/10.
+    EXPECT_EQ(take(address_text(Family::ipv4, Address{254, 128, 0, 1}, "v0")), "254.128.0.1");
+}
+
+// An interface's zone is its name, or its index when the name is gone or
+// is anything but printable ASCII.
+TEST(Conversions, InterfaceZonesAreNamesOrIndices) {
+    InterfaceZones zones;
+    zones.add(2, "v0");
+    zones.add(3, nullptr);
+    zones.add(4, "v\x1b[1m");
+    zones.add(5, "caf\xC3\xA9");
+    zones.add(6, "fifteen-letters");
+    zones.add(7, "");
+    zones.add(4294967295u, nullptr);
+    EXPECT_EQ(zones.find(2), "v0");
+    EXPECT_EQ(zones.find(3), "3");
+    EXPECT_EQ(zones.find(4), "4");
+    EXPECT_EQ(zones.find(5), "5");
+    EXPECT_EQ(zones.find(6), "fifteen-letters");
+    EXPECT_EQ(zones.find(7), "7");
+    EXPECT_EQ(zones.find(4294967295u), "4294967295");
+    EXPECT_EQ(zones.find(0), "");
+    EXPECT_EQ(zones.find(8), "");
 }
 
 TEST(Conversions, PortToHostOrderSwapsBothHalves) {

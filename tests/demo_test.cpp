@@ -102,8 +102,10 @@ TEST(Demo, PrintsTheListenerLineAndEndsAtEndOfInput) {
 
 TEST(Demo, AHostileNameIsEscapedAndCannotForgeARow) {
     // Blank, tab, backslash, terminal codes (ESC, a C1 CSI), other controls,
-    // and a newline followed by a well-formed row of its own.
-    const std::string name = "evil name\t\\x\x1b[2J\x01\x7f\xc2\x9b\n127.0.0.1 22 0.0.0.0 0 1 sshd LISTEN";
+    // format characters that reorder or break what follows (U+202E, U+2066,
+    // U+200F, U+2028), and a newline followed by a well-formed row of its own.
+    const std::string name = "evil name\t\\x\x1b[2J\x01\x7f\xc2\x9b\u202E\u2066\u200F\u2028\n"
+                             "127.0.0.1 22 0.0.0.0 0 1 sshd LISTEN";
     ChildProcess child(test_child_named(name), {"tcp-listen", "127.0.0.1"});
     const auto run = run_program(demo, in_locale("C.UTF-8"));
     EXPECT_EQ(run.exit_code, 0);
@@ -113,8 +115,9 @@ TEST(Demo, AHostileNameIsEscapedAndCannotForgeARow) {
     const auto fields = fields_of(lines[0]);
     ASSERT_EQ(fields.size(), 7u) << lines[0];
     EXPECT_EQ(fields[4], std::to_string(child.pid()));
-    EXPECT_EQ(fields[5], "evil\\040name\\011\\134x\\033[2J\\001\\177\\302\\233\\012127.0.0.1\\04022\\0400.0.0.0"
-                         "\\0400\\0401\\040sshd\\040LISTEN");
+    EXPECT_EQ(fields[5], "evil\\040name\\011\\134x\\033[2J\\001\\177\\302\\233"
+                         "\\342\\200\\256\\342\\201\\246\\342\\200\\217\\342\\200\\250"
+                         "\\012127.0.0.1\\04022\\0400.0.0.0\\0400\\0401\\040sshd\\040LISTEN");
     EXPECT_EQ(fields[6], "LISTEN");
     for (const auto& line : lines_of(run.out)) EXPECT_NE(line, "127.0.0.1 22 0.0.0.0 0 1 sshd LISTEN");
     expect_seven_plain_fields_on_every_line(run.out);

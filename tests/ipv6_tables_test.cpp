@@ -1,14 +1,21 @@
 // SPDX-License-Identifier: MIT
 // The IPv6 tables: dual-stack servers (the default of many runtimes) and
-// their IPv4 clients, ::1, v6-only listeners, UDP; cross-checked with ss.
+// their IPv4 clients, ::1, v6-only listeners, UDP, link-local addresses on
+// two links; cross-checked with ss.
+#include <algorithm>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <memory>
+#include <net/if.h>
+#include <sstream>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include <sockscope/sockscope.h>
 
+#include "support/isolated_child.h"
+#include "support/link_local_namespace.h"
 #include "support/loopback_sockets.h"
 #include "support/own_name.h"
 #include "support/snapshot_checks.h"
@@ -167,6 +174,113 @@ TEST(Ipv6Tables, AgreeWithSs) {
     }
     library.getstat_free(rows);
     EXPECT_EQ(udp_ours, 1);
+}
+
+// The rows of the IPv6 tables, sorted: "local port remote port pid" for
+// TCP, "local port pid" for UDP. `peer_zone` false drops the remote
+// address's zone, which ss doesn't write.
+std::vector<std::string> table6(bool tcp, bool peer_zone = true) {
+    sockscope library;
+    std::vector<std::string> lines;
+    const auto add = [&lines](const auto* rows, const auto& line_of) {
+        for (std::uint32_t i = 0; rows != nullptr && i < rows[0].size; ++i) lines.push_back(line_of(rows[i]));
+        if (!well_formed(rows)) lines.push_back("(malformed)");
+    };
+    if (tcp) {
+        statTCPROW* rows = library.getstat_tcp6();
+        add(rows, [peer_zone](const statTCPROW& row) {
+            std::string remote = row.RemoteAddr;
+            if (!peer_zone) remote = remote.substr(0, remote.find('%'));
+            return std::string(row.LocalAddr) + " " + std::to_string(row.LocalPort) + " " + remote + " " +
+                   std::to_string(row.RemotePort) + " " + std::to_string(row.PID);
+        });
+        library.getstat_free(rows);
+    } else {
+        statUDPROW* rows = library.getstat_udp6();
+        add(rows, [](const statUDPROW& row) {
+            return std::string(row.LocalAddr) + " " + std::to_string(row.LocalPort) + " " + std::to_string(row.PID);
+        });
+        library.getstat_free(rows);
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// The same lines from ss: "[fe80::1]%v0:45000" is "fe80::1%v0 45000",
+// "[::]:*" is ":: 0".
+std::vector<std::string> ss6(bool tcp) {
+    const auto endpoint = [](std::string text) {
+        const std::size_t colon = text.rfind(':');
+        std::string host = text.substr(0, colon), port = text.substr(colon + 1);
+        std::erase(host, '[');
+        std::erase(host, ']');
+        return host + " " + (port == "*" ? "0" : port);
+    };
+    std::vector<std::string> lines;
+    std::istringstream output(run(tcp ? "ss -tanpH6" : "ss -uanpH6"));
+    for (std::string line; std::getline(output, line);) {
+        std::istringstream fields(line);
+        std::string state, received, sent, local, peer;
+        fields >> state >> received >> sent >> local >> peer;
+        const std::size_t pid = line.find("pid=");
+        const std::string owner = pid == std::string::npos ? "0" : line.substr(pid + 4, line.find(',', pid) - pid - 4);
+        lines.push_back(endpoint(local) + " " + (tcp ? endpoint(peer) + " " : "") + owner);
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+std::string differs(const char* what, const std::vector<std::string>& got, const std::vector<std::string>& wanted) {
+    if (got == wanted) return "";
+    std::string text = std::string(what) + ": got\n";
+    for (const auto& line : got) text += "  " + line + "\n";
+    text += "wanted\n";
+    for (const auto& line : wanted) text += "  " + line + "\n";
+    return text;
+}
+
+// The same address, fe80::1, on two links (v0 and v1, in a network
+// namespace of the test's own), a TCP listener and a UDP socket on port
+// 45000 of each, and a connection over v0: every row names its link, as
+// ss shows them. Once the links are deleted, the sockets that remain name
+// their interfaces by index.
+TEST(Ipv6Tables, LinkLocalAddressesCarryTheirInterface) {
+    const std::string fault = run_isolated([]() -> std::string {
+        if (std::string made = enter_namespace_with_two_links(); !made.empty()) return made;
+        const std::string index0 = std::to_string(if_nametoindex("v0"));
+        const std::string index1 = std::to_string(if_nametoindex("v1"));
+        const auto listener0 = TestSocket::tcp6_listener("fe80::1%v0", true, 45000);
+        const auto listener1 = TestSocket::tcp6_listener("fe80::1%v1", true, 45000);
+        const auto udp0 = TestSocket::udp6_socket("fe80::1%v0", 45000);
+        const auto udp1 = TestSocket::udp6_socket("fe80::1%v1", 45000);
+        const auto client = TestSocket::tcp6_connection("fe80::1%v0", 45000);
+        const auto server = TestSocket::accept_from(listener0);
+        const std::string pid = std::to_string(getpid()), port = std::to_string(client.port());
+        const auto tcp_rows = [&](const std::string& zone0, const std::string& zone1) {
+            std::vector<std::string> lines = {
+                "fe80::1%" + zone0 + " 45000 :: 0 " + pid,
+                "fe80::1%" + zone1 + " 45000 :: 0 " + pid,
+                "fe80::1%" + zone0 + " 45000 fe80::1%" + zone0 + " " + port + " " + pid,
+                "fe80::1%" + zone0 + " " + port + " fe80::1%" + zone0 + " 45000 " + pid,
+            };
+            std::sort(lines.begin(), lines.end());
+            return lines;
+        };
+        const auto udp_rows = [&](const std::string& zone0, const std::string& zone1) {
+            std::vector<std::string> lines = {"fe80::1%" + zone0 + " 45000 " + pid, "fe80::1%" + zone1 + " 45000 " + pid};
+            std::sort(lines.begin(), lines.end());
+            return lines;
+        };
+        std::string faults = differs("tcp6", table6(true), tcp_rows("v0", "v1")) +
+                             differs("udp6", table6(false), udp_rows("v0", "v1")) +
+                             differs("tcp6 against ss", table6(true, false), ss6(true)) +
+                             differs("udp6 against ss", table6(false), ss6(false));
+        if (std::system("ip link delete v0") != 0) return faults + "could not delete v0";
+        return faults + differs("tcp6, links deleted", table6(true), tcp_rows(index0, index1)) +
+               differs("udp6, links deleted", table6(false), udp_rows(index0, index1));
+    });
+    if (fault.rfind("skip:", 0) == 0) GTEST_SKIP() << fault;
+    EXPECT_EQ(fault, "");
 }
 
 } // namespace

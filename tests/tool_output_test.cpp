@@ -142,6 +142,8 @@ TEST_F(ToolOutput, JsonStringsEscapeWhatTheyMustAndReadBackExactly) {
         {u"\x01\x1b\x1f\x7f", "\"\\u0001\\u001b\\u001f\\u007f\""},
         {u"\u0080\u009B\u00A0", "\"\\u0080\\u009b\xC2\xA0\""},
         {u"\u2028\u2029", "\"\\u2028\\u2029\""},
+        {u"\u061C\u200E\u200F\u202A\u202E\u2066\u2069", "\"\\u061c\\u200e\\u200f\\u202a\\u202e\\u2066\\u2069\""},
+        {u"\u200D\u202F\u2065", "\"\xE2\x80\x8D\xE2\x80\xAF\xE2\x81\xA5\""},
         {u"\u65E5\U0001F600", "\"\xE6\x97\xA5\xF0\x9F\x98\x80\""},
         {lone_high, "\"a\\ud83db\""},
         {lone_low_at_end, "\"a\\ude00\""},

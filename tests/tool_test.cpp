@@ -189,11 +189,15 @@ TEST(Tool, EachFilterKeepsOnlyWhatItNames) {
 }
 
 TEST(Tool, AHostileNameIsEscapedInTextAndExactInJson) {
-    const std::string name = "evil name\t\\x\x1b[2J\x01\x7f\xc2\x9b\ntcp 127.0.0.1 22 0.0.0.0 0 LISTEN 1 sshd";
+    // As the listing's hostile name, with format characters that reorder or
+    // break what follows (U+202E, U+2066, U+200F, U+2028).
+    const std::string name = "evil name\t\\x\x1b[2J\x01\x7f\xc2\x9b\u202E\u2066\u200F\u2028\n"
+                             "tcp 127.0.0.1 22 0.0.0.0 0 LISTEN 1 sshd";
     ChildProcess child(test_child_named(name), {"tcp-listen", "127.0.0.1"});
     const std::string pid = std::to_string(child.pid());
-    const std::string escaped = "evil\\040name\\011\\134x\\033[2J\\001\\177\\302\\233\\012tcp\\040127.0.0.1\\04022"
-                                "\\0400.0.0.0\\0400\\040LISTEN\\0401\\040sshd";
+    const std::string escaped = "evil\\040name\\011\\134x\\033[2J\\001\\177\\302\\233"
+                                "\\342\\200\\256\\342\\201\\246\\342\\200\\217\\342\\200\\250"
+                                "\\012tcp\\040127.0.0.1\\04022\\0400.0.0.0\\0400\\040LISTEN\\0401\\040sshd";
 
     const auto piped = run_program(tool, with({"--pid", pid}));
     EXPECT_EQ(piped.exit_code, 0);
@@ -210,6 +214,7 @@ TEST(Tool, AHostileNameIsEscapedInTextAndExactInJson) {
     const auto rows = json_rows(json.out);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(text(rows[0], "name"), name);
+    EXPECT_NE(json.out.find("\\u009b\\u202e\\u2066\\u200f\\u2028\\n"), std::string::npos) << json.out;
     for (const auto* output : {&piped.out, &table.out, &json.out})
         EXPECT_TRUE(std::none_of(output->begin(), output->end(), [](char c) {
             const auto byte = static_cast<unsigned char>(c);

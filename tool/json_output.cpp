@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "json_output.h"
 
+#include "console_text.h"
 #include "listing_line.h"
 #include "utf16.h"
 
@@ -25,7 +26,7 @@ void append_character(std::string& out, char32_t c) {
     case u'\t': out += "\\t"; return;
     default: break;
     }
-    if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029)
+    if (c < 0x20 || c == 0x7F || sockscope_demo::is_hidden_control(c))
         append_unicode_escape(out, c);
     else
         append_utf8(out, c);

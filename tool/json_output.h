@@ -22,7 +22,8 @@ namespace sockscope_tool {
 // Appends `text` as a JSON string. Quote and backslash are escaped, and so
 // is every character a terminal could take for a command: C0 controls, DEL
 // and C1 controls as \u00XX (\b \f \n \r \t in their short forms), and the
-// line and paragraph separators U+2028 and U+2029. A surrogate without its
+// bidirectional format characters and line and paragraph separators as
+// \uXXXX (sockscope_demo::is_hidden_control). A surrogate without its
 // partner keeps its code unit as \uXXXX, so the name reads back exactly.
 // Everything else is UTF-8.
 void append_json_string(std::string& out, std::u16string_view text);

@@ -52,14 +52,27 @@ char* dotted_quad(std::uint32_t address) {
     return heap_copy(text);
 }
 
-char* ipv6_text(const Address& address) {
-    char text[INET6_ADDRSTRLEN];
-    if (inet_ntop(AF_INET6, address.data(), text, sizeof text) == nullptr) return nullptr; // can't happen
+bool needs_zone(const Address& address) {
+    const bool link_local = address[0] == 0xFE && (address[1] & 0xC0) == 0x80;
+    const unsigned multicast_scope = address[1] & 0x0F; // the low nibble of ffXY
+    return link_local || (address[0] == 0xFF && (multicast_scope == 1 || multicast_scope == 2));
+}
+
+char* ipv6_text(const Address& address, std::string_view zone) {
+    char text[ipv6_text_size];
+    if (inet_ntop(AF_INET6, address.data(), text, INET6_ADDRSTRLEN) == nullptr) return nullptr; // can't happen
+    if (!zone.empty() && needs_zone(address)) {
+        const std::size_t length = std::strlen(text);
+        if (zone.size() > sizeof text - length - 2) return nullptr; // longer than any interface name: can't happen
+        text[length] = '%';
+        std::memcpy(text + length + 1, zone.data(), zone.size());
+        text[length + 1 + zone.size()] = '\0';
+    }
     return heap_copy(text);
 }
 
-char* address_text(Family family, const Address& address) {
-    return family == Family::ipv4 ? dotted_quad(ipv4_field(address)) : ipv6_text(address);
+char* address_text(Family family, const Address& address, std::string_view zone) {
+    return family == Family::ipv4 ? dotted_quad(ipv4_field(address)) : ipv6_text(address, zone);
 }
 
 std::uint32_t port_to_host_order(std::uint32_t port) {

@@ -7,6 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <string_view>
 
 #include "socket_row.h"
 
@@ -25,12 +28,22 @@ char* dotted_quad(std::uint32_t address);
 // The same text, null-terminated, in a buffer of the caller's: no allocation.
 void dotted_quad_into(std::uint32_t address, char (&text)[16]);
 
-// An IPv6 address in the standard compressed form ("::1"; v4-mapped ones as
-// "::ffff:127.0.0.1").
-char* ipv6_text(const Address& address);
+// Whether an IPv6 address names something only together with an interface,
+// its zone: link-local unicast (fe80::/10) and interface- and link-local
+// multicast (ffx1::/16, ffx2::/16).
+bool needs_zone(const Address& address);
 
-// The address text of a row's address in its family.
-char* address_text(Family family, const Address& address);
+// Room for the longest IPv6 address text with its zone and terminator.
+constexpr std::size_t ipv6_text_size = INET6_ADDRSTRLEN + IF_NAMESIZE;
+
+// An IPv6 address in the standard compressed form ("::1"; v4-mapped ones as
+// "::ffff:127.0.0.1"). An address that needs a zone is followed by '%' and
+// `zone` ("fe80::1%eth0") unless `zone` is empty; other addresses ignore it.
+// `zone` is at most IF_NAMESIZE - 1 characters (see interface_zones.h).
+char* ipv6_text(const Address& address, std::string_view zone = {});
+
+// The address text of a row's address in its family; IPv4 has no zones.
+char* address_text(Family family, const Address& address, std::string_view zone = {});
 
 // Swaps the two bytes of each 16-bit half: a port kept in network order in
 // the low half comes out in host order, and back. The upper half is swapped

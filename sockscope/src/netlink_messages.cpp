@@ -22,6 +22,7 @@ SocketRow row_from_message(const inet_diag_msg& message, Protocol protocol) {
     std::memcpy(row.local_address.data(), message.id.idiag_src, row.local_address.size());
     row.local_port = message.id.idiag_sport;
     row.inode = message.idiag_inode;
+    row.interface_index = message.id.idiag_if;
     if (protocol == Protocol::tcp) {
         row.state = state_from_kernel(message.idiag_state);
         std::memcpy(row.remote_address.data(), message.id.idiag_dst, row.remote_address.size());

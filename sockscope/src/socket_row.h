@@ -26,6 +26,9 @@ struct SocketRow {
     std::uint32_t remote_port = 0;
     std::uint64_t inode = 0;  // 0 when no descriptor refers to the socket
     std::uint32_t owner = 0;  // owning process id; 0 when unknown
+    // The interface the socket is bound to (the kernel's index; a scoped
+    // address's zone); 0 when unbound or not known (/proc/net doesn't say).
+    std::uint32_t interface_index = 0;
 };
 
 // The rows of a table as the stages pass them on.

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "failure.h"
+#include "linux/interface_names.h"
 #include "linux/owner_names.h"
 #include "linux/owner_sources.h"
 #include "linux/proc_fs.h"
@@ -46,9 +47,7 @@ OwnedTable run_pipeline(const TableQuery& query, const SystemSources& sources, c
     return table;
 }
 
-} // namespace
-
-OwnedTable read_owned_table(const TableQuery& query, const SystemSources& sources) {
+OwnedTable read_rows_and_owners(const TableQuery& query, const SystemSources& sources) {
     try {
         return run_pipeline(query, sources, full_speed_plan());
     } catch (const SystemFailure& failure) {
@@ -57,6 +56,16 @@ OwnedTable read_owned_table(const TableQuery& query, const SystemSources& source
         if (failure.error != EMFILE && failure.error != ENFILE) throw;
     }
     return run_pipeline(query, sources, ScanPlan{});
+}
+
+} // namespace
+
+OwnedTable read_owned_table(const TableQuery& query, const SystemSources& sources) {
+    OwnedTable table = read_rows_and_owners(query, sources);
+    // After the owner scan has closed its descriptors, so that the one
+    // socket this opens is the call's only descriptor at that time.
+    if (query.family == Family::ipv6) table.zones = read_interface_zones(table.rows);
+    return table;
 }
 
 } // namespace sockscope_detail

@@ -2,6 +2,7 @@
 // The one road every public member takes through a table:
 //
 //   read table -> keep the rows asked for -> owners -> names -> sort
+//     -> interface names (IPv6 tables)
 //
 // The stages that touch the system live in linux/; this file only joins
 // them. Records for callers are made from the result (snapshot_records.h).
@@ -9,6 +10,7 @@
 
 #include <vector>
 
+#include "interface_zones.h"
 #include "socket_owners.h"
 #include "socket_row.h"
 #include "system_sources.h"
@@ -19,6 +21,7 @@ namespace sockscope_detail {
 struct OwnedTable {
     SocketRows rows;  // sorted (row_order.h), owners set
     OwnerNames names; // the owners' image names, when asked for
+    InterfaceZones zones; // of the scoped addresses of an IPv6 table
 };
 
 // Throws SystemFailure when the system refuses what the answer needs, and

@@ -2,6 +2,7 @@
 #include "loopback_sockets.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -19,12 +20,16 @@ sockaddr_in ipv4(const std::string& address, unsigned port) {
     return result;
 }
 
+// "fe80::1%v0" takes the zone's interface as its scope.
 sockaddr_in6 ipv6(const std::string& address, unsigned port) {
     sockaddr_in6 result{};
     result.sin6_family = AF_INET6;
     result.sin6_port = htons(static_cast<uint16_t>(port));
-    if (inet_pton(AF_INET6, address.c_str(), &result.sin6_addr) != 1)
+    const std::size_t zone = address.find('%');
+    if (inet_pton(AF_INET6, address.substr(0, zone).c_str(), &result.sin6_addr) != 1)
         throw std::runtime_error("bad address " + address);
+    if (zone != std::string::npos && (result.sin6_scope_id = if_nametoindex(address.c_str() + zone + 1)) == 0)
+        throw std::runtime_error("no interface for " + address);
     return result;
 }
 
@@ -38,7 +43,10 @@ Endpoint endpoint_of(const sockaddr_storage& address) {
     if (address.ss_family == AF_INET6) {
         const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
         inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-        return {text, ntohs(v6.sin6_port)};
+        if (v6.sin6_scope_id == 0) return {text, ntohs(v6.sin6_port)};
+        char name[IF_NAMESIZE];
+        const char* zone = if_indextoname(v6.sin6_scope_id, name);
+        return {std::string(text) + "%" + (zone ? zone : std::to_string(v6.sin6_scope_id)), ntohs(v6.sin6_port)};
     }
     const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
     inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
@@ -114,11 +122,11 @@ TestSocket TestSocket::tcp6_listener(bool v4_mapped) {
     return TestSocket(fd);
 }
 
-TestSocket TestSocket::tcp6_listener(const std::string& address, bool v6_only) {
+TestSocket TestSocket::tcp6_listener(const std::string& address, bool v6_only, unsigned port) {
     const int fd = checked(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket");
     const int only = v6_only ? 1 : 0;
     checked(setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only), "IPV6_V6ONLY");
-    const sockaddr_in6 local = ipv6(address, 0);
+    const sockaddr_in6 local = ipv6(address, port);
     checked(bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local), "bind6");
     checked(listen(fd, 64), "listen");
     return TestSocket(fd);
@@ -131,9 +139,9 @@ TestSocket TestSocket::tcp6_connection(const std::string& address, unsigned port
     return TestSocket(fd);
 }
 
-TestSocket TestSocket::udp6_socket(const std::string& address) {
+TestSocket TestSocket::udp6_socket(const std::string& address, unsigned port) {
     const int fd = checked(socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0), "socket");
-    const sockaddr_in6 local = ipv6(address, 0);
+    const sockaddr_in6 local = ipv6(address, port);
     checked(bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local), "bind6");
     return TestSocket(fd);
 }

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Sockets the live tests open on loopback addresses, closed on destruction.
+// Sockets the live tests open on loopback addresses (or in network
+// namespaces of their own), closed on destruction. An IPv6 address may name
+// its interface as "fe80::1%v0".
 #pragma once
 
 #include <cstdint>
@@ -10,7 +12,8 @@
 namespace sockscope_test {
 
 // One end of a socket as the tables print it: the address in inet_ntop's
-// form and the port in host order.
+// form, with "%" and its interface's name (or index) when it has a scope,
+// and the port in host order.
 struct Endpoint {
     std::string address;
     unsigned port = 0;
@@ -38,12 +41,13 @@ public:
     // An IPv6 TCP listener on ::1, or on [::ffff:127.0.0.1] when mapped.
     static TestSocket tcp6_listener(bool v4_mapped);
     // An IPv6 TCP listener on `address` ("::" for every address); with
-    // `v6_only` false it takes IPv4 connections too (dual stack).
-    static TestSocket tcp6_listener(const std::string& address, bool v6_only);
+    // `v6_only` false it takes IPv4 connections too (dual stack). Port 0:
+    // chosen by the kernel.
+    static TestSocket tcp6_listener(const std::string& address, bool v6_only, unsigned port = 0);
     // An IPv6 TCP connection to `address`:`port`.
     static TestSocket tcp6_connection(const std::string& address, unsigned port);
-    // An IPv6 UDP socket bound to `address`.
-    static TestSocket udp6_socket(const std::string& address);
+    // An IPv6 UDP socket bound to `address` and `port` (0: any).
+    static TestSocket udp6_socket(const std::string& address, unsigned port = 0);
 
     int fd() const { return fd_; }
     unsigned port() const { return port_; }

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "snapshot_checks.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
+#include <net/if.h>
 #include <malloc.h>
 #include <string>
 
@@ -29,13 +31,29 @@ bool dotted_quad(const char* text) {
     }
 }
 
-// Dotted quad, or an IPv6 address in its one compressed form.
+// Link-local unicast, interface- or link-local multicast.
+bool scoped(const in6_addr& address) {
+    const std::uint8_t* bytes = address.s6_addr;
+    return (bytes[0] == 0xFE && (bytes[1] & 0xC0) == 0x80) ||
+           (bytes[0] == 0xFF && ((bytes[1] & 0x0F) == 1 || (bytes[1] & 0x0F) == 2));
+}
+
+// Dotted quad, or an IPv6 address in its one compressed form; a scoped one
+// may be followed by "%" and its zone, printable ASCII.
 bool address_text(const char* text) {
     if (dotted_quad(text)) return true;
+    if (text == nullptr) return false;
+    const char* percent = std::strchr(text, '%');
+    const std::string host = percent ? std::string(text, percent) : std::string(text);
     in6_addr address;
     char canonical[INET6_ADDRSTRLEN];
-    return text != nullptr && inet_pton(AF_INET6, text, &address) == 1 &&
-           inet_ntop(AF_INET6, &address, canonical, sizeof canonical) != nullptr && std::strcmp(canonical, text) == 0;
+    if (inet_pton(AF_INET6, host.c_str(), &address) != 1 ||
+        inet_ntop(AF_INET6, &address, canonical, sizeof canonical) == nullptr || host != canonical)
+        return false;
+    if (percent == nullptr) return true;
+    const std::string zone = percent + 1;
+    return scoped(address) && !zone.empty() && zone.size() < IF_NAMESIZE &&
+           std::all_of(zone.begin(), zone.end(), [](char c) { return c > 0x20 && c < 0x7F; });
 }
 
 bool valid_utf16(const char16_t* name) {

@@ -10,7 +10,8 @@
 namespace sockscope_test {
 
 // Every record carries the same size and the array holds that many;
-// states and their names agree; addresses are dotted quads or IPv6 texts; ports fit in
+// states and their names agree; addresses are dotted quads or IPv6 texts
+// (a scoped one perhaps with its zone, "fe80::1%eth0"); ports fit in
 // 16 bits; names are null or well-formed UTF-16.
 ::testing::AssertionResult well_formed(const statTCPROW* rows);
 ::testing::AssertionResult well_formed(const statUDPROW* rows);

@@ -121,14 +121,23 @@ public:
     statTCPROW* getstat_tcp();
     statUDPROW* getstat_udp();
 
-    // Snapshots of the IPv6 TCP and UDP tables, in the same records and the
-    // same order (addresses by their bytes). Addresses are in the standard
-    // compressed form ("::1", "2001:db8::a"); an IPv4 peer of a dual-stack
-    // socket shows v4-mapped ("::ffff:127.0.0.1"). A server listening on
-    // [::] that also takes IPv4 connections is here, with the server end of
-    // each such connection; the IPv4 client ends are in getstat_tcp. On a
-    // kernel without IPv6 the tables are empty. Give them back with
-    // getstat_free.
+    // Snapshots of the IPv6 TCP and UDP tables, in the same records and
+    // the same order (addresses by their bytes). Addresses are in the
+    // standard compressed form ("::1", "2001:db8::a"); an IPv4 peer of a
+    // dual-stack socket shows v4-mapped ("::ffff:127.0.0.1"). An address
+    // that means something on one link only (link-local fe80::/10,
+    // interface- and link-local multicast) carries its zone, the socket's
+    // interface, as the standard text form writes it: "fe80::1%eth0", or
+    // the interface's index ("fe80::1%7") when it is gone or its name isn't
+    // printable ASCII. Both ends of a row carry it: the peer of a link-local
+    // connection is on the same link, and each text names its address
+    // whole. An address text thus needs up to INET6_ADDRSTRLEN + IF_NAMESIZE
+    // bytes with its terminator. Rows read from /proc/net (where netlink is
+    // refused) carry no zone: those files don't say the interface. A server
+    // listening on [::] that also takes IPv4 connections is here, with the
+    // server end of each such connection; the IPv4 client ends are in
+    // getstat_tcp. On a kernel without IPv6 the tables are empty. Give them
+    // back with getstat_free.
     statTCPROW* getstat_tcp6();
     statUDPROW* getstat_udp6();
 

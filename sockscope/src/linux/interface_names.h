@@ -1,0 +1,17 @@
+// SPDX-License-Identifier: MIT
+// The names of the interfaces that a table's scoped IPv6 addresses are on.
+#pragma once
+
+#include "interface_zones.h"
+#include "socket_row.h"
+
+namespace sockscope_detail {
+
+// The zone of every interface that the scoped addresses of IPv6 `rows`
+// need (none: no system call), each name asked for once through one socket
+// of the caller's network namespace. An interface that is gone, or whose
+// name can't be read, gets its index. Throws SystemFailure when there is no
+// descriptor or kernel memory for that socket.
+InterfaceZones read_interface_zones(const SocketRows& rows);
+
+} // namespace sockscope_detail
