@@ -10,6 +10,7 @@ install(DIRECTORY sockscope/include/sockscope
 
 if(TARGET sockscopeDemo_x64)
     install(TARGETS sockscopeDemo_x64 RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+    install(FILES ${PROJECT_BINARY_DIR}/demo/sockscopeDemo_x64.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
 endif()
 if(TARGET sockscope_tool)
     install(TARGETS sockscope_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
