@@ -19,6 +19,8 @@ if [ "${1:-}" = "--for-package" ] || [ "${1:-}" = "--for-tests" ]; then
     have dpkg-shlibdeps || needed+=(dpkg-dev)
 fi
 if [ "${1:-}" = "--for-tests" ]; then
+    # The Debian packages' checks.
+    have lintian || needed+=(lintian)
     have mono || needed+=(mono-runtime)
     have unzip || needed+=(unzip)
     have valgrind || needed+=(valgrind)
