@@ -19,7 +19,8 @@ if [ "${1:-}" = "--for-package" ] || [ "${1:-}" = "--for-tests" ]; then
     have dpkg-shlibdeps || needed+=(dpkg-dev)
 fi
 if [ "${1:-}" = "--for-tests" ]; then
-    # The Debian packages' checks.
+    # Every file's licence (REUSE metadata) and the Debian packages' checks.
+    have reuse || needed+=(reuse)
     have lintian || needed+=(lintian)
     have mono || needed+=(mono-runtime)
     have unzip || needed+=(unzip)
