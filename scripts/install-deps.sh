@@ -19,6 +19,9 @@ if [ "${1:-}" = "--for-package" ] || [ "${1:-}" = "--for-tests" ]; then
     have dpkg-shlibdeps || needed+=(dpkg-dev)
 fi
 if [ "${1:-}" = "--for-tests" ]; then
+    # Every file's licence (REUSE metadata) and the Debian packages' checks.
+    have reuse || needed+=(reuse)
+    have lintian || needed+=(lintian)
     have mono || needed+=(mono-runtime)
     have unzip || needed+=(unzip)
     have valgrind || needed+=(valgrind)

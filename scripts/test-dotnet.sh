@@ -5,10 +5,11 @@
 # the failed ones are named and the script exits 1.
 #   xunit     the xunit tests on the SDK's .NET
 #   mono      the net472 build of the wrapper run under Mono
-#   package   the NuGet package: its files (stripped native libraries, the
-#             net472 targets), and a fresh program that takes it from a
-#             folder feed, built for net10.0 (run on .NET) and for net472
-#             (run under Mono)
+#   package   the NuGet package, packed with every warning an error: its
+#             licence, its files (stripped native libraries, the net472
+#             targets), and a fresh program that takes it from a folder
+#             feed, built for net10.0 (run on .NET) and for net472 (run
+#             under Mono)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -50,8 +51,9 @@ scratch=$(mktemp -d /tmp/sockscopeNET-package-XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 package=""
 
+# Every warning fails the pack, NuGet's NU5xxx among them.
 pack() {
-    dotnet pack sockscopeNET/src -c Release --nologo -v quiet -o "$scratch/feed" || return 1
+    dotnet pack sockscopeNET/src -c Release --nologo -v quiet -warnaserror -o "$scratch/feed" || return 1
     package=$(ls "$scratch"/feed/sockscopeNET.*.nupkg)
     echo "packed $(basename "$package")"
 }
@@ -69,6 +71,12 @@ package_files() {
             status=1
         fi
     done
+    if unzip -p "$package" sockscopeNET.nuspec | grep -qF '<license type="expression">MIT</license>'; then
+        echo "nuspec names the MIT licence"
+    else
+        echo "nuspec lacks the MIT licence"
+        status=1
+    fi
     unzip -q -o "$package" 'runtimes/*' -d "$scratch/unpacked" || return 1
     for file in "$scratch"/unpacked/runtimes/linux-x64/native/*; do
         local sections

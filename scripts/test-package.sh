@@ -1,108 +1,189 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds the Debian package and checks it as a user would meet it: what it
-# holds and depends on, then, unpacked into a scratch root (dpkg-deb -x), a
-# caller built against the unpacked files through pkg-config and through
-# CMake's find_package, and both programs run from there.
+# Builds the three Debian packages and checks them as a Debian user meets
+# them: their control fields and contents, lintian's verdict (no error),
+# then, installed together with apt-get (so as root), a caller built against
+# libsockscope-dev through pkg-config and through CMake's find_package, both
+# programs run, and an apt-get purge that leaves no file behind.
 #
 #   scripts/test-package.sh      (builds in build-package: cmake --preset package)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$PWD
 build=build-package
-scripts/install-deps.sh --for-package
+packages=(libsockscope1 libsockscope-dev sockscope)
+scripts/install-deps.sh --for-tests
 
 fail() { echo "package test: $*" >&2; exit 1; }
 
-cmake --preset package >/dev/null
-cmake --build --preset package -j"$(nproc)" >/dev/null
-rm -f "$build"/sockscope_*.deb
-(cd "$build" && cpack -G DEB >cpack.log 2>&1) || { cat "$build/cpack.log"; fail "cpack failed"; }
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-deb=$build/sockscope_${version}_amd64.deb
-[ -f "$deb" ] || fail "no $deb"
-echo "built $(basename "$deb")"
-
-# The control fields, Depends computed from the binaries.
-[ "$(dpkg-deb -f "$deb" Package)" = sockscope ] || fail "package name"
-[ "$(dpkg-deb -f "$deb" Architecture)" = amd64 ] || fail "architecture"
-depends=$(dpkg-deb -f "$deb" Depends)
-for library in libc6 libstdc++6; do
-    grep -q "\b$library (>=" <<<"$depends" || fail "Depends lacks $library: $depends"
+[ "$(id -u)" -eq 0 ] || fail "installs the packages with apt-get, so runs as root"
+for package in "${packages[@]}"; do
+    if dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null | grep -qv '^not-installed$'; then
+        fail "$package is already installed; the test installs and purges it: apt-get purge ${packages[*]}"
+    fi
 done
 
-# What it holds: every file under /usr, these among them, nothing built for
-# the tests, the benchmarks or the .NET wrapper.
-contents=$(dpkg-deb -c "$deb" | awk '{ $1 = $2 = $3 = $4 = $5 = ""; sub(/^ +/, ""); print }')
-libdir=$(sed -n 's|^\./\(usr/lib[^ ]*\)/libsockscope_x64\.so\.1 -> .*|\1|p' <<<"$contents")
-[ -n "$libdir" ] || fail "no libsockscope_x64.so.1 link"
-for entry in \
-    "./usr/bin/sockscope" \
-    "./usr/bin/sockscopeDemo_x64" \
-    "./usr/include/sockscope/sockscope.h" \
+cmake --preset package >/dev/null
+cmake --build --preset package -j"$(nproc)" >/dev/null
+rm -f "$build"/*.deb
+(cd "$build" && cpack -G DEB >cpack.log 2>&1) || { cat "$build/cpack.log"; fail "cpack failed"; }
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+release=$(sed -n '1s/^sockscope ([^-]*-\([^)]*\)).*/\1/p' cmake/debian/changelog)
+declare -A deb
+for package in "${packages[@]}"; do
+    deb[$package]=$build/${package}_${version}-${release}_amd64.deb
+    [ -f "${deb[$package]}" ] || fail "no ${deb[$package]}"
+done
+echo "built ${packages[*]} $version-$release"
+
+# The control fields; Depends of the binaries computed by dpkg-shlibdeps.
+for package in "${packages[@]}"; do
+    [ "$(dpkg-deb -f "${deb[$package]}" Package)" = "$package" ] || fail "$package: package name"
+    [ "$(dpkg-deb -f "${deb[$package]}" Version)" = "$version-$release" ] || fail "$package: version"
+    [ "$(dpkg-deb -f "${deb[$package]}" Architecture)" = amd64 ] || fail "$package: architecture"
+done
+depends_on() { # package dependency...
+    local depends
+    depends=$(dpkg-deb -f "${deb[$1]}" Depends)
+    shift
+    for dependency in "$@"; do
+        grep -qF "$dependency" <<<"$depends" || fail "Depends lacks $dependency: $depends"
+    done
+}
+depends_on libsockscope1 "libc6 (>=" "libstdc++6 (>="
+depends_on libsockscope-dev "libsockscope1 (= $version-$release)"
+depends_on sockscope "libsockscope1 (= $version-$release)" "libc6 (>=" "libstdc++6 (>="
+
+# What each holds: these files among others, every file under /usr, nothing
+# built for the tests, the benchmarks or the .NET wrapper.
+libdir=usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+contents() { dpkg-deb -c "${deb[$1]}" | awk '{ $1 = $2 = $3 = $4 = $5 = ""; sub(/^ +/, ""); print }'; }
+holds() { # package entry...
+    local package=$1 listing entry
+    listing=$(contents "$package")
+    shift
+    for entry in "$@" "./usr/share/doc/$package/copyright" "./usr/share/doc/$package/changelog.Debian.gz"; do
+        grep -qxF -- "$entry" <<<"$listing" || fail "$package lacks $entry"
+    done
+}
+holds libsockscope1 \
     "./$libdir/libsockscope_x64.so.$version" \
-    "./$libdir/libsockscope_x64.so.1 -> libsockscope_x64.so.$version" \
+    "./$libdir/libsockscope_x64.so.1 -> libsockscope_x64.so.$version"
+holds libsockscope-dev \
+    "./usr/include/sockscope/sockscope.h" \
     "./$libdir/libsockscope_x64.so -> libsockscope_x64.so.1" \
     "./$libdir/pkgconfig/sockscope.pc" \
     "./$libdir/cmake/sockscope/sockscopeConfig.cmake" \
     "./$libdir/cmake/sockscope/sockscopeConfigVersion.cmake" \
-    "./$libdir/cmake/sockscope/sockscopeTargets.cmake" \
-    "./usr/share/man/man1/sockscope.1"; do
-    grep -qxF -- "$entry" <<<"$contents" || fail "missing $entry"
+    "./$libdir/cmake/sockscope/sockscopeTargets.cmake"
+holds sockscope \
+    "./usr/bin/sockscope" \
+    "./usr/bin/sockscopeDemo_x64" \
+    "./usr/share/man/man1/sockscope.1.gz" \
+    "./usr/share/man/man1/sockscopeDemo_x64.1.gz"
+for package in "${packages[@]}"; do
+    listing=$(contents "$package")
+    outside=$(grep -v -e '^\./usr/' -e '^\./$' <<<"$listing" || true)
+    [ -z "$outside" ] || fail "$package: files outside /usr: $outside"
+    unwanted=$(grep -Ei 'test|bench|fuzz|gtest|sockscopeNET|failing' <<<"$listing" || true)
+    [ -z "$unwanted" ] || fail "$package: test, benchmark or .NET files: $unwanted"
 done
-outside=$(grep -v -e '^\./usr/' -e '^\./$' <<<"$contents" || true)
-[ -z "$outside" ] || fail "files outside /usr: $outside"
-unwanted=$(grep -Ei 'test|bench|fuzz|gtest|sockscopeNET|failing' <<<"$contents" || true)
-[ -z "$unwanted" ] || fail "test, benchmark or .NET files in the package: $unwanted"
+dpkg-deb --ctrl-tarfile "${deb[libsockscope1]}" | tar -xO ./triggers | grep -qx 'activate-noawait ldconfig' ||
+    fail "libsockscope1 does not activate the ldconfig trigger"
+
+# lintian: no error; the warnings that stay are overridden, each with its
+# reason (cmake/debian/*.lintian-overrides).
+lintian_status=0
+lintian_output=$(lintian --fail-on error "${deb[@]}" 2>&1) || lintian_status=$?
+lintian_output=$(grep -v '^running with root privileges' <<<"$lintian_output" || true)
+[ $lintian_status -eq 0 ] || { echo "$lintian_output"; fail "lintian reports errors"; }
+echo "lintian: ${lintian_output:-nothing to report}"
 
 scratch=$(mktemp -d /tmp/sockscope-package-XXXXXX)
-trap 'rm -rf "$scratch"' EXIT
+# On any ending, the packages go again.
+cleanup() {
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${packages[@]}" >/dev/null 2>&1 || true
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+# The programs carry no run path: /usr/lib/<triplet> is the loader's own.
 root=$scratch/root
-dpkg-deb -x "$deb" "$root"
+for package in "${packages[@]}"; do dpkg-deb -x "${deb[$package]}" "$root"; done
+for program in sockscope sockscopeDemo_x64; do
+    ! readelf -d "$root/usr/bin/$program" | grep -qE 'RPATH|RUNPATH' || fail "$program has a run path"
+done
 headers=$(objdump -p "$root/$libdir/libsockscope_x64.so.$version")
 grep -q 'SONAME *libsockscope_x64\.so\.1$' <<<"$headers" || fail "SONAME"
-export LD_LIBRARY_PATH=$root/$libdir
 
-# Every binary finds the library of the scratch root, not one installed on
-# this machine.
-resolves_in_root() {
-    local libraries
-    libraries=$(ldd "$1")
-    grep -q "libsockscope_x64\.so\.1 => $root/$libdir/" <<<"$libraries" || fail "$1 does not load the unpacked library"
-}
-
-# pkg-config: the file finds its own prefix (relative to where it lies),
-# and a packager's override of the prefix points at the same folders.
-export PKG_CONFIG_PATH=$root/$libdir/pkgconfig
-[ "$(pkg-config --modversion sockscope)" = "$version" ] || fail "pkg-config version"
-folders() { # the -I and -L folders of pkg-config's flags, resolved
+# pkg-config names plain folders; a packager's override of the prefix
+# points at the same folders under another root.
+folders() { # the -I and -L folders of pkg-config's flags
     local flag
     for flag in $(pkg-config "$@" --cflags --libs sockscope); do
-        case $flag in -I* | -L*) realpath -m "${flag:2}" ;; esac
+        case $flag in -I* | -L*) echo "${flag:2}" ;; esac
     done
 }
-expected=$(printf '%s\n%s' "$root/usr/include" "$root/$libdir")
-[ "$(folders)" = "$expected" ] || fail "pkg-config folders outside the root: $(folders)"
-[ "$(folders --define-variable=prefix="$root/usr")" = "$expected" ] || fail "prefix override: $(folders --define-variable=prefix="$root/usr")"
-for override in "" "--define-variable=prefix=$root/usr"; do
-    g++ -std=c++17 -Wall -Wextra -Werror "$source_dir/tests/install/consumer.cpp" -o "$scratch/by-pkg-config" \
-        $(pkg-config $override --cflags --libs sockscope)
-    resolves_in_root "$scratch/by-pkg-config"
-    "$scratch/by-pkg-config" >/dev/null || fail "consumer built through pkg-config $override failed"
-done
+[ "$(PKG_CONFIG_PATH=$root/$libdir/pkgconfig folders --keep-system-cflags --keep-system-libs)" = "$(printf '/usr/include\n/%s' "$libdir")" ] ||
+    fail "pkg-config's folders: $(PKG_CONFIG_PATH=$root/$libdir/pkgconfig folders --keep-system-cflags --keep-system-libs)"
+[ "$(PKG_CONFIG_PATH=$root/$libdir/pkgconfig folders --define-variable=prefix="$root/usr")" = "$(printf '%s\n%s' "$root/usr/include" "$root/$libdir")" ] ||
+    fail "prefix override: $(PKG_CONFIG_PATH=$root/$libdir/pkgconfig folders --define-variable=prefix="$root/usr")"
 
-# CMake: find_package through CMAKE_PREFIX_PATH.
-cmake -S "$source_dir/tests/install" -B "$scratch/by-cmake" -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
+# Installed together, as a user does.
+(cd "$build" && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+    "./$(basename "${deb[libsockscope1]}")" "./$(basename "${deb[libsockscope-dev]}")" "./$(basename "${deb[sockscope]}")" \
+    >"$scratch/apt-install.log" 2>&1) || { cat "$scratch/apt-install.log"; fail "apt-get install failed"; }
+installed_files=$(dpkg -L "${packages[@]}")
+
+# Every binary loads the installed library (through /lib on a merged /usr).
+loads_installed_library() {
+    local loaded
+    loaded=$(ldd "$1" | sed -n 's/^\s*libsockscope_x64\.so\.1 => \(\S*\) .*/\1/p')
+    [ -n "$loaded" ] && [ "$(realpath "$loaded")" = "/$libdir/libsockscope_x64.so.$version" ] ||
+        fail "$1 loads '$loaded', not /$libdir/libsockscope_x64.so.1"
+}
+
+# A caller through pkg-config, which finds the file on its own search path.
+[ "$(pkg-config --modversion sockscope)" = "$version" ] || fail "pkg-config version"
+# Its folders are the system's own, which pkg-config leaves out.
+flags=$(pkg-config --cflags --libs sockscope)
+[ "$(echo $flags)" = "-lsockscope_x64" ] || fail "pkg-config's flags: $flags"
+g++ -std=c++17 -Wall -Wextra -Werror "$source_dir/tests/install/consumer.cpp" -o "$scratch/by-pkg-config" \
+    $(pkg-config --cflags --libs sockscope)
+loads_installed_library "$scratch/by-pkg-config"
+"$scratch/by-pkg-config" >/dev/null || fail "consumer built through pkg-config failed"
+
+# A caller through find_package, with no path given.
+cmake -S "$source_dir/tests/install" -B "$scratch/by-cmake" >/dev/null
 cmake --build "$scratch/by-cmake" >/dev/null
-resolves_in_root "$scratch/by-cmake/consumer"
+loads_installed_library "$scratch/by-cmake/consumer"
 "$scratch/by-cmake/consumer" >/dev/null || fail "consumer built through find_package failed"
 
-# Both programs and the manual page, from the scratch root.
-for program in sockscope sockscopeDemo_x64; do resolves_in_root "$root/usr/bin/$program"; done
-[ "$("$root/usr/bin/sockscope" --version)" = "sockscope $version" ] || fail "sockscope --version"
-"$root/usr/bin/sockscope" -tu >/dev/null || fail "sockscope failed"
-"$root/usr/bin/sockscope" --json -l >/dev/null || fail "sockscope --json failed"
-"$root/usr/bin/sockscopeDemo_x64" </dev/null >/dev/null || fail "sockscopeDemo_x64 failed"
-grep -q "^\.TH SOCKSCOPE 1 .*sockscope $version" "$root/usr/share/man/man1/sockscope.1" || fail "manual page"
+# Both programs and the manual pages.
+for program in sockscope sockscopeDemo_x64; do loads_installed_library "/usr/bin/$program"; done
+[ "$(sockscope --version)" = "sockscope $version" ] || fail "sockscope --version"
+sockscope -tu >/dev/null || fail "sockscope failed"
+sockscope --json -l >/dev/null || fail "sockscope --json failed"
+sockscopeDemo_x64 </dev/null >/dev/null || fail "sockscopeDemo_x64 failed"
+for page in sockscope sockscopeDemo_x64; do
+    zcat "/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH ${page^^} 1 .*sockscope $version" || fail "manual page $page"
+done
 
-echo "package $(basename "$deb"): contents, Depends ($depends), pkg-config and find_package callers, both programs: all good"
+# Purged, nothing is left: no package known to dpkg, none of their files.
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${packages[@]}" >"$scratch/apt-purge.log" 2>&1 ||
+    { cat "$scratch/apt-purge.log"; fail "apt-get purge failed"; }
+for package in "${packages[@]}"; do
+    ! dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null | grep -qv '^not-installed$' ||
+        fail "$package is still known to dpkg after the purge"
+done
+left=""
+while IFS= read -r path; do
+    # Folders shared with other packages (/usr/bin, /usr/share/man/man1...) stay.
+    [ "$path" != /. ] || continue
+    [ -e "$path" ] || [ -L "$path" ] || continue
+    [ -d "$path" ] && [ ! -L "$path" ] && dpkg -S "$path" >/dev/null 2>&1 && continue
+    left+=" $path"
+done <<<"$installed_files"
+[ -z "$left" ] || fail "left behind after the purge:$left"
+
+echo "packages ${packages[*]} $version-$release: contents, Depends, lintian, installed with apt-get, pkg-config and find_package callers, both programs, purge: all good"

@@ -3,9 +3,11 @@
 # Builds everything and runs every test suite, each in its CMake preset
 # (CMakePresets.json):
 #
+#   licences     every file says its licence: `reuse lint` on the tree
 #   native       the plain build's tests: unit, live, console programs, the
 #                BPF owner source, install, valgrind's memcheck
-#   package      the Debian package, unpacked and used (scripts/test-package.sh)
+#   package      the Debian packages: lintian, installed with apt-get, used,
+#                purged (scripts/test-package.sh)
 #   no-bpf       the build without the BPF owner scan, as on a machine that
 #                lacks its tools
 #   asan         the tests under AddressSanitizer and UndefinedBehaviorSanitizer
@@ -41,6 +43,14 @@ preset_tests() { # preset [ctest arguments...]
         ctest --preset "$preset" -j"$jobs" "$@"
 }
 
+# The whole report when a file lacks its licence, its last line otherwise.
+reuse_lint() {
+    local report status=0
+    report=$(reuse lint 2>&1) || status=1
+    if [ $status -eq 0 ]; then tail -n 1 <<<"$report"; else echo "$report"; fi
+    return $status
+}
+
 threads_under_tsan() {
     cmake --preset tsan >/dev/null &&
         cmake --build --preset tsan -j"$jobs" --target sockscope_api_tests sockscope_bpf_tests || return 1
@@ -52,6 +62,7 @@ threads_under_tsan() {
     return $status
 }
 
+suite licences reuse_lint
 suite native preset_tests default
 suite package scripts/test-package.sh
 # The memory checks ran in the native suite; here the build and the

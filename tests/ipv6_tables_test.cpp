@@ -124,7 +124,7 @@ std::string run(const std::string& command) {
 // ss writes IPv6 addresses in brackets, [::1]:8080, and the unspecified
 // address of a dual-stack socket as "*".
 std::string ss_endpoint(const char* address, unsigned port) {
-    const std::string host = std::string(address) == "::" ? "*" : "[" + std::string(address) + "]";
+    const std::string host = std::string(address) == "::" ? std::string("*") : std::string("[") + address + "]";
     return host + ":" + (port == 0 ? std::string("*") : std::to_string(port));
 }
 
@@ -168,8 +168,8 @@ TEST(Ipv6Tables, AgreeWithSs) {
     for (std::uint32_t i = 0; i < rows[0].size; ++i) {
         if (rows[i].LocalPort != udp.port()) continue;
         ++udp_ours;
-        EXPECT_NE(ss_udp.find(" " + ss_endpoint(rows[i].LocalAddr, rows[i].LocalPort) + " "), std::string::npos)
-            << ss_udp;
+        const std::string local = ss_endpoint(rows[i].LocalAddr, rows[i].LocalPort);
+        EXPECT_NE(ss_udp.find(" " + local + " "), std::string::npos) << ss_udp;
         EXPECT_NE(ss_udp.find(pid), std::string::npos) << ss_udp;
     }
     library.getstat_free(rows);

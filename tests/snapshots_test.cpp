@@ -167,8 +167,8 @@ TEST(Snapshots, AgreeWithSs) {
         const statUDPROW& row = udp_snapshot.rows[i];
         if (row.LocalPort != udp.port()) continue;
         ++udp_ours;
-        EXPECT_NE(ss_udp.find(" " + std::string(row.LocalAddr) + ":" + std::to_string(row.LocalPort) + " "),
-                  std::string::npos) << ss_udp;
+        const std::string local = std::string(row.LocalAddr) + ":" + std::to_string(row.LocalPort);
+        EXPECT_NE(ss_udp.find(" " + local + " "), std::string::npos) << ss_udp;
         EXPECT_NE(ss_udp.find(pid), std::string::npos) << ss_udp;
     }
     EXPECT_EQ(udp_ours, 1);

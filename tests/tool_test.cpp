@@ -231,7 +231,8 @@ TEST(Tool, OnATerminalPrintsAnAlignedTableWithAHeader) {
     ASSERT_GE(lines.size(), 2u);
     const std::string& header = lines[0];
     EXPECT_EQ(header.rfind("Proto  Local Address", 0), 0u) << header;
-    const auto row = lines_with(run.out, " " + std::to_string(child.pid()) + "  " + name);
+    const std::string pid = std::to_string(child.pid());
+    const auto row = lines_with(run.out, " " + pid + "  " + name);
     ASSERT_EQ(row.size(), 1u) << run.out;
     // Columns line up: the name starts where the header's "Name" does.
     EXPECT_EQ(row[0].find(name), header.find("Name"));

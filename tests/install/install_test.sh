@@ -1,7 +1,8 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
 # Installs the build into a scratch prefix, then builds and runs a caller
-# found through pkg-config and one found through find_package.
+# found through pkg-config and one found through find_package, and both
+# programs.
 set -eu
 build=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -19,4 +20,8 @@ LD_LIBRARY_PATH=$libdir "$prefix/by-pkg-config" >/dev/null
 cmake -S "$here" -B "$prefix/consumer-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$prefix/consumer-build" >/dev/null
 "$prefix/consumer-build/consumer" >/dev/null
-echo "installed library found by pkg-config and find_package"
+
+# The programs find the library through their run path.
+"$prefix/bin/sockscope" --version >/dev/null
+"$prefix/bin/sockscopeDemo_x64" </dev/null >/dev/null
+echo "installed library found by pkg-config and find_package, programs run"

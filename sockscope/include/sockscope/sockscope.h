@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// sockscope: the machine's IPv4 TCP and UDP connection tables, each row
-// completed with the owning process's id and image name.
+// sockscope: the machine's TCP and UDP connection tables, IPv4 and IPv6,
+// each row completed with the owning process's id and image name.
 //
 // This header is shared by the library, its tools and its callers. It
 // compiles on its own as C++11 or later.
