@@ -15,10 +15,10 @@
 #include <sockscope/sockscope.h>
 
 #include "linux/owner_names.h"
-#include "linux/owner_sources.h"
+#include "api/owner_sources.h"
 #include "linux/socket_table_source.h"
-#include "row_order.h"
-#include "snapshot_records.h"
+#include "core/row_order.h"
+#include "core/snapshot_records.h"
 
 using namespace sockscope_detail;
 using Clock = std::chrono::steady_clock;

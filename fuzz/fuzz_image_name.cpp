@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "image_name.h"
-#include "utf8.h"
+#include "core/image_name.h"
+#include "core/utf8.h"
 
 using namespace sockscope_detail;
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "netlink_messages.h"
+#include "core/netlink_messages.h"
 
 using namespace sockscope_detail;
 

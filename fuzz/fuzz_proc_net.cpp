@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "proc_net_parser.h"
+#include "core/proc_net_parser.h"
 
 using namespace sockscope_detail;
 

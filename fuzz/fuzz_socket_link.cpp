@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "socket_link.h"
+#include "core/socket_link.h"
 
 using namespace sockscope_detail;
 

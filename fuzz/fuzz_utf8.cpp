@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "utf8.h"
+#include "core/utf8.h"
 
 using namespace sockscope_detail;
 

@@ -7,9 +7,20 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
-clang=$(command -v clang++-14 || command -v clang++ || true)
-if [ -z "$clang" ] || ! ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
-    echo "clang and its fuzzer runtime are needed: apt-get install clang-14 libclang-rt-14-dev" >&2
+# The newest clang from 14 up whose fuzzer runtime links.
+clang=""
+probe=$(mktemp -d /tmp/sockscope-fuzz-probe-XXXXXX)
+printf 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }\n' >"$probe/probe.cpp"
+for candidate in clang++ clang++-{30..14}; do
+    if command -v "$candidate" >/dev/null && "$candidate" --version | grep -Eq 'version (1[4-9]|[2-9][0-9])\.' &&
+        "$candidate" -fsanitize=fuzzer "$probe/probe.cpp" -o "$probe/probe" 2>/dev/null; then
+        clang=$(command -v "$candidate")
+        break
+    fi
+done
+rm -rf "$probe"
+if [ -z "$clang" ]; then
+    echo "clang 14 or later with its fuzzer runtime is needed: apt-get install clang libclang-rt-14-dev" >&2
     exit 1
 fi
 cmake --preset fuzz -DCMAKE_CXX_COMPILER="$clang" >/dev/null

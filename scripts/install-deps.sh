@@ -13,6 +13,7 @@ have g++ || needed+=(g++)
 have ss || needed+=(iproute2)
 have nm || needed+=(binutils)
 have pkg-config || needed+=(pkg-config)
+have python3 || needed+=(python3)
 [ -f /usr/include/gtest/gtest.h ] || needed+=(libgtest-dev)
 if [ "${1:-}" = "--for-package" ] || [ "${1:-}" = "--for-tests" ]; then
     # The Debian package's Depends line is computed by dpkg-shlibdeps.
@@ -25,10 +26,11 @@ if [ "${1:-}" = "--for-tests" ]; then
     have mono || needed+=(mono-runtime)
     have unzip || needed+=(unzip)
     have valgrind || needed+=(valgrind)
-    have clang++-14 || needed+=(clang-14)
     # The listing's locale test builds ja_JP.eucJP from these sources.
     [ -f /usr/share/i18n/locales/ja_JP ] || needed+=(locales)
-    ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || needed+=(libclang-rt-14-dev)
+    # The fuzzers: a clang (14 or later) with its fuzzer runtime.
+    ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
+        needed+=(clang-14 libclang-rt-14-dev)
     # The BPF iterator owner scan: built in when these are present.
     have bpftool || [ -x /usr/sbin/bpftool ] || needed+=(bpftool)
     [ -f /usr/include/bpf/bpf_helpers.h ] || needed+=(libbpf-dev)

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "conversions.h"
-#include "interface_zones.h"
+#include "core/conversions.h"
+#include "core/interface_zones.h"
 
 using namespace sockscope_detail;
 
@@ -62,7 +62,7 @@ TEST(Conversions, Ipv6TextIsTheCompressedForm) {
 // Addresses that mean something on one interface only carry its zone;
 // global, loopback, v4-mapped and wider multicast addresses never do.
 TEST(Conversions, Ipv6TextCarriesTheZoneOfScopedAddressesOnly) {
-    const std::string longest_zone(IF_NAMESIZE - 1, 'z');
+    const std::string longest_zone(interface_name_size - 1, 'z');
     const struct {
         const char* address;
         std::string zone;

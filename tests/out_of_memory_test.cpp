@@ -10,10 +10,10 @@
 
 #include <sockscope/sockscope.h>
 
-#include "conversions.h"
+#include "core/conversions.h"
 #include "support/isolated_child.h"
 #include "support/sanitized.h"
-#include "utf8.h"
+#include "core/utf8.h"
 
 using namespace sockscope_detail;
 

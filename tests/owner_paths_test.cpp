@@ -25,7 +25,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "conversions.h"
+#include "core/conversions.h"
 #include <sockscope/sockscope.h>
 #include "linux/bpf_socket_holders.h"
 #include "support/child_process.h"
@@ -34,7 +34,7 @@
 #include "support/isolated_child.h"
 #include "support/loopback_sockets.h"
 #include "support/socket_descriptors.h"
-#include "table_pipeline.h"
+#include "api/table_pipeline.h"
 
 using namespace sockscope_detail;
 using namespace sockscope_test;

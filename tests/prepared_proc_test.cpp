@@ -15,11 +15,11 @@
 #include <sockscope/sockscope.h>
 
 #include "linux/process_search.h"
-#include "snapshot_records.h"
-#include "failure.h"
+#include "core/snapshot_records.h"
+#include "core/failure.h"
 #include "support/injected_errors.h"
 #include "support/isolated_child.h"
-#include "table_pipeline.h"
+#include "api/table_pipeline.h"
 
 using namespace sockscope_detail;
 using namespace sockscope_test;

@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 #include <string>
 
-#include "image_name.h"
+#include "core/image_name.h"
 #include <cstdlib>
 
-#include "utf8.h"
+#include "core/utf8.h"
 
 using namespace sockscope_detail;
 

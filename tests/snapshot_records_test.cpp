@@ -9,8 +9,8 @@
 
 #include <sockscope/sockscope.h>
 
-#include "row_order.h"
-#include "snapshot_records.h"
+#include "core/row_order.h"
+#include "core/snapshot_records.h"
 #include "support/table_rows.h"
 
 using namespace sockscope_detail;

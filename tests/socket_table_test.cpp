@@ -12,12 +12,12 @@
 #include <tuple>
 #include <unistd.h>
 
-#include "failure.h"
+#include "core/failure.h"
 #include "linux/socket_table_source.h"
 #include "support/holding_child.h"
 #include "support/loopback_sockets.h"
 #include "support/table_rows.h"
-#include "table_pipeline.h"
+#include "api/table_pipeline.h"
 
 using namespace sockscope_detail;
 using sockscope_test::TestSocket;

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "netlink_messages.h"
-#include "proc_net_parser.h"
-#include "socket_link.h"
+#include "core/netlink_messages.h"
+#include "core/proc_net_parser.h"
+#include "core/socket_link.h"
 #include "support/table_rows.h"
 
 using namespace sockscope_detail;

@@ -13,7 +13,7 @@
 
 #include "support/isolated_child.h"
 #include "support/sanitized.h"
-#include "working_memory.h"
+#include "core/working_memory.h"
 
 using namespace sockscope_detail;
 

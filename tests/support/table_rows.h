@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <memory>
 
-#include "conversions.h"
+#include "core/conversions.h"
 #include "loopback_sockets.h"
-#include "socket_row.h"
+#include "core/socket_row.h"
 
 namespace sockscope_test {
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "linux/bpf_socket_holders.h"
-#include "linux/owner_sources.h"
+#include "api/owner_sources.h"
 #include "linux/proc_fs.h"
-#include "owner_source.h"
+#include "core/owner_source.h"
 
 namespace sockscope_detail {
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "socket_owners.h"
+#include "core/socket_owners.h"
 
 namespace sockscope_detail {
 

@@ -7,7 +7,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include "decimal.h"
+#include "core/decimal.h"
 
 namespace sockscope_detail {
 namespace {

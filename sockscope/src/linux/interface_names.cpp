@@ -7,7 +7,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
-#include "failure.h"
+#include "core/failure.h"
 #include "linux/unique_fd.h"
 
 namespace sockscope_detail {

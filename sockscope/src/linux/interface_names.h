@@ -2,8 +2,8 @@
 // The names of the interfaces that a table's scoped IPv6 addresses are on.
 #pragma once
 
-#include "interface_zones.h"
-#include "socket_row.h"
+#include "core/interface_zones.h"
+#include "core/socket_row.h"
 
 namespace sockscope_detail {
 

@@ -8,7 +8,7 @@
 #include <sys/time.h>
 
 #include "linux/unique_fd.h"
-#include "netlink_messages.h"
+#include "core/netlink_messages.h"
 
 namespace sockscope_detail {
 namespace {

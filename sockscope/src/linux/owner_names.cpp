@@ -7,7 +7,7 @@
 #include "linux/file_reader.h"
 #include "linux/process_image.h"
 #include "linux/process_threads.h"
-#include "socket_link.h"
+#include "core/socket_link.h"
 
 namespace sockscope_detail {
 namespace {

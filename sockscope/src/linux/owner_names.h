@@ -3,7 +3,7 @@
 #pragma once
 
 #include "linux/proc_fs.h"
-#include "socket_owners.h"
+#include "core/socket_owners.h"
 
 namespace sockscope_detail {
 

@@ -6,8 +6,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "decimal.h"
-#include "failure.h"
+#include "core/decimal.h"
+#include "core/failure.h"
 #include "linux/file_reader.h"
 
 namespace sockscope_detail {

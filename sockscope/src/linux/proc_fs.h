@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "failure.h"
+#include "core/failure.h"
 #include "linux/unique_fd.h"
 
 namespace sockscope_detail {

@@ -3,7 +3,7 @@
 
 #include <system_error>
 
-#include "failure.h"
+#include "core/failure.h"
 #include "linux/directory_entries.h"
 #include "linux/process_descriptors.h"
 #include "linux/signals_blocked.h"

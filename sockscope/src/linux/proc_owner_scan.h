@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "linux/proc_fs.h"
-#include "owner_source.h"
+#include "core/owner_source.h"
 
 namespace sockscope_detail {
 

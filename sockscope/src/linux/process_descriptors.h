@@ -9,13 +9,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include "decimal.h"
+#include "core/decimal.h"
 #include "linux/directory_entries.h"
 #include "linux/file_reader.h"
 #include "linux/proc_fs.h"
 #include "linux/process_threads.h"
-#include "socket_link.h"
-#include "socket_owners.h"
+#include "core/socket_link.h"
+#include "core/socket_owners.h"
 
 namespace sockscope_detail {
 

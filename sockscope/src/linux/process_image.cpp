@@ -5,7 +5,7 @@
 #include <climits>
 #include <cstdio>
 
-#include "image_name.h"
+#include "core/image_name.h"
 #include "linux/file_reader.h"
 #include "linux/proc_fs.h"
 #include "linux/process_threads.h"

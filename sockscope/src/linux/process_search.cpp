@@ -3,13 +3,13 @@
 
 #include <string>
 
-#include "failure.h"
-#include "image_name.h"
+#include "core/failure.h"
+#include "core/image_name.h"
 #include "linux/directory_entries.h"
 #include "linux/file_reader.h"
 #include "linux/proc_fs.h"
 #include "linux/process_image.h"
-#include "utf8.h"
+#include "core/utf8.h"
 
 namespace sockscope_detail {
 namespace {

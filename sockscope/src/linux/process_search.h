@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "system_sources.h"
+#include "core/system_sources.h"
 
 namespace sockscope_detail {
 

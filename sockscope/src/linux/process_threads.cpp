@@ -6,7 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include "decimal.h"
+#include "core/decimal.h"
 #include "linux/proc_fs.h"
 #include "linux/unique_fd.h"
 

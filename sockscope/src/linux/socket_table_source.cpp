@@ -6,10 +6,10 @@
 #include <unistd.h>
 #include <string>
 
-#include "failure.h"
+#include "core/failure.h"
 #include "linux/file_reader.h"
 #include "linux/netlink_dump.h"
-#include "proc_net_parser.h"
+#include "core/proc_net_parser.h"
 
 namespace sockscope_detail {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "socket_row.h"
-#include "system_sources.h"
+#include "core/socket_row.h"
+#include "core/system_sources.h"
 
 namespace sockscope_detail {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "working_memory.h"
+#include "core/working_memory.h"
 
 #include <cstdint>
 #include <cstdlib>

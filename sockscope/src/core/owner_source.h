@@ -4,7 +4,7 @@
 // offers every holder it finds to SocketOwners, which keeps the lowest id.
 #pragma once
 
-#include "socket_owners.h"
+#include "core/socket_owners.h"
 
 namespace sockscope_detail {
 

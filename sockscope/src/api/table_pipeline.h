@@ -10,19 +10,11 @@
 
 #include <vector>
 
-#include "interface_zones.h"
-#include "socket_owners.h"
-#include "socket_row.h"
-#include "system_sources.h"
-#include "table_query.h"
+#include "api/table_query.h"
+#include "core/owned_table.h"
+#include "core/system_sources.h"
 
 namespace sockscope_detail {
-
-struct OwnedTable {
-    SocketRows rows;  // sorted (row_order.h), owners set
-    OwnerNames names; // the owners' image names, when asked for
-    InterfaceZones zones; // of the scoped addresses of an IPv6 table
-};
 
 // Throws SystemFailure when the system refuses what the answer needs, and
 // std::bad_alloc when memory runs out.

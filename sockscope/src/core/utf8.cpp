@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "utf8.h"
+#include "core/utf8.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,17 +1,17 @@
 // SPDX-License-Identifier: MIT
-#include "interface_zones.h"
+#include "core/interface_zones.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "conversions.h"
+#include "core/conversions.h"
 
 namespace sockscope_detail {
 namespace {
 
 bool printable_name(const char* name) {
-    const std::size_t length = strnlen(name, IF_NAMESIZE);
-    return length > 0 && length < IF_NAMESIZE &&
+    const std::size_t length = strnlen(name, interface_name_size);
+    return length > 0 && length < interface_name_size &&
            std::all_of(name, name + length, [](char c) { return c > 0x20 && c < 0x7F; });
 }
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "socket_owners.h"
+#include "core/socket_owners.h"
 
 #include <algorithm>
 #include <unordered_map>

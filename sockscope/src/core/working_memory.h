@@ -17,6 +17,9 @@ namespace sockscope_detail {
 
 // At least `bytes` bytes (throws std::bad_alloc when there is no memory),
 // and their release; `bytes` must be the size the block was asked with.
+// The one service the core asks of the platform, declared here and defined
+// there (linux/working_memory.cpp); the fuzzers, which link the core alone,
+// define it on the C heap (fuzz/heap_working_memory.cpp).
 void* allocate_working_memory(std::size_t bytes);
 void release_working_memory(void* block, std::size_t bytes) noexcept;
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "tcp_state.h"
+#include "core/tcp_state.h"
 
 namespace sockscope_detail {
 

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
-#include "snapshot_records.h"
+#include "core/snapshot_records.h"
 
 #include <cstdlib>
 #include <new>
 
-#include "conversions.h"
-#include "utf8.h"
+#include "core/conversions.h"
+#include "core/utf8.h"
 
 namespace sockscope_detail {
 namespace {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "conversions.h"
+#include "core/conversions.h"
 
 #include <arpa/inet.h>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "socket_link.h"
+#include "core/socket_link.h"
 
-#include "decimal.h"
+#include "core/decimal.h"
 
 namespace sockscope_detail {
 

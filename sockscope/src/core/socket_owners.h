@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "socket_row.h"
+#include "core/socket_row.h"
 
 namespace sockscope_detail {
 

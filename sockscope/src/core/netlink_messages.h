@@ -11,7 +11,7 @@
 #include <linux/netlink.h>
 #include <vector>
 
-#include "socket_row.h"
+#include "core/socket_row.h"
 
 namespace sockscope_detail {
 

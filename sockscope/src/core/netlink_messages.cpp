@@ -1,14 +1,13 @@
 // SPDX-License-Identifier: MIT
-#include "netlink_messages.h"
+#include "core/netlink_messages.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 
-#include "tcp_state.h"
+#include "core/tcp_state.h"
 
 namespace sockscope_detail {
 namespace {

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
-#include "proc_net_parser.h"
+#include "core/proc_net_parser.h"
 
 #include <cstdint>
 #include <cstring>
 
-#include "conversions.h"
-#include "decimal.h"
-#include "tcp_state.h"
+#include "core/conversions.h"
+#include "core/decimal.h"
+#include "core/tcp_state.h"
 
 namespace sockscope_detail {
 namespace {

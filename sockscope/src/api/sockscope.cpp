@@ -4,11 +4,11 @@
 // Failures surface here as null or 0 with errno set (call_boundary.h).
 #include <sockscope/sockscope.h>
 
-#include "call_boundary.h"
-#include "conversions.h"
+#include "api/call_boundary.h"
+#include "core/conversions.h"
 #include "linux/process_search.h"
-#include "snapshot_records.h"
-#include "table_pipeline.h"
+#include "core/snapshot_records.h"
+#include "api/table_pipeline.h"
 
 using namespace sockscope_detail;
 

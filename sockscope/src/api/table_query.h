@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "socket_row.h"
+#include "core/socket_row.h"
 
 namespace sockscope_detail {
 

@@ -7,11 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <string_view>
 
-#include "socket_row.h"
+#include "core/socket_row.h"
 
 namespace sockscope_detail {
 
@@ -34,12 +33,12 @@ void dotted_quad_into(std::uint32_t address, char (&text)[16]);
 bool needs_zone(const Address& address);
 
 // Room for the longest IPv6 address text with its zone and terminator.
-constexpr std::size_t ipv6_text_size = INET6_ADDRSTRLEN + IF_NAMESIZE;
+constexpr std::size_t ipv6_text_size = INET6_ADDRSTRLEN + interface_name_size;
 
 // An IPv6 address in the standard compressed form ("::1"; v4-mapped ones as
 // "::ffff:127.0.0.1"). An address that needs a zone is followed by '%' and
 // `zone` ("fe80::1%eth0") unless `zone` is empty; other addresses ignore it.
-// `zone` is at most IF_NAMESIZE - 1 characters (see interface_zones.h).
+// `zone` is at most interface_name_size - 1 characters (see interface_zones.h).
 char* ipv6_text(const Address& address, std::string_view zone = {});
 
 // The address text of a row's address in its family; IPv4 has no zones.

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
-#include "row_order.h"
+#include "core/row_order.h"
 
 #include <algorithm>
 #include <cstring>
 #include <tuple>
 
-#include "conversions.h"
+#include "core/conversions.h"
 
 namespace sockscope_detail {
 namespace {

@@ -4,12 +4,12 @@
 // No system calls here; the names are read in linux/interface_names.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <net/if.h>
 #include <string_view>
 #include <vector>
 
-#include "socket_row.h"
+#include "core/socket_row.h"
 
 namespace sockscope_detail {
 
@@ -22,7 +22,7 @@ public:
     // The zone of interface `index` (not 0), added in ascending order of
     // index. `name` is the interface's name, or null when it has none (it
     // was deleted while a socket still names it, or could not be read).
-    // The zone is the name when that is 1 to IF_NAMESIZE - 1 printable
+    // The zone is the name when that is 1 to interface_name_size - 1 printable
     // ASCII characters, as interface names are; otherwise the index in
     // decimal, which names the interface as well and can't carry a
     // terminal code into a listing.
@@ -34,7 +34,7 @@ public:
 private:
     struct Zone {
         std::uint32_t index;
-        char text[IF_NAMESIZE]; // null-terminated; a decimal index (10 digits at most) fits too
+        char text[interface_name_size]; // null-terminated; a decimal index (10 digits at most) fits too
     };
     std::vector<Zone> zones_;
 };

@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "linux/proc_fs.h"
-#include "owner_source.h"
-#include "system_sources.h"
+#include "core/owner_source.h"
+#include "core/system_sources.h"
 
 namespace sockscope_detail {
 

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <new>
 
-#include "failure.h"
+#include "core/failure.h"
 
 namespace sockscope_detail {
 

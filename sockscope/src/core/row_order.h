@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "socket_row.h"
+#include "core/socket_row.h"
 
 namespace sockscope_detail {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "linux/owner_sources.h"
+#include "api/owner_sources.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "image_name.h"
+#include "core/image_name.h"
 
-#include "decimal.h"
+#include "core/decimal.h"
 
 namespace sockscope_detail {
 

@@ -7,9 +7,10 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
-#include "working_memory.h"
+#include "core/working_memory.h"
 
 namespace sockscope_detail {
 
@@ -30,6 +31,10 @@ struct SocketRow {
     // address's zone); 0 when unbound or not known (/proc/net doesn't say).
     std::uint32_t interface_index = 0;
 };
+
+// The size of an interface's name with its terminator (the kernel's
+// IFNAMSIZ, IF_NAMESIZE in <net/if.h>).
+constexpr std::size_t interface_name_size = 16;
 
 // The rows of a table as the stages pass them on.
 using SocketRows = WorkingVector<SocketRow>;

@@ -6,7 +6,7 @@
 
 #include <sockscope/sockscope.h>
 
-#include "table_pipeline.h"
+#include "core/owned_table.h"
 
 namespace sockscope_detail {
 

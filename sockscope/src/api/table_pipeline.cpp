@@ -1,18 +1,18 @@
 // SPDX-License-Identifier: MIT
-#include "table_pipeline.h"
+#include "api/table_pipeline.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <optional>
 
-#include "failure.h"
+#include "core/failure.h"
 #include "linux/interface_names.h"
 #include "linux/owner_names.h"
-#include "linux/owner_sources.h"
+#include "api/owner_sources.h"
 #include "linux/proc_fs.h"
 #include "linux/socket_table_source.h"
-#include "row_order.h"
+#include "core/row_order.h"
 
 namespace sockscope_detail {
 namespace {

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "socket_row.h"
+#include "core/socket_row.h"
 
 namespace sockscope_detail {
 
