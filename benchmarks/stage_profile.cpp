@@ -15,6 +15,7 @@
 #include <sockscope/sockscope.h>
 
 #include "linux/owner_names.h"
+#include "linux/proc_owner_scan.h"
 #include "api/owner_sources.h"
 #include "linux/socket_table_source.h"
 #include "core/row_order.h"
@@ -38,17 +39,17 @@ int main(int argc, char** argv) {
         std::array<Clock::time_point, 9> at;
         at[0] = Clock::now();
         OwnedTable table;
-        table.rows = read_socket_table(Protocol::tcp, Family::ipv4, netlink);
+        table.rows = *read_socket_table(Protocol::tcp, Family::ipv4, netlink);
         at[1] = Clock::now();
         const ProcRoot root("/proc");
         SocketOwners owners(table.rows);
-        make_owner_source(root, UINT32_MAX, SystemSources{}, full_speed_plan())->find_owners(owners);
+        (void)make_owner_source(root, 0, SystemSources{}, full_speed_plan())->find_owners(owners);
         at[2] = Clock::now();
         SocketOwners scanned(table.rows);
-        make_owner_source(root, UINT32_MAX, proc_scan, full_speed_plan())->find_owners(scanned);
+        (void)make_owner_source(root, 0, proc_scan, full_speed_plan())->find_owners(scanned);
         at[3] = Clock::now();
         owners.apply(table.rows);
-        table.names = read_owner_names(owners, root);
+        table.names = *read_owner_names(owners, root);
         at[4] = Clock::now();
         sort_rows(table.rows);
         at[5] = Clock::now();
@@ -56,7 +57,7 @@ int main(int argc, char** argv) {
         at[6] = Clock::now();
         sockscope().getstat_free(records);
         at[7] = Clock::now();
-        const auto text_rows = read_socket_table(Protocol::tcp, Family::ipv4, proc_net);
+        const auto text_rows = read_socket_table(Protocol::tcp, Family::ipv4, proc_net).ok();
         at[8] = Clock::now();
         rows_seen = table.rows.size();
         if (round == 0) continue;

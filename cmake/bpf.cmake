@@ -73,7 +73,7 @@ add_custom_command(
         -I${bpf_out} -idirafter ${SOCKSCOPE_LIBBPF_INCLUDE_DIR}
         -c ${bpf_source} -o ${bpf_out}/socket_holders.clang.o
     COMMAND ${SOCKSCOPE_BPFTOOL} gen object ${bpf_out}/socket_holders.bpf.o ${bpf_out}/socket_holders.clang.o
-    DEPENDS ${bpf_source} ${CMAKE_CURRENT_SOURCE_DIR}/src/linux/bpf/socket_holder_record.h ${bpf_out}/vmlinux.h
+    DEPENDS ${bpf_source} ${CMAKE_CURRENT_SOURCE_DIR}/src/linux/bpf/socket_holder.h ${bpf_out}/vmlinux.h
     COMMENT "Compiling the BPF program socket_holders.bpf.c"
     VERBATIM)
 add_custom_command(

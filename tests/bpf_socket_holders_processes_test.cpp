@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <latch>
-#include <optional>
 #include <sched.h>
 #include <string>
 #include <sys/socket.h>
@@ -19,8 +18,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include <sockscope/sockscope.h>
+
+#include "api/owner_sources.h"
 #include "support/bpf_socket_holders_fixture.h"
 #include "support/holding_child.h"
+#include "support/isolated_child.h"
 #include "support/loopback_sockets.h"
 #include "support/pid_namespace_view.h"
 #include "support/socket_descriptors.h"
@@ -33,7 +36,7 @@ namespace {
 TEST_F(BpfSocketHolders, PidNamespaceSeesItsOwnNumbers) {
     // Loaded here first, so the namespace's processes use the program they
     // inherit across fork, loaded in a namespace above theirs.
-    ASSERT_TRUE(read_socket_holders().has_value());
+    ASSERT_TRUE(read_socket_holders().ok());
     const auto outside = TestSocket::udp_socket("127.0.0.1");
     const std::string fault = check_pid_namespace_view(outside.fd(), [] { return read_socket_holders(); });
     if (fault.rfind("skip:", 0) == 0) GTEST_SKIP() << fault;
@@ -146,36 +149,38 @@ TEST_F(BpfSocketHolders, CallsFromSeveralThreadsAtOnce) {
     EXPECT_EQ(failures, 0);
 }
 
-// Sets an environment variable for one scope, putting back what was there.
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        setenv(name, value, 1);
-    }
-    ~ScopedVariable() {
-        if (old_) setenv(name_, old_->c_str(), 1);
-        else unsetenv(name_);
-    }
+// The rule that picks a call's owner path, case by case.
+TEST(OwnerPathChoice, FollowsTheSwitchTheProcRootAndTheProcessHistory) {
+    using sockscope_detail::OwnerPath;
+    using sockscope_detail::OwnerPathFacts;
+    using sockscope_detail::OwnerScan;
+    const auto path = [](OwnerScan wanted, bool may, bool loaded, bool proc_ours, bool first) {
+        return sockscope_detail::choose_owner_path(OwnerPathFacts{wanted, may, loaded, proc_ours, first});
+    };
+    EXPECT_EQ(path(OwnerScan::automatic, true, false, true, false), OwnerPath::iterator);  // a second call loads it
+    EXPECT_EQ(path(OwnerScan::automatic, true, false, true, true), OwnerPath::proc_scan);  // a first call scans
+    EXPECT_EQ(path(OwnerScan::automatic, true, true, true, true), OwnerPath::iterator);    // unless it is loaded
+    EXPECT_EQ(path(OwnerScan::proc, true, true, true, false), OwnerPath::proc_scan);       // SOCKSCOPE_OWNER_SCAN=proc
+    EXPECT_EQ(path(OwnerScan::automatic, false, true, true, false), OwnerPath::proc_scan); // no privilege now
+    EXPECT_EQ(path(OwnerScan::automatic, true, true, false, false), OwnerPath::proc_scan); // /proc of another PID namespace
+}
 
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
-TEST(BpfSocketHoldersSwitch, OwnerScanProcTurnsTheIteratorOff) {
-    {
-        const ScopedVariable scan("SOCKSCOPE_OWNER_SCAN", "proc");
-        EXPECT_FALSE(read_socket_holders().has_value());
-    }
+// SOCKSCOPE_OWNER_SCAN=proc is read on every call: set, no call loads the
+// iterator; unset, the next calls do.
+TEST(OwnerPathChoice, OwnerScanProcLoadsNothing) {
     const std::string why = why_bpf_unavailable();
     if (!why.empty()) GTEST_SKIP() << "BPF iterator not expected to work here: " << why;
-    // Read on every call, not once: another value, or none, turns it on.
-    {
-        const ScopedVariable scan("SOCKSCOPE_OWNER_SCAN", "bpf");
-        EXPECT_TRUE(read_socket_holders().has_value());
-    }
-    EXPECT_TRUE(read_socket_holders().has_value());
+    if (sockscope_detail::socket_holders_loaded()) GTEST_SKIP() << "loaded earlier in this process";
+    const std::string fault = run_isolated([]() -> std::string {
+        sockscope library;
+        setenv("SOCKSCOPE_OWNER_SCAN", "proc", 1);
+        for (int call = 0; call < 3; ++call) library.getstat_free(library.getstat_tcp());
+        if (sockscope_detail::socket_holders_loaded()) return "loaded although switched off";
+        unsetenv("SOCKSCOPE_OWNER_SCAN");
+        for (int call = 0; call < 2; ++call) library.getstat_free(library.getstat_tcp());
+        return sockscope_detail::socket_holders_loaded() ? "" : "not loaded once switched on";
+    });
+    EXPECT_EQ(fault, "");
 }
 
 } // namespace

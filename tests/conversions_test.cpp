@@ -126,23 +126,6 @@ TEST(Conversions, PortToHostOrderSwapsBothHalves) {
     EXPECT_EQ(port_to_host_order(0x1234BB01u), 0x341201BBu);
 }
 
-TEST(Conversions, BoundedCompare) {
-    EXPECT_EQ(bounded_compare("127.0.0.12", "127.0.0.1", 9), 0);
-    EXPECT_EQ(bounded_compare("127.0.0.1", "127.0.0.1", 9), 0);
-    EXPECT_EQ(bounded_compare("abc", "abd", 2), 0);
-    EXPECT_LT(bounded_compare("127.0.0.0", "127.0.0.1", 9), 0);
-    EXPECT_GT(bounded_compare("128.0.0.1", "127.0.0.1", 9), 0);
-    EXPECT_NE(bounded_compare("10.0.0.1", "127.0.0.1", 9), 0);
-    // Stops at the end of s: a shorter s differs by the terminator.
-    EXPECT_LT(bounded_compare("127.0", "127.0.0.1", 9), 0);
-    EXPECT_EQ(bounded_compare("", "", 5), 0);
-    EXPECT_EQ(bounded_compare("x", "y", 0), 0);
-    // Characters are signed 8-bit and so is the difference: 0x80 counts as
-    // -128, and -128 - 'a' wraps to 31.
-    EXPECT_EQ(bounded_compare("\x80", "a", 1), 31);
-    EXPECT_EQ(bounded_compare("a", "\x80", 1), -31);
-}
-
 TEST(Conversions, StateNames) {
     const char* expected[] = {"CLOSED", "LISTEN",   "SENT",     "RCVD",     "ESTABLISH", "WAIT1",
                               "WAIT2",  "CLOSE_WAIT", "CLOSEING", "LAST_ACK", "TIMEWAIT",  "DELETE_TCB"};

@@ -24,9 +24,11 @@
 #include "linux/process_image.h"
 #include "support/isolated_child.h"
 #include "support/loopback_sockets.h"
+#include "support/results.h"
 
 using namespace sockscope_detail;
 using sockscope_test::TestSocket;
+using sockscope_test::ok;
 
 namespace {
 
@@ -76,9 +78,9 @@ std::string reuse_an_owners_id() {
         const pid_t owner = start_holder("old-owner", -1, old_hold);
         ::close(listener.fd()); // from now on only the owner holds it
         SocketOwners owners({row});
-        ProcOwnerScan(root, UINT32_MAX, 1).find_owners(owners);
+        if (!ProcOwnerScan(root, 0, 1).find_owners(owners)) fault += "the scan failed; ";
         if (owners.owner_of(row.inode) != static_cast<std::uint32_t>(owner)) fault += "owner not found; ";
-        const OwnerNames before = read_owner_names(owners, root);
+        const OwnerNames before = ok(read_owner_names(owners, root));
         if (before.find(owner) == nullptr || *before.find(owner) != "old-owner") fault += "owner's name not read; ";
 
         // The owner ends and a newcomer takes its id, holding another
@@ -89,16 +91,16 @@ std::string reuse_an_owners_id() {
         const int ns_last_pid = open((std::string(proc_dir) + "/sys/kernel/ns_last_pid").c_str(), O_WRONLY);
         const bool set = ns_last_pid >= 0 && write(ns_last_pid, last.data(), last.size()) > 0;
         if (ns_last_pid >= 0) close(ns_last_pid);
-        const int fd = static_cast<int>(owners.owner_holdings().at(0).fd);
+        const int fd = static_cast<int>(owners.holder_of_each_owner().at(0).fd);
         const pid_t newcomer = set ? start_holder("newcomer", fd, new_hold) : -1;
         if (newcomer != owner) {
             fault = "skip: the id was not reused";
         } else {
-            UniqueFd process;
+            const UniqueFd process = ok(open_process(*root.fd(), static_cast<std::uint32_t>(newcomer)));
             ProcessImage image;
-            if (open_process(root, newcomer, process) != Access::granted || image.name(process.get(), newcomer) != "newcomer")
-                fault += "newcomer not in place; ";
-            const OwnerNames after = read_owner_names(owners, root);
+            const auto name = ok(image.name(process.get(), static_cast<std::uint32_t>(newcomer)));
+            if (!name || *name != "newcomer") fault += "newcomer not in place; ";
+            const OwnerNames after = ok(read_owner_names(owners, root));
             if (after.find(owner) != nullptr) fault += "the newcomer's name was given: " + *after.find(owner) + "; ";
         }
         close(old_hold);

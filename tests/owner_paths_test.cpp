@@ -33,6 +33,7 @@
 #include "support/holding_child.h"
 #include "support/isolated_child.h"
 #include "support/loopback_sockets.h"
+#include "support/results.h"
 #include "support/socket_descriptors.h"
 #include "api/table_pipeline.h"
 
@@ -50,7 +51,7 @@ std::multiset<Seen> rows_on(const std::set<unsigned>& ports, OwnerScan scan, con
     SystemSources sources;
     sources.owners = scan;
     sources.proc_root = proc_root;
-    const OwnedTable table = read_owned_table({Protocol::tcp, Family::ipv4}, sources);
+    const OwnedTable table = ok(read_owned_table({Protocol::tcp, Family::ipv4}, sources));
     std::multiset<Seen> seen;
     for (const SocketRow& row : table.rows) {
         // Only the listeners themselves: a connection that ended before the

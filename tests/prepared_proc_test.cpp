@@ -16,9 +16,9 @@
 
 #include "linux/process_search.h"
 #include "core/snapshot_records.h"
-#include "core/failure.h"
 #include "support/injected_errors.h"
 #include "support/isolated_child.h"
+#include "support/results.h"
 #include "api/table_pipeline.h"
 
 using namespace sockscope_detail;
@@ -108,7 +108,7 @@ std::string name_of(const OwnedTable& table, std::uint32_t owner) {
 }
 
 TEST_F(PreparedProc, OwnersAndNamesComeFromTheTree) {
-    const OwnedTable tcp = read_owned_table({Protocol::tcp, Family::ipv4}, sources());
+    const OwnedTable tcp = ok(read_owned_table({Protocol::tcp, Family::ipv4}, sources()));
     ASSERT_EQ(tcp.rows.size(), 5u);
     EXPECT_EQ(by_inode(tcp, 1001)->owner, 100u); // the lower of its two holders
     EXPECT_EQ(by_inode(tcp, 1002)->owner, 200u);
@@ -126,17 +126,17 @@ TEST_F(PreparedProc, OwnersAndNamesComeFromTheTree) {
     EXPECT_EQ(records[0].ProcessName, nullptr);
     sockscope().getstat_free(records);
 
-    const OwnedTable udp = read_owned_table({Protocol::udp, Family::ipv4}, sources());
+    const OwnedTable udp = ok(read_owned_table({Protocol::udp, Family::ipv4}, sources()));
     ASSERT_EQ(udp.rows.size(), 1u);
     EXPECT_EQ(udp.rows[0].owner, 100u);
 }
 
 TEST_F(PreparedProc, ProcessesAreFoundByNameButNotZombies) {
-    EXPECT_EQ(find_process_id(u"alpha", sources()), 100u);
-    EXPECT_EQ(find_process_id(u"beta-with-a-long-name", sources()), 200u);
-    EXPECT_EQ(find_process_id(u"beta-with-a-lon", sources()), 0u);
-    EXPECT_EQ(find_process_id(u"gamma", sources()), 0u);
-    EXPECT_EQ(find_process_id(u"delta", sources()), 400u);
+    EXPECT_EQ(ok(find_process_id(u"alpha", sources())), 100u);
+    EXPECT_EQ(ok(find_process_id(u"beta-with-a-long-name", sources())), 200u);
+    EXPECT_EQ(ok(find_process_id(u"beta-with-a-lon", sources())), 0u);
+    EXPECT_EQ(ok(find_process_id(u"gamma", sources())), 0u);
+    EXPECT_EQ(ok(find_process_id(u"delta", sources())), 400u);
 }
 
 TEST_F(PreparedProc, DescriptorsClosedToTheCallerLeaveTheOwnerUnknown) {
@@ -144,7 +144,7 @@ TEST_F(PreparedProc, DescriptorsClosedToTheCallerLeaveTheOwnerUnknown) {
     const SystemSources prepared = sources();
     const std::string fault = sockscope_test::run_isolated([&]() -> std::string {
         if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0) return "skip: cannot become nobody";
-        const OwnedTable tcp = read_owned_table({Protocol::tcp, Family::ipv4}, prepared);
+        const OwnedTable tcp = ok(read_owned_table({Protocol::tcp, Family::ipv4}, prepared));
         std::string found;
         if (by_inode(tcp, 1004)->owner != 0) found += "unreadable process got an owner; ";
         if (by_inode(tcp, 1001)->owner != 100) found += "readable owner lost; ";
@@ -163,22 +163,23 @@ TEST_F(PreparedProc, AnErrorReadingOneProcessLeavesOnlyThatProcessUnknown) {
         for (int error = 1; error < 134; ++error) {
             if (error == EINTR || strerrorname_np(error) == nullptr) continue; // EINTR is retried
             const std::string what = std::string(call_name(call)) + " " + strerrorname_np(error) + ": ";
-            const bool callers_own = error == EMFILE || error == ENFILE || error == ENOMEM;
+            const bool callers_own = error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOBUFS;
             const InjectedError injected(call, (root_ / "100").string(), error);
-            try {
-                const OwnedTable tcp = read_owned_table({Protocol::tcp, Family::ipv4}, sources());
-                const std::uint32_t first = by_inode(tcp, 1001)->owner;
-                if (callers_own) faults += what + "answered; ";
-                if (by_inode(tcp, 1002)->owner != 200 || name_of(tcp, 200) != "beta-with-a-long-name")
-                    faults += what + "another process was disturbed; ";
-                if (first != 100 && first != 200) faults += what + "a shared socket lost both holders; ";
-                if (first == 100 && name_of(tcp, 100) != "alpha" && name_of(tcp, 100) != "<none>")
-                    faults += what + "a wrong name; ";
-                if (find_process_id(u"beta-with-a-long-name", sources()) != 200) faults += what + "lookup failed; ";
-            } catch (const SystemFailure& failure) {
-                if (!callers_own || failure.error != error)
-                    faults += what + "the call failed with " + strerrorname_np(failure.error) + "; ";
+            const Result<OwnedTable> tcp = read_owned_table({Protocol::tcp, Family::ipv4}, sources());
+            if (!tcp) {
+                if (!callers_own || tcp.error() != error)
+                    faults += what + "the call failed with " + strerrorname_np(tcp.error()) + "; ";
+                continue;
             }
+            const std::uint32_t first = by_inode(*tcp, 1001)->owner;
+            if (callers_own) faults += what + "answered; ";
+            if (by_inode(*tcp, 1002)->owner != 200 || name_of(*tcp, 200) != "beta-with-a-long-name")
+                faults += what + "another process was disturbed; ";
+            if (first != 100 && first != 200) faults += what + "a shared socket lost both holders; ";
+            if (first == 100 && name_of(*tcp, 100) != "alpha" && name_of(*tcp, 100) != "<none>")
+                faults += what + "a wrong name; ";
+            const Result<std::uint32_t> beta = find_process_id(u"beta-with-a-long-name", sources());
+            if (!beta || *beta != 200) faults += what + "lookup failed; ";
         }
     }
     EXPECT_EQ(faults, "");

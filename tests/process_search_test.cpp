@@ -28,11 +28,12 @@ using sockscope_test::utf16;
 // The image name of process `id` read through a handle to it, or "<null>".
 std::u16string name_of(std::uint32_t id) {
     const ProcRoot root("/proc");
-    UniqueFd process;
-    if (id == 0 || open_process(root, id, process) != Access::granted) return u"<null>";
+    if (id == 0) return u"<null>";
+    const Result<UniqueFd> process = open_process(*root.fd(), id);
+    if (!process) return u"<null>";
     ProcessImage image;
-    const auto name = image.name(process.get(), id);
-    return name ? utf16(std::string(*name)) : u"<null>";
+    const auto name = image.name(process->get(), id);
+    return name && *name ? utf16(std::string(**name)) : u"<null>";
 }
 
 TEST(ProcessDirectory, FindsAChildByItsName) {
@@ -100,16 +101,17 @@ TEST(ProcessDirectory, OwnNameAndId) {
 TEST(ProcFiles, ProcessIdsComeInAscendingOrderAndIncludeOurs) {
     const ProcRoot root("/proc");
     DirectoryBuffer buffer;
-    ProcessIds ids(root.fd(), buffer);
+    ProcessIds ids(*root.fd(), buffer);
     std::uint32_t id, previous = 0;
     bool saw_self = false;
-    while (ids.next(id)) {
+    Result<bool> more = true;
+    while ((more = ids.next(id)) && *more) {
         EXPECT_GT(id, previous);
         previous = id;
         saw_self |= id == static_cast<std::uint32_t>(getpid());
     }
     EXPECT_TRUE(saw_self);
-    EXPECT_EQ(ids.error(), 0);
+    EXPECT_TRUE(more.ok());
 }
 
 // An ended child that was not reaped yet is not a running process.

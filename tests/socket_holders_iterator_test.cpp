@@ -22,6 +22,8 @@
 
 using namespace sockscope_test;
 using sockscope_detail::libbpf_file;
+using sockscope_detail::Result;
+using sockscope_detail::SocketHolders;
 using sockscope_detail::SocketHoldersIterator;
 
 namespace {
@@ -47,17 +49,18 @@ protected:
 
 TEST(SocketHoldersIteratorLoad, NoLibbpfMeansNoIterator) {
     const std::set<int> before = open_descriptors();
-    EXPECT_EQ(SocketHoldersIterator::load("/nonexistent/libbpf.so.1"), nullptr);
+    EXPECT_FALSE(SocketHoldersIterator::load("/nonexistent/libbpf.so.1").ok());
     // A library that opens but lacks libbpf's functions.
-    EXPECT_EQ(SocketHoldersIterator::load("libc.so.6"), nullptr);
+    EXPECT_FALSE(SocketHoldersIterator::load("libc.so.6").ok());
     EXPECT_EQ(open_descriptors(), before);
 }
 
 TEST_F(SocketHoldersIteratorTest, KeepsOnlyCloseOnExecDescriptorsAndReleasesThem) {
     const auto socket = TestSocket::udp_socket("127.0.0.1");
     const std::set<int> before = open_descriptors();
-    auto iterator = SocketHoldersIterator::load(libbpf_file);
-    ASSERT_NE(iterator, nullptr);
+    auto loaded = SocketHoldersIterator::load(libbpf_file);
+    ASSERT_TRUE(loaded.ok());
+    std::unique_ptr<SocketHoldersIterator> iterator = std::move(*loaded);
     const std::set<int> kept = open_descriptors();
     std::size_t added = 0;
     for (const int fd : kept) {
@@ -68,7 +71,7 @@ TEST_F(SocketHoldersIteratorTest, KeepsOnlyCloseOnExecDescriptorsAndReleasesThem
     EXPECT_GT(added, 0u);
 
     const auto holders = iterator->read();
-    ASSERT_TRUE(holders.has_value());
+    ASSERT_TRUE(holders.ok());
     EXPECT_EQ(holders_of(*holders, socket_inode(socket.fd())), std::vector{static_cast<std::uint32_t>(getpid())});
     EXPECT_EQ(open_descriptors(), kept) << "a read left a descriptor open";
 
@@ -82,7 +85,7 @@ std::string failed_load_leaves_nothing(const std::function<bool()>& situation) {
     return run_isolated([&]() -> std::string {
         const std::set<int> descriptors = open_descriptors();
         if (!situation()) return "skip: cannot set up the situation";
-        if (SocketHoldersIterator::load(libbpf_file) != nullptr) return "the load succeeded";
+        if (SocketHoldersIterator::load(libbpf_file).ok()) return "the load succeeded";
         return open_descriptors() == descriptors ? "" : "a failed load left descriptors open";
     });
 }
@@ -110,7 +113,7 @@ TEST_F(SocketHoldersIteratorTest, RefusedIteratorFailsTheRead) {
         if (!iterator) return "load failed";
         if (!refuse_bpf_command(BPF_ITER_CREATE)) return "skip: cannot install the filter";
         const std::set<int> descriptors = open_descriptors();
-        if (iterator->read().has_value()) return "a refused read gave an answer";
+        if ((*iterator)->read().ok()) return "a refused read gave an answer";
         return open_descriptors() == descriptors ? "" : "a refused read left a descriptor open";
     });
     if (fault.rfind("skip:", 0) == 0) GTEST_SKIP() << fault;
@@ -119,9 +122,10 @@ TEST_F(SocketHoldersIteratorTest, RefusedIteratorFailsTheRead) {
 
 TEST_F(SocketHoldersIteratorTest, LoadedInsideAPidNamespace) {
     const auto outside = TestSocket::udp_socket("127.0.0.1");
-    const std::string fault = check_pid_namespace_view(outside.fd(), [] {
+    const std::string fault = check_pid_namespace_view(outside.fd(), []() -> Result<SocketHolders> {
         const auto iterator = SocketHoldersIterator::load(libbpf_file);
-        return iterator ? iterator->read() : std::nullopt;
+        if (!iterator) return iterator.failure();
+        return (*iterator)->read();
     });
     if (fault.rfind("skip:", 0) == 0) GTEST_SKIP() << fault;
     EXPECT_EQ(fault, "");

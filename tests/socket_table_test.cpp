@@ -12,10 +12,10 @@
 #include <tuple>
 #include <unistd.h>
 
-#include "core/failure.h"
 #include "linux/socket_table_source.h"
 #include "support/holding_child.h"
 #include "support/loopback_sockets.h"
+#include "support/results.h"
 #include "support/table_rows.h"
 #include "api/table_pipeline.h"
 
@@ -37,7 +37,7 @@ SocketRows read_table(Protocol protocol, TableSource source = TableSource::autom
     query.only_process = only_process;
     SystemSources sources;
     sources.table = source;
-    return read_owned_table(query, sources).rows;
+    return sockscope_test::ok(read_owned_table(query, sources)).rows;
 }
 
 // The rows of `table` that are one of `sockets`.
@@ -174,12 +174,9 @@ TEST(SocketTable, AnUnreadableTableFailsTheCall) {
     SystemSources nowhere;
     nowhere.proc_root = "/nonexistent";
     nowhere.table = TableSource::proc_net;
-    try {
-        read_socket_table(Protocol::tcp, Family::ipv4, nowhere);
-        ADD_FAILURE() << "no failure";
-    } catch (const SystemFailure& failure) {
-        EXPECT_EQ(failure.error, ENOENT);
-    }
+    const Result<SocketRows> rows = read_socket_table(Protocol::tcp, Family::ipv4, nowhere);
+    ASSERT_FALSE(rows.ok());
+    EXPECT_EQ(rows.error(), ENOENT);
 }
 
 } // namespace

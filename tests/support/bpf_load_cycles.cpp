@@ -23,7 +23,7 @@ constexpr int skipped = 77;
 
 bool loads_fail(int cycles, const char* situation) {
     for (int i = 0; i < cycles; ++i) {
-        if (SocketHoldersIterator::load(libbpf_file) != nullptr) {
+        if (SocketHoldersIterator::load(libbpf_file).ok()) {
             std::fprintf(stderr, "a load succeeded with %s\n", situation);
             return false;
         }
@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     const int cycles = argc > 1 ? std::atoi(argv[1]) : 3;
     for (int i = 0; i < cycles; ++i) {
         const auto iterator = SocketHoldersIterator::load(libbpf_file);
-        if (iterator == nullptr) {
+        if (!iterator) {
             if (i == 0) {
                 std::puts("the iterator can't be loaded here");
                 return skipped;
@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "load %d failed\n", i);
             return 1;
         }
-        if (!iterator->read()) {
+        if (!(*iterator)->read()) {
             std::fprintf(stderr, "read %d failed\n", i);
             return 1;
         }

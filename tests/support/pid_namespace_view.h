@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,7 +11,7 @@
 
 namespace sockscope_test {
 
-using ReadHolders = std::function<std::optional<sockscope_detail::SocketHolders>()>;
+using ReadHolders = std::function<sockscope_detail::Result<sockscope_detail::SocketHolders>()>;
 
 // Makes a new PID namespace (in a forked child) whose init (number 1)
 // opens a socket and shares it with a second process (number 2), then has

@@ -1,45 +1,61 @@
 // SPDX-License-Identifier: MIT
 #include "api/owner_sources.h"
 
-#include <algorithm>
 #include <atomic>
-#include <unistd.h>
 
 #include "linux/bpf_owner_source.h"
 #include "linux/bpf_socket_holders.h"
 #include "linux/proc_owner_scan.h"
 
 namespace sockscope_detail {
-
-ScanPlan full_speed_plan() {
-    const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
-    return {static_cast<unsigned>(std::clamp<long>(cpus, 1, 8))};
-}
-
 namespace {
 
-// Loading the iterator costs some 60 ms once; a call reads it in a few. A
-// process that takes one snapshot and ends (the listing, a script) would
-// spend more on the load than it saves below tens of thousands of sockets,
-// while one that asks again (a service, a monitor) gains it back many
-// times over. So a process's first call that needs owners scans /proc,
-// and the iterator is loaded from its second on.
-//
-// The iterator numbers processes as the caller's PID namespace does, while
-// names are read from /proc: where /proc numbers them otherwise, /proc
-// alone answers, with its numbers (as ps shows them there).
-bool use_iterator(const SystemSources& sources, const ProcRoot& root) {
-    static std::atomic<bool> asked_before{false};
-    if (sources.owners != OwnerScan::automatic || !socket_holders_may_be_read() || !root.numbers_as_caller())
-        return false;
-    return socket_holders_loaded() || asked_before.exchange(true, std::memory_order_acq_rel);
-}
+// The iterator, and the /proc scan where it can't answer.
+class IteratorOrScan final : public OwnerSource {
+public:
+    IteratorOrScan(const ProcRoot& root, std::uint32_t only_process, const ScanPlan& plan)
+        : root_(root), only_process_(only_process), plan_(plan), iterator_(only_process, plan.threads > 1) {}
+
+    void start() override { iterator_.start(); }
+
+    Result<void> find_owners(SocketOwners& owners) override {
+        if (iterator_.find_owners(owners)) return {};
+        return ProcOwnerScan(root_, only_process_, plan_.threads).find_owners(owners);
+    }
+
+private:
+    const ProcRoot& root_;
+    const std::uint32_t only_process_;
+    const ScanPlan plan_;
+    BpfOwnerSource iterator_;
+};
 
 } // namespace
 
+OwnerPath choose_owner_path(const OwnerPathFacts& facts) {
+    if (facts.wanted == OwnerScan::proc || !facts.iterator_may_answer || !facts.proc_numbers_as_caller)
+        return OwnerPath::proc_scan;
+    return facts.iterator_loaded || !facts.first_call ? OwnerPath::iterator : OwnerPath::proc_scan;
+}
+
+OwnerPathFacts owner_path_facts(const SystemSources& sources, const ProcRoot& root) {
+    // Whether this process asked for owners before: the one thing about a
+    // call that outlives it, and only to choose the way the next call goes.
+    static std::atomic<bool> asked_before{false};
+    OwnerPathFacts facts;
+    facts.wanted = sources.owners;
+    if (facts.wanted != OwnerScan::automatic) return facts;
+    facts.iterator_may_answer = socket_holders_may_be_read();
+    facts.iterator_loaded = socket_holders_loaded();
+    facts.proc_numbers_as_caller = root.numbers_as_caller();
+    facts.first_call = !asked_before.exchange(true, std::memory_order_acq_rel);
+    return facts;
+}
+
 std::unique_ptr<OwnerSource> make_owner_source(const ProcRoot& root, std::uint32_t only_process,
                                                const SystemSources& sources, const ScanPlan& plan) {
-    if (use_iterator(sources, root)) return std::make_unique<BpfOwnerSource>(root, only_process, plan);
+    if (choose_owner_path(owner_path_facts(sources, root)) == OwnerPath::iterator)
+        return std::make_unique<IteratorOrScan>(root, only_process, plan);
     return std::make_unique<ProcOwnerScan>(root, only_process, plan.threads);
 }
 

@@ -4,70 +4,80 @@
 // Failures surface here as null or 0 with errno set (call_boundary.h).
 #include <sockscope/sockscope.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
 #include "api/call_boundary.h"
-#include "core/conversions.h"
-#include "linux/process_search.h"
-#include "core/snapshot_records.h"
 #include "api/table_pipeline.h"
+#include "core/conversions.h"
+#include "core/snapshot_records.h"
+#include "linux/process_search.h"
 
 using namespace sockscope_detail;
 
 namespace {
+
+// Where a public member reads the system from: the real one, with the
+// owner scan that SOCKSCOPE_OWNER_SCAN asks for ("proc": the /proc scan
+// alone, no BPF program loaded or used), read on every call.
+SystemSources this_call_sources() {
+    SystemSources sources;
+    const char* scan = std::getenv("SOCKSCOPE_OWNER_SCAN");
+    if (scan != nullptr && std::strcmp(scan, "proc") == 0) sources.owners = OwnerScan::proc;
+    return sources;
+}
 
 // What getnetPort_gx2 counts as loopback: a local address whose text
 // starts with "127.0.0.1", so 127.0.0.10-19 and 127.0.0.100-199 as well.
 bool local_text_starts_127_0_0_1(const SocketRow& row) {
     char text[16];
     dotted_quad_into(ipv4_field(row.local_address), text);
-    return bounded_compare(text, "127.0.0.1", 9) == 0;
+    return std::string_view(text).starts_with("127.0.0.1");
+}
+
+template <typename Record, typename MakeRecords>
+Record* snapshot(Protocol protocol, Family family, MakeRecords make_records) {
+    return answer_or_fail<Record*>(nullptr, [=]() -> Result<Record*> {
+        const Result<OwnedTable> table = read_owned_table({protocol, family}, this_call_sources());
+        if (!table) return table.failure();
+        return make_records(*table, family);
+    });
 }
 
 } // namespace
 
 std::uint32_t sockscope::getProcessId(const char16_t* imageName) {
-    return answer_or_fail<std::uint32_t>(0, [imageName] { return find_process_id(imageName, {}); });
+    return answer_or_fail<std::uint32_t>(0, [imageName] { return find_process_id(imageName, this_call_sources()); });
 }
 
 std::uint32_t sockscope::getnetPort_gx2(const char16_t* imageName) {
-    return answer_or_fail<std::uint32_t>(0, [imageName] {
+    return answer_or_fail<std::uint32_t>(0, [imageName]() -> Result<std::uint32_t> {
+        const SystemSources sources = this_call_sources();
+        const Result<std::uint32_t> process = find_process_id(imageName, sources);
         // A name no process has answers 0: matching it as id 0 would pick
         // some unrelated socket whose owner is unknown.
-        const std::uint32_t process = find_process_id(imageName, {});
-        if (process == 0) return 0u;
+        if (!process || *process == 0) return process;
         TableQuery query;
         query.keep = local_text_starts_127_0_0_1;
-        query.only_process = process;
+        query.only_process = *process;
         query.with_names = false;
+        const Result<OwnedTable> table = read_owned_table(query, sources);
+        if (!table) return table.failure();
         std::uint32_t port = 0;
-        for (const SocketRow& row : read_owned_table(query).rows)
-            if (row.owner == process) port = port_to_host_order(row.local_port);
+        for (const SocketRow& row : table->rows)
+            if (row.owner == *process) port = port_to_host_order(row.local_port);
         return port;
     });
 }
 
-namespace {
+statTCPROW* sockscope::getstat_tcp() { return snapshot<statTCPROW>(Protocol::tcp, Family::ipv4, make_tcp_records); }
 
-statTCPROW* tcp_snapshot(Family family) {
-    return answer_or_fail<statTCPROW*>(nullptr, [family] {
-        return make_tcp_records(read_owned_table({Protocol::tcp, family}), family);
-    });
-}
+statUDPROW* sockscope::getstat_udp() { return snapshot<statUDPROW>(Protocol::udp, Family::ipv4, make_udp_records); }
 
-statUDPROW* udp_snapshot(Family family) {
-    return answer_or_fail<statUDPROW*>(nullptr, [family] {
-        return make_udp_records(read_owned_table({Protocol::udp, family}), family);
-    });
-}
+statTCPROW* sockscope::getstat_tcp6() { return snapshot<statTCPROW>(Protocol::tcp, Family::ipv6, make_tcp_records); }
 
-} // namespace
-
-statTCPROW* sockscope::getstat_tcp() { return tcp_snapshot(Family::ipv4); }
-
-statUDPROW* sockscope::getstat_udp() { return udp_snapshot(Family::ipv4); }
-
-statTCPROW* sockscope::getstat_tcp6() { return tcp_snapshot(Family::ipv6); }
-
-statUDPROW* sockscope::getstat_udp6() { return udp_snapshot(Family::ipv6); }
+statUDPROW* sockscope::getstat_udp6() { return snapshot<statUDPROW>(Protocol::udp, Family::ipv6, make_udp_records); }
 
 void sockscope::getstat_free(statTCPROW* rows) { free_records(rows); }
 

@@ -8,16 +8,15 @@
 // them. Records for callers are made from the result (snapshot_records.h).
 #pragma once
 
-#include <vector>
-
 #include "api/table_query.h"
 #include "core/owned_table.h"
+#include "core/result.h"
 #include "core/system_sources.h"
 
 namespace sockscope_detail {
 
-// Throws SystemFailure when the system refuses what the answer needs, and
-// std::bad_alloc when memory runs out.
-OwnedTable read_owned_table(const TableQuery& query, const SystemSources& sources = {});
+// Fails when the system refuses what the answer needs (core/result.h);
+// throws std::bad_alloc when memory runs out.
+Result<OwnedTable> read_owned_table(const TableQuery& query, const SystemSources& sources);
 
 } // namespace sockscope_detail

@@ -79,20 +79,6 @@ std::uint32_t port_to_host_order(std::uint32_t port) {
     return ((port & 0x00FF00FFu) << 8) | ((port & 0xFF00FF00u) >> 8);
 }
 
-int bounded_compare(const char* s, const char* t, std::size_t count) {
-    std::int8_t result = 0;
-    while (count != 0) {
-        const auto sc = static_cast<std::int8_t>(*s);
-        const auto tc = static_cast<std::int8_t>(*t);
-        result = static_cast<std::int8_t>(sc - tc);
-        ++t;
-        if (result != 0 || sc == 0) break;
-        ++s;
-        --count;
-    }
-    return result;
-}
-
 const char* state_name(std::uint32_t state) {
     if (state < 1 || state > 12) return "UNKNOWN";
     return state_names[state - 1];

@@ -49,11 +49,6 @@ char* address_text(Family family, const Address& address, std::string_view zone 
 // too, not cleared. The library's only byte swap of ports.
 std::uint32_t port_to_host_order(std::uint32_t port);
 
-// Compares at most `count` characters of s and t as signed 8-bit values and
-// returns the first non-zero difference (truncated to 8 bits), or 0 when they
-// agree up to the end of s or for `count` characters.
-int bounded_compare(const char* s, const char* t, std::size_t count);
-
 // Name of a connection state 1..12 ("CLOSED" .. "DELETE_TCB"); "UNKNOWN"
 // for any other value.
 const char* state_name(std::uint32_t state);

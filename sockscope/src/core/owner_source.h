@@ -1,12 +1,21 @@
 // SPDX-License-Identifier: MIT
 // A way of finding which processes hold a table's sockets: the /proc scan
-// (linux/proc_owner_scan.h) is one; a kernel iterator is another. Each
-// offers every holder it finds to SocketOwners, which keeps the lowest id.
+// (linux/proc_owner_scan.h) is one; the kernel iterator
+// (linux/bpf_owner_source.h) is another; api/owner_sources.h picks one for
+// a call. Each offers every holder it finds to SocketOwners, which keeps
+// the lowest id.
 #pragma once
 
+#include "core/result.h"
 #include "core/socket_owners.h"
 
 namespace sockscope_detail {
+
+// How hard a call may work the machine: threads in all for the /proc scan
+// (1: the caller's alone, nothing started early).
+struct ScanPlan {
+    unsigned threads = 1;
+};
 
 class OwnerSource {
 public:
@@ -20,9 +29,10 @@ public:
     // Offers to `owners` the holders of its inodes, among the processes the
     // source was made for, and returns when none is left to offer. A source
     // may stop once every inode has an owner. Processes that end meanwhile,
-    // or whose descriptors we may not read, are passed over; a system
-    // failure (no descriptor, no memory) throws.
-    virtual void find_owners(SocketOwners& owners) = 0;
+    // or whose descriptors we may not read, are passed over (core/result.h);
+    // a failure is the source's own (no descriptor, /proc not there, the
+    // iterator refused).
+    virtual Result<void> find_owners(SocketOwners& owners) = 0;
 };
 
 } // namespace sockscope_detail

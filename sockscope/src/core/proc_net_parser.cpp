@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "core/proc_net_parser.h"
 
+#include <cerrno>
+
 #include <cstdint>
 #include <cstring>
 
@@ -80,8 +82,7 @@ bool parse_line(std::string_view line, Protocol protocol, Family family, SocketR
 
 } // namespace
 
-bool parse_proc_net_table(std::string_view text, Protocol protocol, Family family, SocketRows& rows,
-                          std::string& error) {
+Result<void> parse_proc_net_table(std::string_view text, Protocol protocol, Family family, SocketRows& rows) {
     std::size_t line_number = 0;
     while (!text.empty()) {
         const auto end = text.find('\n');
@@ -91,13 +92,10 @@ bool parse_proc_net_table(std::string_view text, Protocol protocol, Family famil
         if (line_number == 1) continue; // column headings
         if (line.find_first_not_of(" \t") == std::string_view::npos) continue;
         SocketRow row;
-        if (!parse_line(line, protocol, family, row)) {
-            error = "malformed line " + std::to_string(line_number) + ": " + std::string(line.substr(0, 160));
-            return false;
-        }
+        if (!parse_line(line, protocol, family, row)) return Failure{EPROTO};
         rows.push_back(row);
     }
-    return true;
+    return {};
 }
 
 } // namespace sockscope_detail

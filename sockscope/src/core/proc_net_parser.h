@@ -15,13 +15,13 @@
 #include <string_view>
 #include <vector>
 
+#include "core/result.h"
 #include "core/socket_row.h"
 
 namespace sockscope_detail {
 
 // Appends one row per data line (the header line is skipped). A malformed
-// line stops the parse: returns false with `error` naming the line.
-bool parse_proc_net_table(std::string_view text, Protocol protocol, Family family, SocketRows& rows,
-                          std::string& error);
+// line fails the parse with EPROTO.
+Result<void> parse_proc_net_table(std::string_view text, Protocol protocol, Family family, SocketRows& rows);
 
 } // namespace sockscope_detail

@@ -41,7 +41,7 @@ std::ptrdiff_t SocketOwners::index_of(std::uint64_t inode) const {
     }
 }
 
-void SocketOwners::offer(const Holding& holding) {
+void SocketOwners::offer(const SocketHolder& holding) {
     const std::ptrdiff_t index = index_of(holding.inode);
     if (index < 0 || holding.process == 0) return;
     std::atomic<std::uint64_t>& holder = holders_[static_cast<std::size_t>(index)];
@@ -62,10 +62,10 @@ std::uint32_t SocketOwners::owner_of(std::uint64_t inode) const {
     return holder == none ? 0 : static_cast<std::uint32_t>(holder >> 32);
 }
 
-std::vector<Holding> SocketOwners::owner_holdings() const {
+std::vector<SocketHolder> SocketOwners::holder_of_each_owner() const {
     // Owners are few and sockets many: one holding per owner is kept as the
     // sockets are walked.
-    std::unordered_map<std::uint32_t, Holding> first_holding;
+    std::unordered_map<std::uint32_t, SocketHolder> first_holding;
     std::uint32_t previous = 0;
     for (std::size_t i = 0; i < inodes_.size(); ++i) {
         const std::uint64_t holder = holders_[i].load(std::memory_order_acquire);
@@ -73,13 +73,13 @@ std::vector<Holding> SocketOwners::owner_holdings() const {
         const auto process = static_cast<std::uint32_t>(holder >> 32);
         if (process == previous) continue; // rows of one owner often come together
         previous = process;
-        first_holding.try_emplace(process, Holding{inodes_[i], process, static_cast<std::uint32_t>(holder)});
+        first_holding.try_emplace(process, SocketHolder{inodes_[i], process, static_cast<std::uint32_t>(holder)});
     }
-    std::vector<Holding> holdings;
+    std::vector<SocketHolder> holdings;
     holdings.reserve(first_holding.size());
     for (const auto& [process, holding] : first_holding) holdings.push_back(holding);
     std::sort(holdings.begin(), holdings.end(),
-              [](const Holding& a, const Holding& b) { return a.process < b.process; });
+              [](const SocketHolder& a, const SocketHolder& b) { return a.process < b.process; });
     return holdings;
 }
 

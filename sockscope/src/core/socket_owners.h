@@ -18,12 +18,16 @@
 
 namespace sockscope_detail {
 
-// One socket a process holds, and the descriptor it holds it by.
-struct Holding {
-    std::uint64_t inode;
-    std::uint32_t process;
-    std::uint32_t fd;
+// One socket a process holds, and the descriptor it holds it by. (The BPF
+// iterator writes these records as they are: linux/bpf/socket_holder.h.)
+struct SocketHolder {
+    std::uint64_t inode;   // the socket's inode, as the tables name it
+    std::uint32_t process; // the holder's id, as the caller's PID namespace numbers it
+    std::uint32_t fd;      // the descriptor's number in that process
 };
+
+// The holders an owner source found, in no particular order.
+using SocketHolders = WorkingVector<SocketHolder>;
 
 class SocketOwners {
 public:
@@ -35,14 +39,14 @@ public:
     // A holder of a socket: it becomes the owner when it is the first
     // holder found or a lower id than the owner so far. Inodes the table
     // doesn't have are ignored. Safe to call from several threads at once.
-    void offer(const Holding& holding);
+    void offer(const SocketHolder& holding);
 
     // The owner of `inode`; 0 when none was found.
     std::uint32_t owner_of(std::uint64_t inode) const;
 
     // One holding of every owner, by ascending process id: what its name
     // is read through (see linux/owner_names.h).
-    std::vector<Holding> owner_holdings() const;
+    std::vector<SocketHolder> holder_of_each_owner() const;
 
     // Sets `owner` of every row.
     void apply(SocketRows& rows) const;

@@ -4,7 +4,6 @@
 #include <system_error>
 
 #include "linux/bpf_socket_holders.h"
-#include "linux/proc_owner_scan.h"
 #include "linux/signals_blocked.h"
 
 namespace sockscope_detail {
@@ -15,15 +14,14 @@ BpfOwnerSource::~BpfOwnerSource() {
 
 void BpfOwnerSource::read() {
     try {
-        holders_ = read_socket_holders();
+        holders_.emplace(read_socket_holders());
     } catch (...) {
-        failure_ = std::current_exception();
+        exception_ = std::current_exception();
     }
-    read_ = true;
 }
 
 void BpfOwnerSource::start() {
-    if (plan_.threads < 2) return;
+    if (!in_background_) return;
     const SignalsBlocked blocked;
     try {
         reader_ = std::thread([this] { read(); });
@@ -32,16 +30,14 @@ void BpfOwnerSource::start() {
     }
 }
 
-void BpfOwnerSource::find_owners(SocketOwners& owners) {
+Result<void> BpfOwnerSource::find_owners(SocketOwners& owners) {
     if (reader_.joinable()) reader_.join();
-    if (!read_) read();
-    if (failure_) std::rethrow_exception(failure_);
-    if (!holders_) {
-        ProcOwnerScan(root_, only_process_, plan_.threads).find_owners(owners);
-        return;
-    }
-    for (const Holding& holder : *holders_)
+    if (!holders_ && !exception_) read();
+    if (exception_) std::rethrow_exception(exception_);
+    if (!*holders_) return holders_->failure();
+    for (const SocketHolder& holder : holders_->value())
         if (only_process_ == 0 || holder.process == only_process_) owners.offer(holder);
+    return {};
 }
 
 } // namespace sockscope_detail

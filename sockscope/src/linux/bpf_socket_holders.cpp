@@ -2,24 +2,17 @@
 #include "linux/bpf_socket_holders.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <sys/stat.h>
 #include <linux/capability.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#include <cstring>
 
 #include "linux/socket_holders_iterator.h"
 
 namespace sockscope_detail {
 namespace {
-
-// SOCKSCOPE_OWNER_SCAN=proc: no BPF program is loaded or used.
-bool turned_off() {
-    const char* scan = std::getenv("SOCKSCOPE_OWNER_SCAN");
-    return scan != nullptr && std::strcmp(scan, "proc") == 0;
-}
 
 bool has(const __user_cap_data_struct (&sets)[2], int capability) {
     return (sets[capability / 32].effective & (1u << (capability % 32))) != 0;
@@ -76,41 +69,43 @@ bool privileged_now() {
            user_namespace() == loaded_in_namespace.load(std::memory_order_acquire);
 }
 
-// The iterator; null when it is not loaded and may not be loaded now, or
-// another thread is loading it.
-const SocketHoldersIterator* process_iterator() {
+// The iterator, loaded now if it is not yet and may be; a failure when it
+// may not be loaded now or another thread is loading it.
+Result<const SocketHoldersIterator*> process_iterator() {
     int state = load_state.load(std::memory_order_acquire);
     if (may_load_now(state) && load_state.compare_exchange_strong(state, loading, std::memory_order_acq_rel)) {
         const std::uint64_t namespace_now = user_namespace();
-        const SocketHoldersIterator* iterator = SocketHoldersIterator::load(libbpf_file).release();
-        if (iterator != nullptr) {
-            loaded_iterator.store(iterator, std::memory_order_release);
-            loaded_in_namespace.store(namespace_now, std::memory_order_release);
-            load_state.store(loaded, std::memory_order_release);
-        } else {
+        Result<std::unique_ptr<SocketHoldersIterator>> iterator = SocketHoldersIterator::load(libbpf_file);
+        if (!iterator) {
             const unsigned failures = failed_loads.fetch_add(1, std::memory_order_acq_rel) + 1;
             next_load_at.store(now_ms() + load_retry_delay(failures).count(), std::memory_order_release);
             load_state.store(failed, std::memory_order_release);
+            return iterator.failure();
         }
-        return iterator;
+        const SocketHoldersIterator* loaded_now = iterator->release();
+        loaded_iterator.store(loaded_now, std::memory_order_release);
+        loaded_in_namespace.store(namespace_now, std::memory_order_release);
+        load_state.store(loaded, std::memory_order_release);
+        return loaded_now;
     }
-    return state == loaded ? loaded_iterator.load(std::memory_order_acquire) : nullptr;
+    if (state == loaded) return loaded_iterator.load(std::memory_order_acquire);
+    return Failure{state == loading ? EAGAIN : ENOTSUP};
 }
 
 } // namespace
 
-std::optional<SocketHolders> read_socket_holders() {
-    if (turned_off() || !privileged_now()) return std::nullopt;
-    const SocketHoldersIterator* iterator = process_iterator();
-    if (iterator == nullptr) return std::nullopt;
-    return iterator->read();
+Result<SocketHolders> read_socket_holders() {
+    if (!privileged_now()) return Failure{EPERM};
+    const Result<const SocketHoldersIterator*> iterator = process_iterator();
+    if (!iterator) return iterator.failure();
+    return (*iterator)->read();
 }
 
 bool socket_holders_loaded() { return load_state.load(std::memory_order_acquire) == loaded; }
 
 bool socket_holders_may_be_read() {
     const int state = load_state.load(std::memory_order_acquire);
-    return !turned_off() && (state != failed || may_load_now(state)) && privileged_now();
+    return (state != failed || may_load_now(state)) && privileged_now();
 }
 
 } // namespace sockscope_detail

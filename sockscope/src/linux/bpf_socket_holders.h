@@ -7,41 +7,35 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <optional>
-#include <vector>
 
+#include "core/result.h"
 #include "core/socket_owners.h"
 
 namespace sockscope_detail {
-
-// inode: the socket's inode, as sock_diag reports it (idiag_inode);
-// process: its thread-group id as the caller's PID namespace numbers it;
-// fd: the descriptor number in that process.
-using SocketHolder = Holding;
-using SocketHolders = WorkingVector<SocketHolder>;
 
 // Every socket descriptor held by a thread-group leader's file table in the
 // caller's PID namespace, read in one pass of a BPF task_file iterator, in
 // no particular order. Processes with no number in the caller's namespace
 // do not appear.
 //
-// nullopt whenever the iterator can't be used: turned off by
-// SOCKSCOPE_OWNER_SCAN=proc (read on every call), built without BPF
-// support, no libbpf.so.1, no BTF, no privilege now (CAP_SYS_PTRACE and
-// either CAP_SYS_ADMIN or CAP_BPF with CAP_PERFMON, in the user namespace
-// the program was loaded in; checked on every call), program refused, or
-// any error while loading or reading. The caller then scans /proc instead.
+// A failure whenever the iterator can't answer, and the caller then scans
+// /proc instead: ENOTSUP built without BPF support, or the load failed
+// (no libbpf.so.1, no BTF, the program refused: the load's errno where
+// libbpf gives one) and its back-off has not passed; EPERM no privilege now
+// (CAP_SYS_PTRACE and either CAP_SYS_ADMIN or CAP_BPF with CAP_PERFMON, in
+// the user namespace the program was loaded in; checked on every call);
+// EAGAIN another thread is loading it (no call waits for another's load);
+// or the read's own errno.
 //
 // The program is loaded on the first call and kept for the life of the
 // process; after a failed load it is tried again no sooner than
-// load_retry_delay(failed loads so far). While one thread loads it, calls
-// on other threads don't wait: they answer nullopt. Every call reads the
-// kernel afresh. Throws only std::bad_alloc.
-std::optional<SocketHolders> read_socket_holders();
+// load_retry_delay(failed loads so far). Every call reads the kernel
+// afresh. Throws only std::bad_alloc.
+Result<SocketHolders> read_socket_holders();
 
-// False when read_socket_holders can't answer: turned off, built without
-// BPF support, no privilege, or a load failed and its back-off has not
-// passed. True when it may (loaded, or a load may be tried). Loads nothing.
+// False when read_socket_holders can't answer: built without BPF support,
+// no privilege, or a load failed and its back-off has not passed. True
+// when it may (loaded, or a load may be tried). Loads nothing.
 bool socket_holders_may_be_read();
 
 // Whether the program is loaded in this process.

@@ -3,9 +3,11 @@
 // /proc scan.
 #include "linux/bpf_socket_holders.h"
 
+#include <cerrno>
+
 namespace sockscope_detail {
 
-std::optional<SocketHolders> read_socket_holders() { return std::nullopt; }
+Result<SocketHolders> read_socket_holders() { return Failure{ENOTSUP}; }
 
 bool socket_holders_may_be_read() { return false; }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "core/decimal.h"
+#include "linux/system_call.h"
 
 namespace sockscope_detail {
 namespace {
@@ -27,16 +28,13 @@ DirectoryEntries::DirectoryEntries(int dirfd, DirectoryBuffer& buffer) : dirfd_(
     if (::lseek(dirfd, 0, SEEK_SET) != 0) error_ = errno;
 }
 
-bool DirectoryEntries::next(std::string_view& name) {
+Result<bool> DirectoryEntries::next(std::string_view& name) {
     for (;;) {
         if (used_ >= filled_) {
-            if (error_ != 0) return false;
-            long got;
-            do {
-                got = ::syscall(SYS_getdents64, dirfd_, buffer_.data(), DirectoryBuffer::capacity);
-            } while (got < 0 && errno == EINTR);
-            if (got < 0) error_ = errno;
-            if (got <= 0) return false;
+            if (error_ != 0) return Failure{error_};
+            const long got = retrying([&] { return ::syscall(SYS_getdents64, dirfd_, buffer_.data(), DirectoryBuffer::capacity); });
+            if (got < 0) return Failure{errno};
+            if (got == 0) return false;
             filled_ = static_cast<std::size_t>(got);
             used_ = 0;
         }
@@ -49,13 +47,18 @@ bool DirectoryEntries::next(std::string_view& name) {
     }
 }
 
-bool ProcessIds::next(std::uint32_t& id) {
+Result<bool> ProcessIds::next(std::uint32_t& id) {
     std::string_view name;
-    while (entries_.next(name)) {
+    for (;;) {
+        const Result<bool> more = entries_.next(name);
+        if (!more) return more;
+        if (!*more) {
+            if (!listed_any_) return Failure{ENOENT};
+            return false;
+        }
         // Process folders are named by their id: digits, never a leading 0.
         if (name[0] != '0' && parse_number(name, id)) return listed_any_ = true;
     }
-    return false;
 }
 
 } // namespace sockscope_detail

@@ -12,6 +12,8 @@
 #include <memory>
 #include <string_view>
 
+#include "core/result.h"
+
 namespace sockscope_detail {
 
 class DirectoryBuffer {
@@ -32,17 +34,16 @@ public:
     DirectoryEntries(const DirectoryEntries&) = delete;
     DirectoryEntries& operator=(const DirectoryEntries&) = delete;
 
-    // The next entry's name (never "." or ".."); false at the end of the
-    // directory, or when getdents64 failed: then error() says why.
-    bool next(std::string_view& name);
-    int error() const { return error_; }
+    // True with the next entry's name (never "." or ".."), false at the
+    // end of the directory, or the failure of getdents64.
+    Result<bool> next(std::string_view& name);
 
 private:
     int dirfd_;
     DirectoryBuffer& buffer_;
     std::size_t used_ = 0;
     std::size_t filled_ = 0;
-    int error_ = 0;
+    int error_ = 0; // of the seek to the start
 };
 
 // The ids of the processes listed in a /proc root, ascending as the kernel
@@ -50,13 +51,10 @@ private:
 class ProcessIds {
 public:
     ProcessIds(int proc_fd, DirectoryBuffer& buffer) : entries_(proc_fd, buffer) {}
-    // The next id; false at the end, or on failure (see error()).
-    bool next(std::uint32_t& id);
-
-    // After the walk: 0, or the errno of a failed listing. A root that
-    // listed no process at all is not /proc (not mounted, or hidden by a
-    // sandbox): ENOENT, since a real one lists at least init.
-    int error() const { return entries_.error() != 0 ? entries_.error() : listed_any_ ? 0 : ENOENT; }
+    // True with the next id, false at the end, or the listing's failure. A
+    // root that lists no process at all is not /proc (not mounted, or
+    // hidden by a sandbox): ENOENT, since a real one lists at least init.
+    Result<bool> next(std::uint32_t& id);
 
 private:
     DirectoryEntries entries_;

@@ -7,17 +7,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <sys/types.h>
+
+#include "core/result.h"
 
 namespace sockscope_detail {
 
 // The file at `path` (relative to `dirfd`, or absolute) from its start to
 // its end, or its first `limit` bytes, into `contents`, whose capacity is
-// reused. Returns 0, or the errno of the failed open or read.
-int read_file_at(int dirfd, const char* path, std::string& contents, std::size_t limit = SIZE_MAX);
+// reused; a failed open or read leaves `contents` empty.
+Result<void> read_file_at(int dirfd, const char* path, std::string& contents, std::size_t limit = SIZE_MAX);
 
-// The target of a symbolic link, cut at `capacity` bytes. Returns its
-// length, or minus the errno.
-ssize_t read_link_at(int dirfd, const char* path, char* buffer, std::size_t capacity);
+// The target of a symbolic link, cut at `capacity` bytes: its length.
+Result<std::size_t> read_link_at(int dirfd, const char* path, char* buffer, std::size_t capacity);
 
 } // namespace sockscope_detail

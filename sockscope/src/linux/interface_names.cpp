@@ -7,13 +7,10 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
-#include "core/failure.h"
 #include "linux/unique_fd.h"
 
 namespace sockscope_detail {
 namespace {
-
-bool out_of_resources(int error) { return error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOBUFS; }
 
 // The name of interface `index` into `name`; false when it has none we can
 // read (ENODEV: deleted).
@@ -28,7 +25,7 @@ bool interface_name(int fd, std::uint32_t index, char (&name)[IF_NAMESIZE]) {
 
 } // namespace
 
-InterfaceZones read_interface_zones(const SocketRows& rows) {
+Result<InterfaceZones> read_interface_zones(const SocketRows& rows) {
     InterfaceZones zones;
     const std::vector<std::uint32_t> indices = zoned_interfaces(rows);
     if (indices.empty()) return zones;
@@ -36,7 +33,7 @@ InterfaceZones read_interface_zones(const SocketRows& rows) {
     // local one needs no network protocol. A sandbox that refuses it leaves
     // the indices, which are zones as good.
     const UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!fd.valid() && out_of_resources(errno)) fail(errno);
+    if (!fd.valid() && fails_the_call(errno)) return Failure{errno};
     for (const std::uint32_t index : indices) {
         char name[IF_NAMESIZE];
         zones.add(index, fd.valid() && interface_name(fd.get(), index, name) ? name : nullptr);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/interface_zones.h"
+#include "core/result.h"
 #include "core/socket_row.h"
 
 namespace sockscope_detail {
@@ -10,8 +11,8 @@ namespace sockscope_detail {
 // The zone of every interface that the scoped addresses of IPv6 `rows`
 // need (none: no system call), each name asked for once through one socket
 // of the caller's network namespace. An interface that is gone, or whose
-// name can't be read, gets its index. Throws SystemFailure when there is no
-// descriptor or kernel memory for that socket.
-InterfaceZones read_interface_zones(const SocketRows& rows);
+// name can't be read, gets its index. Fails when there is no descriptor or
+// kernel memory for that socket.
+Result<InterfaceZones> read_interface_zones(const SocketRows& rows);
 
 } // namespace sockscope_detail

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "linux/libbpf_library.h"
 
+#include <cerrno>
 #include <dlfcn.h>
 #include <new>
 
@@ -27,7 +28,7 @@ bool resolve_all(void* handle, LibbpfFunctions& f) {
 
 } // namespace
 
-std::unique_ptr<LibbpfLibrary> LibbpfLibrary::open(const char* file) noexcept {
+Result<std::unique_ptr<LibbpfLibrary>> LibbpfLibrary::open(const char* file) noexcept {
     // RTLD_LOCAL: libbpf's symbols stay out of the caller's namespace.
     void* handle = ::dlopen(file, RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
@@ -36,12 +37,18 @@ std::unique_ptr<LibbpfLibrary> LibbpfLibrary::open(const char* file) noexcept {
         // leaves nothing behind.
         ::dlerror();
         ::dlerror();
-        return nullptr;
+        return Failure{ENOENT};
     }
     LibbpfFunctions functions{};
-    LibbpfLibrary* library = resolve_all(handle, functions) ? new (std::nothrow) LibbpfLibrary(handle, functions)
-                                                             : nullptr;
-    if (library == nullptr) ::dlclose(handle);
+    if (!resolve_all(handle, functions)) {
+        ::dlclose(handle);
+        return Failure{ENOSYS};
+    }
+    auto* library = new (std::nothrow) LibbpfLibrary(handle, functions);
+    if (library == nullptr) {
+        ::dlclose(handle);
+        return Failure{ENOMEM};
+    }
     return std::unique_ptr<LibbpfLibrary>(library);
 }
 

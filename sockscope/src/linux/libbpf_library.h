@@ -10,6 +10,8 @@
 #include <bpf/libbpf.h>
 #include <memory>
 
+#include "core/result.h"
+
 namespace sockscope_detail {
 
 struct LibbpfFunctions {
@@ -30,8 +32,9 @@ inline constexpr const char* libbpf_file = "libbpf.so.1";
 class LibbpfLibrary {
 public:
     // Opens `file` (a name dlopen searches for, or a path) and resolves
-    // every function; null when the file can't be opened or lacks one.
-    static std::unique_ptr<LibbpfLibrary> open(const char* file) noexcept;
+    // every function; a failure when the file can't be opened (ENOENT) or
+    // lacks one (ENOSYS).
+    static Result<std::unique_ptr<LibbpfLibrary>> open(const char* file) noexcept;
     ~LibbpfLibrary();
     LibbpfLibrary(const LibbpfLibrary&) = delete;
     LibbpfLibrary& operator=(const LibbpfLibrary&) = delete;

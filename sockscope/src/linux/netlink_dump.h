@@ -6,14 +6,15 @@
 
 #include <vector>
 
+#include "core/result.h"
 #include "core/socket_row.h"
 
 namespace sockscope_detail {
 
-// Appends the rows of the kernel's `protocol` table of `family` to `rows`.
-// Returns 0, or the errno of what went wrong (netlink refused or missing,
-// the kernel's error, a malformed answer: EPROTO). The socket is closed
-// before it returns.
-int dump_with_netlink(Protocol protocol, Family family, SocketRows& rows);
+// Appends the rows of the kernel's `protocol` table of `family` to `rows`;
+// fails with the errno of what went wrong (netlink refused or missing, the
+// kernel's error, a malformed answer: EPROTO), leaving `rows` as they were.
+// The socket is closed before it returns.
+Result<void> dump_with_netlink(Protocol protocol, Family family, SocketRows& rows);
 
 } // namespace sockscope_detail

@@ -4,44 +4,58 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "core/socket_link.h"
 #include "linux/file_reader.h"
 #include "linux/process_image.h"
 #include "linux/process_threads.h"
-#include "core/socket_link.h"
 
 namespace sockscope_detail {
 namespace {
 
-// Whether the process behind `process` holds `holding`'s socket still.
-bool still_holds(int process, const Holding& holding, DirectoryBuffer& buffer) {
+// Whether the process behind `process` holds `holder`'s socket still.
+Result<bool> still_holds(int process, const SocketHolder& holder, DirectoryBuffer& buffer) {
     char path[64], link[64];
-    std::snprintf(path, sizeof path, "fd/%u", holding.fd);
-    ssize_t length = read_link_at(process, path, link, sizeof link);
-    char thread[48];
-    if (length == -ENOENT && other_thread(process, ".", holding.process, buffer, thread)) {
-        // Its main thread ended; another holds the process's descriptors.
-        std::snprintf(path, sizeof path, "%s/fd/%u", thread, holding.fd);
-        length = read_link_at(process, path, link, sizeof link);
+    std::snprintf(path, sizeof path, "fd/%u", holder.fd);
+    Result<std::size_t> length = read_link_at(process, path, link, sizeof link);
+    if (!length && length.error() == ENOENT) {
+        // Its main thread may have ended while another holds the
+        // process's descriptors.
+        char thread[48];
+        const Result<bool> other = other_thread(process, ".", holder.process, buffer, thread);
+        if (!other) return other.failure();
+        if (*other) {
+            std::snprintf(path, sizeof path, "%s/fd/%u", thread, holder.fd);
+            length = read_link_at(process, path, link, sizeof link);
+        }
     }
-    if (length < 0) {
-        access_after(static_cast<int>(-length)); // throws only when the caller's resources failed
+    if (!length) {
+        if (fails_the_call(length.error())) return length.failure();
         return false;
     }
     std::uint64_t inode;
-    return parse_socket_link({link, static_cast<std::size_t>(length)}, inode) && inode == holding.inode;
+    return parse_socket_link({link, *length}, inode) && inode == holder.inode;
 }
 
 } // namespace
 
-OwnerNames read_owner_names(const SocketOwners& owners, const ProcRoot& root) {
+Result<OwnerNames> read_owner_names(const SocketOwners& owners, const ProcRoot& root) {
+    const Result<int> root_fd = root.fd();
+    if (!root_fd) return root_fd.failure();
     OwnerNames names;
     ProcessImage image;
     DirectoryBuffer buffer;
-    for (const Holding& holding : owners.owner_holdings()) {
-        UniqueFd process;
-        if (open_process(root, holding.process, process) != Access::granted) continue;
-        if (!still_holds(process.get(), holding, buffer)) continue;
-        if (const auto name = image.name(process.get(), holding.process)) names.add(holding.process, std::string(*name));
+    for (const SocketHolder& holder : owners.holder_of_each_owner()) {
+        Result<UniqueFd> process = open_process(*root_fd, holder.process);
+        if (!process) {
+            if (fails_the_call(process.error())) return process.failure();
+            continue;
+        }
+        const Result<bool> holds = still_holds(process->get(), holder, buffer);
+        if (!holds) return holds.failure();
+        if (!*holds) continue;
+        const Result<std::optional<std::string_view>> name = image.name(process->get(), holder.process);
+        if (!name) return name.failure();
+        if (*name) names.add(holder.process, std::string(**name));
     }
     return names;
 }

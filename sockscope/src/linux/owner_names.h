@@ -2,15 +2,18 @@
 // The names of a table's owners.
 #pragma once
 
-#include "linux/proc_fs.h"
+#include "core/result.h"
 #include "core/socket_owners.h"
+#include "linux/proc_fs.h"
 
 namespace sockscope_detail {
 
 // The image name of every owner, read through a handle to the owning
 // process after checking through the same handle that it still holds the
-// socket it was found holding. A process that ended since, and a newcomer
-// that took its id, give no name: the row keeps its owner's id with no name.
-OwnerNames read_owner_names(const SocketOwners& owners, const ProcRoot& root);
+// socket it was found holding. A process that ended since, a newcomer that
+// took its id, and one whose name can't be read give no name: the row
+// keeps its owner's id with no name. Fails only when the caller's own
+// resources do, or /proc can't be opened (core/result.h).
+Result<OwnerNames> read_owner_names(const SocketOwners& owners, const ProcRoot& root);
 
 } // namespace sockscope_detail

@@ -1,20 +1,27 @@
 // SPDX-License-Identifier: MIT
 #include "linux/proc_owner_scan.h"
 
+#include <algorithm>
 #include <system_error>
+#include <unistd.h>
 
-#include "core/failure.h"
 #include "linux/directory_entries.h"
 #include "linux/process_descriptors.h"
 #include "linux/signals_blocked.h"
 
 namespace sockscope_detail {
 
+ScanPlan full_speed_plan() {
+    const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return {static_cast<unsigned>(std::clamp<long>(cpus, 1, 8))};
+}
+
 // What one thread found before the table's inodes were known, and how it
-// ended.
+// ended: the failure of its scan, or the exception (no memory) it met.
 struct ProcOwnerScan::Worker {
-    std::vector<Holding> kept;
-    std::exception_ptr failure;
+    std::vector<SocketHolder> kept;
+    Result<void> result;
+    std::exception_ptr exception;
     std::thread thread;
 };
 
@@ -23,31 +30,35 @@ ProcOwnerScan::ProcOwnerScan(const ProcRoot& root, std::uint32_t only_process, u
 
 ProcOwnerScan::~ProcOwnerScan() { stop_and_join(); }
 
-void ProcOwnerScan::list_processes() {
-    if (listed_) return;
-    listed_ = true;
-    sizes_are_counts_ = descriptor_counts_reported(root_);
+Result<void> ProcOwnerScan::list_processes() {
+    if (listed_) return {};
+    const Result<int> root = root_.fd();
+    if (!root) return root.failure();
+    sizes_are_counts_ = descriptor_counts_reported(*root);
     if (only_process_ != 0) {
-        ids_.push_back(only_process_);
-        return;
+        ids_.assign(1, only_process_);
+    } else {
+        DirectoryBuffer buffer;
+        ProcessIds ids(*root, buffer);
+        std::uint32_t id;
+        for (;;) {
+            const Result<bool> more = ids.next(id);
+            if (!more) {
+                ids_.clear();
+                return more.failure();
+            }
+            if (!*more) break;
+            ids_.push_back(id);
+        }
     }
-    DirectoryBuffer buffer;
-    ProcessIds ids(root_.fd(), buffer);
-    std::uint32_t id;
-    while (ids.next(id)) ids_.push_back(id);
-    if (ids.error() != 0) fail(ids.error());
+    listed_ = true;
+    return {};
 }
 
 void ProcOwnerScan::start() {
-    try {
-        list_processes();
-    } catch (const SystemFailure&) {
-        // /proc can't be walked. The table may not need owners at all, so
-        // the failure waits for find_owners, which walks it again.
-        listed_ = false;
-        ids_.clear();
-        return;
-    }
+    // When /proc can't be walked, the table may not need owners at all:
+    // the failure waits for find_owners, which walks it again.
+    if (!list_processes()) return;
     workers_.reserve(threads_); // so that nothing below throws with a thread running
     const SignalsBlocked blocked;
     // The caller reads the table meanwhile and joins in afterwards.
@@ -65,25 +76,26 @@ void ProcOwnerScan::start() {
 void ProcOwnerScan::work(Worker& worker) {
     try {
         DirectoryBuffer buffer;
-        DescriptorScan scan(root_, buffer, [this, &worker](const Holding& holding) {
-            if (SocketOwners* owners = owners_.load(std::memory_order_acquire)) owners->offer(holding);
-            else worker.kept.push_back(holding);
+        DescriptorScan scan(*root_.fd(), buffer, [this, &worker](const SocketHolder& holder) {
+            if (SocketOwners* owners = owners_.load(std::memory_order_acquire)) owners->offer(holder);
+            else worker.kept.push_back(holder);
         });
         while (!stop_.load(std::memory_order_relaxed)) {
             SocketOwners* owners = owners_.load(std::memory_order_acquire);
             if (owners != nullptr) {
-                for (const Holding& holding : worker.kept) owners->offer(holding);
+                for (const SocketHolder& holder : worker.kept) owners->offer(holder);
                 worker.kept.clear();
                 if (owners->all_owned()) break;
             }
             const std::size_t index = next_.fetch_add(1, std::memory_order_relaxed);
             if (index >= ids_.size()) break;
-            scan.scan(ids_[index], sizes_are_counts_);
+            worker.result = scan.scan(ids_[index], sizes_are_counts_);
+            if (!worker.result) break;
         }
     } catch (...) {
-        worker.failure = std::current_exception();
-        stop_.store(true, std::memory_order_relaxed); // the call fails: no point going on
+        worker.exception = std::current_exception();
     }
+    if (!worker.result || worker.exception) stop_.store(true, std::memory_order_relaxed); // the call fails
 }
 
 void ProcOwnerScan::stop_and_join() {
@@ -92,19 +104,23 @@ void ProcOwnerScan::stop_and_join() {
         if (worker->thread.joinable()) worker->thread.join();
 }
 
-void ProcOwnerScan::find_owners(SocketOwners& owners) {
-    list_processes();
+Result<void> ProcOwnerScan::find_owners(SocketOwners& owners) {
+    if (const Result<void> listed = list_processes(); !listed) return listed;
     owners_.store(&owners, std::memory_order_release);
     Worker caller;
     work(caller);
+    Result<void> result = caller.result;
+    std::exception_ptr exception = caller.exception;
     for (auto& worker : workers_) {
         if (worker->thread.joinable()) worker->thread.join();
         // A thread that ran out of ids before the inodes were known kept
         // all it found.
-        for (const Holding& holding : worker->kept) owners.offer(holding);
-        if (worker->failure) std::rethrow_exception(worker->failure);
+        for (const SocketHolder& holder : worker->kept) owners.offer(holder);
+        if (result && !worker->result) result = worker->result;
+        if (!exception) exception = worker->exception;
     }
-    if (caller.failure) std::rethrow_exception(caller.failure);
+    if (exception) std::rethrow_exception(exception);
+    return result;
 }
 
 } // namespace sockscope_detail

@@ -18,10 +18,14 @@
 #include <thread>
 #include <vector>
 
-#include "linux/proc_fs.h"
 #include "core/owner_source.h"
+#include "linux/proc_fs.h"
 
 namespace sockscope_detail {
+
+// The plan for a call with every resource it wants: at most one thread
+// per online CPU, at most 8.
+ScanPlan full_speed_plan();
 
 class ProcOwnerScan final : public OwnerSource {
 public:
@@ -33,11 +37,11 @@ public:
     ProcOwnerScan& operator=(const ProcOwnerScan&) = delete;
 
     void start() override;
-    void find_owners(SocketOwners& owners) override;
+    Result<void> find_owners(SocketOwners& owners) override;
 
 private:
     struct Worker;
-    void list_processes();
+    Result<void> list_processes();
     void work(Worker& worker);
     void stop_and_join();
 

@@ -3,9 +3,9 @@
 
 namespace sockscope_detail {
 
-bool descriptor_counts_reported(const ProcRoot& root) {
+bool descriptor_counts_reported(int root) {
     struct stat folder;
-    return ::fstatat(root.fd(), "self/fd", &folder, 0) == 0 && folder.st_size > 0;
+    return ::fstatat(root, "self/fd", &folder, 0) == 0 && folder.st_size > 0;
 }
 
 } // namespace sockscope_detail

@@ -10,21 +10,21 @@
 #include <string>
 #include <string_view>
 
+#include "core/result.h"
 #include "linux/directory_entries.h"
 
 namespace sockscope_detail {
 
 class ProcessImage {
 public:
-    // The image name (see image_name.h) as the kernel's bytes, valid until
-    // the next call; nullopt when the process has ended or its comm can't
-    // be read. Throws SystemFailure only when the caller's own resources
-    // fail (see access_after).
-    // `id` is the process's id.
-    std::optional<std::string_view> name(int process, std::uint32_t id);
+    // The image name (see image_name.h) of the process behind the handle
+    // `process`, whose id is `id`, as the kernel's bytes, valid until the
+    // next call; nullopt when the process has ended or its comm can't be
+    // read. Fails only when the caller's own resources do (core/result.h).
+    Result<std::optional<std::string_view>> name(int process, std::uint32_t id);
 
     // Whether the process has ended: gone, or a zombie not yet reaped.
-    bool has_ended(int process);
+    Result<bool> has_ended(int process);
 
 private:
     // Reused for every process, so reading many names allocates little.

@@ -12,11 +12,12 @@
 
 namespace sockscope_detail {
 
-// "<folder>/task/<tid>" of a thread of process `id` other than its main
-// one, where `folder` is the process's folder relative to `dirfd` ("<id>"
-// below the /proc root, "." from a handle to the process); false when it
-// has none or its threads can't be read. Throws SystemFailure only when the
-// caller's resources fail (see access_after).
-bool other_thread(int dirfd, const char* folder, std::uint32_t id, DirectoryBuffer& buffer, char (&path)[48]);
+// True with "<folder>/task/<tid>" of a thread of process `id` other than
+// its main one, where `folder` is the process's folder relative to `dirfd`
+// ("<id>" below the /proc root, "." from a handle to the process); false
+// when it has none or its threads can't be read. Fails only when the
+// caller's own resources do (core/result.h).
+Result<bool> other_thread(int dirfd, const char* folder, std::uint32_t id, DirectoryBuffer& buffer,
+                          char (&path)[48]);
 
 } // namespace sockscope_detail

@@ -6,17 +6,18 @@
 #include <new>
 #include <unistd.h>
 
-#include "linux/bpf/socket_holder_record.h"
+#include "linux/bpf/socket_holder.h"
 #include "linux/bpf/socket_holders_object.h"
+#include "linux/system_call.h"
 #include "linux/unique_fd.h"
 
 namespace sockscope_detail {
 
 // The program's records are read straight into SocketHolders.
-static_assert(sizeof(SocketHolder) == sizeof(socket_holder_record));
-static_assert(offsetof(SocketHolder, inode) == offsetof(socket_holder_record, inode));
-static_assert(offsetof(SocketHolder, process) == offsetof(socket_holder_record, process));
-static_assert(offsetof(SocketHolder, fd) == offsetof(socket_holder_record, fd));
+static_assert(sizeof(SocketHolder) == sizeof(socket_holder));
+static_assert(offsetof(SocketHolder, inode) == offsetof(socket_holder, inode));
+static_assert(offsetof(SocketHolder, process) == offsetof(socket_holder, process));
+static_assert(offsetof(SocketHolder, fd) == offsetof(socket_holder, fd));
 
 namespace {
 
@@ -41,34 +42,41 @@ private:
 
 } // namespace
 
-std::unique_ptr<SocketHoldersIterator> SocketHoldersIterator::load(const char* libbpf_file) noexcept {
-    std::unique_ptr<LibbpfLibrary> libbpf = LibbpfLibrary::open(libbpf_file);
-    if (!libbpf) return nullptr;
+Result<std::unique_ptr<SocketHoldersIterator>> SocketHoldersIterator::load(const char* libbpf_file) noexcept {
+    Result<std::unique_ptr<LibbpfLibrary>> opened = LibbpfLibrary::open(libbpf_file);
+    if (!opened) return opened.failure();
+    std::unique_ptr<LibbpfLibrary> libbpf = std::move(*opened);
     const LibbpfFunctions& f = libbpf->functions();
     const QuietLibbpf quiet(f);
 
+    // libbpf returns a negative errno, or null with errno set.
     const std::span<const std::byte> elf = socket_holders_object();
     bpf_object* object = f.object_open_mem(elf.data(), elf.size(), nullptr);
-    if (object == nullptr) return nullptr;
-    bpf_program* program = f.find_program_by_name(object, program_name);
+    if (object == nullptr) return Failure{errno};
+    int error = 0;
     bpf_link* link = nullptr;
-    if (program != nullptr && f.object_load(object) == 0) link = f.attach_iter(program, nullptr);
+    if (bpf_program* program = f.find_program_by_name(object, program_name); program == nullptr) error = ENOENT;
+    else if (const int loaded = f.object_load(object); loaded != 0) error = -loaded;
+    else if (link = f.attach_iter(program, nullptr); link == nullptr) error = errno;
     // The attachment holds the program in the kernel by itself; the object
     // (the program's instructions, BTF and their descriptors) is no longer
     // needed.
     f.object_close(object);
-    if (link == nullptr) return nullptr;
+    if (link == nullptr) return Failure{error != 0 ? error : EINVAL};
     auto* iterator = new (std::nothrow) SocketHoldersIterator(std::move(libbpf), link);
-    if (iterator == nullptr) f.link_destroy(link);
+    if (iterator == nullptr) {
+        f.link_destroy(link);
+        return Failure{ENOMEM};
+    }
     return std::unique_ptr<SocketHoldersIterator>(iterator);
 }
 
 SocketHoldersIterator::~SocketHoldersIterator() { libbpf_->functions().link_destroy(link_); }
 
-std::optional<SocketHolders> SocketHoldersIterator::read() const {
+Result<SocketHolders> SocketHoldersIterator::read() const {
     const LibbpfFunctions& f = libbpf_->functions();
     const UniqueFd iterator(f.iter_create(f.link_fd(link_)));
-    if (!iterator.valid()) return std::nullopt;
+    if (!iterator.valid()) return Failure{errno};
 
     // The kernel hands out whole records, but a read may stop anywhere in
     // one when the buffer fills: bytes are gathered into the holders'
@@ -82,15 +90,13 @@ std::optional<SocketHolders> SocketHoldersIterator::read() const {
             holders.resize(holders.size() * 2);
             capacity = holders.size() * sizeof(SocketHolder);
         }
-        const ssize_t got = ::read(iterator.get(), reinterpret_cast<char*>(holders.data()) + filled, capacity - filled);
+        char* free_space = reinterpret_cast<char*>(holders.data()) + filled;
+        const ssize_t got = retrying([&] { return ::read(iterator.get(), free_space, capacity - filled); });
         if (got == 0) break;
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
+        if (got < 0) return Failure{errno};
         filled += static_cast<std::size_t>(got);
     }
-    if (filled % sizeof(SocketHolder) != 0) return std::nullopt;
+    if (filled % sizeof(SocketHolder) != 0) return Failure{EPROTO};
     holders.resize(filled / sizeof(SocketHolder));
     return holders;
 }

@@ -5,10 +5,9 @@
 #pragma once
 
 #include <memory>
-#include <optional>
-#include <vector>
 
-#include "linux/bpf_socket_holders.h"
+#include "core/result.h"
+#include "core/socket_owners.h"
 #include "linux/libbpf_library.h"
 
 namespace sockscope_detail {
@@ -16,20 +15,21 @@ namespace sockscope_detail {
 class SocketHoldersIterator {
 public:
     // Opens libbpf from `libbpf` (see LibbpfLibrary::open), then loads and
-    // attaches the program, with libbpf's messages silenced meanwhile.
-    // Null when any step fails; a failed load leaves no descriptor, memory
-    // or library behind.
-    static std::unique_ptr<SocketHoldersIterator> load(const char* libbpf) noexcept;
+    // attaches the program, with libbpf's messages silenced meanwhile. A
+    // failed load (the errno of the step that failed) leaves no
+    // descriptor, memory or library behind.
+    static Result<std::unique_ptr<SocketHoldersIterator>> load(const char* libbpf) noexcept;
 
     // Detaches the program, which unloads it, then closes libbpf.
     ~SocketHoldersIterator();
     SocketHoldersIterator(const SocketHoldersIterator&) = delete;
     SocketHoldersIterator& operator=(const SocketHoldersIterator&) = delete;
 
-    // One pass over the file tables of the caller's PID namespace; nullopt
-    // when the kernel refuses or the output is not whole records. Safe to
-    // call from several threads at once. Throws only std::bad_alloc.
-    std::optional<SocketHolders> read() const;
+    // One pass over the file tables of the caller's PID namespace; a
+    // failure when the kernel refuses (its errno) or the output is not
+    // whole records (EPROTO). Safe to call from several threads at once.
+    // Throws only std::bad_alloc.
+    Result<SocketHolders> read() const;
 
 private:
     SocketHoldersIterator(std::unique_ptr<LibbpfLibrary> libbpf, bpf_link* link)

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT OR GPL-2.0-only
 /* Lists every socket descriptor in the file tables of the reader's PID
- * namespace: one socket_holder_record per descriptor, written to the
+ * namespace: one socket_holder per descriptor, written to the
  * iterator's output. The library reads it instead of reading one
  * /proc/<id>/fd link per descriptor.
  *
@@ -10,7 +10,7 @@
 #include <bpf/bpf_core_read.h>
 #include <bpf/bpf_helpers.h>
 
-#include "socket_holder_record.h"
+#include "socket_holder.h"
 
 /* Superblock magic of sockfs: every socket's file lives there. The mode of
  * an inode is not enough: an O_PATH descriptor of a unix socket's file on
@@ -95,7 +95,7 @@ int socket_holders(struct bpf_iter__task_file *ctx)
     if (BPF_CORE_READ(file, f_inode, i_sb, s_magic) != SOCKFS_MAGIC)
         return 0;
 
-    struct socket_holder_record record = {
+    struct socket_holder record = {
         .inode = BPF_CORE_READ(file, f_inode, i_ino),
         .process = number_for_reader(leader),
         .fd = ctx->fd,
