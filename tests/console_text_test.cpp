@@ -4,11 +4,12 @@
 #include <gtest/gtest.h>
 #include <string>
 
-#include "console_text.h"
+#include <sockscope_text/terminal_text.h>
+
 #include "listing_line.h"
 
 using sockscope_demo::append_listing_line;
-using sockscope_demo::escaped_name;
+using sockscope_text::escaped_name;
 
 namespace {
 

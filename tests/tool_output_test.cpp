@@ -4,12 +4,15 @@
 #include <clocale>
 #include <gtest/gtest.h>
 
+#include <sockscope_text/json_string.h>
+
 #include "json_output.h"
 #include "row_filter.h"
 #include "support/json_reader.h"
 #include "text_output.h"
 
 using namespace sockscope_tool;
+using sockscope_text::append_json_string;
 using sockscope_test::JsonValue;
 using sockscope_test::parse_json;
 

@@ -11,16 +11,18 @@
 #include <vector>
 
 #include <sockscope/sockscope.h>
+#include <sockscope_text/output.h>
 
 #include "interrupts.h"
 #include "json_output.h"
 #include "options.h"
-#include "output.h"
 #include "row_filter.h"
 #include "table_kinds.h"
 #include "text_output.h"
 
 using namespace sockscope_tool;
+using sockscope_text::report_error;
+using sockscope_text::write_all;
 
 namespace {
 
@@ -52,12 +54,12 @@ bool read_tables(Run& run, std::vector<SocketRow>& shown) {
     std::vector<SocketRow> rows;
     for (const TableKind& kind : run.kinds) {
         if (const int error = kind.fetch(library, kind.family, rows); error != 0) {
-            sockscope_demo::report_error(program, std::string("cannot read the ") + table_title(kind) + " table", error);
+            report_error(program, std::string("cannot read the ") + table_title(kind) + " table", error);
             return false;
         }
     }
     if (!run.noted_hidden_owners && owners_were_hidden(rows) && !may_inspect_every_process()) {
-        sockscope_demo::report_error(
+        report_error(
             program, "note: without CAP_SYS_PTRACE (root has it), sockets of processes this user may not inspect show no owner", 0);
         run.noted_hidden_owners = true;
     }
@@ -110,14 +112,14 @@ std::string render(const Run& run, const std::vector<SocketRow>& rows, bool redr
 }
 
 int write_failed(int error) {
-    sockscope_demo::report_error(program, "cannot write the output", error);
+    report_error(program, "cannot write the output", error);
     return 1;
 }
 
 int list_once(Run& run) {
     std::vector<SocketRow> rows;
     if (!read_tables(run, rows)) return 1;
-    if (const int error = sockscope_demo::write_all(STDOUT_FILENO, render(run, rows, false)); error != 0)
+    if (const int error = write_all(STDOUT_FILENO, render(run, rows, false)); error != 0)
         return write_failed(error);
     return 0;
 }
@@ -145,12 +147,12 @@ int watch(Run& run) {
 }
 
 int usage_error(const std::string& error) {
-    sockscope_demo::write_all(STDERR_FILENO, std::string(program) + ": " + error + "\n" + usage_line + "\n");
+    write_all(STDERR_FILENO, std::string(program) + ": " + error + "\n" + usage_line + "\n");
     return 2;
 }
 
 int print(std::string_view text) {
-    if (const int error = sockscope_demo::write_all(STDOUT_FILENO, text); error != 0) return write_failed(error);
+    if (const int error = write_all(STDOUT_FILENO, text); error != 0) return write_failed(error);
     return 0;
 }
 
@@ -172,7 +174,7 @@ int main(int argc, char** argv) {
         run.form = run.options.json ? Form::json : isatty(STDOUT_FILENO) ? Form::table : Form::lines;
         return run.options.watch ? watch(run) : list_once(run);
     } catch (const std::bad_alloc&) {
-        sockscope_demo::report_error(program, "out of memory", ENOMEM);
+        report_error(program, "out of memory", ENOMEM);
         return 1;
     }
 }

@@ -5,7 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "utf16.h"
+#include <sockscope_text/utf16.h>
 
 namespace sockscope_tool {
 
@@ -13,7 +13,7 @@ bool is_shown(const SocketRow& row, const Options& options) {
     if (options.listening && row.protocol == Protocol::tcp && row.state != "LISTEN") return false;
     if (options.port && row.local_port != *options.port && row.remote_port != *options.port) return false;
     if (options.pid && row.pid != *options.pid) return false;
-    if (options.name && (!row.name || utf8_of(*row.name) != *options.name)) return false;
+    if (options.name && (!row.name || sockscope_text::utf8_of(*row.name) != *options.name)) return false;
     return true;
 }
 

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <array>
 
-#include "console_text.h"
-#include "listing_line.h"
+#include <sockscope_text/decimal.h>
+#include <sockscope_text/terminal_text.h>
 
 namespace sockscope_tool {
 namespace {
@@ -17,7 +17,7 @@ const std::string absent = "-";
 
 std::string decimal(std::uint32_t value) {
     std::string text;
-    sockscope_demo::append_decimal(text, value);
+    sockscope_text::append_decimal(text, value);
     return text;
 }
 
@@ -29,7 +29,7 @@ Cells cells_of(const SocketRow& row) {
             row.remote_port ? decimal(*row.remote_port) : absent,
             row.state ? *row.state : absent,
             row.pid != 0 ? decimal(row.pid) : absent,
-            sockscope_demo::escaped_name(row.name ? row.name->c_str() : nullptr)};
+            sockscope_text::escaped_name(row.name ? row.name->c_str() : nullptr)};
 }
 
 constexpr bool right_aligned[column_count] = {false, false, true, false, true, false, true, false};

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "utf16.h"
+#include "sockscope_text/utf16.h"
 
-namespace sockscope_tool {
+namespace sockscope_text {
 
 void append_utf8(std::string& out, char32_t c) {
     if (c < 0x80) {
@@ -38,4 +38,4 @@ std::string utf8_of(std::u16string_view text) {
     return out;
 }
 
-} // namespace sockscope_tool
+} // namespace sockscope_text

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace sockscope_tool {
+namespace sockscope_text {
 
 // Appends the code point `c` (at most U+10FFFF) as UTF-8.
 void append_utf8(std::string& out, char32_t c);
@@ -13,4 +13,4 @@ void append_utf8(std::string& out, char32_t c);
 // `text` as UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string utf8_of(std::u16string_view text);
 
-} // namespace sockscope_tool
+} // namespace sockscope_text

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace sockscope_demo {
+namespace sockscope_text {
 
 // Appends `name` converted character by character to the locale's character
 // set. A character the locale can't represent, or an unpaired surrogate,
@@ -29,4 +29,4 @@ bool is_hidden_control(char32_t c);
 // The same, as a new string.
 std::string escaped_name(const char16_t* name);
 
-} // namespace sockscope_demo
+} // namespace sockscope_text

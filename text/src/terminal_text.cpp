@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
-#include "console_text.h"
+#include "sockscope_text/terminal_text.h"
 
 #include <climits>
 #include <cwchar>
 
-namespace sockscope_demo {
+namespace sockscope_text {
 namespace {
 
 bool is_high_surrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
@@ -94,4 +94,4 @@ std::string escaped_name(const char16_t* name) {
     return text;
 }
 
-} // namespace sockscope_demo
+} // namespace sockscope_text
