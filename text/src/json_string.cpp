@@ -35,17 +35,12 @@ void append_character(std::string& out, char32_t c) {
 
 void append_json_string(std::string& out, std::u16string_view text) {
     out += '"';
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char16_t unit = text[i];
-        const bool high = unit >= 0xD800 && unit <= 0xDBFF;
-        if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            append_utf8(out, 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (text[i + 1] - 0xDC00));
-            ++i;
-        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-            append_unicode_escape(out, unit);
-        } else {
-            append_character(out, unit);
-        }
+    for (std::size_t at = 0; at < text.size();) {
+        const CodePoint c = next_code_point(text, at);
+        if (c.unpaired)
+            append_unicode_escape(out, c.value);
+        else
+            append_character(out, c.value);
     }
     out += '"';
 }
