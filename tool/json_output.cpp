@@ -19,13 +19,13 @@ void append_key(std::string& out, const char* key) {
 
 } // namespace
 
-void append_json_line(std::string& out, const SocketRow& row) {
+void append_json_line(std::string& out, const ListedSocket& row) {
     out += '{';
     append_key(out, "protocol");
-    out += row.protocol == Protocol::tcp ? "\"tcp\"" : "\"udp\"";
+    out += row.protocol == ListedSocket::Protocol::tcp ? "\"tcp\"" : "\"udp\"";
     out += ',';
     append_key(out, "family");
-    out += row.family == Family::ipv4 ? "\"ipv4\"" : "\"ipv6\"";
+    out += row.family == ListedSocket::Family::ipv4 ? "\"ipv4\"" : "\"ipv6\"";
     out += ',';
     append_key(out, "local_address");
     append_json_ascii(out, row.local_address);

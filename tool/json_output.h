@@ -15,11 +15,11 @@
 
 #include <string>
 
-#include "socket_row.h"
+#include "listed_socket.h"
 
 namespace sockscope_tool {
 
 // The object for `row` and a newline.
-void append_json_line(std::string& out, const SocketRow& row);
+void append_json_line(std::string& out, const ListedSocket& row);
 
 } // namespace sockscope_tool

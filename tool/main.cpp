@@ -40,8 +40,8 @@ struct Run {
 std::vector<TableKind> chosen_kinds(const Options& options) {
     std::vector<TableKind> chosen;
     for (const TableKind& kind : table_kinds()) {
-        const bool protocol = kind.protocol == Protocol::tcp ? options.wants_tcp() : options.wants_udp();
-        const bool family = kind.family == Family::ipv4 ? options.wants_ipv4() : options.wants_ipv6();
+        const bool protocol = kind.protocol == ListedSocket::Protocol::tcp ? options.wants_tcp() : options.wants_udp();
+        const bool family = kind.family == ListedSocket::Family::ipv4 ? options.wants_ipv4() : options.wants_ipv6();
         if (protocol && family) chosen.push_back(kind);
     }
     return chosen;
@@ -49,9 +49,9 @@ std::vector<TableKind> chosen_kinds(const Options& options) {
 
 // Reads the chosen tables and keeps the rows the filters let through.
 // Returns false (after saying why) when a table could not be read.
-bool read_tables(Run& run, std::vector<SocketRow>& shown) {
+bool read_tables(Run& run, std::vector<ListedSocket>& shown) {
     sockscope library;
-    std::vector<SocketRow> rows;
+    std::vector<ListedSocket> rows;
     for (const TableKind& kind : run.kinds) {
         if (const int error = kind.fetch(library, kind.family, rows); error != 0) {
             report_error(program, std::string("cannot read the ") + table_title(kind) + " table", error);
@@ -91,7 +91,7 @@ std::string watch_title(std::chrono::milliseconds interval) {
     return title;
 }
 
-std::string render(const Run& run, const std::vector<SocketRow>& rows, bool redraw) {
+std::string render(const Run& run, const std::vector<ListedSocket>& rows, bool redraw) {
     std::string text;
     if (run.form == Form::table) {
         const auto lines = table_lines(rows);
@@ -117,7 +117,7 @@ int write_failed(int error) {
 }
 
 int list_once(Run& run) {
-    std::vector<SocketRow> rows;
+    std::vector<ListedSocket> rows;
     if (!read_tables(run, rows)) return 1;
     if (const int error = write_all(STDOUT_FILENO, render(run, rows, false)); error != 0)
         return write_failed(error);
@@ -136,7 +136,7 @@ int watch(Run& run) {
     }
     for (bool first = true;; first = false) {
         const auto next = std::chrono::steady_clock::now() + *run.options.watch;
-        std::vector<SocketRow> rows;
+        std::vector<ListedSocket> rows;
         if (!read_tables(run, rows)) return 1;
         std::string text = first || redraw ? "" : "\n";
         text += render(run, rows, redraw);

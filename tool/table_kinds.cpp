@@ -25,24 +25,24 @@ std::optional<std::u16string> name_of(const char16_t* name) {
 }
 
 // What a TCP record has beyond a UDP one: the peer and the state.
-void add_protocol_fields(SocketRow& row, const statTCPROW& record) {
-    row.protocol = Protocol::tcp;
+void add_protocol_fields(ListedSocket& row, const statTCPROW& record) {
+    row.protocol = ListedSocket::Protocol::tcp;
     row.remote_address = record.RemoteAddr != nullptr ? record.RemoteAddr : "";
     row.remote_port = record.RemotePort;
     if (record.Statestr != nullptr) row.state = record.Statestr;
 }
 
-void add_protocol_fields(SocketRow& row, const statUDPROW&) { row.protocol = Protocol::udp; }
+void add_protocol_fields(ListedSocket& row, const statUDPROW&) { row.protocol = ListedSocket::Protocol::udp; }
 
 template <typename Record, Record* (sockscope::*take)()>
-int fetch(sockscope& library, Family family, std::vector<SocketRow>& rows) {
+int fetch(sockscope& library, ListedSocket::Family family, std::vector<ListedSocket>& rows) {
     errno = 0;
     const Snapshot<Record> snapshot((library.*take)(), {&library});
     if (!snapshot) return failed_snapshot();
     const Record* table = snapshot.get();
     for (std::uint32_t i = 0; i < table[0].size; ++i) {
         const Record& record = table[i];
-        SocketRow row;
+        ListedSocket row;
         add_protocol_fields(row, record);
         row.family = family;
         row.local_address = record.LocalAddr != nullptr ? record.LocalAddr : "";
@@ -55,10 +55,10 @@ int fetch(sockscope& library, Family family, std::vector<SocketRow>& rows) {
 }
 
 constexpr TableKind kinds[] = {
-    {Protocol::tcp, Family::ipv4, fetch<statTCPROW, &sockscope::getstat_tcp>},
-    {Protocol::tcp, Family::ipv6, fetch<statTCPROW, &sockscope::getstat_tcp6>},
-    {Protocol::udp, Family::ipv4, fetch<statUDPROW, &sockscope::getstat_udp>},
-    {Protocol::udp, Family::ipv6, fetch<statUDPROW, &sockscope::getstat_udp6>},
+    {ListedSocket::Protocol::tcp, ListedSocket::Family::ipv4, fetch<statTCPROW, &sockscope::getstat_tcp>},
+    {ListedSocket::Protocol::tcp, ListedSocket::Family::ipv6, fetch<statTCPROW, &sockscope::getstat_tcp6>},
+    {ListedSocket::Protocol::udp, ListedSocket::Family::ipv4, fetch<statUDPROW, &sockscope::getstat_udp>},
+    {ListedSocket::Protocol::udp, ListedSocket::Family::ipv6, fetch<statUDPROW, &sockscope::getstat_udp6>},
 };
 
 } // namespace
@@ -66,8 +66,8 @@ constexpr TableKind kinds[] = {
 std::span<const TableKind> table_kinds() { return kinds; }
 
 const char* table_title(const TableKind& kind) {
-    if (kind.protocol == Protocol::tcp) return kind.family == Family::ipv4 ? "TCP" : "TCP6";
-    return kind.family == Family::ipv4 ? "UDP" : "UDP6";
+    if (kind.protocol == ListedSocket::Protocol::tcp) return kind.family == ListedSocket::Family::ipv4 ? "TCP" : "TCP6";
+    return kind.family == ListedSocket::Family::ipv4 ? "UDP" : "UDP6";
 }
 
 } // namespace sockscope_tool

@@ -21,7 +21,13 @@ std::string decimal(std::uint32_t value) {
     return text;
 }
 
-Cells cells_of(const SocketRow& row) {
+// "tcp", "udp", "tcp6", "udp6", as the Proto column shows them.
+const char* protocol_column(const ListedSocket& row) {
+    if (row.protocol == ListedSocket::Protocol::tcp) return row.family == ListedSocket::Family::ipv4 ? "tcp" : "tcp6";
+    return row.family == ListedSocket::Family::ipv4 ? "udp" : "udp6";
+}
+
+Cells cells_of(const ListedSocket& row) {
     return {protocol_column(row),
             row.local_address.empty() ? absent : row.local_address,
             decimal(row.local_port),
@@ -36,12 +42,7 @@ constexpr bool right_aligned[column_count] = {false, false, true, false, true, f
 
 } // namespace
 
-const char* protocol_column(const SocketRow& row) {
-    if (row.protocol == Protocol::tcp) return row.family == Family::ipv4 ? "tcp" : "tcp6";
-    return row.family == Family::ipv4 ? "udp" : "udp6";
-}
-
-void append_plain_line(std::string& out, const SocketRow& row) {
+void append_plain_line(std::string& out, const ListedSocket& row) {
     const Cells cells = cells_of(row);
     for (std::size_t i = 0; i < column_count; ++i) {
         if (i > 0) out += ' ';
@@ -50,7 +51,7 @@ void append_plain_line(std::string& out, const SocketRow& row) {
     out += '\n';
 }
 
-std::vector<std::string> table_lines(const std::vector<SocketRow>& rows) {
+std::vector<std::string> table_lines(const std::vector<ListedSocket>& rows) {
     std::vector<Cells> table;
     table.reserve(rows.size() + 1);
     table.push_back({"Proto", "Local Address", "Port", "Remote Address", "Port", "State", "PID", "Name"});
