@@ -101,7 +101,9 @@ TEST(Utf16, PairsJoinAndUnpairedSurrogatesStandAlone) {
         {{0xDC00, u'b'}, {{0xDC00, true}, {u'b', false}}, "\xEF\xBF\xBD" "b"},
         {{0xDE00, 0xD83D}, {{0xDE00, true}, {0xD83D, true}}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
         {{0xD800, 0xD83D, 0xDE00}, {{0xD800, true}, {0x1F600, false}}, "\xEF\xBF\xBD\xF0\x9F\x98\x80"},
-        {{u'\u00E9', u'\u65E5', 0xFFFF}, {{0xE9, false}, {0x65E5, false}, {0xFFFF, false}}, "\xC3\xA9\xE6\x97\xA5\xEF\xBF\xBF"},
+        {{u'\u00E9', u'\u65E5', 0xFFFF},
+         {{0xE9, false}, {0x65E5, false}, {0xFFFF, false}},
+         "\xC3\xA9\xE6\x97\xA5\xEF\xBF\xBF"},
     };
     for (const Case& c : cases) {
         std::vector<std::pair<char32_t, bool>> read;

@@ -19,7 +19,7 @@ using sockscope_test::parse_json;
 namespace {
 
 ListedSocket tcp_row(std::string local, std::uint32_t port, std::string remote, std::uint32_t remote_port,
-                  std::string state, std::uint32_t pid, std::optional<std::u16string> name) {
+                     std::string state, std::uint32_t pid, std::optional<std::u16string> name) {
     ListedSocket row;
     row.local_address = std::move(local);
     row.local_port = port;

@@ -17,6 +17,9 @@ namespace sockscope_text {
 // names. A null or empty name appends "-".
 void append_escaped_name(std::string& out, const char16_t* name);
 
+// append_escaped_name as a new string.
+std::string escaped_name(const char16_t* name);
+
 // Characters beyond ASCII that act on the text rather than show: the C1
 // controls U+0080-U+009F, which some terminals obey like an escape
 // sequence, and the format characters that reorder or break the text after
@@ -25,8 +28,5 @@ void append_escaped_name(std::string& out, const char16_t* name);
 // separators U+2028, U+2029). A name carrying one could make the fields
 // after it look like others.
 bool is_hidden_control(char32_t c);
-
-// The same, as a new string.
-std::string escaped_name(const char16_t* name);
 
 } // namespace sockscope_text
