@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "listing_line.h"
 
-#include <charconv>
-
-#include "console_text.h"
+#include <sockscope_text/decimal.h>
+#include <sockscope_text/terminal_text.h>
 
 namespace sockscope_demo {
 namespace {
+
+using sockscope_text::append_decimal;
 
 // The library fills every text of a row; "-" keeps the line whole if one
 // is ever missing.
@@ -19,12 +20,6 @@ void append_text(std::string& out, const char* text) {
 
 } // namespace
 
-void append_decimal(std::string& out, std::uint32_t value) {
-    char digits[10];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, end);
-}
-
 void append_listing_line(std::string& line, const statTCPROW& row) {
     append_text(line, row.LocalAddr);
     line += ' ';
@@ -36,7 +31,7 @@ void append_listing_line(std::string& line, const statTCPROW& row) {
     line += ' ';
     append_decimal(line, row.PID);
     line += ' ';
-    append_escaped_name(line, row.ProcessName);
+    sockscope_text::append_escaped_name(line, row.ProcessName);
     line += ' ';
     append_text(line, row.Statestr);
     line += '\n';

@@ -5,8 +5,9 @@
 //
 // then waits for Enter. Arguments are ignored. Process names print in the
 // character set of the user's locale, escaped so that each line keeps its
-// seven fields (console_text.h). Exit status 0, or 1 when the table could
-// not be read or the listing not written, with one line on stderr saying why.
+// seven fields (sockscope_text/terminal_text.h). Exit status 0, or 1 when
+// the table could not be read or the listing not written, with one line on
+// stderr saying why.
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
@@ -14,9 +15,9 @@
 #include <unistd.h>
 
 #include <sockscope/sockscope.h>
+#include <sockscope_text/output.h>
 
 #include "listing_line.h"
-#include "output.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ int print_listing(const statTCPROW* rows) {
     for (std::uint32_t i = 0; i < rows[0].size; ++i) {
         line.clear();
         sockscope_demo::append_listing_line(line, rows[i]);
-        if (const int error = sockscope_demo::write_all(STDOUT_FILENO, line); error != 0) return error;
+        if (const int error = sockscope_text::write_all(STDOUT_FILENO, line); error != 0) return error;
     }
     return 0;
 }
@@ -50,13 +51,13 @@ int main() {
 
     int status = 0;
     if (rows == nullptr) {
-        sockscope_demo::report_error(program, "cannot read the TCP table", snapshot_error != 0 ? snapshot_error : ENOMEM);
+        sockscope_text::report_error(program, "cannot read the TCP table", snapshot_error != 0 ? snapshot_error : ENOMEM);
         status = 1;
     } else {
         const int write_error = print_listing(rows);
         library->getstat_free(rows);
         if (write_error != 0) {
-            sockscope_demo::report_error(program, "cannot write the listing", write_error);
+            sockscope_text::report_error(program, "cannot write the listing", write_error);
             status = 1;
         }
     }

@@ -1,14 +1,18 @@
 // SPDX-License-Identifier: MIT
-// Process names and lines as the console programs write them.
+// Process names and lines as the console programs write them, and UTF-16
+// names read character by character.
 #include <clocale>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
-#include "console_text.h"
+#include <sockscope_text/terminal_text.h>
+#include <sockscope_text/utf16.h>
+
 #include "listing_line.h"
 
 using sockscope_demo::append_listing_line;
-using sockscope_demo::escaped_name;
+using sockscope_text::escaped_name;
 
 namespace {
 
@@ -79,6 +83,37 @@ TEST_F(ConsoleText, C1ControlsAndFormatCharactersAreEscapedByteForByteOrCantBeSh
     EXPECT_EQ(escaped_name(u"\u00A0"), "\xC2\xA0");
     ASSERT_NE(std::setlocale(LC_ALL, "C"), nullptr);
     EXPECT_EQ(escaped_name(u"a\u009Bb"), "a?b");
+}
+
+// Every reader of a name (the escaping, JSON, --name) walks it with
+// next_code_point; what it makes of an unpaired surrogate is its own.
+TEST(Utf16, PairsJoinAndUnpairedSurrogatesStandAlone) {
+    struct Case {
+        std::u16string text;
+        std::vector<std::pair<char32_t, bool>> code_points; // value, unpaired
+        std::string utf8;
+    };
+    const Case cases[] = {
+        {{u'a', 0xD83D, 0xDE00, u'b'}, {{u'a', false}, {0x1F600, false}, {u'b', false}}, "a\xF0\x9F\x98\x80" "b"},
+        {{u'a', 0xD83D, 0xDE00}, {{u'a', false}, {0x1F600, false}}, "a\xF0\x9F\x98\x80"},
+        {{0xD800, u'b'}, {{0xD800, true}, {u'b', false}}, "\xEF\xBF\xBD" "b"},
+        {{u'a', 0xDBFF}, {{u'a', false}, {0xDBFF, true}}, "a\xEF\xBF\xBD"},
+        {{0xDC00, u'b'}, {{0xDC00, true}, {u'b', false}}, "\xEF\xBF\xBD" "b"},
+        {{0xDE00, 0xD83D}, {{0xDE00, true}, {0xD83D, true}}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {{0xD800, 0xD83D, 0xDE00}, {{0xD800, true}, {0x1F600, false}}, "\xEF\xBF\xBD\xF0\x9F\x98\x80"},
+        {{u'\u00E9', u'\u65E5', 0xFFFF},
+         {{0xE9, false}, {0x65E5, false}, {0xFFFF, false}},
+         "\xC3\xA9\xE6\x97\xA5\xEF\xBF\xBF"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::pair<char32_t, bool>> read;
+        for (std::size_t at = 0; at < c.text.size() && read.size() <= c.text.size();) {
+            const sockscope_text::CodePoint point = sockscope_text::next_code_point(c.text, at);
+            read.emplace_back(point.value, point.unpaired);
+        }
+        EXPECT_EQ(read, c.code_points) << c.utf8;
+        EXPECT_EQ(sockscope_text::utf8_of(c.text), c.utf8);
+    }
 }
 
 statTCPROW row_of(char* local, char* remote, char16_t* name, const char* state) {

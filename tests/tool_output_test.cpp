@@ -4,20 +4,23 @@
 #include <clocale>
 #include <gtest/gtest.h>
 
+#include <sockscope_text/json_string.h>
+
 #include "json_output.h"
 #include "row_filter.h"
 #include "support/json_reader.h"
 #include "text_output.h"
 
 using namespace sockscope_tool;
+using sockscope_text::append_json_string;
 using sockscope_test::JsonValue;
 using sockscope_test::parse_json;
 
 namespace {
 
-SocketRow tcp_row(std::string local, std::uint32_t port, std::string remote, std::uint32_t remote_port,
-                  std::string state, std::uint32_t pid, std::optional<std::u16string> name) {
-    SocketRow row;
+ListedSocket tcp_row(std::string local, std::uint32_t port, std::string remote, std::uint32_t remote_port,
+                     std::string state, std::uint32_t pid, std::optional<std::u16string> name) {
+    ListedSocket row;
     row.local_address = std::move(local);
     row.local_port = port;
     row.remote_address = std::move(remote);
@@ -28,9 +31,9 @@ SocketRow tcp_row(std::string local, std::uint32_t port, std::string remote, std
     return row;
 }
 
-SocketRow udp_row(std::string local, std::uint32_t port, std::uint32_t pid, std::optional<std::u16string> name) {
-    SocketRow row;
-    row.protocol = Protocol::udp;
+ListedSocket udp_row(std::string local, std::uint32_t port, std::uint32_t pid, std::optional<std::u16string> name) {
+    ListedSocket row;
+    row.protocol = ListedSocket::Protocol::udp;
     row.local_address = std::move(local);
     row.local_port = port;
     row.pid = pid;
@@ -45,9 +48,9 @@ protected:
 };
 
 TEST_F(ToolOutput, FiltersCombine) {
-    const SocketRow listener = tcp_row("127.0.0.1", 8080, "0.0.0.0", 0, "LISTEN", 42, u"caf\u00E9");
-    const SocketRow client = tcp_row("127.0.0.1", 50000, "127.0.0.1", 8080, "ESTABLISH", 7, u"curl");
-    const SocketRow udp = udp_row("0.0.0.0", 8080, 42, u"caf\u00E9");
+    const ListedSocket listener = tcp_row("127.0.0.1", 8080, "0.0.0.0", 0, "LISTEN", 42, u"caf\u00E9");
+    const ListedSocket client = tcp_row("127.0.0.1", 50000, "127.0.0.1", 8080, "ESTABLISH", 7, u"curl");
+    const ListedSocket udp = udp_row("0.0.0.0", 8080, 42, u"caf\u00E9");
     Options o;
     EXPECT_TRUE(is_shown(listener, o) && is_shown(client, o) && is_shown(udp, o));
     o.port = 8080; // local or remote
@@ -70,7 +73,7 @@ TEST_F(ToolOutput, FiltersCombine) {
     EXPECT_FALSE(is_shown(client, o));
     o.name = "caf";
     EXPECT_FALSE(is_shown(listener, o));
-    SocketRow ownerless = listener;
+    ListedSocket ownerless = listener;
     ownerless.name.reset();
     o.name = "-";
     EXPECT_FALSE(is_shown(ownerless, o));
@@ -88,8 +91,8 @@ TEST_F(ToolOutput, PlainLinesHaveEightFieldsAndEscapedNames) {
     std::string text;
     append_plain_line(text, tcp_row("127.0.0.1", 5432, "127.0.0.1", 40112, "ESTABLISH", 1291, u"post gres\n"));
     append_plain_line(text, udp_row("0.0.0.0", 53, 0, std::nullopt));
-    SocketRow six = tcp_row("::1", 80, "::", 0, "LISTEN", 1, u"");
-    six.family = Family::ipv6;
+    ListedSocket six = tcp_row("::1", 80, "::", 0, "LISTEN", 1, u"");
+    six.family = ListedSocket::Family::ipv6;
     append_plain_line(text, six);
     EXPECT_EQ(text,
               "tcp 127.0.0.1 5432 127.0.0.1 40112 ESTABLISH 1291 post\\040gres\\012\n"
@@ -167,8 +170,8 @@ TEST_F(ToolOutput, JsonLinesFollowTheSchema) {
               "\"remote_address\":\"127.0.0.1\",\"remote_port\":40112,\"state\":\"ESTABLISH\",\"pid\":1291,"
               "\"name\":\"postgres\"}\n");
     text.clear();
-    SocketRow udp = udp_row("::", 53, 0, std::nullopt);
-    udp.family = Family::ipv6;
+    ListedSocket udp = udp_row("::", 53, 0, std::nullopt);
+    udp.family = ListedSocket::Family::ipv6;
     append_json_line(text, udp);
     EXPECT_EQ(text,
               "{\"protocol\":\"udp\",\"family\":\"ipv6\",\"local_address\":\"::\",\"local_port\":53,"

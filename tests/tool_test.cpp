@@ -14,7 +14,6 @@
 #include "support/json_reader.h"
 #include "support/loopback_sockets.h"
 #include "support/program_run.h"
-#include "table_kinds.h"
 
 using namespace sockscope_test;
 

@@ -5,7 +5,7 @@
 #include <poll.h>
 #include <time.h>
 
-#include "output.h"
+#include <sockscope_text/output.h>
 
 namespace sockscope_tool {
 namespace {
@@ -38,7 +38,7 @@ bool Interrupts::stop_requested() const { return stop_flag != 0; }
 
 int Interrupts::write(int fd, std::string_view text) {
     sigprocmask(SIG_UNBLOCK, &held_, nullptr);
-    const int error = sockscope_demo::write_all(fd, text, &stop_flag);
+    const int error = sockscope_text::write_all(fd, text, &stop_flag);
     sigprocmask(SIG_BLOCK, &held_, nullptr);
     return error;
 }

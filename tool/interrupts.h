@@ -21,8 +21,8 @@ public:
     Interrupts& operator=(const Interrupts&) = delete;
 
     bool stop_requested() const;
-    // write_all() with the signals let through; 0 or an errno value (EINTR
-    // when a signal asked to stop).
+    // sockscope_text::write_all() with the signals let through; 0 or an
+    // errno value (EINTR when a signal asked to stop).
     int write(int fd, std::string_view text);
     // Waits until `deadline`; false when a signal asked to stop first.
     bool wait_until(std::chrono::steady_clock::time_point deadline);

@@ -9,26 +9,17 @@
 //    "pid":number|null, "name":string|null}                     (null: unknown)
 //
 // in that order. States are the library's names ("LISTEN", "ESTABLISH",
-// "TIMEWAIT", ...).
+// "TIMEWAIT", ...). Strings are written as sockscope_text/json_string.h
+// says.
 #pragma once
 
 #include <string>
-#include <string_view>
 
-#include "socket_row.h"
+#include "listed_socket.h"
 
 namespace sockscope_tool {
 
-// Appends `text` as a JSON string. Quote and backslash are escaped, and so
-// is every character a terminal could take for a command: C0 controls, DEL
-// and C1 controls as \u00XX (\b \f \n \r \t in their short forms), and the
-// bidirectional format characters and line and paragraph separators as
-// \uXXXX (sockscope_demo::is_hidden_control). A surrogate without its
-// partner keeps its code unit as \uXXXX, so the name reads back exactly.
-// Everything else is UTF-8.
-void append_json_string(std::string& out, std::u16string_view text);
-
 // The object for `row` and a newline.
-void append_json_line(std::string& out, const SocketRow& row);
+void append_json_line(std::string& out, const ListedSocket& row);
 
 } // namespace sockscope_tool

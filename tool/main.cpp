@@ -11,16 +11,18 @@
 #include <vector>
 
 #include <sockscope/sockscope.h>
+#include <sockscope_text/output.h>
 
 #include "interrupts.h"
 #include "json_output.h"
 #include "options.h"
-#include "output.h"
 #include "row_filter.h"
 #include "table_kinds.h"
 #include "text_output.h"
 
 using namespace sockscope_tool;
+using sockscope_text::report_error;
+using sockscope_text::write_all;
 
 namespace {
 
@@ -38,8 +40,8 @@ struct Run {
 std::vector<TableKind> chosen_kinds(const Options& options) {
     std::vector<TableKind> chosen;
     for (const TableKind& kind : table_kinds()) {
-        const bool protocol = kind.protocol == Protocol::tcp ? options.wants_tcp() : options.wants_udp();
-        const bool family = kind.family == Family::ipv4 ? options.wants_ipv4() : options.wants_ipv6();
+        const bool protocol = kind.protocol == ListedSocket::Protocol::tcp ? options.wants_tcp() : options.wants_udp();
+        const bool family = kind.family == ListedSocket::Family::ipv4 ? options.wants_ipv4() : options.wants_ipv6();
         if (protocol && family) chosen.push_back(kind);
     }
     return chosen;
@@ -47,17 +49,17 @@ std::vector<TableKind> chosen_kinds(const Options& options) {
 
 // Reads the chosen tables and keeps the rows the filters let through.
 // Returns false (after saying why) when a table could not be read.
-bool read_tables(Run& run, std::vector<SocketRow>& shown) {
+bool read_tables(Run& run, std::vector<ListedSocket>& shown) {
     sockscope library;
-    std::vector<SocketRow> rows;
+    std::vector<ListedSocket> rows;
     for (const TableKind& kind : run.kinds) {
         if (const int error = kind.fetch(library, kind.family, rows); error != 0) {
-            sockscope_demo::report_error(program, std::string("cannot read the ") + table_title(kind) + " table", error);
+            report_error(program, std::string("cannot read the ") + table_title(kind) + " table", error);
             return false;
         }
     }
     if (!run.noted_hidden_owners && owners_were_hidden(rows) && !may_inspect_every_process()) {
-        sockscope_demo::report_error(
+        report_error(
             program, "note: without CAP_SYS_PTRACE (root has it), sockets of processes this user may not inspect show no owner", 0);
         run.noted_hidden_owners = true;
     }
@@ -89,7 +91,7 @@ std::string watch_title(std::chrono::milliseconds interval) {
     return title;
 }
 
-std::string render(const Run& run, const std::vector<SocketRow>& rows, bool redraw) {
+std::string render(const Run& run, const std::vector<ListedSocket>& rows, bool redraw) {
     std::string text;
     if (run.form == Form::table) {
         const auto lines = table_lines(rows);
@@ -110,14 +112,14 @@ std::string render(const Run& run, const std::vector<SocketRow>& rows, bool redr
 }
 
 int write_failed(int error) {
-    sockscope_demo::report_error(program, "cannot write the output", error);
+    report_error(program, "cannot write the output", error);
     return 1;
 }
 
 int list_once(Run& run) {
-    std::vector<SocketRow> rows;
+    std::vector<ListedSocket> rows;
     if (!read_tables(run, rows)) return 1;
-    if (const int error = sockscope_demo::write_all(STDOUT_FILENO, render(run, rows, false)); error != 0)
+    if (const int error = write_all(STDOUT_FILENO, render(run, rows, false)); error != 0)
         return write_failed(error);
     return 0;
 }
@@ -134,7 +136,7 @@ int watch(Run& run) {
     }
     for (bool first = true;; first = false) {
         const auto next = std::chrono::steady_clock::now() + *run.options.watch;
-        std::vector<SocketRow> rows;
+        std::vector<ListedSocket> rows;
         if (!read_tables(run, rows)) return 1;
         std::string text = first || redraw ? "" : "\n";
         text += render(run, rows, redraw);
@@ -145,12 +147,12 @@ int watch(Run& run) {
 }
 
 int usage_error(const std::string& error) {
-    sockscope_demo::write_all(STDERR_FILENO, std::string(program) + ": " + error + "\n" + usage_line + "\n");
+    write_all(STDERR_FILENO, std::string(program) + ": " + error + "\n" + usage_line + "\n");
     return 2;
 }
 
 int print(std::string_view text) {
-    if (const int error = sockscope_demo::write_all(STDOUT_FILENO, text); error != 0) return write_failed(error);
+    if (const int error = write_all(STDOUT_FILENO, text); error != 0) return write_failed(error);
     return 0;
 }
 
@@ -172,7 +174,7 @@ int main(int argc, char** argv) {
         run.form = run.options.json ? Form::json : isatty(STDOUT_FILENO) ? Form::table : Form::lines;
         return run.options.watch ? watch(run) : list_once(run);
     } catch (const std::bad_alloc&) {
-        sockscope_demo::report_error(program, "out of memory", ENOMEM);
+        report_error(program, "out of memory", ENOMEM);
         return 1;
     }
 }

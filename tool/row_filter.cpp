@@ -5,15 +5,15 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "utf16.h"
+#include <sockscope_text/utf16.h>
 
 namespace sockscope_tool {
 
-bool is_shown(const SocketRow& row, const Options& options) {
-    if (options.listening && row.protocol == Protocol::tcp && row.state != "LISTEN") return false;
+bool is_shown(const ListedSocket& row, const Options& options) {
+    if (options.listening && row.protocol == ListedSocket::Protocol::tcp && row.state != "LISTEN") return false;
     if (options.port && row.local_port != *options.port && row.remote_port != *options.port) return false;
     if (options.pid && row.pid != *options.pid) return false;
-    if (options.name && (!row.name || utf8_of(*row.name) != *options.name)) return false;
+    if (options.name && (!row.name || sockscope_text::utf8_of(*row.name) != *options.name)) return false;
     return true;
 }
 
@@ -24,7 +24,7 @@ bool may_inspect_every_process() {
     return (sets[CAP_SYS_PTRACE / 32].effective & (1u << (CAP_SYS_PTRACE % 32))) != 0;
 }
 
-bool owners_were_hidden(const std::vector<SocketRow>& rows) {
+bool owners_were_hidden(const std::vector<ListedSocket>& rows) {
     for (const auto& row : rows)
         if (row.pid == 0 && row.state != "TIMEWAIT" && row.state != "RCVD") return true;
     return false;

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "options.h"
-#include "socket_row.h"
+#include "listed_socket.h"
 
 namespace sockscope_tool {
 
@@ -11,12 +11,12 @@ namespace sockscope_tool {
 // -l keeps TCP listeners; the UDP table does not say which sockets are
 // connected, so it keeps every UDP socket. --name compares the name's UTF-8
 // form with NAME byte for byte.
-bool is_shown(const SocketRow& row, const Options& options);
+bool is_shown(const ListedSocket& row, const Options& options);
 
 // True when some row has no owner although its state says a process holds
 // it: the sign that the caller could not read other users' descriptors.
 // TIME_WAIT and half-open (SYN received) connections have no owner anyway.
-bool owners_were_hidden(const std::vector<SocketRow>& rows);
+bool owners_were_hidden(const std::vector<ListedSocket>& rows);
 
 // Whether this process may read every other process's descriptors, as the
 // library reads them: with CAP_SYS_PTRACE in effect. Without it, root too

@@ -24,39 +24,26 @@ std::optional<std::u16string> name_of(const char16_t* name) {
     return std::u16string(name);
 }
 
-template <statTCPROW* (sockscope::*take)()>
-int fetch_tcp(sockscope& library, Family family, std::vector<SocketRow>& rows) {
-    errno = 0;
-    const Snapshot<statTCPROW> snapshot((library.*take)(), {&library});
-    if (!snapshot) return failed_snapshot();
-    const statTCPROW* table = snapshot.get();
-    for (std::uint32_t i = 0; i < table[0].size; ++i) {
-        const statTCPROW& record = table[i];
-        SocketRow row;
-        row.protocol = Protocol::tcp;
-        row.family = family;
-        row.local_address = record.LocalAddr != nullptr ? record.LocalAddr : "";
-        row.local_port = record.LocalPort;
-        row.remote_address = record.RemoteAddr != nullptr ? record.RemoteAddr : "";
-        row.remote_port = record.RemotePort;
-        if (record.Statestr != nullptr) row.state = record.Statestr;
-        row.pid = record.PID;
-        row.name = name_of(record.ProcessName);
-        rows.push_back(std::move(row));
-    }
-    return 0;
+// What a TCP record has beyond a UDP one: the peer and the state.
+void add_protocol_fields(ListedSocket& row, const statTCPROW& record) {
+    row.protocol = ListedSocket::Protocol::tcp;
+    row.remote_address = record.RemoteAddr != nullptr ? record.RemoteAddr : "";
+    row.remote_port = record.RemotePort;
+    if (record.Statestr != nullptr) row.state = record.Statestr;
 }
 
-template <statUDPROW* (sockscope::*take)()>
-int fetch_udp(sockscope& library, Family family, std::vector<SocketRow>& rows) {
+void add_protocol_fields(ListedSocket& row, const statUDPROW&) { row.protocol = ListedSocket::Protocol::udp; }
+
+template <typename Record, Record* (sockscope::*take)()>
+int fetch(sockscope& library, ListedSocket::Family family, std::vector<ListedSocket>& rows) {
     errno = 0;
-    const Snapshot<statUDPROW> snapshot((library.*take)(), {&library});
+    const Snapshot<Record> snapshot((library.*take)(), {&library});
     if (!snapshot) return failed_snapshot();
-    const statUDPROW* table = snapshot.get();
+    const Record* table = snapshot.get();
     for (std::uint32_t i = 0; i < table[0].size; ++i) {
-        const statUDPROW& record = table[i];
-        SocketRow row;
-        row.protocol = Protocol::udp;
+        const Record& record = table[i];
+        ListedSocket row;
+        add_protocol_fields(row, record);
         row.family = family;
         row.local_address = record.LocalAddr != nullptr ? record.LocalAddr : "";
         row.local_port = record.LocalPort;
@@ -68,10 +55,10 @@ int fetch_udp(sockscope& library, Family family, std::vector<SocketRow>& rows) {
 }
 
 constexpr TableKind kinds[] = {
-    {Protocol::tcp, Family::ipv4, fetch_tcp<&sockscope::getstat_tcp>},
-    {Protocol::tcp, Family::ipv6, fetch_tcp<&sockscope::getstat_tcp6>},
-    {Protocol::udp, Family::ipv4, fetch_udp<&sockscope::getstat_udp>},
-    {Protocol::udp, Family::ipv6, fetch_udp<&sockscope::getstat_udp6>},
+    {ListedSocket::Protocol::tcp, ListedSocket::Family::ipv4, fetch<statTCPROW, &sockscope::getstat_tcp>},
+    {ListedSocket::Protocol::tcp, ListedSocket::Family::ipv6, fetch<statTCPROW, &sockscope::getstat_tcp6>},
+    {ListedSocket::Protocol::udp, ListedSocket::Family::ipv4, fetch<statUDPROW, &sockscope::getstat_udp>},
+    {ListedSocket::Protocol::udp, ListedSocket::Family::ipv6, fetch<statUDPROW, &sockscope::getstat_udp6>},
 };
 
 } // namespace
@@ -79,8 +66,8 @@ constexpr TableKind kinds[] = {
 std::span<const TableKind> table_kinds() { return kinds; }
 
 const char* table_title(const TableKind& kind) {
-    if (kind.protocol == Protocol::tcp) return kind.family == Family::ipv4 ? "TCP" : "TCP6";
-    return kind.family == Family::ipv4 ? "UDP" : "UDP6";
+    if (kind.protocol == ListedSocket::Protocol::tcp) return kind.family == ListedSocket::Family::ipv4 ? "TCP" : "TCP6";
+    return kind.family == ListedSocket::Family::ipv4 ? "UDP" : "UDP6";
 }
 
 } // namespace sockscope_tool

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The connection tables the tool can read: a protocol, an address family
-// and the library call that fetches it. A new table (IPv6) is one more
-// entry in table_kinds().
+// The connection tables the tool can read (TCP and UDP, IPv4 and IPv6): a
+// protocol, an address family and the library call that fetches it. A new
+// table is one more entry in table_kinds().
 #pragma once
 
 #include <span>
@@ -9,16 +9,16 @@
 
 #include <sockscope/sockscope.h>
 
-#include "socket_row.h"
+#include "listed_socket.h"
 
 namespace sockscope_tool {
 
 struct TableKind {
-    Protocol protocol;
-    Family family;
+    ListedSocket::Protocol protocol;
+    ListedSocket::Family family;
     // Appends the table's rows; returns 0, or the errno value of a failed
     // snapshot (out of memory, no descriptor).
-    int (*fetch)(sockscope& library, Family family, std::vector<SocketRow>& rows);
+    int (*fetch)(sockscope& library, ListedSocket::Family family, std::vector<ListedSocket>& rows);
 };
 
 // Every table this build can read, in the order the tool lists them.

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <array>
 
-#include "console_text.h"
-#include "listing_line.h"
+#include <sockscope_text/decimal.h>
+#include <sockscope_text/terminal_text.h>
 
 namespace sockscope_tool {
 namespace {
@@ -17,11 +17,17 @@ const std::string absent = "-";
 
 std::string decimal(std::uint32_t value) {
     std::string text;
-    sockscope_demo::append_decimal(text, value);
+    sockscope_text::append_decimal(text, value);
     return text;
 }
 
-Cells cells_of(const SocketRow& row) {
+// "tcp", "udp", "tcp6", "udp6", as the Proto column shows them.
+const char* protocol_column(const ListedSocket& row) {
+    if (row.protocol == ListedSocket::Protocol::tcp) return row.family == ListedSocket::Family::ipv4 ? "tcp" : "tcp6";
+    return row.family == ListedSocket::Family::ipv4 ? "udp" : "udp6";
+}
+
+Cells cells_of(const ListedSocket& row) {
     return {protocol_column(row),
             row.local_address.empty() ? absent : row.local_address,
             decimal(row.local_port),
@@ -29,19 +35,14 @@ Cells cells_of(const SocketRow& row) {
             row.remote_port ? decimal(*row.remote_port) : absent,
             row.state ? *row.state : absent,
             row.pid != 0 ? decimal(row.pid) : absent,
-            sockscope_demo::escaped_name(row.name ? row.name->c_str() : nullptr)};
+            sockscope_text::escaped_name(row.name ? row.name->c_str() : nullptr)};
 }
 
 constexpr bool right_aligned[column_count] = {false, false, true, false, true, false, true, false};
 
 } // namespace
 
-const char* protocol_column(const SocketRow& row) {
-    if (row.protocol == Protocol::tcp) return row.family == Family::ipv4 ? "tcp" : "tcp6";
-    return row.family == Family::ipv4 ? "udp" : "udp6";
-}
-
-void append_plain_line(std::string& out, const SocketRow& row) {
+void append_plain_line(std::string& out, const ListedSocket& row) {
     const Cells cells = cells_of(row);
     for (std::size_t i = 0; i < column_count; ++i) {
         if (i > 0) out += ' ';
@@ -50,7 +51,7 @@ void append_plain_line(std::string& out, const SocketRow& row) {
     out += '\n';
 }
 
-std::vector<std::string> table_lines(const std::vector<SocketRow>& rows) {
+std::vector<std::string> table_lines(const std::vector<ListedSocket>& rows) {
     std::vector<Cells> table;
     table.reserve(rows.size() + 1);
     table.push_back({"Proto", "Local Address", "Port", "Remote Address", "Port", "State", "PID", "Name"});

@@ -7,19 +7,19 @@
 #include <string>
 #include <vector>
 
-#include "socket_row.h"
+#include "listed_socket.h"
 
 namespace sockscope_tool {
 
 // Appends one line, fields separated by single spaces:
 //   proto local-address local-port remote-address remote-port state pid name
 // An absent field (a UDP socket's peer and state, an unknown owner) is "-".
-void append_plain_line(std::string& out, const SocketRow& row);
+void append_plain_line(std::string& out, const ListedSocket& row);
 
 // The table's lines without their newlines, the header first. Columns are
 // separated by two blanks; ports and ids are right-aligned; the name comes
 // last, whole and unpadded.
-std::vector<std::string> table_lines(const std::vector<SocketRow>& rows);
+std::vector<std::string> table_lines(const std::vector<ListedSocket>& rows);
 
 // One screen of a table redrawn in place: cursor home, `title`, the lines
 // each clearing the rest of its screen line, then the rest of the screen

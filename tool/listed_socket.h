@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// One socket as the command-line tool shows it, whichever table it came
+// One socket as the command-line tool lists it, whichever table it came
 // from. Fields a table does not have (a UDP socket's peer and state) are
 // absent rather than zero.
 #pragma once
@@ -10,10 +10,10 @@
 
 namespace sockscope_tool {
 
-enum class Protocol { tcp, udp };
-enum class Family { ipv4, ipv6 };
+struct ListedSocket {
+    enum class Protocol { tcp, udp };
+    enum class Family { ipv4, ipv6 };
 
-struct SocketRow {
     Protocol protocol = Protocol::tcp;
     Family family = Family::ipv4;
     std::string local_address;
@@ -24,8 +24,5 @@ struct SocketRow {
     std::uint32_t pid = 0;                     // 0: owner unknown
     std::optional<std::u16string> name;        // absent: owner unknown or gone
 };
-
-// "tcp", "udp", "tcp6", "udp6", as the Proto column shows them.
-const char* protocol_column(const SocketRow& row);
 
 } // namespace sockscope_tool

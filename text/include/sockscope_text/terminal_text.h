@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace sockscope_demo {
+namespace sockscope_text {
 
 // Appends `name` converted character by character to the locale's character
 // set. A character the locale can't represent, or an unpaired surrogate,
@@ -17,6 +17,9 @@ namespace sockscope_demo {
 // names. A null or empty name appends "-".
 void append_escaped_name(std::string& out, const char16_t* name);
 
+// append_escaped_name as a new string.
+std::string escaped_name(const char16_t* name);
+
 // Characters beyond ASCII that act on the text rather than show: the C1
 // controls U+0080-U+009F, which some terminals obey like an escape
 // sequence, and the format characters that reorder or break the text after
@@ -26,7 +29,4 @@ void append_escaped_name(std::string& out, const char16_t* name);
 // after it look like others.
 bool is_hidden_control(char32_t c);
 
-// The same, as a new string.
-std::string escaped_name(const char16_t* name);
-
-} // namespace sockscope_demo
+} // namespace sockscope_text

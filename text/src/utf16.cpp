@@ -1,7 +1,20 @@
 // SPDX-License-Identifier: MIT
-#include "utf16.h"
+#include "sockscope_text/utf16.h"
 
-namespace sockscope_tool {
+namespace sockscope_text {
+namespace {
+
+bool is_high_surrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool is_low_surrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+} // namespace
+
+CodePoint next_code_point(std::u16string_view text, std::size_t& at) {
+    const char32_t unit = text[at++];
+    if (is_high_surrogate(unit) && at < text.size() && is_low_surrogate(text[at]))
+        return {0x10000 + ((unit - 0xD800) << 10) + (text[at++] - 0xDC00), false};
+    return {unit, is_high_surrogate(unit) || is_low_surrogate(unit)};
+}
 
 void append_utf8(std::string& out, char32_t c) {
     if (c < 0x80) {
@@ -24,18 +37,11 @@ void append_utf8(std::string& out, char32_t c) {
 std::string utf8_of(std::u16string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char16_t unit = text[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            append_utf8(out, 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (text[i + 1] - 0xDC00));
-            ++i;
-        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-            append_utf8(out, 0xFFFD);
-        } else {
-            append_utf8(out, unit);
-        }
+    for (std::size_t at = 0; at < text.size();) {
+        const CodePoint c = next_code_point(text, at);
+        append_utf8(out, c.unpaired ? 0xFFFD : c.value);
     }
     return out;
 }
 
-} // namespace sockscope_tool
+} // namespace sockscope_text

@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: MIT
-#include "console_text.h"
+#include "sockscope_text/terminal_text.h"
 
 #include <climits>
 #include <cwchar>
+#include <string_view>
 
-namespace sockscope_demo {
+#include "sockscope_text/utf16.h"
+
+namespace sockscope_text {
 namespace {
-
-bool is_high_surrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool is_low_surrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
 // Bytes that would split the field or drive the terminal. Tested on bytes,
 // not characters, so that a trail byte equal to a backslash (as in some
@@ -40,31 +40,31 @@ void append_escaped_name(std::string& out, const char16_t* name) {
         out += '-';
         return;
     }
+    const std::u16string_view text(name);
     std::mbstate_t state{};
     bool initial_state = true;
     char bytes[MB_LEN_MAX];
-    const char16_t* unit = name;
+    std::size_t at = 0;
     for (;;) {
         // Every character set a glibc locale can use writes ASCII as itself,
         // so a run of printable ASCII is copied as it is, without conversion.
         if (initial_state) {
-            const char16_t* run = unit;
-            while (*unit > 0x20 && *unit < 0x7F && *unit != u'\\') ++unit;
-            if (unit != run) {
-                const std::size_t at = out.size();
-                out.resize(at + static_cast<std::size_t>(unit - run));
-                for (char* copy = out.data() + at; run != unit; ++run) *copy++ = static_cast<char>(*run);
+            std::size_t run = at;
+            while (at < text.size() && text[at] > 0x20 && text[at] < 0x7F && text[at] != u'\\') ++at;
+            if (at != run) {
+                const std::size_t end = out.size();
+                out.resize(end + (at - run));
+                for (char* copy = out.data() + end; run != at; ++run) *copy++ = static_cast<char>(text[run]);
             }
         }
-        if (*unit == 0) break;
+        if (at == text.size()) break;
 
-        char32_t c = *unit++;
-        if (is_high_surrogate(static_cast<char16_t>(c)) && is_low_surrogate(*unit)) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (*unit++ - 0xDC00);
-        } else if (is_high_surrogate(static_cast<char16_t>(c)) || is_low_surrogate(static_cast<char16_t>(c))) {
+        const CodePoint next = next_code_point(text, at);
+        if (next.unpaired) {
             out += '?';
             continue;
         }
+        const char32_t c = next.value;
         if (c < 0x80 && initial_state) {
             append_byte(out, static_cast<unsigned char>(c), false);
             continue;
@@ -94,4 +94,4 @@ std::string escaped_name(const char16_t* name) {
     return text;
 }
 
-} // namespace sockscope_demo
+} // namespace sockscope_text

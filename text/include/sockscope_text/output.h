@@ -7,7 +7,7 @@
 #include <csignal>
 #include <string_view>
 
-namespace sockscope_demo {
+namespace sockscope_text {
 
 // Writes all of `text` to `fd`, resuming after partial writes and signals
 // and waiting when the descriptor is non-blocking and full. Returns 0, or
@@ -20,4 +20,4 @@ int write_all(int fd, std::string_view text, const volatile std::sig_atomic_t* s
 // error; without `error` (0), "<program>: <what>".
 void report_error(std::string_view program, std::string_view what, int error);
 
-} // namespace sockscope_demo
+} // namespace sockscope_text

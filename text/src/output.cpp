@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "output.h"
+#include "sockscope_text/output.h"
 
 #include <cerrno>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include <string>
 #include <unistd.h>
 
-namespace sockscope_demo {
+namespace sockscope_text {
 
 int write_all(int fd, std::string_view text, const volatile std::sig_atomic_t* stop) {
     while (!text.empty()) {
@@ -40,4 +40,4 @@ void report_error(std::string_view program, std::string_view what, int error) {
     write_all(STDERR_FILENO, line);
 }
 
-} // namespace sockscope_demo
+} // namespace sockscope_text
