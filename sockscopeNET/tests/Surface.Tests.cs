@@ -57,8 +57,7 @@ namespace sockscopeNET.Tests
             Assert.Equal(
                 new[]
                 {
-                    "IntPtr stat_ins", "IntPtr stat_tcp", "IntPtr stat_udp",
-                    "statTCPROW_NET[] stat_row_tcp", "statUDPROW_NET[] stat_row_udp",
+                    "statTCPROW_NET[] stat_row_tcp", "statUDPROW_NET[] stat_row_udp", "Boolean disposed",
                 },
                 FieldsInOrder(wrapper, BindingFlags.NonPublic | BindingFlags.Instance));
 
@@ -101,8 +100,8 @@ namespace sockscopeNET.Tests
         [Fact]
         public unsafe void RecordMirrorsMatchTheNativeLayout()
         {
-            Assert.Equal(NativeMethods.TcpRecordSize(), (uint)sizeof(NativeTcpRow));
-            Assert.Equal(NativeMethods.UdpRecordSize(), (uint)sizeof(NativeUdpRow));
+            Assert.Equal(56, sizeof(NativeTcpRow));
+            Assert.Equal(32, sizeof(NativeUdpRow));
             Assert.Equal(56, Marshal.SizeOf<NativeTcpRow>());
             Assert.Equal(32, Marshal.SizeOf<NativeUdpRow>());
             Assert.Equal(48, (int)Marshal.OffsetOf<NativeTcpRow>("size"));
