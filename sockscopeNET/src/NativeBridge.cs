@@ -73,12 +73,15 @@ namespace sockscopeNET
         /// <summary>
         /// What a call throws when the library failed: a table it could not
         /// read whole is never passed off as an empty one, nor a failed
-        /// lookup as "not found".
+        /// lookup as "not found". Only ENOMEM means memory ran out; a failure
+        /// that left errno 0 says nothing, and is reported as unknown.
         /// </summary>
-        internal static Exception Failure(string what, int errno) =>
-            errno == ENOMEM || errno == 0
-                ? new OutOfMemoryException($"{what} could not be read: out of memory.")
-                : (Exception)new IOException($"{what} could not be read (errno {errno}).");
+        internal static Exception Failure(string what, int errno)
+        {
+            if (errno == ENOMEM) return new OutOfMemoryException($"{what} could not be read: out of memory.");
+            string reason = errno == 0 ? "unknown error" : $"errno {errno}";
+            return new IOException($"{what} could not be read ({reason}).");
+        }
 
         /// <summary>One managed row per record; the count comes from the first record.</summary>
         private static TRow[] CopyRows<TRecord, TRow>(TRecord* records)

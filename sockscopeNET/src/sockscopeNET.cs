@@ -25,7 +25,7 @@ namespace sockscopeNET
         /// <exception cref="ArgumentNullException">ProcessName is null.</exception>
         /// <exception cref="ObjectDisposedException">The wrapper was disposed.</exception>
         /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
-        /// <exception cref="System.IO.IOException">The library could not read the process table (the message gives errno).</exception>
+        /// <exception cref="System.IO.IOException">The library could not read the process table (the message gives errno, or says it is unknown).</exception>
         public ulong getProcessId(string ProcessName)
         {
             if (ProcessName == null) throw new ArgumentNullException(nameof(ProcessName));
@@ -40,7 +40,7 @@ namespace sockscopeNET
         /// <exception cref="ArgumentNullException">ProcessName is null.</exception>
         /// <exception cref="ObjectDisposedException">The wrapper was disposed.</exception>
         /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
-        /// <exception cref="System.IO.IOException">The library could not read the process table (the message gives errno).</exception>
+        /// <exception cref="System.IO.IOException">The library could not read the process table (the message gives errno, or says it is unknown).</exception>
         public ulong getnetPort_gx2(string ProcessName)
         {
             if (ProcessName == null) throw new ArgumentNullException(nameof(ProcessName));
@@ -51,7 +51,7 @@ namespace sockscopeNET
         /// <summary>A snapshot of the IPv4 TCP table: one element per row, sorted; never null.</summary>
         /// <exception cref="ObjectDisposedException">The wrapper was disposed.</exception>
         /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
-        /// <exception cref="System.IO.IOException">The library could not read the table (the message gives errno).</exception>
+        /// <exception cref="System.IO.IOException">The library could not read the table (the message gives errno, or says it is unknown).</exception>
         public statTCPROW_NET[] getstat_tcp()
         {
             ThrowIfDisposed();
@@ -62,7 +62,7 @@ namespace sockscopeNET
         /// <summary>A snapshot of the IPv4 UDP table: one element per row, sorted; never null.</summary>
         /// <exception cref="ObjectDisposedException">The wrapper was disposed.</exception>
         /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
-        /// <exception cref="System.IO.IOException">The library could not read the table (the message gives errno).</exception>
+        /// <exception cref="System.IO.IOException">The library could not read the table (the message gives errno, or says it is unknown).</exception>
         public statUDPROW_NET[] getstat_udp()
         {
             ThrowIfDisposed();
@@ -77,7 +77,7 @@ namespace sockscopeNET
         /// </summary>
         /// <exception cref="ObjectDisposedException">The wrapper was disposed.</exception>
         /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
-        /// <exception cref="System.IO.IOException">The library could not read the table (the message gives errno).</exception>
+        /// <exception cref="System.IO.IOException">The library could not read the table (the message gives errno, or says it is unknown).</exception>
         public statTCPROW_NET[] getstat_tcp6()
         {
             ThrowIfDisposed();
@@ -88,7 +88,7 @@ namespace sockscopeNET
         /// <summary>A snapshot of the IPv6 UDP table in the same rows. Never null.</summary>
         /// <exception cref="ObjectDisposedException">The wrapper was disposed.</exception>
         /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
-        /// <exception cref="System.IO.IOException">The library could not read the table (the message gives errno).</exception>
+        /// <exception cref="System.IO.IOException">The library could not read the table (the message gives errno, or says it is unknown).</exception>
         public statUDPROW_NET[] getstat_udp6()
         {
             ThrowIfDisposed();

@@ -99,21 +99,25 @@ namespace sockscopeNET.Tests
             Assert.Equal(before, CountingNativeHalf.LiveSnapshots());
         }
 
-        [Fact]
-        public void TableThatCannotBeReadIsAnErrorNotAnEmptyArray()
+        // ENOMEM is memory running out; any other errno, or none (a failure
+        // that left errno 0), is an IOException that says which.
+        [Theory]
+        [InlineData(12, typeof(OutOfMemoryException), "out of memory")]
+        [InlineData(24, typeof(System.IO.IOException), "errno 24")] // EMFILE
+        [InlineData(0, typeof(System.IO.IOException), "unknown error")]
+        public void TableThatCannotBeReadIsAnErrorNotAnEmptyArray(int errno, Type expected, string message)
         {
             bool freed = false;
-            Func<IntPtr> outOfMemory = () =>
+            Func<IntPtr> failing = () =>
             {
-                System.Runtime.InteropServices.Marshal.SetLastPInvokeError(12); // ENOMEM
+                System.Runtime.InteropServices.Marshal.SetLastPInvokeError(errno);
                 return IntPtr.Zero;
             };
-            Assert.Throws<OutOfMemoryException>(() => NativeBridge.Snapshot<NativeTcpRow, statTCPROW_NET>(
-                outOfMemory, rows => freed = true));
+            Exception failure = Assert.ThrowsAny<Exception>(() => NativeBridge.Snapshot<NativeTcpRow, statTCPROW_NET>(
+                failing, rows => freed = true));
+            Assert.IsType(expected, failure);
+            Assert.Contains(message, failure.Message);
             Assert.False(freed);
-            Exception noDescriptor = NativeBridge.Failure("The connection table", 24); // EMFILE
-            Assert.IsType<System.IO.IOException>(noDescriptor);
-            Assert.Contains("errno 24", noDescriptor.Message);
         }
 
         // A TCP record whose conversion fails, as a text conversion could.
