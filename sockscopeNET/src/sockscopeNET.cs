@@ -4,9 +4,10 @@ using System;
 namespace sockscopeNET
 {
     /// <summary>
-    /// The machine's IPv4 TCP and UDP tables with the owning process of every
-    /// endpoint, and lookups by process image name. Every call reads the system
-    /// afresh. Use one object from one thread at a time; Dispose it when done.
+    /// The machine's TCP and UDP tables, IPv4 and IPv6, with the owning process
+    /// of every endpoint, and lookups by process image name. Every call reads
+    /// the system afresh. Use one object from one thread at a time; Dispose it
+    /// when done.
     /// </summary>
     public class sockscopeNET : IDisposable
     {
