@@ -3,7 +3,10 @@
 # The .NET wrapper's tests. Needs the native build in build/ (scripts/test.sh
 # makes it first). Every part runs, also after another one failed; at the end
 # the failed ones are named and the script exits 1.
-#   xunit     the xunit tests on the SDK's .NET
+#   native    the native half's interface: its header compiles as C, and
+#             the library exports exactly the functions it declares
+#   xunit     the xunit tests on the SDK's .NET, on the native half's
+#             counting build
 #   mono      the net472 build of the wrapper run under Mono
 #   package   the NuGet package, packed with every warning an error: its
 #             licence, its files (stripped native libraries, the net472
@@ -37,6 +40,24 @@ part() {
     echo "--- $name: FAILED"
     failed+=("$name")
     return 1
+}
+
+native_interface() {
+    local header=sockscopeNET/native/sockscope_net_native.h status=0
+    cc -fsyntax-only -std=c99 -pedantic -Wall -Wextra -Werror -x c "$header" || status=1
+    local declared exported
+    # The test build's counter is declared in a block of its own.
+    declared=$(sed '/^#if defined(SOCKSCOPENET_COUNTING)/,/^#endif/d' "$header" |
+        grep -o 'sockscopeNET_[A-Za-z0-9_]*(' | tr -d '(' | sort)
+    exported=$(nm -D --defined-only "$native/libsockscopeNET_x64.so" | awk '{print $NF}' | sort) || return 1
+    if [ "$declared" = "$exported" ]; then
+        echo "libsockscopeNET_x64.so exports the $(wc -l <<<"$exported") functions of its header"
+    else
+        echo "libsockscopeNET_x64.so exports other than its header declares:"
+        diff <(echo "$declared") <(echo "$exported")
+        status=1
+    fi
+    return $status
 }
 
 xunit_tests() {
@@ -134,6 +155,7 @@ consumer_run() {
     fi
 }
 
+part native native_interface
 part xunit xunit_tests
 part mono mono_check
 if part "package: pack" pack; then
