@@ -3,7 +3,10 @@
 # The .NET wrapper's tests. Needs the native build in build/ (scripts/test.sh
 # makes it first). Every part runs, also after another one failed; at the end
 # the failed ones are named and the script exits 1.
-#   xunit     the xunit tests on the SDK's .NET
+#   native    the native half's interface: its header compiles as C, and
+#             the library exports exactly the functions it declares
+#   xunit     the xunit tests on the SDK's .NET, on the native half's
+#             counting build
 #   mono      the net472 build of the wrapper run under Mono
 #   package   the NuGet package, packed with every warning an error: its
 #             licence, its files (stripped native libraries, the net472
@@ -16,8 +19,9 @@ root=$PWD
 export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1
 
 native=$root/build/dotnet-native
+counting=$root/build/dotnet-native-test/libsockscopeNET_x64_counting.so
 test_child=$root/build/tests/sockscope_test_child
-if [ ! -f "$native/libsockscopeNET_x64.so" ] || [ ! -x "$test_child" ]; then
+if [ ! -f "$native/libsockscopeNET_x64.so" ] || [ ! -f "$counting" ] || [ ! -x "$test_child" ]; then
     echo "The native build is missing. Run it first, from $root:" >&2
     echo "  cmake -S . -B build -DBUILD_TESTING=ON && cmake --build build -j2" >&2
     exit 1
@@ -36,6 +40,24 @@ part() {
     echo "--- $name: FAILED"
     failed+=("$name")
     return 1
+}
+
+native_interface() {
+    local header=sockscopeNET/native/sockscope_net_native.h status=0
+    cc -fsyntax-only -std=c99 -pedantic -Wall -Wextra -Werror -x c "$header" || status=1
+    local declared exported
+    # The test build's counter is declared in a block of its own.
+    declared=$(sed '/^#if defined(SOCKSCOPENET_COUNTING)/,/^#endif/d' "$header" |
+        grep -o 'sockscopeNET_[A-Za-z0-9_]*(' | tr -d '(' | sort)
+    exported=$(nm -D --defined-only "$native/libsockscopeNET_x64.so" | awk '{print $NF}' | sort) || return 1
+    if [ "$declared" = "$exported" ]; then
+        echo "libsockscopeNET_x64.so exports the $(wc -l <<<"$exported") functions of its header"
+    else
+        echo "libsockscopeNET_x64.so exports other than its header declares:"
+        diff <(echo "$declared") <(echo "$exported")
+        status=1
+    fi
+    return $status
 }
 
 xunit_tests() {
@@ -133,6 +155,7 @@ consumer_run() {
     fi
 }
 
+part native native_interface
 part xunit xunit_tests
 part mono mono_check
 if part "package: pack" pack; then

@@ -1,98 +1,94 @@
 // SPDX-License-Identifier: MIT
-// The native half of the .NET wrapper: a flat C interface over the library's
-// class, which the managed assembly calls through P/Invoke. No C++ exception
-// crosses it (the library throws none; `new` failing gives null here).
+// The flat functions of sockscope_net_native.h. Each one answers from a
+// sockscope made on its stack: the class has no state, so a fresh one
+// answers as any other would, and nothing outlives the call. The library's
+// members throw nothing; `noexcept` makes sure that nothing crosses to the
+// managed caller even so.
 //
-// Two counters record what the managed side holds and has not given back:
-// library objects made by sockscopeNET_create and not yet deleted, and
-// snapshots taken and not yet freed. They let tests see a leak or a double
-// release directly instead of inferring it from the size of the heap.
-#include <atomic>
+// Built twice from this file: libsockscopeNET_x64.so, which ships, and
+// libsockscopeNET_x64_counting.so (SOCKSCOPENET_COUNTING), which the managed
+// tests load instead, so that they can see a leaked or twice-freed snapshot
+// as a count.
+#include "sockscope_net_native.h"
+
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
-#include <new>
 
 #include <sockscope/sockscope.h>
 
-#define SOCKSCOPE_NET_API extern "C" __attribute__((visibility("default")))
+#if defined(SOCKSCOPENET_COUNTING)
+#include <atomic>
+#endif
+
+// The managed side mirrors both records field for field (NativeRecords.cs,
+// whose sizes the managed tests check against the same numbers).
+static_assert(sizeof(statTCPROW) == 56 && offsetof(statTCPROW, size) == 48, "statTCPROW is mirrored in NativeRecords.cs");
+static_assert(sizeof(statUDPROW) == 32 && offsetof(statUDPROW, size) == 24, "statUDPROW is mirrored in NativeRecords.cs");
+// Names arrive as 16-bit units.
+static_assert(sizeof(char16_t) == sizeof(std::uint16_t), "names are UTF-16");
 
 namespace {
 
-// Signed, so that a release without a matching acquisition shows as a
-// negative count rather than wrapping round.
-std::atomic<std::int64_t> live_objects{0};
+#if defined(SOCKSCOPENET_COUNTING)
 std::atomic<std::int64_t> live_snapshots{0};
+#endif
 
 template <typename Row>
-Row* counted_snapshot(Row* rows) {
+Row* taken(Row* rows) noexcept {
+#if defined(SOCKSCOPENET_COUNTING)
     if (rows != nullptr) live_snapshots.fetch_add(1, std::memory_order_relaxed);
+#endif
     return rows;
 }
 
 template <typename Row>
-void free_counted_snapshot(sockscope* instance, Row* rows) {
+void give_back(Row* rows) noexcept {
     if (rows == nullptr) return;
-    instance->getstat_free(rows);
+    sockscope().getstat_free(rows);
+#if defined(SOCKSCOPENET_COUNTING)
     live_snapshots.fetch_sub(1, std::memory_order_relaxed);
+#endif
 }
+
+const char16_t* utf16(const std::uint16_t* name) noexcept { return reinterpret_cast<const char16_t*>(name); }
 
 }  // namespace
 
-SOCKSCOPE_NET_API sockscope* sockscopeNET_create() {
-    sockscope* instance = new (std::nothrow) sockscope;
-    if (instance != nullptr) live_objects.fetch_add(1, std::memory_order_relaxed);
-    return instance;
-}
-
-SOCKSCOPE_NET_API void sockscopeNET_delete(sockscope* instance) {
-    if (instance == nullptr) return;
-    delete instance;
-    live_objects.fetch_sub(1, std::memory_order_relaxed);
-}
-
-// The lookups answer 0 both for "none" and on failure; errno is cleared
-// first, so that after the call a non-zero errno means the lookup failed.
-SOCKSCOPE_NET_API std::uint32_t sockscopeNET_getProcessId(sockscope* instance, const char16_t* name) {
+std::uint32_t sockscopeNET_getProcessId(const std::uint16_t* name) noexcept {
     errno = 0;
-    return instance->getProcessId(name);
+    return sockscope().getProcessId(utf16(name));
 }
 
-SOCKSCOPE_NET_API std::uint32_t sockscopeNET_getnetPort_gx2(sockscope* instance, const char16_t* name) {
+std::uint32_t sockscopeNET_getnetPort_gx2(const std::uint16_t* name) noexcept {
     errno = 0;
-    return instance->getnetPort_gx2(name);
+    return sockscope().getnetPort_gx2(utf16(name));
 }
 
-SOCKSCOPE_NET_API statTCPROW* sockscopeNET_getstat_tcp(sockscope* instance) {
-    return counted_snapshot(instance->getstat_tcp());
+statTCPROW* sockscopeNET_getstat_tcp() noexcept {
+    errno = 0;
+    return taken(sockscope().getstat_tcp());
 }
 
-SOCKSCOPE_NET_API statUDPROW* sockscopeNET_getstat_udp(sockscope* instance) {
-    return counted_snapshot(instance->getstat_udp());
+statUDPROW* sockscopeNET_getstat_udp() noexcept {
+    errno = 0;
+    return taken(sockscope().getstat_udp());
 }
 
-SOCKSCOPE_NET_API statTCPROW* sockscopeNET_getstat_tcp6(sockscope* instance) {
-    return counted_snapshot(instance->getstat_tcp6());
+statTCPROW* sockscopeNET_getstat_tcp6() noexcept {
+    errno = 0;
+    return taken(sockscope().getstat_tcp6());
 }
 
-SOCKSCOPE_NET_API statUDPROW* sockscopeNET_getstat_udp6(sockscope* instance) {
-    return counted_snapshot(instance->getstat_udp6());
+statUDPROW* sockscopeNET_getstat_udp6() noexcept {
+    errno = 0;
+    return taken(sockscope().getstat_udp6());
 }
 
-SOCKSCOPE_NET_API void sockscopeNET_free_tcp(sockscope* instance, statTCPROW* rows) {
-    free_counted_snapshot(instance, rows);
-}
+void sockscopeNET_free_tcp(statTCPROW* rows) noexcept { give_back(rows); }
 
-SOCKSCOPE_NET_API void sockscopeNET_free_udp(sockscope* instance, statUDPROW* rows) {
-    free_counted_snapshot(instance, rows);
-}
+void sockscopeNET_free_udp(statUDPROW* rows) noexcept { give_back(rows); }
 
-// Library objects made by sockscopeNET_create and not yet deleted.
-SOCKSCOPE_NET_API std::int64_t sockscopeNET_live_objects() { return live_objects.load(std::memory_order_relaxed); }
-
-// Snapshots returned by sockscopeNET_getstat_* and not yet freed.
-SOCKSCOPE_NET_API std::int64_t sockscopeNET_live_snapshots() { return live_snapshots.load(std::memory_order_relaxed); }
-
-// The record sizes as this build lays them out, for the managed side to
-// check its mirrors against.
-SOCKSCOPE_NET_API std::uint32_t sockscopeNET_tcp_record_size() { return sizeof(statTCPROW); }
-SOCKSCOPE_NET_API std::uint32_t sockscopeNET_udp_record_size() { return sizeof(statUDPROW); }
+#if defined(SOCKSCOPENET_COUNTING)
+std::int64_t sockscopeNET_live_snapshots() noexcept { return live_snapshots.load(std::memory_order_relaxed); }
+#endif

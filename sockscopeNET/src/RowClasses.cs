@@ -4,9 +4,9 @@ namespace sockscopeNET
     /// <summary>One TCP endpoint pair of a snapshot. Plain data: callers may also create and fill rows.</summary>
     public class statTCPROW_NET
     {
-        /// <summary>Local address as dotted-quad text.</summary>
+        /// <summary>Local address as text: "127.0.0.1" in the IPv4 tables, "::1" in the IPv6 ones.</summary>
         public string LocalAddr;
-        /// <summary>Remote address as dotted-quad text; "0.0.0.0" for a listener.</summary>
+        /// <summary>Remote address as text; "0.0.0.0" (IPv4) or "::" (IPv6) for a listener.</summary>
         public string RemoteAddr;
         /// <summary>Image name of the owning process; null when unknown or ended.</summary>
         public string ProcessName;
@@ -38,7 +38,7 @@ namespace sockscopeNET
     /// </summary>
     public class statUDPROW_NET
     {
-        /// <summary>Local address as dotted-quad text.</summary>
+        /// <summary>Local address as text: "127.0.0.1" in the IPv4 tables, "::1" in the IPv6 ones.</summary>
         public string LocalAddr;
         /// <summary>Always null for UDP.</summary>
         public string RemoteAddr;

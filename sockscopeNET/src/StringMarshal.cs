@@ -13,8 +13,6 @@ namespace sockscopeNET
     internal static unsafe class StringMarshal
     {
         private const string SizeMessage = "Size of string exceeds INT_MAX.";
-        private const string ConversionMessage =
-            "Conversion from MultiByte to WideChar failed.  Please check the content of the string and/or locale settings.";
 
         // Narrow texts are UTF-8 on Linux; ill-formed bytes become U+FFFD.
         private static readonly Encoding Narrow = new UTF8Encoding(false, false);
@@ -35,7 +33,10 @@ namespace sockscopeNET
         /// <summary>A null-terminated UTF-16 text as a string; null for a null pointer.</summary>
         internal static string wchr2str(IntPtr chr) => chr == IntPtr.Zero ? null : new string((char*)chr);
 
-        /// <summary>A counted narrow text as a string: every byte, zeros inside included.</summary>
+        /// <summary>
+        /// A counted narrow text as a string: every byte, zeros inside included.
+        /// The wrapper itself does not use it; it completes the set of conversions.
+        /// </summary>
         internal static string std2str(byte[] str)
         {
             if (str == null) return null;
@@ -61,16 +62,12 @@ namespace sockscopeNET
             return block;
         }
 
+        // UTF-8 decoding with replacement cannot fail, and it never makes more
+        // characters than there are bytes: the byte count is the only limit.
         private static string NarrowToString(byte* bytes, long count)
         {
             if (count > int.MaxValue) throw new ArgumentOutOfRangeException(null, SizeMessage);
-            if (count == 0) return string.Empty;
-            string result = Narrow.GetString(bytes, (int)count);
-            // UTF-8 with replacement always yields characters for bytes; the
-            // checks keep the failure contract should the decoder ever refuse.
-            if (result.Length == 0) throw new ArgumentException(ConversionMessage);
-            if ((long)result.Length + 1 > int.MaxValue) throw new ArgumentOutOfRangeException(null, SizeMessage);
-            return result;
+            return count == 0 ? string.Empty : Narrow.GetString(bytes, (int)count);
         }
     }
 }

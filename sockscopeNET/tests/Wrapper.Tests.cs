@@ -3,7 +3,7 @@ using System;
 using System.Linq;
 using System.Net;
 using System.Net.Sockets;
-using System.Reflection;
+using System.Runtime.CompilerServices;
 using Xunit;
 
 namespace sockscopeNET.Tests
@@ -98,22 +98,51 @@ namespace sockscopeNET.Tests
             listener.Start();
             try
             {
-                var tables = new sockscopeNET();
+                using var tables = new sockscopeNET();
                 statTCPROW_NET[] first = tables.getstat_tcp();
                 string[] before = first.Select(r => $"{r.LocalAddr}:{r.LocalPort} {r.Statestr} {r.ProcessName}").ToArray();
-                statTCPROW_NET[] second = tables.getstat_tcp();
-                Assert.NotSame(first, second);
-                Assert.Same(second, PrivateField(tables, "stat_row_tcp"));
-                Assert.Equal(IntPtr.Zero, PrivateField(tables, "stat_tcp"));
+                Assert.NotSame(first, tables.getstat_tcp());
                 tables.Dispose();
                 Assert.Equal(before, first.Select(r => $"{r.LocalAddr}:{r.LocalPort} {r.Statestr} {r.ProcessName}"));
-                Assert.Null(PrivateField(tables, "stat_row_tcp"));
             }
             finally { listener.Stop(); }
         }
 
-        private static object PrivateField(sockscopeNET tables, string name) =>
-            typeof(sockscopeNET).GetField(name, BindingFlags.NonPublic | BindingFlags.Instance).GetValue(tables);
+        // The wrapper keeps the latest array of each kind alive until the next
+        // call of that kind or its Dispose, and no longer.
+        [Fact]
+        public void WrapperHoldsTheLatestArrayUntilTheNextCallOrDispose()
+        {
+            var tables = new sockscopeNET();
+            WeakReference tcp = LatestTcp(tables), udp = LatestUdp(tables);
+            Collect();
+            Assert.True(tcp.IsAlive && udp.IsAlive);
+            WeakReference tcp6 = LatestTcp6(tables);
+            Collect();
+            Assert.False(tcp.IsAlive);
+            Assert.True(tcp6.IsAlive && udp.IsAlive);
+            tables.Dispose();
+            Collect();
+            Assert.False(tcp6.IsAlive || udp.IsAlive);
+            GC.KeepAlive(tables);
+        }
+
+        // Each array is reachable only from the wrapper once these return.
+        [MethodImpl(MethodImplOptions.NoInlining)]
+        private static WeakReference LatestTcp(sockscopeNET tables) => new WeakReference(tables.getstat_tcp());
+
+        [MethodImpl(MethodImplOptions.NoInlining)]
+        private static WeakReference LatestTcp6(sockscopeNET tables) => new WeakReference(tables.getstat_tcp6());
+
+        [MethodImpl(MethodImplOptions.NoInlining)]
+        private static WeakReference LatestUdp(sockscopeNET tables) => new WeakReference(tables.getstat_udp());
+
+        private static void Collect()
+        {
+            GC.Collect();
+            GC.WaitForPendingFinalizers();
+            GC.Collect();
+        }
 
         [Fact]
         public void LookupsByName()
