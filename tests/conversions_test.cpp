@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/conversions.h"
+#include "core/tcp_state.h"
 #include "core/interface_zones.h"
 
 using namespace sockscope_detail;

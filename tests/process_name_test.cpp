@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/image_name.h"
+#include "core/process_stat.h"
 #include <cstdlib>
 
 #include "core/utf8.h"

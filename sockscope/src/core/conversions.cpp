@@ -15,10 +15,6 @@ char* heap_copy(const char* text) {
     return block;
 }
 
-const char* const state_names[12] = {
-    "CLOSED",  "LISTEN",     "SENT",     "RCVD",     "ESTABLISH", "WAIT1",
-    "WAIT2",   "CLOSE_WAIT", "CLOSEING", "LAST_ACK", "TIMEWAIT",  "DELETE_TCB",
-};
 
 } // namespace
 
@@ -79,9 +75,5 @@ std::uint32_t port_to_host_order(std::uint32_t port) {
     return ((port & 0x00FF00FFu) << 8) | ((port & 0xFF00FF00u) >> 8);
 }
 
-const char* state_name(std::uint32_t state) {
-    if (state < 1 || state > 12) return "UNKNOWN";
-    return state_names[state - 1];
-}
 
 } // namespace sockscope_detail

@@ -49,8 +49,5 @@ char* address_text(Family family, const Address& address, std::string_view zone 
 // too, not cleared. The library's only byte swap of ports.
 std::uint32_t port_to_host_order(std::uint32_t port);
 
-// Name of a connection state 1..12 ("CLOSED" .. "DELETE_TCB"); "UNKNOWN"
-// for any other value.
-const char* state_name(std::uint32_t state);
 
 } // namespace sockscope_detail

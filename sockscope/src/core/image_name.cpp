@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "core/image_name.h"
 
-#include "core/decimal.h"
 
 namespace sockscope_detail {
 
@@ -28,31 +27,6 @@ std::optional<std::string_view> long_name_from_path(std::string_view comm, std::
     const std::string_view base = slash == std::string_view::npos ? path : path.substr(slash + 1);
     if (base.size() > comm.size() && base.substr(0, comm.size()) == comm) return base;
     return std::nullopt;
-}
-
-} // namespace sockscope_detail
-
-namespace sockscope_detail {
-
-char process_state_from_stat(std::string_view stat) {
-    const auto close = stat.rfind(')');
-    if (close == std::string_view::npos || close + 2 >= stat.size() || stat[close + 1] != ' ') return 0;
-    return stat[close + 2];
-}
-
-bool stat_shows_ended(std::string_view stat) {
-    const char state = process_state_from_stat(stat);
-    if (state != 'Z' && state != 'X' && state != 'x') return false;
-    // num_threads is the 18th field after the state; a line cut short of
-    // it says nothing of other threads.
-    std::string_view rest = stat.substr(stat.rfind(')') + 2);
-    for (int field = 0; field < 17; ++field) {
-        const auto blank = rest.find(' ');
-        if (blank == std::string_view::npos) return true;
-        rest.remove_prefix(blank + 1);
-    }
-    unsigned threads = 0;
-    return !parse_number(rest.substr(0, rest.find(' ')), threads) || threads <= 1;
 }
 
 } // namespace sockscope_detail

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "core/conversions.h"
+#include "core/tcp_state.h"
 #include "core/utf8.h"
 
 namespace sockscope_detail {

@@ -2,6 +2,14 @@
 #include "core/tcp_state.h"
 
 namespace sockscope_detail {
+namespace {
+
+const char* const state_names[12] = {
+    "CLOSED",  "LISTEN",     "SENT",     "RCVD",     "ESTABLISH", "WAIT1",
+    "WAIT2",   "CLOSE_WAIT", "CLOSEING", "LAST_ACK", "TIMEWAIT",  "DELETE_TCB",
+};
+
+} // namespace
 
 std::uint32_t state_from_kernel(unsigned kernel_state) {
     switch (kernel_state) {
@@ -19,6 +27,11 @@ std::uint32_t state_from_kernel(unsigned kernel_state) {
     case 12: return 4;  // NEW_SYN_RECV
     default: return 1;
     }
+}
+
+const char* state_name(std::uint32_t state) {
+    if (state < 1 || state > 12) return "UNKNOWN";
+    return state_names[state - 1];
 }
 
 } // namespace sockscope_detail

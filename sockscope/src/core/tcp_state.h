@@ -18,4 +18,8 @@ constexpr std::uint32_t tcp_listed_states = 0x1FFEu; // states 1..12
 // UDP sockets are unconnected (CLOSE, 7) or connected (ESTABLISHED, 1).
 constexpr std::uint32_t udp_listed_states = (1u << 7) | (1u << 1);
 
+// Name of a connection state 1..12 ("CLOSED" .. "DELETE_TCB"); "UNKNOWN"
+// for any other value.
+const char* state_name(std::uint32_t state);
+
 } // namespace sockscope_detail

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "core/image_name.h"
+#include "core/process_stat.h"
 #include "linux/file_reader.h"
 #include "linux/proc_fs.h"
 #include "linux/process_threads.h"
