@@ -20,7 +20,7 @@ export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPE
 
 native=$root/build/dotnet-native
 counting=$root/build/dotnet-native-test/libsockscopeNET_x64_counting.so
-test_child=$root/build/tests/sockscope_test_child
+test_child=$root/build/tests/test_programs/sockscope_test_child
 if [ ! -f "$native/libsockscopeNET_x64.so" ] || [ ! -f "$counting" ] || [ ! -x "$test_child" ]; then
     echo "The native build is missing. Run it first, from $root:" >&2
     echo "  cmake -S . -B build -DBUILD_TESTING=ON && cmake --build build -j2" >&2

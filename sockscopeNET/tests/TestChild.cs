@@ -66,7 +66,7 @@ namespace sockscopeNET.Tests
         {
             string path = Environment.GetEnvironmentVariable("SOCKSCOPE_TEST_CHILD");
             if (string.IsNullOrEmpty(path))
-                path = Path.GetFullPath(Path.Combine(AppContext.BaseDirectory, "../../../../../build/tests/sockscope_test_child"));
+                path = Path.GetFullPath(Path.Combine(AppContext.BaseDirectory, "../../../../../build/tests/test_programs/sockscope_test_child"));
             if (!File.Exists(path)) throw new FileNotFoundException("native test child not built", path);
             return path;
         }

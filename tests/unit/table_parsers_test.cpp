@@ -286,7 +286,7 @@ TEST(NetlinkParser, NoticesAnInterruptedDump) {
     EXPECT_TRUE(interrupted);
 }
 
-// A TCP dump recorded from a live kernel (tools/record_netlink_dump): every
+// A TCP dump recorded from a live kernel (test_programs/record_netlink_dump): every
 // datagram as a 32-bit length and its bytes. The recorder held a listener
 // on 127.0.0.77 with 200 connections to it, which spreads the dump over
 // several datagrams; the .txt beside it holds what it knew of its sockets.
