@@ -244,7 +244,7 @@ TEST(Tool, WatchRedrawsUntilSigtermOrSigintAndEndsCleanly) {
     {
         RunningProgram watch(tool, with({"--watch", "0.1", "-l", "--port", port}));
         EXPECT_TRUE(watch.wait_for_output(" LISTEN ", 3, std::chrono::seconds(20)));
-        kill(watch.pid(), SIGTERM);
+        watch.signal(SIGTERM);
         const auto run = watch.finish();
         EXPECT_EQ(run.signal, 0);
         EXPECT_EQ(run.exit_code, 0);
@@ -258,7 +258,7 @@ TEST(Tool, WatchRedrawsUntilSigtermOrSigintAndEndsCleanly) {
     {
         RunningProgram watch(tool, with({"--watch", "0.1", "-l", "--port", port}, Stdout::terminal));
         EXPECT_TRUE(watch.wait_for_output("\033[H", 3, std::chrono::seconds(20)));
-        kill(watch.pid(), SIGINT);
+        watch.signal(SIGINT);
         const auto run = watch.finish();
         EXPECT_EQ(run.signal, 0);
         EXPECT_EQ(run.exit_code, 0);

@@ -4,9 +4,12 @@
 // always reaped (killed first if it does not end within a few seconds).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
+
+#include "forked_child.h"
 
 namespace sockscope_test {
 
@@ -27,14 +30,14 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const;
     const std::vector<unsigned>& ports() const { return ports_; }
 
     // Closes its input and reaps it; afterwards pid() names no process.
     void stop();
 
 private:
-    pid_t pid_ = -1;
+    std::optional<ForkedChild> child_;
     int input_ = -1;
     std::vector<unsigned> ports_;
 };

@@ -8,6 +8,8 @@
 #include <functional>
 #include <sys/types.h>
 
+#include "forked_child.h"
+
 namespace sockscope_test {
 
 class HoldingChild {
@@ -21,14 +23,13 @@ public:
     HoldingChild(const HoldingChild&) = delete;
     HoldingChild& operator=(const HoldingChild&) = delete;
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_.pid(); }
     // The number `setup` returned, waiting up to 10 s for it; -1 when the
     // child died or did not answer in time.
     int reported();
 
 private:
-    pid_t pid_ = -1;
-    int report_ = -1;
+    ForkedChild child_;
     bool have_value_ = false;
     int value_ = -1;
 };

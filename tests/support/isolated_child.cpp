@@ -3,56 +3,31 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstddef>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
-#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <unistd.h>
+
+#include "forked_child.h"
 
 namespace sockscope_test {
 
-std::string run_isolated(const std::function<std::string()>& body) {
-    int report[2];
-    if (pipe(report) != 0) return "pipe failed";
-    const pid_t child = fork();
-    if (child < 0) return "fork failed";
-    if (child == 0) {
-        close(report[0]);
+std::string run_isolated(const std::function<std::string()>& body, std::chrono::seconds timeout) {
+    ForkedChild child([&](int report) {
         const std::string result = body();
-        std::size_t written = 0;
-        while (written < result.size()) {
-            const ssize_t got = write(report[1], result.data() + written, result.size() - written);
-            if (got <= 0) break;
-            written += static_cast<std::size_t>(got);
-        }
-        _exit(0);
-    }
-    close(report[1]);
+        write_all(report, result.data(), result.size());
+    });
+    if (child.pid() < 0) return "fork failed";
+    const auto deadline = ForkedChild::Clock::now() + timeout;
     std::string result;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd waiting{report[0], POLLIN, 0};
-        if (left.count() <= 0 || poll(&waiting, 1, static_cast<int>(left.count())) == 0) {
-            kill(child, SIGKILL);
-            result = "isolated child timed out";
-            break;
-        }
-        char buffer[512];
-        const ssize_t got = read(report[0], buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        result.append(buffer, static_cast<std::size_t>(got));
-    }
-    close(report[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
+    if (!child.read_to_end(result, deadline)) result = "isolated child timed out";
+    // Ended or about to: it has what is left of its time, then is killed.
+    child.stop(0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - ForkedChild::Clock::now()));
+    const int status = child.status();
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) result += " (isolated child died)";
     return result;
 }

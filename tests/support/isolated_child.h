@@ -3,15 +3,17 @@
 // process may do (its user, its syscalls, its mounts) without touching the
 // test process. The function returns "" when all is well, text describing
 // the fault otherwise, or "skip: why" when the machine can't set up the
-// situation. The child is always reaped; it is killed after 60 s.
+// situation. The child is always reaped; it is killed after `timeout`.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 
 namespace sockscope_test {
 
-std::string run_isolated(const std::function<std::string()>& body);
+std::string run_isolated(const std::function<std::string()>& body,
+                         std::chrono::seconds timeout = std::chrono::seconds(60));
 
 // Inside such a child: refuse every AF_NETLINK socket with EACCES, as some
 // sandboxes do. Returns false when the filter can't be installed.

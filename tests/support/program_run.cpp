@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "program_run.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -114,10 +113,12 @@ RunningProgram::RunningProgram(const std::string& path, const RunOptions& option
     for (auto& variable : environment) envp.push_back(variable.data());
     envp.push_back(nullptr);
 
-    pid_ = fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) become(path, argv.data(), envp.data(), out, err, follower, options);
-    deadline_ = std::chrono::steady_clock::now() + options.timeout;
+    // Its output goes to files or the terminal: the report pipe goes unused
+    // and is closed at exec.
+    child_.emplace([&](int) { become(path, argv.data(), envp.data(), out, err, follower, options); });
+    if (child_->pid() < 0) throw std::runtime_error("fork failed");
+    deadline_ = ForkedChild::Clock::now() + options.timeout;
+    child_->close_report();
 }
 
 void RunningProgram::pump_terminal(int wait_ms) {
@@ -151,13 +152,7 @@ bool RunningProgram::wait_for_output(const std::string& text, int times, std::ch
         int found = 0;
         for (std::size_t at = output.find(text); at != std::string::npos; at = output.find(text, at + text.size()))
             if (++found >= times) return true;
-        int status;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            // Ended: reap here and leave the status for finish() to redo.
-            pid_ = -pid_;
-            last_status_ = status;
-            return false;
-        }
+        if (child_->ended()) return false;
         pump_terminal(10);
     }
     return false;
@@ -165,21 +160,11 @@ bool RunningProgram::wait_for_output(const std::string& text, int times, std::ch
 
 ProgramResult RunningProgram::finish() {
     ProgramResult result;
-    int status = last_status_;
-    if (pid_ > 0) {
-        for (;;) {
-            const pid_t ended = waitpid(pid_, &status, WNOHANG);
-            if (ended == pid_) break;
-            if (std::chrono::steady_clock::now() > deadline_) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                result.timed_out = true;
-                break;
-            }
-            pump_terminal(10);
-        }
-        pid_ = -pid_;
+    if (!child_->wait_until(deadline_, [this] { pump_terminal(10); })) {
+        child_->stop(SIGKILL, std::chrono::milliseconds(0));
+        result.timed_out = true;
     }
+    const int status = child_->status();
     // A terminal reports EIO once the last writer is gone; take what is left.
     if (terminal_ >= 0) {
         for (int i = 0; i < 100; ++i) {
@@ -198,10 +183,7 @@ ProgramResult RunningProgram::finish() {
 }
 
 RunningProgram::~RunningProgram() {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
+    child_->stop(SIGKILL, std::chrono::milliseconds(0));
     if (terminal_ >= 0) close(terminal_);
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
-#include <sys/types.h>
 #include <utility>
 #include <vector>
+
+#include "forked_child.h"
 
 namespace sockscope_test {
 
@@ -47,7 +49,8 @@ public:
     RunningProgram(const RunningProgram&) = delete;
     RunningProgram& operator=(const RunningProgram&) = delete;
 
-    pid_t pid() const { return pid_; }
+    // Sends it `signal`, unless it has ended and been reaped.
+    void signal(int signal) { child_->signal(signal); }
     // What it wrote to standard output so far.
     std::string output_so_far();
     // Waits until its output holds `text` at least `times` times; false on
@@ -60,12 +63,11 @@ public:
 private:
     void pump_terminal(int wait_ms);
 
-    pid_t pid_ = -1;
+    std::optional<ForkedChild> child_;
     std::string folder_;
     int terminal_ = -1;
-    int last_status_ = 0;
     std::string terminal_output_;
-    std::chrono::steady_clock::time_point deadline_;
+    ForkedChild::Clock::time_point deadline_;
 };
 
 ProgramResult run_program(const std::string& path, const RunOptions& options = {});
