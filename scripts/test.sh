@@ -3,9 +3,13 @@
 # Builds everything and runs every test suite, each in its CMake preset
 # (CMakePresets.json):
 #
-#   licences     every file says its licence: `reuse lint` on the tree
-#   native       the plain build's tests: unit, live, console programs, the
-#                BPF owner source, install, valgrind's memcheck
+#   checks       every file says its licence (`reuse lint`), every source file
+#                in an SPDX-License-Identifier line at its top; the library's
+#                includes keep to its tiers and make no circle
+#                (scripts/check_includes.py)
+#   native       the plain build's tests, every folder of tests/: unit, live,
+#                privileged (the BPF owner source), programs, install,
+#                valgrind's memcheck (`ctest --preset default -L live` runs one)
 #   package      the Debian packages: lintian, installed with apt-get, used,
 #                purged (scripts/test-package.sh)
 #   no-bpf       the build without the BPF owner scan, as on a machine that
@@ -52,12 +56,38 @@ reuse_lint() {
     return $status
 }
 
-suite licences reuse_lint
+# Every source file git tracks names its licence in its first 5 lines.
+# reuse lint alone can't tell: .reuse/dep5 gives every file one.
+spdx_lines() {
+    local file count=0 missing=()
+    while IFS= read -r -d '' file; do
+        count=$((count + 1))
+        head -n 5 "$file" | grep -q 'SPDX-License-Identifier' || missing+=("$file")
+    done < <(git ls-files -z -- '*.cpp' '*.h' '*.c' '*.cs' '*.sh' '*.py' '*.cmake' '*.in' \
+        CMakeLists.txt '*/CMakeLists.txt')
+    if [ ${#missing[@]} -gt 0 ]; then
+        printf 'no SPDX-License-Identifier line in the first 5 lines of:\n'
+        printf '  %s\n' "${missing[@]}"
+        return 1
+    fi
+    [ $count -gt 0 ] || { echo "git lists no source file"; return 1; }
+    echo "$count source files, each with its SPDX-License-Identifier line"
+}
+
+checks() {
+    local status=0
+    reuse_lint || status=1
+    spdx_lines || status=1
+    python3 scripts/check_includes.py || status=1
+    return $status
+}
+
+suite checks checks
 suite native preset_tests default
 suite package scripts/test-package.sh
 # The memory checks ran in the native suite; here the build and the
 # behaviour without the iterator are what counts.
-suite no-bpf preset_tests no-bpf -E '^memcheck_|^install_and_find$'
+suite no-bpf preset_tests no-bpf -LE '^(valgrind|install)$'
 suite asan preset_tests asan
 # One test at a time, as the preset says: under ThreadSanitizer's slowdown
 # the timer storm test makes its calls in time only with no test beside it.
