@@ -32,24 +32,38 @@ Result<OwnedTable> run_pipeline(const TableQuery& query, const SystemSources& so
         owner_source->start();
     }
 
-    Result<SocketRows> rows = read_socket_table(query.protocol, query.family, sources);
-    if (!rows) return rows.failure();
     OwnedTable table;
-    table.rows = std::move(rows).value();
-    if (query.keep != nullptr) std::erase_if(table.rows, [&query](const SocketRow& row) { return !query.keep(row); });
+    std::vector<std::size_t> table_ends; // where each table's rows end
+    for (const TableRequest& request : query.tables) {
+        const auto first = static_cast<std::ptrdiff_t>(table.rows.size());
+        if (const Result<void> read = read_socket_table(request, sources, table.rows); !read) return read.failure();
+        if (query.keep != nullptr) {
+            const auto unwanted = [&query](const SocketRow& row) { return !query.keep(row); };
+            table.rows.erase(std::remove_if(table.rows.begin() + first, table.rows.end(), unwanted), table.rows.end());
+        }
+        table_ends.push_back(table.rows.size());
+    }
 
-    SocketOwners owners(table.rows);
+    // Socket inodes are the machine's: one look for owners serves every
+    // table.
+    SocketOwners owners(table.rows, query.every_holder);
     if (!owners.all_owned()) { // some row has a socket a process may hold
         if (!owner_source) make_source();
         if (const Result<void> found = owner_source->find_owners(owners); !found) return found.failure();
         owners.apply(table.rows);
+        table.unreadable_processes = owners.unreadable_processes();
         if (query.with_names) {
             Result<OwnerNames> names = read_owner_names(owners, *root);
             if (!names) return names.failure();
             table.names = std::move(names).value();
         }
     }
-    sort_rows(table.rows);
+    std::size_t start = 0;
+    for (const std::size_t end : table_ends) {
+        sort_rows(std::span<SocketRow>(table.rows).subspan(start, end - start));
+        start = end;
+    }
+    table.holders = owners.every_holder();
     return table;
 }
 
@@ -65,7 +79,7 @@ Result<OwnedTable> read_rows_and_owners(const TableQuery& query, const SystemSou
 
 Result<OwnedTable> read_owned_table(const TableQuery& query, const SystemSources& sources) {
     Result<OwnedTable> table = read_rows_and_owners(query, sources);
-    if (!table || query.family != Family::ipv6) return table;
+    if (!table) return table;
     // After the owner scan has closed its descriptors, so that the one
     // socket this opens is the call's only descriptor at that time.
     Result<InterfaceZones> zones = read_interface_zones(table->rows);

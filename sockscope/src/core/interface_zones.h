@@ -13,8 +13,8 @@
 
 namespace sockscope_detail {
 
-// The interfaces whose zones the texts of IPv6 `rows` need: the index of
-// every row with an address that needs a zone, each once, ascending.
+// The interfaces whose zones the texts of `rows` need: the index of every
+// IPv6 row with an address that needs a zone, each once, ascending.
 std::vector<std::uint32_t> zoned_interfaces(const SocketRows& rows);
 
 class InterfaceZones {

@@ -10,9 +10,14 @@
 namespace sockscope_detail {
 
 struct OwnedTable {
-    SocketRows rows;      // sorted (row_order.h), owners set
-    OwnerNames names;     // the owners' image names, when asked for
-    InterfaceZones zones; // of the scoped addresses of an IPv6 table
+    SocketRows rows;      // each table's sorted (row_order.h), owners set
+    OwnerNames names;     // the owners' (or every holder's) names, when asked for
+    InterfaceZones zones; // of the scoped IPv6 addresses
+    // Every holder of every socket, when asked for (SocketOwners::every_holder).
+    std::vector<SocketHolder> holders;
+    // Processes whose descriptors could not be read: their sockets may
+    // lack an owner.
+    std::uint32_t unreadable_processes = 0;
 };
 
 } // namespace sockscope_detail

@@ -53,9 +53,9 @@ Result<OwnerNames> read_owner_names(const SocketOwners& owners, const ProcRoot& 
         const Result<bool> holds = still_holds(process->get(), holder, buffer);
         if (!holds) return holds.failure();
         if (!*holds) continue;
-        const Result<std::optional<std::string_view>> name = image.name(process->get(), holder.process);
-        if (!name) return name.failure();
-        if (*name) names.add(holder.process, std::string(**name));
+        const Result<std::optional<ProcessImage::Names>> found = image.names(process->get(), holder.process);
+        if (!found) return found.failure();
+        if (*found) names.add(holder.process, std::string((*found)->image), std::string((*found)->comm));
     }
     return names;
 }
