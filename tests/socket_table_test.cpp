@@ -8,10 +8,13 @@
 #include <optional>
 #include <set>
 #include <stdexcept>
+#include <linux/sock_diag.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <tuple>
 #include <unistd.h>
 
+#include "core/netlink_messages.h"
 #include "linux/socket_table_source.h"
 #include "support/holding_child.h"
 #include "support/loopback_sockets.h"
@@ -272,6 +275,45 @@ TEST(SocketTable, FindsOwnersWhateverTheDescriptorNumbers) {
             EXPECT_EQ(row->owner, child.pid()) << "layout " << dense << "+" << far << ", port " << port;
         }
     }
+}
+
+// The kernel runs the request's filters itself: its answer to a request
+// for one port in one state holds no other socket, before any row is
+// filtered here.
+TEST(SocketTable, TheKernelAppliesTheRequestsFilters) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    const auto client = TestSocket::tcp_connection("127.0.0.1", listener.port());
+    const auto server = TestSocket::accept_from(listener);
+    const auto other = TestSocket::tcp_listener("127.0.0.1");
+    const std::uint16_t port = static_cast<std::uint16_t>(listener.port());
+    const auto answer_to = [](const TableRequest& request) {
+        const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+        const std::vector<unsigned char> bytes = make_dump_request(request, 1);
+        SocketRows rows;
+        if (fd < 0 || send(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) return rows;
+        std::vector<char> datagram(1 << 16);
+        bool interrupted = false;
+        for (int datagrams = 0; datagrams < 1000; ++datagrams) {
+            const ssize_t got = recv(fd, datagram.data(), datagram.size(), 0);
+            // Parsed as a request for the whole table, so that nothing is
+            // filtered here.
+            if (got <= 0 || parse_diag_batch(datagram.data(), static_cast<std::size_t>(got), 1,
+                                             {Protocol::tcp, Family::ipv4, 0, {}}, rows, interrupted)
+                                    .outcome != DiagBatch::more)
+                break;
+        }
+        close(fd);
+        return rows;
+    };
+    const SocketRows by_port = answer_to({Protocol::tcp, Family::ipv4, 0, std::span(&port, 1)});
+    ASSERT_EQ(by_port.size(), 3u); // the listener and both ends of the connection
+    for (const SocketRow& row : by_port)
+        EXPECT_TRUE(row.local_port == network_port(port) || row.remote_port == network_port(port));
+    const std::uint16_t both[] = {port, static_cast<std::uint16_t>(other.port())};
+    const SocketRows listening = answer_to({Protocol::tcp, Family::ipv4, 1u << 10, both}); // LISTEN
+    ASSERT_EQ(listening.size(), 2u);
+    EXPECT_NE(find_local(listening, port, 10), nullptr);
+    EXPECT_NE(find_local(listening, other.port(), 10), nullptr);
 }
 
 } // namespace

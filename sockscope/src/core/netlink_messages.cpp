@@ -83,27 +83,29 @@ std::vector<unsigned char> make_dump_request(const TableRequest& request, std::u
     head.request.sdiag_protocol = request.protocol == Protocol::tcp ? IPPROTO_TCP : IPPROTO_UDP;
     head.request.idiag_states = requested_states(request);
 
-    // The filter program: one test per port and end, each 8 bytes (a test
-    // and the port it compares with). A test that holds jumps to the end,
-    // where the socket is taken; one that fails goes on to the next test,
-    // and the last one's failure jumps 4 bytes past the end, where the
-    // socket is left out. The kernel allows at most 64 KiB of program and
-    // each jump fits a byte: up to 15 ports go to the kernel, and more are
-    // filtered here alone.
+    // The filter program, as the kernel's checker wants it: every test
+    // (8 bytes: the test and the port it compares with) continues to the
+    // next op when it holds and jumps 12 bytes when it fails; a test that
+    // held meets a jump (4 bytes) to the end, where the socket is taken,
+    // while one that failed skips that jump and lands on the next test. The
+    // last test's success reaches the end, its failure 4 bytes past it,
+    // where the socket is left out. The checker follows every success from
+    // the start, so each target is on that road. A long list of ports is
+    // filtered here alone: the program has to fit a netlink attribute.
     std::vector<unsigned char> program;
-    constexpr std::size_t most_ports_in_kernel = 15;
+    constexpr std::size_t most_ports_in_kernel = 1024;
+    constexpr std::size_t test_size = 2 * sizeof(inet_diag_bc_op), jump_size = sizeof(inet_diag_bc_op);
     if (!request.ports.empty() && request.ports.size() <= most_ports_in_kernel) {
-        const std::size_t length = request.ports.size() * 2 * 2 * sizeof(inet_diag_bc_op);
-        std::size_t at = 0;
-        for (const std::uint16_t port : request.ports) {
-            for (const unsigned char test : {INET_DIAG_BC_S_EQ, INET_DIAG_BC_D_EQ}) {
-                const std::size_t next = at + 2 * sizeof(inet_diag_bc_op);
-                append_op(program, test, static_cast<unsigned char>(length - at),
-                          static_cast<unsigned short>(next == length ? 2 * sizeof(inet_diag_bc_op) + 4
-                                                                     : 2 * sizeof(inet_diag_bc_op)));
-                append_op(program, INET_DIAG_BC_NOP, 0, port);
-                at = next;
-            }
+        const std::size_t tests = 2 * request.ports.size();
+        std::size_t left = tests * test_size + (tests - 1) * jump_size; // bytes from here to the end
+        for (std::size_t i = 0; i < tests; ++i) {
+            const bool local = i % 2 == 0;
+            append_op(program, local ? INET_DIAG_BC_S_EQ : INET_DIAG_BC_D_EQ, test_size, test_size + jump_size);
+            append_op(program, INET_DIAG_BC_NOP, 0, request.ports[i / 2]);
+            left -= test_size;
+            if (i + 1 == tests) break;
+            left -= jump_size;
+            append_op(program, INET_DIAG_BC_JMP, jump_size, static_cast<unsigned short>(left + jump_size));
         }
     }
     rtattr attribute{};
