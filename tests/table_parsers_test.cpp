@@ -128,6 +128,12 @@ TEST(ProcNetParser, MalformedLinesAreErrorsThatNameTheLine) {
     }
 }
 
+TEST(ProcNetParser, SocketsInUseFromSockstat) {
+    EXPECT_EQ(parse_sockets_in_use("sockets: used 32\nTCP: inuse 6 orphan 2 tw 3045 alloc 8 mem 204\n").value(), 32u);
+    for (const char* broken : {"", "sockets: used\n", "sockets: used -1\n", "TCP: inuse 6\n"})
+        EXPECT_EQ(parse_sockets_in_use(broken).ok(), false) << broken;
+}
+
 TEST(ProcNetParser, LastLineWithoutLineEndCounts) {
     SocketRows rows;
     std::string text = tcp_table;

@@ -3,6 +3,8 @@
 // tests point them at a prepared /proc tree or force one table source.
 #pragma once
 
+#include <cstdint>
+
 namespace sockscope_detail {
 
 // Netlink first and /proc/net when netlink can't serve, or one of them alone.
@@ -16,6 +18,10 @@ struct SystemSources {
     const char* proc_root = "/proc";
     TableSource table = TableSource::automatic;
     OwnerScan owners = OwnerScan::automatic;
+    // A process's first call that needs owners loads the kernel iterator
+    // when this many sockets are in use, and scans /proc below it (see
+    // api/owner_sources.h for why this number).
+    std::uint64_t iterator_on_first_call_from = 25000;
 };
 
 } // namespace sockscope_detail

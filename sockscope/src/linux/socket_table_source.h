@@ -15,4 +15,9 @@ namespace sockscope_detail {
 // they were, when no source answers.
 Result<void> read_socket_table(const TableRequest& table, const SystemSources& sources, SocketRows& rows);
 
+// How many sockets are in use in the caller's network namespace
+// (/proc/net/sockstat under the sources' /proc root): what a scan of
+// every process's descriptors is heading for.
+Result<std::uint64_t> read_sockets_in_use(const SystemSources& sources);
+
 } // namespace sockscope_detail
