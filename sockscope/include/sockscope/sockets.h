@@ -59,13 +59,23 @@
 extern "C" {
 #endif
 
-/* What a selection asks for: at least one protocol and one family; 0
- * stands for everything. */
+/* What a selection asks for: protocols and families (naming none of a kind
+ * takes both; 0 takes every table), in the caller's network namespace or,
+ * with SOCKSCOPE_ALL_NAMESPACES, in every network namespace on the
+ * machine. */
 #define SOCKSCOPE_TCP 0x1u
 #define SOCKSCOPE_UDP 0x2u
 #define SOCKSCOPE_IPV4 0x4u
 #define SOCKSCOPE_IPV6 0x8u
 #define SOCKSCOPE_ALL 0xFu
+/* Every network namespace that a process on the machine is in, and those
+ * bind-mounted under /run/netns (the ones `ip netns` names). A caller with
+ * CAP_SYS_ADMIN reads each from inside it, with short-lived threads of the
+ * library's own (the caller's threads never change namespace); without it,
+ * through /proc/<id>/net of a process in it that the caller may look at,
+ * and a namespace it can read neither way is counted in
+ * skipped_namespaces. */
+#define SOCKSCOPE_ALL_NAMESPACES 0x10u
 
 /* Socket states as the kernel numbers them. A UDP socket is
  * SOCKSCOPE_CLOSE while unconnected (named "UNCONN") and
@@ -112,6 +122,15 @@ struct sockscope_owner {
                          kernel's comm is its start); NULL when unknown */
     const char *comm; /* the kernel's comm, at most 15 bytes, UTF-8: the
                          name ps and ss show; NULL when unknown */
+    const char *cgroup;    /* its cgroup's path (the unified hierarchy's, or
+                              on a host with cgroup v1 only, name=systemd's):
+                              "/system.slice/docker-<id>.scope"; NULL when
+                              unknown */
+    const char *container; /* the id of the container it runs in, read from
+                              the cgroup path as Docker, containerd, CRI-O,
+                              Podman, Kubernetes and systemd-nspawn name
+                              their cgroups (64 hex digits; a machine's name
+                              for nspawn); NULL when the path matches none */
 };
 
 /* One socket. Texts are UTF-8 and null-terminated. */
@@ -152,6 +171,10 @@ struct sockscope_socket {
                                              sockscope_owner_at */
     uint32_t owner_count;    /* 0: none known */
     uint32_t reserved;       /* 0 */
+    uint64_t netns;          /* its network namespace: the inode of
+                                /proc/<id>/ns/net; 0 when /proc can't say */
+    const char *netns_name;  /* that namespace's name under /run/netns; NULL
+                                when it has none */
 };
 
 struct sockscope_snapshot {
@@ -160,16 +183,21 @@ struct sockscope_snapshot {
     size_t socket_size;      /* the distance between two sockets */
     size_t owner_size;       /* the distance between two owners */
     size_t count;            /* sockets */
-    const struct sockscope_socket *sockets; /* TCP then UDP, IPv4 then IPv6;
-                                               each table by local address
-                                               and port, remote address and
-                                               port: step with
+    const struct sockscope_socket *sockets; /* namespace by namespace (the
+                                               caller's first, then by
+                                               inode), TCP then UDP, IPv4
+                                               then IPv6, each table by local
+                                               address and port, remote
+                                               address and port: step with
                                                sockscope_socket_at */
     uint32_t unreadable_processes; /* processes whose descriptors the caller
                                       may not read (another user's; root
                                       without CAP_SYS_PTRACE): their sockets
                                       may lack owners */
-    uint32_t reserved;             /* 0 */
+    uint32_t skipped_namespaces;   /* with SOCKSCOPE_ALL_NAMESPACES: network
+                                      namespaces the caller could read
+                                      neither from inside nor through a
+                                      process in them */
 };
 
 /* A snapshot of the sockets `selection` asks for (NULL: every socket);

@@ -36,7 +36,8 @@ Result<TableQuery> query_for(const sockscope_selection* selection) {
         if (!only_zeros(bytes + sizeof asked, selection->size - sizeof asked)) return Failure{EINVAL};
         std::memcpy(&asked, selection, sizeof asked);
     }
-    if ((asked.what & ~SOCKSCOPE_ALL) != 0 || (asked.states & ~every_state) != 0) return Failure{EINVAL};
+    if ((asked.what & ~(SOCKSCOPE_ALL | SOCKSCOPE_ALL_NAMESPACES)) != 0 || (asked.states & ~every_state) != 0)
+        return Failure{EINVAL};
     if (asked.port_count != 0 && asked.ports == nullptr) return Failure{EINVAL};
     // A selection that names no protocol takes both, and the same for
     // families.
@@ -44,6 +45,7 @@ Result<TableQuery> query_for(const sockscope_selection* selection) {
                                (asked.what & families ? asked.what & families : families);
     TableQuery query;
     query.every_holder = true;
+    query.all_namespaces = (asked.what & SOCKSCOPE_ALL_NAMESPACES) != 0;
     const std::span<const std::uint16_t> ports(asked.ports, asked.port_count);
     // TCP before UDP, IPv4 before IPv6.
     for (const Protocol protocol : {Protocol::tcp, Protocol::udp}) {

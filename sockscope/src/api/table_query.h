@@ -28,8 +28,12 @@ struct TableQuery {
     // every socket P holds, however many others hold it too (a server that
     // forked its workers, a socket passed on). Other rows keep owner 0.
     std::uint32_t only_process = 0;
-    // Every process that holds a socket, not only its owner (socket_owners.h).
+    // Every process that holds a socket, not only its owner (socket_owners.h),
+    // and each one's cgroup and container.
     bool every_holder = false;
+    // The tables of every network namespace on the machine, not only the
+    // caller's (linux/network_namespaces.h).
+    bool all_namespaces = false;
     bool with_names = true;
 };
 

@@ -17,7 +17,7 @@ bool printable_name(const char* name) {
 
 } // namespace
 
-std::vector<std::uint32_t> zoned_interfaces(const SocketRows& rows) {
+std::vector<std::uint32_t> zoned_interfaces(std::span<const SocketRow> rows) {
     std::vector<std::uint32_t> indices;
     for (const SocketRow& row : rows)
         if (row.family == Family::ipv6 && row.interface_index != 0 &&

@@ -65,7 +65,7 @@ statTCPROW* make_tcp_records(const OwnedTable& table) {
         // its address whole and can be used as it is (to reach the peer
         // again), and two peers with one link-local address on two links
         // are told apart.
-        const std::string_view zone = table.zones.find(row.interface_index);
+        const std::string_view zone = table.zone_of(row);
         record.LocalAddr = address_text(row.family, row.local_address, zone);
         record.RemoteAddr = address_text(row.family, row.remote_address, zone);
         record.LocalPort = port_to_host_order(row.local_port);
@@ -78,7 +78,7 @@ statTCPROW* make_tcp_records(const OwnedTable& table) {
 
 statUDPROW* make_udp_records(const OwnedTable& table) {
     return make_records<statUDPROW>(table, [&table](statUDPROW& record, const SocketRow& row) {
-        record.LocalAddr = address_text(row.family, row.local_address, table.zones.find(row.interface_index));
+        record.LocalAddr = address_text(row.family, row.local_address, table.zone_of(row));
         record.LocalPort = port_to_host_order(row.local_port);
         return record.LocalAddr != nullptr;
     });

@@ -101,11 +101,11 @@ public:
     struct Names {
         std::string name;
         std::string comm;
+        std::string cgroup;    // when asked for; empty when not known
+        std::string container; // its container's id (container_ids.h), or empty
     };
     // Names are added in ascending id order.
-    void add(std::uint32_t process, std::string name, std::string comm) {
-        names_.emplace_back(process, Names{std::move(name), std::move(comm)});
-    }
+    void add(std::uint32_t process, Names names) { names_.emplace_back(process, std::move(names)); }
     // The image name of `process`; null when it has none (ended, or unreadable).
     const std::string* find(std::uint32_t process) const;
     // Both names of `process`; null when it has none.

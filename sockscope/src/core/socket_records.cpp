@@ -48,6 +48,8 @@ void resolve(Pointer& pointer, const char* texts) {
 struct OwnerTexts {
     std::uintptr_t name = no_text;
     std::uintptr_t comm = no_text;
+    std::uintptr_t cgroup = no_text;
+    std::uintptr_t container = no_text;
 };
 
 constexpr std::size_t aligned(std::size_t bytes) { return (bytes + 7) & ~std::size_t{7}; }
@@ -81,8 +83,16 @@ sockscope_snapshot* make_socket_snapshot(const OwnedTable& table) {
             if (const OwnerNames::Names* found = table.names.find_both(process)) {
                 at->second.name = texts.add(well_formed_utf8(found->name));
                 at->second.comm = texts.add(well_formed_utf8(found->comm));
+                if (!found->cgroup.empty()) at->second.cgroup = texts.add(well_formed_utf8(found->cgroup));
+                if (!found->container.empty()) at->second.container = texts.add(well_formed_utf8(found->container));
             }
         }
+        return at->second;
+    };
+    std::unordered_map<std::uint64_t, std::uintptr_t> namespace_names; // one copy of each
+    const auto namespace_name = [&](std::uint64_t inode, const std::string& name) {
+        const auto [at, added] = namespace_names.try_emplace(inode);
+        if (added) at->second = texts.add(well_formed_utf8(name));
         return at->second;
     };
     const auto add_owner = [&](std::size_t index, std::uint32_t process, std::uint32_t fd) {
@@ -92,6 +102,8 @@ sockscope_snapshot* make_socket_snapshot(const OwnedTable& table) {
         const OwnerTexts found = owner_texts(process);
         set_offset(owner.name, found.name);
         set_offset(owner.comm, found.comm);
+        set_offset(owner.cgroup, found.cgroup);
+        set_offset(owner.container, found.container);
     };
 
     std::size_t next_owner = 0;
@@ -109,7 +121,7 @@ sockscope_snapshot* make_socket_snapshot(const OwnedTable& table) {
         std::memcpy(socket.local_address, row.local_address.data(), sizeof socket.local_address);
         std::memcpy(socket.remote_address, row.remote_address.data(), sizeof socket.remote_address);
         // A scoped remote address is on the socket's interface too.
-        const std::string_view zone = table.zones.find(row.interface_index);
+        const std::string_view zone = table.zone_of(row);
         set_offset(socket.local_text,
                    texts.add({text, address_text_into(row.family, row.local_address, zone, text)}));
         set_offset(socket.remote_text,
@@ -117,6 +129,9 @@ sockscope_snapshot* make_socket_snapshot(const OwnedTable& table) {
         socket.local_port = static_cast<std::uint16_t>(port_to_host_order(row.local_port));
         socket.remote_port = static_cast<std::uint16_t>(port_to_host_order(row.remote_port));
         socket.uid = row.uid;
+        socket.netns = row.netns;
+        const NamespaceOfRows* ns = table.namespace_of(row);
+        set_offset(socket.netns_name, ns != nullptr && !ns->name.empty() ? namespace_name(ns->inode, ns->name) : no_text);
         socket.receive_queue = row.receive_queue;
         socket.send_queue = row.send_queue;
         socket.inode = row.inode;
@@ -148,12 +163,15 @@ sockscope_snapshot* make_socket_snapshot(const OwnedTable& table) {
         sockscope_socket& socket = placed_sockets[i];
         resolve(socket.local_text, placed_texts);
         resolve(socket.remote_text, placed_texts);
+        resolve(socket.netns_name, placed_texts);
         socket.owners = socket.owner_count == 0 ? nullptr
                                                 : placed_owners + reinterpret_cast<std::uintptr_t>(socket.owners);
     }
     for (std::size_t i = 0; i < owners.size(); ++i) {
         resolve(placed_owners[i].name, placed_texts);
         resolve(placed_owners[i].comm, placed_texts);
+        resolve(placed_owners[i].cgroup, placed_texts);
+        resolve(placed_owners[i].container, placed_texts);
     }
 
     auto* snapshot = new (block) sockscope_snapshot{};
@@ -163,6 +181,7 @@ sockscope_snapshot* make_socket_snapshot(const OwnedTable& table) {
     snapshot->count = sockets.size();
     snapshot->sockets = sockets.empty() ? nullptr : placed_sockets;
     snapshot->unreadable_processes = table.unreadable_processes;
+    snapshot->skipped_namespaces = table.skipped_namespaces;
     return snapshot;
 }
 

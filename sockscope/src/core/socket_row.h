@@ -26,6 +26,7 @@ struct SocketRow {
     std::uint32_t remote_port = 0;
     std::uint64_t inode = 0;  // 0 when no descriptor refers to the socket
     std::uint64_t cookie = 0; // the kernel's socket cookie; 0 when not known (/proc/net doesn't say)
+    std::uint64_t netns = 0;  // its network namespace's inode; 0 when not known
     std::uint32_t owner = 0;  // owning process id; 0 when unknown
     // The interface the socket is bound to (the kernel's index; a scoped
     // address's zone); 0 when unbound or not known (/proc/net doesn't say).

@@ -16,6 +16,8 @@ enum class OwnerScan { automatic, proc };
 
 struct SystemSources {
     const char* proc_root = "/proc";
+    // Where named network namespaces are bind-mounted (ip netns).
+    const char* netns_folder = "/run/netns";
     TableSource table = TableSource::automatic;
     OwnerScan owners = OwnerScan::automatic;
     // A process's first call that needs owners loads the kernel iterator
