@@ -96,7 +96,7 @@ TEST(CInterface, SelectionsAreChecked) {
     selection.size = sizeof selection - 1; // shorter than any version's
     EXPECT_EQ(taken(selection), EINVAL);
     selection = SOCKSCOPE_SELECTION_INIT;
-    selection.what = 0x10; // no such table
+    selection.what = 0x20; // no such table
     EXPECT_EQ(taken(selection), EINVAL);
     selection = SOCKSCOPE_SELECTION_INIT;
     selection.states = SOCKSCOPE_STATE_BIT(13);
