@@ -15,6 +15,7 @@
 #include "support/isolated_child.h"
 #include "support/link_local_namespace.h"
 #include "support/loopback_sockets.h"
+#include "support/network_namespaces.h"
 #include "support/own_name.h"
 #include "support/snapshot_checks.h"
 
@@ -203,6 +204,43 @@ TEST(AllocationFailure, CSnapshotsAreWholeOrNull) {
                 const sockscope_owner* owner = socket->owner_count == 1 ? sockscope_owner_at(snapshot, socket, 0) : nullptr;
                 whole &= socket->local_text != nullptr && socket->remote_text != nullptr && owner != nullptr &&
                          owner->pid == self && owner->name != nullptr && name == owner->name;
+            }
+            sockscope_snapshot_free(snapshot);
+            return std::string(whole ? "whole" : "not whole");
+        },
+        [](const std::string& verdict, int error) -> std::string {
+            if (verdict == "whole") return "";
+            if (verdict == "null") return error == ENOMEM ? "" : "null with errno " + std::to_string(error);
+            return verdict;
+        },
+        runs);
+    EXPECT_EQ(faults, "");
+    EXPECT_GT(runs, 10);
+}
+
+// Threads of the library's own read the other namespaces: a failed
+// allocation on any of them fails the call as a whole, or none does.
+TEST(AllocationFailure, SnapshotsOfEveryNamespaceAreWholeOrNull) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a namespace";
+    const NamespacedListener elsewhere;
+    ASSERT_TRUE(elsewhere.ready());
+    const std::uint64_t netns = netns_of(elsewhere.pid());
+    const auto holder = static_cast<std::uint32_t>(elsewhere.pid());
+    const std::uint16_t ports[] = {static_cast<std::uint16_t>(elsewhere.port())};
+    sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
+    selection.what = SOCKSCOPE_TCP | SOCKSCOPE_IPV4 | SOCKSCOPE_ALL_NAMESPACES;
+    selection.ports = ports;
+    selection.port_count = 1;
+    long runs = 0;
+    const std::string faults = fail_each_allocation(
+        [&] {
+            sockscope_snapshot* snapshot = sockscope_snapshot_take(&selection);
+            if (snapshot == nullptr) return std::string("null");
+            bool whole = false;
+            for (std::size_t i = 0; i < snapshot->count; ++i) {
+                const sockscope_socket* socket = sockscope_socket_at(snapshot, i);
+                whole |= socket->netns == netns && socket->owner_count == 1 &&
+                         sockscope_owner_at(snapshot, socket, 0)->pid == holder;
             }
             sockscope_snapshot_free(snapshot);
             return std::string(whole ? "whole" : "not whole");

@@ -5,12 +5,9 @@
 // as ss prints it.
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <gtest/gtest.h>
-#include <map>
 #include <netinet/in.h>
-#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,6 +19,7 @@
 #include "support/holding_child.h"
 #include "support/loopback_sockets.h"
 #include "support/own_name.h"
+#include "support/ss_view.h"
 
 using namespace sockscope_test;
 
@@ -218,68 +216,6 @@ TEST(CInterface, SelectionsFilterPortsAndStates) {
 
 // ss -tanpe and -uanpe on the same sockets, field by field: queues, both
 // ends, every holder with its descriptor, uid, inode, cookie, v6-only.
-std::string run(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        for (std::size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, got);
-        pclose(pipe);
-    }
-    return output;
-}
-
-// Our socket's fields as ss writes them on its line.
-std::string as_ss_writes(const Snapshot& snapshot, const sockscope_socket* s) {
-    // ss brackets IPv6 addresses and writes an unspecified one that takes
-    // IPv4 too as "*", and port 0 as "*".
-    const auto end = [s](std::string address, unsigned port) {
-        if (s->family == AF_INET6) address = address == "::" && !s->v6only ? "*" : "[" + address + "]";
-        return address + ":" + (port == 0 ? "*" : std::to_string(port));
-    };
-    std::ostringstream line;
-    line << s->receive_queue << " " << s->send_queue << " " << end(s->local_text, s->local_port) << " "
-         << end(s->remote_text, s->remote_port) << " users:(";
-    for (std::uint32_t i = 0; i < s->owner_count; ++i) {
-        const sockscope_owner* owner = sockscope_owner_at(snapshot.get(), s, i);
-        line << (i ? "," : "") << "(\"" << owner->comm << "\",pid=" << owner->pid << ",fd=" << owner->fd << ")";
-    }
-    line << ")";
-    if (s->uid != 0) line << " uid:" << s->uid;
-    line << " ino:" << s->inode << " sk:" << std::hex << s->cookie << std::dec;
-    if (s->family == AF_INET6 && (s->state == SOCKSCOPE_LISTEN || s->state == SOCKSCOPE_CLOSE))
-        line << " v6only:" << unsigned{s->v6only};
-    return line.str();
-}
-
-// ss's users:((...),(...)) with its holders lowest pid first, as ours are
-// (ss lists them in no particular order).
-std::string sorted_users(const std::string& users) {
-    std::vector<std::string> holders;
-    for (std::size_t at = users.find("(\""); at != std::string::npos; at = users.find("(\"", at + 1))
-        holders.push_back(users.substr(at, users.find(')', at) + 1 - at));
-    const auto pid = [](const std::string& holder) { return std::stol(holder.substr(holder.find("pid=") + 4)); };
-    std::sort(holders.begin(), holders.end(), [&](const auto& a, const auto& b) { return pid(a) < pid(b); });
-    std::string sorted = "users:(";
-    for (std::size_t i = 0; i < holders.size(); ++i) sorted += (i ? "," : "") + holders[i];
-    return sorted + ")";
-}
-
-// ss's line for a socket, cut to the fields compared: queues, ends, users,
-// uid, ino, sk, v6only (the state and ss's cgroup field left out).
-std::string ss_fields(const std::string& line) {
-    std::istringstream words(line);
-    std::string word, out;
-    words >> word; // state
-    for (int i = 0; i < 4 && words >> word; ++i) out += (i ? " " : "") + word;
-    while (words >> word) {
-        if (word.rfind("users:", 0) == 0) out += " " + sorted_users(word);
-        else if (word.rfind("uid:", 0) == 0 || word.rfind("ino:", 0) == 0 || word.rfind("sk:", 0) == 0 ||
-                 word.rfind("v6only:", 0) == 0)
-            out += " " + word;
-    }
-    return out;
-}
-
 TEST(CInterface, AgreesWithSsFieldByField) {
     const auto listener = TestSocket::tcp_listener("127.0.0.1");
     const auto client = TestSocket::tcp_connection("127.0.0.1", listener.port());
@@ -293,23 +229,16 @@ TEST(CInterface, AgreesWithSsFieldByField) {
 
     Snapshot snapshot;
     ASSERT_NE(snapshot.get(), nullptr);
-    std::map<std::string, std::string> ss; // our local end "address port" -> ss's fields
-    for (const char* command : {"ss -tanpeH", "ss -uanpeH"}) {
-        std::istringstream lines(run(command));
-        for (std::string line; std::getline(lines, line);) {
-            const std::string fields = ss_fields(line);
-            ss[fields.substr(0, fields.find(" users:"))] = fields;
-        }
-    }
+    std::map<std::string, std::string> ss = ss_sockets("ss -tanpeH");
+    ss.merge(ss_sockets("ss -uanpeH"));
     int compared = 0;
     for (const auto& [protocol, socket] : std::vector<std::pair<std::uint8_t, const TestSocket*>>{
              {IPPROTO_TCP, &listener}, {IPPROTO_TCP, &client}, {IPPROTO_TCP, &server}, {IPPROTO_TCP, &dual_stack},
              {IPPROTO_TCP, &v6_only}, {IPPROTO_UDP, &udp}}) {
         const sockscope_socket* ours = snapshot.find(protocol, *socket);
         ASSERT_NE(ours, nullptr) << socket->local().address << ":" << socket->port();
-        const std::string expected = as_ss_writes(snapshot, ours);
-        const std::string key = expected.substr(0, expected.find(" users:"));
-        EXPECT_EQ(ss[key], expected);
+        const std::string expected = as_ss_writes(snapshot.get(), ours);
+        EXPECT_EQ(ss[ss_key(expected)], expected);
         ++compared;
     }
     EXPECT_EQ(compared, 6);
