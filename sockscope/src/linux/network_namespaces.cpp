@@ -6,6 +6,7 @@
 #include <exception>
 #include <fcntl.h>
 #include <map>
+#include <new>
 #include <sched.h>
 #include <sys/stat.h>
 #include <system_error>
@@ -170,17 +171,23 @@ Result<std::vector<NamespaceTables>> read_namespace_tables(std::span<const Netwo
     // the caller's: the caller's threads stay where they are.
     std::vector<std::thread> workers;
     workers.reserve(std::min<std::size_t>(std::max(threads, 1u), namespaces.size()));
+    int no_thread = 0; // why the last thread could not be had
     {
         const SignalsBlocked blocked;
         while (workers.size() < workers.capacity()) {
             try {
                 workers.emplace_back(work);
-            } catch (const std::system_error&) {
+            } catch (const std::bad_alloc&) {
+                no_thread = ENOMEM;
                 break; // fewer threads do it
+            } catch (const std::system_error& error) {
+                no_thread = error.code().value();
+                break;
             }
         }
     }
-    if (workers.empty() && !namespaces.empty()) return Failure{EAGAIN}; // no thread to enter a namespace with
+    // Without a thread to enter a namespace with, the call fails.
+    if (workers.empty() && !namespaces.empty()) return Failure{no_thread != 0 ? no_thread : EAGAIN};
     for (std::thread& worker : workers) worker.join();
     for (std::size_t i = 0; i < namespaces.size(); ++i) {
         if (exceptions[i]) std::rethrow_exception(exceptions[i]);
