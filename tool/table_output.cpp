@@ -217,7 +217,7 @@ void TerminalFrame::end() {
     if (shown_ < lines_) {
         std::string more = "(";
         sockscope_text::append_decimal(more, lines_ - shown_);
-        more += " more lines; narrow with -l, --port, --pid, --name or --state)";
+        more += " more lines; narrow with -l, --port, --pid, --state)";
         out_.text() += '\n';
         add(more);
     }
