@@ -13,6 +13,7 @@ namespace sockscopeNET.Tests
             switch (args[0])
             {
                 case LargeProcessIdProbe.Verb: return LargeProcessIdProbe.Run();
+                case DescriptorLimitProbe.Verb: return DescriptorLimitProbe.Run();
                 default: return 2;
             }
         }
