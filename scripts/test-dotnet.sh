@@ -10,7 +10,8 @@
 #   mono      the net472 build of the wrapper run under Mono
 #   package   the NuGet package, packed with every warning an error: its
 #             licence, its files (stripped native libraries, the net472
-#             targets), and a fresh program that takes it from a folder
+#             targets, the XML documentation of each target), and a fresh
+#             program that takes it from a folder
 #             feed, built for net10.0 (run on .NET) and for net472 (run
 #             under Mono)
 set -uo pipefail
@@ -85,6 +86,7 @@ package_files() {
     listing=$(unzip -Z1 "$package") || return 1
     for file in lib/net472/sockscopeNET_x64.dll lib/netstandard2.0/sockscopeNET_x64.dll \
         lib/net8.0/sockscopeNET_x64.dll build/net472/sockscopeNET.targets \
+        lib/net472/sockscopeNET_x64.xml lib/netstandard2.0/sockscopeNET_x64.xml lib/net8.0/sockscopeNET_x64.xml \
         runtimes/linux-x64/native/libsockscopeNET_x64.so runtimes/linux-x64/native/libsockscope_x64.so.1 \
         runtimes/linux-x64/native/libsockscope_x64.so; do
         if grep -qxF "$file" <<<"$listing"; then
