@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 #nullable enable
 using System.Collections.Generic;
+using System.Collections.ObjectModel;
 using System.Net;
 using System.Net.NetworkInformation;
 using System.Net.Sockets;
+using System.Threading;
 
 namespace sockscopeNET
 {
@@ -14,13 +16,22 @@ namespace sockscopeNET
     /// </summary>
     public sealed class SocketEntry
     {
-        internal SocketEntry(ProtocolType protocol, IPEndPoint localEndPoint, IPEndPoint remoteEndPoint, TcpState state,
-            bool isDualStack, int receiveQueue, int sendQueue, int userId, ulong inode, ulong cookie,
-            IReadOnlyList<SocketOwner> owners)
+        // The endpoints are made, and the owners wrapped, when first asked
+        // for (NativeEndPoint says why); each is made once, whichever
+        // thread asks first.
+        private readonly NativeEndPoint local;
+        private readonly NativeEndPoint remote;
+        private readonly SocketOwner[] owners;
+        private IPEndPoint? localEndPoint;
+        private IPEndPoint? remoteEndPoint;
+        private IReadOnlyList<SocketOwner>? ownerList;
+
+        internal SocketEntry(ProtocolType protocol, NativeEndPoint local, NativeEndPoint remote, TcpState state,
+            bool isDualStack, int receiveQueue, int sendQueue, int userId, ulong inode, ulong cookie, SocketOwner[] owners)
         {
             Protocol = protocol;
-            LocalEndPoint = localEndPoint;
-            RemoteEndPoint = remoteEndPoint;
+            this.local = local;
+            this.remote = remote;
             State = state;
             IsDualStack = isDualStack;
             ReceiveQueue = receiveQueue;
@@ -28,7 +39,7 @@ namespace sockscopeNET
             UserId = userId;
             Inode = inode;
             Cookie = cookie;
-            Owners = owners;
+            this.owners = owners;
         }
 
         /// <summary><see cref="ProtocolType.Tcp"/> or <see cref="ProtocolType.Udp"/>.</summary>
@@ -40,7 +51,7 @@ namespace sockscopeNET
         /// (::ffff:127.0.0.1). A link-local IPv6 address carries the index of
         /// the socket's interface as its <see cref="IPAddress.ScopeId"/>.
         /// </summary>
-        public IPEndPoint LocalEndPoint { get; }
+        public IPEndPoint LocalEndPoint => localEndPoint ?? Publish(ref localEndPoint, local.ToEndPoint());
 
         /// <summary>
         /// The peer's address and port, link-local ones with their
@@ -49,7 +60,7 @@ namespace sockscopeNET
         /// family's unspecified address (0.0.0.0 or ::) and port 0. A
         /// connected UDP socket has its peer here.
         /// </summary>
-        public IPEndPoint RemoteEndPoint { get; }
+        public IPEndPoint RemoteEndPoint => remoteEndPoint ?? Publish(ref remoteEndPoint, remote.ToEndPoint());
 
         /// <summary>
         /// A TCP socket's state. SYN_RECV and NEW_SYN_RECV (a connection not
@@ -99,6 +110,13 @@ namespace sockscopeNET
         /// refers to it, or its holders are processes the caller may not
         /// inspect.
         /// </summary>
-        public IReadOnlyList<SocketOwner> Owners { get; }
+        public IReadOnlyList<SocketOwner> Owners =>
+            ownerList ?? Publish(ref ownerList, owners.Length == 0 ? NoOwners : new ReadOnlyCollection<SocketOwner>(owners));
+
+        private static readonly IReadOnlyList<SocketOwner> NoOwners = new ReadOnlyCollection<SocketOwner>(new SocketOwner[0]);
+
+        // The first value stored wins, so that every caller sees one object.
+        private static T Publish<T>(ref T? field, T value) where T : class =>
+            Interlocked.CompareExchange(ref field, value, null) ?? value;
     }
 }

@@ -2,9 +2,7 @@
 #nullable enable
 using System;
 using System.Collections.Generic;
-using System.Collections.ObjectModel;
 using System.IO;
-using System.Net;
 using System.Net.NetworkInformation;
 using System.Net.Sockets;
 
@@ -34,7 +32,7 @@ namespace sockscopeNET
             TcpState.Listen, TcpState.Closing, TcpState.SynReceived,
         };
 
-        private static readonly ReadOnlyCollection<SocketOwner> NoOwners = new ReadOnlyCollection<SocketOwner>(new SocketOwner[0]);
+        private static readonly SocketOwner[] NoOwners = new SocketOwner[0];
 
         internal static SocketEntry[] Read(NativeSnapshot* snapshot)
         {
@@ -56,15 +54,16 @@ namespace sockscopeNET
         {
             bool tcp = socket->Protocol == IPPROTO_TCP;
             bool ipv6 = socket->Family == AF_INET6;
-            IPAddress local = Address(ipv6, socket->LocalAddress, socket->Interface);
-            IPAddress remote = Address(ipv6, socket->RemoteAddress, socket->Interface);
+            // A scoped remote address is on the socket's interface too.
+            var local = new NativeEndPoint(ipv6, socket->LocalAddress, socket->LocalPort, socket->Interface);
+            var remote = new NativeEndPoint(ipv6, socket->RemoteAddress, socket->RemotePort, socket->Interface);
             bool unconnected = socket->State == TCP_LISTEN || socket->State == TCP_CLOSE;
             return new SocketEntry(
                 tcp ? ProtocolType.Tcp : ProtocolType.Udp,
-                new IPEndPoint(local, socket->LocalPort),
-                new IPEndPoint(remote, socket->RemotePort),
+                local,
+                remote,
                 tcp && socket->State < TcpStates.Length ? TcpStates[socket->State] : TcpState.Unknown,
-                ipv6 && socket->V6Only == 0 && unconnected && local.Equals(IPAddress.IPv6Any),
+                socket->V6Only == 0 && unconnected && local.IsIPv6Unspecified,
                 Count(socket->ReceiveQueue),
                 Count(socket->SendQueue),
                 unchecked((int)socket->Uid),
@@ -73,25 +72,9 @@ namespace sockscopeNET
                 Owners(socket, ownerStride, names));
         }
 
-        // Address bytes are in network order, IPv4 in the first four. The
-        // interface index is a link-local address's zone.
-        private static IPAddress Address(bool ipv6, byte* bytes, uint interfaceIndex)
-        {
-            if (!ipv6) return new IPAddress(*(uint*)bytes);
-#if NETCOREAPP2_1_OR_GREATER
-            var address = new IPAddress(new ReadOnlySpan<byte>(bytes, 16));
-#else
-            var copy = new byte[16];
-            for (int i = 0; i < copy.Length; i++) copy[i] = bytes[i];
-            var address = new IPAddress(copy);
-#endif
-            if (address.IsIPv6LinkLocal) address.ScopeId = interfaceIndex;
-            return address;
-        }
-
         private static int Count(uint count) => count > int.MaxValue ? int.MaxValue : (int)count;
 
-        private static IReadOnlyList<SocketOwner> Owners(NativeSocket* socket, long stride, Dictionary<IntPtr, string?> names)
+        private static SocketOwner[] Owners(NativeSocket* socket, long stride, Dictionary<IntPtr, string?> names)
         {
             if (socket->OwnerCount == 0) return NoOwners;
             var owners = new SocketOwner[socket->OwnerCount];
@@ -101,7 +84,7 @@ namespace sockscopeNET
                 var owner = (NativeOwner*)at;
                 owners[i] = new SocketOwner(unchecked((int)owner->Pid), owner->Fd, Name(owner->Name, names));
             }
-            return new ReadOnlyCollection<SocketOwner>(owners);
+            return owners;
         }
 
         private static string? Name(IntPtr text, Dictionary<IntPtr, string?> names)

@@ -36,6 +36,7 @@ namespace sockscopeNET.Tests
                 Assert.Equal(new IPEndPoint(IPAddress.Any, 0), listening.RemoteEndPoint);
                 Assert.Equal(7, listening.SendQueue);
                 Assert.False(listening.IsDualStack);
+                Assert.Same(listening.LocalEndPoint, listening.LocalEndPoint); // made once, when first asked for
                 AssertHeldByThisProcess(listening, listener.Server);
 
                 // Asked by port, the same three sockets as in the whole table.
