@@ -39,12 +39,14 @@ namespace sockscopeNET.Tests
                 Assert.Same(listening.LocalEndPoint, listening.LocalEndPoint); // made once, when first asked for
                 AssertHeldByThisProcess(listening, listener.Server);
 
-                // Asked by port, the same three sockets as in the whole table.
-                SocketEntry[] onPort = SocketTable.GetSockets(SocketSelection.Tcp | SocketSelection.IPv4)
-                    .Where(e => e.LocalEndPoint.Port == port || e.RemoteEndPoint.Port == port).ToArray();
+                // Asked by port, the same three sockets as in the whole table
+                // (other addresses may have this port too).
+                var server = new IPEndPoint(IPAddress.Loopback, port);
+                bool Ours(SocketEntry e) => e.LocalEndPoint.Equals(server) || e.RemoteEndPoint.Equals(server);
+                SocketEntry[] onPort = SocketTable.GetSockets(SocketSelection.Tcp | SocketSelection.IPv4).Where(Ours).ToArray();
                 Assert.Equal(3, onPort.Length);
                 Assert.Equal(onPort.Select(e => (e.LocalEndPoint, e.RemoteEndPoint, e.State, e.Inode)),
-                    SocketTable.GetSockets(SocketSelection.Tcp, port).Select(e => (e.LocalEndPoint, e.RemoteEndPoint, e.State, e.Inode)));
+                    SocketTable.GetSockets(SocketSelection.Tcp, port).Where(Ours).Select(e => (e.LocalEndPoint, e.RemoteEndPoint, e.State, e.Inode)));
                 SocketEntry clientEnd = Assert.Single(onPort, e => e.LocalEndPoint.Equals(client.Client.LocalEndPoint));
                 Assert.Equal(new IPEndPoint(IPAddress.Loopback, port), clientEnd.RemoteEndPoint);
                 Assert.Equal(TcpState.Established, clientEnd.State);
@@ -109,10 +111,10 @@ namespace sockscopeNET.Tests
                 using var udp = new UdpClient(AddressFamily.InterNetworkV6);
                 udp.Client.DualMode = true;
                 udp.Client.Bind(new IPEndPoint(IPAddress.IPv6Any, 0));
-                // Not v6-only, but on ::1, which no IPv4 packet reaches.
-                using var loopbackOnly = new UdpClient(AddressFamily.InterNetworkV6);
-                loopbackOnly.Client.DualMode = true;
-                loopbackOnly.Client.Bind(new IPEndPoint(IPAddress.IPv6Loopback, 0));
+                // Not v6-only, but on a v4-mapped address: IPv4 alone.
+                using var mapped = new UdpClient(AddressFamily.InterNetworkV6);
+                mapped.Client.DualMode = true;
+                mapped.Client.Bind(new IPEndPoint(IPAddress.Loopback.MapToIPv6(), 0));
                 using var client = new TcpClient(AddressFamily.InterNetwork);
                 client.Connect(IPAddress.Loopback, Port(dual.Server));
                 using TcpClient server = dual.AcceptTcpClient();
@@ -124,9 +126,9 @@ namespace sockscopeNET.Tests
                 Assert.True(dualEntry.IsDualStack);
                 AssertHeldByThisProcess(dualEntry, dual.Server);
                 Assert.False(Assert.Single(ipv6, e => e.State == TcpState.Listen && e.LocalEndPoint.Port == Port(v6only.Server)).IsDualStack);
-                SocketEntry udpEntry = Assert.Single(ipv6, e => e.Protocol == ProtocolType.Udp && e.LocalEndPoint.Port == Port(udp.Client));
+                SocketEntry udpEntry = Assert.Single(ipv6, e => e.Protocol == ProtocolType.Udp && e.LocalEndPoint.Equals(udp.Client.LocalEndPoint));
                 Assert.True(udpEntry.IsDualStack);
-                Assert.False(Assert.Single(ipv6, e => e.Protocol == ProtocolType.Udp && e.LocalEndPoint.Port == Port(loopbackOnly.Client)).IsDualStack);
+                Assert.False(Assert.Single(ipv6, e => e.Protocol == ProtocolType.Udp && e.LocalEndPoint.Equals(mapped.Client.LocalEndPoint)).IsDualStack);
                 SocketEntry serverEnd = Assert.Single(ipv6, e => e.LocalEndPoint.Equals(server.Client.LocalEndPoint));
                 Assert.Equal(IPAddress.Parse("::ffff:127.0.0.1"), serverEnd.RemoteEndPoint.Address);
                 Assert.False(serverEnd.IsDualStack);
@@ -151,10 +153,11 @@ namespace sockscopeNET.Tests
             socket.Bind(new IPEndPoint(IPAddress.Parse("fe80::5c0:9e%" + loopback), 0));
             using var plain = new UdpClient(new IPEndPoint(IPAddress.IPv6Loopback, 0));
             IReadOnlyList<SocketEntry> udp = SocketTable.GetSockets(SocketSelection.Udp | SocketSelection.IPv6);
-            SocketEntry scoped = Assert.Single(udp, e => e.LocalEndPoint.Port == Port(socket));
-            Assert.Equal(socket.LocalEndPoint, scoped.LocalEndPoint);
+            SocketEntry scoped = Assert.Single(udp, e => e.LocalEndPoint.Port == Port(socket) && e.LocalEndPoint.Address.IsIPv6LinkLocal);
             Assert.Equal(loopback, scoped.LocalEndPoint.Address.ScopeId);
-            Assert.Equal(0, Assert.Single(udp, e => e.LocalEndPoint.Port == Port(plain.Client)).LocalEndPoint.Address.ScopeId);
+            Assert.Equal(socket.LocalEndPoint, scoped.LocalEndPoint);
+            // Other addresses have none (an IPEndPoint with one would not be equal).
+            Assert.Single(udp, e => e.LocalEndPoint.Equals(plain.Client.LocalEndPoint));
         }
 
         // Another process's socket, under a name longer than the kernel's
@@ -164,7 +167,8 @@ namespace sockscopeNET.Tests
         {
             using var child = new TestChild("tcp-listen", "127.0.0.1");
             Assert.True(child.Name.Length > 15);
-            SocketEntry entry = Assert.Single(SocketTable.GetSockets(SocketSelection.Tcp, child.Ports[0]));
+            SocketEntry entry = Assert.Single(SocketTable.GetSockets(SocketSelection.Tcp, child.Ports[0]),
+                e => e.LocalEndPoint.Equals(new IPEndPoint(IPAddress.Loopback, child.Ports[0])));
             SocketOwner owner = Assert.Single(entry.Owners);
             Assert.Equal(child.Id, owner.ProcessId);
             Assert.Equal(child.Name, owner.ProcessName);
@@ -188,9 +192,12 @@ namespace sockscopeNET.Tests
                 Assert.Equal(new[] { 0, 2, 3 }, new[] { tcp4.Server, udp4.Client, udp6.Client }
                     .Select(socket => Table(all.Single(e => e.Cookie == Cookie(socket)))));
                 Assert.All(SocketTable.GetSockets(SocketSelection.Udp), e => Assert.Equal(ProtocolType.Udp, e.Protocol));
-                Assert.Equal(new[] { Port(udp4.Client) },
-                    SocketTable.GetSockets(SocketSelection.Udp | SocketSelection.IPv4, Port(udp4.Client), Port(udp6.Client))
-                        .Select(e => e.LocalEndPoint.Port));
+                // Other processes' sockets may use these port numbers too.
+                int[] ports = { Port(udp4.Client), Port(udp6.Client) };
+                IReadOnlyList<SocketEntry> onPorts = SocketTable.GetSockets(SocketSelection.Udp | SocketSelection.IPv4, ports);
+                Assert.All(onPorts, e => Assert.True(Table(e) == 2 &&
+                    (ports.Contains(e.LocalEndPoint.Port) || ports.Contains(e.RemoteEndPoint.Port))));
+                Assert.Single(onPorts, e => e.LocalEndPoint.Equals(udp4.Client.LocalEndPoint));
             }
             finally { tcp4.Stop(); }
         }
