@@ -51,8 +51,9 @@ struct ConnectionRecord {
     std::int64_t opened_ns;          // CLOCK_REALTIME, ns; 0 when its opening was not seen
     std::int64_t closed_ns;          // CLOCK_REALTIME, ns; 0 in an open record
     std::int64_t lifetime_ns;        // closed_ns - opened_ns; -1 when either is unknown
-    std::uint64_t bytes_sent;        // acknowledged by the peer (tcpi_bytes_acked), at close
-    std::uint64_t bytes_received;    // tcpi_bytes_received, at close
+    std::uint64_t bytes_sent;        // at close, as `ss -i` shows bytes_acked: acknowledged by the
+                                     // peer, with a connect's SYN and an acknowledged FIN one each
+    std::uint64_t bytes_received;    // at close, as `ss -i` shows bytes_received: a FIN counts one
     std::uint32_t pid;               // owner, in the reader's PID namespace; 0 unknown
     std::uint32_t closer_pid;        // the process whose call began the close; 0 unknown
     std::int32_t error;              // the socket's error at close (errno value), 0 none
