@@ -13,7 +13,7 @@
 namespace sockscope_detail {
 namespace {
 
-static_assert(sizeof(connection_event) == 208, "connection_event is laid out as the BPF program writes it");
+static_assert(sizeof(connection_event) == 200, "connection_event is laid out as the BPF program writes it");
 static_assert(CONNECTION_PATH_CAPACITY == connection_path_capacity);
 static_assert(sizeof(ConnectionRecord::comm) == CONNECTION_COMM_SIZE);
 static_assert(sizeof(ConnectionRecord::name) >= CONNECTION_NAME_SIZE);
@@ -77,7 +77,6 @@ bool decode_connection_event(std::span<const std::byte> event, std::int64_t real
     record = ConnectionRecord{};
     record.cookie = raw.cookie;
     record.network_namespace = raw.netns;
-    record.inode = raw.inode;
     record.cgroup = raw.cgroup;
     const bool closed = raw.kind == CONNECTION_CLOSED;
     const auto realtime = [&](unsigned long long monotonic) {

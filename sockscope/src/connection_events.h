@@ -46,8 +46,7 @@ inline constexpr std::size_t connection_path_capacity = 16;
 struct ConnectionRecord {
     std::uint64_t cookie;            // the socket's cookie (SO_COOKIE), unique while the system runs
     std::uint64_t network_namespace; // inode of its network namespace
-    std::uint64_t inode;             // the socket's inode; 0 when not seen
-    std::uint64_t cgroup;            // the owner's cgroup v2 id; 0 unknown
+    std::uint64_t cgroup;            // the owner's cgroup v2 id; 0 unknown (and from the snapshot)
     std::int64_t opened_ns;          // CLOCK_REALTIME, ns; 0 when its opening was not seen
     std::int64_t closed_ns;          // CLOCK_REALTIME, ns; 0 in an open record
     std::int64_t lifetime_ns;        // closed_ns - opened_ns; -1 when either is unknown

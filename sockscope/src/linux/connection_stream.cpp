@@ -29,6 +29,7 @@ constexpr ino_t initial_user_namespace = 0xEFFFFFFDu;
 
 // The programs and hooks, as named in connections.bpf.c.
 constexpr const char* state_program = "state_changed";
+constexpr const char* skipped_state_program = "state_changed_skipped";
 constexpr const char* accept_function_program = "accept_returned_function";
 constexpr const char* accept_syscall_program = "accept_returned_syscall";
 constexpr const char* snapshot_program = "snapshot";
@@ -150,15 +151,36 @@ struct ConnectionStream {
     std::unique_ptr<LibbpfLibrary> libbpf;
     bpf_object* object = nullptr;
     bpf_link* state_link = nullptr;
+    bpf_link* skipped_link = nullptr;
     bpf_link* accept_link = nullptr;
     connection_stream_shared* shared = nullptr; // one mapped page
     std::size_t page = 0;
     std::unique_ptr<BpfRingBuffer> ring;
     int ring_fd = -1;
+    int program_fds[3] = {-1, -1, -1}; // accept, state, skipped state: owned by the object
     bool accept_by_function = false;
     int accept_function_refused = 0;
     std::uint64_t malformed = 0;     // events that were not whole records
-    std::uint64_t lost_reported = 0; // lost + malformed at the last read
+    std::uint64_t lost_reported = 0; // lost() at the last read
+
+    // Records dropped for want of room, events that were not records, and
+    // state changes that no program saw: the kernel skips a program on a
+    // CPU where it is running already (an interrupt breaking into it), and
+    // the second state program sees most of those in its place (see
+    // connections.bpf.c). A skipped state change may have been a close.
+    std::uint64_t lost() const {
+        std::uint64_t total = __atomic_load_n(&shared->lost, __ATOMIC_RELAXED) + malformed;
+        const std::uint64_t seen_in_place = __atomic_load_n(&shared->skipped_seen, __ATOMIC_RELAXED);
+        const std::uint64_t state_skipped = recursion_misses(program_fds[1]);
+        total += state_skipped > seen_in_place ? state_skipped - seen_in_place : 0;
+        return total + recursion_misses(program_fds[0]) + recursion_misses(program_fds[2]);
+    }
+
+    std::uint64_t recursion_misses(int program) const {
+        bpf_prog_info about{};
+        __u32 size = sizeof about;
+        return program >= 0 && libbpf->functions().object_info(program, &about, &size) == 0 ? about.recursion_misses : 0;
+    }
 
     ConnectionStream() = default;
     ConnectionStream(const ConnectionStream&) = delete;
@@ -168,6 +190,7 @@ struct ConnectionStream {
         const LibbpfFunctions& f = libbpf->functions();
         if (accept_link != nullptr) f.link_destroy(accept_link);
         if (state_link != nullptr) f.link_destroy(state_link);
+        if (skipped_link != nullptr) f.link_destroy(skipped_link);
         ring.reset();
         if (shared != nullptr) ::munmap(shared, page);
         if (object != nullptr) f.object_close(object);
@@ -197,6 +220,7 @@ bool ConnectionStream::start(const ConnectionStreamOptions& options, ino_t reade
         accept_link = accept != nullptr ? f.program_attach(accept) : nullptr;
         if (accept_link != nullptr) {
             accept_by_function = by_function;
+            program_fds[0] = f.program_fd(accept);
             break;
         }
         const int error = errno;
@@ -218,9 +242,21 @@ bool ConnectionStream::start(const ConnectionStreamOptions& options, ino_t reade
     ring = BpfRingBuffer::map(ring_fd, ring_bytes);
     if (!ring) return false;
 
+    // The state program first: the one for state changes it is kept from
+    // seeing must run after it (see connections.bpf.c).
     bpf_program* state = f.find_program_by_name(object, state_program);
-    state_link = state != nullptr ? f.program_attach(state) : nullptr;
-    return state_link != nullptr && take_snapshot(f, object);
+    bpf_program* skipped = f.find_program_by_name(object, skipped_state_program);
+    if (state == nullptr || skipped == nullptr) {
+        errno = ENOENT;
+        return false;
+    }
+    state_link = f.program_attach(state);
+    if (state_link == nullptr) return false;
+    program_fds[1] = f.program_fd(state);
+    skipped_link = f.program_attach(skipped);
+    if (skipped_link == nullptr) return false;
+    program_fds[2] = f.program_fd(skipped);
+    return take_snapshot(f, object);
 }
 
 ConnectionStream* open_connection_stream(const ConnectionStreamOptions& options) noexcept {
@@ -282,7 +318,7 @@ long read_connection_records(ConnectionStream* stream, ConnectionRecord* records
             ++stream->malformed;
         stream->ring->pop();
     }
-    const std::uint64_t dropped = __atomic_load_n(&stream->shared->lost, __ATOMIC_RELAXED) + stream->malformed;
+    const std::uint64_t dropped = stream->lost();
     *lost = dropped - stream->lost_reported;
     stream->lost_reported = dropped;
     return static_cast<long>(count);
@@ -298,7 +334,7 @@ bool connection_stream_debug(const ConnectionStream* stream, ConnectionStreamDeb
     debug->state_hook = state_hook;
     debug->accept_hook = stream->accept_by_function ? accept_function_hook : accept_syscall_hook;
     debug->accept_function_refused = stream->accept_function_refused;
-    debug->lost = __atomic_load_n(&stream->shared->lost, __ATOMIC_RELAXED) + stream->malformed;
+    debug->lost = stream->lost();
     debug->untracked = __atomic_load_n(&stream->shared->untracked, __ATOMIC_RELAXED);
     return true;
 }

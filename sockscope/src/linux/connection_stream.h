@@ -12,7 +12,11 @@
 // a few milliseconds before it reads costs the machine far less than one
 // that reads each record as it comes. When the buffer is full, further
 // records are dropped in the kernel and counted; each read returns how
-// many were dropped since the previous one.
+// many were lost since the previous one. The count also holds the state
+// changes that the kernel did not let the program see: it does not run a
+// program again on a CPU where it is running, as when a state change
+// handled in an interrupt breaks into one handled in a call (rare; it may
+// have been a close, or a connection's record may lack a state).
 //
 // Owners. A connection's owner is taken only at a moment when the process
 // doing it is the socket's owner for certain:
@@ -75,8 +79,8 @@ ConnectionStream* open_connection_stream(const ConnectionStreamOptions& options)
 int connection_stream_fd(const ConnectionStream* stream) noexcept;
 
 // Moves up to `capacity` waiting records into `records`, oldest first, and
-// sets *lost to the number of records the kernel dropped for want of room
-// since the previous read. Returns how many were moved (0 when none
+// sets *lost to the number of records lost (see above) since the previous
+// read. Returns how many were moved (0 when none
 // wait); never blocks. -1 with EINVAL when stream or lost is null, or
 // records is null with a capacity. One thread at a time per stream.
 long read_connection_records(ConnectionStream* stream, ConnectionRecord* records, std::size_t capacity,
@@ -92,7 +96,7 @@ struct ConnectionStreamDebug {
     const char* accept_hook; // "fexit/inet_csk_accept", or "tp_btf/sys_exit" where the
                              // kernel refused that (accept and accept4 only)
     int accept_function_refused; // errno the kernel refused the fexit program with; 0 if used
-    std::uint64_t lost;          // records dropped since the stream opened
+    std::uint64_t lost;          // records lost since the stream opened
     std::uint64_t untracked;     // sockets the table had no room for since then
 };
 

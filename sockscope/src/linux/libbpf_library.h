@@ -30,6 +30,8 @@ struct LibbpfFunctions {
     decltype(&::bpf_map__set_max_entries) map_set_max_entries;
     decltype(&::libbpf_find_vmlinux_btf_id) find_vmlinux_btf_id;
     decltype(&::bpf_prog_load) prog_load;
+    decltype(&::bpf_program__fd) program_fd;
+    decltype(&::bpf_obj_get_info_by_fd) object_info;
 };
 
 // The file that libbpf's ABI version 1 is installed as.

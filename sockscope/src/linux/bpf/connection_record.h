@@ -41,7 +41,6 @@ struct connection_event {
     unsigned long long bytes_acked;    /* sent and acknowledged */
     unsigned long long bytes_received;
     unsigned long long cgroup;         /* the owner's cgroup v2 id; 0 unknown */
-    unsigned long long inode;          /* the socket's inode; 0 unknown */
     unsigned long long states;         /* state i in bits 4i..4i+3 */
     unsigned int netns;                /* network namespace inode */
     unsigned int owner;                /* process id in the reader's PID namespace; 0 unknown */
@@ -68,6 +67,7 @@ struct connection_event {
 struct connection_stream_shared {
     unsigned long long lost;      /* events the ring buffer had no room for */
     unsigned long long untracked; /* sockets the socket table had no room for */
+    unsigned long long skipped_seen; /* state changes state_changed_skipped saw in its place */
     unsigned int reader_pid_namespace; /* inode of the reader's PID namespace */
     unsigned int report_opens;         /* nonzero: an event when a connection opens too */
 };

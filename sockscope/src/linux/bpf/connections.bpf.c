@@ -23,7 +23,12 @@
  * task has locked waits for that task to release it, and then runs in it.
  *
  * Field accesses go through CO-RE relocations, so one object runs on any
- * kernel with BTF. */
+ * kernel with BTF. On the path that runs at every state change they are
+ * plain loads of the socket's own fields; helper calls (probe reads) cost
+ * ten times more, and are left to the paths that run once per socket.
+ * Pointers are followed only by probe reads, though: the verifier looks
+ * each pointer load from a kernel object up in the kernel's BTF, which
+ * took it some 50 ms for the few in this program. */
 #include "vmlinux.h"
 #include <bpf/bpf_core_read.h>
 #include <bpf/bpf_endian.h>
@@ -57,9 +62,9 @@ struct owner {
 
 struct tracked_socket {
     __u64 opened_ns;
-    __u64 inode;
     __u64 states;
     struct owner owner;
+    __u32 netns;
     __u32 closer;
     __u8 side;
     __u8 owner_source;
@@ -67,8 +72,9 @@ struct tracked_socket {
     __u8 state_count;
 };
 
-/* Sizes are set by the library before loading. Entries of `sockets` are
- * allocated as sockets come, up to its size. */
+/* Sizes are set by the library before loading. The table is allocated
+ * whole when it is made: allocating each entry as its socket comes costs
+ * a third more at every connection. */
 struct {
     __uint(type, BPF_MAP_TYPE_RINGBUF);
     __uint(max_entries, 1 << 21);
@@ -77,7 +83,6 @@ struct {
 struct {
     __uint(type, BPF_MAP_TYPE_HASH);
     __uint(max_entries, 32768);
-    __uint(map_flags, BPF_F_NO_PREALLOC);
     __type(key, __u64);
     __type(value, struct tracked_socket);
 } sockets SEC(".maps");
@@ -104,12 +109,10 @@ static __always_inline struct connection_stream_shared *shared_block(void)
     return bpf_map_lookup_elem(&shared, &zero);
 }
 
-/* The functions below that are not static are verified once each, rather
- * than again at every call; they take kernel addresses as plain numbers
- * and read through them with probes. */
-
-/* The kernel address stored at `field`, as such a number: the verifier
- * won't turn a typed pointer into one otherwise. */
+/* The kernel address stored at `field`, as a plain number: the functions
+ * below that are not static (verified once each, rather than again at
+ * every call) take kernel addresses so, and read through them with
+ * probes. The verifier won't turn a typed pointer into one otherwise. */
 static __always_inline __u64 address_at(const void *field)
 {
     __u64 address = 0;
@@ -121,11 +124,9 @@ static __always_inline __u64 address_at(const void *field)
  * the thread group of the task at `task_address`, or 0 when it has none
  * there. A struct pid holds one (nr, ns) pair per level, from the initial
  * namespace (0) down to the task's own. */
-__noinline __u32 process_for_reader(__u64 task_address, __u32 reader_namespace)
+__noinline __u32 process_in_namespace(__u64 task_address, __u32 reader_namespace)
 {
     struct task_struct *task = (struct task_struct *)task_address;
-    if (reader_namespace == INITIAL_PID_NAMESPACE)
-        return BPF_CORE_READ(task, tgid);
     struct pid *pid = BPF_CORE_READ(task, group_leader, thread_pid);
     if (!pid)
         return 0;
@@ -152,30 +153,32 @@ __noinline __u32 process_for_reader(__u64 task_address, __u32 reader_namespace)
 }
 
 /* The process of the task at `task_address`: its number for the reader,
- * its cgroup, its comm and, when the comm may be cut (15 bytes), its
- * executable's file name, from which the library makes the whole name. */
-__noinline int take_owner(struct owner *owner, __u64 task_address, __u32 reader_namespace)
+ * its comm (the thread group's, as /proc/<id>/comm shows it) and, when the
+ * comm may be cut (15 bytes), its executable's file name, from which the
+ * library makes the whole name; for the current task also its cgroup (a
+ * helper's answer; another task's would take three more kernel types to
+ * relocate at load). */
+static __always_inline void take_owner(struct owner *owner, __u64 task_address, int current, __u32 reader_namespace)
 {
-    if (!owner)
-        return 0;
     struct task_struct *task = (struct task_struct *)task_address;
     struct task_struct *leader = BPF_CORE_READ(task, group_leader);
-    owner->pid = process_for_reader(task_address, reader_namespace);
-    owner->cgroup = BPF_CORE_READ(task, cgroups, dfl_cgrp, kn, id);
-    BPF_CORE_READ_STR_INTO(&owner->comm, leader, comm);
+    if (reader_namespace != INITIAL_PID_NAMESPACE)
+        owner->pid = process_in_namespace(task_address, reader_namespace);
+    else
+        owner->pid = current ? bpf_get_current_pid_tgid() >> 32 : BPF_CORE_READ(task, tgid);
+    owner->cgroup = current ? bpf_get_current_cgroup_id() : 0;
+    bpf_probe_read_kernel_str(owner->comm, sizeof owner->comm, &leader->comm);
     owner->name[0] = 0;
     if (owner->comm[CONNECTION_COMM_SIZE - 2] == 0)
-        return 0;
+        return;
     struct dentry *file = BPF_CORE_READ(leader, mm, exe_file, f_path.dentry);
-    if (!file || BPF_CORE_READ(file, d_name.len) >= CONNECTION_NAME_SIZE)
-        return 0;
-    bpf_probe_read_kernel_str(owner->name, sizeof owner->name, BPF_CORE_READ(file, d_name.name));
-    return 0;
+    if (file && BPF_CORE_READ(file, d_name.len) < CONNECTION_NAME_SIZE)
+        bpf_probe_read_kernel_str(owner->name, sizeof owner->name, BPF_CORE_READ(file, d_name.name));
 }
 
 static __always_inline void take_current_owner(struct tracked_socket *t, __u8 source, __u32 reader_namespace)
 {
-    take_owner(&t->owner, bpf_get_current_task(), reader_namespace);
+    take_owner(&t->owner, bpf_get_current_task(), 1, reader_namespace);
     t->owner_source = source;
 }
 
@@ -192,111 +195,101 @@ static __always_inline void add_state(struct tracked_socket *t, int state)
     t->states = (t->states & ~(0xfULL << shift)) | ((__u64)(state & 0xf) << shift);
 }
 
-/* Writes the event of `kind` (low byte; extra flags above it) for the
- * socket at `sk_address`; counts it as lost when the ring buffer is full. */
-__noinline int emit(__u64 sk_address, const struct tracked_socket *t, __u64 cookie, __u64 now, __u32 kind_and_flags)
+/* The parts of an event that come from what was kept of the socket. */
+static __always_inline void describe_tracked(struct connection_event *e, const struct tracked_socket *t, __u64 cookie,
+                                             __u64 now, __u32 kind_and_flags)
 {
-    struct connection_stream_shared *s = shared_block();
-    if (!t || !s)
-        return 0;
-    struct connection_event *e = bpf_ringbuf_reserve(&events, sizeof *e, 0);
-    if (!e) {
-        __sync_fetch_and_add(&s->lost, 1);
-        return 0;
-    }
-    struct sock *sk = (struct sock *)sk_address;
-    struct inet_sock *inet = (struct inet_sock *)sk;
     __builtin_memset(e, 0, sizeof *e);
     e->cookie = cookie;
     e->opened_ns = t->opened_ns;
     e->event_ns = now;
     e->cgroup = t->owner.cgroup;
-    e->inode = t->inode;
     e->states = t->states;
-    e->netns = BPF_CORE_READ(sk, __sk_common.skc_net.net, ns.inum);
+    e->netns = t->netns;
     e->owner = t->owner.pid;
     e->closer = t->closer;
-    e->family = BPF_CORE_READ(sk, __sk_common.skc_family);
-    /* The local port as bound: skc_num is 0 again by the time a socket
-     * closes. */
-    e->local_port = bpf_ntohs(BPF_CORE_READ(inet, inet_sport));
-    e->remote_port = bpf_ntohs(BPF_CORE_READ(sk, __sk_common.skc_dport));
-    if (e->family == AF_INET6) {
-        bpf_core_read(e->local_address, 16, &sk->__sk_common.skc_v6_rcv_saddr);
-        bpf_core_read(e->remote_address, 16, &sk->__sk_common.skc_v6_daddr);
-    } else {
-        bpf_core_read(e->local_address, 4, &sk->__sk_common.skc_rcv_saddr);
-        bpf_core_read(e->remote_address, 4, &sk->__sk_common.skc_daddr);
-    }
-    __u8 kind = kind_and_flags & 0xff;
-    if (kind == CONNECTION_CLOSED) {
-        struct tcp_sock *tcp = (struct tcp_sock *)sk;
-        e->bytes_acked = BPF_CORE_READ(tcp, bytes_acked);
-        e->bytes_received = BPF_CORE_READ(tcp, bytes_received);
-        e->error = BPF_CORE_READ(sk, sk_err);
-    }
-    e->kind = kind;
+    e->kind = kind_and_flags & 0xff;
     e->side = t->side;
     e->owner_source = t->owner_source;
     e->flags = t->flags | (kind_and_flags >> 8);
     e->state_count = t->state_count;
     __builtin_memcpy(e->comm, t->owner.comm, sizeof e->comm);
     __builtin_memcpy(e->name, t->owner.name, sizeof e->name);
+}
+
+/* Writes the event of `kind` (low byte; extra flags above it) for `sk`,
+ * now; counts it as lost when the ring buffer is full. (The clock is read
+ * only here and when a socket opens: in a virtual machine a read costs
+ * as much as the rest of a state change.) */
+static __always_inline void emit(struct connection_stream_shared *s, struct sock *sk, const struct tracked_socket *t,
+                                 __u64 cookie, __u32 kind_and_flags)
+{
+    __u64 now = bpf_ktime_get_ns();
+    struct connection_event *e = bpf_ringbuf_reserve(&events, sizeof *e, 0);
+    if (!e) {
+        __sync_fetch_and_add(&s->lost, 1);
+        return;
+    }
+    describe_tracked(e, t, cookie, now, kind_and_flags);
+    e->family = sk->__sk_common.skc_family;
+    e->remote_port = bpf_ntohs(sk->__sk_common.skc_dport);
+    if (e->family == AF_INET6) {
+        __builtin_memcpy(e->local_address, sk->__sk_common.skc_v6_rcv_saddr.in6_u.u6_addr8, 16);
+        __builtin_memcpy(e->remote_address, sk->__sk_common.skc_v6_daddr.in6_u.u6_addr8, 16);
+    } else {
+        __builtin_memcpy(e->local_address, &sk->__sk_common.skc_rcv_saddr, 4);
+        __builtin_memcpy(e->remote_address, &sk->__sk_common.skc_daddr, 4);
+    }
+    struct tcp_sock *tcp = bpf_skc_to_tcp_sock(sk);
+    if (tcp) {
+        /* The local port as bound: skc_num is 0 again by the time a
+         * socket closes. */
+        e->local_port = bpf_ntohs(tcp->inet_conn.icsk_inet.inet_sport);
+        if (e->kind == CONNECTION_CLOSED) {
+            e->bytes_acked = tcp->bytes_acked;
+            e->bytes_received = tcp->bytes_received;
+        }
+    }
+    if (e->kind == CONNECTION_CLOSED)
+        e->error = sk->sk_err;
     bpf_ringbuf_submit(e, 0);
-    return 0;
 }
 
-/* What a socket first seen at oldstate -> newstate starts with. */
-static __always_inline void start(struct tracked_socket *t, int oldstate, int newstate, __u64 now)
+/* What a socket first seen at oldstate -> newstate starts with, made in
+ * `scratch`; it goes into the table once this state change is handled,
+ * unless the socket closes now. A socket that was not seen to open may
+ * have been found by the snapshot: kept under its cookie, or under its
+ * address while it had none yet (cookies are given out on first use; the
+ * snapshot can't give one). Addresses of kernel objects have the top bit
+ * set, cookies (counted from 1) never do. */
+static __noinline struct tracked_socket *first_seen(struct sock *sk, int oldstate, int newstate)
 {
-    __builtin_memset(t, 0, sizeof *t);
+    __u32 zero = 0;
+    struct tracked_socket *fresh = bpf_map_lookup_elem(&scratch, &zero);
+    if (!fresh)
+        return 0;
+    __builtin_memset(fresh, 0, sizeof *fresh);
     if (oldstate == TCP_CLOSE && newstate == TCP_SYN_SENT)
-        t->side = CONNECTION_SIDE_CONNECT;
+        fresh->side = CONNECTION_SIDE_CONNECT;
     else if (oldstate == TCP_CLOSE && newstate == TCP_LISTEN)
-        t->side = CONNECTION_SIDE_LISTEN;
+        fresh->side = CONNECTION_SIDE_LISTEN;
     else if (oldstate == TCP_LISTEN && newstate == TCP_SYN_RECV)
-        t->side = CONNECTION_SIDE_ACCEPT;
-    if (t->side != CONNECTION_SIDE_UNKNOWN)
-        t->opened_ns = now;
-    else
-        t->flags = CONNECTION_OPEN_UNSEEN;
-    add_state(t, oldstate);
-}
-
-/* A socket open before the stream started, found by the snapshot: kept
- * under its cookie, or under its address while it has none yet (cookies
- * are given out on first use; the snapshot can't give one). Addresses of
- * kernel objects have the top bit set, cookies (counted from 1) never do.
- * A state change that doesn't open a socket looks for one under its
- * address, and moves it under the cookie. */
-static __always_inline struct tracked_socket *found_in_snapshot(__u64 sk_address, __u64 cookie)
-{
-    struct tracked_socket *t = bpf_map_lookup_elem(&sockets, &sk_address);
-    if (!t || bpf_map_update_elem(&sockets, &cookie, t, BPF_NOEXIST) != 0)
-        return 0;
-    bpf_map_delete_elem(&sockets, &sk_address);
-    return bpf_map_lookup_elem(&sockets, &cookie);
-}
-
-/* A socket that an accept call returned: its owner is the caller. The
- * socket was followed since SYN_RECV, which gave it its cookie. */
-__noinline int accepted(__u64 sk_address)
-{
-    struct sock *sk = (struct sock *)sk_address;
-    if (!sk || BPF_CORE_READ(sk, sk_protocol) != IPPROTO_TCP)
-        return 0;
-    __u64 cookie = BPF_CORE_READ(sk, __sk_common.skc_cookie.counter);
-    struct connection_stream_shared *s = shared_block();
-    struct tracked_socket *t = cookie ? bpf_map_lookup_elem(&sockets, &cookie) : 0;
-    if (!s || !t)
-        return 0;
-    t->side = CONNECTION_SIDE_ACCEPT;
-    take_current_owner(t, OWNER_FROM_ACCEPT, s->reader_pid_namespace);
-    if (!t->inode)
-        t->inode = BPF_CORE_READ(sk, sk_socket, file, f_inode, i_ino);
-    if (s->report_opens)
-        emit(sk_address, t, cookie, bpf_ktime_get_ns(), CONNECTION_OPENED);
-    return 0;
+        fresh->side = CONNECTION_SIDE_ACCEPT;
+    if (fresh->side != CONNECTION_SIDE_UNKNOWN) {
+        fresh->opened_ns = bpf_ktime_get_ns();
+    } else {
+        fresh->flags = CONNECTION_OPEN_UNSEEN;
+        __u64 address = address_at(&sk);
+        struct tracked_socket *found = bpf_map_lookup_elem(&sockets, &address);
+        if (found) {
+            __builtin_memcpy(fresh, found, sizeof *fresh);
+            bpf_map_delete_elem(&sockets, &address);
+        }
+    }
+    if (fresh->state_count == 0)
+        add_state(fresh, oldstate);
+    fresh->netns = BPF_CORE_READ(sk, __sk_common.skc_net.net, ns.inum);
+    return fresh;
 }
 
 /* The accept path's own function, where the kernel lets programs attach
@@ -304,6 +297,8 @@ __noinline int accepted(__u64 sk_address)
  * loads it first: where the kernel refuses it, the load fails before the
  * others are verified, and the library loads the object again with
  * accept_returned_syscall instead. */
+__noinline int accepted(__u64 sk_address);
+
 SEC("fexit/inet_csk_accept")
 int accept_returned_function(void *ctx)
 {
@@ -331,80 +326,145 @@ int BPF_PROG(accept_returned_syscall, struct pt_regs *regs, long ret)
     struct file *file = 0;
     if (bpf_probe_read_kernel(&file, sizeof file, files + ret) || !file)
         return 0;
-    if (BPF_CORE_READ(file, f_inode, i_sb, s_magic) != SOCKFS_MAGIC)
-        return 0;
+    /* What accept returns is a socket's descriptor. */
     struct socket *socket = BPF_CORE_READ(file, private_data);
     accepted((__u64)BPF_CORE_READ(socket, sk));
     return 0;
 }
 
-/* One state change of a TCP socket: `transition` holds the old state,
- * the new one, and whether it runs in a call on the socket, a byte each. */
-__noinline int follow(__u64 sk_address, __u64 cookie, __u32 transition)
+/* A socket that an accept call returned: its owner is the caller. The
+ * socket was followed since SYN_RECV, which gave it its cookie. */
+__noinline int accepted(__u64 sk_address)
 {
-    struct connection_stream_shared *s = shared_block();
-    __u32 zero = 0;
-    struct tracked_socket *fresh = bpf_map_lookup_elem(&scratch, &zero);
-    if (!s || !fresh)
+    struct sock *sk = (struct sock *)sk_address;
+    if (!sk || BPF_CORE_READ(sk, sk_protocol) != IPPROTO_TCP)
         return 0;
-    const int oldstate = transition & 0xff, newstate = (transition >> 8) & 0xff;
-    const int in_call = (transition >> 16) & 0xff;
-    const __u32 reader = s->reader_pid_namespace;
-    __u64 now = bpf_ktime_get_ns();
-
-    start(fresh, oldstate, newstate, now);
-    struct tracked_socket *t = bpf_map_lookup_elem(&sockets, &cookie);
-    if (!t && fresh->side == CONNECTION_SIDE_UNKNOWN)
-        t = found_in_snapshot(sk_address, cookie);
-    if (!t && newstate != TCP_CLOSE) {
-        long refused = bpf_map_update_elem(&sockets, &cookie, fresh, BPF_NOEXIST);
-        if (refused == 0)
-            t = bpf_map_lookup_elem(&sockets, &cookie);
-        else if (refused == -E2BIG)
-            __sync_fetch_and_add(&s->untracked, 1);
+    __u64 cookie = BPF_CORE_READ(sk, __sk_common.skc_cookie.counter);
+    struct connection_stream_shared *s = shared_block();
+    struct tracked_socket *t = cookie ? bpf_map_lookup_elem(&sockets, &cookie) : 0;
+    if (!s || !t)
+        return 0;
+    t->side = CONNECTION_SIDE_ACCEPT;
+    take_current_owner(t, OWNER_FROM_ACCEPT, s->reader_pid_namespace);
+    if (!s->report_opens)
+        return 0;
+    struct connection_event *e = bpf_ringbuf_reserve(&events, sizeof *e, 0);
+    if (!e) {
+        __sync_fetch_and_add(&s->lost, 1);
+        return 0;
     }
+    describe_tracked(e, t, cookie, bpf_ktime_get_ns(), CONNECTION_OPENED);
+    e->family = BPF_CORE_READ(sk, __sk_common.skc_family);
+    e->local_port = BPF_CORE_READ(sk, __sk_common.skc_num);
+    e->remote_port = bpf_ntohs(BPF_CORE_READ(sk, __sk_common.skc_dport));
+    if (e->family == AF_INET6) {
+        bpf_core_read(e->local_address, 16, &sk->__sk_common.skc_v6_rcv_saddr);
+        bpf_core_read(e->remote_address, 16, &sk->__sk_common.skc_v6_daddr);
+    } else {
+        bpf_core_read(e->local_address, 4, &sk->__sk_common.skc_rcv_saddr);
+        bpf_core_read(e->remote_address, 4, &sk->__sk_common.skc_daddr);
+    }
+    bpf_ringbuf_submit(e, 0);
+    return 0;
+}
+
+/* One state change of a TCP socket. */
+static __always_inline void changed(struct connection_stream_shared *s, struct sock *sk, int oldstate, int newstate)
+{
+    const __u32 reader = s->reader_pid_namespace;
+    /* The cookie as the kernel keeps it; the helper, which gives the
+     * socket one on first use, only when it has none yet. */
+    __u64 cookie = sk->__sk_common.skc_cookie.counter;
+    if (!cookie)
+        cookie = bpf_get_socket_cookie(sk);
+    struct tracked_socket *t = bpf_map_lookup_elem(&sockets, &cookie);
     const int in_table = t != 0;
     if (!t)
-        t = fresh;
+        t = first_seen(sk, oldstate, newstate);
+    if (!t)
+        return;
 
     add_state(t, newstate);
     if (oldstate == TCP_CLOSE && newstate == TCP_SYN_SENT)
         take_current_owner(t, OWNER_FROM_CONNECT, reader);
     else if (oldstate == TCP_CLOSE && newstate == TCP_LISTEN)
         take_current_owner(t, OWNER_FROM_LISTEN, reader);
-    /* The inode while a file holds the socket; gone once it is closed. */
-    if (!t->inode)
-        t->inode = BPF_CORE_READ((struct sock *)sk_address, sk_socket, file, f_inode, i_ino);
 
+    const int in_call = sk->sk_lock.owned != 0;
     if (in_call && !t->closer &&
         (newstate == TCP_FIN_WAIT1 || newstate == TCP_LAST_ACK || newstate == TCP_CLOSE)) {
         if (t->owner_source == OWNER_UNKNOWN) {
             take_current_owner(t, OWNER_FROM_CLOSE, reader);
             t->closer = t->owner.pid;
         } else {
-            t->closer = process_for_reader(bpf_get_current_task(), reader);
+            t->closer = reader == INITIAL_PID_NAMESPACE ? bpf_get_current_pid_tgid() >> 32
+                                                        : process_in_namespace(bpf_get_current_task(), reader);
         }
     }
 
     if (newstate == TCP_CLOSE) {
-        emit(sk_address, t, cookie, now, CONNECTION_CLOSED | (in_call ? CONNECTION_CLOSED_IN_CALL << 8 : 0));
+        emit(s, sk, t, cookie, CONNECTION_CLOSED | (in_call ? CONNECTION_CLOSED_IN_CALL << 8 : 0));
         if (in_table)
             bpf_map_delete_elem(&sockets, &cookie);
-    } else if (s->report_opens &&
-               (newstate == TCP_LISTEN || (oldstate == TCP_SYN_SENT && newstate == TCP_ESTABLISHED))) {
-        emit(sk_address, t, cookie, now, CONNECTION_OPENED);
+        return;
     }
+    if (!in_table && bpf_map_update_elem(&sockets, &cookie, t, BPF_NOEXIST) == -E2BIG)
+        __sync_fetch_and_add(&s->untracked, 1);
+    if (s->report_opens && (newstate == TCP_LISTEN || (oldstate == TCP_SYN_SENT && newstate == TCP_ESTABLISHED)))
+        emit(s, sk, t, cookie, CONNECTION_OPENED);
+}
+
+/* The state change that state_changed last started on this CPU. */
+struct last_change {
+    __u64 sk;
+    __u32 states; /* old state, new state << 8 */
+    __u32 reserved;
+};
+
+struct {
+    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, struct last_change);
+} started SEC(".maps");
+
+/* The kernel does not run a program on a CPU where it is running already:
+ * a state change handled in an interrupt that breaks into state_changed
+ * would be skipped. A second program on the same tracepoint, attached
+ * after the first, handles those: it runs right after state_changed for
+ * every state change, and does something only when state_changed did not
+ * start on this one (the interrupt may come as late as state_changed's
+ * return: the ring buffer's wakeup raises one). The kernel counts the
+ * changes it skips; the second program counts those it sees in
+ * state_changed's place, so the library can tell how many neither saw. */
+SEC("tp_btf/inet_sock_set_state")
+int BPF_PROG(state_changed, struct sock *sk, int oldstate, int newstate)
+{
+    __u32 zero = 0;
+    struct last_change *last = bpf_map_lookup_elem(&started, &zero);
+    if (!last)
+        return 0;
+    last->sk = (__u64)sk;
+    last->states = (oldstate & 0xff) | (newstate & 0xff) << 8;
+    struct connection_stream_shared *s = shared_block();
+    if (s && sk->sk_protocol == IPPROTO_TCP && oldstate != newstate)
+        changed(s, sk, oldstate, newstate);
     return 0;
 }
 
 SEC("tp_btf/inet_sock_set_state")
-int BPF_PROG(state_changed, struct sock *sk, int oldstate, int newstate)
+int BPF_PROG(state_changed_skipped, struct sock *sk, int oldstate, int newstate)
 {
-    if (sk->sk_protocol != IPPROTO_TCP || oldstate == newstate)
+    __u32 zero = 0;
+    struct last_change *last = bpf_map_lookup_elem(&started, &zero);
+    if (!last || (last->sk == (__u64)sk && last->states == ((oldstate & 0xff) | (newstate & 0xff) << 8)))
         return 0;
-    __u64 cookie = bpf_get_socket_cookie(sk);
-    __u32 in_call = sk->sk_lock.owned != 0;
-    follow(address_at(&ctx[0]), cookie, (oldstate & 0xff) | (newstate & 0xff) << 8 | in_call << 16);
+    struct connection_stream_shared *s = shared_block();
+    if (!s)
+        return 0;
+    __sync_fetch_and_add(&s->skipped_seen, 1);
+    if (sk->sk_protocol == IPPROTO_TCP && oldstate != newstate)
+        changed(s, sk, oldstate, newstate);
     return 0;
 }
 
@@ -422,14 +482,17 @@ int snapshot(struct bpf_iter__task_file *ctx)
         return 0;
     /* A process's descriptors are its leader's table, as in
      * socket_holders.bpf.c. */
-    struct task_struct *leader = task->group_leader;
+    struct task_struct *leader = BPF_CORE_READ(task, group_leader);
     if (task != leader && BPF_CORE_READ(leader, files))
         return 0;
-    struct socket *socket = bpf_sock_from_file(file);
-    if (!socket)
+    if (BPF_CORE_READ(file, f_inode, i_sb, s_magic) != SOCKFS_MAGIC)
         return 0;
-    struct sock *sk = socket->sk;
-    if (!sk || sk->sk_protocol != IPPROTO_TCP || sk->__sk_common.skc_state == TCP_CLOSE)
+    struct socket *socket = BPF_CORE_READ(file, private_data);
+    struct sock *sk = BPF_CORE_READ(socket, sk);
+    if (!sk || BPF_CORE_READ(sk, sk_protocol) != IPPROTO_TCP)
+        return 0;
+    const int state = BPF_CORE_READ(sk, __sk_common.skc_state);
+    if (state == TCP_CLOSE)
         return 0;
     struct connection_stream_shared *s = shared_block();
     __u32 zero = 0;
@@ -437,22 +500,22 @@ int snapshot(struct bpf_iter__task_file *ctx)
     if (!s || !fresh)
         return 0;
     __u64 task_address = address_at(&ctx->task);
-    __u64 cookie = sk->__sk_common.skc_cookie.counter;
-    __u64 key = cookie ? cookie : address_at(&socket->sk);
+    __u64 cookie = BPF_CORE_READ(sk, __sk_common.skc_cookie.counter);
+    __u64 key = cookie ? cookie : (__u64)sk;
     struct tracked_socket *t = bpf_map_lookup_elem(&sockets, &key);
     if (t) {
         if (t->owner_source == OWNER_UNKNOWN) {
-            take_owner(&t->owner, task_address, s->reader_pid_namespace);
+            take_owner(&t->owner, task_address, 0, s->reader_pid_namespace);
             t->owner_source = OWNER_FROM_SNAPSHOT;
         }
         return 0;
     }
     __builtin_memset(fresh, 0, sizeof *fresh);
     fresh->flags = CONNECTION_OPEN_UNSEEN;
-    fresh->side = sk->__sk_common.skc_state == TCP_LISTEN ? CONNECTION_SIDE_LISTEN : CONNECTION_SIDE_UNKNOWN;
-    fresh->inode = BPF_CORE_READ(file, f_inode, i_ino);
-    add_state(fresh, sk->__sk_common.skc_state);
-    take_owner(&fresh->owner, task_address, s->reader_pid_namespace);
+    fresh->side = state == TCP_LISTEN ? CONNECTION_SIDE_LISTEN : CONNECTION_SIDE_UNKNOWN;
+    fresh->netns = BPF_CORE_READ(sk, __sk_common.skc_net.net, ns.inum);
+    add_state(fresh, state);
+    take_owner(&fresh->owner, task_address, 0, s->reader_pid_namespace);
     fresh->owner_source = OWNER_FROM_SNAPSHOT;
     if (bpf_map_update_elem(&sockets, &key, fresh, BPF_NOEXIST) == -E2BIG)
         __sync_fetch_and_add(&s->untracked, 1);
