@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "linux/connection_stream.h"
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <linux/capability.h>
@@ -84,21 +85,32 @@ private:
 
 // Whether the kernel lets this process attach programs to function exits,
 // asked with a program that does nothing, for the exit of the accept
-// path's function. Far cheaper to be refused than the whole object, whose
-// relocations are most of its load: this reads the kernel's BTF once more.
-bool function_exits_allowed(const LibbpfFunctions& f) {
+// path's function: 0, or the errno it refused with. Far cheaper to be
+// refused than the whole object, whose relocations are most of its load;
+// still, this reads the kernel's BTF once more, so the answer is kept for
+// the life of the process (a refusal for want of memory or descriptors
+// only makes its streams use the system-call exit).
+int function_exits_refused(const LibbpfFunctions& f) {
+    static std::atomic<int> known{-1};
+    int refused = known.load(std::memory_order_relaxed);
+    if (refused >= 0) return refused;
     const int target = f.find_vmlinux_btf_id("inet_csk_accept", BPF_TRACE_FEXIT);
-    if (target < 0) return false;
-    const bpf_insn nothing[] = {
-        {BPF_ALU64 | BPF_MOV | BPF_K, BPF_REG_0, 0, 0, 0}, // r0 = 0
-        {BPF_JMP | BPF_EXIT, 0, 0, 0, 0},
-    };
-    bpf_prog_load_opts options{};
-    options.sz = sizeof options;
-    options.expected_attach_type = BPF_TRACE_FEXIT;
-    options.attach_btf_id = static_cast<__u32>(target);
-    const UniqueFd program(f.prog_load(BPF_PROG_TYPE_TRACING, "accept_probe", "Dual MIT/GPL", nothing, 2, &options));
-    return program.valid();
+    if (target < 0) {
+        refused = errno != 0 ? errno : ENOENT;
+    } else {
+        const bpf_insn nothing[] = {
+            {BPF_ALU64 | BPF_MOV | BPF_K, BPF_REG_0, 0, 0, 0}, // r0 = 0
+            {BPF_JMP | BPF_EXIT, 0, 0, 0, 0},
+        };
+        bpf_prog_load_opts options{};
+        options.sz = sizeof options;
+        options.expected_attach_type = BPF_TRACE_FEXIT;
+        options.attach_btf_id = static_cast<__u32>(target);
+        const UniqueFd program(f.prog_load(BPF_PROG_TYPE_TRACING, "accept_probe", "Dual MIT/GPL", nothing, 2, &options));
+        refused = program.valid() ? 0 : (errno != 0 ? errno : EPERM);
+    }
+    known.store(refused, std::memory_order_relaxed);
+    return refused;
 }
 
 // The object loaded into the kernel with one of the two accept programs;
@@ -209,8 +221,8 @@ bool ConnectionStream::start(const ConnectionStreamOptions& options, ino_t reade
     // The cheaper accept hook where the kernel takes it; where it refuses
     // to load or attach it, the system-call exit. It is attached first, to
     // find out: it does nothing until the state program fills the table.
-    const bool try_function = function_exits_allowed(f);
-    if (!try_function) accept_function_refused = errno != 0 ? errno : EPERM;
+    accept_function_refused = function_exits_refused(f);
+    const bool try_function = accept_function_refused == 0;
     for (const bool by_function : {true, false}) {
         if (by_function && !try_function) continue;
         object = load_object(f, by_function, ring_bytes, tracked);
