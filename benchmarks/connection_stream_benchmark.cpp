@@ -1,0 +1,312 @@
+// SPDX-License-Identifier: MIT
+// What the connection stream costs and how well it keeps up, under a
+// loopback churn of short connections:
+//
+//   connection_stream_benchmark [SECONDS [ROUNDS [RATE]]]
+//
+// 1. Attach: five streams opened, each in a fresh process (libbpf opened,
+//    the program loaded and attached, the snapshot taken): wall-clock and
+//    CPU time of the open.
+// 2. Churn, in a network namespace of its own: a server process accepts
+//    and closes, two client processes connect and close, as fast as they
+//    can (or RATE connections a second in all), for SECONDS (default 5)
+//    per round; ROUNDS (default 3) rounds without and with a stream,
+//    alternating. With a stream, a reader thread drains it every 10 ms.
+//    Prints per round the connection rate, the whole machine's busy CPU
+//    per connection (/proc/stat, other processes included), the churn's
+//    and reader's own CPU per connection, and with a stream the records of
+//    the churn read, the records lost, and the delay from each close to
+//    its record being read.
+//
+// Run as root, from the bench preset: build-bench/benchmarks/connection_stream_benchmark
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sstream>
+#include <string>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "linux/connection_stream.h"
+
+using namespace sockscope_detail;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_of(const timespec& t) { return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9; }
+
+double process_cpu_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return seconds_of(t);
+}
+
+// User and system time of a running process, from /proc/<id>/stat
+// (fields 14 and 15, counted after the name's closing parenthesis).
+double process_cpu_seconds(pid_t process) {
+    std::ifstream file("/proc/" + std::to_string(process) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) user = std::stoull(field);
+        if (i == 15) system = std::stoull(field);
+    }
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Busy time of every CPU from /proc/stat, in seconds: user, nice, system,
+// irq and softirq (not idle, iowait or time stolen by the hypervisor).
+double machine_busy_seconds() {
+    std::ifstream stat("/proc/stat");
+    std::string cpu;
+    unsigned long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0;
+    stat >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq;
+    return static_cast<double>(user + nice + system + irq + softirq) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+void attach_times() {
+    std::vector<double> walls, cpus;
+    for (int trial = 0; trial < 5; ++trial) {
+        // A tracepoint attached again within an RCU grace period of its
+        // detaching waits for the grace period: let it pass.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        int report[2];
+        if (pipe(report) != 0) return;
+        const pid_t child = fork();
+        if (child == 0) {
+            const auto start = Clock::now();
+            const double cpu_start = process_cpu_seconds();
+            ConnectionStream* stream = open_connection_stream({});
+            double result[2] = {std::chrono::duration<double, std::milli>(Clock::now() - start).count(),
+                                (process_cpu_seconds() - cpu_start) * 1000};
+            if (stream == nullptr) result[0] = -errno;
+            close_connection_stream(stream);
+            if (write(report[1], result, sizeof result) != sizeof result) _exit(1);
+            _exit(0);
+        }
+        double result[2] = {-1, -1};
+        const ssize_t got = read(report[0], result, sizeof result);
+        close(report[0]);
+        close(report[1]);
+        waitpid(child, nullptr, 0);
+        if (got != sizeof result || result[0] < 0) {
+            std::printf("attach: the stream could not be opened (%s)\n", std::strerror(static_cast<int>(-result[0])));
+            return;
+        }
+        walls.push_back(result[0]);
+        cpus.push_back(result[1]);
+    }
+    std::sort(walls.begin(), walls.end());
+    std::sort(cpus.begin(), cpus.end());
+    std::printf("attach (open in a fresh process, 5 times): wall min %.1f median %.1f max %.1f ms; "
+                "CPU min %.1f median %.1f max %.1f ms\n",
+                walls.front(), walls[2], walls.back(), cpus.front(), cpus[2], cpus.back());
+}
+
+// Connections made so far, shared with the client processes.
+struct Shared {
+    std::atomic<unsigned long long> connections[2];
+    std::atomic<int> stop;
+};
+
+sockaddr_in loopback(unsigned port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+[[noreturn]] void serve(int listener) {
+    for (;;) {
+        const int connection = accept(listener, nullptr, nullptr);
+        if (connection >= 0) close(connection);
+    }
+}
+
+// Connects and closes until told to stop, at `rate` a second (0: as fast
+// as it can).
+[[noreturn]] void churn(Shared* shared, int slot, unsigned port, double rate) {
+    const sockaddr_in server = loopback(port);
+    const auto start = Clock::now();
+    unsigned long long made = 0;
+    while (shared->stop.load(std::memory_order_relaxed) == 0) {
+        if (rate > 0) {
+            const auto due = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(made / rate));
+            if (Clock::now() < due) {
+                std::this_thread::sleep_until(due);
+                continue;
+            }
+        }
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0) {
+            ++made;
+            shared->connections[slot].store(made, std::memory_order_relaxed);
+        }
+        if (fd >= 0) close(fd);
+    }
+    _exit(0);
+}
+
+// Drains a stream every 10 ms; keeps the delays from close to read in
+// 0.1 ms buckets.
+struct Reader {
+    ConnectionStream* stream;
+    std::uint64_t network_namespace;
+    std::atomic<bool> stop{false};
+    unsigned long long records = 0, lost = 0;
+    std::vector<unsigned long long> delays = std::vector<unsigned long long>(10001); // last: 1 s or more
+
+    void run() {
+        std::vector<ConnectionRecord> batch(4096);
+        auto next = Clock::now();
+        while (!stop.load()) {
+            next += std::chrono::milliseconds(10);
+            std::this_thread::sleep_until(next);
+            for (int reads = 0; reads < 64; ++reads) {
+                std::uint64_t dropped = 0;
+                const long got = read_connection_records(stream, batch.data(), batch.size(), &dropped);
+                lost += dropped;
+                if (got <= 0) break;
+                timespec now{};
+                clock_gettime(CLOCK_REALTIME, &now);
+                const std::int64_t now_ns = static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+                for (long i = 0; i < got; ++i) {
+                    const ConnectionRecord& record = batch[static_cast<std::size_t>(i)];
+                    if (record.network_namespace != network_namespace || record.kind != ConnectionKind::closed) continue;
+                    ++records;
+                    const auto bucket = std::clamp<std::int64_t>((now_ns - record.closed_ns) / 100000, 0, 10000);
+                    ++delays[static_cast<std::size_t>(bucket)];
+                }
+            }
+        }
+    }
+
+    double delay_ms(double fraction) const {
+        const auto wanted = static_cast<unsigned long long>(fraction * static_cast<double>(records));
+        unsigned long long seen = 0;
+        for (std::size_t bucket = 0; bucket < delays.size(); ++bucket)
+            if ((seen += delays[bucket]) > wanted || seen == records) return (static_cast<double>(bucket) + 1) / 10;
+        return 0;
+    }
+};
+
+// The churn's processes and this one (with the reader).
+double own_cpu_seconds(const std::vector<pid_t>& churners) {
+    double total = process_cpu_seconds();
+    for (const pid_t process : churners) total += process_cpu_seconds(process);
+    return total;
+}
+
+void round(bool with_stream, double seconds, const std::vector<pid_t>& churners, Shared* shared,
+           std::uint64_t network_namespace) {
+    Reader reader{nullptr, network_namespace};
+    std::thread draining;
+    if (with_stream) {
+        reader.stream = open_connection_stream({});
+        if (reader.stream == nullptr) {
+            std::printf("the stream could not be opened: %s\n", std::strerror(errno));
+            return;
+        }
+        draining = std::thread([&reader] { reader.run(); });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // settle
+    const auto count = [shared] { return shared->connections[0].load() + shared->connections[1].load(); };
+    const unsigned long long made_before = count();
+    const double busy_before = machine_busy_seconds(), own_before = own_cpu_seconds(churners);
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    const unsigned long long made = count() - made_before;
+    const double busy = machine_busy_seconds() - busy_before, own = own_cpu_seconds(churners) - own_before;
+    if (with_stream) {
+        reader.stop = true;
+        draining.join();
+        close_connection_stream(reader.stream);
+    }
+    std::printf("%-12s %7.0f conn/s  CPU/conn: machine %5.1f us, churn+reader %5.1f us",
+                with_stream ? "with stream" : "without", static_cast<double>(made) / elapsed,
+                busy / static_cast<double>(made) * 1e6, own / static_cast<double>(made) * 1e6);
+    if (with_stream)
+        std::printf("  read %llu  lost %llu  delay median %.1f p99 %.1f max %.1f ms", reader.records, reader.lost,
+                    reader.delay_ms(0.5), reader.delay_ms(0.99), reader.delay_ms(1.0));
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 5;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+    const double rate = argc > 3 ? std::atof(argv[3]) : 0;
+    if (seconds <= 0 || rounds <= 0 || rate < 0) {
+        std::fprintf(stderr, "usage: %s [SECONDS [ROUNDS [RATE]]]\n", argv[0]);
+        return 2;
+    }
+    attach_times();
+
+    if (unshare(CLONE_NEWNET) != 0 ||
+        std::system("ip link set lo up && sysctl -qw net.ipv4.ip_local_port_range='1024 65000'") != 0) {
+        std::fprintf(stderr, "can't make a network namespace for the churn (not root?)\n");
+        return 1;
+    }
+    struct stat own_namespace{};
+    stat("/proc/self/ns/net", &own_namespace);
+
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 4096) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        std::perror("listen");
+        return 1;
+    }
+    auto* shared = static_cast<Shared*>(
+        mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    if (shared == MAP_FAILED) return 1;
+    new (shared) Shared{};
+    std::vector<pid_t> children;
+    if (const pid_t server = fork(); server == 0) serve(listener);
+    else children.push_back(server);
+    close(listener);
+    for (int slot = 0; slot < 2; ++slot) {
+        if (const pid_t client = fork(); client == 0) churn(shared, slot, ntohs(address.sin_port), rate / 2);
+        else children.push_back(client);
+    }
+
+    std::printf("churn: %s, %g s a round\n", rate > 0 ? (std::to_string(static_cast<long>(rate)) + " connections/s").c_str()
+                                                     : "as fast as it goes", seconds);
+    for (int i = 0; i < rounds; ++i) {
+        round(false, seconds, children, shared, own_namespace.st_ino);
+        round(true, seconds, children, shared, own_namespace.st_ino);
+    }
+
+    shared->stop = 1;
+    for (const pid_t child : children) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    return 0;
+}
