@@ -58,21 +58,16 @@ double process_cpu_seconds() {
     return seconds_of(t);
 }
 
-// User and system time of a running process, from /proc/<id>/stat
-// (fields 14 and 15, counted after the name's closing parenthesis).
+// The CPU time a running process has had, from /proc/<id>/schedstat (its
+// first field, in ns): exact, where the user and system times of
+// /proc/<id>/stat are counted in scheduler ticks. It takes in the softirq
+// work done in the process's own time, which on loopback is most of the
+// network's.
 double process_cpu_seconds(pid_t process) {
-    std::ifstream file("/proc/" + std::to_string(process) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    unsigned long long user = 0, system = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) user = std::stoull(field);
-        if (i == 15) system = std::stoull(field);
-    }
-    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    std::ifstream file("/proc/" + std::to_string(process) + "/schedstat");
+    unsigned long long ns = 0;
+    file >> ns;
+    return static_cast<double>(ns) / 1e9;
 }
 
 // Busy time of every CPU from /proc/stat, in seconds: user, nice, system,
@@ -219,16 +214,20 @@ double own_cpu_seconds(const std::vector<pid_t>& churners) {
     return total;
 }
 
-void round(bool with_stream, double seconds, const std::vector<pid_t>& churners, Shared* shared,
-           std::uint64_t network_namespace) {
-    Reader reader{nullptr, network_namespace};
+struct RoundResult {
+    double rate = 0, machine_us = 0, own_us = 0;
+};
+
+RoundResult round(bool with_stream, double seconds, const std::vector<pid_t>& churners, Shared* shared,
+                  Reader& reader) {
     std::thread draining;
     if (with_stream) {
         reader.stream = open_connection_stream({});
         if (reader.stream == nullptr) {
             std::printf("the stream could not be opened: %s\n", std::strerror(errno));
-            return;
+            std::exit(1);
         }
+        reader.stop = false;
         draining = std::thread([&reader] { reader.run(); });
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500)); // settle
@@ -245,14 +244,17 @@ void round(bool with_stream, double seconds, const std::vector<pid_t>& churners,
         draining.join();
         close_connection_stream(reader.stream);
     }
-    std::printf("%-12s %7.0f conn/s  CPU/conn: machine %5.1f us, churn+reader %5.1f us",
-                with_stream ? "with stream" : "without", static_cast<double>(made) / elapsed,
-                busy / static_cast<double>(made) * 1e6, own / static_cast<double>(made) * 1e6);
-    if (with_stream)
-        std::printf("  read %llu  lost %llu  delay median %.1f p99 %.1f max %.1f ms", reader.records, reader.lost,
-                    reader.delay_ms(0.5), reader.delay_ms(0.99), reader.delay_ms(1.0));
-    std::printf("\n");
+    const RoundResult result{static_cast<double>(made) / elapsed, busy / static_cast<double>(made) * 1e6,
+                             own / static_cast<double>(made) * 1e6};
+    std::printf("%-12s %7.0f conn/s  CPU/conn: machine %5.1f us, churn+reader %5.1f us\n",
+                with_stream ? "with stream" : "without", result.rate, result.machine_us, result.own_us);
     std::fflush(stdout);
+    return result;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
 }
 
 } // namespace
@@ -298,10 +300,24 @@ int main(int argc, char** argv) {
 
     std::printf("churn: %s, %g s a round\n", rate > 0 ? (std::to_string(static_cast<long>(rate)) + " connections/s").c_str()
                                                      : "as fast as it goes", seconds);
+    Reader reader{nullptr, own_namespace.st_ino};
+    std::vector<double> rates[2], machine[2], own[2];
     for (int i = 0; i < rounds; ++i) {
-        round(false, seconds, children, shared, own_namespace.st_ino);
-        round(true, seconds, children, shared, own_namespace.st_ino);
+        for (const bool with_stream : {false, true}) {
+            const RoundResult result = round(with_stream, seconds, children, shared, reader);
+            rates[with_stream].push_back(result.rate);
+            machine[with_stream].push_back(result.machine_us);
+            own[with_stream].push_back(result.own_us);
+        }
     }
+    std::printf("median of %d rounds: %.0f conn/s without, %.0f with; CPU per connection: machine %.1f -> %.1f us "
+                "(%+.1f %%), churn+reader %.1f -> %.1f us (%+.1f %%)\n",
+                rounds, median(rates[0]), median(rates[1]), median(machine[0]), median(machine[1]),
+                (median(machine[1]) / median(machine[0]) - 1) * 100, median(own[0]), median(own[1]),
+                (median(own[1]) / median(own[0]) - 1) * 100);
+    std::printf("with the stream: %llu records of the churn read, %llu lost; delay from close to read: median %.1f, "
+                "99th percentile %.1f, max %.1f ms\n",
+                reader.records, reader.lost, reader.delay_ms(0.5), reader.delay_ms(0.99), reader.delay_ms(1.0));
 
     shared->stop = 1;
     for (const pid_t child : children) {
