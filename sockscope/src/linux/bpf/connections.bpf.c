@@ -414,18 +414,27 @@ static __always_inline void changed(struct connection_stream_shared *s, struct s
         emit(s, sk, t, cookie, CONNECTION_OPENED);
 }
 
-/* The state change that state_changed last started on this CPU. */
-struct last_change {
+/* The state changes that state_changed started on this CPU and that
+ * state_changed_skipped has not yet come to, innermost last. */
+#define STARTED_DEPTH 8
+
+struct started_change {
     __u64 sk;
     __u32 states; /* old state, new state << 8 */
     __u32 reserved;
+};
+
+struct started_changes {
+    __u32 depth;
+    __u32 reserved;
+    struct started_change changes[STARTED_DEPTH];
 };
 
 struct {
     __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
     __uint(max_entries, 1);
     __type(key, __u32);
-    __type(value, struct last_change);
+    __type(value, struct started_changes);
 } started SEC(".maps");
 
 /* The kernel does not run a program on a CPU where it is running already:
@@ -433,19 +442,27 @@ struct {
  * would be skipped. A second program on the same tracepoint, attached
  * after the first, handles those: it runs right after state_changed for
  * every state change, and does something only when state_changed did not
- * start on this one (the interrupt may come as late as state_changed's
- * return: the ring buffer's wakeup raises one). The kernel counts the
- * changes it skips; the second program counts those it sees in
- * state_changed's place, so the library can tell how many neither saw. */
+ * start on this one. state_changed notes each change it starts; the
+ * second program takes its own off the notes (with any above it, whose
+ * second run an interrupt kept from coming), or, finding none, handles
+ * the change. Interrupts come anywhere: inside either program, and
+ * between the two (the ring buffer's wakeup raises one as state_changed
+ * ends). The kernel counts the changes it skips; the second program
+ * counts those it handles in state_changed's place, so the library can
+ * tell how many neither saw. */
 SEC("tp_btf/inet_sock_set_state")
 int BPF_PROG(state_changed, struct sock *sk, int oldstate, int newstate)
 {
     __u32 zero = 0;
-    struct last_change *last = bpf_map_lookup_elem(&started, &zero);
-    if (!last)
+    struct started_changes *started_here = bpf_map_lookup_elem(&started, &zero);
+    if (!started_here)
         return 0;
-    last->sk = (__u64)sk;
-    last->states = (oldstate & 0xff) | (newstate & 0xff) << 8;
+    __u32 depth = started_here->depth;
+    if (depth >= STARTED_DEPTH)
+        depth = 0; /* notes the second program never came to: start over */
+    started_here->changes[depth].sk = (__u64)sk;
+    started_here->changes[depth].states = (oldstate & 0xff) | (newstate & 0xff) << 8;
+    started_here->depth = depth + 1;
     struct connection_stream_shared *s = shared_block();
     if (s && sk->sk_protocol == IPPROTO_TCP && oldstate != newstate)
         changed(s, sk, oldstate, newstate);
@@ -456,9 +473,19 @@ SEC("tp_btf/inet_sock_set_state")
 int BPF_PROG(state_changed_skipped, struct sock *sk, int oldstate, int newstate)
 {
     __u32 zero = 0;
-    struct last_change *last = bpf_map_lookup_elem(&started, &zero);
-    if (!last || (last->sk == (__u64)sk && last->states == ((oldstate & 0xff) | (newstate & 0xff) << 8)))
+    struct started_changes *started_here = bpf_map_lookup_elem(&started, &zero);
+    if (!started_here)
         return 0;
+    const __u32 depth = started_here->depth;
+    const __u32 states = (oldstate & 0xff) | (newstate & 0xff) << 8;
+    for (int i = STARTED_DEPTH - 1; i >= 0; i--) {
+        if ((__u32)i >= depth)
+            continue;
+        if (started_here->changes[i].sk == (__u64)sk && started_here->changes[i].states == states) {
+            started_here->depth = i;
+            return 0;
+        }
+    }
     struct connection_stream_shared *s = shared_block();
     if (!s)
         return 0;
