@@ -109,10 +109,10 @@ static __always_inline struct connection_stream_shared *shared_block(void)
     return bpf_map_lookup_elem(&shared, &zero);
 }
 
-/* The kernel address stored at `field`, as a plain number: the functions
- * below that are not static (verified once each, rather than again at
- * every call) take kernel addresses so, and read through them with
- * probes. The verifier won't turn a typed pointer into one otherwise. */
+/* The kernel address stored at `field`, as a plain number, for map keys
+ * and for the functions below that are not static (verified once each,
+ * rather than again at every call; they read through such numbers with
+ * probes). The verifier won't turn a typed pointer into one otherwise. */
 static __always_inline __u64 address_at(const void *field)
 {
     __u64 address = 0;
@@ -293,10 +293,10 @@ static __noinline struct tracked_socket *first_seen(struct sock *sk, int oldstat
 }
 
 /* The accept path's own function, where the kernel lets programs attach
- * to function exits. This program comes first in the object, so libbpf
- * loads it first: where the kernel refuses it, the load fails before the
- * others are verified, and the library loads the object again with
- * accept_returned_syscall instead. */
+ * to function exits (the library asks first, and loads either this
+ * program or accept_returned_syscall). It comes first in the object, so
+ * that a load that fails on it anyway fails before the others are
+ * verified. */
 __noinline int accepted(__u64 sk_address);
 
 SEC("fexit/inet_csk_accept")
