@@ -13,16 +13,20 @@
 // that reads each record as it comes. When the buffer is full, further
 // records are dropped in the kernel and counted; each read returns how
 // many were lost since the previous one. The count also holds the state
-// changes that the kernel did not let the program see: it does not run a
-// program again on a CPU where it is running, as when a state change
-// handled in an interrupt breaks into one handled in a call (rare; it may
-// have been a close, or a connection's record may lack a state).
+// changes that no program saw (the kernel does not run a program again on
+// a CPU where it is running; a second program takes most of those, see
+// bpf/connections.bpf.c): each may have been a close, or left a record
+// without one of its states.
 //
 // Owners. A connection's owner is taken only at a moment when the process
 // doing it is the socket's owner for certain:
 //  - connect: the process that called connect() (or a fast-open send);
 //  - listen: the process that called listen();
-//  - accept: the process whose accept call returned the socket;
+//  - accept: the process whose accept call returned the socket (seen at
+//    the exit of the kernel's accept function where the kernel allows
+//    programs there, else at the exit of the accept and accept4 system
+//    calls, which leaves out io_uring's accepts: those sockets take their
+//    owner from their close);
 //  - snapshot: for sockets open when the stream started, the process that
 //    held the socket then (the lowest-numbered one when several did);
 //  - close: for a socket without an owner so far (open before the stream
@@ -35,6 +39,9 @@
 // it; closer_pid names the process whose call began the close when that
 // is known, which may differ. Process ids are those of the PID namespace
 // of the process that opened the stream; a process it can't see has id 0.
+// A state change runs in a call on the socket exactly when the socket's
+// lock is held: softirq work on a socket that a task holds waits for the
+// task and then runs in it.
 //
 // Errors: null, -1 or false with errno; no exception leaves these
 // functions.
@@ -80,9 +87,9 @@ int connection_stream_fd(const ConnectionStream* stream) noexcept;
 
 // Moves up to `capacity` waiting records into `records`, oldest first, and
 // sets *lost to the number of records lost (see above) since the previous
-// read. Returns how many were moved (0 when none
-// wait); never blocks. -1 with EINVAL when stream or lost is null, or
-// records is null with a capacity. One thread at a time per stream.
+// read. Returns how many were moved (0 when none wait); never blocks. -1
+// with EINVAL when stream or lost is null, or records is null with a
+// capacity. One thread at a time per stream.
 long read_connection_records(ConnectionStream* stream, ConnectionRecord* records, std::size_t capacity,
                              std::uint64_t* lost) noexcept;
 
