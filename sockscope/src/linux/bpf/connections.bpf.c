@@ -95,10 +95,17 @@ struct {
     __type(value, struct connection_stream_shared);
 } shared SEC(".maps");
 
-/* Room for a socket that has no entry in `sockets`. */
+/* Room for a socket that has no entry in `sockets`, one per program that
+ * may be using it on a CPU at once: state_changed, state_changed_skipped
+ * (which runs in interrupts that break into state_changed) and snapshot
+ * (into which state_changed may break). */
+#define SCRATCH_STATE 0
+#define SCRATCH_SKIPPED 1
+#define SCRATCH_SNAPSHOT 2
+
 struct {
     __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
-    __uint(max_entries, 1);
+    __uint(max_entries, 3);
     __type(key, __u32);
     __type(value, struct tracked_socket);
 } scratch SEC(".maps");
@@ -262,10 +269,9 @@ static __always_inline void emit(struct connection_stream_shared *s, struct sock
  * address while it had none yet (cookies are given out on first use; the
  * snapshot can't give one). Addresses of kernel objects have the top bit
  * set, cookies (counted from 1) never do. */
-static __noinline struct tracked_socket *first_seen(struct sock *sk, int oldstate, int newstate)
+static __noinline struct tracked_socket *first_seen(struct sock *sk, int oldstate, int newstate, __u32 slot)
 {
-    __u32 zero = 0;
-    struct tracked_socket *fresh = bpf_map_lookup_elem(&scratch, &zero);
+    struct tracked_socket *fresh = bpf_map_lookup_elem(&scratch, &slot);
     if (!fresh)
         return 0;
     __builtin_memset(fresh, 0, sizeof *fresh);
@@ -369,7 +375,8 @@ __noinline int accepted(__u64 sk_address)
 }
 
 /* One state change of a TCP socket. */
-static __always_inline void changed(struct connection_stream_shared *s, struct sock *sk, int oldstate, int newstate)
+static __always_inline void changed(struct connection_stream_shared *s, struct sock *sk, int oldstate, int newstate,
+                                    __u32 slot)
 {
     const __u32 reader = s->reader_pid_namespace;
     /* The cookie as the kernel keeps it; the helper, which gives the
@@ -380,7 +387,7 @@ static __always_inline void changed(struct connection_stream_shared *s, struct s
     struct tracked_socket *t = bpf_map_lookup_elem(&sockets, &cookie);
     const int in_table = t != 0;
     if (!t)
-        t = first_seen(sk, oldstate, newstate);
+        t = first_seen(sk, oldstate, newstate, slot);
     if (!t)
         return;
 
@@ -465,7 +472,7 @@ int BPF_PROG(state_changed, struct sock *sk, int oldstate, int newstate)
     started_here->depth = depth + 1;
     struct connection_stream_shared *s = shared_block();
     if (s && sk->sk_protocol == IPPROTO_TCP && oldstate != newstate)
-        changed(s, sk, oldstate, newstate);
+        changed(s, sk, oldstate, newstate, SCRATCH_STATE);
     return 0;
 }
 
@@ -491,7 +498,7 @@ int BPF_PROG(state_changed_skipped, struct sock *sk, int oldstate, int newstate)
         return 0;
     __sync_fetch_and_add(&s->skipped_seen, 1);
     if (sk->sk_protocol == IPPROTO_TCP && oldstate != newstate)
-        changed(s, sk, oldstate, newstate);
+        changed(s, sk, oldstate, newstate, SCRATCH_SKIPPED);
     return 0;
 }
 
@@ -522,8 +529,8 @@ int snapshot(struct bpf_iter__task_file *ctx)
     if (state == TCP_CLOSE)
         return 0;
     struct connection_stream_shared *s = shared_block();
-    __u32 zero = 0;
-    struct tracked_socket *fresh = bpf_map_lookup_elem(&scratch, &zero);
+    __u32 slot = SCRATCH_SNAPSHOT;
+    struct tracked_socket *fresh = bpf_map_lookup_elem(&scratch, &slot);
     if (!s || !fresh)
         return 0;
     __u64 task_address = address_at(&ctx->task);
