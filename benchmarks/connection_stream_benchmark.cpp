@@ -170,7 +170,7 @@ struct Reader {
     ConnectionStream* stream;
     std::uint64_t network_namespace;
     std::atomic<bool> stop{false};
-    unsigned long long records = 0, lost = 0;
+    unsigned long long records = 0, lost = 0, lost_for_room = 0, lost_unseen = 0;
     std::vector<unsigned long long> delays = std::vector<unsigned long long>(10001); // last: 1 s or more
 
     void run() {
@@ -242,6 +242,11 @@ RoundResult round(bool with_stream, double seconds, const std::vector<pid_t>& ch
     if (with_stream) {
         reader.stop = true;
         draining.join();
+        ConnectionStreamDebug debug{};
+        if (connection_stream_debug(reader.stream, &debug)) {
+            reader.lost_for_room += debug.lost_for_room;
+            reader.lost_unseen += debug.lost_unseen;
+        }
         close_connection_stream(reader.stream);
     }
     const RoundResult result{static_cast<double>(made) / elapsed, busy / static_cast<double>(made) * 1e6,
@@ -315,9 +320,10 @@ int main(int argc, char** argv) {
                 rounds, median(rates[0]), median(rates[1]), median(machine[0]), median(machine[1]),
                 (median(machine[1]) / median(machine[0]) - 1) * 100, median(own[0]), median(own[1]),
                 (median(own[1]) / median(own[0]) - 1) * 100);
-    std::printf("with the stream: %llu records of the churn read, %llu lost; delay from close to read: median %.1f, "
-                "99th percentile %.1f, max %.1f ms\n",
-                reader.records, reader.lost, reader.delay_ms(0.5), reader.delay_ms(0.99), reader.delay_ms(1.0));
+    std::printf("with the stream: %llu records of the churn read, %llu lost (%llu for want of room, %llu state changes "
+                "unseen); delay from close to read: median %.1f, 99th percentile %.1f, max %.1f ms\n",
+                reader.records, reader.lost, reader.lost_for_room, reader.lost_unseen, reader.delay_ms(0.5),
+                reader.delay_ms(0.99), reader.delay_ms(1.0));
 
     shared->stop = 1;
     for (const pid_t child : children) {

@@ -180,12 +180,14 @@ struct ConnectionStream {
     // CPU where it is running already (an interrupt breaking into it), and
     // the second state program sees most of those in its place (see
     // connections.bpf.c). A skipped state change may have been a close.
-    std::uint64_t lost() const {
-        std::uint64_t total = __atomic_load_n(&shared->lost, __ATOMIC_RELAXED) + malformed;
+    std::uint64_t lost() const { return lost_for_room() + malformed + lost_unseen(); }
+
+    std::uint64_t lost_for_room() const { return __atomic_load_n(&shared->lost, __ATOMIC_RELAXED); }
+
+    std::uint64_t lost_unseen() const {
         const std::uint64_t seen_in_place = __atomic_load_n(&shared->skipped_seen, __ATOMIC_RELAXED);
         const std::uint64_t state_skipped = recursion_misses(program_fds[1]);
-        total += state_skipped > seen_in_place ? state_skipped - seen_in_place : 0;
-        return total + recursion_misses(program_fds[0]) + recursion_misses(program_fds[2]);
+        return (state_skipped > seen_in_place ? state_skipped - seen_in_place : 0) + recursion_misses(program_fds[0]);
     }
 
     std::uint64_t recursion_misses(int program) const {
@@ -347,6 +349,8 @@ bool connection_stream_debug(const ConnectionStream* stream, ConnectionStreamDeb
     debug->accept_hook = stream->accept_by_function ? accept_function_hook : accept_syscall_hook;
     debug->accept_function_refused = stream->accept_function_refused;
     debug->lost = stream->lost();
+    debug->lost_for_room = stream->lost_for_room();
+    debug->lost_unseen = stream->lost_unseen();
     debug->untracked = __atomic_load_n(&stream->shared->untracked, __ATOMIC_RELAXED);
     return true;
 }
