@@ -59,9 +59,11 @@ bool read_line(int fd, std::string& line, std::chrono::steady_clock::time_point 
 
 } // namespace
 
-std::string test_child_named(const std::string& name) {
+std::string test_child_named(const std::string& name) { return program_named(SOCKSCOPE_TEST_CHILD, name); }
+
+std::string program_named(const std::string& program, const std::string& name) {
     const fs::path copy = copies_folder() / name;
-    if (!fs::exists(copy)) fs::copy_file(SOCKSCOPE_TEST_CHILD, copy);
+    if (!fs::exists(copy)) fs::copy_file(program, copy);
     return copy.string();
 }
 
