@@ -50,7 +50,7 @@ endif()
 
 # The connection stream's records are made from its events without system
 # calls (built either way, so that they are tested either way).
-target_sources(sockscope_objects PRIVATE src/connection_events.cpp)
+target_sources(sockscope_objects PRIVATE src/linux/connection_events.cpp)
 
 if(NOT SOCKSCOPE_WITH_BPF)
     target_sources(sockscope_objects PRIVATE

@@ -8,7 +8,7 @@
 #include <netinet/in.h>
 #include <vector>
 
-#include "connection_events.h"
+#include "linux/connection_events.h"
 #include "linux/bpf/connection_record.h"
 
 using namespace sockscope_detail;

@@ -293,11 +293,13 @@ ConnectionStream* open_connection_stream(const ConnectionStreamOptions& options)
         errno = ENOMEM;
         return nullptr;
     }
-    stream->libbpf = LibbpfLibrary::open(libbpf_file);
-    if (!stream->libbpf) {
-        errno = ENOTSUP;
+    Result<std::unique_ptr<LibbpfLibrary>> library = LibbpfLibrary::open(libbpf_file);
+    if (!library) {
+        // No memory is the caller's failure; any other is libbpf missing or unusable.
+        errno = library.error() == ENOMEM ? ENOMEM : ENOTSUP;
         return nullptr;
     }
+    stream->libbpf = std::move(*library);
     if (!stream->start(options, pid_namespace.st_ino)) {
         const int error = errno;
         stream.reset();

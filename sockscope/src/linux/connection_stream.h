@@ -50,7 +50,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "connection_events.h"
+#include "linux/connection_events.h"
 
 namespace sockscope_detail {
 

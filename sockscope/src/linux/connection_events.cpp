@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "connection_events.h"
+#include "linux/connection_events.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,7 +7,7 @@
 #include <netinet/in.h>
 #include <string_view>
 
-#include "image_name.h"
+#include "core/image_name.h"
 #include "linux/bpf/connection_record.h"
 
 namespace sockscope_detail {
