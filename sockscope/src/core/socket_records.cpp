@@ -9,41 +9,12 @@
 #include <unordered_map>
 
 #include "core/conversions.h"
+#include "core/record_block.h"
 #include "core/tcp_state.h"
 #include "core/utf8.h"
 
 namespace sockscope_detail {
 namespace {
-
-// Texts are gathered in one buffer first and their pointers set once the
-// block that holds them all is made: a text's place is an offset until
-// then, kept in its pointer's storage.
-constexpr std::uintptr_t no_text = ~std::uintptr_t{0};
-
-class Texts {
-public:
-    std::uintptr_t add(std::string_view text) {
-        const std::uintptr_t at = bytes_.size();
-        bytes_.insert(bytes_.end(), text.begin(), text.end());
-        bytes_.push_back('\0');
-        return at;
-    }
-    const WorkingVector<char>& bytes() const { return bytes_; }
-
-private:
-    WorkingVector<char> bytes_;
-};
-
-template <typename Pointer>
-void set_offset(Pointer& pointer, std::uintptr_t offset) {
-    pointer = reinterpret_cast<Pointer>(offset);
-}
-
-template <typename Pointer>
-void resolve(Pointer& pointer, const char* texts) {
-    const auto offset = reinterpret_cast<std::uintptr_t>(pointer);
-    pointer = offset == no_text ? nullptr : reinterpret_cast<Pointer>(texts + offset);
-}
 
 struct OwnerTexts {
     std::uintptr_t name = no_text;
@@ -51,8 +22,6 @@ struct OwnerTexts {
     std::uintptr_t cgroup = no_text;
     std::uintptr_t container = no_text;
 };
-
-constexpr std::size_t aligned(std::size_t bytes) { return (bytes + 7) & ~std::size_t{7}; }
 
 } // namespace
 
@@ -75,7 +44,7 @@ sockscope_snapshot* make_socket_snapshot(const OwnedTable& table) {
 
     WorkingVector<sockscope_socket> sockets(table.rows.size());
     WorkingVector<sockscope_owner> owners(owner_count);
-    Texts texts;
+    BlockTexts texts;
     std::unordered_map<std::uint32_t, OwnerTexts> names; // one copy of each process's names
     const auto owner_texts = [&](std::uint32_t process) {
         const auto [at, added] = names.try_emplace(process);
@@ -146,9 +115,9 @@ sockscope_snapshot* make_socket_snapshot(const OwnedTable& table) {
         socket.owners = reinterpret_cast<const sockscope_owner*>(first_owner);
     }
 
-    const std::size_t sockets_at = aligned(sizeof(sockscope_snapshot));
-    const std::size_t owners_at = sockets_at + aligned(sockets.size() * sizeof(sockscope_socket));
-    const std::size_t texts_at = owners_at + aligned(owners.size() * sizeof(sockscope_owner));
+    const std::size_t sockets_at = block_aligned(sizeof(sockscope_snapshot));
+    const std::size_t owners_at = sockets_at + block_aligned(sockets.size() * sizeof(sockscope_socket));
+    const std::size_t texts_at = owners_at + block_aligned(owners.size() * sizeof(sockscope_owner));
     const std::size_t total = texts_at + texts.bytes().size();
     auto* block = static_cast<char*>(std::malloc(total));
     if (block == nullptr) throw std::bad_alloc();

@@ -104,6 +104,30 @@ std::uint64_t own_network_namespace(const ProcRoot& root) {
     return inode ? *inode : 0;
 }
 
+Result<std::vector<NetworkNamespace>> named_network_namespaces(const char* folder) {
+    std::vector<NetworkNamespace> named;
+    const int fd = retrying([&] { return ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (fd < 0) {
+        if (fails_the_call(errno)) return Failure{errno};
+        return named; // no folder: no names
+    }
+    const UniqueFd names(fd);
+    DirectoryBuffer buffer;
+    DirectoryEntries entries(names.get(), buffer);
+    std::string_view name;
+    for (;;) {
+        const Result<bool> more = entries.next(name);
+        if (!more && fails_the_call(more.error())) return more.failure();
+        if (!more || !*more) break;
+        const std::string file(name);
+        const Result<std::uint64_t> inode = namespace_inode(names.get(), file.c_str());
+        if (!inode) return inode.failure();
+        if (*inode != 0) named.push_back({*inode, file, std::string(folder) + "/" + file});
+    }
+    std::sort(named.begin(), named.end(), [](const auto& a, const auto& b) { return a.inode < b.inode; });
+    return named;
+}
+
 Result<std::vector<NetworkNamespace>> other_network_namespaces(const ProcRoot& root, const SystemSources& sources) {
     const Result<int> root_fd = root.fd();
     if (!root_fd) return root_fd.failure();
@@ -126,23 +150,10 @@ Result<std::vector<NetworkNamespace>> other_network_namespaces(const ProcRoot& r
     }
     // Named namespaces, also those no process is in. Their files stand for
     // them better than a process's, whose id may go to another.
-    const int folder = retrying([&] { return ::open(sources.netns_folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-    if (folder < 0 && fails_the_call(errno)) return Failure{errno};
-    if (folder >= 0) {
-        const UniqueFd names(folder);
-        DirectoryEntries entries(names.get(), buffer);
-        std::string_view name;
-        for (;;) {
-            const Result<bool> more = entries.next(name);
-            if (!more && fails_the_call(more.error())) return more.failure();
-            if (!more || !*more) break;
-            const std::string file(name);
-            const Result<std::uint64_t> inode = namespace_inode(names.get(), file.c_str());
-            if (!inode) return inode.failure();
-            if (*inode == 0 || *inode == own) continue;
-            found[*inode] = {*inode, file, std::string(sources.netns_folder) + "/" + file};
-        }
-    }
+    Result<std::vector<NetworkNamespace>> named = named_network_namespaces(sources.netns_folder);
+    if (!named) return named.failure();
+    for (NetworkNamespace& ns : *named)
+        if (ns.inode != own) found[ns.inode] = std::move(ns);
     std::vector<NetworkNamespace> namespaces;
     namespaces.reserve(found.size());
     for (auto& [inode, ns] : found) namespaces.push_back(std::move(ns));

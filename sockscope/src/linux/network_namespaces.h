@@ -29,6 +29,11 @@ struct NetworkNamespace {
 // /proc can't say.
 std::uint64_t own_network_namespace(const ProcRoot& root);
 
+// The namespaces bind-mounted in `folder` (the ones `ip netns` names),
+// ascending by inode; none when there is no such folder. Fails only when
+// the caller's own resources do.
+Result<std::vector<NetworkNamespace>> named_network_namespaces(const char* folder);
+
 // Every other network namespace: those of the processes listed in /proc
 // (a process whose namespace the caller may not look at is passed over),
 // and those bind-mounted in `sources.netns_folder`, each once, ascending

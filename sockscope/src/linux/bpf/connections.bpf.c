@@ -162,9 +162,8 @@ __noinline __u32 process_in_namespace(__u64 task_address, __u32 reader_namespace
 /* The process of the task at `task_address`: its number for the reader,
  * its comm (the thread group's, as /proc/<id>/comm shows it) and, when the
  * comm may be cut (15 bytes), its executable's file name, from which the
- * library makes the whole name; for the current task also its cgroup (a
- * helper's answer; another task's would take three more kernel types to
- * relocate at load). */
+ * library makes the whole name, and its cgroup in the unified hierarchy
+ * (the id bpf_get_current_cgroup_id gives: its directory's inode). */
 static __always_inline void take_owner(struct owner *owner, __u64 task_address, int current, __u32 reader_namespace)
 {
     struct task_struct *task = (struct task_struct *)task_address;
@@ -173,7 +172,7 @@ static __always_inline void take_owner(struct owner *owner, __u64 task_address, 
         owner->pid = process_in_namespace(task_address, reader_namespace);
     else
         owner->pid = current ? bpf_get_current_pid_tgid() >> 32 : BPF_CORE_READ(task, tgid);
-    owner->cgroup = current ? bpf_get_current_cgroup_id() : 0;
+    owner->cgroup = current ? bpf_get_current_cgroup_id() : BPF_CORE_READ(task, cgroups, dfl_cgrp, kn, id);
     bpf_probe_read_kernel_str(owner->comm, sizeof owner->comm, &leader->comm);
     owner->name[0] = 0;
     if (owner->comm[CONNECTION_COMM_SIZE - 2] == 0)
