@@ -14,6 +14,12 @@
 //                                 and, under the heap counter preload
 //                                 (heap_counter.cpp), the peak heap growth
 //                                 while it is taken
+//   snapshot_once --against-c K   the same table (TCP, IPv4) through
+//                                 getstat_tcp and through the C interface
+//                                 (sockscope_snapshot_take, every holder
+//                                 with its names), alternating, K rounds
+//                                 after two of each to warm up: prints both
+//                                 medians in milliseconds and their ratio
 //   snapshot_once --owner-source  after two snapshots, "kernel-iterator" when
 //                                 this process holds a BPF object (the
 //                                 library loaded its iterator) or "proc-scan"
@@ -27,10 +33,12 @@
 #include <cstring>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <functional>
 #include <malloc.h>
 #include <unistd.h>
 #include <vector>
 
+#include <sockscope/sockets.h>
 #include <sockscope/sockscope.h>
 
 namespace {
@@ -61,6 +69,44 @@ int repeat(sockscope& library, int repeats) {
     }
     std::sort(samples.begin(), samples.end());
     std::printf("%.2f %.2f\n", samples[samples.size() / 2], samples.front());
+    return 0;
+}
+
+double milliseconds_of(const std::function<bool()>& call) {
+    const auto start = std::chrono::steady_clock::now();
+    if (!call()) {
+        std::fprintf(stderr, "a snapshot failed\n");
+        std::exit(1);
+    }
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> samples) {
+    std::sort(samples.begin(), samples.end());
+    return samples[samples.size() / 2];
+}
+
+int against_c(sockscope& library, int rounds) {
+    const auto specified = [&library] {
+        statTCPROW* rows = library.getstat_tcp();
+        library.getstat_free(rows);
+        return rows != nullptr;
+    };
+    const auto c_interface = [] {
+        sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
+        selection.what = SOCKSCOPE_TCP | SOCKSCOPE_IPV4;
+        sockscope_snapshot* snapshot = sockscope_snapshot_take(&selection);
+        sockscope_snapshot_free(snapshot);
+        return snapshot != nullptr;
+    };
+    std::vector<double> first, second;
+    for (int i = 0; i < 2; ++i) milliseconds_of(specified), milliseconds_of(c_interface);
+    for (int i = 0; i < rounds; ++i) {
+        first.push_back(milliseconds_of(specified));
+        second.push_back(milliseconds_of(c_interface));
+    }
+    std::printf("getstat_tcp %.2f ms, sockscope_snapshot_take %.2f ms, ratio %.2f\n", median(first), median(second),
+                median(second) / median(first));
     return 0;
 }
 
@@ -105,6 +151,7 @@ int main(int argc, char** argv) {
     const char* option = argc > 1 ? argv[1] : "";
     if (std::strcmp(option, "--repeat") == 0 && argc > 2) return repeat(library, std::max(1, std::atoi(argv[2])));
     if (std::strcmp(option, "--memory") == 0) return memory(library);
+    if (std::strcmp(option, "--against-c") == 0 && argc > 2) return against_c(library, std::max(1, std::atoi(argv[2])));
     if (std::strcmp(option, "--owner-source") == 0) library.getstat_free(library.getstat_tcp());
     statTCPROW* rows = library.getstat_tcp();
     if (std::strcmp(option, "--owner-source") == 0) std::printf("%s\n", holds_bpf_object() ? "kernel-iterator" : "proc-scan");

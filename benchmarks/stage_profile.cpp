@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
         std::array<Clock::time_point, 9> at;
         at[0] = Clock::now();
         OwnedTable table;
-        table.rows = *read_socket_table(Protocol::tcp, Family::ipv4, netlink);
+        (void)read_socket_table({Protocol::tcp, Family::ipv4, 0, {}}, netlink, table.rows);
         at[1] = Clock::now();
         const ProcRoot root("/proc");
         SocketOwners owners(table.rows);
@@ -53,11 +53,12 @@ int main(int argc, char** argv) {
         at[4] = Clock::now();
         sort_rows(table.rows);
         at[5] = Clock::now();
-        statTCPROW* records = make_tcp_records(table, Family::ipv4);
+        statTCPROW* records = make_tcp_records(table);
         at[6] = Clock::now();
         sockscope().getstat_free(records);
         at[7] = Clock::now();
-        const auto text_rows = read_socket_table(Protocol::tcp, Family::ipv4, proc_net).ok();
+        SocketRows text_rows;
+        (void)read_socket_table({Protocol::tcp, Family::ipv4, 0, {}}, proc_net, text_rows);
         at[8] = Clock::now();
         rows_seen = table.rows.size();
         if (round == 0) continue;

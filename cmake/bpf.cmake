@@ -48,8 +48,14 @@ else()
     message(STATUS "sockscope: BPF owner scan on (${SOCKSCOPE_BPF_CLANG}, ${SOCKSCOPE_BPFTOOL})")
 endif()
 
+# The connection stream's records are made from its events without system
+# calls (built either way, so that they are tested either way).
+target_sources(sockscope_objects PRIVATE src/linux/connection_events.cpp)
+
 if(NOT SOCKSCOPE_WITH_BPF)
-    target_sources(sockscope_objects PRIVATE src/linux/bpf_socket_holders_unavailable.cpp)
+    target_sources(sockscope_objects PRIVATE
+        src/linux/bpf_socket_holders_unavailable.cpp
+        src/linux/connection_stream_unavailable.cpp)
     return()
 endif()
 
@@ -84,7 +90,31 @@ add_custom_command(
     COMMENT "Embedding the BPF program in socket_holders.skel.h"
     VERBATIM)
 
+# The connection stream's program (src/linux/connection_stream.h), built the
+# same way.
+set(connections_source ${CMAKE_CURRENT_SOURCE_DIR}/src/linux/bpf/connections.bpf.c)
+add_custom_command(
+    OUTPUT ${bpf_out}/connections.bpf.o
+    COMMAND ${SOCKSCOPE_BPF_CLANG} -target bpf -O2 -g -Wall -Werror
+        -I${bpf_out} -idirafter ${SOCKSCOPE_LIBBPF_INCLUDE_DIR}
+        -c ${connections_source} -o ${bpf_out}/connections.clang.o
+    COMMAND ${SOCKSCOPE_BPFTOOL} gen object ${bpf_out}/connections.bpf.o ${bpf_out}/connections.clang.o
+    DEPENDS ${connections_source} ${CMAKE_CURRENT_SOURCE_DIR}/src/linux/bpf/connection_record.h ${bpf_out}/vmlinux.h
+    COMMENT "Compiling the BPF program connections.bpf.c"
+    VERBATIM)
+add_custom_command(
+    OUTPUT ${bpf_out}/connections.skel.h
+    COMMAND sh -c "\"$0\" gen skeleton \"$1\" name connections_bpf > \"$2.tmp\" && mv \"$2.tmp\" \"$2\""
+        ${SOCKSCOPE_BPFTOOL} ${bpf_out}/connections.bpf.o ${bpf_out}/connections.skel.h
+    DEPENDS ${bpf_out}/connections.bpf.o
+    COMMENT "Embedding the BPF program in connections.skel.h"
+    VERBATIM)
+
 target_sources(sockscope_objects PRIVATE
+    src/linux/bpf_ring_buffer.cpp
+    src/linux/connection_stream.cpp
+    src/linux/bpf/connections_object.cpp
+    ${bpf_out}/connections.skel.h
     src/linux/bpf_socket_holders.cpp
     src/linux/libbpf_library.cpp
     src/linux/socket_holders_iterator.cpp

@@ -19,11 +19,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A copy of exactly the datagram's length, so that any read past it is
     // caught by the address sanitizer.
     std::vector<std::uint8_t> datagram(data + 5, data + size);
+    // The fifth byte's high half, when not 0, is a port to filter on.
+    const std::uint16_t port = data[4] >> 4;
+    TableRequest request{protocol, family, 0, {}};
+    if (port != 0) request.ports = std::span<const std::uint16_t>(&port, 1);
     SocketRows rows;
     bool interrupted = false;
-    const DiagBatch batch = parse_diag_batch(datagram.data(), datagram.size(), seq, protocol, family, rows, interrupted);
+    const DiagBatch batch = parse_diag_batch(datagram.data(), datagram.size(), seq, request, rows, interrupted);
     if (batch.outcome == DiagBatch::failed && batch.error <= 0) std::abort();
     for (const SocketRow& row : rows)
-        if (row.state > 12 || row.local_port > 0xFFFF || row.remote_port > 0xFFFF) std::abort();
+        if (!passes(request, row) || row.local_port > 0xFFFF || row.remote_port > 0xFFFF) std::abort();
+    // The request for the same table is well formed whatever it asks.
+    const std::vector<unsigned char> asked = make_dump_request(request, seq);
+    if (asked.size() < sizeof(nlmsghdr)) std::abort();
     return 0;
 }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -15,13 +16,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Protocol protocol = data[0] & 1 ? Protocol::udp : Protocol::tcp;
     const Family family = data[0] & 2 ? Family::ipv6 : Family::ipv4;
     const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
+    const TableRequest request{protocol, family, 0, {}};
     SocketRows rows;
-    const Result<void> parsed = parse_proc_net_table(text, protocol, family, rows);
+    const Result<void> parsed = parse_proc_net_table(text, request, rows);
+    if (!parsed && parsed.error() != EPROTO) std::abort();
     for (const SocketRow& row : rows) {
-        if (row.state > 12 || row.local_port > 0xFFFF || row.remote_port > 0xFFFF) std::abort();
-        if (protocol == Protocol::udp && (row.state != 0 || row.remote_address != Address{})) std::abort();
+        if (!passes(request, row) || row.local_port > 0xFFFF || row.remote_port > 0xFFFF) std::abort();
+        if (row.protocol != protocol || row.family != family) std::abort();
         if (family == Family::ipv4 && (row.local_address[4] != 0 || row.remote_address[15] != 0)) std::abort();
     }
-    if (!parsed && parsed.error() != EPROTO) std::abort(); // a malformed line, the one failure
     return 0;
 }

@@ -10,7 +10,8 @@
 #   mono      the net472 build of the wrapper run under Mono
 #   package   the NuGet package, packed with every warning an error: its
 #             licence, its files (stripped native libraries, the net472
-#             targets), and a fresh program that takes it from a folder
+#             targets, the XML documentation of each target), and a fresh
+#             program that takes it from a folder
 #             feed, built for net10.0 (run on .NET) and for net472 (run
 #             under Mono)
 set -uo pipefail
@@ -21,7 +22,7 @@ export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPE
 native=$root/build/dotnet-native
 counting=$root/build/dotnet-native-test/libsockscopeNET_x64_counting.so
 test_child=$root/build/tests/test_programs/sockscope_test_child
-if [ ! -f "$native/libsockscopeNET_x64.so" ] || [ ! -f "$counting" ] || [ ! -x "$test_child" ]; then
+if [ ! -f "$native/libsockscopeNET_x64.so" ] || [ ! -f "$native/libsockscope_x64.so" ] || [ ! -f "$counting" ] || [ ! -x "$test_child" ]; then
     echo "The native build is missing. Run it first, from $root:" >&2
     echo "  cmake -S . -B build -DBUILD_TESTING=ON && cmake --build build -j2" >&2
     exit 1
@@ -85,7 +86,9 @@ package_files() {
     listing=$(unzip -Z1 "$package") || return 1
     for file in lib/net472/sockscopeNET_x64.dll lib/netstandard2.0/sockscopeNET_x64.dll \
         lib/net8.0/sockscopeNET_x64.dll build/net472/sockscopeNET.targets \
-        runtimes/linux-x64/native/libsockscopeNET_x64.so runtimes/linux-x64/native/libsockscope_x64.so.1; do
+        lib/net472/sockscopeNET_x64.xml lib/netstandard2.0/sockscopeNET_x64.xml lib/net8.0/sockscopeNET_x64.xml \
+        runtimes/linux-x64/native/libsockscopeNET_x64.so runtimes/linux-x64/native/libsockscope_x64.so.1 \
+        runtimes/linux-x64/native/libsockscope_x64.so; do
         if grep -qxF "$file" <<<"$listing"; then
             echo "has $file"
         else
@@ -113,10 +116,20 @@ package_files() {
             echo "$(basename "$file") stripped, with a debug link"
         fi
     done
+    # Both find libsockscope_x64.so.1 beside them; libsockscope_x64.so, the
+    # name the C interface's P/Invokes look for, is only the way to it.
     local runpath
-    runpath=$(readelf -d "$scratch/unpacked/runtimes/linux-x64/native/libsockscopeNET_x64.so" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
-    if [ "$runpath" != '$ORIGIN' ]; then
-        echo "libsockscopeNET_x64.so has RUNPATH '$runpath', not \$ORIGIN"
+    for file in libsockscopeNET_x64.so libsockscope_x64.so; do
+        runpath=$(readelf -d "$scratch/unpacked/runtimes/linux-x64/native/$file" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+        if [ "$runpath" != '$ORIGIN' ]; then
+            echo "$file has RUNPATH '$runpath', not \$ORIGIN"
+            status=1
+        fi
+    done
+    local needed
+    needed=$(readelf -d "$scratch/unpacked/runtimes/linux-x64/native/libsockscope_x64.so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+    if [ "$needed" != libsockscope_x64.so.1 ]; then
+        echo "libsockscope_x64.so needs '$needed', not libsockscope_x64.so.1 alone"
         status=1
     fi
     return $status

@@ -1,15 +1,19 @@
 // SPDX-License-Identifier: MIT
 #include "json_output.h"
 
+#include <ctime>
+
 #include <sockscope_text/decimal.h>
 #include <sockscope_text/json_string.h>
+
+#include "columns.h"
 
 namespace sockscope_tool {
 namespace {
 
 using sockscope_text::append_decimal;
 using sockscope_text::append_json_ascii;
-using sockscope_text::append_json_string;
+using sockscope_text::append_json_utf8;
 
 void append_key(std::string& out, const char* key) {
     out += '"';
@@ -17,51 +21,122 @@ void append_key(std::string& out, const char* key) {
     out += "\":";
 }
 
-} // namespace
+void append_number_or_null(std::string& out, std::uint64_t value) {
+    if (value == 0)
+        out += "null";
+    else
+        append_decimal(out, value);
+}
 
-void append_json_line(std::string& out, const ListedSocket& row) {
+void append_string_or_null(std::string& out, const char* text) {
+    if (text == nullptr)
+        out += "null";
+    else
+        append_json_utf8(out, text);
+}
+
+void append_owner(std::string& out, const sockscope_owner& owner) {
+    out += '{';
+    append_key(out, "pid");
+    append_decimal(out, owner.pid);
+    out += ',';
+    append_key(out, "fd");
+    append_decimal(out, static_cast<std::uint32_t>(owner.fd));
+    out += ',';
+    append_key(out, "name");
+    append_string_or_null(out, owner.name);
+    out += ',';
+    append_key(out, "comm");
+    append_string_or_null(out, owner.comm);
+    out += '}';
+}
+
+void append_socket(std::string& out, const Listing& listing, const sockscope_socket& socket) {
+    const bool peer = has_peer(socket);
     out += '{';
     append_key(out, "protocol");
-    out += row.protocol == ListedSocket::Protocol::tcp ? "\"tcp\"" : "\"udp\"";
-    out += ',';
+    out += socket.protocol == 6 ? "\"tcp\"," : "\"udp\",";
     append_key(out, "family");
-    out += row.family == ListedSocket::Family::ipv4 ? "\"ipv4\"" : "\"ipv6\"";
-    out += ',';
+    out += socket.family == 2 ? "\"ipv4\"," : "\"ipv6\",";
     append_key(out, "local_address");
-    append_json_ascii(out, row.local_address);
+    append_json_ascii(out, socket.local_text);
     out += ',';
     append_key(out, "local_port");
-    append_decimal(out, row.local_port);
+    append_decimal(out, socket.local_port);
     out += ',';
     append_key(out, "remote_address");
-    if (row.remote_address)
-        append_json_ascii(out, *row.remote_address);
+    if (peer)
+        append_json_ascii(out, socket.remote_text);
     else
         out += "null";
     out += ',';
     append_key(out, "remote_port");
-    if (row.remote_port)
-        append_decimal(out, *row.remote_port);
+    if (peer)
+        append_decimal(out, socket.remote_port);
     else
         out += "null";
     out += ',';
     append_key(out, "state");
-    if (row.state)
-        append_json_ascii(out, *row.state);
-    else
-        out += "null";
+    append_json_ascii(out, socket.state_name != nullptr ? socket.state_name : "");
     out += ',';
-    append_key(out, "pid");
-    if (row.pid != 0)
-        append_decimal(out, row.pid);
-    else
-        out += "null";
+    append_key(out, "receive_queue");
+    append_decimal(out, socket.receive_queue);
     out += ',';
-    append_key(out, "name");
-    if (row.name)
-        append_json_string(out, *row.name);
-    else
-        out += "null";
+    append_key(out, "send_queue");
+    append_decimal(out, socket.send_queue);
+    out += ',';
+    append_key(out, "interface");
+    append_number_or_null(out, socket.interface);
+    out += ',';
+    append_key(out, "v6only");
+    out += socket.family == 2 ? "null" : socket.v6only != 0 ? "true" : "false";
+    out += ',';
+    append_key(out, "uid");
+    append_decimal(out, socket.uid);
+    out += ',';
+    append_key(out, "user");
+    append_string_or_null(out, listing.users.name_of(socket.uid));
+    out += ',';
+    append_key(out, "inode");
+    append_number_or_null(out, socket.inode);
+    out += ',';
+    append_key(out, "cookie");
+    append_number_or_null(out, socket.cookie);
+    out += ',';
+    append_key(out, "owners");
+    out += '[';
+    for (std::uint32_t i = 0; i < socket.owner_count; ++i) {
+        if (i > 0) out += ',';
+        append_owner(out, *sockscope_owner_at(&listing.snapshot, &socket, i));
+    }
+    out += "]}\n";
+}
+
+} // namespace
+
+void write_json(const Listing& listing, OutputBuffer& out) {
+    listing.for_each([&](const sockscope_socket& socket) {
+        if (out.failed()) return;
+        append_socket(out.text(), listing, socket);
+        out.flush_when_full();
+    });
+}
+
+void append_json_time_line(std::string& out, std::chrono::system_clock::time_point now, std::size_t sockets) {
+    const auto since_epoch = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch());
+    const std::time_t seconds = static_cast<std::time_t>(since_epoch.count() / 1000);
+    std::tm utc{};
+    char clock[32] = "";
+    if (gmtime_r(&seconds, &utc) != nullptr) std::strftime(clock, sizeof clock, "%Y-%m-%dT%H:%M:%S", &utc);
+    const auto millis = static_cast<unsigned>(since_epoch.count() % 1000);
+    out += "{\"time\":\"";
+    out += clock;
+    out += '.';
+    out += static_cast<char>('0' + millis / 100);
+    out += static_cast<char>('0' + millis / 10 % 10);
+    out += static_cast<char>('0' + millis % 10);
+    out += "Z\",\"sockets\":";
+    append_decimal(out, sockets);
     out += "}\n";
 }
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// sockscope: the machine's TCP or UDP sockets with the process that owns
+// sockscope: the machine's TCP or UDP sockets with every process that holds
 // each, for people at a terminal and for scripts. See sockscope(1).
 #include <cerrno>
 #include <clocale>
@@ -10,15 +10,15 @@
 #include <unistd.h>
 #include <vector>
 
-#include <sockscope/sockscope.h>
 #include <sockscope_text/output.h>
 
 #include "interrupts.h"
 #include "json_output.h"
+#include "line_output.h"
 #include "options.h"
-#include "row_filter.h"
-#include "table_kinds.h"
-#include "text_output.h"
+#include "socket_filter.h"
+#include "table_output.h"
+#include "taken_snapshot.h"
 
 using namespace sockscope_tool;
 using sockscope_text::report_error;
@@ -31,46 +31,20 @@ constexpr const char* program = "sockscope";
 enum class Form { table, lines, json };
 
 struct Run {
+    explicit Run(const Options& given) : options(given), filter(options) {}
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
     Options options;
-    std::vector<TableKind> kinds;
+    SocketFilter filter; // refers to options
+    UserNames users;
     Form form = Form::lines;
     bool noted_hidden_owners = false;
 };
 
-std::vector<TableKind> chosen_kinds(const Options& options) {
-    std::vector<TableKind> chosen;
-    for (const TableKind& kind : table_kinds()) {
-        const bool protocol = kind.protocol == ListedSocket::Protocol::tcp ? options.wants_tcp() : options.wants_udp();
-        const bool family = kind.family == ListedSocket::Family::ipv4 ? options.wants_ipv4() : options.wants_ipv6();
-        if (protocol && family) chosen.push_back(kind);
-    }
-    return chosen;
-}
-
-// Reads the chosen tables and keeps the rows the filters let through.
-// Returns false (after saying why) when a table could not be read.
-bool read_tables(Run& run, std::vector<ListedSocket>& shown) {
-    sockscope library;
-    std::vector<ListedSocket> rows;
-    for (const TableKind& kind : run.kinds) {
-        if (const int error = kind.fetch(library, kind.family, rows); error != 0) {
-            report_error(program, std::string("cannot read the ") + table_title(kind) + " table", error);
-            return false;
-        }
-    }
-    if (!run.noted_hidden_owners && owners_were_hidden(rows) && !may_inspect_every_process()) {
-        report_error(
-            program, "note: without CAP_SYS_PTRACE (root has it), sockets of processes this user may not inspect show no owner", 0);
-        run.noted_hidden_owners = true;
-    }
-    for (auto& row : rows)
-        if (is_shown(row, run.options)) shown.push_back(std::move(row));
-    return true;
-}
-
-unsigned screen_rows() {
+winsize screen_size() {
     winsize size{};
-    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_row : 0;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) size = {};
+    return size;
 }
 
 std::string watch_title(std::chrono::milliseconds interval) {
@@ -91,24 +65,48 @@ std::string watch_title(std::chrono::milliseconds interval) {
     return title;
 }
 
-std::string render(const Run& run, const std::vector<ListedSocket>& rows, bool redraw) {
-    std::string text;
-    if (run.form == Form::table) {
-        const auto lines = table_lines(rows);
-        if (redraw) return terminal_frame(watch_title(*run.options.watch), lines, screen_rows());
-        for (const auto& line : lines) {
-            text += line;
-            text += '\n';
-        }
-    } else {
-        for (const auto& row : rows) {
-            if (run.form == Form::json)
-                append_json_line(text, row);
-            else
-                append_plain_line(text, row);
-        }
+// Whether the snapshot can be listed: false (after saying why) when it
+// failed. Says once, too, when owners were hidden from the caller.
+bool usable(Run& run, const TakenSnapshot& taken) {
+    if (taken.error() != 0) {
+        report_error(program, "cannot read the socket tables", taken.error());
+        return false;
     }
-    return text;
+    if (!run.noted_hidden_owners && owners_were_hidden(taken.get())) {
+        const std::uint32_t unreadable = taken.get().unreadable_processes;
+        std::string note = "note: " + std::to_string(unreadable);
+        note += unreadable == 1 ? " process could not be inspected, so its sockets show"
+                                : " processes could not be inspected, so their sockets show";
+        note += " no owner (inspecting another user's process takes CAP_SYS_PTRACE, which root has)";
+        report_error(program, note, 0);
+        run.noted_hidden_owners = true;
+    }
+    return true;
+}
+
+// Writes one table in the run's form. `redraw`: a frame of --watch on a
+// terminal.
+void render(Run& run, const sockscope_snapshot& snapshot, OutputBuffer& out, bool redraw) {
+    const Listing listing{snapshot, run.filter, run.users, run.options.extended};
+    switch (run.form) {
+    case Form::table: {
+        const winsize size = screen_size();
+        if (redraw) {
+            TerminalFrame frame(out, watch_title(*run.options.watch), size.ws_row, size.ws_col);
+            write_table(listing, size.ws_col, frame);
+            frame.end();
+        } else {
+            PrintedLines lines(out);
+            write_table(listing, size.ws_col, lines);
+        }
+        break;
+    }
+    case Form::lines: write_lines(listing, out); break;
+    case Form::json:
+        if (run.options.watch) append_json_time_line(out.text(), std::chrono::system_clock::now(), listing.count());
+        write_json(listing, out);
+        break;
+    }
 }
 
 int write_failed(int error) {
@@ -117,16 +115,17 @@ int write_failed(int error) {
 }
 
 int list_once(Run& run) {
-    std::vector<ListedSocket> rows;
-    if (!read_tables(run, rows)) return 1;
-    if (const int error = write_all(STDOUT_FILENO, render(run, rows, false)); error != 0)
-        return write_failed(error);
+    const TakenSnapshot taken(run.filter);
+    if (!usable(run, taken)) return 1;
+    OutputBuffer out([](std::string_view text) { return write_all(STDOUT_FILENO, text); });
+    render(run, taken.get(), out, false);
+    if (const int error = out.finish(); error != 0) return write_failed(error);
     return 0;
 }
 
 // A fresh table every interval until SIGINT or SIGTERM. On a terminal the
-// table is redrawn in place; elsewhere tables follow each other, separated
-// by an empty line.
+// table is redrawn in place; as JSON each table starts with its time line;
+// otherwise tables follow each other, separated by an empty line.
 int watch(Run& run) {
     Interrupts interrupts;
     const bool redraw = run.form == Form::table;
@@ -136,12 +135,15 @@ int watch(Run& run) {
     }
     for (bool first = true;; first = false) {
         const auto next = std::chrono::steady_clock::now() + *run.options.watch;
-        std::vector<ListedSocket> rows;
-        if (!read_tables(run, rows)) return 1;
-        std::string text = first || redraw ? "" : "\n";
-        text += render(run, rows, redraw);
-        if (const int error = interrupts.write(STDOUT_FILENO, text); error != 0)
-            return interrupts.stop_requested() ? 0 : write_failed(error);
+        {
+            TakenSnapshot taken(run.filter);
+            if (!usable(run, taken)) return 1;
+            OutputBuffer out([&interrupts](std::string_view text) { return interrupts.write(STDOUT_FILENO, text); });
+            if (!first && run.form == Form::lines) out.text() += '\n';
+            render(run, taken.get(), out, redraw);
+            if (const int error = out.finish(); error != 0)
+                return interrupts.stop_requested() ? 0 : write_failed(error);
+        }
         if (!interrupts.wait_until(next)) return 0;
     }
 }
@@ -168,9 +170,7 @@ int main(int argc, char** argv) {
         // Names print in the character set of the user's terminal.
         std::setlocale(LC_ALL, "");
 
-        Run run;
-        run.options = parsed.options;
-        run.kinds = chosen_kinds(run.options);
+        Run run(parsed.options);
         run.form = run.options.json ? Form::json : isatty(STDOUT_FILENO) ? Form::table : Form::lines;
         return run.options.watch ? watch(run) : list_once(run);
     } catch (const std::bad_alloc&) {

@@ -3,44 +3,77 @@
 
 #include <charconv>
 #include <cmath>
-#include <limits>
 #include <string_view>
+
+#include "state_names.h"
 
 namespace sockscope_tool {
 
-const char* const usage_line =
-    "usage: sockscope [-tul46] [--port N] [--pid N] [--name NAME] [--json] [--watch SECONDS]";
+const char* const usage_line = "usage: sockscope [-tul46e] [--port N,...] [--pid N,...] [--name NAME] [--state S,...] "
+                               "[--json] [--watch SECONDS]";
 
 const char* const help_text = R"(Usage: sockscope [OPTION]...
-Lists the machine's TCP sockets (or UDP sockets) with the process that owns
-each one: local and remote address and port, state, process id and name.
+Lists the machine's TCP sockets (or UDP sockets) with every process that
+holds each one.
 
 Tables:
   -t, --tcp              TCP sockets (the default)
   -u, --udp              UDP sockets; with -t as well, both
   -4, --ipv4             IPv4 sockets only
   -6, --ipv6             IPv6 sockets only (both families by default)
-  -l, --listening        listening TCP sockets only (UDP sockets: all)
+  -l, --listening        listeners only: TCP sockets in LISTEN, unconnected
+                         UDP sockets (UNCONN)
   -a, -n, -p             accepted and ignored, so that "sockscope -tanp"
                          works: every socket is listed, numerically, with
-                         its owner
+                         its owners
 
-Filters (all given must match):
-      --port N           local or remote port N
-      --pid N            owned by process N (0: owner unknown)
-      --name NAME        owned by a process whose name is exactly NAME
+Filters (all given must match; a list matches any of its values):
+      --port N[,N...]    local or remote port N
+      --pid N[,N...]     held by process N, alone or with others (0: held by
+                         no process known)
+      --name NAME        held by a process whose name, whole or as the
+                         kernel's 15-byte comm that ps shows, is NAME
+      --state S[,S...]   in state S: established (estab), syn_sent,
+                         syn_recv, fin_wait1, fin_wait2, time_wait, close,
+                         close_wait, last_ack, listen, closing, new_syn_recv,
+                         unconn (an unconnected UDP socket); any case
+  --port, --pid and --state may also be given more than once.
 
 Output:
+  -e, --extended         also the columns UID, Inode and Cookie, and each
+                         holder's descriptor number (pid/name:fd)
       --json             one JSON object per socket (see sockscope(1))
       --watch SECONDS    a fresh table every SECONDS (at least 0.1) until
                          interrupted; on a terminal, redrawn in place
   -h, --help             this help
   -V, --version          the version
 
-On a terminal the table has aligned columns and a header; otherwise one
-socket per line, fields separated by single spaces. Names are escaped as in
-/proc/self/mounts (a blank is \040, a backslash \134, a control character its
-octal code). Exit status: 0 success, 1 error, 2 bad command line.
+Columns:
+  Proto                  tcp, udp; tcp6, udp6 for IPv6
+  Recv-Q, Send-Q         bytes not read yet, and not sent or acknowledged
+                         yet; a listener: connections waiting to be
+                         accepted, and how many may wait
+  Local Address, Port    "*" for a listener on every IPv6 and IPv4 address
+                         (dual stack); a link-local address with its
+                         interface (fe80::1%eth0)
+  Peer Address, Port     the other end (a connected UDP socket's too)
+  State                  ESTAB (ESTABLISHED), LISTEN, TIME_WAIT, ...;
+                         UNCONN for an unconnected UDP socket
+  User                   the socket's user: its name, or its number
+  UID, Inode, Cookie     (with -e) the user's number, the socket's inode and
+                         the kernel's socket cookie
+  PID/Name               every process holding the socket, lowest pid
+                         first: 1234/nginx,1240/nginx
+A field that does not apply or is not known is "-".
+
+On a terminal the table has a header and aligned columns, and fits the
+screen's width: long addresses are elided in the middle, then columns give
+way (sockscope(1) says in which order); PID/Name stays. Otherwise each
+socket is one line, its fields separated by single spaces, never cut.
+Names are escaped as in /proc/self/mounts (a blank is \040, a backslash
+\134, a control character its octal code), and so is a comma in a process
+name (\054). Exit status: 0 success (also when no socket matches), 1 error,
+2 bad command line.
 )";
 
 namespace {
@@ -62,19 +95,46 @@ bool parse_seconds(std::string_view text, std::chrono::milliseconds& interval) {
     return true;
 }
 
+// Calls `take` with each comma-separated item of `value`; false when an
+// item is empty or `take` refuses it.
+template <typename Take>
+bool for_each_item(std::string_view value, Take take) {
+    for (;;) {
+        const std::size_t comma = value.find(',');
+        if (!take(value.substr(0, comma))) return false;
+        if (comma == std::string_view::npos) return true;
+        value.remove_prefix(comma + 1);
+    }
+}
+
 // Applies one option that takes a value; returns an error or "".
 std::string apply_value(Options& options, std::string_view option, std::string_view value) {
     const auto twice = [&] { return std::string(option) + " given twice"; };
     if (option == "--port") {
-        if (options.port) return twice();
-        std::uint16_t port = 0;
-        if (!parse_decimal(value, port) || port == 0) return "--port needs a port number from 1 to 65535";
-        options.port = port;
+        const bool read = for_each_item(value, [&](std::string_view item) {
+            std::uint16_t port = 0;
+            if (!parse_decimal(item, port) || port == 0) return false;
+            options.ports.push_back(port);
+            return true;
+        });
+        if (!read) return "--port needs port numbers from 1 to 65535";
     } else if (option == "--pid") {
-        if (options.pid) return twice();
-        std::uint32_t pid = 0;
-        if (!parse_decimal(value, pid)) return "--pid needs a process id";
-        options.pid = pid;
+        const bool read = for_each_item(value, [&](std::string_view item) {
+            std::uint32_t pid = 0;
+            if (!parse_decimal(item, pid)) return false;
+            options.pids.push_back(pid);
+            return true;
+        });
+        if (!read) return "--pid needs process ids";
+    } else if (option == "--state") {
+        std::string unknown;
+        const bool read = for_each_item(value, [&](std::string_view item) {
+            const std::uint32_t bit = state_bit_named(item);
+            if (bit == 0) unknown = item;
+            options.states |= bit;
+            return bit != 0;
+        });
+        if (!read) return "--state: no state is named '" + unknown + "' (see --help)";
     } else if (option == "--name") {
         if (options.name) return twice();
         if (value.empty()) return "--name needs a name";
@@ -89,7 +149,7 @@ std::string apply_value(Options& options, std::string_view option, std::string_v
 }
 
 bool takes_value(std::string_view option) {
-    return option == "--port" || option == "--pid" || option == "--name" || option == "--watch";
+    return option == "--port" || option == "--pid" || option == "--name" || option == "--state" || option == "--watch";
 }
 
 // Sets the flag of a long option without a value; false if there is none.
@@ -99,6 +159,7 @@ bool apply_long_flag(Options& options, std::string_view option) {
     else if (option == "--ipv4") options.ipv4 = true;
     else if (option == "--ipv6") options.ipv6 = true;
     else if (option == "--listening") options.listening = true;
+    else if (option == "--extended") options.extended = true;
     else if (option == "--json") options.json = true;
     else if (option == "--help") options.help = true;
     else if (option == "--version") options.version = true;
@@ -113,6 +174,7 @@ bool apply_short_flag(Options& options, char letter) {
     case '4': options.ipv4 = true; break;
     case '6': options.ipv6 = true; break;
     case 'l': options.listening = true; break;
+    case 'e': options.extended = true; break;
     case 'h': options.help = true; break;
     case 'V': options.version = true; break;
     case 'a': case 'n': case 'p': break;

@@ -14,9 +14,11 @@ struct Options {
     bool tcp = false, udp = false;   // neither given: TCP
     bool ipv4 = false, ipv6 = false; // neither given: both
     bool listening = false;
-    std::optional<std::uint16_t> port;
-    std::optional<std::uint32_t> pid;
-    std::optional<std::string> name;
+    bool extended = false;
+    std::vector<std::uint16_t> ports; // local or remote port is one of them; empty: any
+    std::vector<std::uint32_t> pids;  // held by one of them (0: by no known process); empty: any
+    std::optional<std::string> name;  // held by a process of that name or comm
+    std::uint32_t states = 0;         // SOCKSCOPE_STATE_BIT of each state asked for; 0: any
     bool json = false;
     std::optional<std::chrono::milliseconds> watch;
     bool help = false, version = false;

@@ -1,16 +1,23 @@
 // SPDX-License-Identifier: MIT
 using System;
+using System.Collections.Generic;
 using System.Diagnostics;
+using System.Linq;
 using System.Net;
+using System.Net.NetworkInformation;
 using System.Net.Sockets;
 using sockscopeNET;
 
-// Exits 0 and prints "net472 check passed" when a listener this process
-// opens shows up through the wrapper; prints what failed and exits 1 otherwise.
+// Exits 0 and prints "net472 check passed" when the listeners this process
+// opens show up through the wrapper class and through SocketTable; prints
+// what failed and exits 1 otherwise.
 internal static class Program
 {
     private static int Main()
     {
+        string failure = SocketTableCheck();
+        if (failure != null) return Fail(failure);
+
         var listener = new TcpListener(IPAddress.Loopback, 0);
         listener.Start();
         int port = ((IPEndPoint)listener.LocalEndpoint).Port;
@@ -36,6 +43,39 @@ internal static class Program
         finally
         {
             listener.Stop();
+        }
+    }
+
+    // SocketTable through Mono's P/Invoke: a listener on 127.0.0.1 and a
+    // dual-stack one, each with this process among its owners.
+    private static string SocketTableCheck()
+    {
+        var loopback = new TcpListener(IPAddress.Loopback, 0);
+        var dual = new TcpListener(IPAddress.IPv6Any, 0);
+        dual.Server.DualMode = true;
+        loopback.Start();
+        dual.Start();
+        try
+        {
+            int pid = Process.GetCurrentProcess().Id;
+            IReadOnlyList<SocketEntry> sockets = SocketTable.GetSockets(SocketSelection.Tcp);
+            foreach (TcpListener listener in new[] { loopback, dual })
+            {
+                var local = (IPEndPoint)listener.LocalEndpoint;
+                SocketEntry entry = sockets.FirstOrDefault(e => e.LocalEndPoint.Equals(local) && e.State == TcpState.Listen);
+                if (entry == null) return "SocketTable lacks the listener on " + local;
+                if (entry.IsDualStack != (listener == dual)) return local + " has IsDualStack " + entry.IsDualStack;
+                SocketOwner owner = entry.Owners.FirstOrDefault(o => o.ProcessId == pid);
+                if (owner == null || owner.FileDescriptor < 0 || string.IsNullOrEmpty(owner.ProcessName))
+                    return local + " is not held by this process (" + pid + ")";
+                Console.WriteLine("SocketTable: " + entry.LocalEndPoint + " " + entry.State + " " + owner.ProcessId + "/" + owner.FileDescriptor + " " + owner.ProcessName);
+            }
+            return null;
+        }
+        finally
+        {
+            loopback.Stop();
+            dual.Stop();
         }
     }
 

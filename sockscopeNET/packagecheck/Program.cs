@@ -3,13 +3,15 @@ using System;
 using System.Diagnostics;
 using System.Linq;
 using System.Net;
+using System.Net.NetworkInformation;
 using System.Net.Sockets;
 using System.Reflection;
 using System.Runtime.Versioning;
 using sockscopeNET;
 
-// Prints which build of the wrapper it loaded, a few rows of each table and
-// a lookup; exits 0 when its own listener shows with its owner, 1 otherwise.
+// Prints which build of the wrapper it loaded, a few rows of each table, a
+// lookup and its listener as SocketTable sees it; exits 0 when its own
+// listener shows with its owner through both interfaces, 1 otherwise.
 internal static class Program
 {
     private static int Main()
@@ -38,6 +40,12 @@ internal static class Program
                 ulong id = tables.getProcessId(ours.ProcessName);
                 Console.WriteLine($"getProcessId(\"{ours.ProcessName}\") = {id}");
                 if (id == 0) return Fail("getProcessId found no " + ours.ProcessName);
+                SocketEntry entry = SocketTable.GetSockets(SocketSelection.Tcp | SocketSelection.IPv4)
+                    .FirstOrDefault(e => e.LocalEndPoint.Port == port && e.State == TcpState.Listen);
+                if (entry == null) return Fail("SocketTable lacks the listener on port " + port);
+                SocketOwner owner = entry.Owners.FirstOrDefault(o => o.ProcessId == pid);
+                if (owner == null) return Fail("SocketTable has the listener without this process among its owners");
+                Console.WriteLine($"SocketTable: {entry.LocalEndPoint} {entry.State} {owner.ProcessId}/{owner.FileDescriptor} {owner.ProcessName}");
                 Console.WriteLine("package check passed");
                 return 0;
             }

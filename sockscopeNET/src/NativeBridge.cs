@@ -6,9 +6,10 @@ using System.Runtime.InteropServices;
 namespace sockscopeNET
 {
     /// <summary>
-    /// The one place that touches native memory: it passes names across and
-    /// turns native snapshots into managed rows, giving every block back
-    /// before it returns. Nothing native outlives a call.
+    /// The one place that calls native code: it passes names across and
+    /// turns native snapshots into managed rows (the C interface's with
+    /// SocketSnapshotReader), giving every block back before it returns.
+    /// Nothing native outlives a call.
     /// </summary>
     internal static unsafe class NativeBridge
     {
@@ -29,6 +30,35 @@ namespace sockscopeNET
 
         internal static statUDPROW_NET[] Udp6Table() =>
             Snapshot<NativeUdpRow, statUDPROW_NET>(NativeMethods.GetUdp6Table, NativeMethods.FreeUdpTable);
+
+        /// <summary>
+        /// The sockets the C interface's selection bits <paramref name="what"/>
+        /// ask for, on <paramref name="ports"/> only unless that is empty; the
+        /// caller has checked both.
+        /// </summary>
+        internal static SocketEntry[] Sockets(uint what, ushort[] ports)
+        {
+            fixed (ushort* wanted = ports)
+            {
+                var selection = new NativeSelection
+                {
+                    Size = (UIntPtr)sizeof(NativeSelection),
+                    What = what,
+                    Ports = wanted,
+                    PortCount = (UIntPtr)ports.Length,
+                };
+                NativeSnapshot* snapshot = NativeMethods.TakeSnapshot(&selection);
+                if (snapshot == null) throw Failure("The socket table", Marshal.GetLastWin32Error());
+                try
+                {
+                    return SocketSnapshotReader.Read(snapshot);
+                }
+                finally
+                {
+                    NativeMethods.FreeSnapshot(snapshot);
+                }
+            }
+        }
 
         private static uint LookUp(string name, Func<IntPtr, uint> lookup)
         {

@@ -6,13 +6,29 @@ namespace sockscopeNET
 {
     /// <summary>
     /// The native half's flat functions (libsockscopeNET_x64.so, declared in
-    /// native/sockscope_net_native.h), declared and nothing more: every
-    /// P/Invoke lives here, and only NativeBridge calls them. Snapshots travel
-    /// as IntPtr so that one generic routine can read either record kind.
+    /// native/sockscope_net_native.h) and the library's C interface
+    /// (sockscope/sockets.h), declared and nothing more: every P/Invoke
+    /// lives here, and only NativeBridge calls them. The native half's
+    /// snapshots travel as IntPtr so that one generic routine can read either
+    /// record kind.
     /// </summary>
-    internal static class NativeMethods
+    internal static unsafe class NativeMethods
     {
         private const string Library = "sockscopeNET_x64";
+
+        // The library itself. .NET and Mono look for this name as
+        // libsockscope_x64.so, which the package ships beside
+        // libsockscope_x64.so.1: it holds no code and leads to the latter
+        // (native/sockscope_x64_by_name.cpp).
+        private const string CInterface = "sockscope_x64";
+
+        /// <summary>sockscope_snapshot_take: a snapshot, or null with errno set.</summary>
+        [DllImport(CInterface, EntryPoint = "sockscope_snapshot_take", SetLastError = true)]
+        internal static extern NativeSnapshot* TakeSnapshot(NativeSelection* selection);
+
+        /// <summary>sockscope_snapshot_free: gives a snapshot back.</summary>
+        [DllImport(CInterface, EntryPoint = "sockscope_snapshot_free")]
+        internal static extern void FreeSnapshot(NativeSnapshot* snapshot);
 
         /// <summary>A process id, or 0; errno is non-zero when the lookup failed.</summary>
         [DllImport(Library, EntryPoint = "sockscopeNET_getProcessId", SetLastError = true)]

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 using System;
 using System.Collections.Generic;
-using System.Diagnostics;
 using System.IO;
 using System.Linq;
 using Xunit;
@@ -27,43 +26,12 @@ namespace sockscopeNET.Tests
             Assert.Equal(new[] { whole, low }, facts["udp"]);
         }
 
-        private static Dictionary<string, string[]> RunProbe()
-        {
-            string dotnet = Environment.ProcessPath;
-            Assert.Equal("dotnet", Path.GetFileName(dotnet));
-            var start = new ProcessStartInfo(LargeProcessIdFactAttribute.Unshare)
-            {
-                RedirectStandardOutput = true,
-                RedirectStandardError = true,
-                UseShellExecute = false,
-            };
-            // The shell stays the namespace's first process; the probe, its
-            // child, gets the id after the one written to ns_last_pid.
-            foreach (string argument in new[]
-            {
-                "--pid", "--fork", "--mount-proc", "--kill-child", "--", "/bin/sh", "-c",
-                $"echo {FirstId - 1} > /proc/sys/kernel/ns_last_pid && \"$@\"; status=$?; exit $status",
-                "probe", dotnet, typeof(LargeProcessIdTests).Assembly.Location, LargeProcessIdProbe.Verb,
-            })
-            {
-                start.ArgumentList.Add(argument);
-            }
-            using Process probe = Process.Start(start);
-            var output = probe.StandardOutput.ReadToEndAsync();
-            var errors = probe.StandardError.ReadToEndAsync();
-            if (!probe.WaitForExit(60000))
-            {
-                probe.Kill(entireProcessTree: true);
-                probe.WaitForExit();
-                Assert.Fail("the probe did not finish within 60 s");
-            }
-            probe.WaitForExit();
-            string report = $"exit {probe.ExitCode}\n{output.Result}\n{errors.Result}";
-            Assert.True(probe.ExitCode == 0, report);
-            return output.Result.Split('\n', StringSplitOptions.RemoveEmptyEntries)
-                .Select(line => line.Split(' '))
-                .ToDictionary(words => words[0], words => words.Skip(1).ToArray());
-        }
+        // The shell stays the namespace's first process; the probe, its
+        // child, gets the id after the one written to ns_last_pid.
+        private static Dictionary<string, string[]> RunProbe() =>
+            Probe.Run(LargeProcessIdProbe.Verb,
+                LargeProcessIdFactAttribute.Unshare, "--pid", "--fork", "--mount-proc", "--kill-child", "--", "/bin/sh", "-c",
+                $"echo {FirstId - 1} > /proc/sys/kernel/ns_last_pid && \"$@\"; status=$?; exit $status", "probe");
     }
 
     // Runs where a private PID namespace can be made and given ids above

@@ -18,6 +18,16 @@ namespace sockscopeNET.Tests
             string exe = Path.GetFileName(Environment.ProcessPath ?? "");
             return comm.Length == 15 && exe.StartsWith(comm, StringComparison.Ordinal) ? exe : comm;
         }
+
+        // The user id that the sockets this process makes belong to: its
+        // filesystem uid, the last of /proc/self/status's "Uid:" line.
+        internal static int UserId()
+        {
+            foreach (string line in File.ReadLines("/proc/self/status"))
+                if (line.StartsWith("Uid:", StringComparison.Ordinal))
+                    return int.Parse(line.Split('\t', StringSplitOptions.RemoveEmptyEntries)[4]);
+            throw new InvalidDataException("/proc/self/status has no Uid line");
+        }
     }
 
     // Tests that count process-wide (native objects alive) or load the

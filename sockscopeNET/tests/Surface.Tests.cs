@@ -69,7 +69,11 @@ namespace sockscopeNET.Tests
             Assert.Equal("sockscopeNET_x64", Wrapper.GetName().Name);
             Assert.Equal(new Version(0, 0, 0, 0), Wrapper.GetName().Version);
             Assert.Equal(
-                new[] { "sockscopeNET.sockscopeNET", "sockscopeNET.statTCPROW_NET", "sockscopeNET.statUDPROW_NET" },
+                new[]
+                {
+                    "sockscopeNET.SocketEntry", "sockscopeNET.SocketOwner", "sockscopeNET.SocketSelection", "sockscopeNET.SocketTable",
+                    "sockscopeNET.sockscopeNET", "sockscopeNET.statTCPROW_NET", "sockscopeNET.statUDPROW_NET",
+                },
                 Wrapper.GetExportedTypes().Select(type => type.FullName).OrderBy(name => name, StringComparer.Ordinal));
         }
 
@@ -119,6 +123,70 @@ namespace sockscopeNET.Tests
                     "public statUDPROW_NET[] getstat_udp6()",
                 },
                 CallerVisibleMembers(wrapper));
+        }
+
+        // SocketTable's types: sealed, no public constructor, get-only
+        // properties, so that later versions can add to them.
+        [Fact]
+        public void SocketTableTypesMembers()
+        {
+            Assert.True(typeof(SocketTable).IsAbstract && typeof(SocketTable).IsSealed); // static
+            Assert.Equal(
+                new[]
+                {
+                    "public static IReadOnlyList`1 GetSockets(SocketSelection selection)",
+                    "public static IReadOnlyList`1 GetSockets(SocketSelection selection, Int32[] ports)",
+                },
+                CallerVisibleMembers(typeof(SocketTable)));
+            Assert.Equal(
+                new[] { "Tcp = 1", "Udp = 2", "IPv4 = 4", "IPv6 = 8", "All = 15" },
+                Enum.GetValues(typeof(SocketSelection)).Cast<SocketSelection>().Select(value => $"{value} = {(int)value}"));
+            Assert.True(typeof(SocketSelection).IsDefined(typeof(FlagsAttribute), false));
+            Assert.Equal(
+                new[]
+                {
+                    "property Boolean IsDualStack", "property IPEndPoint LocalEndPoint", "property IPEndPoint RemoteEndPoint",
+                    "property IReadOnlyList`1 Owners", "property Int32 ReceiveQueue", "property Int32 SendQueue",
+                    "property Int32 UserId", "property ProtocolType Protocol", "property TcpState State",
+                    "property UInt64 Cookie", "property UInt64 Inode",
+                },
+                CallerVisibleMembers(typeof(SocketEntry)));
+            Assert.Equal(
+                new[] { "property Int32 FileDescriptor", "property Int32 ProcessId", "property String ProcessName" },
+                CallerVisibleMembers(typeof(SocketOwner)));
+            foreach (Type type in new[] { typeof(SocketEntry), typeof(SocketOwner) })
+            {
+                Assert.True(type.IsSealed);
+                Assert.All(type.GetProperties(), property => Assert.Null(property.SetMethod));
+            }
+        }
+
+        // The C interface's structures as sockets.h lays them out on x86-64.
+        [Fact]
+        public void CInterfaceMirrorsMatchItsLayout()
+        {
+            Assert.Equal(32, Marshal.SizeOf<NativeSelection>());
+            Assert.Equal(
+                new[] { 0, 8, 12, 16, 24 },
+                new[] { "Size", "What", "States", "Ports", "PortCount" }.Select(field => (int)Marshal.OffsetOf<NativeSelection>(field)));
+            Assert.Equal(48, Marshal.SizeOf<NativeSnapshot>());
+            Assert.Equal(
+                new[] { 0, 8, 16, 24, 32, 40 },
+                new[] { "Size", "SocketSize", "OwnerSize", "Count", "Sockets", "UnreadableProcesses" }
+                    .Select(field => (int)Marshal.OffsetOf<NativeSnapshot>(field)));
+            Assert.Equal(112, Marshal.SizeOf<NativeSocket>());
+            Assert.Equal(
+                new[] { 0, 1, 2, 3, 4, 8, 16, 32, 48, 56, 64, 66, 68, 72, 76, 80, 88, 96, 104 },
+                new[]
+                {
+                    "Protocol", "Family", "State", "V6Only", "Interface", "StateName", "LocalAddress", "RemoteAddress",
+                    "LocalText", "RemoteText", "LocalPort", "RemotePort", "Uid", "ReceiveQueue", "SendQueue", "Inode",
+                    "Cookie", "Owners", "OwnerCount",
+                }.Select(field => (int)Marshal.OffsetOf<NativeSocket>(field)));
+            Assert.Equal(24, Marshal.SizeOf<NativeOwner>());
+            Assert.Equal(
+                new[] { 0, 4, 8, 16 },
+                new[] { "Pid", "Fd", "Name", "Comm" }.Select(field => (int)Marshal.OffsetOf<NativeOwner>(field)));
         }
 
         // The native half's records, mirrored field for field; the native

@@ -5,6 +5,7 @@
 # programs.
 set -eu
 build=$1
+version=$2
 here=$(cd "$(dirname "$0")" && pwd)
 prefix=$(mktemp -d /tmp/sockscope-install-XXXXXX)
 trap 'rm -rf "$prefix"' EXIT
@@ -12,7 +13,7 @@ trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name 'libsockscope_x64.so' | head -n 1)")
 
-PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --modversion sockscope | grep -qx 1.1.0.0
+PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --modversion sockscope | grep -qx "$version"
 g++ -std=c++17 "$here/consumer.cpp" -o "$prefix/by-pkg-config" \
     $(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs sockscope)
 LD_LIBRARY_PATH=$libdir "$prefix/by-pkg-config" >/dev/null

@@ -3,9 +3,11 @@
 // fails as a whole (null or 0, errno ENOMEM) having released everything.
 // The C heap's entry points are replaced (support/failing_allocations.h).
 #include <cerrno>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 
+#include <sockscope/sockets.h>
 #include <sockscope/sockscope.h>
 
 #include "support/child_process.h"
@@ -13,6 +15,7 @@
 #include "support/isolated_child.h"
 #include "support/link_local_namespace.h"
 #include "support/loopback_sockets.h"
+#include "support/network_namespaces.h"
 #include "support/own_name.h"
 #include "support/snapshot_checks.h"
 
@@ -27,7 +30,12 @@ using namespace sockscope_test;
 template <typename Call, typename Check>
 std::string fail_each_allocation(Call call, Check check, long& runs) {
     std::string faults;
-    call(); // the first run initialises what the C and C++ runtimes keep
+    // The first run initialises what the C and C++ runtimes keep; the
+    // second loads the kernel's owner iterator where the caller may, so
+    // that no later call loads it (each load is failed in turn apart, in
+    // IteratorLoad.*).
+    call();
+    call();
     for (long k = 0; k < 100000; ++k) {
         // Each failure is rehearsed once: the first exception thrown from a
         // place makes the unwinder cache what it read about that code, and
@@ -172,6 +180,79 @@ TEST(AllocationFailure, LookupsAreRightOrZeroWithEnomem) {
     EXPECT_EQ(fail_each_allocation([&] { return library.getnetPort_gx2(name.c_str()); },
                                    right_or_enomem(child.ports().at(0)), runs),
               "");
+}
+
+TEST(AllocationFailure, CSnapshotsAreWholeOrNull) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    const auto udp = TestSocket::udp_socket("127.0.0.1");
+    const std::uint16_t ports[] = {static_cast<std::uint16_t>(listener.port()), static_cast<std::uint16_t>(udp.port())};
+    sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
+    selection.ports = ports;
+    selection.port_count = 2;
+    const std::string name = own_name();
+    const auto self = static_cast<std::uint32_t>(getpid());
+    long runs = 0;
+    const std::string faults = fail_each_allocation(
+        [&] {
+            // Verdicts short enough to need no allocation: the one armed to
+            // fail may be any.
+            sockscope_snapshot* snapshot = sockscope_snapshot_take(&selection);
+            if (snapshot == nullptr) return std::string("null");
+            bool whole = snapshot->count == 2;
+            for (std::size_t i = 0; i < snapshot->count; ++i) {
+                const sockscope_socket* socket = sockscope_socket_at(snapshot, i);
+                const sockscope_owner* owner = socket->owner_count == 1 ? sockscope_owner_at(snapshot, socket, 0) : nullptr;
+                whole &= socket->local_text != nullptr && socket->remote_text != nullptr && owner != nullptr &&
+                         owner->pid == self && owner->name != nullptr && name == owner->name;
+            }
+            sockscope_snapshot_free(snapshot);
+            return std::string(whole ? "whole" : "not whole");
+        },
+        [](const std::string& verdict, int error) -> std::string {
+            if (verdict == "whole") return "";
+            if (verdict == "null") return error == ENOMEM ? "" : "null with errno " + std::to_string(error);
+            return verdict;
+        },
+        runs);
+    EXPECT_EQ(faults, "");
+    EXPECT_GT(runs, 10);
+}
+
+// Threads of the library's own read the other namespaces: a failed
+// allocation on any of them fails the call as a whole, or none does.
+TEST(AllocationFailure, SnapshotsOfEveryNamespaceAreWholeOrNull) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a namespace";
+    const NamespacedListener elsewhere;
+    ASSERT_TRUE(elsewhere.ready());
+    const std::uint64_t netns = netns_of(elsewhere.pid());
+    const auto holder = static_cast<std::uint32_t>(elsewhere.pid());
+    const std::uint16_t ports[] = {static_cast<std::uint16_t>(elsewhere.port())};
+    sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
+    selection.what = SOCKSCOPE_TCP | SOCKSCOPE_IPV4 | SOCKSCOPE_ALL_NAMESPACES;
+    selection.ports = ports;
+    selection.port_count = 1;
+    long runs = 0;
+    const std::string faults = fail_each_allocation(
+        [&] {
+            sockscope_snapshot* snapshot = sockscope_snapshot_take(&selection);
+            if (snapshot == nullptr) return std::string("null");
+            bool whole = false;
+            for (std::size_t i = 0; i < snapshot->count; ++i) {
+                const sockscope_socket* socket = sockscope_socket_at(snapshot, i);
+                whole |= socket->netns == netns && socket->owner_count == 1 &&
+                         sockscope_owner_at(snapshot, socket, 0)->pid == holder;
+            }
+            sockscope_snapshot_free(snapshot);
+            return std::string(whole ? "whole" : "not whole");
+        },
+        [](const std::string& verdict, int error) -> std::string {
+            if (verdict == "whole") return "";
+            if (verdict == "null") return error == ENOMEM ? "" : "null with errno " + std::to_string(error);
+            return verdict;
+        },
+        runs);
+    EXPECT_EQ(faults, "");
+    EXPECT_GT(runs, 10);
 }
 
 } // namespace

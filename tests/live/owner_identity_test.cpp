@@ -77,7 +77,8 @@ std::string reuse_an_owners_id() {
         int old_hold = -1, new_hold = -1;
         const pid_t owner = start_holder("old-owner", -1, old_hold);
         ::close(listener.fd()); // from now on only the owner holds it
-        SocketOwners owners({row});
+        const SocketRow rows[] = {row};
+        SocketOwners owners(rows);
         if (!ProcOwnerScan(root, 0, 1).find_owners(owners)) fault += "the scan failed; ";
         if (owners.owner_of(row.inode) != static_cast<std::uint32_t>(owner)) fault += "owner not found; ";
         const OwnerNames before = ok(read_owner_names(owners, root));
@@ -98,8 +99,8 @@ std::string reuse_an_owners_id() {
         } else {
             const UniqueFd process = ok(open_process(*root.fd(), static_cast<std::uint32_t>(newcomer)));
             ProcessImage image;
-            const auto name = ok(image.name(process.get(), static_cast<std::uint32_t>(newcomer)));
-            if (!name || *name != "newcomer") fault += "newcomer not in place; ";
+            const auto names = ok(image.names(process.get(), static_cast<std::uint32_t>(newcomer)));
+            if (!names || names->image != "newcomer") fault += "newcomer not in place; ";
             const OwnerNames after = ok(read_owner_names(owners, root));
             if (after.find(owner) != nullptr) fault += "the newcomer's name was given: " + *after.find(owner) + "; ";
         }

@@ -32,8 +32,8 @@ std::u16string name_of(std::uint32_t id) {
     const Result<UniqueFd> process = open_process(*root.fd(), id);
     if (!process) return u"<null>";
     ProcessImage image;
-    const auto name = image.name(process->get(), id);
-    return name && *name ? utf16(std::string(**name)) : u"<null>";
+    const auto names = image.names(process->get(), id);
+    return names && *names ? utf16(std::string((*names)->image)) : u"<null>";
 }
 
 TEST(ProcessDirectory, FindsAChildByItsName) {

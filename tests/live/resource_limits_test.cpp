@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include <sockscope/sockets.h>
 #include <sockscope/sockscope.h>
 
 #include "support/child_process.h"
@@ -29,6 +30,27 @@ const statTCPROW* find_listener(const statTCPROW* rows, unsigned port) {
     for (std::uint32_t i = 0; i < rows[0].size; ++i)
         if (rows[i].LocalPort == port && rows[i].Statenum == 2) return &rows[i];
     return nullptr;
+}
+
+// The owners of the TCP listener on 127.0.0.1:`port` through the C
+// interface, as "pid,pid"; "null" when the call failed (errno as it set
+// it), "none" when the listener is missing.
+std::string listener_seen_through_c(unsigned port, std::uint32_t what = SOCKSCOPE_ALL) {
+    sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
+    selection.what = what;
+    sockscope_snapshot* snapshot = sockscope_snapshot_take(&selection);
+    if (snapshot == nullptr) return "null";
+    std::string seen = "none";
+    for (std::size_t i = 0; i < snapshot->count; ++i) {
+        const sockscope_socket* socket = sockscope_socket_at(snapshot, i);
+        if (socket->local_port != port || socket->state != SOCKSCOPE_LISTEN || std::strcmp(socket->local_text, "127.0.0.1") != 0)
+            continue;
+        seen.clear();
+        for (std::uint32_t k = 0; k < socket->owner_count; ++k)
+            seen += (k ? "," : "") + std::to_string(sockscope_owner_at(snapshot, socket, k)->pid);
+    }
+    sockscope_snapshot_free(snapshot);
+    return seen;
 }
 
 // Fills the descriptor table so that exactly `spare` descriptors are left.
@@ -85,6 +107,13 @@ TEST(ResourceLimits, FewDescriptorsGiveRightAnswersOrEmfile) {
             const std::uint32_t child_answer = library.getnetPort_gx2(child_name16.c_str());
             if (child_answer != child_port && !(child_answer == 0 && errno == EMFILE))
                 fault += "getnetPort_gx2 gave " + std::to_string(child_answer) + "; ";
+            for (const std::uint32_t what : {SOCKSCOPE_ALL, SOCKSCOPE_ALL | SOCKSCOPE_ALL_NAMESPACES}) {
+                errno = 0;
+                const std::string c_answer = listener_seen_through_c(port, what);
+                if (c_answer != std::to_string(parent) && !(c_answer == "null" && errno == EMFILE))
+                    fault += "sockscope_snapshot_take: " + c_answer + "; ";
+                if (spare == 4 && c_answer == "null") fault += "the C call failed with four spare descriptors; ";
+            }
             // With four to spare, the work fits.
             if (spare == 4 && (rows == nullptr || id != child_id || child_answer != child_port))
                 fault += "failed with four spare descriptors; ";
@@ -114,6 +143,7 @@ void* every_member(void* argument) {
     library.getstat_free(udp);
     if (library.getProcessId(run.name.c_str()) != run.id) run.fault += "getProcessId; ";
     if (library.getnetPort_gx2(run.name.c_str()) != run.port) run.fault += "getnetPort_gx2; ";
+    if (listener_seen_through_c(run.port) != std::to_string(run.id)) run.fault += "sockscope_snapshot_take; ";
     return nullptr;
 }
 

@@ -11,10 +11,12 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <sockscope/sockets.h>
 #include <sockscope/sockscope.h>
 
 #include "support/child_process.h"
 #include "support/loopback_sockets.h"
+#include "support/network_namespaces.h"
 #include "support/own_name.h"
 
 using namespace sockscope_test;
@@ -86,6 +88,33 @@ TEST(Signals, ATimerStormChangesNoAnswer) {
     EXPECT_EQ(wrong_ids, 0) << "of " << lookups << " lookups";
     EXPECT_EQ(wrong_ports, 0) << "of " << snapshots << " port lookups";
     EXPECT_EQ(wrong_rows, 0) << "of " << snapshots << " snapshots";
+}
+
+// A call that reads every network namespace runs threads that enter them;
+// signals meanwhile change none of its answers.
+TEST(Signals, ATimerStormChangesNoAnswerAcrossNamespaces) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a namespace";
+    const NamespacedListener elsewhere;
+    ASSERT_TRUE(elsewhere.ready());
+    const std::uint64_t netns = netns_of(elsewhere.pid());
+    int calls = 0, wrong = 0;
+    {
+        const AlarmStorm storm(300);
+        for (; calls < 100; ++calls) {
+            sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
+            selection.what = SOCKSCOPE_TCP | SOCKSCOPE_IPV4 | SOCKSCOPE_ALL_NAMESPACES;
+            sockscope_snapshot* snapshot = sockscope_snapshot_take(&selection);
+            bool found = false;
+            for (std::size_t i = 0; snapshot != nullptr && i < snapshot->count; ++i) {
+                const sockscope_socket* socket = sockscope_socket_at(snapshot, i);
+                found |= socket->netns == netns && socket->local_port == elsewhere.port() && socket->owner_count == 1 &&
+                         sockscope_owner_at(snapshot, socket, 0)->pid == static_cast<std::uint32_t>(elsewhere.pid());
+            }
+            if (!found) ++wrong;
+            sockscope_snapshot_free(snapshot);
+        }
+    }
+    EXPECT_EQ(wrong, 0) << "of " << calls << " calls";
 }
 
 } // namespace

@@ -21,6 +21,7 @@
 #include <sockscope/sockscope.h>
 
 #include "api/owner_sources.h"
+#include "api/table_pipeline.h"
 #include "support/bpf_socket_holders_fixture.h"
 #include "support/holding_child.h"
 #include "support/isolated_child.h"
@@ -154,15 +155,37 @@ TEST(OwnerPathChoice, FollowsTheSwitchTheProcRootAndTheProcessHistory) {
     using sockscope_detail::OwnerPath;
     using sockscope_detail::OwnerPathFacts;
     using sockscope_detail::OwnerScan;
-    const auto path = [](OwnerScan wanted, bool may, bool loaded, bool proc_ours, bool first) {
-        return sockscope_detail::choose_owner_path(OwnerPathFacts{wanted, may, loaded, proc_ours, first});
+    const auto path = [](OwnerScan wanted, bool may, bool loaded, bool proc_ours, bool first,
+                         std::uint64_t sockets = 10) {
+        return sockscope_detail::choose_owner_path(OwnerPathFacts{wanted, may, loaded, proc_ours, first, sockets, 100});
     };
-    EXPECT_EQ(path(OwnerScan::automatic, true, false, true, false), OwnerPath::iterator);  // a second call loads it
-    EXPECT_EQ(path(OwnerScan::automatic, true, false, true, true), OwnerPath::proc_scan);  // a first call scans
-    EXPECT_EQ(path(OwnerScan::automatic, true, true, true, true), OwnerPath::iterator);    // unless it is loaded
+    EXPECT_EQ(path(OwnerScan::automatic, true, false, true, false), OwnerPath::iterator);     // a second call loads it
+    EXPECT_EQ(path(OwnerScan::automatic, true, false, true, true), OwnerPath::proc_scan);     // a first call scans
+    EXPECT_EQ(path(OwnerScan::automatic, true, false, true, true, 100), OwnerPath::iterator); // unless sockets are many
+    EXPECT_EQ(path(OwnerScan::automatic, true, true, true, true), OwnerPath::iterator);       // or it is loaded
     EXPECT_EQ(path(OwnerScan::proc, true, true, true, false), OwnerPath::proc_scan);       // SOCKSCOPE_OWNER_SCAN=proc
     EXPECT_EQ(path(OwnerScan::automatic, false, true, true, false), OwnerPath::proc_scan); // no privilege now
     EXPECT_EQ(path(OwnerScan::automatic, true, true, false, false), OwnerPath::proc_scan); // /proc of another PID namespace
+}
+
+// A process's first call loads the iterator when many sockets are in use,
+// and scans /proc when few are.
+TEST(OwnerPathChoice, AFirstCallLoadsTheIteratorWhenSocketsAreMany) {
+    const std::string why = why_bpf_unavailable();
+    if (!why.empty()) GTEST_SKIP() << "BPF iterator not expected to work here: " << why;
+    if (sockscope_detail::socket_holders_loaded()) GTEST_SKIP() << "loaded earlier in this process";
+    for (const std::uint64_t threshold : {std::uint64_t{1}, std::uint64_t{1} << 40}) {
+        const std::string fault = run_isolated([threshold]() -> std::string {
+            sockscope_detail::SystemSources sources;
+            sources.iterator_on_first_call_from = threshold;
+            const auto table = sockscope_detail::read_owned_table(
+                {sockscope_detail::Protocol::tcp, sockscope_detail::Family::ipv4}, sources);
+            if (!table) return "the call failed";
+            const bool many = threshold == 1;
+            return sockscope_detail::socket_holders_loaded() == many ? "" : many ? "not loaded" : "loaded";
+        });
+        EXPECT_EQ(fault, "") << "from " << threshold << " sockets";
+    }
 }
 
 // SOCKSCOPE_OWNER_SCAN=proc is read on every call: set, no call loads the

@@ -3,11 +3,14 @@
 // names read character by character.
 #include <clocale>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include <sockscope_text/display_width.h>
 #include <sockscope_text/terminal_text.h>
 #include <sockscope_text/utf16.h>
+#include <sockscope_text/utf8.h>
 
 #include "listing_line.h"
 
@@ -114,6 +117,67 @@ TEST(Utf16, PairsJoinAndUnpairedSurrogatesStandAlone) {
         EXPECT_EQ(read, c.code_points) << c.utf8;
         EXPECT_EQ(sockscope_text::utf8_of(c.text), c.utf8);
     }
+}
+
+std::string escaped_utf8(const char* name, std::string_view also = {}) {
+    std::string out;
+    sockscope_text::append_escaped_utf8_name(out, name, also);
+    return out;
+}
+
+// The C interface's names arrive as UTF-8: escaped as the UTF-16 ones are,
+// in either locale, a list separator escaped on request, and bytes that are
+// no character shown as "?".
+TEST_F(ConsoleText, Utf8NamesAreEscapedAsUtf16OnesAre) {
+    const std::pair<const char*, const char16_t*> same[] = {
+        {"Web Content", u"Web Content"},
+        {"a\tb\nc\\d\x1b[31m\x7f", u"a\tb\nc\\d\x1b[31m\x7f"},
+        {"caf\xC3\xA9 \xE6\x97\xA5\xF0\x9F\x98\x80", u"caf\u00E9 \u65E5\U0001F600"},
+        {"\xC2\x9B\xE2\x80\xAE\xE2\x81\xA6x", u"\u009B\u202E\u2066x"},
+        {"", u""},
+    };
+    for (const char* locale : {"C", "C.UTF-8"}) {
+        ASSERT_NE(std::setlocale(LC_ALL, locale), nullptr) << locale;
+        for (const auto& [utf8, utf16] : same) EXPECT_EQ(escaped_utf8(utf8), escaped_name(utf16)) << locale << ": " << utf8;
+        EXPECT_EQ(escaped_utf8(nullptr), "-");
+        EXPECT_EQ(escaped_utf8("a,b/c", ","), "a\\054b/c");
+        EXPECT_EQ(escaped_utf8("a,b"), "a,b");
+    }
+    ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
+    EXPECT_EQ(escaped_utf8("a\xC0\xAF" "b\xED\xA0\x80" "c\xF0\x9F"), "a??b???c?");
+}
+
+TEST(Utf8, CharactersAndTheSequencesThatAreNone) {
+    const std::pair<std::string, std::vector<std::optional<char32_t>>> cases[] = {
+        {"a\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80", {u'a', 0xE9, 0x65E5, 0x1F600}},
+        {"\x80" "a", {std::nullopt, u'a'}},                                             // a stray continuation byte
+        {"\xC0\xAF", {std::nullopt, std::nullopt}},                                     // overlong: two subparts
+        {"\xE6\x97" "a", {std::nullopt, u'a'}},                                         // cut short: one subpart
+        {"\xED\xA0\x80", {std::nullopt, std::nullopt, std::nullopt}},                   // a surrogate
+        {"\xF4\x90\x80\x80", {std::nullopt, std::nullopt, std::nullopt, std::nullopt}}, // past U+10FFFF
+    };
+    for (const auto& [text, expected] : cases) {
+        std::vector<std::optional<char32_t>> read;
+        for (std::size_t at = 0; at < text.size() && read.size() <= text.size();)
+            read.push_back(sockscope_text::next_utf8_character(text, at));
+        EXPECT_EQ(read, expected) << text;
+    }
+}
+
+TEST_F(ConsoleText, WidthsAndCutsAreInTerminalColumns) {
+    ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
+    using sockscope_text::display_width;
+    using sockscope_text::fitting_prefix;
+    EXPECT_EQ(display_width("fe80::1%eth0"), 12u);
+    EXPECT_EQ(display_width("caf\xC3\xA9"), 4u);
+    EXPECT_EQ(display_width("\xE6\x97\xA5\xE6\x9C\xAC"), 4u); // two wide characters
+    EXPECT_EQ(fitting_prefix("caf\xC3\xA9!", 4), 5u);
+    EXPECT_EQ(fitting_prefix("\xE6\x97\xA5\xE6\x9C\xAC", 3), 3u); // never half a wide one
+    EXPECT_EQ(fitting_prefix("abc", 10), 3u);
+    EXPECT_EQ(sockscope_text::ellipsis(), "\xE2\x80\xA6");
+    ASSERT_NE(std::setlocale(LC_ALL, "C"), nullptr);
+    EXPECT_EQ(sockscope_text::ellipsis(), "~");
+    EXPECT_EQ(display_width("caf\xC3\xA9"), 5u); // bytes the locale can't read count one each
 }
 
 statTCPROW row_of(char* local, char* remote, char16_t* name, const char* state) {

@@ -18,8 +18,8 @@ TEST(ToolOptions, NothingMeansEveryTcpSocketOfBothFamiliesAsText) {
     EXPECT_FALSE(o.wants_udp());
     EXPECT_TRUE(o.wants_ipv4());
     EXPECT_TRUE(o.wants_ipv6());
-    EXPECT_FALSE(o.listening || o.json || o.help || o.version);
-    EXPECT_FALSE(o.port || o.pid || o.name || o.watch);
+    EXPECT_FALSE(o.listening || o.extended || o.json || o.help || o.version);
+    EXPECT_FALSE(!o.ports.empty() || !o.pids.empty() || o.name || o.states != 0 || o.watch);
 }
 
 TEST(ToolOptions, TablesAndFamilies) {
@@ -42,23 +42,33 @@ TEST(ToolOptions, ShortOptionsBundleAndTheFamiliarTanpIsAccepted) {
     ASSERT_EQ(parsed.error, "");
     EXPECT_TRUE(parsed.options.wants_tcp());
     EXPECT_FALSE(parsed.options.listening);
-    const Options o = parse({"-lu4"}).options;
-    EXPECT_TRUE(o.listening && o.udp && o.ipv4);
+    const Options o = parse({"-lu4e"}).options;
+    EXPECT_TRUE(o.listening && o.udp && o.ipv4 && o.extended);
+    EXPECT_TRUE(parse({"--extended"}).options.extended);
 }
 
 TEST(ToolOptions, ValuesFollowOrComeAfterAnEqualsSign) {
     const auto parsed = parse({"--port", "443", "--pid=4294967295", "--name", "Web Content", "--watch=0.5", "--json"});
     ASSERT_EQ(parsed.error, "");
     const Options& o = parsed.options;
-    EXPECT_EQ(o.port, 443);
-    EXPECT_EQ(o.pid, 4294967295u);
+    EXPECT_EQ(o.ports, std::vector<std::uint16_t>{443});
+    EXPECT_EQ(o.pids, std::vector<std::uint32_t>{4294967295u});
     EXPECT_EQ(o.name, "Web Content");
     EXPECT_EQ(o.watch, std::chrono::milliseconds(500));
     EXPECT_TRUE(o.json);
-    EXPECT_EQ(parse({"--pid", "0"}).options.pid, 0u);
+    EXPECT_EQ(parse({"--pid", "0"}).options.pids, std::vector<std::uint32_t>{0});
     EXPECT_EQ(parse({"--watch", "2"}).options.watch, std::chrono::milliseconds(2000));
     EXPECT_EQ(parse({"--name=-x"}).options.name, "-x");
     EXPECT_EQ(parse({"--name", "--json"}).options.name, "--json");
+}
+
+TEST(ToolOptions, PortsPidsAndStatesTakeListsAndRepeat) {
+    const auto parsed = parse({"--port", "80,443", "--port=53", "--pid", "1,2", "--pid", "3", "--state", "listen,ESTAB",
+                               "--state", "time-wait"});
+    ASSERT_EQ(parsed.error, "");
+    EXPECT_EQ(parsed.options.ports, (std::vector<std::uint16_t>{80, 443, 53}));
+    EXPECT_EQ(parsed.options.pids, (std::vector<std::uint32_t>{1, 2, 3}));
+    EXPECT_EQ(parsed.options.states, (1u << 10) | (1u << 1) | (1u << 6));
 }
 
 TEST(ToolOptions, BadCommandLinesSayWhatIsWrong) {
@@ -70,20 +80,25 @@ TEST(ToolOptions, BadCommandLinesSayWhatIsWrong) {
         {{"stray"}, "unexpected argument 'stray'"},
         {{"--", "stray"}, "unexpected argument 'stray'"},
         {{"--port"}, "--port needs a value"},
-        {{"--port", "0"}, "--port needs a port number from 1 to 65535"},
-        {{"--port", "65536"}, "--port needs a port number from 1 to 65535"},
-        {{"--port", "-1"}, "--port needs a port number from 1 to 65535"},
-        {{"--port", "80x"}, "--port needs a port number from 1 to 65535"},
-        {{"--port", ""}, "--port needs a port number from 1 to 65535"},
-        {{"--pid", "4294967296"}, "--pid needs a process id"},
-        {{"--pid", "+5"}, "--pid needs a process id"},
+        {{"--port", "0"}, "--port needs port numbers from 1 to 65535"},
+        {{"--port", "65536"}, "--port needs port numbers from 1 to 65535"},
+        {{"--port", "-1"}, "--port needs port numbers from 1 to 65535"},
+        {{"--port", "80x"}, "--port needs port numbers from 1 to 65535"},
+        {{"--port", ""}, "--port needs port numbers from 1 to 65535"},
+        {{"--port", "80,"}, "--port needs port numbers from 1 to 65535"},
+        {{"--port", "80,,443"}, "--port needs port numbers from 1 to 65535"},
+        {{"--pid", "4294967296"}, "--pid needs process ids"},
+        {{"--pid", "+5"}, "--pid needs process ids"},
+        {{"--pid", "5,"}, "--pid needs process ids"},
+        {{"--state", "listen,open"}, "--state: no state is named 'open' (see --help)"},
+        {{"--state", ""}, "--state: no state is named '' (see --help)"},
         {{"--name", ""}, "--name needs a name"},
         {{"--watch", "0"}, "--watch needs a number of seconds from 0.1 to 86400"},
         {{"--watch", "0.05"}, "--watch needs a number of seconds from 0.1 to 86400"},
         {{"--watch", "1e9"}, "--watch needs a number of seconds from 0.1 to 86400"},
         {{"--watch", "nan"}, "--watch needs a number of seconds from 0.1 to 86400"},
         {{"--watch", "2s"}, "--watch needs a number of seconds from 0.1 to 86400"},
-        {{"--port", "1", "--port", "2"}, "--port given twice"},
+        {{"--name", "a", "--name", "b"}, "--name given twice"},
     };
     for (const auto& [arguments, error] : cases) EXPECT_EQ(parse(arguments).error, error) << arguments.front();
     EXPECT_EQ(parse({"--"}).error, "");
@@ -96,7 +111,7 @@ TEST(ToolOptions, HelpAndVersion) {
     EXPECT_TRUE(parse({"-V"}).options.version);
     // Every option the parser takes is in the help.
     for (const char* option : {"--tcp", "--udp", "--ipv4", "--ipv6", "--listening", "--port", "--pid", "--name",
-                               "--json", "--watch", "--help", "--version", "-a, -n, -p"})
+                               "--state", "--extended", "--json", "--watch", "--help", "--version", "-a, -n, -p"})
         EXPECT_NE(std::string(help_text).find(option), std::string::npos) << option;
 }
 

@@ -1,45 +1,27 @@
 // SPDX-License-Identifier: MIT
-// What the sockscope tool writes: filters, text lines, the table, terminal
-// frames, JSON.
+// What the sockscope tool writes, piece by piece: how the table gives way
+// on a narrow terminal, terminal frames, JSON strings and the time line,
+// state names, and the selection a command line makes.
+#include <algorithm>
 #include <clocale>
 #include <gtest/gtest.h>
 
 #include <sockscope_text/json_string.h>
 
 #include "json_output.h"
-#include "row_filter.h"
+#include "options.h"
+#include "output_buffer.h"
+#include "socket_filter.h"
+#include "state_names.h"
 #include "support/json_reader.h"
-#include "text_output.h"
+#include "table_fit.h"
+#include "table_output.h"
 
 using namespace sockscope_tool;
-using sockscope_text::append_json_string;
 using sockscope_test::JsonValue;
 using sockscope_test::parse_json;
 
 namespace {
-
-ListedSocket tcp_row(std::string local, std::uint32_t port, std::string remote, std::uint32_t remote_port,
-                     std::string state, std::uint32_t pid, std::optional<std::u16string> name) {
-    ListedSocket row;
-    row.local_address = std::move(local);
-    row.local_port = port;
-    row.remote_address = std::move(remote);
-    row.remote_port = remote_port;
-    row.state = std::move(state);
-    row.pid = pid;
-    row.name = std::move(name);
-    return row;
-}
-
-ListedSocket udp_row(std::string local, std::uint32_t port, std::uint32_t pid, std::optional<std::u16string> name) {
-    ListedSocket row;
-    row.protocol = ListedSocket::Protocol::udp;
-    row.local_address = std::move(local);
-    row.local_port = port;
-    row.pid = pid;
-    row.name = std::move(name);
-    return row;
-}
 
 class ToolOutput : public ::testing::Test {
 protected:
@@ -47,85 +29,84 @@ protected:
     void TearDown() override { std::setlocale(LC_ALL, "C"); }
 };
 
-TEST_F(ToolOutput, FiltersCombine) {
-    const ListedSocket listener = tcp_row("127.0.0.1", 8080, "0.0.0.0", 0, "LISTEN", 42, u"caf\u00E9");
-    const ListedSocket client = tcp_row("127.0.0.1", 50000, "127.0.0.1", 8080, "ESTABLISH", 7, u"curl");
-    const ListedSocket udp = udp_row("0.0.0.0", 8080, 42, u"caf\u00E9");
-    Options o;
-    EXPECT_TRUE(is_shown(listener, o) && is_shown(client, o) && is_shown(udp, o));
-    o.port = 8080; // local or remote
-    EXPECT_TRUE(is_shown(listener, o) && is_shown(client, o) && is_shown(udp, o));
-    o.port = 50000;
-    EXPECT_FALSE(is_shown(listener, o));
-    EXPECT_TRUE(is_shown(client, o));
-    o.port.reset();
-    o.listening = true; // keeps TCP listeners and, without a connected flag, all UDP
-    EXPECT_TRUE(is_shown(listener, o));
-    EXPECT_FALSE(is_shown(client, o));
-    EXPECT_TRUE(is_shown(udp, o));
-    o.listening = false;
-    o.pid = 7;
-    EXPECT_FALSE(is_shown(listener, o));
-    EXPECT_TRUE(is_shown(client, o));
-    o.pid.reset();
-    o.name = "caf\xC3\xA9"; // the name's UTF-8 bytes, exactly
-    EXPECT_TRUE(is_shown(listener, o) && is_shown(udp, o));
-    EXPECT_FALSE(is_shown(client, o));
-    o.name = "caf";
-    EXPECT_FALSE(is_shown(listener, o));
-    ListedSocket ownerless = listener;
-    ownerless.name.reset();
-    o.name = "-";
-    EXPECT_FALSE(is_shown(ownerless, o));
+// The shown columns' headers, and the room left to PID/Name.
+std::string shown(const TableFit& fit, const std::vector<Column>& columns) {
+    std::string headers;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        if (!fit.columns[i].shown) continue;
+        const ColumnTraits& traits = traits_of(columns[i]);
+        headers += fit.columns[i].short_header ? traits.short_header : traits.header;
+        headers += i + 1 < columns.size() ? "|" : ":" + std::to_string(fit.columns[i].width);
+    }
+    return headers;
 }
 
-TEST_F(ToolOutput, HiddenOwnersAreThoseAProcessShouldHold) {
-    EXPECT_FALSE(owners_were_hidden({tcp_row("127.0.0.1", 1, "127.0.0.1", 2, "TIMEWAIT", 0, std::nullopt),
-                                     tcp_row("127.0.0.1", 1, "127.0.0.1", 3, "RCVD", 0, std::nullopt),
-                                     tcp_row("127.0.0.1", 4, "0.0.0.0", 0, "LISTEN", 9, u"x")}));
-    EXPECT_TRUE(owners_were_hidden({tcp_row("127.0.0.1", 4, "0.0.0.0", 0, "LISTEN", 0, std::nullopt)}));
-    EXPECT_TRUE(owners_were_hidden({udp_row("0.0.0.0", 53, 0, std::nullopt)}));
-}
+TEST_F(ToolOutput, ANarrowTableGivesWayInTheStatedOrder) {
+    const std::vector<Column> columns = listed_columns(false);
+    // tcp6, queues, a 39-column IPv6 address and its peer, ESTAB, root,
+    // and holders 27 columns wide.
+    const std::vector<std::size_t> widest = {4, 1, 1, 39, 5, 39, 5, 5, 4, 27};
+    const std::size_t natural = 5 + 6 + 6 + 39 + 5 + 39 + 5 + 5 + 4 + 9 * 2 + 27;
+    EXPECT_EQ(shown(fit_table(columns, widest, 0), columns),
+              "Proto|Recv-Q|Send-Q|Local Address|Port|Peer Address|Port|State|User|PID/Name:27");
+    EXPECT_EQ(shown(fit_table(columns, widest, natural), columns),
+              "Proto|Recv-Q|Send-Q|Local Address|Port|Peer Address|Port|State|User|PID/Name:27");
+    // Addresses to 24 columns first, then one blank between columns, then
+    // the queues, the user and the protocol go, then addresses to 12.
+    const std::pair<std::size_t, const char*> steps[] = {
+        {natural - 1, "Proto|Recv-Q|Send-Q|Local Address|Port|Peer Address|Port|State|User|PID/Name:26"},
+        {125, "Proto|Recv-Q|Send-Q|Local Address|Port|Peer Address|Port|State|User|PID/Name:23"},
+        {110, "Proto|Recv-Q|Local Address|Port|Peer Address|Port|State|User|PID/Name:24"},
+        {100, "Proto|Local Address|Port|Peer Address|Port|State|User|PID/Name:21"},
+        {90, "Local Address|Port|Peer Address|Port|State|PID/Name:22"},
+        {80, "Local|Port|Peer Address|Port|State|PID/Name:36"},
+        {60, "Local|Port|Peer Address|Port|State|PID/Name:16"},
+        {40, "Local|Port|Peer Address|Port|State|PID/Name:0"},
+    };
+    for (const auto& [width, expected] : steps) EXPECT_EQ(shown(fit_table(columns, widest, width), columns), expected) << width;
+    EXPECT_EQ(fit_table(columns, widest, 100).separator, 1u);
+    EXPECT_EQ(fit_table(columns, widest, natural).separator, 2u);
 
-TEST_F(ToolOutput, PlainLinesHaveEightFieldsAndEscapedNames) {
-    std::string text;
-    append_plain_line(text, tcp_row("127.0.0.1", 5432, "127.0.0.1", 40112, "ESTABLISH", 1291, u"post gres\n"));
-    append_plain_line(text, udp_row("0.0.0.0", 53, 0, std::nullopt));
-    ListedSocket six = tcp_row("::1", 80, "::", 0, "LISTEN", 1, u"");
-    six.family = ListedSocket::Family::ipv6;
-    append_plain_line(text, six);
-    EXPECT_EQ(text,
-              "tcp 127.0.0.1 5432 127.0.0.1 40112 ESTABLISH 1291 post\\040gres\\012\n"
-              "udp 0.0.0.0 53 - - - - -\n"
-              "tcp6 ::1 80 :: 0 LISTEN 1 -\n");
-}
-
-TEST_F(ToolOutput, TableAlignsColumnsUnderAHeaderAndKeepsLongNamesWhole) {
-    const auto lines = table_lines({tcp_row("127.0.0.1", 5, "0.0.0.0", 0, "LISTEN", 7, u"a-name-longer-than-fifteen"),
-                                    udp_row("10.200.30.4", 65535, 0, std::nullopt)});
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "Proto  Local Address   Port  Remote Address  Port  State   PID  Name");
-    EXPECT_EQ(lines[1], "tcp    127.0.0.1          5  0.0.0.0            0  LISTEN    7  a-name-longer-than-fifteen");
-    EXPECT_EQ(lines[2], "udp    10.200.30.4    65535  -                  -  -         -  -");
+    // -e: the queues and User go before Cookie, Inode and UID.
+    const std::vector<Column> extended = listed_columns(true);
+    const std::vector<std::size_t> wide = {4, 1, 1, 9, 5, 9, 5, 5, 4, 1, 8, 5, 20};
+    EXPECT_EQ(shown(fit_table(extended, wide, 100), extended),
+              "Proto|Recv-Q|Local|Port|Peer|Port|State|User|UID|Inode|Cookie|PID/Name:24");
+    EXPECT_EQ(shown(fit_table(extended, wide, 80), extended), "Proto|Local|Port|Peer|Port|State|UID|Inode|PID/Name:23");
 }
 
 TEST_F(ToolOutput, TerminalFrameRedrawsInPlaceAndFitsTheScreen) {
-    std::vector<std::string> lines;
-    for (int i = 0; i < 10; ++i) lines.push_back("line" + std::to_string(i));
-    const std::string whole = terminal_frame("title", lines, 0);
+    const auto frame = [](unsigned rows, std::size_t width, int lines) {
+        std::string text;
+        OutputBuffer out([&text](std::string_view piece) {
+            text += piece;
+            return 0;
+        });
+        TerminalFrame frame(out, "title", rows, width);
+        frame.begin(static_cast<std::size_t>(lines));
+        for (int i = 0; i < lines && frame.line("line" + std::to_string(i)); ++i) {
+        }
+        frame.end();
+        out.finish();
+        return text;
+    };
+    const std::string whole = frame(0, 0, 10);
     EXPECT_EQ(whole.rfind("\033[?7l\033[Htitle\033[K\nline0\033[K\n", 0), 0u);
     EXPECT_NE(whole.find("line9\033[K\n\033[J\033[?7h"), std::string::npos);
-    EXPECT_EQ(whole.substr(whole.size() - 5), "\033[?7h");
     EXPECT_EQ(whole.find("more lines"), std::string::npos);
 
     // Six screen rows: title, three lines, the count, and the cursor's row.
-    const std::string cut = terminal_frame("title", lines, 6);
+    const std::string cut = frame(6, 0, 10);
     EXPECT_NE(cut.find("line2\033[K\n(7 more lines"), std::string::npos);
     EXPECT_EQ(cut.find("line3"), std::string::npos);
     EXPECT_EQ(std::count(cut.begin(), cut.end(), '\n'), 5);
     // Exactly enough rows: nothing is cut.
-    EXPECT_EQ(terminal_frame("title", lines, 12).find("more lines"), std::string::npos);
-    EXPECT_NE(terminal_frame("title", lines, 11).find("more lines"), std::string::npos);
+    EXPECT_EQ(frame(12, 0, 10).find("more lines"), std::string::npos);
+    EXPECT_NE(frame(11, 0, 10).find("more lines"), std::string::npos);
+    // The title and the count are cut to the terminal's width.
+    const std::string narrow = frame(6, 4, 10);
+    EXPECT_NE(narrow.find("\033[Htitl\033[K"), std::string::npos) << narrow;
+    EXPECT_NE(narrow.find("\n(7 m\033[K"), std::string::npos) << narrow;
 }
 
 JsonValue json_of(const std::string& text) {
@@ -154,28 +135,63 @@ TEST_F(ToolOutput, JsonStringsEscapeWhatTheyMustAndReadBackExactly) {
     };
     for (const auto& [name, expected] : cases) {
         std::string text;
-        append_json_string(text, name);
+        sockscope_text::append_json_string(text, name);
         EXPECT_EQ(text, expected);
         const JsonValue read = json_of(text);
         EXPECT_TRUE(read.is(JsonValue::Kind::string));
         EXPECT_EQ(read.string, name) << expected;
     }
+    // The same text from UTF-8 (the C interface's names) writes the same;
+    // bytes that are no character are U+FFFD.
+    for (const auto& [utf8, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"q\"\\\n\x1b\x7f", "\"q\\\"\\\\\\n\\u001b\\u007f\""},
+             {"\xC2\x9B\xE2\x80\xAE\xE6\x97\xA5\xF0\x9F\x98\x80", "\"\\u009b\\u202e\xE6\x97\xA5\xF0\x9F\x98\x80\""},
+             {"a\xC0\xAF" "b\xED\xA0\x80" "c\xF0\x9F", "\"a\\ufffd\\ufffdb\\ufffd\\ufffd\\ufffdc\\ufffd\""}}) {
+        std::string text;
+        sockscope_text::append_json_utf8(text, utf8);
+        EXPECT_EQ(text, expected);
+    }
 }
 
-TEST_F(ToolOutput, JsonLinesFollowTheSchema) {
+TEST_F(ToolOutput, WatchedJsonTablesStartWithTheirTimeInUtc) {
     std::string text;
-    append_json_line(text, tcp_row("127.0.0.1", 5432, "127.0.0.1", 40112, "ESTABLISH", 1291, u"postgres"));
-    EXPECT_EQ(text,
-              "{\"protocol\":\"tcp\",\"family\":\"ipv4\",\"local_address\":\"127.0.0.1\",\"local_port\":5432,"
-              "\"remote_address\":\"127.0.0.1\",\"remote_port\":40112,\"state\":\"ESTABLISH\",\"pid\":1291,"
-              "\"name\":\"postgres\"}\n");
-    text.clear();
-    ListedSocket udp = udp_row("::", 53, 0, std::nullopt);
-    udp.family = ListedSocket::Family::ipv6;
-    append_json_line(text, udp);
-    EXPECT_EQ(text,
-              "{\"protocol\":\"udp\",\"family\":\"ipv6\",\"local_address\":\"::\",\"local_port\":53,"
-              "\"remote_address\":null,\"remote_port\":null,\"state\":null,\"pid\":null,\"name\":null}\n");
+    append_json_time_line(text, std::chrono::system_clock::time_point(std::chrono::milliseconds(1767184496007)), 42);
+    EXPECT_EQ(text, "{\"time\":\"2025-12-31T12:34:56.007Z\",\"sockets\":42}\n");
+}
+
+TEST_F(ToolOutput, StatesAreNamedAsTheKernelNamesThemInAnyCase) {
+    EXPECT_EQ(state_bit_named("established"), SOCKSCOPE_STATE_BIT(SOCKSCOPE_ESTABLISHED));
+    EXPECT_EQ(state_bit_named("ESTAB"), SOCKSCOPE_STATE_BIT(SOCKSCOPE_ESTABLISHED));
+    EXPECT_EQ(state_bit_named("Time_Wait"), SOCKSCOPE_STATE_BIT(SOCKSCOPE_TIME_WAIT));
+    EXPECT_EQ(state_bit_named("fin-wait-1"), SOCKSCOPE_STATE_BIT(SOCKSCOPE_FIN_WAIT1));
+    EXPECT_EQ(state_bit_named("NEW_SYN_RECV"), SOCKSCOPE_STATE_BIT(SOCKSCOPE_NEW_SYN_RECV));
+    EXPECT_EQ(state_bit_named("unconn"), SOCKSCOPE_STATE_BIT(SOCKSCOPE_CLOSE));
+    for (const char* unknown : {"", "open", "listening", "established2", "LİSTEN"}) EXPECT_EQ(state_bit_named(unknown), 0u) << unknown;
+}
+
+TEST_F(ToolOutput, TheCommandLineBecomesTheSelectionTheKernelFilters) {
+    const auto filter_of = [](std::vector<std::string> arguments, auto check) {
+        const ParsedCommandLine parsed = parse_command_line(arguments);
+        ASSERT_EQ(parsed.error, "");
+        const SocketFilter filter(parsed.options);
+        check(filter.selection(), filter.passes_nothing());
+    };
+    filter_of({}, [](const sockscope_selection& s, bool nothing) {
+        EXPECT_EQ(s.what, SOCKSCOPE_TCP | SOCKSCOPE_IPV4 | SOCKSCOPE_IPV6);
+        EXPECT_EQ(s.states, 0u);
+        EXPECT_EQ(s.port_count, 0u);
+        EXPECT_FALSE(nothing);
+    });
+    filter_of({"-tul4", "--port", "80,443", "--port", "53"}, [](const sockscope_selection& s, bool) {
+        EXPECT_EQ(s.what, SOCKSCOPE_TCP | SOCKSCOPE_UDP | SOCKSCOPE_IPV4);
+        EXPECT_EQ(s.states, SOCKSCOPE_STATE_BIT(SOCKSCOPE_LISTEN) | SOCKSCOPE_STATE_BIT(SOCKSCOPE_CLOSE));
+        ASSERT_EQ(s.port_count, 3u);
+        EXPECT_EQ(std::vector<std::uint16_t>(s.ports, s.ports + 3), (std::vector<std::uint16_t>{80, 443, 53}));
+    });
+    filter_of({"--state", "listen,time_wait", "-l"}, [](const sockscope_selection& s, bool) {
+        EXPECT_EQ(s.states, SOCKSCOPE_STATE_BIT(SOCKSCOPE_LISTEN));
+    });
+    filter_of({"--state", "established", "-l"}, [](const sockscope_selection&, bool nothing) { EXPECT_TRUE(nothing); });
 }
 
 TEST(JsonReader, RefusesWhatIsNotJson) {

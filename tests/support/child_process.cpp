@@ -35,9 +35,11 @@ const fs::path& copies_folder() {
 
 } // namespace
 
-std::string test_child_named(const std::string& name) {
+std::string test_child_named(const std::string& name) { return program_named(SOCKSCOPE_TEST_CHILD, name); }
+
+std::string program_named(const std::string& program, const std::string& name) {
     const fs::path copy = copies_folder() / name;
-    if (!fs::exists(copy)) fs::copy_file(SOCKSCOPE_TEST_CHILD, copy);
+    if (!fs::exists(copy)) fs::copy_file(program, copy);
     return copy.string();
 }
 

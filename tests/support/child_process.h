@@ -17,6 +17,9 @@ namespace sockscope_test {
 // the copy's path. The folder is removed when the test program ends.
 std::string test_child_named(const std::string& name);
 
+// The same for another program of the tests (`program` is its path).
+std::string program_named(const std::string& program, const std::string& name);
+
 // A name no other process on the machine has: `stem` plus this process's id
 // and a counter.
 std::string unique_name(const std::string& stem);

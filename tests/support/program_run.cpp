@@ -54,7 +54,7 @@ int open_terminal(std::string& follower) {
             settings.c_oflag &= ~OPOST; // "\n" stays "\n"
             tcsetattr(follower, TCSANOW, &settings);
         }
-        winsize size{50, 200, 0, 0};
+        winsize size{options.terminal_rows, options.terminal_columns, 0, 0};
         ioctl(follower, TIOCSWINSZ, &size);
         dup2(follower, STDOUT_FILENO);
         break;

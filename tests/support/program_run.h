@@ -27,6 +27,8 @@ struct RunOptions {
     std::vector<std::pair<std::string, std::string>> set_environment;
     std::vector<std::string> unset_environment;
     Stdout output = Stdout::file;
+    // The size of the pseudo-terminal (Stdout::terminal).
+    unsigned short terminal_columns = 200, terminal_rows = 50;
     // A user id to run as (setuid before exec); -1 keeps the caller's.
     long user = -1;
     // Capabilities (CAP_SYS_PTRACE, ...) the program runs without, even as root.

@@ -28,7 +28,7 @@ inline sockscope_detail::SocketRow tcp_row(const sockscope_detail::Address& loca
     row.local_port = port_field(local_port);
     row.remote_address = remote;
     row.remote_port = port_field(remote_port);
-    row.state = state;
+    row.state = static_cast<std::uint8_t>(state); // the kernel's number
     row.owner = owner;
     row.inode = owner == 0 ? 0 : 1000 + owner;
     return row;

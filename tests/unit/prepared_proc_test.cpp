@@ -118,7 +118,7 @@ TEST_F(PreparedProc, OwnersAndNamesComeFromTheTree) {
     EXPECT_EQ(name_of(tcp, 100), "alpha");
     EXPECT_EQ(name_of(tcp, 200), "beta-with-a-long-name");
 
-    statTCPROW* records = make_tcp_records(tcp, Family::ipv4);
+    statTCPROW* records = make_tcp_records(tcp);
     ASSERT_NE(records, nullptr);
     EXPECT_EQ(records[0].size, 5u);
     EXPECT_STREQ(records[0].LocalAddr, "127.0.0.1"); // sorted: port 22 first

@@ -24,14 +24,14 @@ namespace {
 OwnedTable table_of(SocketRows rows) {
     OwnedTable table;
     table.rows = std::move(rows);
-    table.names.add(612, "sshd");
-    table.names.add(700, "\xE6\x97\xA5\xE6\x9C\xAC");
+    table.names.add(612, {"sshd", "sshd", {}, {}});
+    table.names.add(700, {"\xE6\x97\xA5\xE6\x9C\xAC", "\xE6\x97\xA5\xE6\x9C\xAC", {}, {}});
     return table;
 }
 
 TEST(SnapshotRecords, EmptyTableIsOneZeroRecord) {
     sockscope library;
-    statTCPROW* tcp = make_tcp_records(table_of({}), Family::ipv4);
+    statTCPROW* tcp = make_tcp_records(table_of({}));
     ASSERT_NE(tcp, nullptr);
     EXPECT_EQ(tcp[0].size, 0u);
     EXPECT_EQ(tcp[0].LocalAddr, nullptr);
@@ -40,7 +40,7 @@ TEST(SnapshotRecords, EmptyTableIsOneZeroRecord) {
     EXPECT_EQ(tcp[0].Statestr, nullptr);
     library.getstat_free(tcp);
 
-    statUDPROW* udp = make_udp_records(table_of({}), Family::ipv4);
+    statUDPROW* udp = make_udp_records(table_of({}));
     ASSERT_NE(udp, nullptr);
     EXPECT_EQ(udp[0].size, 0u);
     EXPECT_EQ(udp[0].LocalAddr, nullptr);
@@ -49,13 +49,14 @@ TEST(SnapshotRecords, EmptyTableIsOneZeroRecord) {
 
 TEST(SnapshotRecords, TcpRecordsCarryTextsHostOrderAndNames) {
     const SocketRows rows = {
-        tcp_row(ipv4(0, 0, 0, 0), 80, ipv4(0, 0, 0, 0), 0, 2, 612),
-        tcp_row(ipv4(127, 0, 0, 1), 443, ipv4(127, 0, 0, 1), 50000, 5, 612),
-        tcp_row(ipv4(10, 1, 2, 3), 22, ipv4(192, 168, 0, 9), 65535, 11, 0),
+        // kernel states: LISTEN, ESTABLISHED, TIME_WAIT, CLOSE_WAIT, CLOSE
+        tcp_row(ipv4(0, 0, 0, 0), 80, ipv4(0, 0, 0, 0), 0, 10, 612),
+        tcp_row(ipv4(127, 0, 0, 1), 443, ipv4(127, 0, 0, 1), 50000, 1, 612),
+        tcp_row(ipv4(10, 1, 2, 3), 22, ipv4(192, 168, 0, 9), 65535, 6, 0),
         tcp_row(ipv4(127, 0, 0, 1), 5, ipv4(0, 0, 0, 0), 0, 8, 999),
-        tcp_row(ipv4(127, 0, 0, 1), 6, ipv4(0, 0, 0, 0), 0, 1, 700),
+        tcp_row(ipv4(127, 0, 0, 1), 6, ipv4(0, 0, 0, 0), 0, 7, 700),
     };
-    statTCPROW* tcp = make_tcp_records(table_of(rows), Family::ipv4);
+    statTCPROW* tcp = make_tcp_records(table_of(rows));
     ASSERT_NE(tcp, nullptr);
     for (std::uint32_t i = 0; i < rows.size(); ++i) EXPECT_EQ(tcp[i].size, rows.size());
 
@@ -94,7 +95,7 @@ TEST(SnapshotRecords, UdpAndIpv6Records) {
     row.local_address = ipv4(127, 0, 0, 1);
     row.local_port = port_field(53);
     row.owner = 612;
-    statUDPROW* udp = make_udp_records(table_of({row, row}), Family::ipv4);
+    statUDPROW* udp = make_udp_records(table_of({row, row}));
     ASSERT_NE(udp, nullptr);
     EXPECT_EQ(udp[1].size, 2u);
     EXPECT_STREQ(udp[1].LocalAddr, "127.0.0.1");
@@ -103,9 +104,10 @@ TEST(SnapshotRecords, UdpAndIpv6Records) {
     EXPECT_EQ(std::u16string(udp[1].ProcessName), u"sshd");
     sockscope().getstat_free(udp);
 
+    row.family = Family::ipv6;
     row.local_address = Address{};
     row.local_address[15] = 1;
-    statTCPROW* tcp = make_tcp_records(table_of({row}), Family::ipv6);
+    statTCPROW* tcp = make_tcp_records(table_of({row}));
     ASSERT_NE(tcp, nullptr);
     EXPECT_STREQ(tcp[0].LocalAddr, "::1");
     EXPECT_STREQ(tcp[0].RemoteAddr, "::");

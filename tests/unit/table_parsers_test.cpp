@@ -34,40 +34,43 @@ const char* const tcp_table =
 
 TEST(ProcNetParser, ReadsEveryFieldOfTcpRows) {
     SocketRows rows;
-    ASSERT_TRUE(parse_proc_net_table(tcp_table, Protocol::tcp, Family::ipv4, rows).ok());
+    ASSERT_TRUE(parse_proc_net_table(tcp_table, {Protocol::tcp, Family::ipv4, 0, {}}, rows).ok());
     ASSERT_EQ(rows.size(), 4u);
 
     EXPECT_EQ(rows[0].local_address, ipv4(0, 0, 0, 0));
     EXPECT_EQ(rows[0].local_port, 0xE807u); // 2024 in network layout
-    EXPECT_EQ(rows[0].state, 2u);            // LISTEN
+    EXPECT_EQ(rows[0].state, 10u);           // LISTEN, the kernel's number
     EXPECT_EQ(rows[0].inode, 1356u);
 
     EXPECT_EQ(rows[1].local_address, ipv4(127, 0, 0, 1));
     EXPECT_EQ(rows[1].remote_address, ipv4(127, 0, 0, 1));
     EXPECT_EQ(rows[1].remote_port, 0x66E1u);
-    EXPECT_EQ(rows[1].state, 5u); // ESTABLISHED
+    EXPECT_EQ(rows[1].state, 1u); // ESTABLISHED
+    EXPECT_EQ(rows[1].uid, 1000u);
 
     EXPECT_EQ(rows[2].local_address, ipv4(10, 0, 0, 10));
     EXPECT_EQ(rows[2].local_port, 0xBB01u); // 443
-    EXPECT_EQ(rows[2].state, 11u);          // TIME_WAIT
+    EXPECT_EQ(rows[2].state, 6u);           // TIME_WAIT
     EXPECT_EQ(rows[2].inode, 0u);
 
-    EXPECT_EQ(rows[3].state, 4u); // SYN_RECV
+    EXPECT_EQ(rows[3].state, 3u); // SYN_RECV
     for (const auto& row : rows) EXPECT_EQ(row.owner, 0u);
 }
 
-TEST(ProcNetParser, UdpRowsCarryNoPeerOrState) {
+TEST(ProcNetParser, UdpRowsCarryTheirPeerStateAndQueues) {
     const char* udp =
         "   sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode ref pointer drops\n"
-        " 1566: 0100007F:9782 0100007F:0009 01 00000000:00000000 00:00000000 00000000     0        0 6820 2 000000008d6ec7ec 0\n"
+        " 1566: 0100007F:9782 0100007F:0009 01 00000000:00001388 00:00000000 00000000     0        0 6820 2 000000008d6ec7ec 0\n"
         "  100: 00000000:0044 00000000:0000 07 00000000:00000000 00:00000000 00000000     0        0 77 2 000000008d6ec7ec 0\n";
     SocketRows rows;
-    ASSERT_TRUE(parse_proc_net_table(udp, Protocol::udp, Family::ipv4, rows).ok());
+    ASSERT_TRUE(parse_proc_net_table(udp, {Protocol::udp, Family::ipv4, 0, {}}, rows).ok());
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].local_port, 0x8297u);
-    EXPECT_EQ(rows[0].remote_address, Address{});
-    EXPECT_EQ(rows[0].remote_port, 0u);
-    EXPECT_EQ(rows[0].state, 0u);
+    EXPECT_EQ(rows[0].remote_address, ipv4(127, 0, 0, 1)); // connected
+    EXPECT_EQ(rows[0].remote_port, 0x0900u);
+    EXPECT_EQ(rows[0].state, 1u);
+    EXPECT_EQ(rows[0].receive_queue, 5000u);
+    EXPECT_EQ(rows[1].state, 7u); // unconnected
     EXPECT_EQ(rows[1].inode, 77u);
 }
 
@@ -77,13 +80,13 @@ TEST(ProcNetParser, Ipv6AddressesAreFourKernelWords) {
         "   0: 00000000000000000000000001000000:1F90 00000000000000000000000000000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 901 1 0000000000000000 100 0 0 10 0\n"
         "   1: 0000000000000000FFFF00000100007F:1F90 0000000000000000FFFF00000100007F:C350 01 00000000:00000000 00:00000000 00000000     0        0 902 1 0000000000000000 20 4 30 10 -1\n";
     SocketRows rows;
-    ASSERT_TRUE(parse_proc_net_table(tcp6, Protocol::tcp, Family::ipv6, rows).ok());
+    ASSERT_TRUE(parse_proc_net_table(tcp6, {Protocol::tcp, Family::ipv6, 0, {}}, rows).ok());
     ASSERT_EQ(rows.size(), 2u);
     Address loopback{};
     loopback[15] = 1;
     EXPECT_EQ(rows[0].local_address, loopback);
     EXPECT_EQ(rows[0].local_port, 0x901Fu);
-    EXPECT_EQ(rows[0].state, 2u);
+    EXPECT_EQ(rows[0].state, 10u);
     Address mapped{};
     mapped[10] = mapped[11] = 0xFF;
     mapped[12] = 127;
@@ -93,15 +96,15 @@ TEST(ProcNetParser, Ipv6AddressesAreFourKernelWords) {
     EXPECT_EQ(rows[1].remote_port, 0x50C3u); // 50000
     EXPECT_EQ(rows[1].inode, 902u);
     // An IPv4-sized address in an IPv6 table is damage, and the reverse.
-    EXPECT_FALSE(parse_proc_net_table(tcp_table, Protocol::tcp, Family::ipv6, rows).ok());
-    EXPECT_FALSE(parse_proc_net_table(tcp6, Protocol::tcp, Family::ipv4, rows).ok());
+    EXPECT_FALSE(parse_proc_net_table(tcp_table, {Protocol::tcp, Family::ipv6, 0, {}}, rows).ok());
+    EXPECT_FALSE(parse_proc_net_table(tcp6, {Protocol::tcp, Family::ipv4, 0, {}}, rows).ok());
 }
 
 TEST(ProcNetParser, HeaderOnlyAndEmptyTextsHaveNoRows) {
     SocketRows rows;
-    EXPECT_TRUE(parse_proc_net_table("", Protocol::tcp, Family::ipv4, rows).ok());
-    EXPECT_TRUE(parse_proc_net_table("  sl  local_address rem_address   st\n", Protocol::tcp, Family::ipv4, rows).ok());
-    EXPECT_TRUE(parse_proc_net_table("  sl  local_address\n\n   \n", Protocol::tcp, Family::ipv4, rows).ok());
+    EXPECT_TRUE(parse_proc_net_table("", {Protocol::tcp, Family::ipv4, 0, {}}, rows).ok());
+    EXPECT_TRUE(parse_proc_net_table("  sl  local_address rem_address   st\n", {Protocol::tcp, Family::ipv4, 0, {}}, rows).ok());
+    EXPECT_TRUE(parse_proc_net_table("  sl  local_address\n\n   \n", {Protocol::tcp, Family::ipv4, 0, {}}, rows).ok());
     EXPECT_TRUE(rows.empty());
 }
 
@@ -121,15 +124,21 @@ TEST(ProcNetParser, MalformedLinesAreErrorsThatNameTheLine) {
     };
     for (const char* line : bad_lines) {
         SocketRows rows;
-        EXPECT_FALSE(parse_proc_net_table(header + line + "\n", Protocol::tcp, Family::ipv4, rows).ok()) << line;
+        EXPECT_FALSE(parse_proc_net_table(header + line + "\n", {Protocol::tcp, Family::ipv4, 0, {}}, rows).ok()) << line;
     }
+}
+
+TEST(ProcNetParser, SocketsInUseFromSockstat) {
+    EXPECT_EQ(parse_sockets_in_use("sockets: used 32\nTCP: inuse 6 orphan 2 tw 3045 alloc 8 mem 204\n").value(), 32u);
+    for (const char* broken : {"", "sockets: used\n", "sockets: used -1\n", "TCP: inuse 6\n"})
+        EXPECT_EQ(parse_sockets_in_use(broken).ok(), false) << broken;
 }
 
 TEST(ProcNetParser, LastLineWithoutLineEndCounts) {
     SocketRows rows;
     std::string text = tcp_table;
     text.pop_back();
-    ASSERT_TRUE(parse_proc_net_table(text, Protocol::tcp, Family::ipv4, rows).ok());
+    ASSERT_TRUE(parse_proc_net_table(text, {Protocol::tcp, Family::ipv4, 0, {}}, rows).ok());
     EXPECT_EQ(rows.size(), 4u);
 }
 
@@ -179,7 +188,7 @@ public:
 
 DiagBatch::Outcome parse(const std::vector<unsigned char>& bytes, SocketRows& rows, bool& interrupted,
                          Protocol protocol = Protocol::tcp, Family family = Family::ipv4) {
-    return parse_diag_batch(bytes.data(), bytes.size(), 7, protocol, family, rows, interrupted).outcome;
+    return parse_diag_batch(bytes.data(), bytes.size(), 7, {protocol, family, 0, {}}, rows, interrupted).outcome;
 }
 
 TEST(NetlinkParser, TakesRowsOfTheFamilyAskedForUntilDone) {
@@ -189,13 +198,13 @@ TEST(NetlinkParser, TakesRowsOfTheFamilyAskedForUntilDone) {
     bool interrupted = false;
     EXPECT_EQ(parse(datagram.bytes, rows, interrupted), DiagBatch::more);
     ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0].state, 2u); // LISTEN
+    EXPECT_EQ(rows[0].state, 10u); // LISTEN
     EXPECT_EQ(rows[0].local_address, ipv4(127, 0, 0, 1));
     EXPECT_EQ(rows[0].local_port, 0x5000u);
     EXPECT_EQ(rows[0].remote_address, ipv4(127, 0, 0, 2));
     EXPECT_EQ(rows[0].remote_port, 0xBB01u);
     EXPECT_EQ(rows[0].inode, 42u);
-    EXPECT_EQ(rows[1].state, 11u); // TIME_WAIT
+    EXPECT_EQ(rows[1].state, 6u); // TIME_WAIT
     EXPECT_FALSE(interrupted);
 
     Datagram last;
@@ -214,23 +223,24 @@ TEST(NetlinkParser, TakesRowsOfTheFamilyAskedForUntilDone) {
     EXPECT_EQ(v6[0].inode, 43u);
 }
 
-TEST(NetlinkParser, UdpRowsCarryNoPeerOrState) {
+// A connected UDP socket's peer is the kernel's as for TCP; its state is
+// the kernel's too (CLOSE unconnected, ESTABLISHED connected).
+TEST(NetlinkParser, UdpRowsCarryTheirPeerAndState) {
     Datagram datagram;
     datagram.diag(7, AF_INET, 7, 5);
     SocketRows rows;
     bool interrupted = false;
     parse(datagram.bytes, rows, interrupted, Protocol::udp);
     ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].state, 0u);
-    EXPECT_EQ(rows[0].remote_address, Address{});
-    EXPECT_EQ(rows[0].remote_port, 0u);
+    EXPECT_EQ(rows[0].state, 7u);
+    EXPECT_EQ(rows[0].protocol, Protocol::udp);
 }
 
 TEST(NetlinkParser, KernelErrorsCarryTheirErrno) {
     SocketRows rows;
     bool interrupted = false;
     const auto batch = [&](const Datagram& datagram) {
-        return parse_diag_batch(datagram.bytes.data(), datagram.bytes.size(), 7, Protocol::tcp, Family::ipv4, rows,
+        return parse_diag_batch(datagram.bytes.data(), datagram.bytes.size(), 7, {Protocol::tcp, Family::ipv4, 0, {}}, rows,
                                 interrupted);
     };
     DiagBatch result = batch(Datagram().error(7, EPERM));
@@ -311,7 +321,7 @@ TEST(NetlinkParser, ReplaysARecordedDump) {
         std::vector<char> datagram(length);
         ASSERT_TRUE(dump.read(datagram.data(), length));
         ++datagrams;
-        outcome = parse_diag_batch(datagram.data(), datagram.size(), 1, Protocol::tcp, Family::ipv4, rows,
+        outcome = parse_diag_batch(datagram.data(), datagram.size(), 1, {Protocol::tcp, Family::ipv4, 0, {}}, rows,
                                    interrupted)
                       .outcome;
     }
@@ -326,8 +336,8 @@ TEST(NetlinkParser, ReplaysARecordedDump) {
         if (row.local_address != ipv4(127, 0, 0, 77) || row.local_port != sockscope_test::port_field(listener_port))
             continue;
         ++on_listener;
-        if (row.state == 2) EXPECT_EQ(row.inode, listener_inode);
-        else EXPECT_EQ(row.state, 5u);
+        if (row.state == 10) EXPECT_EQ(row.inode, listener_inode); // LISTEN
+        else EXPECT_EQ(row.state, 1u);                            // ESTABLISHED
     }
     EXPECT_EQ(on_listener, 201u); // the listener and the server end of each connection
 }

@@ -3,6 +3,7 @@
 
 #include "sockscope_text/terminal_text.h"
 #include "sockscope_text/utf16.h"
+#include "sockscope_text/utf8.h"
 
 namespace sockscope_text {
 namespace {
@@ -41,6 +42,18 @@ void append_json_string(std::string& out, std::u16string_view text) {
             append_unicode_escape(out, c.value);
         else
             append_character(out, c.value);
+    }
+    out += '"';
+}
+
+void append_json_utf8(std::string& out, std::string_view text) {
+    out += '"';
+    for (std::size_t at = 0; at < text.size();) {
+        const std::optional<char32_t> c = next_utf8_character(text, at);
+        if (c)
+            append_character(out, *c);
+        else
+            append_unicode_escape(out, 0xFFFD);
     }
     out += '"';
 }

@@ -6,6 +6,7 @@
 #include "linux/bpf_owner_source.h"
 #include "linux/bpf_socket_holders.h"
 #include "linux/proc_owner_scan.h"
+#include "linux/socket_table_source.h"
 
 namespace sockscope_detail {
 namespace {
@@ -35,7 +36,8 @@ private:
 OwnerPath choose_owner_path(const OwnerPathFacts& facts) {
     if (facts.wanted == OwnerScan::proc || !facts.iterator_may_answer || !facts.proc_numbers_as_caller)
         return OwnerPath::proc_scan;
-    return facts.iterator_loaded || !facts.first_call ? OwnerPath::iterator : OwnerPath::proc_scan;
+    if (facts.iterator_loaded || !facts.first_call) return OwnerPath::iterator;
+    return facts.sockets_in_use >= facts.iterator_on_first_call_from ? OwnerPath::iterator : OwnerPath::proc_scan;
 }
 
 OwnerPathFacts owner_path_facts(const SystemSources& sources, const ProcRoot& root) {
@@ -49,6 +51,11 @@ OwnerPathFacts owner_path_facts(const SystemSources& sources, const ProcRoot& ro
     facts.iterator_loaded = socket_holders_loaded();
     facts.proc_numbers_as_caller = root.numbers_as_caller();
     facts.first_call = !asked_before.exchange(true, std::memory_order_acq_rel);
+    facts.iterator_on_first_call_from = sources.iterator_on_first_call_from;
+    if (facts.first_call && !facts.iterator_loaded && facts.iterator_may_answer) {
+        const Result<std::uint64_t> in_use = read_sockets_in_use(sources);
+        facts.sockets_in_use = in_use ? *in_use : 0;
+    }
     return facts;
 }
 

@@ -4,11 +4,10 @@
 // Failures surface here as null or 0 with errno set (call_boundary.h).
 #include <sockscope/sockscope.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <string_view>
 
 #include "api/call_boundary.h"
+#include "api/system_sources_now.h"
 #include "api/table_pipeline.h"
 #include "core/conversions.h"
 #include "core/snapshot_records.h"
@@ -17,16 +16,6 @@
 using namespace sockscope_detail;
 
 namespace {
-
-// Where a public member reads the system from: the real one, with the
-// owner scan that SOCKSCOPE_OWNER_SCAN asks for ("proc": the /proc scan
-// alone, no BPF program loaded or used), read on every call.
-SystemSources this_call_sources() {
-    SystemSources sources;
-    const char* scan = std::getenv("SOCKSCOPE_OWNER_SCAN");
-    if (scan != nullptr && std::strcmp(scan, "proc") == 0) sources.owners = OwnerScan::proc;
-    return sources;
-}
 
 // What getnetPort_gx2 counts as loopback: a local address whose text
 // starts with "127.0.0.1", so 127.0.0.10-19 and 127.0.0.100-199 as well.
@@ -39,26 +28,26 @@ bool local_text_starts_127_0_0_1(const SocketRow& row) {
 template <typename Record, typename MakeRecords>
 Record* snapshot(Protocol protocol, Family family, MakeRecords make_records) {
     return answer_or_fail<Record*>(nullptr, [=]() -> Result<Record*> {
-        const Result<OwnedTable> table = read_owned_table({protocol, family}, this_call_sources());
+        const Result<OwnedTable> table = read_owned_table({protocol, family}, system_sources_now());
         if (!table) return table.failure();
-        return make_records(*table, family);
+        return make_records(*table);
     });
 }
 
 } // namespace
 
 std::uint32_t sockscope::getProcessId(const char16_t* imageName) {
-    return answer_or_fail<std::uint32_t>(0, [imageName] { return find_process_id(imageName, this_call_sources()); });
+    return answer_or_fail<std::uint32_t>(0, [imageName] { return find_process_id(imageName, system_sources_now()); });
 }
 
 std::uint32_t sockscope::getnetPort_gx2(const char16_t* imageName) {
     return answer_or_fail<std::uint32_t>(0, [imageName]() -> Result<std::uint32_t> {
-        const SystemSources sources = this_call_sources();
+        const SystemSources sources = system_sources_now();
         const Result<std::uint32_t> process = find_process_id(imageName, sources);
         // A name no process has answers 0: matching it as id 0 would pick
         // some unrelated socket whose owner is unknown.
         if (!process || *process == 0) return process;
-        TableQuery query;
+        TableQuery query(Protocol::tcp, Family::ipv4);
         query.keep = local_text_starts_127_0_0_1;
         query.only_process = *process;
         query.with_names = false;

@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
-#include <optional>
 
 #include "api/owner_sources.h"
 #include "core/row_order.h"
 #include "linux/interface_names.h"
+#include "linux/network_namespaces.h"
 #include "linux/owner_names.h"
 #include "linux/proc_fs.h"
 #include "linux/proc_owner_scan.h"
@@ -17,39 +17,87 @@
 namespace sockscope_detail {
 namespace {
 
+// Appends to `table` the rows of the tables in `tables` that `query`
+// keeps, each table's end to `table_ends`.
+Result<void> read_tables(const TableQuery& query, const SystemSources& sources, OwnedTable& table,
+                         std::vector<std::size_t>& table_ends) {
+    for (const TableRequest& request : query.tables) {
+        const auto first = static_cast<std::ptrdiff_t>(table.rows.size());
+        if (const Result<void> read = read_socket_table(request, sources, table.rows); !read) return read;
+        if (query.keep != nullptr) {
+            const auto unwanted = [&query](const SocketRow& row) { return !query.keep(row); };
+            table.rows.erase(std::remove_if(table.rows.begin() + first, table.rows.end(), unwanted), table.rows.end());
+        }
+        table_ends.push_back(table.rows.size());
+    }
+    return {};
+}
+
+// Appends the tables of every other network namespace, read by threads
+// that enter them while the owner scan goes on.
+Result<void> read_other_namespaces(const TableQuery& query, const SystemSources& sources, const ProcRoot& root,
+                                   const ScanPlan& plan, OwnedTable& table, std::vector<std::size_t>& table_ends) {
+    const Result<std::vector<NetworkNamespace>> others = other_network_namespaces(root, sources);
+    if (!others) return others.failure();
+    Result<std::vector<NamespaceTables>> read = read_namespace_tables(*others, query.tables, sources, plan.threads);
+    if (!read) return read.failure();
+    for (std::size_t i = 0; i < others->size(); ++i) {
+        NamespaceTables& tables = (*read)[i];
+        if (tables.skipped) ++table.skipped_namespaces;
+        const std::size_t first = table.rows.size();
+        table.rows.insert(table.rows.end(), tables.rows.begin(), tables.rows.end());
+        for (const std::size_t end : tables.table_ends) table_ends.push_back(first + end);
+        table.namespaces.push_back({tables.inode, (*others)[i].name, std::move(tables.zones)});
+    }
+    return {};
+}
+
 Result<OwnedTable> run_pipeline(const TableQuery& query, const SystemSources& sources, const ScanPlan& plan) {
     // With threads to spare, the owner scan starts first and runs while the
     // table is read; alone, it waits for the table so that the netlink
     // socket is closed before /proc is opened.
-    std::optional<ProcRoot> root;
+    const ProcRoot root(sources.proc_root);
     std::unique_ptr<OwnerSource> owner_source;
-    const auto make_source = [&] {
-        root.emplace(sources.proc_root);
-        owner_source = make_owner_source(*root, query.only_process, sources, plan);
-    };
+    const auto make_source = [&] { owner_source = make_owner_source(root, query.only_process, sources, plan); };
     if (plan.threads > 1) {
         make_source();
         owner_source->start();
     }
 
-    Result<SocketRows> rows = read_socket_table(query.protocol, query.family, sources);
-    if (!rows) return rows.failure();
     OwnedTable table;
-    table.rows = std::move(rows).value();
-    if (query.keep != nullptr) std::erase_if(table.rows, [&query](const SocketRow& row) { return !query.keep(row); });
+    std::vector<std::size_t> table_ends; // where each table's rows end
+    const std::uint64_t own = own_network_namespace(root);
+    table.namespaces.push_back({own, {}, {}});
+    if (const Result<void> read = read_tables(query, sources, table, table_ends); !read) return read.failure();
+    for (SocketRow& row : table.rows) row.netns = own;
+    table.own_rows = table.rows.size();
+    if (query.all_namespaces) {
+        const Result<void> read = read_other_namespaces(query, sources, root, plan, table, table_ends);
+        if (!read) return read.failure();
+        std::sort(table.namespaces.begin(), table.namespaces.end(),
+                  [](const NamespaceOfRows& a, const NamespaceOfRows& b) { return a.inode < b.inode; });
+    }
 
-    SocketOwners owners(table.rows);
+    // Socket inodes are the machine's: one look for owners serves every
+    // table of every namespace.
+    SocketOwners owners(table.rows, query.every_holder);
     if (!owners.all_owned()) { // some row has a socket a process may hold
         if (!owner_source) make_source();
         if (const Result<void> found = owner_source->find_owners(owners); !found) return found.failure();
         owners.apply(table.rows);
+        table.unreadable_processes = owners.unreadable_processes();
         if (query.with_names) {
-            Result<OwnerNames> names = read_owner_names(owners, *root);
+            Result<OwnerNames> names = read_owner_names(owners, root, query.every_holder);
             if (!names) return names.failure();
             table.names = std::move(names).value();
         }
     }
-    sort_rows(table.rows);
+    std::size_t start = 0;
+    for (const std::size_t end : table_ends) {
+        sort_rows(std::span<SocketRow>(table.rows).subspan(start, end - start));
+        start = end;
+    }
+    table.holders = owners.every_holder();
     return table;
 }
 
@@ -65,12 +113,15 @@ Result<OwnedTable> read_rows_and_owners(const TableQuery& query, const SystemSou
 
 Result<OwnedTable> read_owned_table(const TableQuery& query, const SystemSources& sources) {
     Result<OwnedTable> table = read_rows_and_owners(query, sources);
-    if (!table || query.family != Family::ipv6) return table;
-    // After the owner scan has closed its descriptors, so that the one
-    // socket this opens is the call's only descriptor at that time.
-    Result<InterfaceZones> zones = read_interface_zones(table->rows);
+    if (!table) return table;
+    // The zones of the caller's own namespace (other namespaces' came with
+    // their tables), after the owner scan has closed its descriptors, so
+    // that the one socket this opens is the call's only descriptor then.
+    const std::span<const SocketRow> own_rows(table->rows.data(), table->own_rows);
+    Result<InterfaceZones> zones = read_interface_zones(own_rows);
     if (!zones) return zones.failure();
-    table->zones = std::move(zones).value();
+    for (NamespaceOfRows& ns : table->namespaces)
+        if (!own_rows.empty() && ns.inode == own_rows.front().netns) ns.zones = std::move(zones).value();
     return table;
 }
 

@@ -1,19 +1,26 @@
 // SPDX-License-Identifier: MIT
-// What a public member needs from a table: which table, which rows, whose
-// owners, and whether owners' names are wanted.
+// What a call needs from the kernel's tables: which tables and which of
+// their sockets, whose holders, and whether their names are wanted.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "core/socket_row.h"
+#include "core/table_request.h"
 
 namespace sockscope_detail {
 
 struct TableQuery {
-    Protocol protocol = Protocol::tcp;
-    Family family = Family::ipv4;
-    // The rows wanted; null keeps every row. Owners are looked for only for
-    // the rows kept.
+    TableQuery() = default;
+    // One whole table.
+    TableQuery(Protocol protocol, Family family) : tables{TableRequest{protocol, family, 0, {}}} {}
+
+    // The tables read, in this order; each table's rows come back sorted
+    // (row_order.h), one table after the other.
+    std::vector<TableRequest> tables;
+    // The rows wanted besides; null keeps every row. Holders are looked for
+    // only for the rows kept.
     bool (*keep)(const SocketRow& row) = nullptr;
     // 0: the owner of a socket is the lowest id among its holders. Any
     // other id: only that process's descriptors are looked at, so that a
@@ -21,6 +28,12 @@ struct TableQuery {
     // every socket P holds, however many others hold it too (a server that
     // forked its workers, a socket passed on). Other rows keep owner 0.
     std::uint32_t only_process = 0;
+    // Every process that holds a socket, not only its owner (socket_owners.h),
+    // and each one's cgroup and container.
+    bool every_holder = false;
+    // The tables of every network namespace on the machine, not only the
+    // caller's (linux/network_namespaces.h).
+    bool all_namespaces = false;
     bool with_names = true;
 };
 

@@ -54,21 +54,36 @@ bool needs_zone(const Address& address) {
     return link_local || (address[0] == 0xFF && (multicast_scope == 1 || multicast_scope == 2));
 }
 
-char* ipv6_text(const Address& address, std::string_view zone) {
-    char text[ipv6_text_size];
-    if (inet_ntop(AF_INET6, address.data(), text, INET6_ADDRSTRLEN) == nullptr) return nullptr; // can't happen
-    if (!zone.empty() && needs_zone(address)) {
-        const std::size_t length = std::strlen(text);
-        if (zone.size() > sizeof text - length - 2) return nullptr; // longer than any interface name: can't happen
+std::size_t address_text_into(Family family, const Address& address, std::string_view zone,
+                              char (&text)[ipv6_text_size]) {
+    if (family == Family::ipv4) {
+        char quad[16];
+        dotted_quad_into(ipv4_field(address), quad);
+        const std::size_t length = std::strlen(quad);
+        std::memcpy(text, quad, length + 1);
+        return length;
+    }
+    if (inet_ntop(AF_INET6, address.data(), text, INET6_ADDRSTRLEN) == nullptr) { // can't happen
+        text[0] = '\0';
+        return 0;
+    }
+    std::size_t length = std::strlen(text);
+    // A zone is never longer than an interface name (interface_zones.h).
+    if (!zone.empty() && needs_zone(address) && zone.size() <= sizeof text - length - 2) {
         text[length] = '%';
         std::memcpy(text + length + 1, zone.data(), zone.size());
-        text[length + 1 + zone.size()] = '\0';
+        length += 1 + zone.size();
+        text[length] = '\0';
     }
-    return heap_copy(text);
+    return length;
 }
 
+char* ipv6_text(const Address& address, std::string_view zone) { return address_text(Family::ipv6, address, zone); }
+
 char* address_text(Family family, const Address& address, std::string_view zone) {
-    return family == Family::ipv4 ? dotted_quad(ipv4_field(address)) : ipv6_text(address, zone);
+    char text[ipv6_text_size];
+    address_text_into(family, address, zone, text);
+    return heap_copy(text);
 }
 
 std::uint32_t port_to_host_order(std::uint32_t port) {

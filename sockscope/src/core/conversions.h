@@ -44,6 +44,10 @@ char* ipv6_text(const Address& address, std::string_view zone = {});
 // The address text of a row's address in its family; IPv4 has no zones.
 char* address_text(Family family, const Address& address, std::string_view zone = {});
 
+// The same text, null-terminated, in a buffer of the caller's; its length.
+std::size_t address_text_into(Family family, const Address& address, std::string_view zone,
+                              char (&text)[ipv6_text_size]);
+
 // Swaps the two bytes of each 16-bit half: a port kept in network order in
 // the low half comes out in host order, and back. The upper half is swapped
 // too, not cleared. The library's only byte swap of ports.

@@ -17,10 +17,11 @@ bool printable_name(const char* name) {
 
 } // namespace
 
-std::vector<std::uint32_t> zoned_interfaces(const SocketRows& rows) {
+std::vector<std::uint32_t> zoned_interfaces(std::span<const SocketRow> rows) {
     std::vector<std::uint32_t> indices;
     for (const SocketRow& row : rows)
-        if (row.interface_index != 0 && (needs_zone(row.local_address) || needs_zone(row.remote_address)))
+        if (row.family == Family::ipv6 && row.interface_index != 0 &&
+            (needs_zone(row.local_address) || needs_zone(row.remote_address)))
             indices.push_back(row.interface_index);
     std::sort(indices.begin(), indices.end());
     indices.erase(std::unique(indices.begin(), indices.end()), indices.end());

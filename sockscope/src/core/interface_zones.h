@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -13,9 +14,9 @@
 
 namespace sockscope_detail {
 
-// The interfaces whose zones the texts of IPv6 `rows` need: the index of
-// every row with an address that needs a zone, each once, ascending.
-std::vector<std::uint32_t> zoned_interfaces(const SocketRows& rows);
+// The interfaces whose zones the texts of `rows` need: the index of every
+// IPv6 row with an address that needs a zone, each once, ascending.
+std::vector<std::uint32_t> zoned_interfaces(std::span<const SocketRow> rows);
 
 class InterfaceZones {
 public:

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 
@@ -14,24 +15,47 @@ namespace {
 
 int address_family(Family family) { return family == Family::ipv4 ? AF_INET : AF_INET6; }
 
-SocketRow row_from_message(const inet_diag_msg& message, Protocol protocol) {
+SocketRow row_from_message(const inet_diag_msg& message, const TableRequest& request) {
     SocketRow row;
+    row.protocol = request.protocol;
+    row.family = request.family;
     // idiag_src/idiag_dst hold the address bytes in network order; an IPv4
-    // address fills the first four.
-    std::memcpy(row.local_address.data(), message.id.idiag_src, row.local_address.size());
+    // address fills the first four, and the kernel leaves the rest unset.
+    const std::size_t address_bytes = request.family == Family::ipv4 ? 4 : 16;
+    std::memcpy(row.local_address.data(), message.id.idiag_src, address_bytes);
+    std::memcpy(row.remote_address.data(), message.id.idiag_dst, address_bytes);
     row.local_port = message.id.idiag_sport;
+    row.remote_port = message.id.idiag_dport;
     row.inode = message.idiag_inode;
+    row.cookie = message.id.idiag_cookie[0] | std::uint64_t{message.id.idiag_cookie[1]} << 32;
     row.interface_index = message.id.idiag_if;
-    if (protocol == Protocol::tcp) {
-        row.state = state_from_kernel(message.idiag_state);
-        std::memcpy(row.remote_address.data(), message.id.idiag_dst, row.remote_address.size());
-        row.remote_port = message.id.idiag_dport;
-    }
-    if (message.idiag_family == AF_INET) { // the kernel leaves the rest of an IPv4 address unset
-        std::memset(row.local_address.data() + 4, 0, 12);
-        std::memset(row.remote_address.data() + 4, 0, 12);
-    }
+    row.uid = message.idiag_uid;
+    row.receive_queue = message.idiag_rqueue;
+    row.send_queue = message.idiag_wqueue;
+    row.state = message.idiag_state;
     return row;
+}
+
+// The attributes after a socket's message: the one read is IPV6_V6ONLY,
+// which the kernel adds for IPv6 listeners and unconnected sockets.
+void read_attributes(const unsigned char* attributes, std::size_t length, SocketRow& row) {
+    while (length >= sizeof(rtattr)) {
+        rtattr attribute;
+        std::memcpy(&attribute, attributes, sizeof attribute);
+        if (attribute.rta_len < sizeof(rtattr) || attribute.rta_len > length) return;
+        if (attribute.rta_type == INET_DIAG_SKV6ONLY && attribute.rta_len > RTA_LENGTH(0))
+            row.v6only = attributes[RTA_LENGTH(0)] != 0;
+        const std::size_t step = RTA_ALIGN(attribute.rta_len);
+        if (step >= length) return;
+        attributes += step;
+        length -= step;
+    }
+}
+
+void append_op(std::vector<unsigned char>& bytes, unsigned char code, unsigned char yes, unsigned short no) {
+    const inet_diag_bc_op op{code, yes, no};
+    const auto* raw = reinterpret_cast<const unsigned char*>(&op);
+    bytes.insert(bytes.end(), raw, raw + sizeof op);
 }
 
 // The errno in an error message's payload (a negative number), as a positive
@@ -47,22 +71,62 @@ int payload_error(const unsigned char* payload, std::size_t length) {
 
 } // namespace
 
-DiagDumpRequest make_dump_request(Protocol protocol, Family family, std::uint32_t seq) {
-    DiagDumpRequest message{};
-    message.header.nlmsg_len = sizeof message;
-    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    message.header.nlmsg_seq = seq;
-    message.request.sdiag_family = static_cast<std::uint8_t>(address_family(family));
-    message.request.sdiag_protocol = protocol == Protocol::tcp ? IPPROTO_TCP : IPPROTO_UDP;
-    message.request.idiag_states = protocol == Protocol::tcp ? tcp_listed_states : udp_listed_states;
-    return message;
+std::vector<unsigned char> make_dump_request(const TableRequest& request, std::uint32_t seq) {
+    struct Head {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } head{};
+    head.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    head.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    head.header.nlmsg_seq = seq;
+    head.request.sdiag_family = static_cast<std::uint8_t>(address_family(request.family));
+    head.request.sdiag_protocol = request.protocol == Protocol::tcp ? IPPROTO_TCP : IPPROTO_UDP;
+    head.request.idiag_states = requested_states(request);
+
+    // The filter program, as the kernel's checker wants it: every test
+    // (8 bytes: the test and the port it compares with) continues to the
+    // next op when it holds and jumps 12 bytes when it fails; a test that
+    // held meets a jump (4 bytes) to the end, where the socket is taken,
+    // while one that failed skips that jump and lands on the next test. The
+    // last test's success reaches the end, its failure 4 bytes past it,
+    // where the socket is left out. The checker follows every success from
+    // the start, so each target is on that road. A long list of ports is
+    // filtered here alone: the program has to fit a netlink attribute.
+    std::vector<unsigned char> program;
+    constexpr std::size_t most_ports_in_kernel = 1024;
+    constexpr std::size_t test_size = 2 * sizeof(inet_diag_bc_op), jump_size = sizeof(inet_diag_bc_op);
+    if (!request.ports.empty() && request.ports.size() <= most_ports_in_kernel) {
+        const std::size_t tests = 2 * request.ports.size();
+        std::size_t left = tests * test_size + (tests - 1) * jump_size; // bytes from here to the end
+        for (std::size_t i = 0; i < tests; ++i) {
+            const bool local = i % 2 == 0;
+            append_op(program, local ? INET_DIAG_BC_S_EQ : INET_DIAG_BC_D_EQ, test_size, test_size + jump_size);
+            append_op(program, INET_DIAG_BC_NOP, 0, request.ports[i / 2]);
+            left -= test_size;
+            if (i + 1 == tests) break;
+            left -= jump_size;
+            append_op(program, INET_DIAG_BC_JMP, jump_size, static_cast<unsigned short>(left + jump_size));
+        }
+    }
+    rtattr attribute{};
+    attribute.rta_type = INET_DIAG_REQ_BYTECODE;
+    attribute.rta_len = static_cast<unsigned short>(RTA_LENGTH(program.size()));
+    const std::size_t total = NLMSG_ALIGN(sizeof head) + (program.empty() ? 0 : RTA_SPACE(program.size()));
+    head.header.nlmsg_len = static_cast<std::uint32_t>(total);
+
+    std::vector<unsigned char> bytes(total, 0);
+    std::memcpy(bytes.data(), &head, sizeof head);
+    if (!program.empty()) {
+        std::memcpy(bytes.data() + NLMSG_ALIGN(sizeof head), &attribute, sizeof attribute);
+        std::memcpy(bytes.data() + NLMSG_ALIGN(sizeof head) + RTA_LENGTH(0), program.data(), program.size());
+    }
+    return bytes;
 }
 
-DiagBatch parse_diag_batch(const void* data, std::size_t length, std::uint32_t seq, Protocol protocol,
-                           Family family, SocketRows& rows, bool& interrupted) {
+DiagBatch parse_diag_batch(const void* data, std::size_t length, std::uint32_t seq, const TableRequest& request,
+                           SocketRows& rows, bool& interrupted) {
     const auto* bytes = static_cast<const unsigned char*>(data);
-    const int wanted_family = address_family(family);
+    const int wanted_family = address_family(request.family);
     while (length >= sizeof(nlmsghdr)) {
         nlmsghdr header;
         std::memcpy(&header, bytes, sizeof header);
@@ -88,7 +152,13 @@ DiagBatch parse_diag_batch(const void* data, std::size_t length, std::uint32_t s
             if (payload_length < sizeof(inet_diag_msg)) return {DiagBatch::malformed};
             inet_diag_msg message;
             std::memcpy(&message, payload, sizeof message);
-            if (message.idiag_family == wanted_family) rows.push_back(row_from_message(message, protocol));
+            if (message.idiag_family == wanted_family) {
+                SocketRow row = row_from_message(message, request);
+                const std::size_t attributes = NLMSG_ALIGN(sizeof message);
+                if (payload_length > attributes)
+                    read_attributes(payload + attributes, payload_length - attributes, row);
+                if (passes(request, row)) rows.push_back(row);
+            }
         }
         const std::size_t step = NLMSG_ALIGN(header.nlmsg_len);
         if (step >= length) break;

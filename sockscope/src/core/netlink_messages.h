@@ -12,17 +12,15 @@
 #include <vector>
 
 #include "core/socket_row.h"
+#include "core/table_request.h"
 
 namespace sockscope_detail {
 
-struct DiagDumpRequest {
-    nlmsghdr header;
-    inet_diag_req_v2 request;
-};
-
-// A dump of every socket of `protocol` and `family` in the states the
-// library lists (see tcp_state.h).
-DiagDumpRequest make_dump_request(Protocol protocol, Family family, std::uint32_t seq);
+// The request of a dump of the sockets `request` asks for: the table, the
+// states in the kernel's mask, the ports (when given) as a filter program
+// the kernel runs on every socket (INET_DIAG_REQ_BYTECODE): "local port is
+// P or remote port is P" for each P.
+std::vector<unsigned char> make_dump_request(const TableRequest& request, std::uint32_t seq);
 
 struct DiagBatch {
     enum Outcome {
@@ -36,11 +34,12 @@ struct DiagBatch {
 };
 
 // Parses one received datagram of the dump with sequence number `seq`,
-// appending its rows of `family`. Sets `interrupted` when the kernel flagged
+// appending its rows of `request`'s table (the kernel's filters are not
+// trusted: see table_request.h). Sets `interrupted` when the kernel flagged
 // a message inconsistent (NLM_F_DUMP_INTR: the table changed during the
 // dump). A negative NLMSG_DONE payload is the dump's error. Reads nothing
 // outside [data, data + length).
-DiagBatch parse_diag_batch(const void* data, std::size_t length, std::uint32_t seq, Protocol protocol,
-                           Family family, SocketRows& rows, bool& interrupted);
+DiagBatch parse_diag_batch(const void* data, std::size_t length, std::uint32_t seq, const TableRequest& request,
+                           SocketRows& rows, bool& interrupted);
 
 } // namespace sockscope_detail

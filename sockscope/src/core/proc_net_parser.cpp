@@ -55,34 +55,41 @@ bool parse_endpoint(std::string_view text, Family family, Address& address, std:
     return true;
 }
 
-bool parse_line(std::string_view line, Protocol protocol, Family family, SocketRow& row) {
-    Fields fields(line);
-    std::string_view slot, local, remote, state, skipped, inode;
-    if (!fields.next(slot) || slot.empty() || slot.back() != ':') return false;
-    if (!fields.next(local) || !fields.next(remote) || !fields.next(state)) return false;
-    for (int i = 0; i < 5; ++i) // queues, timer, retransmits, uid, timeout
-        if (!fields.next(skipped)) return false;
-    if (!fields.next(inode)) return false;
+// "00000010:000001F4": the send and the receive queue, in hex.
+bool parse_queues(std::string_view text, std::uint32_t& send, std::uint32_t& receive) {
+    return text.size() == 17 && text[8] == ':' && parse_hex(text.substr(0, 8), 8, send) &&
+           parse_hex(text.substr(9), 8, receive);
+}
 
-    unsigned kernel_state;
-    if (!parse_endpoint(local, family, row.local_address, row.local_port) ||
-        !parse_endpoint(remote, family, row.remote_address, row.remote_port) ||
-        !parse_hex(state, 2, kernel_state) || !parse_number(inode, row.inode))
-        return false;
-    row.owner = 0;
-    if (protocol == Protocol::tcp) {
-        row.state = state_from_kernel(kernel_state);
-    } else {
-        row.state = 0;
-        row.remote_address = Address{}; // the table shows a connected UDP peer; rows carry none
-        row.remote_port = 0;
-    }
-    return true;
+bool parse_line(std::string_view line, const TableRequest& request, SocketRow& row) {
+    Fields fields(line);
+    std::string_view slot, local, remote, state, queues, skipped, uid, inode;
+    if (!fields.next(slot) || slot.empty() || slot.back() != ':') return false;
+    if (!fields.next(local) || !fields.next(remote) || !fields.next(state) || !fields.next(queues)) return false;
+    for (int i = 0; i < 2; ++i) // timer, retransmits
+        if (!fields.next(skipped)) return false;
+    if (!fields.next(uid) || !fields.next(skipped) || !fields.next(inode)) return false; // uid, timeout, inode
+
+    row.protocol = request.protocol;
+    row.family = request.family;
+    return parse_endpoint(local, request.family, row.local_address, row.local_port) &&
+           parse_endpoint(remote, request.family, row.remote_address, row.remote_port) &&
+           parse_hex(state, 2, row.state) && parse_queues(queues, row.send_queue, row.receive_queue) &&
+           parse_number(uid, row.uid) && parse_number(inode, row.inode);
 }
 
 } // namespace
 
-Result<void> parse_proc_net_table(std::string_view text, Protocol protocol, Family family, SocketRows& rows) {
+Result<std::uint64_t> parse_sockets_in_use(std::string_view sockstat) {
+    constexpr std::string_view head = "sockets: used ";
+    if (!sockstat.starts_with(head)) return Failure{EPROTO};
+    sockstat.remove_prefix(head.size());
+    std::uint64_t used;
+    if (!parse_number(sockstat.substr(0, sockstat.find('\n')), used)) return Failure{EPROTO};
+    return used;
+}
+
+Result<void> parse_proc_net_table(std::string_view text, const TableRequest& request, SocketRows& rows) {
     std::size_t line_number = 0;
     while (!text.empty()) {
         const auto end = text.find('\n');
@@ -92,8 +99,8 @@ Result<void> parse_proc_net_table(std::string_view text, Protocol protocol, Fami
         if (line_number == 1) continue; // column headings
         if (line.find_first_not_of(" \t") == std::string_view::npos) continue;
         SocketRow row;
-        if (!parse_line(line, protocol, family, row)) return Failure{EPROTO};
-        rows.push_back(row);
+        if (!parse_line(line, request, row)) return Failure{EPROTO};
+        if (passes(request, row)) rows.push_back(row);
     }
     return {};
 }

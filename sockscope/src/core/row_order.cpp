@@ -10,7 +10,7 @@
 namespace sockscope_detail {
 namespace {
 
-bool only_ipv4_addresses(const SocketRows& rows) {
+bool only_ipv4_addresses(std::span<const SocketRow> rows) {
     static constexpr std::uint8_t zeros[12] = {};
     return std::all_of(rows.begin(), rows.end(), [](const SocketRow& row) {
         return std::memcmp(row.local_address.data() + 4, zeros, 12) == 0 &&
@@ -33,7 +33,7 @@ struct Ipv4Key {
     }
 };
 
-void sort_ipv4_rows(SocketRows& rows) {
+void sort_ipv4_rows(std::span<SocketRow> rows) {
     WorkingVector<Ipv4Key> keys(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const SocketRow& row = rows[i];
@@ -65,7 +65,7 @@ void sort_ipv4_rows(SocketRows& rows) {
 
 } // namespace
 
-void sort_rows(SocketRows& rows) {
+void sort_rows(std::span<SocketRow> rows) {
     if (only_ipv4_addresses(rows)) {
         sort_ipv4_rows(rows);
         return;

@@ -58,27 +58,27 @@ void free_array(Record* records, FreeTexts free_texts) {
 
 } // namespace
 
-statTCPROW* make_tcp_records(const OwnedTable& table, Family family) {
-    return make_records<statTCPROW>(table, [&table, family](statTCPROW& record, const SocketRow& row) {
+statTCPROW* make_tcp_records(const OwnedTable& table) {
+    return make_records<statTCPROW>(table, [&table](statTCPROW& record, const SocketRow& row) {
         // A scoped remote address is on the socket's interface too, and
         // carries the zone as the local one does: each text then names
         // its address whole and can be used as it is (to reach the peer
         // again), and two peers with one link-local address on two links
         // are told apart.
-        const std::string_view zone = table.zones.find(row.interface_index);
-        record.LocalAddr = address_text(family, row.local_address, zone);
-        record.RemoteAddr = address_text(family, row.remote_address, zone);
+        const std::string_view zone = table.zone_of(row);
+        record.LocalAddr = address_text(row.family, row.local_address, zone);
+        record.RemoteAddr = address_text(row.family, row.remote_address, zone);
         record.LocalPort = port_to_host_order(row.local_port);
         record.RemotePort = port_to_host_order(row.remote_port);
-        record.Statenum = row.state;
-        record.Statestr = state_name(row.state);
+        record.Statenum = state_from_kernel(row.state);
+        record.Statestr = state_name(record.Statenum);
         return record.LocalAddr != nullptr && record.RemoteAddr != nullptr;
     });
 }
 
-statUDPROW* make_udp_records(const OwnedTable& table, Family family) {
-    return make_records<statUDPROW>(table, [&table, family](statUDPROW& record, const SocketRow& row) {
-        record.LocalAddr = address_text(family, row.local_address, table.zones.find(row.interface_index));
+statUDPROW* make_udp_records(const OwnedTable& table) {
+    return make_records<statUDPROW>(table, [&table](statUDPROW& record, const SocketRow& row) {
+        record.LocalAddr = address_text(row.family, row.local_address, table.zone_of(row));
         record.LocalPort = port_to_host_order(row.local_port);
         return record.LocalAddr != nullptr;
     });

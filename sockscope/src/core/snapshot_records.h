@@ -14,8 +14,8 @@ namespace sockscope_detail {
 // record (an empty table is one zero-filled record with size 0). When an
 // allocation fails, whatever was built is released and std::bad_alloc is
 // thrown: no caller ever sees a record with a text missing.
-statTCPROW* make_tcp_records(const OwnedTable& table, Family family);
-statUDPROW* make_udp_records(const OwnedTable& table, Family family);
+statTCPROW* make_tcp_records(const OwnedTable& table);
+statUDPROW* make_udp_records(const OwnedTable& table);
 
 // Release an array and every text in it; null does nothing.
 void free_records(statTCPROW* records);

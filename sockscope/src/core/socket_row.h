@@ -14,22 +14,36 @@
 
 namespace sockscope_detail {
 
-enum class Protocol { tcp, udp };
-enum class Family { ipv4, ipv6 };
+enum class Protocol : std::uint8_t { tcp, udp };
+enum class Family : std::uint8_t { ipv4, ipv6 };
 
 using Address = std::array<std::uint8_t, 16>;
 
 struct SocketRow {
-    std::uint32_t state = 0;  // 1..12 (see tcp_state.h); UDP rows leave it 0
     Address local_address{};
-    Address remote_address{}; // zero for UDP rows
+    Address remote_address{}; // zero for a listener and an unconnected UDP socket
     std::uint32_t local_port = 0;
     std::uint32_t remote_port = 0;
     std::uint64_t inode = 0;  // 0 when no descriptor refers to the socket
+    std::uint64_t cookie = 0; // the kernel's socket cookie; 0 when not known (/proc/net doesn't say)
+    std::uint64_t netns = 0;  // its network namespace's inode; 0 when not known
     std::uint32_t owner = 0;  // owning process id; 0 when unknown
     // The interface the socket is bound to (the kernel's index; a scoped
     // address's zone); 0 when unbound or not known (/proc/net doesn't say).
     std::uint32_t interface_index = 0;
+    std::uint32_t uid = 0;
+    // Bytes waiting to be read and to be sent (acknowledged, for TCP); for
+    // a listener, the connections waiting to be accepted and their limit.
+    std::uint32_t receive_queue = 0;
+    std::uint32_t send_queue = 0;
+    Protocol protocol = Protocol::tcp;
+    Family family = Family::ipv4;
+    // The kernel's state (kernel_states in tcp_state.h): a UDP socket is
+    // CLOSE when unconnected and ESTABLISHED when connected.
+    std::uint8_t state = 0;
+    // An IPv6 listener or unconnected socket that takes no IPv4 (the kernel
+    // says only for those).
+    bool v6only = false;
 };
 
 // The size of an interface's name with its terminator (the kernel's

@@ -3,6 +3,8 @@
 // tests point them at a prepared /proc tree or force one table source.
 #pragma once
 
+#include <cstdint>
+
 namespace sockscope_detail {
 
 // Netlink first and /proc/net when netlink can't serve, or one of them alone.
@@ -14,8 +16,14 @@ enum class OwnerScan { automatic, proc };
 
 struct SystemSources {
     const char* proc_root = "/proc";
+    // Where named network namespaces are bind-mounted (ip netns).
+    const char* netns_folder = "/run/netns";
     TableSource table = TableSource::automatic;
     OwnerScan owners = OwnerScan::automatic;
+    // A process's first call that needs owners loads the kernel iterator
+    // when this many sockets are in use, and scans /proc below it (see
+    // api/owner_sources.h for why this number).
+    std::uint64_t iterator_on_first_call_from = 25000;
 };
 
 } // namespace sockscope_detail

@@ -9,7 +9,17 @@ const char* const state_names[12] = {
     "WAIT2",   "CLOSE_WAIT", "CLOSEING", "LAST_ACK", "TIMEWAIT",  "DELETE_TCB",
 };
 
+const char* const kernel_state_names[13] = {
+    "UNKNOWN",   "ESTABLISHED", "SYN_SENT",   "SYN_RECV", "FIN_WAIT1", "FIN_WAIT2",   "TIME_WAIT",
+    "CLOSE",     "CLOSE_WAIT",  "LAST_ACK",   "LISTEN",   "CLOSING",   "NEW_SYN_RECV",
+};
+
 } // namespace
+
+const char* kernel_state_name(bool tcp, std::uint8_t state) {
+    if (!tcp && state == kernel_states::close) return "UNCONN";
+    return state < 13 ? kernel_state_names[state] : kernel_state_names[0];
+}
 
 std::uint32_t state_from_kernel(unsigned kernel_state) {
     switch (kernel_state) {

@@ -74,6 +74,21 @@ char16_t* utf8_to_heap_utf16(std::string_view bytes) {
     return block;
 }
 
+std::string well_formed_utf8(std::string_view bytes) {
+    std::string text;
+    text.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::size_t start = i;
+        const char32_t c = decode_one(bytes, i);
+        if (c != replacement || (i - start == 3 && bytes.substr(start, 3) == "\xEF\xBF\xBD")) {
+            text.append(bytes.substr(start, i - start)); // well formed: as it is
+            continue;
+        }
+        text.append("\xEF\xBF\xBD");
+    }
+    return text;
+}
+
 bool utf8_equals_utf16(std::string_view bytes, const char16_t* name) {
     bool equal = true;
     std::size_t i = 0;

@@ -25,7 +25,7 @@ bool interface_name(int fd, std::uint32_t index, char (&name)[IF_NAMESIZE]) {
 
 } // namespace
 
-Result<InterfaceZones> read_interface_zones(const SocketRows& rows) {
+Result<InterfaceZones> read_interface_zones(std::span<const SocketRow> rows) {
     InterfaceZones zones;
     const std::vector<std::uint32_t> indices = zoned_interfaces(rows);
     if (indices.empty()) return zones;

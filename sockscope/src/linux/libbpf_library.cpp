@@ -23,7 +23,16 @@ bool resolve_all(void* handle, LibbpfFunctions& f) {
            resolve(handle, "bpf_program__attach_iter", f.attach_iter) &&
            resolve(handle, "bpf_link__fd", f.link_fd) &&
            resolve(handle, "bpf_link__destroy", f.link_destroy) &&
-           resolve(handle, "bpf_iter_create", f.iter_create);
+           resolve(handle, "bpf_iter_create", f.iter_create) &&
+           resolve(handle, "bpf_program__set_autoload", f.program_set_autoload) &&
+           resolve(handle, "bpf_program__attach", f.program_attach) &&
+           resolve(handle, "bpf_object__find_map_by_name", f.find_map_by_name) &&
+           resolve(handle, "bpf_object__find_map_fd_by_name", f.find_map_fd_by_name) &&
+           resolve(handle, "bpf_map__set_max_entries", f.map_set_max_entries) &&
+           resolve(handle, "libbpf_find_vmlinux_btf_id", f.find_vmlinux_btf_id) &&
+           resolve(handle, "bpf_prog_load", f.prog_load) &&
+           resolve(handle, "bpf_program__fd", f.program_fd) &&
+           resolve(handle, "bpf_obj_get_info_by_fd", f.object_info);
 }
 
 } // namespace

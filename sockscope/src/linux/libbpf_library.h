@@ -24,6 +24,16 @@ struct LibbpfFunctions {
     decltype(&::bpf_link__fd) link_fd;
     decltype(&::bpf_link__destroy) link_destroy;
     decltype(&::bpf_iter_create) iter_create;
+    // The connection stream's (connection_stream.cpp).
+    decltype(&::bpf_program__set_autoload) program_set_autoload;
+    decltype(&::bpf_program__attach) program_attach;
+    decltype(&::bpf_object__find_map_by_name) find_map_by_name;
+    decltype(&::bpf_object__find_map_fd_by_name) find_map_fd_by_name;
+    decltype(&::bpf_map__set_max_entries) map_set_max_entries;
+    decltype(&::libbpf_find_vmlinux_btf_id) find_vmlinux_btf_id;
+    decltype(&::bpf_prog_load) prog_load;
+    decltype(&::bpf_program__fd) program_fd;
+    decltype(&::bpf_obj_get_info_by_fd) object_info;
 };
 
 // The file that libbpf's ABI version 1 is installed as.

@@ -8,13 +8,14 @@
 
 #include "core/result.h"
 #include "core/socket_row.h"
+#include "core/table_request.h"
 
 namespace sockscope_detail {
 
-// Appends the rows of the kernel's `protocol` table of `family` to `rows`;
+// Appends the rows that `table` asks for to `rows`;
 // fails with the errno of what went wrong (netlink refused or missing, the
 // kernel's error, a malformed answer: EPROTO), leaving `rows` as they were.
 // The socket is closed before it returns.
-Result<void> dump_with_netlink(Protocol protocol, Family family, SocketRows& rows);
+Result<void> dump_with_netlink(const TableRequest& table, SocketRows& rows);
 
 } // namespace sockscope_detail

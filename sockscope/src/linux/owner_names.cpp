@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "core/container_ids.h"
 #include "core/socket_link.h"
 #include "linux/file_reader.h"
 #include "linux/process_image.h"
@@ -38,12 +39,13 @@ Result<bool> still_holds(int process, const SocketHolder& holder, DirectoryBuffe
 
 } // namespace
 
-Result<OwnerNames> read_owner_names(const SocketOwners& owners, const ProcRoot& root) {
+Result<OwnerNames> read_owner_names(const SocketOwners& owners, const ProcRoot& root, bool cgroups) {
     const Result<int> root_fd = root.fd();
     if (!root_fd) return root_fd.failure();
     OwnerNames names;
     ProcessImage image;
     DirectoryBuffer buffer;
+    std::string cgroup;
     for (const SocketHolder& holder : owners.holder_of_each_owner()) {
         Result<UniqueFd> process = open_process(*root_fd, holder.process);
         if (!process) {
@@ -53,9 +55,19 @@ Result<OwnerNames> read_owner_names(const SocketOwners& owners, const ProcRoot& 
         const Result<bool> holds = still_holds(process->get(), holder, buffer);
         if (!holds) return holds.failure();
         if (!*holds) continue;
-        const Result<std::optional<std::string_view>> name = image.name(process->get(), holder.process);
-        if (!name) return name.failure();
-        if (*name) names.add(holder.process, std::string(**name));
+        const Result<std::optional<ProcessImage::Names>> found = image.names(process->get(), holder.process);
+        if (!found) return found.failure();
+        if (!*found) continue;
+        OwnerNames::Names both{std::string((*found)->image), std::string((*found)->comm), {}, {}};
+        if (cgroups) {
+            if (const Result<void> read = read_file_at(process->get(), "cgroup", cgroup, 4096); read) {
+                both.cgroup = cgroup_path(cgroup);
+                both.container = container_id(both.cgroup);
+            } else if (fails_the_call(read.error())) {
+                return read.failure();
+            }
+        }
+        names.add(holder.process, std::move(both));
     }
     return names;
 }

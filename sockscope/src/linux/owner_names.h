@@ -12,8 +12,9 @@ namespace sockscope_detail {
 // process after checking through the same handle that it still holds the
 // socket it was found holding. A process that ended since, a newcomer that
 // took its id, and one whose name can't be read give no name: the row
-// keeps its owner's id with no name. Fails only when the caller's own
-// resources do, or /proc can't be opened (core/result.h).
-Result<OwnerNames> read_owner_names(const SocketOwners& owners, const ProcRoot& root);
+// keeps its owner's id with no name. With `cgroups`, each one's cgroup path
+// and container too (core/container_ids.h). Fails only when the caller's
+// own resources do, or /proc can't be opened (core/result.h).
+Result<OwnerNames> read_owner_names(const SocketOwners& owners, const ProcRoot& root, bool cgroups = false);
 
 } // namespace sockscope_detail

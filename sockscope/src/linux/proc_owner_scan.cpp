@@ -20,6 +20,7 @@ ScanPlan full_speed_plan() {
 // ended: the failure of its scan, or the exception (no memory) it met.
 struct ProcOwnerScan::Worker {
     std::vector<SocketHolder> kept;
+    std::uint32_t refused = 0; // processes that refused us their descriptors
     Result<void> result;
     std::exception_ptr exception;
     std::thread thread;
@@ -92,6 +93,7 @@ void ProcOwnerScan::work(Worker& worker) {
             worker.result = scan.scan(ids_[index], sizes_are_counts_);
             if (!worker.result) break;
         }
+        worker.refused = scan.refused();
     } catch (...) {
         worker.exception = std::current_exception();
     }
@@ -109,6 +111,7 @@ Result<void> ProcOwnerScan::find_owners(SocketOwners& owners) {
     owners_.store(&owners, std::memory_order_release);
     Worker caller;
     work(caller);
+    owners.note_unreadable_processes(caller.refused);
     Result<void> result = caller.result;
     std::exception_ptr exception = caller.exception;
     for (auto& worker : workers_) {
@@ -116,6 +119,7 @@ Result<void> ProcOwnerScan::find_owners(SocketOwners& owners) {
         // A thread that ran out of ids before the inodes were known kept
         // all it found.
         for (const SocketHolder& holder : worker->kept) owners.offer(holder);
+        owners.note_unreadable_processes(worker->refused);
         if (result && !worker->result) result = worker->result;
         if (!exception) exception = worker->exception;
     }

@@ -52,8 +52,15 @@ public:
         return unless_read(scan_table(root_, folder, sizes_are_counts));
     }
 
+    // How many processes so far refused us their descriptors (another
+    // user's, or one holding capabilities we lack): their sockets may lack
+    // an owner.
+    std::uint32_t refused() const { return refused_; }
+
 private:
     enum class Table { read, empty, unreadable };
+
+    static bool refusal(int error) { return error == EACCES || error == EPERM; }
     enum class Walk { complete, gaps, stop };
 
     static Result<void> unless_read(const Result<Table>& table) {
@@ -68,12 +75,17 @@ private:
         return otherwise;
     }
 
+    Result<Table> unreadable(int error) {
+        if (refusal(error)) ++refused_;
+        return unless_the_callers(error, Table::unreadable);
+    }
+
     // The descriptor table in `folder_path` (relative to `dirfd`).
     Result<Table> scan_table(int dirfd, const char* folder_path, bool sizes_are_counts) {
         long count = -1;
         if (sizes_are_counts) {
             struct stat folder;
-            if (::fstatat(dirfd, folder_path, &folder, 0) != 0) return unless_the_callers(errno, Table::unreadable);
+            if (::fstatat(dirfd, folder_path, &folder, 0) != 0) return unreadable(errno);
             count = folder.st_size;
             if (count == 0) return Table::empty;
             if (count <= direct_read_limit) {
@@ -85,7 +97,7 @@ private:
             }
         }
         const int fd = retrying([&] { return ::openat(dirfd, folder_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-        if (fd < 0) return unless_the_callers(errno, Table::unreadable);
+        if (fd < 0) return unreadable(errno);
         const UniqueFd folder(fd);
         if (count > direct_read_limit) {
             const Result<Walk> walk = read_numbered(folder.get(), "", count);
@@ -109,7 +121,8 @@ private:
                 missing = true; // a gap in the numbers, or closed meanwhile
                 return Walk::complete;
             }
-            const bool process_wide = is_gone(error) || error == EACCES || error == EPERM;
+            if (refusal(error)) ++refused_;
+            const bool process_wide = is_gone(error) || refusal(error);
             return unless_the_callers(error, process_wide ? Walk::stop : Walk::complete);
         }
         std::uint64_t inode;
@@ -157,6 +170,7 @@ private:
     DirectoryBuffer& buffer_;
     Take take_;
     std::uint32_t id_ = 0;
+    std::uint32_t refused_ = 0;
 };
 
 // Whether this kernel reports descriptor counts as folder sizes (Linux

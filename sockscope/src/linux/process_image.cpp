@@ -26,14 +26,14 @@ std::string_view keep_only(std::string& text, std::string_view part) {
 
 } // namespace
 
-Result<std::optional<std::string_view>> ProcessImage::name(int process, std::uint32_t id) {
-    using Name = std::optional<std::string_view>;
+Result<std::optional<ProcessImage::Names>> ProcessImage::names(int process, std::uint32_t id) {
+    using Found = std::optional<Names>;
     if (const Result<void> read = read_file_at(process, "comm", file_, 64); !read) {
         if (fails_the_call(read.error())) return read.failure();
-        return Name{};
+        return Found{};
     }
     const std::string_view comm = comm_from_file(file_);
-    if (comm.size() != max_comm_length) return Name{comm};
+    if (comm.size() != max_comm_length) return Found{Names{comm, comm}};
 
     // The comm may have been cut: look for the whole name in the
     // executable's path, then in argv[0]. Either may be closed to us,
@@ -56,14 +56,15 @@ Result<std::optional<std::string_view>> ProcessImage::name(int process, std::uin
     if (!length && fails_the_call(length.error())) return length.failure();
     if (length && *length > 0) {
         const auto path = executable_path({link_.data(), *length});
-        if (const auto name = long_name_from_path(comm, path)) return Name{keep_only(link_, *name)};
+        if (const auto name = long_name_from_path(comm, path)) return Found{Names{keep_only(link_, *name), comm}};
     }
     if (const Result<void> read = read_file_at(process, "cmdline", link_, command_line_limit); !read) {
         if (fails_the_call(read.error())) return read.failure();
         link_.clear();
     }
-    if (const auto name = long_name_from_path(comm, first_argument(link_))) return Name{keep_only(link_, *name)};
-    return Name{comm};
+    if (const auto name = long_name_from_path(comm, first_argument(link_)))
+        return Found{Names{keep_only(link_, *name), comm}};
+    return Found{Names{comm, comm}};
 }
 
 Result<bool> ProcessImage::has_ended(int process) {

@@ -17,11 +17,16 @@ namespace sockscope_detail {
 
 class ProcessImage {
 public:
-    // The image name (see image_name.h) of the process behind the handle
-    // `process`, whose id is `id`, as the kernel's bytes, valid until the
-    // next call; nullopt when the process has ended or its comm can't be
-    // read. Fails only when the caller's own resources do (core/result.h).
-    Result<std::optional<std::string_view>> name(int process, std::uint32_t id);
+    struct Names {
+        std::string_view image; // the whole name (see image_name.h)
+        std::string_view comm;  // the kernel's, cut at 15 bytes
+    };
+
+    // The names of the process behind the handle `process`, whose id is
+    // `id`, as the kernel's bytes, valid until the next call; nullopt when
+    // the process has ended or its comm can't be read. Fails only when the
+    // caller's own resources do (core/result.h).
+    Result<std::optional<Names>> names(int process, std::uint32_t id);
 
     // Whether the process has ended: gone, or a zombie not yet reaped.
     Result<bool> has_ended(int process);

@@ -21,9 +21,9 @@ Result<bool> runs_with_name(int root, std::uint32_t id, const char16_t* name, Pr
         if (fails_the_call(process.error())) return process.failure();
         return false;
     }
-    const Result<std::optional<std::string_view>> image_name = image.name(process->get(), id);
-    if (!image_name) return image_name.failure();
-    if (!*image_name || !utf8_equals_utf16(**image_name, name)) return false;
+    const Result<std::optional<ProcessImage::Names>> names = image.names(process->get(), id);
+    if (!names) return names.failure();
+    if (!*names || !utf8_equals_utf16((*names)->image, name)) return false;
     const Result<bool> ended = image.has_ended(process->get());
     if (!ended) return ended.failure();
     return !*ended;

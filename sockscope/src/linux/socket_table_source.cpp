@@ -24,29 +24,34 @@ bool kernel_without_ipv6(Family family, const char* proc_root) {
     return family == Family::ipv6 && ::access((std::string(proc_root) + "/net/tcp").c_str(), F_OK) == 0;
 }
 
-Result<SocketRows> read_proc_net(Protocol protocol, Family family, const char* proc_root) {
-    const std::string path = std::string(proc_root) + proc_net_file(protocol, family);
+Result<void> read_proc_net(const TableRequest& table, const char* proc_root, SocketRows& rows) {
+    const std::string path = std::string(proc_root) + proc_net_file(table.protocol, table.family);
     std::string contents;
-    SocketRows rows;
     if (const Result<void> read = read_file_at(AT_FDCWD, path.c_str(), contents); !read) {
-        if (read.error() == ENOENT && kernel_without_ipv6(family, proc_root)) return rows;
+        if (read.error() == ENOENT && kernel_without_ipv6(table.family, proc_root)) return {};
         return read.failure();
     }
-    if (const Result<void> parsed = parse_proc_net_table(contents, protocol, family, rows); !parsed)
-        return parsed.failure();
-    return rows;
+    const std::size_t kept = rows.size();
+    const Result<void> parsed = parse_proc_net_table(contents, table, rows);
+    if (!parsed) rows.resize(kept);
+    return parsed;
 }
 
 } // namespace
 
-Result<SocketRows> read_socket_table(Protocol protocol, Family family, const SystemSources& sources) {
+Result<std::uint64_t> read_sockets_in_use(const SystemSources& sources) {
+    std::string contents;
+    const std::string path = std::string(sources.proc_root) + "/net/sockstat";
+    if (const Result<void> read = read_file_at(AT_FDCWD, path.c_str(), contents, 256); !read) return read.failure();
+    return parse_sockets_in_use(contents);
+}
+
+Result<void> read_socket_table(const TableRequest& table, const SystemSources& sources, SocketRows& rows) {
     if (sources.table != TableSource::proc_net) {
-        SocketRows rows;
-        const Result<void> dumped = dump_with_netlink(protocol, family, rows);
-        if (dumped) return rows;
-        if (sources.table == TableSource::netlink) return dumped.failure();
+        const Result<void> dumped = dump_with_netlink(table, rows);
+        if (dumped || sources.table == TableSource::netlink) return dumped;
     }
-    return read_proc_net(protocol, family, sources.proc_root);
+    return read_proc_net(table, sources.proc_root, rows);
 }
 
 } // namespace sockscope_detail

@@ -17,6 +17,10 @@ namespace sockscope_text {
 // Everything else is UTF-8.
 void append_json_string(std::string& out, std::u16string_view text);
 
+// The same for UTF-8 text (the C interface's names): a byte sequence that
+// is no character is written as \ufffd.
+void append_json_utf8(std::string& out, std::string_view text);
+
 // The same for a text of the library's own (an address, a state name),
 // which is ASCII; each byte is taken for the character of that number.
 void append_json_ascii(std::string& out, std::string_view text);

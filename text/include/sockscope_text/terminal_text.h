@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace sockscope_text {
 
@@ -19,6 +20,11 @@ void append_escaped_name(std::string& out, const char16_t* name);
 
 // append_escaped_name as a new string.
 std::string escaped_name(const char16_t* name);
+
+// The same for a UTF-8 name (a byte sequence that is no character prints
+// as "?"), and every ASCII character of `also_escape` escaped too, so that
+// a list can use it as a separator (the tool's "pid/name,pid/name").
+void append_escaped_utf8_name(std::string& out, const char* name, std::string_view also_escape = {});
 
 // Characters beyond ASCII that act on the text rather than show: the C1
 // controls U+0080-U+009F, which some terminals obey like an escape

@@ -1,0 +1,228 @@
+/* SPDX-License-Identifier: MIT */
+/* sockscope's C interface: the machine's TCP and UDP sockets, IPv4 and IPv6,
+ * each with everything the kernel says of it and every process that holds
+ * it. It is part of libsockscope_x64.so.1 (since 1.2), beside the C++ class
+ * of <sockscope/sockscope.h>, and compiles as C99 and as C++.
+ *
+ *     struct sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
+ *     selection.what = SOCKSCOPE_TCP | SOCKSCOPE_IPV4 | SOCKSCOPE_IPV6;
+ *     struct sockscope_snapshot *snapshot = sockscope_snapshot_take(&selection);
+ *     if (snapshot == NULL) { perror("sockscope"); return 1; }
+ *     for (size_t i = 0; i < snapshot->count; ++i) {
+ *         const struct sockscope_socket *s = sockscope_socket_at(snapshot, i);
+ *         printf("%s:%u %s\n", s->local_text, s->local_port, s->state_name);
+ *     }
+ *     sockscope_snapshot_free(snapshot);
+ *
+ * Names: everything starts with sockscope_ or SOCKSCOPE_.
+ *
+ * Errors: a function that fails returns NULL with errno set, and changes
+ * nothing else; one that answers leaves errno as it was. A call fails only
+ * when the machine or the caller lacks what the answer needs: EINVAL a bad
+ * selection, ENOMEM memory, EMFILE or ENFILE a descriptor (a call needs at
+ * most three at a time), ENOENT no /proc, or the kernel's own errno when
+ * netlink and /proc/net both refuse a table. Whatever goes wrong while
+ * reading one process (it ended; it is another user's; its entries fail in
+ * any other way) only leaves that process out of its sockets' owners.
+ *
+ * Memory: a snapshot is one block on the C heap, texts included; give it
+ * back with sockscope_snapshot_free, which frees it all. Nothing in it
+ * points outside it but the state names, which are the library's.
+ *
+ * Growth: later minor versions may add members at the end of every
+ * structure, and nothing else changes. So:
+ *   - set `size` of a selection to the size your header gives it
+ *     (SOCKSCOPE_SELECTION_INIT does): the library reads no member past
+ *     it, and refuses (EINVAL) a larger selection whose unknown members
+ *     are not zero;
+ *   - walk sockets and owners with sockscope_socket_at and
+ *     sockscope_owner_at, which step by the sizes the library filled in
+ *     (socket_size, owner_size), never by sizeof;
+ *   - read a snapshot's own members only up to its `size`.
+ *
+ * Threads: calls may run on any thread at once. No call keeps anything
+ * between calls but what makes the next one faster (the BPF owner iterator
+ * the C++ interface's README describes); every answer is read afresh. */
+#ifndef SOCKSCOPE_SOCKETS_H
+#define SOCKSCOPE_SOCKETS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(SOCKSCOPE_BUILDING_LIBRARY)
+#define SOCKSCOPE_C_API __attribute__((visibility("default")))
+#else
+#define SOCKSCOPE_C_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* What a selection asks for: protocols and families (naming none of a kind
+ * takes both; 0 takes every table), in the caller's network namespace or,
+ * with SOCKSCOPE_ALL_NAMESPACES, in every network namespace on the
+ * machine. */
+#define SOCKSCOPE_TCP 0x1u
+#define SOCKSCOPE_UDP 0x2u
+#define SOCKSCOPE_IPV4 0x4u
+#define SOCKSCOPE_IPV6 0x8u
+#define SOCKSCOPE_ALL 0xFu
+/* Every network namespace that a process on the machine is in, and those
+ * bind-mounted under /run/netns (the ones `ip netns` names). A caller with
+ * CAP_SYS_ADMIN reads each from inside it, with short-lived threads of the
+ * library's own (the caller's threads never change namespace); without it,
+ * through /proc/<id>/net of a process in it that the caller may look at,
+ * and a namespace it can read neither way is counted in
+ * skipped_namespaces. */
+#define SOCKSCOPE_ALL_NAMESPACES 0x10u
+
+/* Socket states as the kernel numbers them. A UDP socket is
+ * SOCKSCOPE_CLOSE while unconnected (named "UNCONN") and
+ * SOCKSCOPE_ESTABLISHED once connected. */
+enum sockscope_state {
+    SOCKSCOPE_ESTABLISHED = 1,
+    SOCKSCOPE_SYN_SENT = 2,
+    SOCKSCOPE_SYN_RECV = 3,
+    SOCKSCOPE_FIN_WAIT1 = 4,
+    SOCKSCOPE_FIN_WAIT2 = 5,
+    SOCKSCOPE_TIME_WAIT = 6,
+    SOCKSCOPE_CLOSE = 7,
+    SOCKSCOPE_CLOSE_WAIT = 8,
+    SOCKSCOPE_LAST_ACK = 9,
+    SOCKSCOPE_LISTEN = 10,
+    SOCKSCOPE_CLOSING = 11,
+    SOCKSCOPE_NEW_SYN_RECV = 12
+};
+
+/* The bit of a state in sockscope_selection.states. */
+#define SOCKSCOPE_STATE_BIT(state) (1u << (state))
+
+/* Which sockets a snapshot holds. The kernel applies the states and ports
+ * where it can, so that a query for a few sockets on a busy host costs a
+ * fraction of the whole table, and owners are looked for only for the
+ * sockets that pass. */
+struct sockscope_selection {
+    size_t size;           /* sizeof(struct sockscope_selection) */
+    uint32_t what;         /* SOCKSCOPE_TCP, _UDP, _IPV4, _IPV6 or'ed; 0: all */
+    uint32_t states;       /* SOCKSCOPE_STATE_BIT of each state wanted; 0: all */
+    const uint16_t *ports; /* host order: a socket passes when its local or
+                              remote port is one of them */
+    size_t port_count;     /* 0: every port (ports may then be NULL) */
+};
+
+#define SOCKSCOPE_SELECTION_INIT {sizeof(struct sockscope_selection), 0, 0, NULL, 0}
+
+/* One process that holds a socket. */
+struct sockscope_owner {
+    uint32_t pid;     /* as the caller's PID namespace numbers it */
+    int32_t fd;       /* its descriptor of the socket */
+    const char *name; /* its whole name, UTF-8 (not cut at 15 bytes: the
+                         executable's or argv[0]'s base name when the
+                         kernel's comm is its start); NULL when unknown */
+    const char *comm; /* the kernel's comm, at most 15 bytes, UTF-8: the
+                         name ps and ss show; NULL when unknown */
+    const char *cgroup;    /* its cgroup's path (the unified hierarchy's, or
+                              on a host with cgroup v1 only, name=systemd's):
+                              "/system.slice/docker-<id>.scope"; NULL when
+                              unknown */
+    const char *container; /* the id of the container it runs in, read from
+                              the cgroup path as Docker, containerd, CRI-O,
+                              Podman, Kubernetes and systemd-nspawn name
+                              their cgroups (64 hex digits; a machine's name
+                              for nspawn); NULL when the path matches none */
+};
+
+/* One socket. Texts are UTF-8 and null-terminated. */
+struct sockscope_socket {
+    uint8_t protocol;        /* 6 TCP, 17 UDP (IPPROTO_TCP, IPPROTO_UDP) */
+    uint8_t family;          /* 2 IPv4, 10 IPv6 (AF_INET, AF_INET6) */
+    uint8_t state;           /* enum sockscope_state */
+    uint8_t v6only;          /* 1: an IPv6 listener or unconnected socket
+                                that takes no IPv4 (IPV6_V6ONLY); 0 for a
+                                dual-stack one, and where the kernel doesn't
+                                say (other states, /proc/net) */
+    uint32_t interface;      /* index of the interface the socket is bound
+                                to (a scoped address's zone); 0: none */
+    const char *state_name;  /* "ESTABLISHED", "SYN_SENT", "SYN_RECV",
+                                "FIN_WAIT1", "FIN_WAIT2", "TIME_WAIT",
+                                "CLOSE", "CLOSE_WAIT", "LAST_ACK", "LISTEN",
+                                "CLOSING", "NEW_SYN_RECV"; "UNCONN" for an
+                                unconnected UDP socket */
+    uint8_t local_address[16];  /* network order; IPv4 in the first four */
+    uint8_t remote_address[16]; /* zero: no peer (a listener, an
+                                   unconnected UDP socket) */
+    const char *local_text;  /* "127.0.0.1", "::", "fe80::1%eth0": a scoped
+                                IPv6 address carries its interface's name
+                                (or index, once it is gone) as its zone */
+    const char *remote_text;
+    uint16_t local_port;     /* host order */
+    uint16_t remote_port;    /* host order; 0: no peer */
+    uint32_t uid;            /* the socket's owner user */
+    uint32_t receive_queue;  /* bytes not read yet; a listener: connections
+                                waiting to be accepted */
+    uint32_t send_queue;     /* bytes not acknowledged (TCP) or not sent
+                                (UDP) yet; a listener: how many may wait */
+    uint64_t inode;          /* 0: no descriptor refers to it (TIME_WAIT,
+                                a connection not accepted yet) */
+    uint64_t cookie;         /* the kernel's socket cookie; 0: not known */
+    const struct sockscope_owner *owners; /* owner_count, lowest pid first
+                                             (then lowest fd): step with
+                                             sockscope_owner_at */
+    uint32_t owner_count;    /* 0: none known */
+    uint32_t reserved;       /* 0 */
+    uint64_t netns;          /* its network namespace: the inode of
+                                /proc/<id>/ns/net; 0 when /proc can't say */
+    const char *netns_name;  /* that namespace's name under /run/netns; NULL
+                                when it has none */
+};
+
+struct sockscope_snapshot {
+    size_t size;             /* sizeof(struct sockscope_snapshot) as this
+                                library fills it */
+    size_t socket_size;      /* the distance between two sockets */
+    size_t owner_size;       /* the distance between two owners */
+    size_t count;            /* sockets */
+    const struct sockscope_socket *sockets; /* namespace by namespace (the
+                                               caller's first, then by
+                                               inode), TCP then UDP, IPv4
+                                               then IPv6, each table by local
+                                               address and port, remote
+                                               address and port: step with
+                                               sockscope_socket_at */
+    uint32_t unreadable_processes; /* processes whose descriptors the caller
+                                      may not read (another user's; root
+                                      without CAP_SYS_PTRACE): their sockets
+                                      may lack owners */
+    uint32_t skipped_namespaces;   /* with SOCKSCOPE_ALL_NAMESPACES: network
+                                      namespaces the caller could read
+                                      neither from inside nor through a
+                                      process in them */
+};
+
+/* A snapshot of the sockets `selection` asks for (NULL: every socket);
+ * NULL with errno set on failure. */
+SOCKSCOPE_C_API struct sockscope_snapshot *sockscope_snapshot_take(const struct sockscope_selection *selection);
+
+/* Gives a snapshot back; NULL does nothing. */
+SOCKSCOPE_C_API void sockscope_snapshot_free(struct sockscope_snapshot *snapshot);
+
+/* The version of the library answering, "1.2.0.0". */
+SOCKSCOPE_C_API const char *sockscope_version(void);
+
+static inline const struct sockscope_socket *sockscope_socket_at(const struct sockscope_snapshot *snapshot,
+                                                                  size_t index) {
+    return (const struct sockscope_socket *)((const char *)snapshot->sockets + index * snapshot->socket_size);
+}
+
+static inline const struct sockscope_owner *sockscope_owner_at(const struct sockscope_snapshot *snapshot,
+                                                                const struct sockscope_socket *socket,
+                                                                size_t index) {
+    return (const struct sockscope_owner *)((const char *)socket->owners + index * snapshot->owner_size);
+}
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,74 @@
+// SPDX-License-Identifier: MIT
+// The C interface (<sockscope/sockets.h>): a selection checked and turned
+// into a query, one road through the table pipeline for every table it
+// asks for, and the snapshot made from it.
+#include <sockscope/sockets.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "api/call_boundary.h"
+#include "api/system_sources_now.h"
+#include "api/table_pipeline.h"
+#include "core/socket_records.h"
+
+using namespace sockscope_detail;
+
+namespace {
+
+constexpr std::uint32_t protocols = SOCKSCOPE_TCP | SOCKSCOPE_UDP;
+constexpr std::uint32_t families = SOCKSCOPE_IPV4 | SOCKSCOPE_IPV6;
+constexpr std::uint32_t every_state = 0x1FFEu; // states 1..12
+
+// A caller built against a later header may pass a longer selection; its
+// members unknown here must be zero, or this library can't do what it asks.
+bool only_zeros(const unsigned char* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i)
+        if (bytes[i] != 0) return false;
+    return true;
+}
+
+Result<TableQuery> query_for(const sockscope_selection* selection) {
+    sockscope_selection asked = SOCKSCOPE_SELECTION_INIT;
+    if (selection != nullptr) {
+        if (selection->size < sizeof asked) return Failure{EINVAL};
+        const auto* bytes = reinterpret_cast<const unsigned char*>(selection);
+        if (!only_zeros(bytes + sizeof asked, selection->size - sizeof asked)) return Failure{EINVAL};
+        std::memcpy(&asked, selection, sizeof asked);
+    }
+    if ((asked.what & ~(SOCKSCOPE_ALL | SOCKSCOPE_ALL_NAMESPACES)) != 0 || (asked.states & ~every_state) != 0)
+        return Failure{EINVAL};
+    if (asked.port_count != 0 && asked.ports == nullptr) return Failure{EINVAL};
+    // A selection that names no protocol takes both, and the same for
+    // families.
+    const std::uint32_t what = (asked.what & protocols ? asked.what & protocols : protocols) |
+                               (asked.what & families ? asked.what & families : families);
+    TableQuery query;
+    query.every_holder = true;
+    query.all_namespaces = (asked.what & SOCKSCOPE_ALL_NAMESPACES) != 0;
+    const std::span<const std::uint16_t> ports(asked.ports, asked.port_count);
+    // TCP before UDP, IPv4 before IPv6.
+    for (const Protocol protocol : {Protocol::tcp, Protocol::udp}) {
+        if ((what & (protocol == Protocol::tcp ? SOCKSCOPE_TCP : SOCKSCOPE_UDP)) == 0) continue;
+        for (const Family family : {Family::ipv4, Family::ipv6})
+            if ((what & (family == Family::ipv4 ? SOCKSCOPE_IPV4 : SOCKSCOPE_IPV6)) != 0)
+                query.tables.push_back(TableRequest{protocol, family, asked.states, ports});
+    }
+    return query;
+}
+
+} // namespace
+
+extern "C" sockscope_snapshot* sockscope_snapshot_take(const sockscope_selection* selection) {
+    return answer_or_fail<sockscope_snapshot*>(nullptr, [selection]() -> Result<sockscope_snapshot*> {
+        const Result<TableQuery> query = query_for(selection);
+        if (!query) return query.failure();
+        const Result<OwnedTable> table = read_owned_table(*query, system_sources_now());
+        if (!table) return table.failure();
+        return make_socket_snapshot(*table);
+    });
+}
+
+extern "C" void sockscope_snapshot_free(sockscope_snapshot* snapshot) { std::free(snapshot); }
+
+extern "C" const char* sockscope_version(void) { return SOCKSCOPE_VERSION_TEXT; }

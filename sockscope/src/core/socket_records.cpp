@@ -1,0 +1,157 @@
+// SPDX-License-Identifier: MIT
+#include "core/socket_records.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <unordered_map>
+
+#include "core/conversions.h"
+#include "core/record_block.h"
+#include "core/tcp_state.h"
+#include "core/utf8.h"
+
+namespace sockscope_detail {
+namespace {
+
+struct OwnerTexts {
+    std::uintptr_t name = no_text;
+    std::uintptr_t comm = no_text;
+    std::uintptr_t cgroup = no_text;
+    std::uintptr_t container = no_text;
+};
+
+} // namespace
+
+sockscope_snapshot* make_socket_snapshot(const OwnedTable& table) {
+    // Each row's holders: a range of table.holders, sorted by inode.
+    const std::vector<SocketHolder>& every = table.holders;
+    const auto holders_of = [&every](const SocketRow& row) {
+        const auto by_inode = [](const SocketHolder& holder, std::uint64_t inode) { return holder.inode < inode; };
+        const auto first = std::lower_bound(every.begin(), every.end(), row.inode, by_inode);
+        auto last = first;
+        while (last != every.end() && last->inode == row.inode) ++last;
+        return std::make_pair(first, last);
+    };
+    std::size_t owner_count = 0;
+    for (const SocketRow& row : table.rows) {
+        if (row.inode == 0) continue;
+        const auto [first, last] = holders_of(row);
+        owner_count += static_cast<std::size_t>(last - first);
+    }
+
+    WorkingVector<sockscope_socket> sockets(table.rows.size());
+    WorkingVector<sockscope_owner> owners(owner_count);
+    BlockTexts texts;
+    std::unordered_map<std::uint32_t, OwnerTexts> names; // one copy of each process's names
+    const auto owner_texts = [&](std::uint32_t process) {
+        const auto [at, added] = names.try_emplace(process);
+        if (added) {
+            if (const OwnerNames::Names* found = table.names.find_both(process)) {
+                at->second.name = texts.add(well_formed_utf8(found->name));
+                at->second.comm = texts.add(well_formed_utf8(found->comm));
+                if (!found->cgroup.empty()) at->second.cgroup = texts.add(well_formed_utf8(found->cgroup));
+                if (!found->container.empty()) at->second.container = texts.add(well_formed_utf8(found->container));
+            }
+        }
+        return at->second;
+    };
+    std::unordered_map<std::uint64_t, std::uintptr_t> namespace_names; // one copy of each
+    const auto namespace_name = [&](std::uint64_t inode, const std::string& name) {
+        const auto [at, added] = namespace_names.try_emplace(inode);
+        if (added) at->second = texts.add(well_formed_utf8(name));
+        return at->second;
+    };
+    const auto add_owner = [&](std::size_t index, std::uint32_t process, std::uint32_t fd) {
+        sockscope_owner& owner = owners[index];
+        owner.pid = process;
+        owner.fd = static_cast<std::int32_t>(fd);
+        const OwnerTexts found = owner_texts(process);
+        set_offset(owner.name, found.name);
+        set_offset(owner.comm, found.comm);
+        set_offset(owner.cgroup, found.cgroup);
+        set_offset(owner.container, found.container);
+    };
+
+    std::size_t next_owner = 0;
+    char text[ipv6_text_size];
+    for (std::size_t i = 0; i < table.rows.size(); ++i) {
+        const SocketRow& row = table.rows[i];
+        sockscope_socket& socket = sockets[i];
+        const bool tcp = row.protocol == Protocol::tcp;
+        socket.protocol = tcp ? 6 : 17;
+        socket.family = row.family == Family::ipv4 ? 2 : 10;
+        socket.state = row.state;
+        socket.v6only = row.v6only ? 1 : 0;
+        socket.interface = row.interface_index;
+        socket.state_name = kernel_state_name(tcp, row.state);
+        std::memcpy(socket.local_address, row.local_address.data(), sizeof socket.local_address);
+        std::memcpy(socket.remote_address, row.remote_address.data(), sizeof socket.remote_address);
+        // A scoped remote address is on the socket's interface too.
+        const std::string_view zone = table.zone_of(row);
+        set_offset(socket.local_text,
+                   texts.add({text, address_text_into(row.family, row.local_address, zone, text)}));
+        set_offset(socket.remote_text,
+                   texts.add({text, address_text_into(row.family, row.remote_address, zone, text)}));
+        socket.local_port = static_cast<std::uint16_t>(port_to_host_order(row.local_port));
+        socket.remote_port = static_cast<std::uint16_t>(port_to_host_order(row.remote_port));
+        socket.uid = row.uid;
+        socket.netns = row.netns;
+        const NamespaceOfRows* ns = table.namespace_of(row);
+        set_offset(socket.netns_name, ns != nullptr && !ns->name.empty() ? namespace_name(ns->inode, ns->name) : no_text);
+        socket.receive_queue = row.receive_queue;
+        socket.send_queue = row.send_queue;
+        socket.inode = row.inode;
+        socket.cookie = row.cookie;
+        // The owners' index for now; their address once the block is made.
+        const std::size_t first_owner = next_owner;
+        if (row.inode != 0) {
+            const auto [first, last] = holders_of(row);
+            for (auto holder = first; holder != last; ++holder) add_owner(next_owner++, holder->process, holder->fd);
+        }
+        socket.owner_count = static_cast<std::uint32_t>(next_owner - first_owner);
+        socket.owners = reinterpret_cast<const sockscope_owner*>(first_owner);
+    }
+
+    const std::size_t sockets_at = block_aligned(sizeof(sockscope_snapshot));
+    const std::size_t owners_at = sockets_at + block_aligned(sockets.size() * sizeof(sockscope_socket));
+    const std::size_t texts_at = owners_at + block_aligned(owners.size() * sizeof(sockscope_owner));
+    const std::size_t total = texts_at + texts.bytes().size();
+    auto* block = static_cast<char*>(std::malloc(total));
+    if (block == nullptr) throw std::bad_alloc();
+
+    auto* placed_sockets = reinterpret_cast<sockscope_socket*>(block + sockets_at);
+    auto* placed_owners = reinterpret_cast<sockscope_owner*>(block + owners_at);
+    const char* placed_texts = block + texts_at;
+    if (!sockets.empty()) std::memcpy(placed_sockets, sockets.data(), sockets.size() * sizeof(sockscope_socket));
+    if (!owners.empty()) std::memcpy(placed_owners, owners.data(), owners.size() * sizeof(sockscope_owner));
+    if (!texts.bytes().empty()) std::memcpy(block + texts_at, texts.bytes().data(), texts.bytes().size());
+    for (std::size_t i = 0; i < sockets.size(); ++i) {
+        sockscope_socket& socket = placed_sockets[i];
+        resolve(socket.local_text, placed_texts);
+        resolve(socket.remote_text, placed_texts);
+        resolve(socket.netns_name, placed_texts);
+        socket.owners = socket.owner_count == 0 ? nullptr
+                                                : placed_owners + reinterpret_cast<std::uintptr_t>(socket.owners);
+    }
+    for (std::size_t i = 0; i < owners.size(); ++i) {
+        resolve(placed_owners[i].name, placed_texts);
+        resolve(placed_owners[i].comm, placed_texts);
+        resolve(placed_owners[i].cgroup, placed_texts);
+        resolve(placed_owners[i].container, placed_texts);
+    }
+
+    auto* snapshot = new (block) sockscope_snapshot{};
+    snapshot->size = sizeof(sockscope_snapshot);
+    snapshot->socket_size = sizeof(sockscope_socket);
+    snapshot->owner_size = sizeof(sockscope_owner);
+    snapshot->count = sockets.size();
+    snapshot->sockets = sockets.empty() ? nullptr : placed_sockets;
+    snapshot->unreadable_processes = table.unreadable_processes;
+    snapshot->skipped_namespaces = table.skipped_namespaces;
+    return snapshot;
+}
+
+} // namespace sockscope_detail

@@ -1,0 +1,25 @@
+// SPDX-License-Identifier: MIT
+#include "core/table_request.h"
+
+#include <algorithm>
+
+#include "core/conversions.h"
+#include "core/tcp_state.h"
+
+namespace sockscope_detail {
+
+std::uint32_t requested_states(const TableRequest& request) {
+    const std::uint32_t listed = request.protocol == Protocol::tcp ? tcp_listed_states : udp_listed_states;
+    return request.states == 0 ? listed : request.states & listed;
+}
+
+bool passes(const TableRequest& request, const SocketRow& row) {
+    if ((requested_states(request) & (1u << row.state)) == 0) return false;
+    if (request.ports.empty()) return true;
+    const auto local = static_cast<std::uint16_t>(port_to_host_order(row.local_port));
+    const auto remote = static_cast<std::uint16_t>(port_to_host_order(row.remote_port));
+    return std::any_of(request.ports.begin(), request.ports.end(),
+                       [&](std::uint16_t port) { return port == local || port == remote; });
+}
+
+} // namespace sockscope_detail

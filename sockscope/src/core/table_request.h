@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: MIT
+// Which sockets of one kernel table a call asks for. The kernel applies
+// the filters where it can (sock_diag's state mask and port bytecode, see
+// netlink_messages.h), so that a query for one port on a busy host costs
+// a fraction of the whole table; every row that arrives passes them again
+// here, so that every table source gives the same answer.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "core/socket_row.h"
+
+namespace sockscope_detail {
+
+struct TableRequest {
+    Protocol protocol = Protocol::tcp;
+    Family family = Family::ipv4;
+    // Bit (1 << state) of each kernel state wanted (tcp_state.h); 0: every
+    // state the table lists.
+    std::uint32_t states = 0;
+    // Host order; a socket passes when its local or its remote port is one
+    // of them. Empty: every port.
+    std::span<const std::uint16_t> ports;
+};
+
+// The states the kernel is asked for: those of `request` that its table
+// lists.
+std::uint32_t requested_states(const TableRequest& request);
+
+// Whether `row` is one `request` asks for.
+bool passes(const TableRequest& request, const SocketRow& row);
+
+} // namespace sockscope_detail

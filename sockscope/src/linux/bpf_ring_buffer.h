@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: MIT
+// The reading end of a BPF ring buffer map, mapped into this process:
+// records are read where the kernel wrote them, without system calls, and
+// given back one at a time, so a reader can stop after any record without
+// losing the next.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+namespace sockscope_detail {
+
+class BpfRingBuffer {
+public:
+    // Maps the ring buffer map behind `fd`, whose size is `size` bytes (a
+    // power of two, a multiple of the page size). Null with errno when
+    // mapping fails.
+    static std::unique_ptr<BpfRingBuffer> map(int fd, std::size_t size) noexcept;
+    ~BpfRingBuffer();
+    BpfRingBuffer(const BpfRingBuffer&) = delete;
+    BpfRingBuffer& operator=(const BpfRingBuffer&) = delete;
+
+    // The oldest record the kernel has finished writing, or an empty span
+    // when there is none. The same record until pop().
+    std::span<const std::byte> front() noexcept;
+    // Gives the front record's room back to the kernel.
+    void pop() noexcept;
+
+private:
+    BpfRingBuffer(void* consumer, void* producer, std::size_t size, std::size_t page)
+        : consumer_(consumer), producer_(producer), size_(size), page_(page) {}
+
+    void* consumer_;      // one page: the consumer position, written here
+    void* producer_;      // the producer position's page, then the data mapped twice
+    std::size_t size_;    // of the data
+    std::size_t page_;
+    std::uint64_t front_end_ = 0; // position after the front record; 0 when none is taken
+};
+
+} // namespace sockscope_detail

@@ -1,0 +1,360 @@
+// SPDX-License-Identifier: MIT
+#include "linux/connection_stream.h"
+
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+#include <linux/capability.h>
+#include <memory>
+#include <new>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "linux/bpf/connection_record.h"
+#include "linux/bpf/connections_object.h"
+#include "linux/bpf_ring_buffer.h"
+#include "linux/libbpf_library.h"
+#include "linux/unique_fd.h"
+
+namespace sockscope_detail {
+namespace {
+
+constexpr std::size_t default_buffer_bytes = std::size_t{2} << 20;
+constexpr std::size_t largest_buffer_bytes = std::size_t{1} << 30;
+constexpr std::uint32_t default_tracked_sockets = 32768;
+constexpr std::uint32_t most_tracked_sockets = std::uint32_t{1} << 22;
+// The inode number of the initial user namespace (PROC_USER_INIT_INO).
+constexpr ino_t initial_user_namespace = 0xEFFFFFFDu;
+
+// The programs and hooks, as named in connections.bpf.c.
+constexpr const char* state_program = "state_changed";
+constexpr const char* skipped_state_program = "state_changed_skipped";
+constexpr const char* accept_function_program = "accept_returned_function";
+constexpr const char* accept_syscall_program = "accept_returned_syscall";
+constexpr const char* snapshot_program = "snapshot";
+constexpr const char* state_hook = "tp_btf/inet_sock_set_state";
+constexpr const char* accept_function_hook = "fexit/inet_csk_accept";
+constexpr const char* accept_syscall_hook = "tp_btf/sys_exit";
+
+// The kernel takes CAP_BPF with CAP_PERFMON, or CAP_SYS_ADMIN, for tracing
+// programs, and only in the initial user namespace: a process in another
+// one has capabilities there that count for nothing here.
+bool privileged() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct sets[2]{};
+    if (::syscall(SYS_capget, &header, sets) != 0) return false;
+    const auto has = [&sets](int capability) {
+        return (sets[capability / 32].effective & (1u << (capability % 32))) != 0;
+    };
+    if (!has(CAP_SYS_ADMIN) && !(has(CAP_BPF) && has(CAP_PERFMON))) return false;
+    // Without /proc the kernel's own refusal tells.
+    struct stat user_namespace;
+    return ::stat("/proc/self/ns/user", &user_namespace) != 0 || user_namespace.st_ino == initial_user_namespace;
+}
+
+// The ring buffer's size: a power of two pages, at least `bytes`.
+std::size_t ring_size(std::size_t bytes, std::size_t page) {
+    std::size_t size = page;
+    while (size < bytes) size *= 2;
+    return size;
+}
+
+std::int64_t realtime_offset_ns() {
+    timespec realtime{}, monotonic{};
+    ::clock_gettime(CLOCK_REALTIME, &realtime);
+    ::clock_gettime(CLOCK_MONOTONIC, &monotonic);
+    return (static_cast<std::int64_t>(realtime.tv_sec) - monotonic.tv_sec) * 1000000000 +
+           (realtime.tv_nsec - monotonic.tv_nsec);
+}
+
+// libbpf prints its diagnostics to stderr unless told otherwise; the
+// previous printer is put back afterwards (see socket_holders_iterator.cpp).
+class QuietLibbpf {
+public:
+    explicit QuietLibbpf(const LibbpfFunctions& libbpf) : libbpf_(libbpf), previous_(libbpf.set_print(nullptr)) {}
+    ~QuietLibbpf() { libbpf_.set_print(previous_); }
+    QuietLibbpf(const QuietLibbpf&) = delete;
+    QuietLibbpf& operator=(const QuietLibbpf&) = delete;
+
+private:
+    const LibbpfFunctions& libbpf_;
+    libbpf_print_fn_t previous_;
+};
+
+// Whether the kernel lets this process attach programs to function exits,
+// asked with a program that does nothing, for the exit of the accept
+// path's function: 0, or the errno it refused with. Far cheaper to be
+// refused than the whole object, whose relocations are most of its load;
+// still, this reads the kernel's BTF once more, so the answer is kept for
+// the life of the process (a refusal for want of memory or descriptors
+// only makes its streams use the system-call exit).
+int function_exits_refused(const LibbpfFunctions& f) {
+    static std::atomic<int> known{-1};
+    int refused = known.load(std::memory_order_relaxed);
+    if (refused >= 0) return refused;
+    const int target = f.find_vmlinux_btf_id("inet_csk_accept", BPF_TRACE_FEXIT);
+    if (target < 0) {
+        refused = errno != 0 ? errno : ENOENT;
+    } else {
+        const bpf_insn nothing[] = {
+            {BPF_ALU64 | BPF_MOV | BPF_K, BPF_REG_0, 0, 0, 0}, // r0 = 0
+            {BPF_JMP | BPF_EXIT, 0, 0, 0, 0},
+        };
+        bpf_prog_load_opts options{};
+        options.sz = sizeof options;
+        options.expected_attach_type = BPF_TRACE_FEXIT;
+        options.attach_btf_id = static_cast<__u32>(target);
+        const UniqueFd program(f.prog_load(BPF_PROG_TYPE_TRACING, "accept_probe", "Dual MIT/GPL", nothing, 2, &options));
+        refused = program.valid() ? 0 : (errno != 0 ? errno : EPERM);
+    }
+    known.store(refused, std::memory_order_relaxed);
+    return refused;
+}
+
+// The object loaded into the kernel with one of the two accept programs;
+// null with errno when the kernel refuses it.
+bpf_object* load_object(const LibbpfFunctions& f, bool accept_by_function, std::size_t ring, std::uint32_t tracked) {
+    const std::span<const std::byte> elf = connections_object();
+    bpf_object* object = f.object_open_mem(elf.data(), elf.size(), nullptr);
+    if (object == nullptr) return nullptr;
+    bpf_map* events = f.find_map_by_name(object, "events");
+    bpf_map* sockets = f.find_map_by_name(object, "sockets");
+    bpf_program* by_function = f.find_program_by_name(object, accept_function_program);
+    bpf_program* by_syscall = f.find_program_by_name(object, accept_syscall_program);
+    const bool loaded = events != nullptr && sockets != nullptr && by_function != nullptr && by_syscall != nullptr &&
+                        f.map_set_max_entries(events, static_cast<__u32>(ring)) == 0 &&
+                        f.map_set_max_entries(sockets, tracked) == 0 &&
+                        f.program_set_autoload(by_function, accept_by_function) == 0 &&
+                        f.program_set_autoload(by_syscall, !accept_by_function) == 0 && f.object_load(object) == 0;
+    if (loaded) return object;
+    const int error = errno != 0 ? errno : EINVAL;
+    f.object_close(object);
+    errno = error;
+    return nullptr;
+}
+
+// Runs the snapshot program once: it gives the sockets open now their
+// holders as owners, and writes nothing.
+bool take_snapshot(const LibbpfFunctions& f, bpf_object* object) {
+    bpf_program* program = f.find_program_by_name(object, snapshot_program);
+    bpf_link* link = program != nullptr ? f.attach_iter(program, nullptr) : nullptr;
+    if (link == nullptr) return false;
+    const UniqueFd iterator(f.iter_create(f.link_fd(link)));
+    bool done = iterator.valid();
+    // One read walks every task; a very long walk stops with EAGAIN and
+    // the next read goes on from there.
+    char ignored[64];
+    while (done) {
+        const ssize_t got = ::read(iterator.get(), ignored, sizeof ignored);
+        if (got == 0) break;
+        done = got > 0 || errno == EINTR || errno == EAGAIN;
+    }
+    const int error = errno;
+    f.link_destroy(link);
+    errno = error;
+    return done;
+}
+
+} // namespace
+
+struct ConnectionStream {
+    std::unique_ptr<LibbpfLibrary> libbpf;
+    bpf_object* object = nullptr;
+    bpf_link* state_link = nullptr;
+    bpf_link* skipped_link = nullptr;
+    bpf_link* accept_link = nullptr;
+    connection_stream_shared* shared = nullptr; // one mapped page
+    std::size_t page = 0;
+    std::unique_ptr<BpfRingBuffer> ring;
+    int ring_fd = -1;
+    int program_fds[3] = {-1, -1, -1}; // accept, state, skipped state: owned by the object
+    bool accept_by_function = false;
+    int accept_function_refused = 0;
+    std::uint64_t malformed = 0;     // events that were not whole records
+    std::uint64_t lost_reported = 0; // lost() at the last read
+
+    // Records dropped for want of room, events that were not records, and
+    // state changes that no program saw: the kernel skips a program on a
+    // CPU where it is running already (an interrupt breaking into it), and
+    // the second state program sees most of those in its place (see
+    // connections.bpf.c). A skipped state change may have been a close.
+    std::uint64_t lost() const { return lost_for_room() + malformed + lost_unseen(); }
+
+    std::uint64_t lost_for_room() const { return __atomic_load_n(&shared->lost, __ATOMIC_RELAXED); }
+
+    std::uint64_t lost_unseen() const {
+        const std::uint64_t seen_in_place = __atomic_load_n(&shared->skipped_seen, __ATOMIC_RELAXED);
+        const std::uint64_t state_skipped = recursion_misses(program_fds[1]);
+        return (state_skipped > seen_in_place ? state_skipped - seen_in_place : 0) + recursion_misses(program_fds[0]);
+    }
+
+    std::uint64_t recursion_misses(int program) const {
+        bpf_prog_info about{};
+        __u32 size = sizeof about;
+        return program >= 0 && libbpf->functions().object_info(program, &about, &size) == 0 ? about.recursion_misses : 0;
+    }
+
+    ConnectionStream() = default;
+    ConnectionStream(const ConnectionStream&) = delete;
+    ConnectionStream& operator=(const ConnectionStream&) = delete;
+    ~ConnectionStream() {
+        if (!libbpf) return;
+        const LibbpfFunctions& f = libbpf->functions();
+        if (accept_link != nullptr) f.link_destroy(accept_link);
+        if (state_link != nullptr) f.link_destroy(state_link);
+        if (skipped_link != nullptr) f.link_destroy(skipped_link);
+        ring.reset();
+        if (shared != nullptr) ::munmap(shared, page);
+        if (object != nullptr) f.object_close(object);
+    }
+
+    bool start(const ConnectionStreamOptions& options, ino_t reader_pid_namespace);
+};
+
+bool ConnectionStream::start(const ConnectionStreamOptions& options, ino_t reader_pid_namespace) {
+    const LibbpfFunctions& f = libbpf->functions();
+    const QuietLibbpf quiet(f);
+    page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t ring_bytes = ring_size(options.buffer_bytes != 0 ? options.buffer_bytes : default_buffer_bytes, page);
+    const std::uint32_t tracked = options.tracked_sockets != 0 ? options.tracked_sockets : default_tracked_sockets;
+
+    // The cheaper accept hook where the kernel takes it; where it refuses
+    // to load or attach it, the system-call exit. It is attached first, to
+    // find out: it does nothing until the state program fills the table.
+    accept_function_refused = function_exits_refused(f);
+    const bool try_function = accept_function_refused == 0;
+    for (const bool by_function : {true, false}) {
+        if (by_function && !try_function) continue;
+        object = load_object(f, by_function, ring_bytes, tracked);
+        bpf_program* accept = object != nullptr ? f.find_program_by_name(
+                                                      object, by_function ? accept_function_program : accept_syscall_program)
+                                                : nullptr;
+        accept_link = accept != nullptr ? f.program_attach(accept) : nullptr;
+        if (accept_link != nullptr) {
+            accept_by_function = by_function;
+            program_fds[0] = f.program_fd(accept);
+            break;
+        }
+        const int error = errno;
+        if (object != nullptr) f.object_close(object);
+        object = nullptr;
+        if (by_function) accept_function_refused = error;
+        errno = error;
+    }
+    if (accept_link == nullptr) return false;
+
+    const int shared_fd = f.find_map_fd_by_name(object, "shared");
+    ring_fd = f.find_map_fd_by_name(object, "events");
+    if (shared_fd < 0 || ring_fd < 0) return false;
+    void* block = ::mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_SHARED, shared_fd, 0);
+    if (block == MAP_FAILED) return false;
+    shared = static_cast<connection_stream_shared*>(block);
+    shared->reader_pid_namespace = static_cast<unsigned>(reader_pid_namespace);
+    shared->report_opens = options.report_opens ? 1 : 0;
+    ring = BpfRingBuffer::map(ring_fd, ring_bytes);
+    if (!ring) return false;
+
+    // The state program first: the one for state changes it is kept from
+    // seeing must run after it (see connections.bpf.c).
+    bpf_program* state = f.find_program_by_name(object, state_program);
+    bpf_program* skipped = f.find_program_by_name(object, skipped_state_program);
+    if (state == nullptr || skipped == nullptr) {
+        errno = ENOENT;
+        return false;
+    }
+    state_link = f.program_attach(state);
+    if (state_link == nullptr) return false;
+    program_fds[1] = f.program_fd(state);
+    skipped_link = f.program_attach(skipped);
+    if (skipped_link == nullptr) return false;
+    program_fds[2] = f.program_fd(skipped);
+    return take_snapshot(f, object);
+}
+
+ConnectionStream* open_connection_stream(const ConnectionStreamOptions& options) noexcept {
+    if (options.buffer_bytes > largest_buffer_bytes || options.tracked_sockets > most_tracked_sockets) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (!privileged()) {
+        errno = EPERM;
+        return nullptr;
+    }
+    struct stat pid_namespace;
+    if (::stat("/proc/self/ns/pid", &pid_namespace) != 0) return nullptr;
+    if (::access("/sys/kernel/btf/vmlinux", R_OK) != 0) {
+        errno = ENOTSUP;
+        return nullptr;
+    }
+    std::unique_ptr<ConnectionStream> stream(new (std::nothrow) ConnectionStream);
+    if (!stream) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    Result<std::unique_ptr<LibbpfLibrary>> library = LibbpfLibrary::open(libbpf_file);
+    if (!library) {
+        // No memory is the caller's failure; any other is libbpf missing or unusable.
+        errno = library.error() == ENOMEM ? ENOMEM : ENOTSUP;
+        return nullptr;
+    }
+    stream->libbpf = std::move(*library);
+    if (!stream->start(options, pid_namespace.st_ino)) {
+        const int error = errno;
+        stream.reset();
+        errno = error;
+        return nullptr;
+    }
+    return stream.release();
+}
+
+int connection_stream_fd(const ConnectionStream* stream) noexcept {
+    if (stream == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    return stream->ring_fd;
+}
+
+long read_connection_records(ConnectionStream* stream, ConnectionRecord* records, std::size_t capacity,
+                             std::uint64_t* lost) noexcept {
+    if (stream == nullptr || lost == nullptr || (records == nullptr && capacity != 0)) {
+        errno = EINVAL;
+        return -1;
+    }
+    const std::int64_t offset = realtime_offset_ns();
+    std::size_t count = 0;
+    while (count < capacity) {
+        const std::span<const std::byte> event = stream->ring->front();
+        if (event.empty()) break;
+        if (decode_connection_event(event, offset, records[count]))
+            ++count;
+        else
+            ++stream->malformed;
+        stream->ring->pop();
+    }
+    const std::uint64_t dropped = stream->lost();
+    *lost = dropped - stream->lost_reported;
+    stream->lost_reported = dropped;
+    return static_cast<long>(count);
+}
+
+void close_connection_stream(ConnectionStream* stream) noexcept { delete stream; }
+
+bool connection_stream_debug(const ConnectionStream* stream, ConnectionStreamDebug* debug) noexcept {
+    if (stream == nullptr || debug == nullptr) {
+        errno = EINVAL;
+        return false;
+    }
+    debug->state_hook = state_hook;
+    debug->accept_hook = stream->accept_by_function ? accept_function_hook : accept_syscall_hook;
+    debug->accept_function_refused = stream->accept_function_refused;
+    debug->lost = stream->lost();
+    debug->lost_for_room = stream->lost_for_room();
+    debug->lost_unseen = stream->lost_unseen();
+    debug->untracked = __atomic_load_n(&stream->shared->untracked, __ATOMIC_RELAXED);
+    return true;
+}
+
+} // namespace sockscope_detail

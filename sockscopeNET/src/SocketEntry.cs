@@ -1,0 +1,122 @@
+// SPDX-License-Identifier: MIT
+#nullable enable
+using System.Collections.Generic;
+using System.Collections.ObjectModel;
+using System.Net;
+using System.Net.NetworkInformation;
+using System.Net.Sockets;
+using System.Threading;
+
+namespace sockscopeNET
+{
+    /// <summary>
+    /// One TCP or UDP socket as <see cref="SocketTable.GetSockets(SocketSelection)"/>
+    /// found it, with every process that holds it. A copy: nothing in it
+    /// changes after the call, and nothing native stays behind it.
+    /// </summary>
+    public sealed class SocketEntry
+    {
+        // The endpoints are made, and the owners wrapped, when first asked
+        // for (NativeEndPoint says why); each is made once, whichever
+        // thread asks first.
+        private readonly NativeEndPoint local;
+        private readonly NativeEndPoint remote;
+        private readonly SocketOwner[] owners;
+        private IPEndPoint? localEndPoint;
+        private IPEndPoint? remoteEndPoint;
+        private IReadOnlyList<SocketOwner>? ownerList;
+
+        internal SocketEntry(ProtocolType protocol, NativeEndPoint local, NativeEndPoint remote, TcpState state,
+            bool isDualStack, int receiveQueue, int sendQueue, int userId, ulong inode, ulong cookie, SocketOwner[] owners)
+        {
+            Protocol = protocol;
+            this.local = local;
+            this.remote = remote;
+            State = state;
+            IsDualStack = isDualStack;
+            ReceiveQueue = receiveQueue;
+            SendQueue = sendQueue;
+            UserId = userId;
+            Inode = inode;
+            Cookie = cookie;
+            this.owners = owners;
+        }
+
+        /// <summary><see cref="ProtocolType.Tcp"/> or <see cref="ProtocolType.Udp"/>.</summary>
+        public ProtocolType Protocol { get; }
+
+        /// <summary>
+        /// The local address and port. Its address family is the socket's: an
+        /// IPv6 socket's IPv4 connection has an IPv4-mapped address
+        /// (::ffff:127.0.0.1). A link-local IPv6 address carries the index of
+        /// the socket's interface as its <see cref="IPAddress.ScopeId"/>.
+        /// </summary>
+        public IPEndPoint LocalEndPoint => localEndPoint ?? Publish(ref localEndPoint, local.ToEndPoint());
+
+        /// <summary>
+        /// The peer's address and port, link-local ones with their
+        /// <see cref="IPAddress.ScopeId"/> as in <see cref="LocalEndPoint"/>.
+        /// With no peer (a listener, an unconnected UDP socket) the
+        /// family's unspecified address (0.0.0.0 or ::) and port 0. A
+        /// connected UDP socket has its peer here.
+        /// </summary>
+        public IPEndPoint RemoteEndPoint => remoteEndPoint ?? Publish(ref remoteEndPoint, remote.ToEndPoint());
+
+        /// <summary>
+        /// A TCP socket's state. SYN_RECV and NEW_SYN_RECV (a connection not
+        /// accepted yet) are both <see cref="TcpState.SynReceived"/>, CLOSE is
+        /// <see cref="TcpState.Closed"/>. Always <see cref="TcpState.Unknown"/>
+        /// for UDP, connected or not.
+        /// </summary>
+        public TcpState State { get; }
+
+        /// <summary>
+        /// True for an IPv6 listener or unconnected socket on the unspecified
+        /// address (::) that also takes IPv4 (IPV6_V6ONLY off), which
+        /// <c>ss</c> shows as <c>*</c>; false for every other socket. Where the
+        /// kernel's socket diagnostics are missing and the tables come from
+        /// /proc/net, which does not say, such a socket counts as dual-stack.
+        /// </summary>
+        public bool IsDualStack { get; }
+
+        /// <summary>
+        /// Bytes received and not read yet; for a listener, connections
+        /// waiting to be accepted.
+        /// </summary>
+        public int ReceiveQueue { get; }
+
+        /// <summary>
+        /// Bytes not acknowledged (TCP) or not sent (UDP) yet; for a listener,
+        /// how many connections may wait to be accepted (its backlog).
+        /// </summary>
+        public int SendQueue { get; }
+
+        /// <summary>The user id that owns the socket (uid_t bits: ids above 2147483647 are negative).</summary>
+        public int UserId { get; }
+
+        /// <summary>
+        /// The socket's inode, which /proc/&lt;pid&gt;/fd shows as
+        /// socket:[inode]; 0 when no descriptor refers to it (TIME_WAIT, a
+        /// connection not accepted yet).
+        /// </summary>
+        public ulong Inode { get; }
+
+        /// <summary>The kernel's socket cookie, as getsockopt SO_COOKIE gives it; 0 when not known.</summary>
+        public ulong Cookie { get; }
+
+        /// <summary>
+        /// Every process that holds the socket, lowest process id first (then
+        /// lowest descriptor). Empty when none is known: no descriptor
+        /// refers to it, or its holders are processes the caller may not
+        /// inspect.
+        /// </summary>
+        public IReadOnlyList<SocketOwner> Owners =>
+            ownerList ?? Publish(ref ownerList, owners.Length == 0 ? NoOwners : new ReadOnlyCollection<SocketOwner>(owners));
+
+        private static readonly IReadOnlyList<SocketOwner> NoOwners = new ReadOnlyCollection<SocketOwner>(new SocketOwner[0]);
+
+        // The first value stored wins, so that every caller sees one object.
+        private static T Publish<T>(ref T? field, T value) where T : class =>
+            Interlocked.CompareExchange(ref field, value, null) ?? value;
+    }
+}

@@ -1,0 +1,76 @@
+// SPDX-License-Identifier: MIT
+#nullable enable
+using System;
+using System.Collections.Generic;
+
+namespace sockscopeNET
+{
+    /// <summary>
+    /// The machine's TCP and UDP sockets, IPv4 and IPv6, each with everything
+    /// the kernel says of it and every process that holds it. Every call reads
+    /// the system afresh and keeps nothing; calls may run on any thread at
+    /// once.
+    /// </summary>
+    /// <example>
+    /// <code>
+    /// foreach (SocketEntry socket in SocketTable.GetSockets(SocketSelection.Tcp))
+    ///     if (socket.State == TcpState.Listen)
+    ///         foreach (SocketOwner owner in socket.Owners)
+    ///             Console.WriteLine($"{socket.LocalEndPoint} {owner.ProcessId} {owner.ProcessName}");
+    /// </code>
+    /// </example>
+    public static class SocketTable
+    {
+        // SocketSelection's values are the C interface's SOCKSCOPE_TCP,
+        // _UDP, _IPV4 and _IPV6 bits.
+        private const SocketSelection Known = SocketSelection.All;
+
+        private static readonly ushort[] EveryPort = new ushort[0];
+
+        /// <summary>
+        /// A snapshot of the sockets <paramref name="selection"/> asks for:
+        /// TCP before UDP, IPv4 before IPv6, each table ordered by local
+        /// address and port, then remote address and port. Never null.
+        /// </summary>
+        /// <param name="selection">Protocols and families, or'ed; naming no protocol (or no family) takes both.</param>
+        /// <exception cref="ArgumentException">The selection has no flag, or one that is not a <see cref="SocketSelection"/> member.</exception>
+        /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
+        /// <exception cref="System.IO.IOException">The library could not read a table (the message gives errno, or says it is unknown).</exception>
+        public static IReadOnlyList<SocketEntry> GetSockets(SocketSelection selection = SocketSelection.All) =>
+            NativeBridge.Sockets(Checked(selection), EveryPort);
+
+        /// <summary>
+        /// As <see cref="GetSockets(SocketSelection)"/>, only the sockets whose
+        /// local or remote port is one of <paramref name="ports"/>. The kernel
+        /// picks them, so that a query for a few ports costs a fraction of the
+        /// whole table on a busy machine.
+        /// </summary>
+        /// <param name="selection">Protocols and families, or'ed; naming no protocol (or no family) takes both.</param>
+        /// <param name="ports">At least one port, each 1 to 65535.</param>
+        /// <exception cref="ArgumentNullException"><paramref name="ports"/> is null.</exception>
+        /// <exception cref="ArgumentException">The selection has no flag or an unknown one, or <paramref name="ports"/> is empty.</exception>
+        /// <exception cref="ArgumentOutOfRangeException">A port is not 1 to 65535.</exception>
+        /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
+        /// <exception cref="System.IO.IOException">The library could not read a table (the message gives errno, or says it is unknown).</exception>
+        public static IReadOnlyList<SocketEntry> GetSockets(SocketSelection selection, params int[] ports)
+        {
+            if (ports == null) throw new ArgumentNullException(nameof(ports));
+            if (ports.Length == 0) throw new ArgumentException("Name at least one port, or call GetSockets(selection) for every port.", nameof(ports));
+            var wanted = new ushort[ports.Length];
+            for (int i = 0; i < ports.Length; i++)
+            {
+                if (ports[i] < 1 || ports[i] > 65535)
+                    throw new ArgumentOutOfRangeException(nameof(ports), ports[i], "A port is 1 to 65535.");
+                wanted[i] = (ushort)ports[i];
+            }
+            return NativeBridge.Sockets(Checked(selection), wanted);
+        }
+
+        private static uint Checked(SocketSelection selection)
+        {
+            if (selection == 0 || (selection & ~Known) != 0)
+                throw new ArgumentException($"Not a socket selection: {selection}. Or Tcp, Udp, IPv4 and IPv6, or pass All.", nameof(selection));
+            return (uint)selection;
+        }
+    }
+}

@@ -1,0 +1,247 @@
+// SPDX-License-Identifier: MIT
+// The C interface (<sockscope/sockets.h>) on real sockets: what each socket
+// carries (queues, peer, user, inode, cookie, v6-only, every holder with its
+// descriptor and names), selections checked and filtered, and every field
+// as ss prints it.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include <sockscope/sockets.h>
+
+#include "support/holding_child.h"
+#include "support/loopback_sockets.h"
+#include "support/own_name.h"
+#include "support/ss_view.h"
+
+using namespace sockscope_test;
+
+namespace {
+
+class Snapshot {
+public:
+    explicit Snapshot(const sockscope_selection* selection = nullptr) : snapshot_(sockscope_snapshot_take(selection)) {}
+    ~Snapshot() { sockscope_snapshot_free(snapshot_); }
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+
+    const sockscope_snapshot* get() const { return snapshot_; }
+    std::vector<const sockscope_socket*> sockets() const {
+        std::vector<const sockscope_socket*> all;
+        for (std::size_t i = 0; snapshot_ != nullptr && i < snapshot_->count; ++i)
+            all.push_back(sockscope_socket_at(snapshot_, i));
+        return all;
+    }
+    // The socket of `protocol` with these ends (a UDP socket by its local
+    // end alone).
+    const sockscope_socket* find(std::uint8_t protocol, const TestSocket& socket) const {
+        for (const sockscope_socket* s : sockets()) {
+            if (s->protocol != protocol || Endpoint{s->local_text, s->local_port} != socket.local()) continue;
+            if (protocol == IPPROTO_UDP || Endpoint{s->remote_text, s->remote_port} == socket.peer()) return s;
+        }
+        return nullptr;
+    }
+    // "pid/fd/name/comm" of each owner, in order.
+    std::vector<std::string> owners(const sockscope_socket* socket) const {
+        std::vector<std::string> found;
+        for (std::uint32_t i = 0; i < socket->owner_count; ++i) {
+            const sockscope_owner* owner = sockscope_owner_at(snapshot_, socket, i);
+            found.push_back(std::to_string(owner->pid) + "/" + std::to_string(owner->fd) + "/" +
+                            (owner->name ? owner->name : "-") + "/" + (owner->comm ? owner->comm : "-"));
+        }
+        return found;
+    }
+
+private:
+    sockscope_snapshot* snapshot_;
+};
+
+std::string as_owner(pid_t pid, int fd) {
+    const std::string name = own_name();
+    return std::to_string(pid) + "/" + std::to_string(fd) + "/" + name + "/" + name.substr(0, 15);
+}
+
+std::uint64_t inode_of(int fd) {
+    struct stat file {};
+    fstat(fd, &file);
+    return file.st_ino;
+}
+
+std::uint64_t cookie_of(int fd) {
+    std::uint64_t cookie = 0;
+    socklen_t length = sizeof cookie;
+    getsockopt(fd, SOL_SOCKET, SO_COOKIE, &cookie, &length);
+    return cookie;
+}
+
+TEST(CInterface, SelectionsAreChecked) {
+    const auto taken = [](const sockscope_selection& selection) {
+        errno = 0;
+        sockscope_snapshot* snapshot = sockscope_snapshot_take(&selection);
+        const int error = snapshot == nullptr ? errno : 0;
+        sockscope_snapshot_free(snapshot);
+        return error;
+    };
+    sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
+    EXPECT_EQ(taken(selection), 0);
+    selection.size = sizeof selection - 1; // shorter than any version's
+    EXPECT_EQ(taken(selection), EINVAL);
+    selection = SOCKSCOPE_SELECTION_INIT;
+    selection.what = 0x20; // no such table
+    EXPECT_EQ(taken(selection), EINVAL);
+    selection = SOCKSCOPE_SELECTION_INIT;
+    selection.states = SOCKSCOPE_STATE_BIT(13);
+    EXPECT_EQ(taken(selection), EINVAL);
+    selection = SOCKSCOPE_SELECTION_INIT;
+    selection.port_count = 1; // and no ports
+    EXPECT_EQ(taken(selection), EINVAL);
+
+    // A later version's longer selection: its unknown members must be zero.
+    struct {
+        sockscope_selection known = SOCKSCOPE_SELECTION_INIT;
+        std::uint64_t later = 0;
+    } longer;
+    longer.known.size = sizeof longer;
+    EXPECT_EQ(taken(longer.known), 0);
+    longer.later = 1;
+    EXPECT_EQ(taken(longer.known), EINVAL);
+
+    Snapshot everything; // a null selection asks for every table
+    ASSERT_NE(everything.get(), nullptr);
+    EXPECT_EQ(everything.get()->size, sizeof(sockscope_snapshot));
+    EXPECT_EQ(everything.get()->socket_size, sizeof(sockscope_socket));
+}
+
+TEST(CInterface, EverySocketCarriesWhatTheKernelSays) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    const auto client = TestSocket::tcp_connection("127.0.0.1", listener.port());
+    const auto server = TestSocket::accept_from(listener);
+    const std::string unread(5000, 'x');
+    ASSERT_EQ(send(client.fd(), unread.data(), unread.size(), 0), 5000);
+    const auto pending = TestSocket::tcp_connection("127.0.0.1", listener.port()); // not accepted
+    const auto unconnected = TestSocket::udp_socket("127.0.0.1");
+    const auto connected = TestSocket::udp_socket("127.0.0.1");
+    const sockaddr_in discard{AF_INET, htons(9), {htonl(INADDR_LOOPBACK)}, {}};
+    ASSERT_EQ(connect(connected.fd(), reinterpret_cast<const sockaddr*>(&discard), sizeof discard), 0);
+    const auto dual_stack = TestSocket::tcp6_listener("::", false);
+    const auto v6_only = TestSocket::tcp6_listener("::", true);
+
+    Snapshot snapshot;
+    ASSERT_NE(snapshot.get(), nullptr);
+    const sockscope_socket* listening = snapshot.find(IPPROTO_TCP, listener);
+    ASSERT_NE(listening, nullptr);
+    EXPECT_STREQ(listening->state_name, "LISTEN");
+    EXPECT_EQ(listening->receive_queue, 1u); // one connection waits to be accepted
+    EXPECT_EQ(listening->send_queue, 64u);   // of 64 (TestSocket's backlog)
+    EXPECT_EQ(listening->uid, geteuid());
+    EXPECT_EQ(listening->inode, inode_of(listener.fd()));
+    EXPECT_EQ(listening->cookie, cookie_of(listener.fd()));
+    EXPECT_EQ(snapshot.owners(listening), std::vector{as_owner(getpid(), listener.fd())});
+
+    const sockscope_socket* server_end = snapshot.find(IPPROTO_TCP, server);
+    ASSERT_NE(server_end, nullptr);
+    EXPECT_EQ(server_end->state, SOCKSCOPE_ESTABLISHED);
+    EXPECT_EQ(server_end->receive_queue, 5000u);
+
+    const sockscope_socket* unconnected_udp = snapshot.find(IPPROTO_UDP, unconnected);
+    ASSERT_NE(unconnected_udp, nullptr);
+    EXPECT_STREQ(unconnected_udp->state_name, "UNCONN");
+    EXPECT_STREQ(unconnected_udp->remote_text, "0.0.0.0");
+    const sockscope_socket* connected_udp = snapshot.find(IPPROTO_UDP, connected);
+    ASSERT_NE(connected_udp, nullptr);
+    EXPECT_STREQ(connected_udp->state_name, "ESTABLISHED");
+    EXPECT_STREQ(connected_udp->remote_text, "127.0.0.1");
+    EXPECT_EQ(connected_udp->remote_port, 9u);
+
+    const sockscope_socket* both = snapshot.find(IPPROTO_TCP, dual_stack);
+    const sockscope_socket* six = snapshot.find(IPPROTO_TCP, v6_only);
+    ASSERT_NE(both, nullptr);
+    ASSERT_NE(six, nullptr);
+    EXPECT_EQ(both->family, AF_INET6);
+    EXPECT_EQ(both->v6only, 0u);
+    EXPECT_EQ(six->v6only, 1u);
+}
+
+// A listener a server shares with the worker it forked has both as holders,
+// each with its descriptor, lowest id first.
+TEST(CInterface, EveryHolderOfASharedSocket) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    HoldingChild worker([] { return 0; });
+    ASSERT_EQ(worker.reported(), 0);
+    Snapshot snapshot;
+    const sockscope_socket* listening = snapshot.find(IPPROTO_TCP, listener);
+    ASSERT_NE(listening, nullptr);
+    EXPECT_EQ(snapshot.owners(listening),
+              (std::vector{as_owner(getpid(), listener.fd()), as_owner(worker.pid(), listener.fd())}));
+}
+
+TEST(CInterface, SelectionsFilterPortsAndStates) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    const auto client = TestSocket::tcp_connection("127.0.0.1", listener.port());
+    const auto server = TestSocket::accept_from(listener);
+    const auto other = TestSocket::tcp_listener("127.0.0.1");
+    const auto udp = TestSocket::udp_socket("127.0.0.1");
+    const std::uint16_t ports[] = {static_cast<std::uint16_t>(listener.port()), static_cast<std::uint16_t>(udp.port())};
+
+    sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
+    selection.ports = ports;
+    selection.port_count = 2;
+    Snapshot by_port(&selection);
+    ASSERT_NE(by_port.get(), nullptr);
+    for (const sockscope_socket* s : by_port.sockets())
+        EXPECT_TRUE(s->local_port == ports[0] || s->remote_port == ports[0] || s->local_port == ports[1] ||
+                    s->remote_port == ports[1])
+            << s->local_text << ":" << s->local_port;
+    EXPECT_NE(by_port.find(IPPROTO_TCP, listener), nullptr);
+    EXPECT_NE(by_port.find(IPPROTO_TCP, client), nullptr); // its peer's port
+    EXPECT_NE(by_port.find(IPPROTO_TCP, server), nullptr);
+    EXPECT_NE(by_port.find(IPPROTO_UDP, udp), nullptr);
+    EXPECT_EQ(by_port.find(IPPROTO_TCP, other), nullptr);
+
+    selection.what = SOCKSCOPE_TCP;
+    selection.states = SOCKSCOPE_STATE_BIT(SOCKSCOPE_LISTEN);
+    Snapshot listening(&selection);
+    ASSERT_NE(listening.get(), nullptr);
+    for (const sockscope_socket* s : listening.sockets()) EXPECT_EQ(s->state, SOCKSCOPE_LISTEN);
+    EXPECT_NE(listening.find(IPPROTO_TCP, listener), nullptr);
+    EXPECT_EQ(listening.find(IPPROTO_UDP, udp), nullptr);
+}
+
+// ss -tanpe and -uanpe on the same sockets, field by field: queues, both
+// ends, every holder with its descriptor, uid, inode, cookie, v6-only.
+TEST(CInterface, AgreesWithSsFieldByField) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    const auto client = TestSocket::tcp_connection("127.0.0.1", listener.port());
+    const auto server = TestSocket::accept_from(listener);
+    ASSERT_EQ(send(client.fd(), "12345", 5, 0), 5);
+    HoldingChild sharer([] { return 0; }); // every socket above has two holders
+    ASSERT_EQ(sharer.reported(), 0);
+    const auto dual_stack = TestSocket::tcp6_listener("::", false);
+    const auto v6_only = TestSocket::tcp6_listener("::", true);
+    const auto udp = TestSocket::udp_socket("127.0.0.1");
+
+    Snapshot snapshot;
+    ASSERT_NE(snapshot.get(), nullptr);
+    std::map<std::string, std::string> ss = ss_sockets("ss -tanpeH");
+    ss.merge(ss_sockets("ss -uanpeH"));
+    int compared = 0;
+    for (const auto& [protocol, socket] : std::vector<std::pair<std::uint8_t, const TestSocket*>>{
+             {IPPROTO_TCP, &listener}, {IPPROTO_TCP, &client}, {IPPROTO_TCP, &server}, {IPPROTO_TCP, &dual_stack},
+             {IPPROTO_TCP, &v6_only}, {IPPROTO_UDP, &udp}}) {
+        const sockscope_socket* ours = snapshot.find(protocol, *socket);
+        ASSERT_NE(ours, nullptr) << socket->local().address << ":" << socket->port();
+        const std::string expected = as_ss_writes(snapshot.get(), ours);
+        EXPECT_EQ(ss[ss_key(expected)], expected);
+        ++compared;
+    }
+    EXPECT_EQ(compared, 6);
+}
+
+} // namespace

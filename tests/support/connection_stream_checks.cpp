@@ -1,0 +1,120 @@
+// SPDX-License-Identifier: MIT
+#include "connection_stream_checks.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <poll.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "child_process.h"
+#include "isolated_child.h"
+
+namespace sockscope_test {
+
+using namespace sockscope_detail;
+
+Stream open_stream(const ConnectionStreamOptions& options, std::string& why_not) {
+    Stream stream(open_connection_stream(options));
+    if (stream) return stream;
+    const int error = errno;
+    if (!SOCKSCOPE_TEST_BPF_BUILT)
+        why_not = "skip: the library was built without BPF support";
+    else if (error == ENOTSUP)
+        why_not = "skip: no libbpf.so.1 or no kernel BTF";
+    else if (error == EPERM)
+        why_not = geteuid() != 0 ? "skip: not root" : "skip: the kernel refuses the programs (EPERM)";
+    else
+        why_not = std::string("opening the stream failed: ") + std::strerror(error);
+    return stream;
+}
+
+Records read_until(ConnectionStream* stream, const std::function<bool(const Records&)>& enough, std::uint64_t* lost) {
+    Records records;
+    ConnectionRecord batch[256];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!enough(records)) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd waiting{connection_stream_fd(stream), POLLIN, 0};
+        if (poll(&waiting, 1, static_cast<int>(std::min<long long>(left.count(), 100))) < 0 && errno != EINTR) break;
+        std::uint64_t dropped = 0;
+        const long got = read_connection_records(stream, batch, std::size(batch), &dropped);
+        if (got < 0) break;
+        if (lost != nullptr) *lost += dropped;
+        records.insert(records.end(), batch, batch + got);
+    }
+    return records;
+}
+
+Records on_port(const Records& records, unsigned port, ConnectionKind kind) {
+    Records found;
+    for (const auto& record : records)
+        if (record.kind == kind && (record.local_port == port || record.remote_port == port)) found.push_back(record);
+    return found;
+}
+
+std::size_t count_side(const Records& records, ConnectionSide side) {
+    return static_cast<std::size_t>(
+        std::count_if(records.begin(), records.end(), [side](const auto& record) { return record.side == side; }));
+}
+
+std::string address_text(const ConnectionRecord& record, bool local) {
+    char text[INET6_ADDRSTRLEN] = "";
+    inet_ntop(record.family, local ? record.local_address : record.remote_address, text, sizeof text);
+    return text;
+}
+
+std::string connection_peer_named(const std::string& name) { return program_named(SOCKSCOPE_CONNECTION_PEER, name); }
+
+std::string run_as_pid_namespace_init(const std::function<std::string()>& body) {
+    return run_isolated([&]() -> std::string {
+        if (unshare(CLONE_NEWPID) != 0) return "skip: cannot make a PID namespace";
+        int report[2];
+        if (pipe(report) != 0) return "pipe failed";
+        const pid_t init = fork();
+        if (init < 0) return "fork failed";
+        if (init == 0) {
+            close(report[0]);
+            const std::string result = body();
+            if (write(report[1], result.data(), result.size()) < 0) _exit(1);
+            _exit(0);
+        }
+        close(report[1]);
+        std::string result;
+        char buffer[256];
+        for (;;) {
+            pollfd waiting{report[0], POLLIN, 0};
+            const int ready = poll(&waiting, 1, 30000);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready == 0) {
+                kill(init, SIGKILL);
+                result = "the namespace's init timed out";
+                break;
+            }
+            const ssize_t got = read(report[0], buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            result.append(buffer, static_cast<std::size_t>(got));
+        }
+        close(report[0]);
+        int status = 0;
+        waitpid(init, &status, 0);
+        if (result.empty() && (!WIFEXITED(status) || WEXITSTATUS(status) != 0)) result = "the namespace's init died";
+        return result;
+    });
+}
+
+std::uint64_t namespace_inode(const char* kind) {
+    struct stat ns;
+    const std::string path = std::string("/proc/self/ns/") + kind;
+    return ::stat(path.c_str(), &ns) == 0 ? ns.st_ino : 0;
+}
+
+} // namespace sockscope_test

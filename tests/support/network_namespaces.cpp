@@ -1,0 +1,116 @@
+// SPDX-License-Identifier: MIT
+#include "network_namespaces.h"
+
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sstream>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace sockscope_test {
+namespace {
+
+// Loopback up in the calling thread's namespace; a listener on 127.0.0.1.
+int listen_on_loopback(unsigned port) {
+    const int control = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    if (control < 0 || ioctl(control, SIOCGIFFLAGS, &request) != 0) return -1;
+    request.ifr_flags |= IFF_UP;
+    const bool up = ioctl(control, SIOCSIFFLAGS, &request) == 0;
+    close(control);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    if (!up || fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 8) != 0)
+        return -1;
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return fd;
+}
+
+unsigned port_of(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+// The mount point of the unified cgroup hierarchy; empty when none.
+std::string unified_hierarchy() {
+    std::ifstream mounts("/proc/self/mountinfo");
+    for (std::string line; std::getline(mounts, line);) {
+        const auto dash = line.find(" - cgroup2 ");
+        if (dash == std::string::npos) continue;
+        std::istringstream fields(line);
+        std::string field, mount_point;
+        for (int i = 0; i < 5 && fields >> field; ++i) mount_point = field;
+        return mount_point;
+    }
+    return {};
+}
+
+} // namespace
+
+std::uint64_t netns_of(pid_t pid) {
+    struct stat file {};
+    const std::string path = pid == 0 ? "/proc/self/ns/net" : "/proc/" + std::to_string(pid) + "/ns/net";
+    return stat(path.c_str(), &file) == 0 ? file.st_ino : 0;
+}
+
+TestCgroup::TestCgroup(const std::string& path) : hierarchy_(unified_hierarchy()), path_(path) {
+    if (hierarchy_.empty()) return;
+    made_ = std::system(("mkdir -p '" + hierarchy_ + path_ + "'").c_str()) == 0;
+}
+
+TestCgroup::~TestCgroup() {
+    if (!made_) return;
+    // The folders this made, innermost first, as far as they are empty.
+    for (std::string path = path_; path.size() > 1; path = path.substr(0, path.rfind('/')))
+        if (rmdir((hierarchy_ + path).c_str()) != 0) break;
+}
+
+bool TestCgroup::add(pid_t pid) const {
+    std::ofstream procs(hierarchy_ + path_ + "/cgroup.procs");
+    procs << pid << std::flush;
+    return made_ && procs.good();
+}
+
+NamespacedListener::NamespacedListener(unsigned port, const TestCgroup* cgroup) {
+    child_ = std::make_unique<HoldingChild>([port] {
+        if (unshare(CLONE_NEWNET) != 0) return 0;
+        const int fd = listen_on_loopback(port);
+        return fd < 0 ? 0 : static_cast<int>(port_of(fd));
+    });
+    const int reported = child_->reported();
+    if (reported <= 0 || (cgroup != nullptr && !cgroup->add(child_->pid()))) return;
+    port_ = static_cast<unsigned>(reported);
+}
+
+NamedNamespace::NamedNamespace(const std::string& name, unsigned port) : name_(name) {
+    if (std::system(("ip netns add '" + name + "' 2>/dev/null").c_str()) != 0) return;
+    // A thread enters it, makes the listener and ends: the socket stays in
+    // the namespace, held by this process, which is not in it.
+    std::thread([this, port] {
+        const int ns = open(("/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
+        if (ns >= 0 && setns(ns, CLONE_NEWNET) == 0) listener_ = listen_on_loopback(port);
+        if (ns >= 0) close(ns);
+    }).join();
+    struct stat file {};
+    if (stat(("/run/netns/" + name_).c_str(), &file) == 0) inode_ = file.st_ino;
+}
+
+NamedNamespace::~NamedNamespace() {
+    if (listener_ >= 0) close(listener_);
+    std::system(("ip netns delete '" + name_ + "' 2>/dev/null").c_str());
+}
+
+} // namespace sockscope_test

@@ -1,0 +1,69 @@
+// SPDX-License-Identifier: MIT
+// Network namespaces and cgroups that tests make and take down: a process
+// listening in a namespace of its own, placed in a cgroup named as a
+// container runtime names its own; a named namespace (ip netns) that holds
+// a socket and no process.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+
+#include "holding_child.h"
+
+namespace sockscope_test {
+
+// The inode of the network namespace of process `pid` (0: this one's).
+std::uint64_t netns_of(pid_t pid);
+
+// A cgroup made under the unified hierarchy (/sys/fs/cgroup, or
+// /sys/fs/cgroup/unified on hybrid hosts) at `path` ("/system.slice/x"),
+// removed with the folders it made once its processes are gone.
+class TestCgroup {
+public:
+    explicit TestCgroup(const std::string& path);
+    ~TestCgroup();
+    TestCgroup(const TestCgroup&) = delete;
+    TestCgroup& operator=(const TestCgroup&) = delete;
+    bool made() const { return made_; }
+    bool add(pid_t pid) const;
+
+private:
+    std::string hierarchy_, path_;
+    bool made_ = false;
+};
+
+// A child in a network namespace of its own with loopback up, listening on
+// 127.0.0.1:`port` (0: one the kernel picks), placed in `cgroup` if given.
+class NamespacedListener {
+public:
+    explicit NamespacedListener(unsigned port = 0, const TestCgroup* cgroup = nullptr);
+    pid_t pid() const { return child_->pid(); }
+    unsigned port() const { return port_; }
+    bool ready() const { return port_ != 0; }
+
+private:
+    std::unique_ptr<HoldingChild> child_;
+    unsigned port_ = 0;
+};
+
+// A namespace made with `ip netns add`, deleted after; while it lives, this
+// process holds a listener on 127.0.0.1:`port` inside it, and no process is
+// in it.
+class NamedNamespace {
+public:
+    NamedNamespace(const std::string& name, unsigned port);
+    ~NamedNamespace();
+    NamedNamespace(const NamedNamespace&) = delete;
+    NamedNamespace& operator=(const NamedNamespace&) = delete;
+    bool ready() const { return listener_ >= 0; }
+    std::uint64_t inode() const { return inode_; }
+
+private:
+    std::string name_;
+    int listener_ = -1;
+    std::uint64_t inode_ = 0;
+};
+
+} // namespace sockscope_test

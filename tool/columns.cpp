@@ -1,0 +1,154 @@
+// SPDX-License-Identifier: MIT
+#include "columns.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <sockscope_text/decimal.h>
+#include <sockscope_text/display_width.h>
+#include <sockscope_text/terminal_text.h>
+
+#include "state_names.h"
+
+namespace sockscope_tool {
+namespace {
+
+using sockscope_text::append_decimal;
+using sockscope_text::decimal_digits;
+
+constexpr ColumnTraits column_traits[] = {
+    {"Proto", "Proto", false, false},
+    {"Recv-Q", "Recv-Q", true, false},
+    {"Send-Q", "Send-Q", true, false},
+    {"Local Address", "Local", false, true},
+    {"Port", "Port", true, false},
+    {"Peer Address", "Peer", false, true},
+    {"Port", "Port", true, false},
+    {"State", "State", false, false},
+    {"User", "User", false, false},
+    {"UID", "UID", true, false},
+    {"Inode", "Inode", true, false},
+    {"Cookie", "Cookie", true, false},
+    {"PID/Name", "PID/Name", false, false},
+};
+
+bool all_zero(const std::uint8_t (&address)[16]) {
+    return std::all_of(std::begin(address), std::end(address), [](std::uint8_t byte) { return byte == 0; });
+}
+
+const char* protocol_name(const sockscope_socket& socket) {
+    if (socket.protocol == 6) return socket.family == 2 ? "tcp" : "tcp6";
+    return socket.family == 2 ? "udp" : "udp6";
+}
+
+// A number whose 0 means "none".
+void append_or_absent(std::string& out, std::uint64_t value) {
+    if (value == 0)
+        out += '-';
+    else
+        append_decimal(out, value);
+}
+
+} // namespace
+
+const ColumnTraits& traits_of(Column column) { return column_traits[static_cast<std::size_t>(column)]; }
+
+std::vector<Column> listed_columns(bool extended) {
+    std::vector<Column> columns = {Column::protocol,   Column::receive_queue, Column::send_queue,
+                                   Column::local_address, Column::local_port, Column::peer_address,
+                                   Column::peer_port,  Column::state,        Column::user};
+    if (extended) columns.insert(columns.end(), {Column::uid, Column::inode, Column::cookie});
+    columns.push_back(Column::owners);
+    return columns;
+}
+
+bool is_dual_stack_wildcard(const sockscope_socket& socket) {
+    const bool unconnected_udp = socket.protocol == 17 && socket.state == SOCKSCOPE_CLOSE;
+    return socket.family == 10 && socket.v6only == 0 && all_zero(socket.local_address) &&
+           (socket.state == SOCKSCOPE_LISTEN || unconnected_udp);
+}
+
+bool has_peer(const sockscope_socket& socket) { return socket.remote_port != 0 || !all_zero(socket.remote_address); }
+
+Cells::Cells(const sockscope_snapshot& snapshot, UserNames& users, bool table, bool extended)
+    : snapshot_(snapshot), users_(users), table_(table), extended_(extended) {}
+
+void Cells::append_owner(std::string& out, const sockscope_owner& owner) const {
+    append_decimal(out, owner.pid);
+    out += '/';
+    sockscope_text::append_escaped_utf8_name(out, owner.name != nullptr ? owner.name : owner.comm,
+                                             std::string_view(&owner_separator, 1));
+    if (extended_) {
+        out += ':';
+        append_decimal(out, static_cast<std::uint32_t>(owner.fd));
+    }
+}
+
+void Cells::append(std::string& out, Column column, const sockscope_socket& socket) {
+    switch (column) {
+    case Column::protocol: out += protocol_name(socket); break;
+    case Column::receive_queue: append_decimal(out, socket.receive_queue); break;
+    case Column::send_queue: append_decimal(out, socket.send_queue); break;
+    case Column::local_address:
+        if (is_dual_stack_wildcard(socket))
+            out += '*';
+        else
+            out += socket.local_text;
+        break;
+    case Column::local_port: append_decimal(out, socket.local_port); break;
+    case Column::peer_address:
+        if (has_peer(socket))
+            out += socket.remote_text;
+        else
+            out += '-';
+        break;
+    case Column::peer_port:
+        if (has_peer(socket))
+            append_decimal(out, socket.remote_port);
+        else
+            out += '-';
+        break;
+    case Column::state:
+        if (table_)
+            out += table_state_name(socket);
+        else
+            out += socket.state_name != nullptr ? socket.state_name : "-";
+        break;
+    case Column::user:
+        if (const char* name = users_.name_of(socket.uid))
+            sockscope_text::append_escaped_utf8_name(out, name);
+        else
+            append_decimal(out, socket.uid);
+        break;
+    case Column::uid: append_decimal(out, socket.uid); break;
+    case Column::inode: append_or_absent(out, socket.inode); break;
+    case Column::cookie: append_or_absent(out, socket.cookie); break;
+    case Column::owners:
+        if (socket.owner_count == 0) out += '-';
+        for (std::uint32_t i = 0; i < socket.owner_count; ++i) {
+            if (i > 0) out += owner_separator;
+            append_owner(out, *owner(socket, i));
+        }
+        break;
+    }
+}
+
+std::size_t Cells::width(Column column, const sockscope_socket& socket) {
+    switch (column) {
+    case Column::receive_queue: return decimal_digits(socket.receive_queue);
+    case Column::send_queue: return decimal_digits(socket.send_queue);
+    case Column::local_address: return is_dual_stack_wildcard(socket) ? 1 : std::strlen(socket.local_text);
+    case Column::local_port: return decimal_digits(socket.local_port);
+    case Column::peer_address: return has_peer(socket) ? std::strlen(socket.remote_text) : 1;
+    case Column::peer_port: return has_peer(socket) ? decimal_digits(socket.remote_port) : 1;
+    case Column::uid: return decimal_digits(socket.uid);
+    case Column::inode: return socket.inode == 0 ? 1 : decimal_digits(socket.inode);
+    case Column::cookie: return socket.cookie == 0 ? 1 : decimal_digits(socket.cookie);
+    default: break;
+    }
+    scratch_.clear();
+    append(scratch_, column, socket);
+    return sockscope_text::display_width(scratch_);
+}
+
+} // namespace sockscope_tool

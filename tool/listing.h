@@ -1,0 +1,37 @@
+// SPDX-License-Identifier: MIT
+// What every form of output lists: the sockets of a snapshot that the
+// filter passes, with what their cells need.
+#pragma once
+
+#include <cstddef>
+
+#include <sockscope/sockets.h>
+
+#include "socket_filter.h"
+#include "user_names.h"
+
+namespace sockscope_tool {
+
+struct Listing {
+    const sockscope_snapshot& snapshot;
+    const SocketFilter& filter;
+    UserNames& users;
+    bool extended = false;
+
+    // Calls `each(socket)` for every socket listed, in the snapshot's order.
+    template <typename Each>
+    void for_each(Each each) const {
+        for (std::size_t i = 0; i < snapshot.count; ++i) {
+            const sockscope_socket& socket = *sockscope_socket_at(&snapshot, i);
+            if (filter.passes(snapshot, socket)) each(socket);
+        }
+    }
+
+    std::size_t count() const {
+        std::size_t listed = 0;
+        for_each([&listed](const sockscope_socket&) { ++listed; });
+        return listed;
+    }
+};
+
+} // namespace sockscope_tool

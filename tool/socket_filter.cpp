@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: MIT
+#include "socket_filter.h"
+
+#include <algorithm>
+#include <cstddef>
+
+namespace sockscope_tool {
+namespace {
+
+constexpr std::uint32_t every_state = 0x1FFEu; // states 1 to 12
+
+bool equals(const char* text, const std::string& wanted) { return text != nullptr && wanted == text; }
+
+} // namespace
+
+SocketFilter::SocketFilter(const Options& options) : options_(options) {
+    const std::uint32_t asked = options.states != 0 ? options.states : every_state;
+    if (options.wants_tcp())
+        tcp_states_ = asked & (options.listening ? SOCKSCOPE_STATE_BIT(SOCKSCOPE_LISTEN) : every_state);
+    if (options.wants_udp())
+        udp_states_ = asked & (options.listening ? SOCKSCOPE_STATE_BIT(SOCKSCOPE_CLOSE) : every_state);
+    const std::uint32_t states = tcp_states_ | udp_states_;
+    every_state_ = states == every_state;
+    selection_.what = (options.wants_tcp() ? SOCKSCOPE_TCP : 0u) | (options.wants_udp() ? SOCKSCOPE_UDP : 0u) |
+                      (options.wants_ipv4() ? SOCKSCOPE_IPV4 : 0u) | (options.wants_ipv6() ? SOCKSCOPE_IPV6 : 0u);
+    selection_.states = every_state_ ? 0 : states;
+    selection_.ports = options.ports.empty() ? nullptr : options.ports.data();
+    selection_.port_count = options.ports.size();
+}
+
+bool SocketFilter::passes(const sockscope_snapshot& snapshot, const sockscope_socket& socket) const {
+    const std::uint32_t states = socket.protocol == 6 ? tcp_states_ : udp_states_;
+    if ((states & SOCKSCOPE_STATE_BIT(socket.state)) == 0) return false;
+    if (!options_.pids.empty()) {
+        const auto asked = [this](std::uint32_t pid) {
+            return std::find(options_.pids.begin(), options_.pids.end(), pid) != options_.pids.end();
+        };
+        bool held = socket.owner_count == 0 && asked(0);
+        for (std::uint32_t i = 0; i < socket.owner_count && !held; ++i)
+            held = asked(sockscope_owner_at(&snapshot, &socket, i)->pid);
+        if (!held) return false;
+    }
+    if (options_.name) {
+        bool named = false;
+        for (std::uint32_t i = 0; i < socket.owner_count && !named; ++i) {
+            const sockscope_owner* owner = sockscope_owner_at(&snapshot, &socket, i);
+            named = equals(owner->name, *options_.name) || equals(owner->comm, *options_.name);
+        }
+        if (!named) return false;
+    }
+    return true;
+}
+
+bool owners_were_hidden(const sockscope_snapshot& snapshot) {
+    const std::size_t known = offsetof(sockscope_snapshot, unreadable_processes) + sizeof snapshot.unreadable_processes;
+    if (snapshot.size < known || snapshot.unreadable_processes == 0) return false;
+    for (std::size_t i = 0; i < snapshot.count; ++i) {
+        const sockscope_socket* socket = sockscope_socket_at(&snapshot, i);
+        if (socket->inode != 0 && socket->owner_count == 0) return true;
+    }
+    return false;
+}
+
+} // namespace sockscope_tool

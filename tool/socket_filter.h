@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: MIT
+// Which sockets the command line asks for: what the library is asked to
+// select (protocols, families, and the states and ports that the kernel
+// filters), and the tests that only the tool can make (holders, names, and
+// -l, whose states differ by protocol).
+#pragma once
+
+#include <cstdint>
+
+#include <sockscope/sockets.h>
+
+#include "options.h"
+
+namespace sockscope_tool {
+
+class SocketFilter {
+public:
+    // Keeps a reference to `options` (its ports): it must outlive the filter.
+    explicit SocketFilter(const Options& options);
+
+    // The selection to take a snapshot with.
+    const sockscope_selection& selection() const { return selection_; }
+    // True when no socket can pass (-l with --state established), so that
+    // there is nothing to ask the library for: a selection with no states
+    // would ask for every state.
+    bool passes_nothing() const { return selection_.states == 0 && !every_state_; }
+
+    // Whether a socket of the snapshot is listed: its state is one asked
+    // for its protocol (-l: LISTEN for TCP, UNCONN for UDP), one of its
+    // holders is one of the --pid values (0: it has none), and one of them
+    // has the --name as its name or comm (byte for byte, UTF-8).
+    bool passes(const sockscope_snapshot& snapshot, const sockscope_socket& socket) const;
+
+private:
+    const Options& options_;
+    sockscope_selection selection_ = SOCKSCOPE_SELECTION_INIT;
+    std::uint32_t tcp_states_ = 0, udp_states_ = 0;
+    bool every_state_ = false;
+};
+
+// Whether sockets that some process holds were left without an owner
+// because the caller could not read the descriptors of some processes
+// (another user's, or any without CAP_SYS_PTRACE): the snapshot counts
+// those processes, and a socket with an inode is held by a descriptor
+// (those without one, TIME_WAIT and connections not accepted yet, have no
+// owner anyway).
+bool owners_were_hidden(const sockscope_snapshot& snapshot);
+
+} // namespace sockscope_tool
