@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "child_process.h"
+#include "forked_child.h"
 #include "isolated_child.h"
 
 namespace sockscope_test {
@@ -76,36 +77,18 @@ std::string connection_peer_named(const std::string& name) { return program_name
 std::string run_as_pid_namespace_init(const std::function<std::string()>& body) {
     return run_isolated([&]() -> std::string {
         if (unshare(CLONE_NEWPID) != 0) return "skip: cannot make a PID namespace";
-        int report[2];
-        if (pipe(report) != 0) return "pipe failed";
-        const pid_t init = fork();
-        if (init < 0) return "fork failed";
-        if (init == 0) {
-            close(report[0]);
+        ForkedChild init([&](int report) {
             const std::string result = body();
-            if (write(report[1], result.data(), result.size()) < 0) _exit(1);
-            _exit(0);
-        }
-        close(report[1]);
+            if (!write_all(report, result.data(), result.size())) _exit(1);
+        });
+        if (init.pid() < 0) return "fork failed";
         std::string result;
-        char buffer[256];
-        for (;;) {
-            pollfd waiting{report[0], POLLIN, 0};
-            const int ready = poll(&waiting, 1, 30000);
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready == 0) {
-                kill(init, SIGKILL);
-                result = "the namespace's init timed out";
-                break;
-            }
-            const ssize_t got = read(report[0], buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) break;
-            result.append(buffer, static_cast<std::size_t>(got));
+        if (!init.read_to_end(result, ForkedChild::Clock::now() + std::chrono::seconds(30))) {
+            init.stop(SIGKILL, std::chrono::milliseconds(0));
+            return "the namespace's init timed out";
         }
-        close(report[0]);
-        int status = 0;
-        waitpid(init, &status, 0);
+        init.stop(0, std::chrono::seconds(5));
+        const int status = init.status();
         if (result.empty() && (!WIFEXITED(status) || WEXITSTATUS(status) != 0)) result = "the namespace's init died";
         return result;
     });
