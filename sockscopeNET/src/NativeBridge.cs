@@ -34,9 +34,10 @@ namespace sockscopeNET
         /// <summary>
         /// The sockets the C interface's selection bits <paramref name="what"/>
         /// ask for, on <paramref name="ports"/> only unless that is empty; the
-        /// caller has checked both.
+        /// caller has checked both. <paramref name="skippedNamespaces"/>: the
+        /// network namespaces the library could not read.
         /// </summary>
-        internal static SocketEntry[] Sockets(uint what, ushort[] ports)
+        internal static SocketEntry[] Sockets(uint what, ushort[] ports, out int skippedNamespaces)
         {
             fixed (ushort* wanted = ports)
             {
@@ -51,7 +52,7 @@ namespace sockscopeNET
                 if (snapshot == null) throw Failure("The socket table", Marshal.GetLastWin32Error());
                 try
                 {
-                    return SocketSnapshotReader.Read(snapshot);
+                    return SocketSnapshotReader.Read(snapshot, out skippedNamespaces);
                 }
                 finally
                 {

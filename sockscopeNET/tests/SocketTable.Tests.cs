@@ -205,7 +205,7 @@ namespace sockscopeNET.Tests
         [Fact]
         public void BadSelectionsAndPortsAreRefusedBeforeTheCall()
         {
-            foreach (SocketSelection bad in new[] { (SocketSelection)0, (SocketSelection)0x10, (SocketSelection)(-1) })
+            foreach (SocketSelection bad in new[] { (SocketSelection)0, (SocketSelection)0x20, (SocketSelection)(-1) })
                 Assert.Equal("selection", Assert.Throws<ArgumentException>(() => SocketTable.GetSockets(bad)).ParamName);
             Assert.Throws<ArgumentNullException>(() => SocketTable.GetSockets(SocketSelection.All, null!));
             Assert.Throws<ArgumentException>(() => SocketTable.GetSockets(SocketSelection.All, new int[0]));

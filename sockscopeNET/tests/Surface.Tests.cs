@@ -135,11 +135,12 @@ namespace sockscopeNET.Tests
                 new[]
                 {
                     "public static IReadOnlyList`1 GetSockets(SocketSelection selection)",
+                    "public static IReadOnlyList`1 GetSockets(SocketSelection selection, Int32& skippedNamespaces, Int32[] ports)",
                     "public static IReadOnlyList`1 GetSockets(SocketSelection selection, Int32[] ports)",
                 },
                 CallerVisibleMembers(typeof(SocketTable)));
             Assert.Equal(
-                new[] { "Tcp = 1", "Udp = 2", "IPv4 = 4", "IPv6 = 8", "All = 15" },
+                new[] { "Tcp = 1", "Udp = 2", "IPv4 = 4", "IPv6 = 8", "All = 15", "AllNamespaces = 16" },
                 Enum.GetValues(typeof(SocketSelection)).Cast<SocketSelection>().Select(value => $"{value} = {(int)value}"));
             Assert.True(typeof(SocketSelection).IsDefined(typeof(FlagsAttribute), false));
             Assert.Equal(
@@ -147,12 +148,16 @@ namespace sockscopeNET.Tests
                 {
                     "property Boolean IsDualStack", "property IPEndPoint LocalEndPoint", "property IPEndPoint RemoteEndPoint",
                     "property IReadOnlyList`1 Owners", "property Int32 ReceiveQueue", "property Int32 SendQueue",
-                    "property Int32 UserId", "property ProtocolType Protocol", "property TcpState State",
-                    "property UInt64 Cookie", "property UInt64 Inode",
+                    "property Int32 UserId", "property ProtocolType Protocol", "property String NetworkNamespaceName",
+                    "property TcpState State", "property UInt64 Cookie", "property UInt64 Inode", "property UInt64 NetworkNamespace",
                 },
                 CallerVisibleMembers(typeof(SocketEntry)));
             Assert.Equal(
-                new[] { "property Int32 FileDescriptor", "property Int32 ProcessId", "property String ProcessName" },
+                new[]
+                {
+                    "property Int32 FileDescriptor", "property Int32 ProcessId", "property String Cgroup", "property String ContainerId",
+                    "property String ProcessName",
+                },
                 CallerVisibleMembers(typeof(SocketOwner)));
             foreach (Type type in new[] { typeof(SocketEntry), typeof(SocketOwner) })
             {
@@ -171,22 +176,22 @@ namespace sockscopeNET.Tests
                 new[] { "Size", "What", "States", "Ports", "PortCount" }.Select(field => (int)Marshal.OffsetOf<NativeSelection>(field)));
             Assert.Equal(48, Marshal.SizeOf<NativeSnapshot>());
             Assert.Equal(
-                new[] { 0, 8, 16, 24, 32, 40 },
-                new[] { "Size", "SocketSize", "OwnerSize", "Count", "Sockets", "UnreadableProcesses" }
+                new[] { 0, 8, 16, 24, 32, 40, 44 },
+                new[] { "Size", "SocketSize", "OwnerSize", "Count", "Sockets", "UnreadableProcesses", "SkippedNamespaces" }
                     .Select(field => (int)Marshal.OffsetOf<NativeSnapshot>(field)));
-            Assert.Equal(112, Marshal.SizeOf<NativeSocket>());
+            Assert.Equal(128, Marshal.SizeOf<NativeSocket>());
             Assert.Equal(
-                new[] { 0, 1, 2, 3, 4, 8, 16, 32, 48, 56, 64, 66, 68, 72, 76, 80, 88, 96, 104 },
+                new[] { 0, 1, 2, 3, 4, 8, 16, 32, 48, 56, 64, 66, 68, 72, 76, 80, 88, 96, 104, 112, 120 },
                 new[]
                 {
                     "Protocol", "Family", "State", "V6Only", "Interface", "StateName", "LocalAddress", "RemoteAddress",
                     "LocalText", "RemoteText", "LocalPort", "RemotePort", "Uid", "ReceiveQueue", "SendQueue", "Inode",
-                    "Cookie", "Owners", "OwnerCount",
+                    "Cookie", "Owners", "OwnerCount", "Netns", "NetnsName",
                 }.Select(field => (int)Marshal.OffsetOf<NativeSocket>(field)));
-            Assert.Equal(24, Marshal.SizeOf<NativeOwner>());
+            Assert.Equal(40, Marshal.SizeOf<NativeOwner>());
             Assert.Equal(
-                new[] { 0, 4, 8, 16 },
-                new[] { "Pid", "Fd", "Name", "Comm" }.Select(field => (int)Marshal.OffsetOf<NativeOwner>(field)));
+                new[] { 0, 4, 8, 16, 24, 32 },
+                new[] { "Pid", "Fd", "Name", "Comm", "Cgroup", "Container" }.Select(field => (int)Marshal.OffsetOf<NativeOwner>(field)));
         }
 
         // The native half's records, mirrored field for field; the native
