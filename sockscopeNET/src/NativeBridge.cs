@@ -11,7 +11,7 @@ namespace sockscopeNET
     /// SocketSnapshotReader), giving every block back before it returns.
     /// Nothing native outlives a call.
     /// </summary>
-    internal static unsafe class NativeBridge
+    internal static unsafe partial class NativeBridge
     {
         internal static uint ProcessId(string name) => LookUp(name, NativeMethods.GetProcessId);
 
@@ -107,11 +107,11 @@ namespace sockscopeNET
         /// lookup as "not found". Only ENOMEM means memory ran out; a failure
         /// that left errno 0 says nothing, and is reported as unknown.
         /// </summary>
-        internal static Exception Failure(string what, int errno)
+        internal static Exception Failure(string what, int errno, string failedTo = "read")
         {
-            if (errno == ENOMEM) return new OutOfMemoryException($"{what} could not be read: out of memory.");
+            if (errno == ENOMEM) return new OutOfMemoryException($"{what} could not be {failedTo}: out of memory.");
             string reason = errno == 0 ? "unknown error" : $"errno {errno}";
-            return new IOException($"{what} could not be read ({reason}).");
+            return new IOException($"{what} could not be {failedTo} ({reason}).");
         }
 
         /// <summary>One managed row per record; the count comes from the first record.</summary>

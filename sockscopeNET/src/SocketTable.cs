@@ -19,7 +19,7 @@ namespace sockscopeNET
     ///             Console.WriteLine($"{socket.LocalEndPoint} {owner.ProcessId} {owner.ProcessName}");
     /// </code>
     /// </example>
-    public static class SocketTable
+    public static partial class SocketTable
     {
         // SocketSelection's values are the C interface's SOCKSCOPE_TCP,
         // _UDP, _IPV4, _IPV6 and _ALL_NAMESPACES bits.

@@ -71,6 +71,8 @@ namespace sockscopeNET.Tests
             Assert.Equal(
                 new[]
                 {
+                    "sockscopeNET.ConnectionEnd", "sockscopeNET.ConnectionKind", "sockscopeNET.ConnectionOwnerSource",
+                    "sockscopeNET.ConnectionRecord", "sockscopeNET.ConnectionSide", "sockscopeNET.ConnectionWatchOptions",
                     "sockscopeNET.SocketEntry", "sockscopeNET.SocketOwner", "sockscopeNET.SocketSelection", "sockscopeNET.SocketTable",
                     "sockscopeNET.sockscopeNET", "sockscopeNET.statTCPROW_NET", "sockscopeNET.statUDPROW_NET",
                 },
@@ -134,6 +136,8 @@ namespace sockscopeNET.Tests
             Assert.Equal(
                 new[]
                 {
+                    "public static IAsyncEnumerable`1 WatchConnections(CancellationToken cancellationToken)",
+                    "public static IAsyncEnumerable`1 WatchConnections(ConnectionWatchOptions options, CancellationToken cancellationToken)",
                     "public static IReadOnlyList`1 GetSockets(SocketSelection selection)",
                     "public static IReadOnlyList`1 GetSockets(SocketSelection selection, Int32& skippedNamespaces, Int32[] ports)",
                     "public static IReadOnlyList`1 GetSockets(SocketSelection selection, Int32[] ports)",
@@ -166,6 +170,54 @@ namespace sockscopeNET.Tests
             }
         }
 
+        // The connection stream's types (the .NET 8 build's): a sealed record
+        // with get-only properties, options to set, and the native enums'
+        // values.
+        [Fact]
+        public void ConnectionWatchTypesMembers()
+        {
+            Assert.True(typeof(ConnectionRecord).IsSealed);
+            Assert.Empty(typeof(ConnectionRecord).GetConstructors());
+            Assert.All(typeof(ConnectionRecord).GetProperties(), property => Assert.Null(property.GetSetMethod()));
+            Assert.Equal(
+                new[]
+                {
+                    "property AddressFamily AddressFamily", "property ConnectionEnd End", "property ConnectionKind Kind",
+                    "property ConnectionOwnerSource OwnerSource", "property ConnectionSide Side", "property IPEndPoint LocalEndPoint",
+                    "property IPEndPoint RemoteEndPoint", "property IReadOnlyList`1 States", "property Int32 CloserProcessId",
+                    "property Int32 Error", "property Int32 ProcessId", "property Int64 LostBefore", "property Nullable`1 ClosedAt",
+                    "property Nullable`1 Lifetime", "property Nullable`1 OpenedAt", "property ProtocolType Protocol",
+                    "property String Cgroup", "property String Comm", "property String ContainerId", "property String NetworkNamespaceName",
+                    "property String ProcessName", "property UInt64 BytesReceived", "property UInt64 BytesSent", "property UInt64 Cookie",
+                    "property UInt64 NetworkNamespace", "property Boolean StatesIncomplete",
+                }.OrderBy(line => line, StringComparer.Ordinal),
+                CallerVisibleMembers(typeof(ConnectionRecord)));
+            Assert.True(typeof(ConnectionWatchOptions).IsSealed);
+            Assert.Equal(
+                new[]
+                {
+                    "property Action`1 RecordsLostCallback", "property Boolean IncludeOpens", "property Int32 TrackedSockets",
+                    "property Int64 BufferBytes", "public .ctor()", "public static Int32 MaxTrackedSockets",
+                    "public static Int64 MaxBufferBytes",
+                }.OrderBy(line => line, StringComparer.Ordinal),
+                CallerVisibleMembers(typeof(ConnectionWatchOptions)));
+            Assert.Equal(new[] { "Opened = 1", "Closed = 2" }, Values<ConnectionKind>());
+            Assert.Equal(new[] { "Unknown = 0", "Connect = 1", "Accept = 2", "Listen = 3" }, Values<ConnectionSide>());
+            Assert.Equal(
+                new[] { "Unknown = 0", "Connect = 1", "Listen = 2", "Accept = 3", "Snapshot = 4", "Close = 5" },
+                Values<ConnectionOwnerSource>());
+            Assert.Equal(
+                new[]
+                {
+                    "Open = 0", "Normal = 1", "ResetSent = 2", "ResetReceived = 3", "Refused = 4", "TimedOut = 5", "Failed = 6",
+                    "Abandoned = 7",
+                },
+                Values<ConnectionEnd>());
+        }
+
+        private static string[] Values<T>() where T : struct, Enum =>
+            Enum.GetValues<T>().Select(value => $"{value} = {Convert.ToInt32(value)}").ToArray();
+
         // The C interface's structures as sockets.h lays them out on x86-64.
         [Fact]
         public void CInterfaceMirrorsMatchItsLayout()
@@ -192,6 +244,36 @@ namespace sockscopeNET.Tests
             Assert.Equal(
                 new[] { 0, 4, 8, 16, 24, 32 },
                 new[] { "Pid", "Fd", "Name", "Comm", "Cgroup", "Container" }.Select(field => (int)Marshal.OffsetOf<NativeOwner>(field)));
+        }
+
+        // The connection stream's structures as connections.h lays them out
+        // on x86-64.
+        [Fact]
+        public void ConnectionStreamMirrorsMatchItsLayout()
+        {
+            Assert.Equal(24, Marshal.SizeOf<NativeStreamOptions>());
+            Assert.Equal(
+                new[] { 0, 8, 12, 16 },
+                new[] { "Size", "Flags", "TrackedSockets", "BufferBytes" }.Select(field => (int)Marshal.OffsetOf<NativeStreamOptions>(field)));
+            Assert.Equal(40, Marshal.SizeOf<NativeConnections>());
+            Assert.Equal(
+                new[] { 0, 8, 16, 24, 32 },
+                new[] { "Size", "ConnectionSize", "Count", "Connections", "Lost" }.Select(field => (int)Marshal.OffsetOf<NativeConnections>(field)));
+            Assert.Equal(200, Marshal.SizeOf<NativeConnection>());
+            Assert.Equal(
+                new[]
+                {
+                    0, 1, 2, 3, 4, 5, 6, 7, 8, 24, 40, 56, 58, 60, 64, 68, 72, 80, 88, 96, 104, 112, 120, 128, 136, 144, 152, 160,
+                    168, 176, 184, 192,
+                },
+                new[]
+                {
+                    "Protocol", "Family", "Kind", "Side", "OwnerSource", "End", "Flags", "StateCount", "States", "LocalAddress",
+                    "RemoteAddress", "LocalPort", "RemotePort", "Error", "Pid", "CloserPid", "Cookie", "Netns", "OpenedNs",
+                    "ClosedNs", "LifetimeNs", "BytesSent", "BytesReceived", "CgroupId", "LocalText", "RemoteText", "Name", "Comm",
+                    "Cgroup", "Container", "NetnsName", "EndName",
+                }.Select(field => (int)Marshal.OffsetOf<NativeConnection>(field)));
+            Assert.Equal(8, Marshal.SizeOf<NativePollFd>());
         }
 
         // The native half's records, mirrored field for field; the native
