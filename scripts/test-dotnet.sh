@@ -21,8 +21,19 @@ export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPE
 
 native=$root/build/dotnet-native
 counting=$root/build/dotnet-native-test/libsockscopeNET_x64_counting.so
-test_child=$root/build/tests/sockscope_test_child
-if [ ! -f "$native/libsockscopeNET_x64.so" ] || [ ! -f "$native/libsockscope_x64.so" ] || [ ! -f "$counting" ] || [ ! -x "$test_child" ]; then
+# test_program NAME: the native test program's path, in build/tests or
+# build/tests/test_programs.
+test_program() {
+    if [ -x "$root/build/tests/test_programs/$1" ]; then
+        echo "$root/build/tests/test_programs/$1"
+    else
+        echo "$root/build/tests/$1"
+    fi
+}
+test_child=$(test_program sockscope_test_child)
+connection_peer=$(test_program sockscope_connection_peer)
+if [ ! -f "$native/libsockscopeNET_x64.so" ] || [ ! -f "$native/libsockscope_x64.so" ] || [ ! -f "$counting" ] ||
+    [ ! -x "$test_child" ] || [ ! -x "$connection_peer" ]; then
     echo "The native build is missing. Run it first, from $root:" >&2
     echo "  cmake -S . -B build -DBUILD_TESTING=ON && cmake --build build -j2" >&2
     exit 1
@@ -62,7 +73,7 @@ native_interface() {
 }
 
 xunit_tests() {
-    SOCKSCOPE_TEST_CHILD=$test_child dotnet test sockscopeNET/tests -c Release --nologo
+    SOCKSCOPE_TEST_CHILD=$test_child SOCKSCOPE_CONNECTION_PEER=$connection_peer dotnet test sockscopeNET/tests -c Release --nologo
 }
 
 mono_check() {

@@ -20,6 +20,8 @@ internal static class Program
     {
         string failure = SocketTableCheck();
         if (failure != null) return Fail(failure);
+        // The connection stream is the .NET 8 build's alone.
+        if (typeof(SocketTable).GetMethod("WatchConnections") != null) return Fail("the net472 build has WatchConnections");
 
         var listener = new TcpListener(IPAddress.Loopback, 0);
         listener.Start();
