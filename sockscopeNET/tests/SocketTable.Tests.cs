@@ -236,7 +236,7 @@ namespace sockscopeNET.Tests
             Assert.Equal(Cookie(socket), entry.Cookie);
         }
 
-        private static ulong Cookie(Socket socket)
+        internal static ulong Cookie(Socket socket)
         {
             var cookie = new byte[8];
             Assert.Equal(8, socket.GetRawSocketOption(1 /* SOL_SOCKET */, 57 /* SO_COOKIE */, cookie));

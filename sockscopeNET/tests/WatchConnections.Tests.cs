@@ -24,7 +24,10 @@ namespace sockscopeNET.Tests
         [Fact]
         public async Task EveryConnectionOnceOnEachSideWithItsOwner()
         {
-            await using var watch = new RunningWatch(new ConnectionWatchOptions { IncludeOpens = true });
+            // Room for every record of the machine's other connections too
+            // while this process is slow to read: a loss would leave some of
+            // the burst's unseen.
+            await using var watch = new RunningWatch(new ConnectionWatchOptions { IncludeOpens = true, BufferBytes = 32 << 20 });
             using var server = new TestChild(TestProgram.ConnectionPeer, new string[0], "serve", "127.0.0.1", Connections.ToString());
             var listening = new IPEndPoint(IPAddress.Loopback, server.Ports[0]);
             using var client = new TestChild(TestProgram.ConnectionPeer, new string[0],
