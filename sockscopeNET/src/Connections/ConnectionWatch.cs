@@ -49,7 +49,11 @@ namespace sockscopeNET
                         if (recordsLost != null) recordsLost(unassigned);
                         else carried = unassigned;
                     }
-                    foreach (ConnectionRecord record in batch) yield return record;
+                    foreach (ConnectionRecord record in batch)
+                    {
+                        cancellationToken.ThrowIfCancellationRequested();
+                        yield return record;
+                    }
                 } while (batch.Length == MostRecordsARead);
             }
         }

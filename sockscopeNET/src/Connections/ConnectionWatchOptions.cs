@@ -39,13 +39,14 @@ namespace sockscopeNET
         public long BufferBytes { get; set; }
 
         /// <summary>
-        /// Called with the number of records lost in the kernel when the
-        /// stream reports a loss at a moment it has no record to give (the
-        /// buffer filled and has been read empty since). Without it, such
-        /// losses are added to the next record's <see cref="ConnectionRecord.LostBefore"/>
-        /// instead; either way each lost record is counted once. It runs on
-        /// the enumerating thread, inside MoveNextAsync; what it throws ends
-        /// the enumeration.
+        /// Called with the number of records lost in the kernel when a read
+        /// of the stream tells of losses but brings no record to carry them
+        /// in its <see cref="ConnectionRecord.LostBefore"/>. Without it, such
+        /// losses are added to the next record's LostBefore instead; either
+        /// way each lost record is counted once, and a watch that ends
+        /// before another record comes has told this callback of all its
+        /// losses. It runs inside MoveNextAsync; what it throws ends the
+        /// enumeration.
         /// </summary>
         public Action<long>? RecordsLostCallback { get; set; }
     }
