@@ -22,7 +22,9 @@ export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPE
 native=$root/build/dotnet-native
 counting=$root/build/dotnet-native-test/libsockscopeNET_x64_counting.so
 test_child=$root/build/tests/test_programs/sockscope_test_child
-if [ ! -f "$native/libsockscopeNET_x64.so" ] || [ ! -f "$native/libsockscope_x64.so" ] || [ ! -f "$counting" ] || [ ! -x "$test_child" ]; then
+connection_peer=$root/build/tests/test_programs/sockscope_connection_peer
+if [ ! -f "$native/libsockscopeNET_x64.so" ] || [ ! -f "$native/libsockscope_x64.so" ] || [ ! -f "$counting" ] ||
+    [ ! -x "$test_child" ] || [ ! -x "$connection_peer" ]; then
     echo "The native build is missing. Run it first, from $root:" >&2
     echo "  cmake -S . -B build -DBUILD_TESTING=ON && cmake --build build -j2" >&2
     exit 1
@@ -62,7 +64,7 @@ native_interface() {
 }
 
 xunit_tests() {
-    SOCKSCOPE_TEST_CHILD=$test_child dotnet test sockscopeNET/tests -c Release --nologo
+    SOCKSCOPE_TEST_CHILD=$test_child SOCKSCOPE_CONNECTION_PEER=$connection_peer dotnet test sockscopeNET/tests -c Release --nologo
 }
 
 mono_check() {

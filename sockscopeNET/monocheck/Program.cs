@@ -2,10 +2,13 @@
 using System;
 using System.Collections.Generic;
 using System.Diagnostics;
+using System.IO;
 using System.Linq;
 using System.Net;
 using System.Net.NetworkInformation;
 using System.Net.Sockets;
+using System.Runtime.InteropServices;
+using System.Text;
 using sockscopeNET;
 
 // Exits 0 and prints "net472 check passed" when the listeners this process
@@ -17,6 +20,8 @@ internal static class Program
     {
         string failure = SocketTableCheck();
         if (failure != null) return Fail(failure);
+        // The connection stream is the .NET 8 build's alone.
+        if (typeof(SocketTable).GetMethod("WatchConnections") != null) return Fail("the net472 build has WatchConnections");
 
         var listener = new TcpListener(IPAddress.Loopback, 0);
         listener.Start();
@@ -70,13 +75,41 @@ internal static class Program
                     return local + " is not held by this process (" + pid + ")";
                 Console.WriteLine("SocketTable: " + entry.LocalEndPoint + " " + entry.State + " " + owner.ProcessId + "/" + owner.FileDescriptor + " " + owner.ProcessName);
             }
-            return null;
+            return AllNamespacesCheck((IPEndPoint)loopback.LocalEndpoint, pid);
         }
         finally
         {
             loopback.Stop();
             dual.Stop();
         }
+    }
+
+    // Every namespace at once: the listener is in this process's network
+    // namespace, and its owner in this process's cgroup.
+    private static string AllNamespacesCheck(IPEndPoint local, int pid)
+    {
+        int skipped;
+        IReadOnlyList<SocketEntry> sockets = SocketTable.GetSockets(SocketSelection.Tcp | SocketSelection.AllNamespaces, out skipped, local.Port);
+        ulong ownNamespace = ulong.Parse(LinkTarget("/proc/self/ns/net").Split('[', ']')[1]);
+        SocketEntry entry = sockets.FirstOrDefault(e => e.LocalEndPoint.Equals(local) && e.NetworkNamespace == ownNamespace);
+        if (entry == null) return "SocketTable with AllNamespaces lacks the listener on " + local + " in namespace " + ownNamespace;
+        string cgroup = File.ReadAllLines("/proc/self/cgroup").Single(line => line.StartsWith("0::", StringComparison.Ordinal)).Substring(3);
+        SocketOwner owner = entry.Owners.FirstOrDefault(o => o.ProcessId == pid);
+        if (owner == null || owner.Cgroup != cgroup) return local + " is not held by this process in cgroup " + cgroup;
+        Console.WriteLine("SocketTable, every namespace: " + entry.LocalEndPoint + " in net:[" + entry.NetworkNamespace + "] " +
+                          (entry.NetworkNamespaceName ?? "(no name)") + ", " + skipped + " skipped; owner's cgroup " + owner.Cgroup);
+        return null;
+    }
+
+    [DllImport("libc", SetLastError = true)]
+    private static extern long readlink(string path, byte[] buffer, ulong size);
+
+    private static string LinkTarget(string path)
+    {
+        var buffer = new byte[256];
+        long length = readlink(path, buffer, (ulong)buffer.Length);
+        if (length < 0) throw new IOException("readlink " + path + ": errno " + Marshal.GetLastWin32Error());
+        return Encoding.UTF8.GetString(buffer, 0, (int)length);
     }
 
     private static int Fail(string message)

@@ -7,11 +7,18 @@ using System.Net.NetworkInformation;
 using System.Net.Sockets;
 using System.Reflection;
 using System.Runtime.Versioning;
+#if NET8_0_OR_GREATER
+using System.Collections.Generic;
+using System.Threading;
+using System.Threading.Tasks;
+#endif
 using sockscopeNET;
 
 // Prints which build of the wrapper it loaded, a few rows of each table, a
-// lookup and its listener as SocketTable sees it; exits 0 when its own
-// listener shows with its owner through both interfaces, 1 otherwise.
+// lookup and its listener as SocketTable sees it (and on .NET, a connection
+// to it as WatchConnections tells it); exits 0 when its own listener shows
+// with its owner through both interfaces (and the connection with its
+// owner), 1 otherwise.
 internal static class Program
 {
     private static int Main()
@@ -46,6 +53,10 @@ internal static class Program
                 SocketOwner owner = entry.Owners.FirstOrDefault(o => o.ProcessId == pid);
                 if (owner == null) return Fail("SocketTable has the listener without this process among its owners");
                 Console.WriteLine($"SocketTable: {entry.LocalEndPoint} {entry.State} {owner.ProcessId}/{owner.FileDescriptor} {owner.ProcessName}");
+#if NET8_0_OR_GREATER
+                string unwatched = WatchOwnConnection(listener, pid);
+                if (unwatched != null) return Fail(unwatched);
+#endif
                 Console.WriteLine("package check passed");
                 return 0;
             }
@@ -55,6 +66,51 @@ internal static class Program
             listener.Stop();
         }
     }
+
+#if NET8_0_OR_GREATER
+    // The connection stream (the net8.0 build's): a connection this process
+    // makes to its own listener, told as it closes, with this process as the
+    // owner of its client end.
+    private static string WatchOwnConnection(TcpListener listener, int pid)
+    {
+        using var cancel = new CancellationTokenSource(TimeSpan.FromSeconds(30));
+        IAsyncEnumerator<ConnectionRecord> watch = SocketTable.WatchConnections(cancel.Token).GetAsyncEnumerator();
+        Task<bool> next = watch.MoveNextAsync().AsTask();
+        try
+        {
+            IPEndPoint client;
+            using (var connection = new TcpClient(AddressFamily.InterNetwork))
+            {
+                connection.Connect((IPEndPoint)listener.LocalEndpoint);
+                client = (IPEndPoint)connection.Client.LocalEndPoint;
+                using TcpClient accepted = listener.AcceptTcpClient();
+            }
+            while (next.GetAwaiter().GetResult())
+            {
+                ConnectionRecord record = watch.Current;
+                if (record.Kind == ConnectionKind.Closed && record.LocalEndPoint.Equals(client))
+                {
+                    Console.WriteLine($"WatchConnections: {record.LocalEndPoint} -> {record.RemoteEndPoint} {record.Side} " +
+                                      $"{record.ProcessId}/{record.ProcessName} {record.End} {record.Lifetime}");
+                    return record.ProcessId == pid && record.Side == ConnectionSide.Connect ? null : "the watch names another owner";
+                }
+                next = watch.MoveNextAsync().AsTask();
+            }
+            return "the watch ended";
+        }
+        catch (OperationCanceledException)
+        {
+            return "the watch told nothing of the connection within 30 s";
+        }
+        finally
+        {
+            cancel.Cancel();
+            try { next.Wait(); }
+            catch (AggregateException) { }
+            watch.DisposeAsync().AsTask().Wait();
+        }
+    }
+#endif
 
     private static int Fail(string message)
     {

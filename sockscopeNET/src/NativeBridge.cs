@@ -11,7 +11,7 @@ namespace sockscopeNET
     /// SocketSnapshotReader), giving every block back before it returns.
     /// Nothing native outlives a call.
     /// </summary>
-    internal static unsafe class NativeBridge
+    internal static unsafe partial class NativeBridge
     {
         internal static uint ProcessId(string name) => LookUp(name, NativeMethods.GetProcessId);
 
@@ -34,9 +34,10 @@ namespace sockscopeNET
         /// <summary>
         /// The sockets the C interface's selection bits <paramref name="what"/>
         /// ask for, on <paramref name="ports"/> only unless that is empty; the
-        /// caller has checked both.
+        /// caller has checked both. <paramref name="skippedNamespaces"/>: the
+        /// network namespaces the library could not read.
         /// </summary>
-        internal static SocketEntry[] Sockets(uint what, ushort[] ports)
+        internal static SocketEntry[] Sockets(uint what, ushort[] ports, out int skippedNamespaces)
         {
             fixed (ushort* wanted = ports)
             {
@@ -51,7 +52,7 @@ namespace sockscopeNET
                 if (snapshot == null) throw Failure("The socket table", Marshal.GetLastWin32Error());
                 try
                 {
-                    return SocketSnapshotReader.Read(snapshot);
+                    return SocketSnapshotReader.Read(snapshot, out skippedNamespaces);
                 }
                 finally
                 {
@@ -106,11 +107,11 @@ namespace sockscopeNET
         /// lookup as "not found". Only ENOMEM means memory ran out; a failure
         /// that left errno 0 says nothing, and is reported as unknown.
         /// </summary>
-        internal static Exception Failure(string what, int errno)
+        internal static Exception Failure(string what, int errno, string failedTo = "read")
         {
-            if (errno == ENOMEM) return new OutOfMemoryException($"{what} could not be read: out of memory.");
+            if (errno == ENOMEM) return new OutOfMemoryException($"{what} could not be {failedTo}: out of memory.");
             string reason = errno == 0 ? "unknown error" : $"errno {errno}";
-            return new IOException($"{what} could not be read ({reason}).");
+            return new IOException($"{what} could not be {failedTo} ({reason}).");
         }
 
         /// <summary>One managed row per record; the count comes from the first record.</summary>

@@ -7,12 +7,14 @@ namespace sockscopeNET
     /// <summary>
     /// The native half's flat functions (libsockscopeNET_x64.so, declared in
     /// native/sockscope_net_native.h) and the library's C interface
-    /// (sockscope/sockets.h), declared and nothing more: every P/Invoke
-    /// lives here, and only NativeBridge calls them. The native half's
+    /// (sockscope/sockets.h; the connection stream's in
+    /// Connections/NativeMethods.Connections.cs), declared and nothing more:
+    /// every P/Invoke lives here, and only NativeBridge calls them (and
+    /// ConnectionStreamHandle, which closes a stream). The native half's
     /// snapshots travel as IntPtr so that one generic routine can read either
     /// record kind.
     /// </summary>
-    internal static unsafe class NativeMethods
+    internal static unsafe partial class NativeMethods
     {
         private const string Library = "sockscopeNET_x64";
 

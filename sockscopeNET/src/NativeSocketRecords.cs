@@ -30,10 +30,10 @@ namespace sockscopeNET
         internal UIntPtr Count;
         internal byte* Sockets;
         internal uint UnreadableProcesses;
-        private uint reserved;
+        internal uint SkippedNamespaces;
     }
 
-    /// <summary>struct sockscope_socket (112 bytes).</summary>
+    /// <summary>struct sockscope_socket (128 bytes).</summary>
     [StructLayout(LayoutKind.Sequential)]
     internal unsafe struct NativeSocket
     {
@@ -57,9 +57,11 @@ namespace sockscopeNET
         internal byte* Owners;
         internal uint OwnerCount;
         private uint reserved;
+        internal ulong Netns;
+        internal IntPtr NetnsName;
     }
 
-    /// <summary>struct sockscope_owner (24 bytes).</summary>
+    /// <summary>struct sockscope_owner (40 bytes).</summary>
     [StructLayout(LayoutKind.Sequential)]
     internal struct NativeOwner
     {
@@ -67,5 +69,7 @@ namespace sockscopeNET
         internal int Fd;
         internal IntPtr Name;
         internal IntPtr Comm;
+        internal IntPtr Cgroup;
+        internal IntPtr Container;
     }
 }

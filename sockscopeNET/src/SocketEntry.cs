@@ -27,7 +27,8 @@ namespace sockscopeNET
         private IReadOnlyList<SocketOwner>? ownerList;
 
         internal SocketEntry(ProtocolType protocol, NativeEndPoint local, NativeEndPoint remote, TcpState state,
-            bool isDualStack, int receiveQueue, int sendQueue, int userId, ulong inode, ulong cookie, SocketOwner[] owners)
+            bool isDualStack, int receiveQueue, int sendQueue, int userId, ulong inode, ulong cookie, ulong networkNamespace,
+            string? networkNamespaceName, SocketOwner[] owners)
         {
             Protocol = protocol;
             this.local = local;
@@ -39,6 +40,8 @@ namespace sockscopeNET
             UserId = userId;
             Inode = inode;
             Cookie = cookie;
+            NetworkNamespace = networkNamespace;
+            NetworkNamespaceName = networkNamespaceName;
             this.owners = owners;
         }
 
@@ -103,6 +106,23 @@ namespace sockscopeNET
 
         /// <summary>The kernel's socket cookie, as getsockopt SO_COOKIE gives it; 0 when not known.</summary>
         public ulong Cookie { get; }
+
+        /// <summary>
+        /// The socket's network namespace: the inode that /proc/&lt;pid&gt;/ns/net
+        /// of a process in it links to (net:[inode]), or that stat gives for
+        /// its file under /run/netns. 0 when /proc could not say. Sockets of
+        /// several namespaces come only with <see cref="SocketSelection.AllNamespaces"/>;
+        /// without it, every socket is in the caller's namespace.
+        /// </summary>
+        public ulong NetworkNamespace { get; }
+
+        /// <summary>
+        /// The name <c>ip netns</c> gives the socket's namespace (its file
+        /// under /run/netns); null when it has none, as the machine's own
+        /// namespace and a container's usually do. Any text root chose:
+        /// escape it before printing it.
+        /// </summary>
+        public string? NetworkNamespaceName { get; }
 
         /// <summary>
         /// Every process that holds the socket, lowest process id first (then

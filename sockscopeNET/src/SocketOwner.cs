@@ -10,11 +10,13 @@ namespace sockscopeNET
     /// </summary>
     public sealed class SocketOwner
     {
-        internal SocketOwner(int processId, int fileDescriptor, string? processName)
+        internal SocketOwner(int processId, int fileDescriptor, string? processName, string? cgroup, string? containerId)
         {
             ProcessId = processId;
             FileDescriptor = fileDescriptor;
             ProcessName = processName;
+            Cgroup = cgroup;
+            ContainerId = containerId;
         }
 
         /// <summary>The process id, as the caller's PID namespace numbers it.</summary>
@@ -31,5 +33,22 @@ namespace sockscopeNET
         /// chose: escape it before printing it to a terminal.
         /// </summary>
         public string? ProcessName { get; }
+
+        /// <summary>
+        /// The process's cgroup path, as /proc/&lt;pid&gt;/cgroup gives it for
+        /// the unified hierarchy (on a host with cgroup v1 only, for
+        /// name=systemd): "/system.slice/docker-&lt;id&gt;.scope". Null when
+        /// it could not be read.
+        /// </summary>
+        public string? Cgroup { get; }
+
+        /// <summary>
+        /// The id of the container the process runs in, read from
+        /// <see cref="Cgroup"/> as Docker, containerd, CRI-O, Podman and
+        /// Kubernetes name their cgroups (64 hexadecimal digits; <c>docker ps</c>
+        /// shows the first 12), or a systemd-nspawn machine's name. Null when
+        /// the path matches none of them: never a guess.
+        /// </summary>
+        public string? ContainerId { get; }
     }
 }

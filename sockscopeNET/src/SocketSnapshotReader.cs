@@ -19,38 +19,30 @@ namespace sockscopeNET
         private const byte TCP_CLOSE = 7;
         private const byte TCP_LISTEN = 10;
 
-        // The snapshot members read here end with `sockets`.
-        private const int SnapshotMembersRead = 40;
-
-        // The kernel's TCP states 0 to 12 (enum sockscope_state) as .NET
-        // names them; SYN_RECV and NEW_SYN_RECV are both a connection on its
-        // way to being accepted.
-        private static readonly TcpState[] TcpStates =
-        {
-            TcpState.Unknown, TcpState.Established, TcpState.SynSent, TcpState.SynReceived, TcpState.FinWait1,
-            TcpState.FinWait2, TcpState.TimeWait, TcpState.Closed, TcpState.CloseWait, TcpState.LastAck,
-            TcpState.Listen, TcpState.Closing, TcpState.SynReceived,
-        };
+        // The snapshot members read here end with `skipped_namespaces`.
+        private const int SnapshotMembersRead = 48;
 
         private static readonly SocketOwner[] NoOwners = new SocketOwner[0];
 
-        internal static SocketEntry[] Read(NativeSnapshot* snapshot)
+        internal static SocketEntry[] Read(NativeSnapshot* snapshot, out int skippedNamespaces)
         {
             if ((ulong)snapshot->Size < SnapshotMembersRead || (ulong)snapshot->SocketSize < (ulong)sizeof(NativeSocket) ||
                 (ulong)snapshot->OwnerSize < (ulong)sizeof(NativeOwner))
                 throw new IOException("The socket table came from a libsockscope_x64 older than this wrapper (before 1.2).");
+            skippedNamespaces = snapshot->SkippedNamespaces > int.MaxValue ? int.MaxValue : (int)snapshot->SkippedNamespaces;
             var entries = new SocketEntry[checked((int)(ulong)snapshot->Count)];
-            // A process's names are one text in the snapshot, however many
-            // sockets it holds: each is decoded once.
-            var names = new Dictionary<IntPtr, string?>();
+            // A process's names and cgroup, and a namespace's name, are one
+            // text in the snapshot, however many sockets refer to it: each is
+            // decoded once.
+            var texts = new Dictionary<IntPtr, string?>();
             byte* at = snapshot->Sockets;
             long stride = (long)(ulong)snapshot->SocketSize;
             for (int i = 0; i < entries.Length; i++, at += stride)
-                entries[i] = Entry((NativeSocket*)at, (long)(ulong)snapshot->OwnerSize, names);
+                entries[i] = Entry((NativeSocket*)at, (long)(ulong)snapshot->OwnerSize, texts);
             return entries;
         }
 
-        private static SocketEntry Entry(NativeSocket* socket, long ownerStride, Dictionary<IntPtr, string?> names)
+        private static SocketEntry Entry(NativeSocket* socket, long ownerStride, Dictionary<IntPtr, string?> texts)
         {
             bool tcp = socket->Protocol == IPPROTO_TCP;
             bool ipv6 = socket->Family == AF_INET6;
@@ -62,19 +54,21 @@ namespace sockscopeNET
                 tcp ? ProtocolType.Tcp : ProtocolType.Udp,
                 local,
                 remote,
-                tcp && socket->State < TcpStates.Length ? TcpStates[socket->State] : TcpState.Unknown,
+                tcp ? NativeTcpStates.ToTcpState(socket->State) : TcpState.Unknown,
                 socket->V6Only == 0 && unconnected && local.IsIPv6Unspecified,
                 Count(socket->ReceiveQueue),
                 Count(socket->SendQueue),
                 unchecked((int)socket->Uid),
                 socket->Inode,
                 socket->Cookie,
-                Owners(socket, ownerStride, names));
+                socket->Netns,
+                Text(socket->NetnsName, texts),
+                Owners(socket, ownerStride, texts));
         }
 
         private static int Count(uint count) => count > int.MaxValue ? int.MaxValue : (int)count;
 
-        private static SocketOwner[] Owners(NativeSocket* socket, long stride, Dictionary<IntPtr, string?> names)
+        private static SocketOwner[] Owners(NativeSocket* socket, long stride, Dictionary<IntPtr, string?> texts)
         {
             if (socket->OwnerCount == 0) return NoOwners;
             var owners = new SocketOwner[socket->OwnerCount];
@@ -82,19 +76,21 @@ namespace sockscopeNET
             for (int i = 0; i < owners.Length; i++, at += stride)
             {
                 var owner = (NativeOwner*)at;
-                owners[i] = new SocketOwner(unchecked((int)owner->Pid), owner->Fd, Name(owner->Name, names));
+                owners[i] = new SocketOwner(unchecked((int)owner->Pid), owner->Fd, Text(owner->Name, texts),
+                    Text(owner->Cgroup, texts), Text(owner->Container, texts));
             }
             return owners;
         }
 
-        private static string? Name(IntPtr text, Dictionary<IntPtr, string?> names)
+        private static string? Text(IntPtr text, Dictionary<IntPtr, string?> texts)
         {
-            if (!names.TryGetValue(text, out string? name))
+            if (text == IntPtr.Zero) return null;
+            if (!texts.TryGetValue(text, out string? decoded))
             {
-                name = StringMarshal.chr2str(text);
-                names.Add(text, name);
+                decoded = StringMarshal.chr2str(text);
+                texts.Add(text, decoded);
             }
-            return name;
+            return decoded;
         }
     }
 }

@@ -6,10 +6,10 @@ using System.Collections.Generic;
 namespace sockscopeNET
 {
     /// <summary>
-    /// The machine's TCP and UDP sockets, IPv4 and IPv6, each with everything
-    /// the kernel says of it and every process that holds it. Every call reads
-    /// the system afresh and keeps nothing; calls may run on any thread at
-    /// once.
+    /// The machine's TCP and UDP sockets, IPv4 and IPv6, of the caller's
+    /// network namespace or of every one, each with everything the kernel
+    /// says of it and every process that holds it. Every call reads the
+    /// system afresh and keeps nothing; calls may run on any thread at once.
     /// </summary>
     /// <example>
     /// <code>
@@ -19,25 +19,27 @@ namespace sockscopeNET
     ///             Console.WriteLine($"{socket.LocalEndPoint} {owner.ProcessId} {owner.ProcessName}");
     /// </code>
     /// </example>
-    public static class SocketTable
+    public static partial class SocketTable
     {
         // SocketSelection's values are the C interface's SOCKSCOPE_TCP,
-        // _UDP, _IPV4 and _IPV6 bits.
-        private const SocketSelection Known = SocketSelection.All;
+        // _UDP, _IPV4, _IPV6 and _ALL_NAMESPACES bits.
+        private const SocketSelection Known = SocketSelection.All | SocketSelection.AllNamespaces;
 
         private static readonly ushort[] EveryPort = new ushort[0];
 
         /// <summary>
         /// A snapshot of the sockets <paramref name="selection"/> asks for:
         /// TCP before UDP, IPv4 before IPv6, each table ordered by local
-        /// address and port, then remote address and port. Never null.
+        /// address and port, then remote address and port; with
+        /// <see cref="SocketSelection.AllNamespaces"/>, namespace by
+        /// namespace (the caller's first, then by inode). Never null.
         /// </summary>
-        /// <param name="selection">Protocols and families, or'ed; naming no protocol (or no family) takes both.</param>
+        /// <param name="selection">Protocols and families, or'ed; naming no protocol (or no family) takes both. <see cref="SocketSelection.AllNamespaces"/> reads every network namespace.</param>
         /// <exception cref="ArgumentException">The selection has no flag, or one that is not a <see cref="SocketSelection"/> member.</exception>
         /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
         /// <exception cref="System.IO.IOException">The library could not read a table (the message gives errno, or says it is unknown).</exception>
         public static IReadOnlyList<SocketEntry> GetSockets(SocketSelection selection = SocketSelection.All) =>
-            NativeBridge.Sockets(Checked(selection), EveryPort);
+            NativeBridge.Sockets(Checked(selection), EveryPort, out _);
 
         /// <summary>
         /// As <see cref="GetSockets(SocketSelection)"/>, only the sockets whose
@@ -45,7 +47,7 @@ namespace sockscopeNET
         /// picks them, so that a query for a few ports costs a fraction of the
         /// whole table on a busy machine.
         /// </summary>
-        /// <param name="selection">Protocols and families, or'ed; naming no protocol (or no family) takes both.</param>
+        /// <param name="selection">Protocols and families, or'ed; naming no protocol (or no family) takes both. <see cref="SocketSelection.AllNamespaces"/> reads every network namespace.</param>
         /// <param name="ports">At least one port, each 1 to 65535.</param>
         /// <exception cref="ArgumentNullException"><paramref name="ports"/> is null.</exception>
         /// <exception cref="ArgumentException">The selection has no flag or an unknown one, or <paramref name="ports"/> is empty.</exception>
@@ -56,6 +58,34 @@ namespace sockscopeNET
         {
             if (ports == null) throw new ArgumentNullException(nameof(ports));
             if (ports.Length == 0) throw new ArgumentException("Name at least one port, or call GetSockets(selection) for every port.", nameof(ports));
+            return NativeBridge.Sockets(Checked(selection), Wanted(ports), out _);
+        }
+
+        /// <summary>
+        /// As <see cref="GetSockets(SocketSelection, int[])"/>, and how many
+        /// network namespaces <see cref="SocketSelection.AllNamespaces"/>
+        /// could not read: a caller without CAP_SYS_ADMIN reads a namespace
+        /// only through a process in it that it may inspect, so the
+        /// sockets of the others are missing, and this says how many
+        /// namespaces they were in. Always 0 without that flag.
+        /// </summary>
+        /// <param name="selection">Protocols and families, or'ed, and <see cref="SocketSelection.AllNamespaces"/> for every namespace.</param>
+        /// <param name="skippedNamespaces">Network namespaces whose sockets are not in the answer.</param>
+        /// <param name="ports">Ports, each 1 to 65535; none for every port.</param>
+        /// <exception cref="ArgumentNullException"><paramref name="ports"/> is null.</exception>
+        /// <exception cref="ArgumentException">The selection has no flag or an unknown one.</exception>
+        /// <exception cref="ArgumentOutOfRangeException">A port is not 1 to 65535.</exception>
+        /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
+        /// <exception cref="System.IO.IOException">The library could not read a table (the message gives errno, or says it is unknown).</exception>
+        public static IReadOnlyList<SocketEntry> GetSockets(SocketSelection selection, out int skippedNamespaces, params int[] ports)
+        {
+            if (ports == null) throw new ArgumentNullException(nameof(ports));
+            return NativeBridge.Sockets(Checked(selection), Wanted(ports), out skippedNamespaces);
+        }
+
+        private static ushort[] Wanted(int[] ports)
+        {
+            if (ports.Length == 0) return EveryPort;
             var wanted = new ushort[ports.Length];
             for (int i = 0; i < ports.Length; i++)
             {
@@ -63,13 +93,13 @@ namespace sockscopeNET
                     throw new ArgumentOutOfRangeException(nameof(ports), ports[i], "A port is 1 to 65535.");
                 wanted[i] = (ushort)ports[i];
             }
-            return NativeBridge.Sockets(Checked(selection), wanted);
+            return wanted;
         }
 
         private static uint Checked(SocketSelection selection)
         {
             if (selection == 0 || (selection & ~Known) != 0)
-                throw new ArgumentException($"Not a socket selection: {selection}. Or Tcp, Udp, IPv4 and IPv6, or pass All.", nameof(selection));
+                throw new ArgumentException($"Not a socket selection: {selection}. Or Tcp, Udp, IPv4, IPv6 and AllNamespaces, or pass All.", nameof(selection));
             return (uint)selection;
         }
     }

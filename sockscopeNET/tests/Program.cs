@@ -14,6 +14,7 @@ namespace sockscopeNET.Tests
             {
                 case LargeProcessIdProbe.Verb: return LargeProcessIdProbe.Run();
                 case DescriptorLimitProbe.Verb: return DescriptorLimitProbe.Run();
+                case UnprivilegedProbe.Verb: return UnprivilegedProbe.Run();
                 default: return 2;
             }
         }

@@ -205,7 +205,7 @@ namespace sockscopeNET.Tests
         [Fact]
         public void BadSelectionsAndPortsAreRefusedBeforeTheCall()
         {
-            foreach (SocketSelection bad in new[] { (SocketSelection)0, (SocketSelection)0x10, (SocketSelection)(-1) })
+            foreach (SocketSelection bad in new[] { (SocketSelection)0, (SocketSelection)0x20, (SocketSelection)(-1) })
                 Assert.Equal("selection", Assert.Throws<ArgumentException>(() => SocketTable.GetSockets(bad)).ParamName);
             Assert.Throws<ArgumentNullException>(() => SocketTable.GetSockets(SocketSelection.All, null!));
             Assert.Throws<ArgumentException>(() => SocketTable.GetSockets(SocketSelection.All, new int[0]));
@@ -236,7 +236,7 @@ namespace sockscopeNET.Tests
             Assert.Equal(Cookie(socket), entry.Cookie);
         }
 
-        private static ulong Cookie(Socket socket)
+        internal static ulong Cookie(Socket socket)
         {
             var cookie = new byte[8];
             Assert.Equal(8, socket.GetRawSocketOption(1 /* SOL_SOCKET */, 57 /* SO_COOKIE */, cookie));

@@ -71,6 +71,8 @@ namespace sockscopeNET.Tests
             Assert.Equal(
                 new[]
                 {
+                    "sockscopeNET.ConnectionEnd", "sockscopeNET.ConnectionKind", "sockscopeNET.ConnectionOwnerSource",
+                    "sockscopeNET.ConnectionRecord", "sockscopeNET.ConnectionSide", "sockscopeNET.ConnectionWatchOptions",
                     "sockscopeNET.SocketEntry", "sockscopeNET.SocketOwner", "sockscopeNET.SocketSelection", "sockscopeNET.SocketTable",
                     "sockscopeNET.sockscopeNET", "sockscopeNET.statTCPROW_NET", "sockscopeNET.statUDPROW_NET",
                 },
@@ -134,12 +136,15 @@ namespace sockscopeNET.Tests
             Assert.Equal(
                 new[]
                 {
+                    "public static IAsyncEnumerable`1 WatchConnections(CancellationToken cancellationToken)",
+                    "public static IAsyncEnumerable`1 WatchConnections(ConnectionWatchOptions options, CancellationToken cancellationToken)",
                     "public static IReadOnlyList`1 GetSockets(SocketSelection selection)",
+                    "public static IReadOnlyList`1 GetSockets(SocketSelection selection, Int32& skippedNamespaces, Int32[] ports)",
                     "public static IReadOnlyList`1 GetSockets(SocketSelection selection, Int32[] ports)",
                 },
                 CallerVisibleMembers(typeof(SocketTable)));
             Assert.Equal(
-                new[] { "Tcp = 1", "Udp = 2", "IPv4 = 4", "IPv6 = 8", "All = 15" },
+                new[] { "Tcp = 1", "Udp = 2", "IPv4 = 4", "IPv6 = 8", "All = 15", "AllNamespaces = 16" },
                 Enum.GetValues(typeof(SocketSelection)).Cast<SocketSelection>().Select(value => $"{value} = {(int)value}"));
             Assert.True(typeof(SocketSelection).IsDefined(typeof(FlagsAttribute), false));
             Assert.Equal(
@@ -147,12 +152,16 @@ namespace sockscopeNET.Tests
                 {
                     "property Boolean IsDualStack", "property IPEndPoint LocalEndPoint", "property IPEndPoint RemoteEndPoint",
                     "property IReadOnlyList`1 Owners", "property Int32 ReceiveQueue", "property Int32 SendQueue",
-                    "property Int32 UserId", "property ProtocolType Protocol", "property TcpState State",
-                    "property UInt64 Cookie", "property UInt64 Inode",
+                    "property Int32 UserId", "property ProtocolType Protocol", "property String NetworkNamespaceName",
+                    "property TcpState State", "property UInt64 Cookie", "property UInt64 Inode", "property UInt64 NetworkNamespace",
                 },
                 CallerVisibleMembers(typeof(SocketEntry)));
             Assert.Equal(
-                new[] { "property Int32 FileDescriptor", "property Int32 ProcessId", "property String ProcessName" },
+                new[]
+                {
+                    "property Int32 FileDescriptor", "property Int32 ProcessId", "property String Cgroup", "property String ContainerId",
+                    "property String ProcessName",
+                },
                 CallerVisibleMembers(typeof(SocketOwner)));
             foreach (Type type in new[] { typeof(SocketEntry), typeof(SocketOwner) })
             {
@@ -160,6 +169,54 @@ namespace sockscopeNET.Tests
                 Assert.All(type.GetProperties(), property => Assert.Null(property.SetMethod));
             }
         }
+
+        // The connection stream's types (the .NET 8 build's): a sealed record
+        // with get-only properties, options to set, and the native enums'
+        // values.
+        [Fact]
+        public void ConnectionWatchTypesMembers()
+        {
+            Assert.True(typeof(ConnectionRecord).IsSealed);
+            Assert.Empty(typeof(ConnectionRecord).GetConstructors());
+            Assert.All(typeof(ConnectionRecord).GetProperties(), property => Assert.Null(property.GetSetMethod()));
+            Assert.Equal(
+                new[]
+                {
+                    "property AddressFamily AddressFamily", "property ConnectionEnd End", "property ConnectionKind Kind",
+                    "property ConnectionOwnerSource OwnerSource", "property ConnectionSide Side", "property IPEndPoint LocalEndPoint",
+                    "property IPEndPoint RemoteEndPoint", "property IReadOnlyList`1 States", "property Int32 CloserProcessId",
+                    "property Int32 Error", "property Int32 ProcessId", "property Int64 LostBefore", "property Nullable`1 ClosedAt",
+                    "property Nullable`1 Lifetime", "property Nullable`1 OpenedAt", "property ProtocolType Protocol",
+                    "property String Cgroup", "property String Comm", "property String ContainerId", "property String NetworkNamespaceName",
+                    "property String ProcessName", "property UInt64 BytesReceived", "property UInt64 BytesSent", "property UInt64 Cookie",
+                    "property UInt64 NetworkNamespace", "property Boolean StatesIncomplete",
+                }.OrderBy(line => line, StringComparer.Ordinal),
+                CallerVisibleMembers(typeof(ConnectionRecord)));
+            Assert.True(typeof(ConnectionWatchOptions).IsSealed);
+            Assert.Equal(
+                new[]
+                {
+                    "property Action`1 RecordsLostCallback", "property Boolean IncludeOpens", "property Int32 TrackedSockets",
+                    "property Int64 BufferBytes", "public .ctor()", "public static Int32 MaxTrackedSockets",
+                    "public static Int64 MaxBufferBytes",
+                }.OrderBy(line => line, StringComparer.Ordinal),
+                CallerVisibleMembers(typeof(ConnectionWatchOptions)));
+            Assert.Equal(new[] { "Opened = 1", "Closed = 2" }, Values<ConnectionKind>());
+            Assert.Equal(new[] { "Unknown = 0", "Connect = 1", "Accept = 2", "Listen = 3" }, Values<ConnectionSide>());
+            Assert.Equal(
+                new[] { "Unknown = 0", "Connect = 1", "Listen = 2", "Accept = 3", "Snapshot = 4", "Close = 5" },
+                Values<ConnectionOwnerSource>());
+            Assert.Equal(
+                new[]
+                {
+                    "Open = 0", "Normal = 1", "ResetSent = 2", "ResetReceived = 3", "Refused = 4", "TimedOut = 5", "Failed = 6",
+                    "Abandoned = 7",
+                },
+                Values<ConnectionEnd>());
+        }
+
+        private static string[] Values<T>() where T : struct, Enum =>
+            Enum.GetValues<T>().Select(value => $"{value} = {Convert.ToInt32(value)}").ToArray();
 
         // The C interface's structures as sockets.h lays them out on x86-64.
         [Fact]
@@ -171,22 +228,52 @@ namespace sockscopeNET.Tests
                 new[] { "Size", "What", "States", "Ports", "PortCount" }.Select(field => (int)Marshal.OffsetOf<NativeSelection>(field)));
             Assert.Equal(48, Marshal.SizeOf<NativeSnapshot>());
             Assert.Equal(
-                new[] { 0, 8, 16, 24, 32, 40 },
-                new[] { "Size", "SocketSize", "OwnerSize", "Count", "Sockets", "UnreadableProcesses" }
+                new[] { 0, 8, 16, 24, 32, 40, 44 },
+                new[] { "Size", "SocketSize", "OwnerSize", "Count", "Sockets", "UnreadableProcesses", "SkippedNamespaces" }
                     .Select(field => (int)Marshal.OffsetOf<NativeSnapshot>(field)));
-            Assert.Equal(112, Marshal.SizeOf<NativeSocket>());
+            Assert.Equal(128, Marshal.SizeOf<NativeSocket>());
             Assert.Equal(
-                new[] { 0, 1, 2, 3, 4, 8, 16, 32, 48, 56, 64, 66, 68, 72, 76, 80, 88, 96, 104 },
+                new[] { 0, 1, 2, 3, 4, 8, 16, 32, 48, 56, 64, 66, 68, 72, 76, 80, 88, 96, 104, 112, 120 },
                 new[]
                 {
                     "Protocol", "Family", "State", "V6Only", "Interface", "StateName", "LocalAddress", "RemoteAddress",
                     "LocalText", "RemoteText", "LocalPort", "RemotePort", "Uid", "ReceiveQueue", "SendQueue", "Inode",
-                    "Cookie", "Owners", "OwnerCount",
+                    "Cookie", "Owners", "OwnerCount", "Netns", "NetnsName",
                 }.Select(field => (int)Marshal.OffsetOf<NativeSocket>(field)));
-            Assert.Equal(24, Marshal.SizeOf<NativeOwner>());
+            Assert.Equal(40, Marshal.SizeOf<NativeOwner>());
             Assert.Equal(
-                new[] { 0, 4, 8, 16 },
-                new[] { "Pid", "Fd", "Name", "Comm" }.Select(field => (int)Marshal.OffsetOf<NativeOwner>(field)));
+                new[] { 0, 4, 8, 16, 24, 32 },
+                new[] { "Pid", "Fd", "Name", "Comm", "Cgroup", "Container" }.Select(field => (int)Marshal.OffsetOf<NativeOwner>(field)));
+        }
+
+        // The connection stream's structures as connections.h lays them out
+        // on x86-64.
+        [Fact]
+        public void ConnectionStreamMirrorsMatchItsLayout()
+        {
+            Assert.Equal(24, Marshal.SizeOf<NativeStreamOptions>());
+            Assert.Equal(
+                new[] { 0, 8, 12, 16 },
+                new[] { "Size", "Flags", "TrackedSockets", "BufferBytes" }.Select(field => (int)Marshal.OffsetOf<NativeStreamOptions>(field)));
+            Assert.Equal(40, Marshal.SizeOf<NativeConnections>());
+            Assert.Equal(
+                new[] { 0, 8, 16, 24, 32 },
+                new[] { "Size", "ConnectionSize", "Count", "Connections", "Lost" }.Select(field => (int)Marshal.OffsetOf<NativeConnections>(field)));
+            Assert.Equal(200, Marshal.SizeOf<NativeConnection>());
+            Assert.Equal(
+                new[]
+                {
+                    0, 1, 2, 3, 4, 5, 6, 7, 8, 24, 40, 56, 58, 60, 64, 68, 72, 80, 88, 96, 104, 112, 120, 128, 136, 144, 152, 160,
+                    168, 176, 184, 192,
+                },
+                new[]
+                {
+                    "Protocol", "Family", "Kind", "Side", "OwnerSource", "End", "Flags", "StateCount", "States", "LocalAddress",
+                    "RemoteAddress", "LocalPort", "RemotePort", "Error", "Pid", "CloserPid", "Cookie", "Netns", "OpenedNs",
+                    "ClosedNs", "LifetimeNs", "BytesSent", "BytesReceived", "CgroupId", "LocalText", "RemoteText", "Name", "Comm",
+                    "Cgroup", "Container", "NetnsName", "EndName",
+                }.Select(field => (int)Marshal.OffsetOf<NativeConnection>(field)));
+            Assert.Equal(8, Marshal.SizeOf<NativePollFd>());
         }
 
         // The native half's records, mirrored field for field; the native
