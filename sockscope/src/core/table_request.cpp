@@ -14,7 +14,8 @@ std::uint32_t requested_states(const TableRequest& request) {
 }
 
 bool passes(const TableRequest& request, const SocketRow& row) {
-    if ((requested_states(request) & (1u << row.state)) == 0) return false;
+    // A state the kernel doesn't use (past 31 in a malformed row, too) passes no request.
+    if (row.state >= 32 || (requested_states(request) & (1u << row.state)) == 0) return false;
     if (request.ports.empty()) return true;
     const auto local = static_cast<std::uint16_t>(port_to_host_order(row.local_port));
     const auto remote = static_cast<std::uint16_t>(port_to_host_order(row.remote_port));
