@@ -1,7 +1,9 @@
 /* SPDX-License-Identifier: MIT */
 /* A C99 caller of the C interface: it listens on a loopback port, takes a
  * snapshot of that port's sockets, and checks what the snapshot says of its
- * own listener. Exits 0 when all is right, 1 naming the fault. */
+ * own listener; the connection stream's header compiles as C99 too, and its
+ * state names agree with the snapshot's. Exits 0 when all is right, 1
+ * naming the fault. */
 #define _POSIX_C_SOURCE 200809L
 #include <arpa/inet.h>
 #include <errno.h>
@@ -12,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sockscope/connections.h>
 #include <sockscope/sockets.h>
 
 static int fault(const char *what) {
@@ -51,5 +54,9 @@ int main(void) {
     }
     sockscope_snapshot_free(snapshot);
     close(listener);
+    const char *listen_name = sockscope_state_name(IPPROTO_TCP, SOCKSCOPE_LISTEN);
+    if (listen_name == NULL || strcmp(listen_name, "LISTEN") != 0) return fault("the stream's state names differ");
+    struct sockscope_stream_options options = SOCKSCOPE_STREAM_OPTIONS_INIT;
+    if (options.size != sizeof options) return fault("the stream's options don't know their size");
     return found ? 0 : fault("its listener is not in the snapshot as it is");
 }
