@@ -76,6 +76,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DSOCKSCOPE_BUILD_BENCHMARKS=O
 cmake --build "$build" -j"$(nproc)" >/dev/null
 bin=$root/$build/benchmarks
 demo=$root/$build/demo/sockscopeDemo_x64
+tool=$root/$build/tool/sockscope
 heap_counter=$bin/libsockscope_heap_counter.so
 managed=""
 if command -v dotnet >/dev/null; then
@@ -110,6 +111,7 @@ done
 echo "connections,rows,measure,median_ms" >"$out/times.csv"
 : >"$out/rows.csv"
 : >"$out/memory.csv"
+: >"$out/peak_memory.csv"
 : >"$out/sources.csv"
 : >"$out/idle.csv"
 : >"$out/leaks.txt"
@@ -129,6 +131,7 @@ for n in $sizes; do
     time_repeated "$n" "$rows" "$here"
     "$bin/stage_profile" "$here" >"$out/stages-$n.txt"
     measure_memory "$n"
+    measure_peak_memory "$n"
     stop_load main
 done
 
@@ -188,7 +191,7 @@ gnuplot -e "csv='$out/times.csv'; png='$out/benchmark.png'; machine='$(nproc) co
 if [ "$refresh" = yes ]; then
     mkdir -p benchmarks/results docs
     rm -f benchmarks/results/*
-    cp "$out"/{summary.md,times.csv,rows.csv,memory.csv,idle.csv,google-benchmark.txt} benchmarks/results/
+    cp "$out"/{summary.md,times.csv,rows.csv,memory.csv,peak_memory.csv,idle.csv,google-benchmark.txt} benchmarks/results/
     cp "$out/benchmark.png" docs/benchmark.png
 fi
 cat "$out/summary.md"

@@ -18,6 +18,8 @@ series(measure) = "< grep ," . measure . ", " . csv
 plot \
     series("ss") using 2:4 with linespoints lw 2 pt 7 lc rgb "#333333" title "ss -tanp4", \
     series("netstat") using 2:4 with linespoints lw 2 pt 7 lc rgb "#999999" title "netstat -tanp", \
+    series("ss_no_owners") using 2:4 with linespoints lw 2 pt 6 dt 3 lc rgb "#333333" title "ss -tan4 (no owners)", \
+    series("tool") using 2:4 with linespoints lw 2 pt 13 lc rgb "#9467bd" title "sockscope -t4, whole command", \
     series("first_call") using 2:4 with linespoints lw 2 pt 5 lc rgb "#1f77b4" title "first getstat_tcp, whole command", \
     series("first_call_proc") using 2:4 with linespoints lw 2 pt 4 dt 2 lc rgb "#1f77b4" title "first getstat_tcp, whole command, proc", \
     series("repeated_call") using 2:4 with linespoints lw 2 pt 9 lc rgb "#2ca02c" title "repeated getstat_tcp, in process", \

@@ -25,7 +25,8 @@
 //                                 library loaded its iterator) or "proc-scan"
 //
 // The library loads its iterator, where it may, on a process's second call
-// that needs owners; "repeated" means after that.
+// that needs owners, or on its first when the machine holds a large table;
+// "repeated" means after that.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>

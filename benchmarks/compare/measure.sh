@@ -36,17 +36,20 @@ count_rows() {
 
 # time_commands N ROWS ROUNDS: whole commands, each once per round in turn:
 # the first call of a fresh process on both owner paths, the console
-# listing on both, ss and netstat.
+# listing on both, the tool, ss and netstat; and ss without owners
+# (ss -tan4: the kernel's dump alone), the floor for one-shot programs.
 time_commands() {
     local n=$1 rows=$2 rounds=$3 timings
-    local measures=(first_call first_call_proc listing listing_proc ss netstat)
+    local measures=(first_call first_call_proc listing listing_proc tool ss netstat ss_no_owners)
     timings=$("$bin/command_timer" "$rounds" \
         "$bin/snapshot_once >/dev/null" \
         "SOCKSCOPE_OWNER_SCAN=proc $bin/snapshot_once >/dev/null" \
         "$demo >/dev/null" \
         "SOCKSCOPE_OWNER_SCAN=proc $demo >/dev/null" \
+        "$tool -t4 >/dev/null" \
         "ss -tanp4 >/dev/null" \
-        "netstat -tanp4 >/dev/null 2>&1")
+        "netstat -tanp4 >/dev/null 2>&1" \
+        "ss -tan4 >/dev/null")
     local i=0 ms
     while IFS=$'\t' read -r ms _; do
         echo "$n,$rows,${measures[$i]},$ms" >>"$out/times.csv"
@@ -93,6 +96,21 @@ measure_memory() {
                 $1 == call "_returned_bytes" { returned = $2 }
                 END { printf "%s,%s,%s,%s,%s\n", n, path, call, peak, returned }' <<<"$report" >>"$out/memory.csv"
         done
+    done
+}
+
+# measure_peak_memory N: the peak resident memory of the tool listing the
+# table and of a program that only takes the same snapshot (snapshot_once:
+# the library's own share), each the least of three runs, in KiB.
+measure_peak_memory() {
+    local n=$1 name
+    peak_kib() { python3 -c 'import resource, subprocess, sys
+subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)' "$@"; }
+    for name in tool library; do
+        local command=("$tool" -t4)
+        [ "$name" = library ] && command=("$bin/snapshot_once")
+        echo "$n,$name,$(for _ in 1 2 3; do peak_kib "${command[@]}"; done | sort -n | head -1)" >>"$out/peak_memory.csv"
     done
 }
 

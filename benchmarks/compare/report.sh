@@ -12,6 +12,11 @@ source_of() {
     awk -F, -v p="$1" -v n="${2:-}" '$2 == p && (n == "" || $1 == n) { s = $3 } END { print s }' "$out/sources.csv" |
         sed 's/^kernel-iterator$/kernel iterator/; s/^proc-scan$/\/proc scan/'
 }
+# peak_ratio N: the tool's peak resident memory ÷ snapshot_once's.
+peak_ratio() {
+    awk -F, -v n="$1" '$1 == n { kib[$2] = $3 } END { if (kib["library"] > 0) printf "%.2f", kib["tool"] / kib["library"] }' \
+        "$out/peak_memory.csv"
+}
 thousands() { LC_ALL=C awk -v v="$1" 'BEGIN { s = sprintf("%d", v); while (s ~ /[0-9][0-9][0-9][0-9]/) sub(/[0-9][0-9][0-9]([,]|$)/, ",&", s); print s }'; }
 
 # idle_slopes [COLUMN]: "path slope-µs" per path: the median over the
@@ -83,6 +88,14 @@ check_targets() {
             "$(ratio "$(get "$n" repeated_call_proc)" "$ss_ms")" "$(awk -v s=$slack 'BEGIN { printf "%.2f", 0.30 * s }')" "$note"
         target "$label: console listing ÷ ss -tanp4" "$(ratio "$(get "$n" listing)" "$ss_ms")" \
             "$(awk -v s=$slack 'BEGIN { printf "%.2f", 0.40 * s }')" "$note"
+        # One-shot programs, as people run them by hand, against the
+        # kernel's dump alone; and the tool's peak memory against the
+        # library's for the same table.
+        local floor=$(get "$n" ss_no_owners) program
+        [ "$n" = 100000 ] && for program in first_call listing tool; do
+            target "$label: one-shot $program ÷ ss -tan4 (no owners)" "$(ratio "$(get "$n" "$program")" "$floor")" 1.40 "$note"
+        done
+        target "$label: the tool's peak memory ÷ the library's" "$(peak_ratio "$n")" 1.30
         local path
         for path in default proc; do
             local memory=$(awk -F, -v n="$n" -v p="$path" '$1 == n && $2 == p && $3 == "repeated" && $4 != "" {
@@ -109,12 +122,12 @@ check_targets() {
 }
 
 overview() {
-    echo "| connections (rows) | first call | first call, proc | repeated call | repeated call, proc | listing | listing, proc | ss -tanp4 | netstat -tanp |"
-    echo "|---|---|---|---|---|---|---|---|---|"
+    echo "| connections (rows) | first call | first call, proc | repeated call | repeated call, proc | listing | listing, proc | sockscope -t4 | ss -tanp4 | netstat -tanp | ss -tan4 (no owners) |"
+    echo "|---|---|---|---|---|---|---|---|---|---|---|"
     local n
     for n in $(cut -d, -f1 "$out/times.csv" | sed 1d | sort -nu); do
         local line="| $(thousands "$n") ($(thousands "$(rows_at "$n")"))" m
-        for m in first_call first_call_proc repeated_call repeated_call_proc listing listing_proc ss netstat; do
+        for m in first_call first_call_proc repeated_call repeated_call_proc listing listing_proc tool ss netstat ss_no_owners; do
             line+=" | $(get "$n" "$m")"
         done
         echo "$line |"
@@ -142,7 +155,9 @@ size_section() { # N ROUNDS
     echo "| console listing: \`sockscopeDemo_x64 </dev/null >/dev/null\` | $(cell listing) | $(cell listing_proc) |"
     echo "| managed getstat_tcp, repeated (sockscopeNET/bench) | $(cell managed_call) | $(cell managed_call_proc) |"
     echo "| peak heap of a repeated snapshot ÷ bytes returned | $(memory_cell default) | $(memory_cell proc) |"
+    echo "| the tool: \`sockscope -t4 >/dev/null\` (peak memory ÷ the library's: $(peak_ratio "$n")) | $(cell tool) | |"
     echo "| \`ss -tanp4\` | $(cell ss) | |"
+    echo "| \`ss -tan4\` (no owners: the kernel's dump alone) | $(cell ss_no_owners) | |"
     echo "| \`netstat -tanp\` | $(cell netstat) | |"
     echo
     echo "Where one snapshot's time goes (stage_profile):"

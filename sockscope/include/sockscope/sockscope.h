@@ -34,6 +34,15 @@
 // process can fail or disguise another's answer. A process whose main
 // thread ended while others run is running, and is read through them.
 //
+// Owners: a caller that may load BPF programs and read every process (root)
+// gets socket holders from a small kernel iterator, loaded once per process
+// (some 60-80 ms) and kept; anyone else, and SOCKSCOPE_OWNER_SCAN=proc in
+// the environment, gets them from a scan of /proc. A process's second call
+// that needs owners loads the iterator; its first loads it only when the
+// machine has 25,000 sockets in use or more (/proc/net/sockstat), where the
+// scan would cost more than the load, and otherwise scans. Both give the
+// same answers.
+//
 // ABI: the library's SONAME is libsockscope_x64.so.1. Within major version
 // 1, the records' layout, the members' signatures and what they answer stay
 // as they are; members may be added (a minor version). Anything else takes
