@@ -113,6 +113,8 @@ add_custom_command(
 target_sources(sockscope_objects PRIVATE
     src/linux/bpf_ring_buffer.cpp
     src/linux/connection_stream.cpp
+    src/linux/connections_loader.cpp
+    src/linux/kernel_btf.cpp
     src/linux/bpf/connections_object.cpp
     ${bpf_out}/connections.skel.h
     src/linux/bpf_socket_holders.cpp

@@ -307,6 +307,7 @@ TEST(ConnectionStream, HooksAreReported) {
         EXPECT_STREQ(debug.accept_hook, "tp_btf/sys_exit");
         EXPECT_NE(debug.accept_function_refused, 0);
     }
+    EXPECT_FALSE(debug.loaded_by_libbpf) << "the quick load fell back to libbpf's";
     std::cout << "accept hook: " << debug.accept_hook << " (fexit refused: "
               << std::strerror(debug.accept_function_refused) << ")\n";
 }

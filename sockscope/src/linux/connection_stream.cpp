@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "linux/connection_stream.h"
 
-#include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <linux/capability.h>
@@ -13,8 +12,9 @@
 #include <unistd.h>
 
 #include "linux/bpf/connection_record.h"
-#include "linux/bpf/connections_object.h"
 #include "linux/bpf_ring_buffer.h"
+#include "linux/connections_loader.h"
+#include "linux/kernel_btf.h"
 #include "linux/libbpf_library.h"
 #include "linux/unique_fd.h"
 
@@ -83,58 +83,6 @@ private:
     libbpf_print_fn_t previous_;
 };
 
-// Whether the kernel lets this process attach programs to function exits,
-// asked with a program that does nothing, for the exit of the accept
-// path's function: 0, or the errno it refused with. Far cheaper to be
-// refused than the whole object, whose relocations are most of its load;
-// still, this reads the kernel's BTF once more, so the answer is kept for
-// the life of the process (a refusal for want of memory or descriptors
-// only makes its streams use the system-call exit).
-int function_exits_refused(const LibbpfFunctions& f) {
-    static std::atomic<int> known{-1};
-    int refused = known.load(std::memory_order_relaxed);
-    if (refused >= 0) return refused;
-    const int target = f.find_vmlinux_btf_id("inet_csk_accept", BPF_TRACE_FEXIT);
-    if (target < 0) {
-        refused = errno != 0 ? errno : ENOENT;
-    } else {
-        const bpf_insn nothing[] = {
-            {BPF_ALU64 | BPF_MOV | BPF_K, BPF_REG_0, 0, 0, 0}, // r0 = 0
-            {BPF_JMP | BPF_EXIT, 0, 0, 0, 0},
-        };
-        bpf_prog_load_opts options{};
-        options.sz = sizeof options;
-        options.expected_attach_type = BPF_TRACE_FEXIT;
-        options.attach_btf_id = static_cast<__u32>(target);
-        const UniqueFd program(f.prog_load(BPF_PROG_TYPE_TRACING, "accept_probe", "Dual MIT/GPL", nothing, 2, &options));
-        refused = program.valid() ? 0 : (errno != 0 ? errno : EPERM);
-    }
-    known.store(refused, std::memory_order_relaxed);
-    return refused;
-}
-
-// The object loaded into the kernel with one of the two accept programs;
-// null with errno when the kernel refuses it.
-bpf_object* load_object(const LibbpfFunctions& f, bool accept_by_function, std::size_t ring, std::uint32_t tracked) {
-    const std::span<const std::byte> elf = connections_object();
-    bpf_object* object = f.object_open_mem(elf.data(), elf.size(), nullptr);
-    if (object == nullptr) return nullptr;
-    bpf_map* events = f.find_map_by_name(object, "events");
-    bpf_map* sockets = f.find_map_by_name(object, "sockets");
-    bpf_program* by_function = f.find_program_by_name(object, accept_function_program);
-    bpf_program* by_syscall = f.find_program_by_name(object, accept_syscall_program);
-    const bool loaded = events != nullptr && sockets != nullptr && by_function != nullptr && by_syscall != nullptr &&
-                        f.map_set_max_entries(events, static_cast<__u32>(ring)) == 0 &&
-                        f.map_set_max_entries(sockets, tracked) == 0 &&
-                        f.program_set_autoload(by_function, accept_by_function) == 0 &&
-                        f.program_set_autoload(by_syscall, !accept_by_function) == 0 && f.object_load(object) == 0;
-    if (loaded) return object;
-    const int error = errno != 0 ? errno : EINVAL;
-    f.object_close(object);
-    errno = error;
-    return nullptr;
-}
-
 // Runs the snapshot program once: it gives the sockets open now their
 // holders as owners, and writes nothing.
 bool take_snapshot(const LibbpfFunctions& f, bpf_object* object) {
@@ -162,9 +110,9 @@ bool take_snapshot(const LibbpfFunctions& f, bpf_object* object) {
 struct ConnectionStream {
     std::unique_ptr<LibbpfLibrary> libbpf;
     bpf_object* object = nullptr;
-    bpf_link* state_link = nullptr;
-    bpf_link* skipped_link = nullptr;
-    bpf_link* accept_link = nullptr;
+    UniqueFd state_link;
+    UniqueFd skipped_link;
+    UniqueFd accept_link;
     connection_stream_shared* shared = nullptr; // one mapped page
     std::size_t page = 0;
     std::unique_ptr<BpfRingBuffer> ring;
@@ -172,6 +120,7 @@ struct ConnectionStream {
     int program_fds[3] = {-1, -1, -1}; // accept, state, skipped state: owned by the object
     bool accept_by_function = false;
     int accept_function_refused = 0;
+    bool loaded_by_libbpf = false;
     std::uint64_t malformed = 0;     // events that were not whole records
     std::uint64_t lost_reported = 0; // lost() at the last read
 
@@ -202,18 +151,19 @@ struct ConnectionStream {
     ~ConnectionStream() {
         if (!libbpf) return;
         const LibbpfFunctions& f = libbpf->functions();
-        if (accept_link != nullptr) f.link_destroy(accept_link);
-        if (state_link != nullptr) f.link_destroy(state_link);
-        if (skipped_link != nullptr) f.link_destroy(skipped_link);
+        accept_link.reset();
+        state_link.reset();
+        skipped_link.reset();
         ring.reset();
         if (shared != nullptr) ::munmap(shared, page);
         if (object != nullptr) f.object_close(object);
     }
 
-    bool start(const ConnectionStreamOptions& options, ino_t reader_pid_namespace);
+    bool start(const ConnectionStreamOptions& options, ino_t reader_pid_namespace, const KernelBtf& kernel);
 };
 
-bool ConnectionStream::start(const ConnectionStreamOptions& options, ino_t reader_pid_namespace) {
+bool ConnectionStream::start(const ConnectionStreamOptions& options, ino_t reader_pid_namespace,
+                             const KernelBtf& kernel) {
     const LibbpfFunctions& f = libbpf->functions();
     const QuietLibbpf quiet(f);
     page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
@@ -223,16 +173,17 @@ bool ConnectionStream::start(const ConnectionStreamOptions& options, ino_t reade
     // The cheaper accept hook where the kernel takes it; where it refuses
     // to load or attach it, the system-call exit. It is attached first, to
     // find out: it does nothing until the state program fills the table.
-    accept_function_refused = function_exits_refused(f);
+    accept_function_refused = function_exits_refused(f, kernel);
     const bool try_function = accept_function_refused == 0;
     for (const bool by_function : {true, false}) {
         if (by_function && !try_function) continue;
-        object = load_object(f, by_function, ring_bytes, tracked);
+        object = load_connections(f, kernel, {by_function, static_cast<std::uint32_t>(ring_bytes), tracked},
+                                  loaded_by_libbpf);
         bpf_program* accept = object != nullptr ? f.find_program_by_name(
                                                       object, by_function ? accept_function_program : accept_syscall_program)
                                                 : nullptr;
-        accept_link = accept != nullptr ? f.program_attach(accept) : nullptr;
-        if (accept_link != nullptr) {
+        accept_link.reset(accept != nullptr ? attach_connections_program(f, accept) : -1);
+        if (accept_link.valid()) {
             accept_by_function = by_function;
             program_fds[0] = f.program_fd(accept);
             break;
@@ -243,7 +194,7 @@ bool ConnectionStream::start(const ConnectionStreamOptions& options, ino_t reade
         if (by_function) accept_function_refused = error;
         errno = error;
     }
-    if (accept_link == nullptr) return false;
+    if (!accept_link.valid()) return false;
 
     const int shared_fd = f.find_map_fd_by_name(object, "shared");
     ring_fd = f.find_map_fd_by_name(object, "events");
@@ -264,11 +215,11 @@ bool ConnectionStream::start(const ConnectionStreamOptions& options, ino_t reade
         errno = ENOENT;
         return false;
     }
-    state_link = f.program_attach(state);
-    if (state_link == nullptr) return false;
+    state_link.reset(attach_connections_program(f, state));
+    if (!state_link.valid()) return false;
     program_fds[1] = f.program_fd(state);
-    skipped_link = f.program_attach(skipped);
-    if (skipped_link == nullptr) return false;
+    skipped_link.reset(attach_connections_program(f, skipped));
+    if (!skipped_link.valid()) return false;
     program_fds[2] = f.program_fd(skipped);
     return take_snapshot(f, object);
 }
@@ -284,8 +235,16 @@ ConnectionStream* open_connection_stream(const ConnectionStreamOptions& options)
     }
     struct stat pid_namespace;
     if (::stat("/proc/self/ns/pid", &pid_namespace) != 0) return nullptr;
-    if (::access("/sys/kernel/btf/vmlinux", R_OK) != 0) {
-        errno = ENOTSUP;
+    std::unique_ptr<KernelBtf> kernel;
+    try {
+        Result<std::unique_ptr<KernelBtf>> loaded = KernelBtf::load();
+        if (!loaded) {
+            errno = loaded.error();
+            return nullptr;
+        }
+        kernel = std::move(*loaded);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
         return nullptr;
     }
     std::unique_ptr<ConnectionStream> stream(new (std::nothrow) ConnectionStream);
@@ -300,7 +259,7 @@ ConnectionStream* open_connection_stream(const ConnectionStreamOptions& options)
         return nullptr;
     }
     stream->libbpf = std::move(*library);
-    if (!stream->start(options, pid_namespace.st_ino)) {
+    if (!stream->start(options, pid_namespace.st_ino, *kernel)) {
         const int error = errno;
         stream.reset();
         errno = error;
@@ -350,6 +309,7 @@ bool connection_stream_debug(const ConnectionStream* stream, ConnectionStreamDeb
     debug->state_hook = state_hook;
     debug->accept_hook = stream->accept_by_function ? accept_function_hook : accept_syscall_hook;
     debug->accept_function_refused = stream->accept_function_refused;
+    debug->loaded_by_libbpf = stream->loaded_by_libbpf;
     debug->lost = stream->lost();
     debug->lost_for_room = stream->lost_for_room();
     debug->lost_unseen = stream->lost_unseen();

@@ -103,6 +103,8 @@ struct ConnectionStreamDebug {
     const char* accept_hook; // "fexit/inet_csk_accept", or "tp_btf/sys_exit" where the
                              // kernel refused that (accept and accept4 only)
     int accept_function_refused; // errno the kernel refused the fexit program with; 0 if used
+    bool loaded_by_libbpf;       // loaded libbpf's way, which reads the kernel's BTF
+                                 // (see connections_loader.h): slower, same programs
     std::uint64_t lost;          // records lost since the stream opened, of which
     std::uint64_t lost_for_room; //   dropped when the buffer was full,
     std::uint64_t lost_unseen;   //   state changes no program saw

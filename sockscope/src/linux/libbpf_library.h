@@ -24,16 +24,20 @@ struct LibbpfFunctions {
     decltype(&::bpf_link__fd) link_fd;
     decltype(&::bpf_link__destroy) link_destroy;
     decltype(&::bpf_iter_create) iter_create;
-    // The connection stream's (connection_stream.cpp).
+    // The connection stream's (connection_stream.cpp, connections_loader.cpp).
     decltype(&::bpf_program__set_autoload) program_set_autoload;
-    decltype(&::bpf_program__attach) program_attach;
     decltype(&::bpf_object__find_map_by_name) find_map_by_name;
     decltype(&::bpf_object__find_map_fd_by_name) find_map_fd_by_name;
     decltype(&::bpf_map__set_max_entries) map_set_max_entries;
-    decltype(&::libbpf_find_vmlinux_btf_id) find_vmlinux_btf_id;
     decltype(&::bpf_prog_load) prog_load;
     decltype(&::bpf_program__fd) program_fd;
     decltype(&::bpf_obj_get_info_by_fd) object_info;
+    decltype(&::bpf_program__section_name) program_section_name;
+    decltype(&::bpf_program__set_type) program_set_type;
+    decltype(&::bpf_program__set_expected_attach_type) program_set_expected_attach_type;
+    decltype(&::bpf_program__set_attach_target) program_set_attach_target;
+    decltype(&::libbpf_register_prog_handler) register_prog_handler;
+    decltype(&::bpf_raw_tracepoint_open) raw_tracepoint_open;
 };
 
 // The file that libbpf's ABI version 1 is installed as.
@@ -43,7 +47,10 @@ class LibbpfLibrary {
 public:
     // Opens `file` (a name dlopen searches for, or a path) and resolves
     // every function; a failure when the file can't be opened (ENOENT) or
-    // lacks one (ENOSYS).
+    // lacks one (ENOSYS). Once opened, libbpf stays loaded for the life of
+    // the process (RTLD_NODELETE), closed or not: the connection stream
+    // registers a handler of program sections with it, once per process
+    // (connections_loader.cpp), which must not vanish with it.
     static Result<std::unique_ptr<LibbpfLibrary>> open(const char* file) noexcept;
     ~LibbpfLibrary();
     LibbpfLibrary(const LibbpfLibrary&) = delete;

@@ -28,7 +28,13 @@
  * ten times more, and are left to the paths that run once per socket.
  * Pointers are followed only by probe reads, though: the verifier looks
  * each pointer load from a kernel object up in the kernel's BTF, which
- * took it some 50 ms for the few in this program. */
+ * took it some 50 ms for the few in this program.
+ *
+ * Sections are named "sockscope/<hook>/<target>" (hook as libbpf names
+ * it: tp_btf, fexit, iter), not libbpf's own names: the library sets each
+ * program's type and target itself as it loads them, from the kernel's
+ * BTF that it reads once, where libbpf would read it again
+ * (connections_loader.h). */
 #include "vmlinux.h"
 #include <bpf/bpf_core_read.h>
 #include <bpf/bpf_endian.h>
@@ -304,7 +310,7 @@ static __noinline struct tracked_socket *first_seen(struct sock *sk, int oldstat
  * verified. */
 __noinline int accepted(__u64 sk_address);
 
-SEC("fexit/inet_csk_accept")
+SEC("sockscope/fexit/inet_csk_accept")
 int accept_returned_function(void *ctx)
 {
     __u64 returned = 0;
@@ -315,7 +321,7 @@ int accept_returned_function(void *ctx)
 
 /* Elsewhere every system call's exit, filtered to accept and accept4; the
  * returned descriptor leads to the socket. */
-SEC("tp_btf/sys_exit")
+SEC("sockscope/tp_btf/sys_exit")
 int BPF_PROG(accept_returned_syscall, struct pt_regs *regs, long ret)
 {
     if (ret < 0)
@@ -456,7 +462,7 @@ struct {
  * ends). The kernel counts the changes it skips; the second program
  * counts those it handles in state_changed's place, so the library can
  * tell how many neither saw. */
-SEC("tp_btf/inet_sock_set_state")
+SEC("sockscope/tp_btf/inet_sock_set_state")
 int BPF_PROG(state_changed, struct sock *sk, int oldstate, int newstate)
 {
     __u32 zero = 0;
@@ -475,7 +481,7 @@ int BPF_PROG(state_changed, struct sock *sk, int oldstate, int newstate)
     return 0;
 }
 
-SEC("tp_btf/inet_sock_set_state")
+SEC("sockscope/tp_btf/inet_sock_set_state")
 int BPF_PROG(state_changed_skipped, struct sock *sk, int oldstate, int newstate)
 {
     __u32 zero = 0;
@@ -506,7 +512,7 @@ int BPF_PROG(state_changed_skipped, struct sock *sk, int oldstate, int newstate)
  * visited when several processes hold it), unless it was seen to open
  * meanwhile. Visits the reader's PID namespace's processes; writes no
  * output. */
-SEC("iter/task_file")
+SEC("sockscope/iter/task_file")
 int snapshot(struct bpf_iter__task_file *ctx)
 {
     struct task_struct *task = ctx->task;

@@ -1,0 +1,211 @@
+// SPDX-License-Identifier: MIT
+#include "core/relocation_btf.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <unordered_map>
+
+namespace sockscope_detail {
+namespace {
+
+// Whether libbpf takes a kernel type of kind `a` as a candidate for a
+// relocated type of kind `b` (its btf_kind_core_compat).
+bool compatible_kinds(unsigned a, unsigned b) {
+    const auto any_enum = [](unsigned kind) { return kind == BTF_KIND_ENUM || kind == BTF_KIND_ENUM64; };
+    return a == b || (any_enum(a) && any_enum(b));
+}
+
+// `name` without a flavour suffix, as libbpf compares names:
+// "task_struct___old" is "task_struct" (the last "___" between two
+// characters that are not underscores).
+std::string_view essential_name(std::string_view name) {
+    for (std::size_t i = name.size() >= 5 ? name.size() - 4 : 0; i-- > 0;) {
+        if (name[i + 1] == '_' && name[i + 2] == '_' && name[i + 3] == '_' && name[i] != '_' && name[i + 4] != '_')
+            return name.substr(0, i + 1);
+    }
+    return name;
+}
+
+template <typename Record>
+Record* entries(std::byte* record) {
+    return reinterpret_cast<Record*>(record + sizeof(btf_type));
+}
+
+template <typename Record>
+const Record* entries(const std::byte* record) {
+    return reinterpret_cast<const Record*>(record + sizeof(btf_type));
+}
+
+// Calls `follow` with each type that `id` holds by value (see the header).
+template <typename Follow>
+void held_types(const BtfTypes& btf, std::uint32_t id, Follow&& follow) {
+    const btf_type& type = btf.type(id);
+    const std::byte* record = btf.record(id).data();
+    const unsigned n = BtfTypes::vlen(type);
+    switch (BtfTypes::kind(type)) {
+    case BTF_KIND_STRUCT:
+    case BTF_KIND_UNION:
+        for (unsigned i = 0; i < n; ++i) follow(entries<btf_member>(record)[i].type);
+        break;
+    case BTF_KIND_ARRAY:
+        follow(entries<btf_array>(record)->type);
+        follow(entries<btf_array>(record)->index_type);
+        break;
+    case BTF_KIND_FUNC_PROTO:
+        follow(type.type);
+        for (unsigned i = 0; i < n; ++i) follow(entries<btf_param>(record)[i].type);
+        break;
+    case BTF_KIND_TYPEDEF:
+    case BTF_KIND_VOLATILE:
+    case BTF_KIND_CONST:
+    case BTF_KIND_RESTRICT:
+    case BTF_KIND_TYPE_TAG: follow(type.type); break;
+    default: break;
+    }
+}
+
+class StringTable {
+public:
+    StringTable() { text_.push_back('\0'); }
+
+    std::uint32_t add(std::string_view text) {
+        if (text.empty()) return 0;
+        const auto [at, added] = offsets_.try_emplace(text, static_cast<std::uint32_t>(text_.size()));
+        if (added) {
+            text_.insert(text_.end(), text.begin(), text.end());
+            text_.push_back('\0');
+        }
+        return at->second;
+    }
+
+    const std::vector<char>& text() const { return text_; }
+
+private:
+    std::vector<char> text_;
+    std::unordered_map<std::string_view, std::uint32_t> offsets_; // views into the source BTF
+};
+
+} // namespace
+
+std::vector<std::byte> relocation_btf(const BtfTypes& kernel, const BtfTypes& object,
+                                      std::span<const std::uint32_t> relocated) {
+    struct Wanted {
+        std::string_view name;
+        unsigned kind;
+    };
+    std::vector<Wanted> wanted;
+    std::uint32_t wanted_kinds = 0; // bit per kind: the kernel's others are not even named
+    for (const std::uint32_t id : relocated) {
+        if (id == 0 || id >= object.count()) continue;
+        const btf_type& type = object.type(id);
+        if (type.name_off == 0) continue;
+        wanted.push_back({essential_name(object.name(type)), BtfTypes::kind(type)});
+        for (unsigned kind = 0; kind <= BTF_KIND_MAX; ++kind)
+            if (compatible_kinds(kind, BtfTypes::kind(type))) wanted_kinds |= 1u << kind;
+    }
+    const auto is_wanted = [&wanted](std::string_view name, unsigned kind) {
+        name = essential_name(name);
+        return std::any_of(wanted.begin(), wanted.end(), [&](const Wanted& w) {
+            return w.name.size() == name.size() && compatible_kinds(w.kind, kind) && w.name == name;
+        });
+    };
+
+    // The kernel types named so, then all that they hold.
+    std::vector<std::uint32_t> new_ids(kernel.count(), 0); // 0: not kept; else marked
+    std::vector<std::uint32_t> pending;
+    const auto keep = [&](std::uint32_t id) {
+        if (id != 0 && id < kernel.count() && new_ids[id] == 0) {
+            new_ids[id] = 1;
+            pending.push_back(id);
+        }
+    };
+    for (std::uint32_t id = 1; id < kernel.count(); ++id) {
+        const btf_type& type = kernel.type(id);
+        const unsigned kind = BtfTypes::kind(type);
+        if ((wanted_kinds >> kind & 1) != 0 && type.name_off != 0 && is_wanted(kernel.name(type), kind)) keep(id);
+    }
+    while (!pending.empty()) {
+        const std::uint32_t id = pending.back();
+        pending.pop_back();
+        held_types(kernel, id, keep);
+    }
+
+    // Numbered anew in their old order; records copied with their names and
+    // type references rewritten.
+    std::uint32_t next = 1;
+    for (std::uint32_t& id : new_ids)
+        if (id != 0) id = next++;
+    const auto renumbered = [&new_ids](std::uint32_t id) { return id < new_ids.size() ? new_ids[id] : 0; };
+    StringTable strings;
+    std::vector<std::byte> types;
+    for (std::uint32_t id = 1; id < kernel.count(); ++id) {
+        if (new_ids[id] == 0) continue;
+        const std::span<const std::byte> source = kernel.record(id);
+        const std::size_t at = types.size();
+        types.insert(types.end(), source.begin(), source.end());
+        std::byte* record = types.data() + at;
+        auto* type = reinterpret_cast<btf_type*>(record);
+        type->name_off = strings.add(kernel.text(type->name_off));
+        const unsigned n = BtfTypes::vlen(*type);
+        switch (BtfTypes::kind(*type)) {
+        case BTF_KIND_STRUCT:
+        case BTF_KIND_UNION:
+            for (unsigned i = 0; i < n; ++i) {
+                btf_member& member = entries<btf_member>(record)[i];
+                member.name_off = strings.add(kernel.text(member.name_off));
+                member.type = renumbered(member.type);
+            }
+            break;
+        case BTF_KIND_ENUM:
+            for (unsigned i = 0; i < n; ++i) {
+                btf_enum& value = entries<btf_enum>(record)[i];
+                value.name_off = strings.add(kernel.text(value.name_off));
+            }
+            break;
+        case BTF_KIND_ENUM64:
+            for (unsigned i = 0; i < n; ++i) {
+                btf_enum64& value = entries<btf_enum64>(record)[i];
+                value.name_off = strings.add(kernel.text(value.name_off));
+            }
+            break;
+        case BTF_KIND_ARRAY: {
+            btf_array& array = *entries<btf_array>(record);
+            array.type = renumbered(array.type);
+            array.index_type = renumbered(array.index_type);
+            break;
+        }
+        case BTF_KIND_FUNC_PROTO:
+            type->type = renumbered(type->type);
+            for (unsigned i = 0; i < n; ++i) {
+                btf_param& parameter = entries<btf_param>(record)[i];
+                parameter.name_off = strings.add(kernel.text(parameter.name_off));
+                parameter.type = renumbered(parameter.type);
+            }
+            break;
+        case BTF_KIND_PTR:
+        case BTF_KIND_TYPEDEF:
+        case BTF_KIND_VOLATILE:
+        case BTF_KIND_CONST:
+        case BTF_KIND_RESTRICT:
+        case BTF_KIND_TYPE_TAG: type->type = renumbered(type->type); break;
+        default: break;
+        }
+    }
+
+    btf_header header{};
+    header.magic = 0xEB9F;
+    header.version = 1;
+    header.hdr_len = sizeof header;
+    header.type_off = 0;
+    header.type_len = static_cast<std::uint32_t>(types.size());
+    header.str_off = header.type_len;
+    header.str_len = static_cast<std::uint32_t>(strings.text().size());
+    std::vector<std::byte> raw(sizeof header + types.size() + strings.text().size());
+    std::memcpy(raw.data(), &header, sizeof header);
+    std::memcpy(raw.data() + sizeof header, types.data(), types.size());
+    std::memcpy(raw.data() + sizeof header + types.size(), strings.text().data(), strings.text().size());
+    return raw;
+}
+
+} // namespace sockscope_detail

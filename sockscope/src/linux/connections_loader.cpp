@@ -1,0 +1,282 @@
+// SPDX-License-Identifier: MIT
+#include "linux/connections_loader.h"
+
+#include <atomic>
+#include <cerrno>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
+
+#include "core/bpf_object_btf.h"
+#include "core/relocation_btf.h"
+#include "linux/bpf/connections_object.h"
+#include "linux/unique_fd.h"
+
+namespace sockscope_detail {
+namespace {
+
+// The programs, as named in connections.bpf.c.
+constexpr const char* program_names[] = {"accept_returned_function", "accept_returned_syscall", "state_changed",
+                                         "state_changed_skipped", "snapshot"};
+constexpr const char* accept_function_program = "accept_returned_function";
+constexpr const char* accept_syscall_program = "accept_returned_syscall";
+constexpr std::string_view section_prefix = "sockscope/";
+
+// A program's hook, from its section "sockscope/<hook>/<target>", and the
+// kernel type that the kernel knows the target by (as libbpf looks it up).
+struct Hook {
+    bpf_attach_type attach_type;
+    std::string_view target;
+    std::string_view type_prefix;
+    unsigned type_kind;
+};
+
+std::optional<Hook> hook_of(const char* section) {
+    std::string_view name = section != nullptr ? section : "";
+    if (name.substr(0, section_prefix.size()) != section_prefix) return std::nullopt;
+    name.remove_prefix(section_prefix.size());
+    const std::size_t slash = name.find('/');
+    if (slash == std::string_view::npos) return std::nullopt;
+    const std::string_view hook = name.substr(0, slash), target = name.substr(slash + 1);
+    if (hook == "tp_btf") return Hook{BPF_TRACE_RAW_TP, target, "btf_trace_", BTF_KIND_TYPEDEF};
+    if (hook == "fexit") return Hook{BPF_TRACE_FEXIT, target, "", BTF_KIND_FUNC};
+    if (hook == "iter") return Hook{BPF_TRACE_ITER, target, "bpf_iter_", BTF_KIND_FUNC};
+    return std::nullopt;
+}
+
+// What the section handler sets on each program of a load in progress on
+// this thread (null when none is: the load sets its programs up itself).
+struct ResolvedHook {
+    const bpf_program* program;
+    bpf_attach_type attach_type;
+    std::uint32_t type_id;
+};
+
+struct LoadInProgress {
+    const LibbpfFunctions* f;
+    std::vector<ResolvedHook> hooks;
+};
+
+thread_local const LoadInProgress* load_in_progress = nullptr;
+
+// libbpf calls this for each program of a section "sockscope/..." just
+// before it loads it: the program becomes a tracing program of its hook.
+int prepare_program(bpf_program* program, bpf_prog_load_opts* options, long /*cookie*/) {
+    const LoadInProgress* load = load_in_progress;
+    if (load == nullptr) return 0;
+    for (const ResolvedHook& hook : load->hooks) {
+        if (hook.program != program) continue;
+        const int typed = load->f->program_set_type(program, BPF_PROG_TYPE_TRACING);
+        if (typed != 0) return typed;
+        load->f->program_set_expected_attach_type(program, hook.attach_type);
+        options->expected_attach_type = hook.attach_type;
+        options->attach_btf_id = hook.type_id;
+        options->attach_btf_obj_fd = 0; // vmlinux
+        options->attach_prog_fd = 0;
+        return 0;
+    }
+    return -ENOENT;
+}
+
+// The handler of "sockscope/" sections, registered with libbpf once per
+// process (libbpf stays loaded: see libbpf_library.h). No thread waits for
+// another's registration: one that finds it under way loads libbpf's way.
+// It gives the programs a type that needs no kernel BTF until the handler
+// makes them tracing programs: libbpf reads the kernel's BTF for any
+// object with a tracing program, before it loads any.
+enum HandlerState { not_registered, registering, registered, refused };
+std::atomic<int> handler_state{not_registered};
+
+bool section_handler_registered(const LibbpfFunctions& f) {
+    int state = handler_state.load(std::memory_order_acquire);
+    if (state == not_registered &&
+        handler_state.compare_exchange_strong(state, registering, std::memory_order_acq_rel)) {
+        libbpf_prog_handler_opts options{};
+        options.sz = sizeof options;
+        options.prog_prepare_load_fn = prepare_program;
+        const int id = f.register_prog_handler("sockscope/", BPF_PROG_TYPE_RAW_TRACEPOINT, BPF_CGROUP_INET_INGRESS,
+                                               &options);
+        state = id > 0 ? registered : refused;
+        handler_state.store(state, std::memory_order_release);
+    }
+    return state == registered;
+}
+
+// The object opened, its maps sized and the accept program chosen; null
+// with errno.
+bpf_object* open_object(const LibbpfFunctions& f, const ConnectionsLoad& load, const char* relocation_btf_path) {
+    const std::span<const std::byte> elf = connections_object();
+    bpf_object_open_opts options{};
+    options.sz = sizeof options;
+    options.btf_custom_path = relocation_btf_path;
+    bpf_object* object = f.object_open_mem(elf.data(), elf.size(), &options);
+    if (object == nullptr) return nullptr;
+    bpf_map* events = f.find_map_by_name(object, "events");
+    bpf_map* sockets = f.find_map_by_name(object, "sockets");
+    bpf_program* by_function = f.find_program_by_name(object, accept_function_program);
+    bpf_program* by_syscall = f.find_program_by_name(object, accept_syscall_program);
+    if (events != nullptr && sockets != nullptr && by_function != nullptr && by_syscall != nullptr &&
+        f.map_set_max_entries(events, load.ring_bytes) == 0 &&
+        f.map_set_max_entries(sockets, load.tracked_sockets) == 0 &&
+        f.program_set_autoload(by_function, load.accept_by_function) == 0 &&
+        f.program_set_autoload(by_syscall, !load.accept_by_function) == 0)
+        return object;
+    const int error = errno != 0 ? errno : ENOENT;
+    f.object_close(object);
+    errno = error;
+    return nullptr;
+}
+
+// The programs that `load` loads, with their hooks; false when one has none.
+bool loaded_programs(const LibbpfFunctions& f, bpf_object* object, const ConnectionsLoad& load,
+                     std::vector<std::pair<bpf_program*, Hook>>& programs) {
+    for (const char* name : program_names) {
+        if (std::string_view(name) == (load.accept_by_function ? accept_syscall_program : accept_function_program))
+            continue;
+        bpf_program* program = f.find_program_by_name(object, name);
+        const std::optional<Hook> hook = program != nullptr ? hook_of(f.program_section_name(program)) : std::nullopt;
+        if (!hook) return false;
+        programs.emplace_back(program, *hook);
+    }
+    return true;
+}
+
+// The kernel types that the relocations can touch, in a memory file; its
+// descriptor, or an invalid one when they can't be given that way.
+UniqueFd relocation_btf_file(const BtfTypes& kernel) {
+    const std::optional<ObjectBtf> object = read_object_btf(connections_object());
+    if (!object || object->needs_whole_kernel_btf) return {};
+    const std::optional<BtfTypes> types = BtfTypes::parse(object->btf);
+    if (!types) return {};
+    const std::vector<std::byte> btf = relocation_btf(kernel, *types, object->relocated);
+    UniqueFd file(::memfd_create("sockscope-relocation-btf", MFD_CLOEXEC));
+    std::size_t written = 0;
+    while (file.valid() && written < btf.size()) {
+        const ssize_t wrote = ::write(file.get(), btf.data() + written, btf.size() - written);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) return {};
+        written += static_cast<std::size_t>(wrote);
+    }
+    return file;
+}
+
+// Loaded without libbpf reading the kernel's BTF; null with errno.
+bpf_object* load_with_kernel_types(const LibbpfFunctions& f, const KernelBtf& kernel, const ConnectionsLoad& load) {
+    if (!section_handler_registered(f)) {
+        errno = ENOTSUP;
+        return nullptr;
+    }
+    const UniqueFd btf = relocation_btf_file(kernel.types());
+    if (!btf.valid()) {
+        errno = ENOTSUP;
+        return nullptr;
+    }
+    const std::string btf_path = "/proc/self/fd/" + std::to_string(btf.get());
+    bpf_object* object = open_object(f, load, btf_path.c_str());
+    if (object == nullptr) return nullptr;
+
+    std::vector<std::pair<bpf_program*, Hook>> programs;
+    LoadInProgress in_progress{&f, {}};
+    std::vector<std::string> names;
+    std::vector<BtfTypes::Lookup> lookups;
+    bool resolved = loaded_programs(f, object, load, programs);
+    for (const auto& [program, hook] : programs) names.push_back(std::string(hook.type_prefix) + std::string(hook.target));
+    for (std::size_t i = 0; i < programs.size(); ++i) lookups.push_back({names[i], programs[i].second.type_kind});
+    kernel.types().find(lookups);
+    for (std::size_t i = 0; resolved && i < programs.size(); ++i) {
+        resolved = lookups[i].id != 0;
+        in_progress.hooks.push_back({programs[i].first, programs[i].second.attach_type, lookups[i].id});
+    }
+    int error = ENOENT;
+    if (resolved) {
+        load_in_progress = &in_progress;
+        const int loaded = f.object_load(object);
+        load_in_progress = nullptr;
+        if (loaded == 0) return object;
+        error = errno != 0 ? errno : EINVAL;
+    }
+    f.object_close(object);
+    errno = error;
+    return nullptr;
+}
+
+// Loaded libbpf's way: the programs' types and targets set by name, the
+// kernel's BTF read by libbpf; null with errno.
+bpf_object* load_by_names(const LibbpfFunctions& f, const ConnectionsLoad& load) {
+    bpf_object* object = open_object(f, load, nullptr);
+    if (object == nullptr) return nullptr;
+    std::vector<std::pair<bpf_program*, Hook>> programs;
+    bool ready = loaded_programs(f, object, load, programs);
+    for (const auto& [program, hook] : programs) {
+        const std::string target(hook.target);
+        ready = ready && f.program_set_type(program, BPF_PROG_TYPE_TRACING) == 0 &&
+                f.program_set_expected_attach_type(program, hook.attach_type) == 0 &&
+                f.program_set_attach_target(program, 0, target.c_str()) == 0;
+    }
+    if (ready && f.object_load(object) == 0) return object;
+    const int error = errno != 0 ? errno : EINVAL;
+    f.object_close(object);
+    errno = error;
+    return nullptr;
+}
+
+} // namespace
+
+bpf_object* load_connections(const LibbpfFunctions& f, const KernelBtf& kernel, const ConnectionsLoad& load,
+                             bool& by_libbpf) noexcept {
+    try {
+        by_libbpf = false;
+        if (bpf_object* object = load_with_kernel_types(f, kernel, load)) return object;
+        by_libbpf = true;
+        return load_by_names(f, load);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+}
+
+bpf_object* load_connections_by_names(const LibbpfFunctions& f, const ConnectionsLoad& load) noexcept {
+    try {
+        return load_by_names(f, load);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+}
+
+int attach_connections_program(const LibbpfFunctions& f, const bpf_program* program) noexcept {
+    const int link = f.raw_tracepoint_open(nullptr, f.program_fd(program));
+    if (link >= 0) return link;
+    if (errno == 0) errno = -link;
+    return -1;
+}
+
+int function_exits_refused(const LibbpfFunctions& f, const KernelBtf& kernel) noexcept {
+    static std::atomic<int> known{-1};
+    int refused = known.load(std::memory_order_relaxed);
+    if (refused >= 0) return refused;
+    BtfTypes::Lookup target{"inet_csk_accept", BTF_KIND_FUNC};
+    kernel.types().find({&target, 1});
+    if (target.id == 0) {
+        refused = ENOENT;
+    } else {
+        const bpf_insn nothing[] = {
+            {BPF_ALU64 | BPF_MOV | BPF_K, BPF_REG_0, 0, 0, 0}, // r0 = 0
+            {BPF_JMP | BPF_EXIT, 0, 0, 0, 0},
+        };
+        bpf_prog_load_opts options{};
+        options.sz = sizeof options;
+        options.expected_attach_type = BPF_TRACE_FEXIT;
+        options.attach_btf_id = target.id;
+        const UniqueFd program(f.prog_load(BPF_PROG_TYPE_TRACING, "accept_probe", "Dual MIT/GPL", nothing, 2, &options));
+        refused = program.valid() ? 0 : (errno != 0 ? errno : EPERM);
+    }
+    known.store(refused, std::memory_order_relaxed);
+    return refused;
+}
+
+} // namespace sockscope_detail

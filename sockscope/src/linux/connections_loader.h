@@ -1,0 +1,63 @@
+// SPDX-License-Identifier: MIT
+// Loads the connection stream's BPF object (bpf/connections.bpf.c) into the
+// kernel, in a fraction of the time that libbpf alone takes.
+//
+// libbpf on its own reads the kernel's BTF (5 MB, 125,000 types) to find
+// each program's attach point, then scans all of it again for every kernel
+// type that the object's CO-RE relocations name (twenty here, a millisecond
+// each). Here the library reads the kernel's BTF itself, once and in place
+// (kernel_btf.h), and gives libbpf what it needs without its own reading:
+//
+//   - the attach points: the programs' sections are named
+//     "sockscope/<hook>/<target>" (hook: tp_btf, fexit or iter, as libbpf
+//     names them), which libbpf does not know; a handler of that section
+//     prefix, registered with libbpf once per process, sets each program's
+//     type, attach type and target's BTF id when it is loaded;
+//   - the relocations' types: the part of the kernel's BTF they can touch
+//     (core/relocation_btf.h), a few hundred types, handed to libbpf as its
+//     btf_custom_path through a memory file.
+//
+// Where any of that is unavailable (no handler, a relocation that needs the
+// whole BTF), or the load fails with it, the object is loaded libbpf's own
+// way: the programs' types and targets are set by name, and libbpf reads
+// the kernel's BTF. Either way the same programs run.
+#pragma once
+
+#include <cstdint>
+
+#include "linux/kernel_btf.h"
+#include "linux/libbpf_library.h"
+
+namespace sockscope_detail {
+
+struct ConnectionsLoad {
+    // The accept program to load: the exit of the accept path's function
+    // (fexit), or else of the accept and accept4 system calls.
+    bool accept_by_function = false;
+    std::uint32_t ring_bytes = 0;      // the events ring buffer's size
+    std::uint32_t tracked_sockets = 0; // the socket table's
+};
+
+// The object, loaded (programs verified, maps made, nothing attached); null
+// with errno when the kernel refuses it. Sets `by_libbpf` when it was
+// loaded libbpf's way.
+bpf_object* load_connections(const LibbpfFunctions& f, const KernelBtf& kernel, const ConnectionsLoad& load,
+                             bool& by_libbpf) noexcept;
+
+// The same, loaded libbpf's way only (which load_connections falls back
+// to); for comparing the two.
+bpf_object* load_connections_by_names(const LibbpfFunctions& f, const ConnectionsLoad& load) noexcept;
+
+// Attaches a loaded program of the object to its hook: the link's
+// descriptor (closing it detaches), or -1 with errno.
+int attach_connections_program(const LibbpfFunctions& f, const bpf_program* program) noexcept;
+
+// Whether the kernel lets this process attach programs to function exits,
+// asked with a program that does nothing, for the exit of the accept path's
+// function: 0, or the errno it refused with. Far cheaper to be refused than
+// the whole object; the answer is kept for the life of the process (a
+// refusal for want of memory or descriptors only makes its streams use the
+// system-call exit).
+int function_exits_refused(const LibbpfFunctions& f, const KernelBtf& kernel) noexcept;
+
+} // namespace sockscope_detail
