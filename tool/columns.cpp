@@ -2,7 +2,9 @@
 #include "columns.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <string_view>
 
 #include <sockscope_text/decimal.h>
 #include <sockscope_text/display_width.h>
@@ -25,12 +27,23 @@ constexpr ColumnTraits column_traits[] = {
     {"Peer Address", "Peer", false, true},
     {"Port", "Port", true, false},
     {"State", "State", false, false},
+    {"Netns", "Netns", false, false, true},
+    {"Container", "Cont", false, false, true},
     {"User", "User", false, false},
     {"UID", "UID", true, false},
     {"Inode", "Inode", true, false},
     {"Cookie", "Cookie", true, false},
     {"PID/Name", "PID/Name", false, false},
 };
+
+// A container id as docker ps shows it: 64 hex digits cut to 12; a name
+// (a machine's) whole.
+constexpr std::size_t container_id_length = 64, shown_id_length = 12;
+
+bool is_container_id(std::string_view id) {
+    return id.size() == container_id_length &&
+           std::all_of(id.begin(), id.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+}
 
 bool all_zero(const std::uint8_t (&address)[16]) {
     return std::all_of(std::begin(address), std::end(address), [](std::uint8_t byte) { return byte == 0; });
@@ -53,10 +66,11 @@ void append_or_absent(std::string& out, std::uint64_t value) {
 
 const ColumnTraits& traits_of(Column column) { return column_traits[static_cast<std::size_t>(column)]; }
 
-std::vector<Column> listed_columns(bool extended) {
+std::vector<Column> listed_columns(bool extended, bool namespaces) {
     std::vector<Column> columns = {Column::protocol,   Column::receive_queue, Column::send_queue,
                                    Column::local_address, Column::local_port, Column::peer_address,
                                    Column::peer_port,  Column::state,        Column::user};
+    if (namespaces) columns.insert(columns.end() - 1, {Column::netns, Column::container});
     if (extended) columns.insert(columns.end(), {Column::uid, Column::inode, Column::cookie});
     columns.push_back(Column::owners);
     return columns;
@@ -66,6 +80,12 @@ bool is_dual_stack_wildcard(const sockscope_socket& socket) {
     const bool unconnected_udp = socket.protocol == 17 && socket.state == SOCKSCOPE_CLOSE;
     return socket.family == 10 && socket.v6only == 0 && all_zero(socket.local_address) &&
            (socket.state == SOCKSCOPE_LISTEN || unconnected_udp);
+}
+
+const char* container_of(const sockscope_snapshot& snapshot, const sockscope_socket& socket) {
+    for (std::uint32_t i = 0; i < socket.owner_count; ++i)
+        if (const char* container = sockscope_owner_at(&snapshot, &socket, i)->container) return container;
+    return nullptr;
 }
 
 bool has_peer(const sockscope_socket& socket) { return socket.remote_port != 0 || !all_zero(socket.remote_address); }
@@ -113,6 +133,20 @@ void Cells::append(std::string& out, Column column, const sockscope_socket& sock
             out += table_state_name(socket);
         else
             out += socket.state_name != nullptr ? socket.state_name : "-";
+        break;
+    case Column::netns:
+        if (socket.netns_name != nullptr)
+            sockscope_text::append_escaped_utf8_name(out, socket.netns_name);
+        else
+            append_or_absent(out, socket.netns);
+        break;
+    case Column::container:
+        if (const char* container = container_of(snapshot_, socket); container == nullptr)
+            out += '-';
+        else if (is_container_id(container))
+            out.append(container, shown_id_length);
+        else
+            sockscope_text::append_escaped_utf8_name(out, container);
         break;
     case Column::user:
         if (const char* name = users_.name_of(socket.uid))

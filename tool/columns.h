@@ -23,6 +23,8 @@ enum class Column {
     peer_address,
     peer_port,
     state,
+    netns,     // -A
+    container, // -A
     user,
     uid,    // -e
     inode,  // -e
@@ -35,13 +37,18 @@ struct ColumnTraits {
     const char* short_header; // when the column is narrower than header
     bool right_aligned;
     bool address; // elided in the middle when the table is narrow
+    bool name = false; // cut at its end when the table is narrow, as far as an address
 };
 
 const ColumnTraits& traits_of(Column column);
 
 // The columns listed, in order; `extended` (-e) adds UID, Inode and Cookie
-// before the owners.
-std::vector<Column> listed_columns(bool extended);
+// before the owners, `namespaces` (-A) Netns and Container after State.
+std::vector<Column> listed_columns(bool extended, bool namespaces = false);
+
+// The container shown for a socket: that of its first owner (lowest pid)
+// that runs in one; null when none does.
+const char* container_of(const sockscope_snapshot& snapshot, const sockscope_socket& socket);
 
 // Cells' text: "-" for what does not apply or is not known; names escaped
 // for the terminal (owners' names also escape ',', their separator).

@@ -48,6 +48,12 @@ void append_owner(std::string& out, const sockscope_owner& owner) {
     out += ',';
     append_key(out, "comm");
     append_string_or_null(out, owner.comm);
+    out += ',';
+    append_key(out, "cgroup");
+    append_string_or_null(out, owner.cgroup);
+    out += ',';
+    append_key(out, "container");
+    append_string_or_null(out, owner.container);
     out += '}';
 }
 
@@ -109,7 +115,13 @@ void append_socket(std::string& out, const Listing& listing, const sockscope_soc
         if (i > 0) out += ',';
         append_owner(out, *sockscope_owner_at(&listing.snapshot, &socket, i));
     }
-    out += "]}\n";
+    out += "],";
+    append_key(out, "netns");
+    append_number_or_null(out, socket.netns);
+    out += ',';
+    append_key(out, "netns_name");
+    append_string_or_null(out, socket.netns_name);
+    out += "}\n";
 }
 
 } // namespace

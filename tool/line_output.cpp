@@ -6,7 +6,7 @@
 namespace sockscope_tool {
 
 void write_lines(const Listing& listing, OutputBuffer& out) {
-    const std::vector<Column> columns = listed_columns(listing.extended);
+    const std::vector<Column> columns = listed_columns(listing.extended, listing.namespaces);
     Cells cells(listing.snapshot, listing.users, false, listing.extended);
     listing.for_each([&](const sockscope_socket& socket) {
         if (out.failed()) return;

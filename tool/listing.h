@@ -17,6 +17,7 @@ struct Listing {
     const SocketFilter& filter;
     UserNames& users;
     bool extended = false;
+    bool namespaces = false; // -A: the columns Netns and Container
 
     // Calls `each(socket)` for every socket listed, in the snapshot's order.
     template <typename Each>

@@ -3,14 +3,18 @@
 // each, for people at a terminal and for scripts. See sockscope(1).
 #include <cerrno>
 #include <clocale>
+#include <cstdint>
 #include <ctime>
 #include <new>
+#include <optional>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include <sockscope_text/output.h>
+#include <sockscope_text/terminal_text.h>
 
 #include "interrupts.h"
 #include "json_output.h"
@@ -31,7 +35,7 @@ constexpr const char* program = "sockscope";
 enum class Form { table, lines, json };
 
 struct Run {
-    explicit Run(const Options& given) : options(given), filter(options) {}
+    Run(const Options& given, std::uint64_t named_netns) : options(given), filter(options, named_netns) {}
     Run(const Run&) = delete;
     Run& operator=(const Run&) = delete;
     Options options;
@@ -39,6 +43,7 @@ struct Run {
     UserNames users;
     Form form = Form::lines;
     bool noted_hidden_owners = false;
+    bool noted_skipped_namespaces = false;
 };
 
 winsize screen_size() {
@@ -81,13 +86,21 @@ bool usable(Run& run, const TakenSnapshot& taken) {
         report_error(program, note, 0);
         run.noted_hidden_owners = true;
     }
+    if (const std::uint32_t skipped = skipped_namespaces(taken.get()); skipped > 0 && !run.noted_skipped_namespaces) {
+        std::string note = "note: " + std::to_string(skipped);
+        note += skipped == 1 ? " network namespace could not be read, so its sockets are missing"
+                             : " network namespaces could not be read, so their sockets are missing";
+        note += " (reading every namespace takes CAP_SYS_ADMIN; root has it)";
+        report_error(program, note, 0);
+        run.noted_skipped_namespaces = true;
+    }
     return true;
 }
 
 // Writes one table in the run's form. `redraw`: a frame of --watch on a
 // terminal.
 void render(Run& run, const sockscope_snapshot& snapshot, OutputBuffer& out, bool redraw) {
-    const Listing listing{snapshot, run.filter, run.users, run.options.extended};
+    const Listing listing{snapshot, run.filter, run.users, run.options.extended, run.options.every_namespace()};
     switch (run.form) {
     case Form::table: {
         const winsize size = screen_size();
@@ -153,6 +166,16 @@ int usage_error(const std::string& error) {
     return 2;
 }
 
+// The inode of the namespace named `name` under /run/netns, where ip netns
+// keeps them; 0 when none is.
+std::uint64_t named_netns_inode(const std::string& name) {
+    struct stat file {};
+    if (name == "." || name == ".." || name.find('/') != std::string::npos ||
+        stat(("/run/netns/" + name).c_str(), &file) != 0)
+        return 0;
+    return file.st_ino;
+}
+
 int print(std::string_view text) {
     if (const int error = write_all(STDOUT_FILENO, text); error != 0) return write_failed(error);
     return 0;
@@ -170,7 +193,18 @@ int main(int argc, char** argv) {
         // Names print in the character set of the user's terminal.
         std::setlocale(LC_ALL, "");
 
-        Run run(parsed.options);
+        // --netns: a namespace's name, or else an inode, which may have no
+        // socket; a name that no namespace has is an error.
+        const std::optional<std::string>& netns = parsed.options.netns;
+        const std::uint64_t named_netns = netns ? named_netns_inode(*netns) : 0;
+        if (netns && named_netns == 0 && netns->find_first_not_of("0123456789") != std::string::npos) {
+            std::string error = "--netns: no network namespace is named '";
+            sockscope_text::append_escaped_utf8_name(error, netns->c_str());
+            report_error(program, error + "' (ip netns lists the names)", 0);
+            return 1;
+        }
+
+        Run run(parsed.options, named_netns);
         run.form = run.options.json ? Form::json : isatty(STDOUT_FILENO) ? Form::table : Form::lines;
         return run.options.watch ? watch(run) : list_once(run);
     } catch (const std::bad_alloc&) {

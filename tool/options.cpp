@@ -10,7 +10,7 @@
 namespace sockscope_tool {
 
 const char* const usage_line = "usage: sockscope [-tul46e] [--port N,...] [--pid N,...] [--name NAME] [--state S,...] "
-                               "[--json] [--watch SECONDS]";
+                               "[--json] [--watch SECONDS] [-A] [--netns NS] [--container ID]";
 
 const char* const help_text = R"(Usage: sockscope [OPTION]...
 Lists the machine's TCP sockets (or UDP sockets) with every process that
@@ -39,6 +39,15 @@ Filters (all given must match; a list matches any of its values):
                          unconn (an unconnected UDP socket); any case
   --port, --pid and --state may also be given more than once.
 
+Namespaces:
+  -A, --all-namespaces   the sockets of every network namespace on the
+                         machine, with the columns Netns and Container
+      --netns NS         only the sockets of network namespace NS: its name
+                         (as ip netns lists it) or its inode; implies -A.
+                         A name no namespace has is an error
+      --container ID     held by a process of a container whose id (or
+                         name) starts with ID, in any case; implies -A
+
 Output:
   -e, --extended         also the columns UID, Inode and Cookie, and each
                          holder's descriptor number (pid/name:fd)
@@ -59,6 +68,10 @@ Columns:
   Peer Address, Port     the other end (a connected UDP socket's too)
   State                  ESTAB (ESTABLISHED), LISTEN, TIME_WAIT, ...;
                          UNCONN for an unconnected UDP socket
+  Netns                  (with -A) the socket's network namespace: its
+                         name under /run/netns, else its inode
+  Container              (with -A) the container of its first owner that
+                         runs in one: 12 digits of the id, or a name
   User                   the socket's user: its name, or its number
   UID, Inode, Cookie     (with -e) the user's number, the socket's inode and
                          the kernel's socket cookie
@@ -135,6 +148,11 @@ std::string apply_value(Options& options, std::string_view option, std::string_v
             return bit != 0;
         });
         if (!read) return "--state: no state is named '" + unknown + "' (see --help)";
+    } else if (option == "--netns" || option == "--container") {
+        std::optional<std::string>& field = option == "--netns" ? options.netns : options.container;
+        if (field) return twice();
+        if (value.empty()) return std::string(option) + " needs a value";
+        field = std::string(value);
     } else if (option == "--name") {
         if (options.name) return twice();
         if (value.empty()) return "--name needs a name";
@@ -149,7 +167,8 @@ std::string apply_value(Options& options, std::string_view option, std::string_v
 }
 
 bool takes_value(std::string_view option) {
-    return option == "--port" || option == "--pid" || option == "--name" || option == "--state" || option == "--watch";
+    return option == "--port" || option == "--pid" || option == "--name" || option == "--state" || option == "--watch" ||
+           option == "--netns" || option == "--container";
 }
 
 // Sets the flag of a long option without a value; false if there is none.
@@ -161,6 +180,7 @@ bool apply_long_flag(Options& options, std::string_view option) {
     else if (option == "--listening") options.listening = true;
     else if (option == "--extended") options.extended = true;
     else if (option == "--json") options.json = true;
+    else if (option == "--all-namespaces") options.all_namespaces = true;
     else if (option == "--help") options.help = true;
     else if (option == "--version") options.version = true;
     else return false;
@@ -177,6 +197,7 @@ bool apply_short_flag(Options& options, char letter) {
     case 'e': options.extended = true; break;
     case 'h': options.help = true; break;
     case 'V': options.version = true; break;
+    case 'A': options.all_namespaces = true; break;
     case 'a': case 'n': case 'p': break;
     default: return false;
     }

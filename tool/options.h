@@ -22,11 +22,16 @@ struct Options {
     bool json = false;
     std::optional<std::chrono::milliseconds> watch;
     bool help = false, version = false;
+    // Every network namespace (-A); --netns and --container imply it.
+    bool all_namespaces = false;
+    std::optional<std::string> netns;     // its name under /run/netns, or its inode
+    std::optional<std::string> container; // the start of an owner's container id or name
 
     bool wants_tcp() const { return tcp || !udp; }
     bool wants_udp() const { return udp; }
     bool wants_ipv4() const { return ipv4 || !ipv6; }
     bool wants_ipv6() const { return ipv6 || !ipv4; }
+    bool every_namespace() const { return all_namespaces || netns || container; }
 };
 
 struct ParsedCommandLine {

@@ -2,6 +2,7 @@
 #include "socket_filter.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstddef>
 
 namespace sockscope_tool {
@@ -11,9 +12,18 @@ constexpr std::uint32_t every_state = 0x1FFEu; // states 1 to 12
 
 bool equals(const char* text, const std::string& wanted) { return text != nullptr && wanted == text; }
 
+// Whether `text` starts with `start`, ASCII letters in any case.
+bool starts_without_case(const char* text, const std::string& start) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    for (std::size_t i = 0; i < start.size(); ++i, ++text)
+        if (*text == '\0' || lower(*text) != lower(start[i])) return false;
+    return true;
+}
+
 } // namespace
 
-SocketFilter::SocketFilter(const Options& options) : options_(options) {
+SocketFilter::SocketFilter(const Options& options, std::uint64_t named_netns)
+    : options_(options), named_netns_(named_netns) {
     const std::uint32_t asked = options.states != 0 ? options.states : every_state;
     if (options.wants_tcp())
         tcp_states_ = asked & (options.listening ? SOCKSCOPE_STATE_BIT(SOCKSCOPE_LISTEN) : every_state);
@@ -23,6 +33,13 @@ SocketFilter::SocketFilter(const Options& options) : options_(options) {
     every_state_ = states == every_state;
     selection_.what = (options.wants_tcp() ? SOCKSCOPE_TCP : 0u) | (options.wants_udp() ? SOCKSCOPE_UDP : 0u) |
                       (options.wants_ipv4() ? SOCKSCOPE_IPV4 : 0u) | (options.wants_ipv6() ? SOCKSCOPE_IPV6 : 0u);
+    if (options.every_namespace()) selection_.what |= SOCKSCOPE_ALL_NAMESPACES;
+    if (options.netns) {
+        std::uint64_t inode = 0;
+        const std::string& value = *options.netns;
+        const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), inode);
+        if (error == std::errc() && end == value.data() + value.size()) numbered_netns_ = inode;
+    }
     selection_.states = every_state_ ? 0 : states;
     selection_.ports = options.ports.empty() ? nullptr : options.ports.data();
     selection_.port_count = options.ports.size();
@@ -48,7 +65,23 @@ bool SocketFilter::passes(const sockscope_snapshot& snapshot, const sockscope_so
         }
         if (!named) return false;
     }
+    if (options_.netns && !equals(socket.netns_name, *options_.netns) &&
+        (socket.netns == 0 || (socket.netns != named_netns_ && socket.netns != numbered_netns_)))
+        return false;
+    if (options_.container) {
+        bool inside = false;
+        for (std::uint32_t i = 0; i < socket.owner_count && !inside; ++i) {
+            const char* container = sockscope_owner_at(&snapshot, &socket, i)->container;
+            inside = container != nullptr && starts_without_case(container, *options_.container);
+        }
+        if (!inside) return false;
+    }
     return true;
+}
+
+std::uint32_t skipped_namespaces(const sockscope_snapshot& snapshot) {
+    const std::size_t known = offsetof(sockscope_snapshot, skipped_namespaces) + sizeof snapshot.skipped_namespaces;
+    return snapshot.size < known ? 0 : snapshot.skipped_namespaces;
 }
 
 bool owners_were_hidden(const sockscope_snapshot& snapshot) {

@@ -16,7 +16,9 @@ namespace sockscope_tool {
 class SocketFilter {
 public:
     // Keeps a reference to `options` (its ports): it must outlive the filter.
-    explicit SocketFilter(const Options& options);
+    // `named_netns`: the inode of the namespace that --netns names, 0 when
+    // none has that name.
+    explicit SocketFilter(const Options& options, std::uint64_t named_netns = 0);
 
     // The selection to take a snapshot with.
     const sockscope_selection& selection() const { return selection_; }
@@ -28,7 +30,10 @@ public:
     // Whether a socket of the snapshot is listed: its state is one asked
     // for its protocol (-l: LISTEN for TCP, UNCONN for UDP), one of its
     // holders is one of the --pid values (0: it has none), and one of them
-    // has the --name as its name or comm (byte for byte, UTF-8).
+    // has the --name as its name or comm (byte for byte, UTF-8); its
+    // namespace is the one --netns names, or has it as its name or inode;
+    // one of its holders' container ids or names starts with the
+    // --container, in any case.
     bool passes(const sockscope_snapshot& snapshot, const sockscope_socket& socket) const;
 
 private:
@@ -36,6 +41,7 @@ private:
     sockscope_selection selection_ = SOCKSCOPE_SELECTION_INIT;
     std::uint32_t tcp_states_ = 0, udp_states_ = 0;
     bool every_state_ = false;
+    std::uint64_t named_netns_ = 0, numbered_netns_ = 0; // 0: --netns is no such name, no number
 };
 
 // Whether sockets that some process holds were left without an owner
@@ -45,5 +51,9 @@ private:
 // (those without one, TIME_WAIT and connections not accepted yet, have no
 // owner anyway).
 bool owners_were_hidden(const sockscope_snapshot& snapshot);
+
+// The network namespaces a snapshot of every namespace could not read
+// (the caller lacks CAP_SYS_ADMIN and may not look at a process in them).
+std::uint32_t skipped_namespaces(const sockscope_snapshot& snapshot);
 
 } // namespace sockscope_tool

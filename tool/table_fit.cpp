@@ -20,7 +20,8 @@ constexpr Step steps[] = {
     {Step::drop, 0, Column::send_queue},  {Step::drop, 0, Column::receive_queue},
     {Step::drop, 0, Column::user},        {Step::drop, 0, Column::cookie},
     {Step::drop, 0, Column::inode},       {Step::drop, 0, Column::uid},
-    {Step::drop, 0, Column::protocol},    {Step::shrink_addresses, 12},
+    {Step::drop, 0, Column::netns},       {Step::drop, 0, Column::protocol},
+    {Step::shrink_addresses, 12},         {Step::drop, 0, Column::container},
 };
 
 } // namespace
@@ -49,7 +50,7 @@ TableFit fit_table(const std::vector<Column>& columns, const std::vector<std::si
             ColumnFit& column = fit.columns[i];
             const ColumnTraits& traits = traits_of(columns[i]);
             if (step.kind == Step::drop && columns[i] == step.column) column.shown = false;
-            if (step.kind == Step::shrink_addresses && traits.address) {
+            if (step.kind == Step::shrink_addresses && (traits.address || traits.name)) {
                 const std::size_t shrunk = std::max(std::min(widest[i], step.limit), std::strlen(traits.short_header));
                 column.width = std::min(column.width, shrunk);
                 column.short_header = column.width < std::strlen(traits.header);

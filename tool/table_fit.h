@@ -3,12 +3,14 @@
 // as its header and its widest cell. When the line is wider than the
 // terminal, these steps are taken in turn until it fits:
 //
-//   1. addresses wider than 24 columns are elided in the middle, and an
-//      address column narrower than its header is headed "Local" or "Peer";
+//   1. addresses wider than 24 columns are elided in the middle, names
+//      (Netns, Container) cut at their end, and a column narrower than
+//      its header is headed "Local", "Peer" or "Cont";
 //   2. columns are separated by one blank instead of two;
 //   3. Send-Q goes, then 4. Recv-Q, 5. User, 6. Cookie, 7. Inode, 8. UID,
-//      9. Proto;
-//   10. addresses wider than 12 columns are elided.
+//      9. Netns, 10. Proto;
+//   11. addresses and names wider than 12 columns are elided or cut;
+//   12. Container goes.
 //
 // "Fits" leaves PID/Name, the last column, 20 columns (or fewer when no
 // cell needs them); it then takes all the room the line has left, and a

@@ -39,7 +39,7 @@ void append_elided_address(std::string& out, std::string_view text, std::size_t 
 class TableWriter {
 public:
     TableWriter(const Listing& listing, std::size_t terminal_width)
-        : listing_(listing), terminal_width_(terminal_width), columns_(listed_columns(listing.extended)),
+        : listing_(listing), terminal_width_(terminal_width), columns_(listed_columns(listing.extended, listing.namespaces)),
           cells_(listing.snapshot, listing.users, true, listing.extended), mark_(sockscope_text::ellipsis()) {}
 
     void write(LineSink& sink) {
@@ -113,6 +113,12 @@ private:
                 scratch_.clear();
                 cells_.append(scratch_, columns_[i], socket);
                 append_elided_address(cell_, scratch_, column.width, mark_);
+            } else if (traits_of(columns_[i]).name) {
+                cells_.append(cell_, columns_[i], socket);
+                if (display_width(cell_) > column.width) {
+                    cell_.resize(fitting_prefix(cell_, column.width > 0 ? column.width - 1 : 0));
+                    cell_ += mark_;
+                }
             } else {
                 cells_.append(cell_, columns_[i], socket);
             }

@@ -6,7 +6,8 @@
 // kept.
 //
 // Cells wider than their column: an address is elided in the middle,
-// keeping its %interface ("fe80::a00…fe4e:66a1%eth0"); PID/Name keeps as many
+// keeping its %interface ("fe80::a00…fe4e:66a1%eth0"); a name (Netns,
+// Container) is cut at its end ("my-long-nam…"); PID/Name keeps as many
 // whole holders as fit and counts the rest ("1234/nginx,+3"), and a single
 // holder that does not fit is cut at the end, its pid first. The mark is
 // sockscope_text::ellipsis().

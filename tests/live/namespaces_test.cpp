@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <linux/capability.h>
+#include <optional>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <string>
@@ -82,27 +83,38 @@ TEST(Namespaces, EverySocketWithItsNamespaceAndEveryOwnerWithItsContainer) {
     if (!docker.made() || !pod.made()) GTEST_SKIP() << "cannot make cgroups here";
     // The same port in four namespaces: two of processes of their own, a
     // named one that no process is in, and this one (last, so that the
-    // children don't hold this one's listener).
-    const NamespacedListener first(0, &docker);
-    ASSERT_TRUE(first.ready());
-    const unsigned port = first.port();
-    const NamespacedListener second(port, &pod);
-    const NamedNamespace named(unique_name("sockscope-ns"), port);
-    const int own = listen_in_this_namespace(port);
-    ASSERT_TRUE(second.ready() && named.ready() && own >= 0);
+    // children don't hold this one's listener). The port is one free here,
+    // where other processes may hold any; should one take it meanwhile, the
+    // namespaces are made again with another.
+    std::optional<NamespacedListener> first, second;
+    std::optional<NamedNamespace> named;
+    unsigned port = 0;
+    int own = -1;
+    for (int attempt = 0; attempt < 5 && own < 0; ++attempt) {
+        named.reset();
+        second.reset();
+        first.reset();
+        port = TestSocket::tcp_listener("127.0.0.1").port(); // let go at once
+        first.emplace(port, &docker);
+        second.emplace(port, &pod);
+        named.emplace(unique_name("sockscope-ns"), port);
+        ASSERT_TRUE(first->ready() && second->ready() && named->ready());
+        own = listen_in_this_namespace(port);
+    }
+    ASSERT_GE(own, 0) << "port " << port << " was taken here five times";
 
     const Listeners found(port);
     ASSERT_NE(found.snapshot, nullptr);
     EXPECT_EQ(found.owner_of(found.in(netns_of(0))), std::to_string(getpid()) + " - /");
-    EXPECT_EQ(found.owner_of(found.in(netns_of(first.pid()))), std::to_string(first.pid()) + " " + docker_id + " " + docker_cgroup);
-    EXPECT_EQ(found.owner_of(found.in(netns_of(second.pid()))), std::to_string(second.pid()) + " " + containerd_id + " " + pod_cgroup);
-    const sockscope_socket* in_named = found.in(named.inode());
+    EXPECT_EQ(found.owner_of(found.in(netns_of(first->pid()))), std::to_string(first->pid()) + " " + docker_id + " " + docker_cgroup);
+    EXPECT_EQ(found.owner_of(found.in(netns_of(second->pid()))), std::to_string(second->pid()) + " " + containerd_id + " " + pod_cgroup);
+    const sockscope_socket* in_named = found.in(named->inode());
     ASSERT_NE(in_named, nullptr);
     EXPECT_EQ(found.owner_of(in_named), std::to_string(getpid()) + " - /");
     EXPECT_EQ(found.in(netns_of(0))->netns_name, nullptr);
 
     // Each namespace's rows are those ss prints inside it.
-    for (const pid_t pid : {first.pid(), second.pid()}) {
+    for (const pid_t pid : {first->pid(), second->pid()}) {
         const auto ss = ss_sockets("nsenter --net=/proc/" + std::to_string(pid) + "/ns/net ss -tanpeH");
         const std::string ours = as_ss_writes(found.snapshot, found.in(netns_of(pid)));
         EXPECT_EQ(ss.count(ss_key(ours)) ? ss.at(ss_key(ours)) : "not in ss", ours);

@@ -267,25 +267,31 @@ TEST(ToolColumns, SeveralPortsAndStatesAtOnce) {
     EXPECT_EQ(run_tool({"-l", "--state", "established"}, Stdout::terminal).out.rfind("Proto ", 0), 0u);
 }
 
-// The table at 60, 80, 100 and 200 columns, redrawn by --watch at 60: no
-// line is wider than the terminal, and PID/Name always shows.
+// The table at 60, 80, 100 and 200 columns, with -A too, redrawn by --watch
+// at 60: no line is wider than the terminal, and PID/Name always shows.
 TEST(ToolColumns, TheTableFitsTheTerminalsWidth) {
     const std::string name = unique_name("fit");
     ChildProcess child(test_child_named(name), {"tcp-listen", "127.0.0.1", "udp-bind", "127.0.0.1"});
     const auto client = TestSocket::tcp_connection("127.0.0.1", child.ports().at(0));
     const std::string owner = std::to_string(child.pid()) + "/" + name;
     const std::vector<std::string> arguments = {"-tu", "--pid", std::to_string(child.pid()) + "," + self};
+    for (const bool every_namespace : {false, true})
     for (const unsigned short width : {60, 80, 100, 200}) {
-        const auto run = run_tool_on_terminal(arguments, width);
+        std::vector<std::string> given = arguments;
+        if (every_namespace) given.push_back("-A");
+        const auto run = run_tool_on_terminal(given, width);
         const auto lines = lines_of(run.out);
         ASSERT_EQ(lines.size(), 4u) << run.out;
         for (const auto& line : lines) EXPECT_LE(columns_of(line), width) << width << ": " << line;
         EXPECT_NE(lines[0].find("PID/Name"), std::string::npos) << lines[0];
         EXPECT_NE(lines[0].find("Port"), std::string::npos) << lines[0];
         EXPECT_EQ(lines_with(run.out, owner).size(), 2u) << width << ":\n" << run.out;
-        if (width < 100) continue;
+        if (width < (every_namespace ? 200 : 100)) continue;
         for (const char* column : {"Proto", "Recv-Q", "Send-Q", "Local Address", "Peer Address", "State", "User"})
             EXPECT_NE(lines[0].find(column), std::string::npos) << width << ": " << column;
+        if (every_namespace) {
+            for (const char* column : {"Netns", "Container"}) EXPECT_NE(lines[0].find(column), std::string::npos) << column;
+        }
     }
     const auto extended = run_tool_on_terminal({"-tue", "--pid", std::to_string(child.pid())}, 200);
     for (const char* column : {"UID", "Inode", "Cookie", "PID/Name"})

@@ -20,6 +20,7 @@ TEST(ToolOptions, NothingMeansEveryTcpSocketOfBothFamiliesAsText) {
     EXPECT_TRUE(o.wants_ipv6());
     EXPECT_FALSE(o.listening || o.extended || o.json || o.help || o.version);
     EXPECT_FALSE(!o.ports.empty() || !o.pids.empty() || o.name || o.states != 0 || o.watch);
+    EXPECT_FALSE(o.every_namespace());
 }
 
 TEST(ToolOptions, TablesAndFamilies) {
@@ -60,6 +61,13 @@ TEST(ToolOptions, ValuesFollowOrComeAfterAnEqualsSign) {
     EXPECT_EQ(parse({"--watch", "2"}).options.watch, std::chrono::milliseconds(2000));
     EXPECT_EQ(parse({"--name=-x"}).options.name, "-x");
     EXPECT_EQ(parse({"--name", "--json"}).options.name, "--json");
+    // -A, and the two filters that imply it.
+    EXPECT_TRUE(parse({"-lA"}).options.every_namespace());
+    EXPECT_TRUE(parse({"--all-namespaces"}).options.all_namespaces);
+    const Options ns = parse({"--netns", "blue"}).options;
+    EXPECT_TRUE(ns.netns == "blue" && !ns.all_namespaces && ns.every_namespace());
+    const Options container = parse({"--container=AbC"}).options;
+    EXPECT_TRUE(container.container == "AbC" && container.every_namespace());
 }
 
 TEST(ToolOptions, PortsPidsAndStatesTakeListsAndRepeat) {
@@ -99,6 +107,9 @@ TEST(ToolOptions, BadCommandLinesSayWhatIsWrong) {
         {{"--watch", "nan"}, "--watch needs a number of seconds from 0.1 to 86400"},
         {{"--watch", "2s"}, "--watch needs a number of seconds from 0.1 to 86400"},
         {{"--name", "a", "--name", "b"}, "--name given twice"},
+        {{"--netns", ""}, "--netns needs a value"},
+        {{"--container="}, "--container needs a value"},
+        {{"--container", "a", "--container", "b"}, "--container given twice"},
     };
     for (const auto& [arguments, error] : cases) EXPECT_EQ(parse(arguments).error, error) << arguments.front();
     EXPECT_EQ(parse({"--"}).error, "");
@@ -111,7 +122,8 @@ TEST(ToolOptions, HelpAndVersion) {
     EXPECT_TRUE(parse({"-V"}).options.version);
     // Every option the parser takes is in the help.
     for (const char* option : {"--tcp", "--udp", "--ipv4", "--ipv6", "--listening", "--port", "--pid", "--name",
-                               "--state", "--extended", "--json", "--watch", "--help", "--version", "-a, -n, -p"})
+                               "--state", "--extended", "--json", "--watch", "--help", "--version", "-a, -n, -p",
+                               "-A, --all-namespaces", "--netns", "--container", "Netns", "Container"})
         EXPECT_NE(std::string(help_text).find(option), std::string::npos) << option;
 }
 

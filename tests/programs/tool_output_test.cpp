@@ -73,6 +73,19 @@ TEST_F(ToolOutput, ANarrowTableGivesWayInTheStatedOrder) {
     EXPECT_EQ(shown(fit_table(extended, wide, 100), extended),
               "Proto|Recv-Q|Local|Port|Peer|Port|State|User|UID|Inode|Cookie|PID/Name:24");
     EXPECT_EQ(shown(fit_table(extended, wide, 80), extended), "Proto|Local|Port|Peer|Port|State|UID|Inode|PID/Name:23");
+
+    // -A: a namespace's name is cut to 24 columns, then to 12; Netns goes
+    // after UID, Container last of all.
+    const std::vector<Column> every = listed_columns(false, true);
+    const std::vector<std::size_t> named = {4, 1, 1, 15, 5, 15, 5, 5, 30, 12, 4, 27};
+    const std::pair<std::size_t, const char*> namespace_steps[] = {
+        {115, "Proto|Local Address|Port|Peer Address|Port|State|Netns|Container|PID/Name:21"},
+        {100, "Proto|Local Address|Port|Peer Address|Port|State|Container|PID/Name:31"},
+        {80, "Local|Port|Peer Address|Port|State|Container|PID/Name:23"},
+        {60, "Local|Port|Peer Address|Port|State|PID/Name:16"},
+    };
+    for (const auto& [width, expected] : namespace_steps) EXPECT_EQ(shown(fit_table(every, named, width), every), expected) << width;
+    EXPECT_EQ(fit_table(every, named, 115).columns[8].width, 24u);
 }
 
 TEST_F(ToolOutput, TerminalFrameRedrawsInPlaceAndFitsTheScreen) {

@@ -9,7 +9,8 @@ namespace {
 const std::vector<std::string> schema = {"protocol",  "family",        "local_address", "local_port",
                                          "remote_address", "remote_port", "state",      "receive_queue",
                                          "send_queue", "interface",    "v6only",        "uid",
-                                         "user",      "inode",         "cookie",        "owners"};
+                                         "user",      "inode",         "cookie",        "owners",
+                                         "netns",     "netns_name"};
 
 void check_schema(const JsonValue& value, const std::string& line) {
     using K = JsonValue::Kind;
@@ -30,12 +31,13 @@ void check_schema(const JsonValue& value, const std::string& line) {
     for (const char* key : {"receive_queue", "send_queue", "uid"}) EXPECT_EQ(kind(key), K::number) << key << line;
     for (const char* key : {"interface", "inode", "cookie"}) EXPECT_TRUE(either(key, K::number, K::null)) << key << line;
     EXPECT_EQ(kind("v6only"), family == "ipv4" ? K::null : K::boolean) << line;
-    EXPECT_TRUE(either("user", K::string, K::null)) << line;
+    for (const char* key : {"user", "netns_name"}) EXPECT_TRUE(either(key, K::string, K::null)) << key << line;
+    EXPECT_TRUE(either("netns", K::number, K::null)) << line;
     ASSERT_EQ(kind("owners"), K::array) << line;
     for (const JsonValue& owner : value.member("owners")->array) {
         std::vector<std::string> owner_keys;
         for (const auto& member : owner.members) owner_keys.push_back(member.first);
-        EXPECT_EQ(owner_keys, (std::vector<std::string>{"pid", "fd", "name", "comm"})) << line;
+        EXPECT_EQ(owner_keys, (std::vector<std::string>{"pid", "fd", "name", "comm", "cgroup", "container"})) << line;
         EXPECT_TRUE(owner.member("pid") && owner.member("pid")->is(K::number)) << line;
         EXPECT_TRUE(owner.member("fd") && owner.member("fd")->is(K::number)) << line;
     }
