@@ -12,6 +12,7 @@
 
 #include <sockscope_text/output.h>
 
+#include "event_stream.h"
 #include "interrupts.h"
 #include "json_output.h"
 #include "line_output.h"
@@ -169,6 +170,7 @@ int main(int argc, char** argv) {
 
         // Names print in the character set of the user's terminal.
         std::setlocale(LC_ALL, "");
+        if (parsed.options.events) return run_events(parsed.options, isatty(STDOUT_FILENO) != 0);
 
         Run run(parsed.options);
         run.form = run.options.json ? Form::json : isatty(STDOUT_FILENO) ? Form::table : Form::lines;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <string_view>
 
+#include "event_options.h"
 #include "state_names.h"
 
 namespace sockscope_tool {
@@ -177,6 +178,7 @@ bool apply_short_flag(Options& options, char letter) {
     case 'e': options.extended = true; break;
     case 'h': options.help = true; break;
     case 'V': options.version = true; break;
+    case 'A': options.all_namespaces = true; break;
     case 'a': case 'n': case 'p': break;
     default: return false;
     }
@@ -201,7 +203,15 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) 
         if (argument.substr(0, 2) == "--") {
             const std::size_t equals = argument.find('=');
             const std::string_view option = argument.substr(0, equals);
-            if (takes_value(option)) {
+            if (is_event_value_option(option)) {
+                if (equals == std::string_view::npos && i + 1 >= arguments.size())
+                    return fail(std::string(option) + " needs a value");
+                const std::string_view value = equals != std::string_view::npos ? argument.substr(equals + 1)
+                                                                                : std::string_view(arguments[++i]);
+                if (std::string error = apply_event_value(options, option, value); !error.empty()) return fail(error);
+            } else if (apply_event_flag(options, option)) {
+                if (equals != std::string_view::npos) return fail(std::string(option) + " takes no value");
+            } else if (takes_value(option)) {
                 std::string_view value;
                 if (equals != std::string_view::npos) {
                     value = argument.substr(equals + 1);
@@ -223,6 +233,7 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) 
             return fail("unexpected argument '" + std::string(argument) + "'");
         }
     }
+    if (std::string error = event_options_conflict(options); !error.empty()) return fail(error);
     return parsed;
 }
 

@@ -23,6 +23,15 @@ struct Options {
     std::optional<std::chrono::milliseconds> watch;
     bool help = false, version = false;
 
+    // --events: the connection stream instead of a table (event_options.cpp).
+    bool events = false;
+    bool opens = false;          // --opens: open records too
+    bool debug = false;          // --debug: the stream's hooks on stderr
+    bool all_namespaces = false; // -A: every network namespace
+    std::optional<std::string> netns;     // --netns NAME|INODE: that one only
+    std::optional<std::string> container; // --container ID: an id starting so
+    std::uint32_t tracked = 0;   // --tracked N: sockets followed at once; 0: the library's default
+
     bool wants_tcp() const { return tcp || !udp; }
     bool wants_udp() const { return udp; }
     bool wants_ipv4() const { return ipv4 || !ipv6; }
