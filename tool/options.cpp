@@ -11,7 +11,9 @@
 namespace sockscope_tool {
 
 const char* const usage_line = "usage: sockscope [-tul46e] [--port N,...] [--pid N,...] [--name NAME] [--state S,...] "
-                               "[--json] [--watch SECONDS]";
+                               "[--json] [--watch SECONDS]\n"
+                               "       sockscope --events [-46A] [--port N,...] [--pid N,...] [--name NAME] "
+                               "[--netns NS] [--container ID] [--opens] [--json] [--debug] [--tracked N]";
 
 const char* const help_text = R"(Usage: sockscope [OPTION]...
 Lists the machine's TCP sockets (or UDP sockets) with every process that
@@ -48,6 +50,31 @@ Output:
                          interrupted; on a terminal, redrawn in place
   -h, --help             this help
   -V, --version          the version
+
+Connections as they close (--events):
+      --events           instead of a table, a line for every TCP connection
+                         of this network namespace as it closes, until
+                         interrupted (Ctrl-C, SIGTERM), which prints "N
+                         connections seen, M lost" on stderr; needs
+                         CAP_BPF and CAP_PERFMON, or CAP_SYS_ADMIN (root)
+      --opens            a line when a connection opens, too
+  -A, --all-namespaces   every network namespace's connections
+      --netns NS         the connections of namespace NS: a name under
+                         /run/netns, or an inode number
+      --container ID     connections of containers whose id starts with ID
+                         (in every namespace, unless --netns is given)
+      --debug            the kernel hooks in use (stderr), and the
+                         stream's counters at the end
+      --tracked N        follow up to N sockets at once (default 32768,
+                         about 200 bytes of kernel memory each)
+  -4, -6, --port, --name and --json apply; --pid is the owner's: the
+  process that connected, accepted or listened (0: not known). A line:
+    Time PID/Name Side Local Remote End Lifetime Sent Received States
+  15:04:05.123 812/curl connect 10.0.0.2:40312 93.184.216.34:443 normal
+  1.2s 517 5120 SYN_SENT>ESTAB>FIN_WAIT1>FIN_WAIT2>CLOSE (one line; End:
+  normal, reset-sent, reset-received, refused, timed-out, abandoned,
+  failed:ERRNO; open with --opens). Lost records are noted on stderr as
+  they happen. See sockscope(1) for --json's members.
 
 Columns:
   Proto                  tcp, udp; tcp6, udp6 for IPv6
