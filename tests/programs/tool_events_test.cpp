@@ -5,21 +5,26 @@
 // SIGINT. Skipped where the kernel can't run the stream's programs.
 #include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <map>
 #include <optional>
 #include <regex>
+#include <sched.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "support/child_process.h"
 #include "support/connection_stream_checks.h"
 #include "support/loopback_sockets.h"
+#include "support/network_namespaces.h"
 #include "support/tool_run.h"
 
 using namespace sockscope_test;
@@ -49,33 +54,47 @@ std::string tracked_for_this_machine() {
 }
 
 // A connection to `listener` from this process, accepted and closed at
-// once with a reset on the connecting side.
-void reset_connection(const TestSocket& listener) {
+// once with a reset on the connecting side; returns the client's port.
+unsigned reset_connection(const TestSocket& listener) {
     const TestSocket client = TestSocket::tcp_connection("127.0.0.1", listener.port());
     const TestSocket server = TestSocket::accept_from(listener);
     const linger abort_on_close{1, 0};
     setsockopt(client.fd(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+    return client.port();
+}
+
+// Runs `body` in a thread that entered the network namespace /run/netns/NAME.
+void in_namespace(const std::string& name, const std::function<void()>& body) {
+    std::thread([&] {
+        const int ns = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+        if (ns >= 0 && setns(ns, CLONE_NEWNET) == 0) body();
+        if (ns >= 0) close(ns);
+    }).join();
 }
 
 // `sockscope --events ARGUMENTS` in the background. ready() returns once
-// it prints connections: it makes connections to `canary` (whose port the
-// arguments must let through) until one shows, and says "skip: ..." when
-// the stream can't open on this machine.
+// it prints connections: it calls `poke` (which makes one) until `marker`
+// shows, and says "skip: ..." when the stream can't open on this machine.
 class EventsRun {
 public:
-    EventsRun(std::vector<std::string> arguments, const TestSocket& canary)
-        : canary_(canary), json_(std::find(arguments.begin(), arguments.end(), "--json") != arguments.end()) {
+    EventsRun(std::vector<std::string> arguments, std::function<void()> poke, std::string marker)
+        : poke_(std::move(poke)), marker_(std::move(marker)) {
         arguments.insert(arguments.begin(), {"--events", "--tracked", tracked_for_this_machine()});
         RunOptions options = tool_options(std::move(arguments));
         options.timeout = 60s;
         program_.emplace(tool, options);
     }
+    // Pokes with connections to `canary`, whose port the arguments must let
+    // through.
+    EventsRun(std::vector<std::string> arguments, const TestSocket& canary)
+        : EventsRun(arguments, [&canary] { reset_connection(canary); },
+                    std::find(arguments.begin(), arguments.end(), "--json") != arguments.end()
+                        ? "_port\":" + std::to_string(canary.port()) + ","
+                        : "127.0.0.1:" + std::to_string(canary.port()) + " ") {}
     std::string ready() {
-        const std::string port = std::to_string(canary_.port());
-        const std::string marker = json_ ? "_port\":" + port + "," : "127.0.0.1:" + port + " ";
         for (int attempt = 0; attempt < 50; ++attempt) {
-            reset_connection(canary_);
-            if (program_->wait_for_output(marker, 1, 200ms)) return "";
+            poke_();
+            if (program_->wait_for_output(marker_, 1, 200ms)) return "";
         }
         program_->signal(SIGINT);
         const ProgramResult result = program_->finish();
@@ -98,8 +117,8 @@ public:
     RunningProgram& program() { return *program_; }
 
 private:
-    const TestSocket& canary_;
-    bool json_;
+    std::function<void()> poke_;
+    std::string marker_;
     std::optional<RunningProgram> program_;
 };
 
@@ -242,6 +261,38 @@ TEST(ToolEvents, PortFilterKeepsConnectionsWithThatPortAtEitherEnd) {
     const std::string wanted_port = ":" + std::to_string(wanted.port()) + " ";
     for (const auto& line : lines_of(out)) EXPECT_NE(line.find(wanted_port), std::string::npos) << line;
     EXPECT_TRUE(lines_with(out, ":" + std::to_string(other.port()) + " ").empty()) << out;
+}
+
+TEST(ToolEvents, OnlyTheCallersNamespaceUnlessAnotherOrEveryOneIsAsked) {
+    const std::string name = unique_name("events-ns-");
+    const NamedNamespace named(name, 0);
+    if (!named.ready()) GTEST_SKIP() << "can't make a named network namespace";
+    std::optional<TestSocket> inside;
+    in_namespace(name, [&] { inside.emplace(TestSocket::tcp_listener("127.0.0.1")); });
+    ASSERT_TRUE(inside);
+    const auto poke_inside = [&] { in_namespace(name, [&] { reset_connection(*inside); }); };
+    const std::string inside_end = "127.0.0.1:" + std::to_string(inside->port()) + " ";
+    const TestSocket canary = TestSocket::tcp_listener("127.0.0.1");
+    const std::string canary_end = "127.0.0.1:" + std::to_string(canary.port()) + " ";
+
+    EventsRun in_named({"--netns", name}, poke_inside, inside_end), everywhere({"-A"}, poke_inside, inside_end);
+    EventsRun own({}, canary);
+    SKIP_OR_EXPECT_PASS(in_named.ready());
+    SKIP_OR_EXPECT_PASS(everywhere.ready());
+    SKIP_OR_EXPECT_PASS(own.ready());
+    // Records come in order: once this last one shows in each run, any
+    // made before it would have shown.
+    poke_inside();
+    const std::string last_end = "127.0.0.1:" + std::to_string(reset_connection(canary)) + " ";
+    ASSERT_TRUE(own.program().wait_for_output(last_end, 2, 10s));
+    ASSERT_TRUE(everywhere.program().wait_for_output(last_end, 2, 10s));
+
+    const std::string own_out = own.finish(), named_out = in_named.finish(), every_out = everywhere.finish();
+    EXPECT_TRUE(lines_with(own_out, inside_end).empty()) << own_out;
+    EXPECT_FALSE(lines_with(named_out, inside_end).empty());
+    EXPECT_EQ(lines_with(named_out, inside_end).size(), lines_of(named_out).size()) << named_out;
+    EXPECT_FALSE(lines_with(every_out, inside_end).empty());
+    EXPECT_FALSE(lines_with(every_out, canary_end).empty());
 }
 
 TEST(ToolEvents, WithoutPrivilegeItSaysWhatItNeeds) {
