@@ -116,7 +116,7 @@ int run_events(const Options& options, bool terminal) {
         return 0;
     };
     std::string out;
-    if (terminal) append_event_header(out);
+    if (terminal && !options.json) append_event_header(out);
     const int fd = sockscope_stream_fd(stream.get());
     for (bool full = false;;) {
         if (!out.empty()) {
