@@ -175,7 +175,7 @@ void append_event_line(std::string& out, const sockscope_connection& record, boo
     append_clock(field, event_time(record), false);
     next();
     if (record.pid == 0) {
-        field = "-";
+        field += '-';
     } else {
         append_decimal(field, record.pid);
         field += '/';
@@ -183,19 +183,22 @@ void append_event_line(std::string& out, const sockscope_connection& record, boo
     }
     next();
     const char* side = side_name(record.side);
-    field = side != nullptr ? side : "-";
+    field += side != nullptr ? side : "-";
     next();
     append_end(field, record.local_text, record.local_port, record.family);
     next();
     append_end(field, record.remote_text, record.remote_port, record.family);
     next();
-    field = end_word(record);
+    field += end_word(record);
     next();
-    field = record.lifetime_ns >= 0 && closed ? duration_text(record.lifetime_ns) : "-";
+    if (closed)
+        field += duration_text(record.lifetime_ns);
+    else
+        field += '-';
     next();
-    if (closed) append_decimal(field, record.bytes_sent); else field = "-";
+    if (closed) append_decimal(field, record.bytes_sent); else field += '-';
     next();
-    if (closed) append_decimal(field, record.bytes_received); else field = "-";
+    if (closed) append_decimal(field, record.bytes_received); else field += '-';
     next();
     append_states(out, record);
     out += '\n';
@@ -262,31 +265,55 @@ void append_event_json(std::string& out, const sockscope_connection& record) {
     out += "]}\n";
 }
 
+// Built with append_decimal and +=: g++ 12's -Wrestrict takes the chains of
+// string + string that do the same, inlined at -O2, for overlapping copies.
 std::string duration_text(std::int64_t nanoseconds) {
-    if (nanoseconds < 0) return "-";
+    std::string text;
+    if (nanoseconds < 0) {
+        text += '-';
+        return text;
+    }
+    const auto number = [&text](std::int64_t value) { append_decimal(text, static_cast<std::uint64_t>(value)); };
+    const auto two_digits = [&](std::int64_t value) {
+        if (value < 10) text += '0';
+        number(value);
+    };
     // Below ten of a unit, one decimal; a whole number from there on.
-    const auto scaled = [](std::int64_t value, std::int64_t unit, const char* suffix) {
-        std::string text;
-        const std::int64_t tenths = (value * 10 + unit / 2) / unit;
+    const auto scaled = [&](std::int64_t unit, const char* suffix) {
+        const std::int64_t tenths = (nanoseconds * 10 + unit / 2) / unit;
         if (tenths < 100) {
-            text = std::to_string(tenths / 10) + '.' + std::to_string(tenths % 10);
+            number(tenths / 10);
+            text += '.';
+            number(tenths % 10);
         } else {
-            text = std::to_string((value + unit / 2) / unit);
+            number((nanoseconds + unit / 2) / unit);
         }
-        return text + suffix;
+        text += suffix;
     };
     constexpr std::int64_t us = 1000, ms = 1000 * us, s = 1000 * ms, minute = 60 * s, hour = 60 * minute;
-    if (nanoseconds < us) return std::to_string(nanoseconds) + "ns";
-    if (nanoseconds < ms - us / 2) return scaled(nanoseconds, us, "us");
-    if (nanoseconds < s - ms / 2) return scaled(nanoseconds, ms, "ms");
-    if (nanoseconds < minute - s / 2) return scaled(nanoseconds, s, "s");
-    const auto two_digits = [](std::int64_t value) { return (value < 10 ? "0" : "") + std::to_string(value); };
-    if (nanoseconds < hour - s / 2) {
+    if (nanoseconds < us) {
+        number(nanoseconds);
+        text += "ns";
+    } else if (nanoseconds < ms - us / 2) {
+        scaled(us, "us");
+    } else if (nanoseconds < s - ms / 2) {
+        scaled(ms, "ms");
+    } else if (nanoseconds < minute - s / 2) {
+        scaled(s, "s");
+    } else if (nanoseconds < hour - s / 2) {
         const std::int64_t seconds = (nanoseconds + s / 2) / s;
-        return std::to_string(seconds / 60) + "m" + two_digits(seconds % 60) + "s";
+        number(seconds / 60);
+        text += 'm';
+        two_digits(seconds % 60);
+        text += 's';
+    } else {
+        const std::int64_t minutes = (nanoseconds + minute / 2) / minute;
+        number(minutes / 60);
+        text += 'h';
+        two_digits(minutes % 60);
+        text += 'm';
     }
-    const std::int64_t minutes = (nanoseconds + minute / 2) / minute;
-    return std::to_string(minutes / 60) + "h" + two_digits(minutes % 60) + "m";
+    return text;
 }
 
 } // namespace sockscope_tool
