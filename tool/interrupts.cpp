@@ -43,10 +43,15 @@ int Interrupts::write(int fd, std::string_view text) {
     return error;
 }
 
-bool Interrupts::wait_until(std::chrono::steady_clock::time_point deadline) {
-    sigset_t waiting_mask = original_mask_;
+sigset_t Interrupts::waiting_mask() const {
+    sigset_t mask = original_mask_;
     for (const int signal : {SIGINT, SIGTERM})
-        if (sigismember(&held_, signal)) sigdelset(&waiting_mask, signal);
+        if (sigismember(&held_, signal)) sigdelset(&mask, signal);
+    return mask;
+}
+
+bool Interrupts::wait_until(std::chrono::steady_clock::time_point deadline) {
+    const sigset_t waiting_mask = this->waiting_mask();
     while (!stop_requested()) {
         const auto left = deadline - std::chrono::steady_clock::now();
         if (left <= std::chrono::steady_clock::duration::zero()) return true;
@@ -56,6 +61,17 @@ bool Interrupts::wait_until(std::chrono::steady_clock::time_point deadline) {
         // Atomically lets the signals through for the wait only, so that
         // one arriving just before it is not missed.
         ppoll(nullptr, 0, &timeout, &waiting_mask);
+    }
+    return false;
+}
+
+bool Interrupts::wait_readable(int fd) {
+    const sigset_t waiting_mask = this->waiting_mask();
+    while (!stop_requested()) {
+        pollfd wait{fd, POLLIN, 0};
+        // As above: the signals get through during the wait only.
+        const int ready = ppoll(&wait, 1, nullptr, &waiting_mask);
+        if (ready > 0 || (ready < 0 && errno != EINTR)) return !stop_requested();
     }
     return false;
 }

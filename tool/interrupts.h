@@ -26,8 +26,14 @@ public:
     int write(int fd, std::string_view text);
     // Waits until `deadline`; false when a signal asked to stop first.
     bool wait_until(std::chrono::steady_clock::time_point deadline);
+    // Waits until `fd` is readable (or in error); false when a signal
+    // asked to stop first.
+    bool wait_readable(int fd);
 
 private:
+    // The mask to wait with: the original one, with the signals let through.
+    sigset_t waiting_mask() const;
+
     sigset_t held_{}, original_mask_{};
 };
 

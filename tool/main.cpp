@@ -16,6 +16,7 @@
 #include <sockscope_text/output.h>
 #include <sockscope_text/terminal_text.h>
 
+#include "event_stream.h"
 #include "interrupts.h"
 #include "json_output.h"
 #include "line_output.h"
@@ -192,6 +193,7 @@ int main(int argc, char** argv) {
 
         // Names print in the character set of the user's terminal.
         std::setlocale(LC_ALL, "");
+        if (parsed.options.events) return run_events(parsed.options, isatty(STDOUT_FILENO) != 0);
 
         // --netns: a namespace's name, or else an inode, which may have no
         // socket; a name that no namespace has is an error.

@@ -5,12 +5,15 @@
 #include <cmath>
 #include <string_view>
 
+#include "event_options.h"
 #include "state_names.h"
 
 namespace sockscope_tool {
 
 const char* const usage_line = "usage: sockscope [-tul46e] [--port N,...] [--pid N,...] [--name NAME] [--state S,...] "
-                               "[--json] [--watch SECONDS] [-A] [--netns NS] [--container ID]";
+                               "[--json] [--watch SECONDS] [-A] [--netns NS] [--container ID]\n"
+                               "       sockscope --events [-46A] [--port N,...] [--pid N,...] [--name NAME] "
+                               "[--netns NS] [--container ID] [--opens] [--json] [--debug] [--tracked N]";
 
 const char* const help_text = R"(Usage: sockscope [OPTION]...
 Lists the machine's TCP sockets (or UDP sockets) with every process that
@@ -56,6 +59,31 @@ Output:
                          interrupted; on a terminal, redrawn in place
   -h, --help             this help
   -V, --version          the version
+
+Connections as they close (--events):
+      --events           instead of a table, a line for every TCP connection
+                         of this network namespace as it closes, until
+                         interrupted (Ctrl-C, SIGTERM), which prints "N
+                         connections seen, M lost" on stderr; needs
+                         CAP_BPF and CAP_PERFMON, or CAP_SYS_ADMIN (root)
+      --opens            a line when a connection opens, too
+  -A, --all-namespaces   every network namespace's connections
+      --netns NS         the connections of namespace NS: a name under
+                         /run/netns, or an inode number
+      --container ID     connections of containers whose id starts with ID
+                         (in every namespace, unless --netns is given)
+      --debug            the kernel hooks in use (stderr), and the
+                         stream's counters at the end
+      --tracked N        follow up to N sockets at once (default 32768,
+                         about 200 bytes of kernel memory each)
+  -4, -6, --port, --name and --json apply; --pid is the owner's: the
+  process that connected, accepted or listened (0: not known). A line:
+    Time PID/Name Side Local Remote End Lifetime Sent Received States
+  15:04:05.123 812/curl connect 10.0.0.2:40312 93.184.216.34:443 normal
+  1.2s 517 5120 SYN_SENT>ESTAB>FIN_WAIT1>FIN_WAIT2>CLOSE (one line; End:
+  normal, reset-sent, reset-received, refused, timed-out, abandoned,
+  failed:ERRNO; open with --opens). Lost records are noted on stderr as
+  they happen. See sockscope(1) for --json's members.
 
 Columns:
   Proto                  tcp, udp; tcp6, udp6 for IPv6
@@ -152,6 +180,8 @@ std::string apply_value(Options& options, std::string_view option, std::string_v
         std::optional<std::string>& field = option == "--netns" ? options.netns : options.container;
         if (field) return twice();
         if (value.empty()) return std::string(option) + " needs a value";
+        if (option == "--netns" && (value.find('/') != std::string_view::npos || value == "." || value == ".."))
+            return "--netns needs a name from /run/netns or an inode number";
         field = std::string(value);
     } else if (option == "--name") {
         if (options.name) return twice();
@@ -222,7 +252,15 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) 
         if (argument.substr(0, 2) == "--") {
             const std::size_t equals = argument.find('=');
             const std::string_view option = argument.substr(0, equals);
-            if (takes_value(option)) {
+            if (is_event_value_option(option)) {
+                if (equals == std::string_view::npos && i + 1 >= arguments.size())
+                    return fail(std::string(option) + " needs a value");
+                const std::string_view value = equals != std::string_view::npos ? argument.substr(equals + 1)
+                                                                                : std::string_view(arguments[++i]);
+                if (std::string error = apply_event_value(options, option, value); !error.empty()) return fail(error);
+            } else if (apply_event_flag(options, option)) {
+                if (equals != std::string_view::npos) return fail(std::string(option) + " takes no value");
+            } else if (takes_value(option)) {
                 std::string_view value;
                 if (equals != std::string_view::npos) {
                     value = argument.substr(equals + 1);
@@ -244,6 +282,7 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) 
             return fail("unexpected argument '" + std::string(argument) + "'");
         }
     }
+    if (std::string error = event_options_conflict(options); !error.empty()) return fail(error);
     return parsed;
 }
 

@@ -26,6 +26,13 @@ struct Options {
     bool all_namespaces = false;
     std::optional<std::string> netns;     // its name under /run/netns, or its inode
     std::optional<std::string> container; // the start of an owner's container id or name
+    // (--events takes all three as filters of the records: event_filter.h.)
+
+    // --events: the connection stream instead of a table (event_options.cpp).
+    bool events = false;
+    bool opens = false;          // --opens: open records too
+    bool debug = false;          // --debug: the stream's hooks on stderr
+    std::uint32_t tracked = 0;   // --tracked N: sockets followed at once; 0: the library's default
 
     bool wants_tcp() const { return tcp || !udp; }
     bool wants_udp() const { return udp; }

@@ -115,6 +115,26 @@ TEST(ToolOptions, BadCommandLinesSayWhatIsWrong) {
     EXPECT_EQ(parse({"--"}).error, "");
 }
 
+TEST(ToolOptions, EventsTakeTheirOwnOptionsAndRefuseTheTables) {
+    const Options events =
+        parse({"--events", "-4A", "--opens", "--debug", "--container=abc", "--tracked", "100000", "--port", "443"}).options;
+    EXPECT_TRUE(events.events && events.opens && events.debug && events.all_namespaces);
+    EXPECT_EQ(events.container, "abc");
+    EXPECT_EQ(events.tracked, 100000u);
+    EXPECT_EQ(parse({"--events", "--netns", "4026531840"}).options.netns, "4026531840");
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--events", "-u"}, "--events reports TCP connections only (no -u)"},
+        {{"--events", "--state", "listen"},
+         "--state makes no sense with --events (a record has every state it went through)"},
+        {{"--events", "--netns", "../x"}, "--netns needs a name from /run/netns or an inode number"},
+        {{"--events", "--tracked", "0"}, "--tracked needs a number of sockets from 1 to 4194304"},
+        {{"--events", "--tracked", "4194305"}, "--tracked needs a number of sockets from 1 to 4194304"},
+        {{"--events", "--container"}, "--container needs a value"},
+        {{"--opens"}, "--opens works with --events only"},
+    };
+    for (const auto& [arguments, error] : cases) EXPECT_EQ(parse(arguments).error, error) << arguments.back();
+}
+
 TEST(ToolOptions, HelpAndVersion) {
     EXPECT_TRUE(parse({"--help"}).options.help);
     EXPECT_TRUE(parse({"-h"}).options.help);

@@ -8,6 +8,7 @@
 
 #include <sockscope_text/json_string.h>
 
+#include "event_output.h"
 #include "json_output.h"
 #include "options.h"
 #include "output_buffer.h"
@@ -205,6 +206,16 @@ TEST_F(ToolOutput, TheCommandLineBecomesTheSelectionTheKernelFilters) {
         EXPECT_EQ(s.states, SOCKSCOPE_STATE_BIT(SOCKSCOPE_LISTEN));
     });
     filter_of({"--state", "established", "-l"}, [](const sockscope_selection&, bool nothing) { EXPECT_TRUE(nothing); });
+}
+
+TEST_F(ToolOutput, EventLifetimesReadAsPeopleWriteThemRoundedAtEachUnit) {
+    const std::pair<std::int64_t, const char*> cases[] = {
+        {-1, "-"},          {850, "850ns"},          {999, "999ns"},          {1000, "1.0us"},
+        {12'340, "12us"},   {999'400, "999us"},      {999'600, "1.0ms"},      {1'249'000, "1.2ms"},
+        {9'960'000, "10ms"}, {3'400'000'000, "3.4s"}, {59'400'000'000, "59s"}, {59'600'000'000, "1m00s"},
+        {125'000'000'000, "2m05s"}, {3'599'600'000'000, "1h00m"}, {11'220'000'000'000, "3h07m"},
+    };
+    for (const auto& [nanoseconds, text] : cases) EXPECT_EQ(duration_text(nanoseconds), text) << nanoseconds;
 }
 
 TEST(JsonReader, RefusesWhatIsNotJson) {
