@@ -20,6 +20,9 @@
 //                                 with its names), alternating, K rounds
 //                                 after two of each to warm up: prints both
 //                                 medians in milliseconds and their ratio
+//   snapshot_once --c             one snapshot through the C interface (TCP,
+//                                 IPv4, every holder), as the tool takes it:
+//                                 prints its socket count
 //   snapshot_once --owner-source  after two snapshots, "kernel-iterator" when
 //                                 this process holds a BPF object (the
 //                                 library loaded its iterator) or "proc-scan"
@@ -153,6 +156,15 @@ int main(int argc, char** argv) {
     if (std::strcmp(option, "--repeat") == 0 && argc > 2) return repeat(library, std::max(1, std::atoi(argv[2])));
     if (std::strcmp(option, "--memory") == 0) return memory(library);
     if (std::strcmp(option, "--against-c") == 0 && argc > 2) return against_c(library, std::max(1, std::atoi(argv[2])));
+    if (std::strcmp(option, "--c") == 0) {
+        sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
+        selection.what = SOCKSCOPE_TCP | SOCKSCOPE_IPV4;
+        sockscope_snapshot* snapshot = sockscope_snapshot_take(&selection);
+        if (snapshot == nullptr) return 1;
+        std::printf("%zu\n", snapshot->count);
+        sockscope_snapshot_free(snapshot);
+        return 0;
+    }
     if (std::strcmp(option, "--owner-source") == 0) library.getstat_free(library.getstat_tcp());
     statTCPROW* rows = library.getstat_tcp();
     if (std::strcmp(option, "--owner-source") == 0) std::printf("%s\n", holds_bpf_object() ? "kernel-iterator" : "proc-scan");

@@ -100,8 +100,9 @@ measure_memory() {
 }
 
 # measure_peak_memory N: the peak resident memory of the tool listing the
-# table and of a program that only takes the same snapshot (snapshot_once:
-# the library's own share), each the least of three runs, in KiB.
+# table and of a program that only takes the same snapshot through the same
+# interface (snapshot_once --c: the library's own share), each the least of
+# three runs, in KiB.
 measure_peak_memory() {
     local n=$1 name
     peak_kib() { python3 -c 'import resource, subprocess, sys
@@ -109,7 +110,7 @@ subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
 print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)' "$@"; }
     for name in tool library; do
         local command=("$tool" -t4)
-        [ "$name" = library ] && command=("$bin/snapshot_once")
+        [ "$name" = library ] && command=("$bin/snapshot_once" --c)
         echo "$n,$name,$(for _ in 1 2 3; do peak_kib "${command[@]}"; done | sort -n | head -1)" >>"$out/peak_memory.csv"
     done
 }
