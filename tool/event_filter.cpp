@@ -5,8 +5,10 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <string_view>
+#include <sys/socket.h>
 #include <sys/stat.h>
+
+#include "socket_filter.h"
 
 namespace sockscope_tool {
 
@@ -15,7 +17,7 @@ EventFilter::EventFilter(const Options& options, std::uint64_t network_namespace
 
 bool EventFilter::passes(const sockscope_connection& record) const {
     if (network_namespace_ != 0 && record.netns != network_namespace_) return false;
-    if (!(record.family == 2 ? options_.wants_ipv4() : options_.wants_ipv6())) return false;
+    if (!(record.family == AF_INET ? options_.wants_ipv4() : options_.wants_ipv6())) return false;
     const auto& ports = options_.ports;
     if (!ports.empty() && std::find(ports.begin(), ports.end(), record.local_port) == ports.end() &&
         std::find(ports.begin(), ports.end(), record.remote_port) == ports.end())
@@ -27,16 +29,14 @@ bool EventFilter::passes(const sockscope_connection& record) const {
                            (record.comm != nullptr && *options_.name == record.comm);
         if (!named) return false;
     }
-    if (options_.container) {
-        if (record.container == nullptr) return false;
-        if (std::string_view(record.container).substr(0, options_.container->size()) != *options_.container)
-            return false;
-    }
+    if (options_.container && (record.container == nullptr || !starts_without_case(record.container, *options_.container)))
+        return false;
     return true;
 }
 
 std::uint64_t namespace_to_show(const Options& options, std::string& error) {
-    if (options.all_namespaces || (options.container && !options.netns)) return 0;
+    // --netns narrows -A to one namespace, as it does for tables.
+    if (!options.netns && (options.all_namespaces || options.container)) return 0;
     std::string path = "/proc/self/ns/net";
     if (options.netns) {
         const std::string& given = *options.netns;

@@ -2,7 +2,8 @@
 // Which connection records --events prints: those of one network namespace
 // (the caller's, or the one --netns names) or of every one (-A), of the
 // families asked for, with a --port at either end, owned by a --pid, a
-// process of that --name, or a container whose id starts with --container.
+// process of that --name, or a container whose id starts with --container
+// (letters in any case).
 #pragma once
 
 #include <cstdint>

@@ -12,15 +12,14 @@ constexpr std::uint32_t every_state = 0x1FFEu; // states 1 to 12
 
 bool equals(const char* text, const std::string& wanted) { return text != nullptr && wanted == text; }
 
-// Whether `text` starts with `start`, ASCII letters in any case.
+} // namespace
+
 bool starts_without_case(const char* text, const std::string& start) {
     const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
     for (std::size_t i = 0; i < start.size(); ++i, ++text)
         if (*text == '\0' || lower(*text) != lower(start[i])) return false;
     return true;
 }
-
-} // namespace
 
 SocketFilter::SocketFilter(const Options& options, std::uint64_t named_netns)
     : options_(options), named_netns_(named_netns) {

@@ -13,6 +13,10 @@
 
 namespace sockscope_tool {
 
+// Whether `text` starts with `start`, ASCII letters in any case (container
+// ids are hexadecimal, and people type them either way).
+bool starts_without_case(const char* text, const std::string& start);
+
 class SocketFilter {
 public:
     // Keeps a reference to `options` (its ports): it must outlive the filter.
