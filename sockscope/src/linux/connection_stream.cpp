@@ -69,20 +69,6 @@ std::int64_t realtime_offset_ns() {
            (realtime.tv_nsec - monotonic.tv_nsec);
 }
 
-// libbpf prints its diagnostics to stderr unless told otherwise; the
-// previous printer is put back afterwards (see socket_holders_iterator.cpp).
-class QuietLibbpf {
-public:
-    explicit QuietLibbpf(const LibbpfFunctions& libbpf) : libbpf_(libbpf), previous_(libbpf.set_print(nullptr)) {}
-    ~QuietLibbpf() { libbpf_.set_print(previous_); }
-    QuietLibbpf(const QuietLibbpf&) = delete;
-    QuietLibbpf& operator=(const QuietLibbpf&) = delete;
-
-private:
-    const LibbpfFunctions& libbpf_;
-    libbpf_print_fn_t previous_;
-};
-
 // Runs the snapshot program once: it gives the sockets open now their
 // holders as owners, and writes nothing.
 bool take_snapshot(const LibbpfFunctions& f, bpf_object* object) {

@@ -65,4 +65,19 @@ private:
     LibbpfFunctions functions_;
 };
 
+// libbpf prints its diagnostics to stderr unless told otherwise; a library
+// has no business writing there. The previous printer is put back
+// afterwards, since a host program may use the same libbpf for itself.
+class QuietLibbpf {
+public:
+    explicit QuietLibbpf(const LibbpfFunctions& libbpf) : libbpf_(libbpf), previous_(libbpf.set_print(nullptr)) {}
+    ~QuietLibbpf() { libbpf_.set_print(previous_); }
+    QuietLibbpf(const QuietLibbpf&) = delete;
+    QuietLibbpf& operator=(const QuietLibbpf&) = delete;
+
+private:
+    const LibbpfFunctions& libbpf_;
+    libbpf_print_fn_t previous_;
+};
+
 } // namespace sockscope_detail

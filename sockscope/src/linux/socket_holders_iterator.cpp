@@ -24,22 +24,6 @@ namespace {
 // The program's entry point, as named in socket_holders.bpf.c.
 constexpr const char* program_name = "socket_holders";
 
-// libbpf prints its diagnostics to stderr unless told otherwise; a library
-// has no business writing there. The previous printer is put back
-// afterwards, since a host program may use the same libbpf for itself.
-class QuietLibbpf {
-public:
-    explicit QuietLibbpf(const LibbpfFunctions& libbpf)
-        : libbpf_(libbpf), previous_(libbpf.set_print(nullptr)) {}
-    ~QuietLibbpf() { libbpf_.set_print(previous_); }
-    QuietLibbpf(const QuietLibbpf&) = delete;
-    QuietLibbpf& operator=(const QuietLibbpf&) = delete;
-
-private:
-    const LibbpfFunctions& libbpf_;
-    libbpf_print_fn_t previous_;
-};
-
 } // namespace
 
 Result<std::unique_ptr<SocketHoldersIterator>> SocketHoldersIterator::load(const char* libbpf_file) noexcept {

@@ -1,17 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Only the object's bytes are taken from the skeleton that `bpftool gen
-// skeleton` writes; its helpers, which call libbpf directly, are replaced
-// by stand-ins that fail, as in socket_holders_object.cpp.
+// The build compiles connections.bpf.c and has `bpftool gen skeleton`
+// write its bytes into connections.skel.h; only those bytes are taken.
 #include "connections_object.h"
 
-#include <bpf/libbpf.h>
-#include <cerrno>
-
-#define bpf_object__open_skeleton(skeleton, options) ((void)(skeleton), (void)(options), -EOPNOTSUPP)
-#define bpf_object__load_skeleton(skeleton) ((void)(skeleton), -EOPNOTSUPP)
-#define bpf_object__attach_skeleton(skeleton) ((void)(skeleton), -EOPNOTSUPP)
-#define bpf_object__detach_skeleton(skeleton) ((void)(skeleton))
-#define bpf_object__destroy_skeleton(skeleton) ((void)(skeleton))
+#include "skeleton_stand_ins.h"
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-function"
