@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // A netlink dump reply made of arbitrary bytes: the first four bytes are
-// the sequence number expected, the fifth picks the table and family.
+// the sequence number expected, the fifth picks the table, the family and
+// the kind of dump.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(&seq, data, sizeof seq);
     const Protocol protocol = data[4] & 1 ? Protocol::udp : Protocol::tcp;
     const Family family = data[4] & 2 ? Family::ipv6 : Family::ipv4;
+    const DumpKind kind = data[4] & 4 ? DumpKind::tcp_both_families : DumpKind::one_family;
     // A copy of exactly the datagram's length, so that any read past it is
     // caught by the address sanitizer.
     std::vector<std::uint8_t> datagram(data + 5, data + size);
@@ -25,12 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (port != 0) request.ports = std::span<const std::uint16_t>(&port, 1);
     SocketRows rows;
     bool interrupted = false;
-    const DiagBatch batch = parse_diag_batch(datagram.data(), datagram.size(), seq, request, rows, interrupted);
+    const DiagBatch batch = parse_diag_batch(datagram.data(), datagram.size(), seq, request, rows, interrupted, kind);
     if (batch.outcome == DiagBatch::failed && batch.error <= 0) std::abort();
     for (const SocketRow& row : rows)
         if (!passes(request, row) || row.local_port > 0xFFFF || row.remote_port > 0xFFFF) std::abort();
     // The request for the same table is well formed whatever it asks.
-    const std::vector<unsigned char> asked = make_dump_request(request, seq);
+    const std::vector<unsigned char> asked = make_dump_request(request, seq, kind);
     if (asked.size() < sizeof(nlmsghdr)) std::abort();
     return 0;
 }

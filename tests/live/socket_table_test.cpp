@@ -279,16 +279,18 @@ TEST(SocketTable, FindsOwnersWhateverTheDescriptorNumbers) {
 
 // The kernel runs the request's filters itself: its answer to a request
 // for one port in one state holds no other socket, before any row is
-// filtered here.
+// filtered here. TCP's request for both families is filtered alike.
 TEST(SocketTable, TheKernelAppliesTheRequestsFilters) {
     const auto listener = TestSocket::tcp_listener("127.0.0.1");
     const auto client = TestSocket::tcp_connection("127.0.0.1", listener.port());
     const auto server = TestSocket::accept_from(listener);
     const auto other = TestSocket::tcp_listener("127.0.0.1");
+    const auto listener6 = TestSocket::tcp6_listener("::", false);
+    const auto client6 = TestSocket::tcp_connection("127.0.0.1", listener6.port()); // an IPv4 client
     const std::uint16_t port = static_cast<std::uint16_t>(listener.port());
-    const auto answer_to = [](const TableRequest& request) {
+    const auto answer_to = [](const TableRequest& request, DumpKind kind = DumpKind::one_family) {
         const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-        const std::vector<unsigned char> bytes = make_dump_request(request, 1);
+        const std::vector<unsigned char> bytes = make_dump_request(request, 1, kind);
         SocketRows rows;
         if (fd < 0 || send(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) return rows;
         std::vector<char> datagram(1 << 16);
@@ -298,7 +300,7 @@ TEST(SocketTable, TheKernelAppliesTheRequestsFilters) {
             // Parsed as a request for the whole table, so that nothing is
             // filtered here.
             if (got <= 0 || parse_diag_batch(datagram.data(), static_cast<std::size_t>(got), 1,
-                                             {Protocol::tcp, Family::ipv4, 0, {}}, rows, interrupted)
+                                             {Protocol::tcp, Family::ipv4, 0, {}}, rows, interrupted, kind)
                                     .outcome != DiagBatch::more)
                 break;
         }
@@ -314,6 +316,45 @@ TEST(SocketTable, TheKernelAppliesTheRequestsFilters) {
     ASSERT_EQ(listening.size(), 2u);
     EXPECT_NE(find_local(listening, port, 10), nullptr);
     EXPECT_NE(find_local(listening, other.port(), 10), nullptr);
+
+    // The IPv6 listener, its IPv4 client and the side it accepted (not yet
+    // taken, an IPv6 socket): one answer holds both families.
+    const std::uint16_t port6 = static_cast<std::uint16_t>(listener6.port());
+    const SocketRows families = answer_to({Protocol::tcp, Family::ipv4, 0, std::span(&port6, 1)},
+                                          DumpKind::tcp_both_families);
+    ASSERT_EQ(families.size(), 3u);
+    EXPECT_EQ(std::ranges::count(families, Family::ipv4, &SocketRow::family), 1);
+}
+
+// TCP's two tables asked for together come from that one answer, parted
+// by family: the rows of a dump of each.
+TEST(SocketTable, OneDumpOfBothFamiliesGivesTheRowsOfTwo) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    const auto client = TestSocket::tcp_connection("127.0.0.1", listener.port());
+    const auto listener6 = TestSocket::tcp6_listener("::1", true);
+    const auto client6 = TestSocket::tcp6_connection("::1", listener6.port());
+    const std::vector<const TestSocket*> sockets{&listener, &client, &listener6, &client6};
+    SystemSources sources;
+    sources.table = TableSource::netlink;
+    const std::uint16_t port = static_cast<std::uint16_t>(listener6.port());
+    for (const std::span<const std::uint16_t> ports : {std::span<const std::uint16_t>(), std::span(&port, 1)}) {
+        const TableRequest tables[] = {{Protocol::tcp, Family::ipv4, 0, ports}, {Protocol::tcp, Family::ipv6, 0, ports}};
+        SocketRows together;
+        std::vector<std::size_t> ends;
+        ASSERT_TRUE(read_socket_tables(tables, sources, together, ends).ok());
+        ASSERT_EQ(ends, (std::vector<std::size_t>{ends[0], together.size()}));
+        for (std::size_t table = 0; table < 2; ++table) {
+            const auto from = together.begin() + static_cast<std::ptrdiff_t>(table == 0 ? 0 : ends[0]);
+            const SocketRows parted(from, together.begin() + static_cast<std::ptrdiff_t>(ends[table]));
+            SocketRows alone;
+            ASSERT_TRUE(read_socket_table(tables[table], sources, alone).ok());
+            EXPECT_EQ(rows_of(parted, tables[table].family, sockets), rows_of(alone, tables[table].family, sockets));
+            // The port is the IPv6 listener's: no IPv4 socket of the test has it.
+            EXPECT_EQ(rows_of(parted, tables[table].family, sockets).size(), ports.empty() || table == 1 ? 2u : 0u);
+            EXPECT_EQ(std::ranges::count(parted, tables[table].family, &SocketRow::family),
+                      static_cast<std::ptrdiff_t>(parted.size()));
+        }
+    }
 }
 
 } // namespace

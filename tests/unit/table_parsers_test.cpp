@@ -18,6 +18,7 @@
 #include "core/netlink_messages.h"
 #include "core/proc_net_parser.h"
 #include "core/socket_link.h"
+#include "core/tcp_state.h"
 #include "support/table_rows.h"
 
 using namespace sockscope_detail;
@@ -146,7 +147,7 @@ TEST(ProcNetParser, LastLineWithoutLineEndCounts) {
 class Datagram {
 public:
     Datagram& diag(std::uint32_t seq, std::uint8_t family, std::uint8_t state, std::uint32_t inode,
-                   std::uint16_t flags = NLM_F_MULTI) {
+                   std::uint16_t flags = NLM_F_MULTI, std::uint16_t type = SOCK_DIAG_BY_FAMILY) {
         inet_diag_msg message{};
         message.idiag_family = family;
         message.idiag_state = state;
@@ -161,7 +162,7 @@ public:
         message.id.idiag_sport = 0x5000;
         message.id.idiag_dport = 0xBB01;
         message.idiag_inode = inode;
-        return add(SOCK_DIAG_BY_FAMILY, seq, flags, &message, sizeof message);
+        return add(type, seq, flags, &message, sizeof message);
     }
     Datagram& done(std::uint32_t seq, int status = 0) {
         return add(NLMSG_DONE, seq, NLM_F_MULTI, &status, sizeof status);
@@ -221,6 +222,40 @@ TEST(NetlinkParser, TakesRowsOfTheFamilyAskedForUntilDone) {
     EXPECT_EQ(v6[0].remote_address[11], 0xFF);
     EXPECT_EQ(v6[0].remote_address[12], 127);
     EXPECT_EQ(v6[0].inode, 43u);
+}
+
+// TCP's request for both families: its own message type, asked and
+// answered, and rows of each family as the message says.
+TEST(NetlinkParser, OneDumpOfBothFamiliesTakesEach) {
+    const std::uint16_t port = 80;
+    const std::vector<unsigned char> request =
+        make_dump_request({Protocol::tcp, Family::ipv4, 0, std::span(&port, 1)}, 7, DumpKind::tcp_both_families);
+    nlmsghdr header;
+    inet_diag_req asked;
+    ASSERT_GT(request.size(), NLMSG_SPACE(sizeof asked)); // the port's filter follows
+    std::memcpy(&header, request.data(), sizeof header);
+    std::memcpy(&asked, request.data() + NLMSG_HDRLEN, sizeof asked);
+    EXPECT_EQ(header.nlmsg_type, TCPDIAG_GETSOCK);
+    EXPECT_EQ(header.nlmsg_len, request.size());
+    EXPECT_EQ(asked.idiag_states, tcp_listed_states);
+
+    Datagram datagram;
+    datagram.diag(7, AF_INET, 10, 1, NLM_F_MULTI, TCPDIAG_GETSOCK)
+        .diag(7, AF_INET6, 10, 2, NLM_F_MULTI, TCPDIAG_GETSOCK)
+        .diag(7, AF_UNIX, 10, 3, NLM_F_MULTI, TCPDIAG_GETSOCK)
+        .diag(7, AF_INET, 10, 4) // another request's type
+        .done(7);
+    SocketRows rows;
+    bool interrupted = false;
+    EXPECT_EQ(parse_diag_batch(datagram.bytes.data(), datagram.bytes.size(), 7, {}, rows, interrupted,
+                               DumpKind::tcp_both_families)
+                  .outcome,
+              DiagBatch::done);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].family, Family::ipv4);
+    EXPECT_EQ(rows[0].local_address, ipv4(127, 0, 0, 1));
+    EXPECT_EQ(rows[1].family, Family::ipv6);
+    EXPECT_EQ(rows[1].local_address[15], 1);
 }
 
 // A connected UDP socket's peer is the kernel's as for TCP; its state is

@@ -21,15 +21,16 @@ namespace {
 // keeps, each table's end to `table_ends`.
 Result<void> read_tables(const TableQuery& query, const SystemSources& sources, OwnedTable& table,
                          std::vector<std::size_t>& table_ends) {
-    for (const TableRequest& request : query.tables) {
-        const auto first = static_cast<std::ptrdiff_t>(table.rows.size());
-        if (const Result<void> read = read_socket_table(request, sources, table.rows); !read) return read;
-        if (query.keep != nullptr) {
-            const auto unwanted = [&query](const SocketRow& row) { return !query.keep(row); };
-            table.rows.erase(std::remove_if(table.rows.begin() + first, table.rows.end(), unwanted), table.rows.end());
-        }
-        table_ends.push_back(table.rows.size());
+    std::vector<std::size_t> ends;
+    std::size_t kept = table.rows.size(), start = kept;
+    if (const Result<void> read = read_socket_tables(query.tables, sources, table.rows, ends); !read) return read;
+    for (const std::size_t end : ends) {
+        for (std::size_t i = start; i < end; ++i)
+            if (query.keep == nullptr || query.keep(table.rows[i])) table.rows[kept++] = table.rows[i];
+        start = end;
+        table_ends.push_back(kept);
     }
+    table.rows.resize(kept);
     return {};
 }
 

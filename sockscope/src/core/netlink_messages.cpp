@@ -15,13 +15,13 @@ namespace {
 
 int address_family(Family family) { return family == Family::ipv4 ? AF_INET : AF_INET6; }
 
-SocketRow row_from_message(const inet_diag_msg& message, const TableRequest& request) {
+SocketRow row_from_message(const inet_diag_msg& message, Protocol protocol, Family family) {
     SocketRow row;
-    row.protocol = request.protocol;
-    row.family = request.family;
+    row.protocol = protocol;
+    row.family = family;
     // idiag_src/idiag_dst hold the address bytes in network order; an IPv4
     // address fills the first four, and the kernel leaves the rest unset.
-    const std::size_t address_bytes = request.family == Family::ipv4 ? 4 : 16;
+    const std::size_t address_bytes = family == Family::ipv4 ? 4 : 16;
     std::memcpy(row.local_address.data(), message.id.idiag_src, address_bytes);
     std::memcpy(row.remote_address.data(), message.id.idiag_dst, address_bytes);
     row.local_port = message.id.idiag_sport;
@@ -71,18 +71,7 @@ int payload_error(const unsigned char* payload, std::size_t length) {
 
 } // namespace
 
-std::vector<unsigned char> make_dump_request(const TableRequest& request, std::uint32_t seq) {
-    struct Head {
-        nlmsghdr header;
-        inet_diag_req_v2 request;
-    } head{};
-    head.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    head.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    head.header.nlmsg_seq = seq;
-    head.request.sdiag_family = static_cast<std::uint8_t>(address_family(request.family));
-    head.request.sdiag_protocol = request.protocol == Protocol::tcp ? IPPROTO_TCP : IPPROTO_UDP;
-    head.request.idiag_states = requested_states(request);
-
+std::vector<unsigned char> make_dump_request(const TableRequest& request, std::uint32_t seq, DumpKind kind) {
     // The filter program, as the kernel's checker wants it: every test
     // (8 bytes: the test and the port it compares with) continues to the
     // next op when it holds and jumps 12 bytes when it fails; a test that
@@ -108,25 +97,49 @@ std::vector<unsigned char> make_dump_request(const TableRequest& request, std::u
             append_op(program, INET_DIAG_BC_JMP, jump_size, static_cast<unsigned short>(left + jump_size));
         }
     }
-    rtattr attribute{};
-    attribute.rta_type = INET_DIAG_REQ_BYTECODE;
-    attribute.rta_len = static_cast<unsigned short>(RTA_LENGTH(program.size()));
-    const std::size_t total = NLMSG_ALIGN(sizeof head) + (program.empty() ? 0 : RTA_SPACE(program.size()));
-    head.header.nlmsg_len = static_cast<std::uint32_t>(total);
+    // The fixed part: the header and the request of the kind asked for.
+    nlmsghdr header{};
+    header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    header.nlmsg_seq = seq;
+    std::size_t request_size;
+    union {
+        inet_diag_req_v2 by_family;
+        inet_diag_req both_families; // idiag_family is not read: both are dumped
+    } body{};
+    if (kind == DumpKind::tcp_both_families) {
+        header.nlmsg_type = TCPDIAG_GETSOCK;
+        body.both_families.idiag_family = AF_INET;
+        body.both_families.idiag_states = requested_states(request);
+        request_size = sizeof body.both_families;
+    } else {
+        header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+        body.by_family.sdiag_family = static_cast<std::uint8_t>(address_family(request.family));
+        body.by_family.sdiag_protocol = request.protocol == Protocol::tcp ? IPPROTO_TCP : IPPROTO_UDP;
+        body.by_family.idiag_states = requested_states(request);
+        request_size = sizeof body.by_family;
+    }
+    const std::size_t fixed = NLMSG_SPACE(request_size);
+    const std::size_t total = fixed + (program.empty() ? 0 : RTA_SPACE(program.size()));
+    header.nlmsg_len = static_cast<std::uint32_t>(total);
 
     std::vector<unsigned char> bytes(total, 0);
-    std::memcpy(bytes.data(), &head, sizeof head);
+    std::memcpy(bytes.data(), &header, sizeof header);
+    std::memcpy(bytes.data() + NLMSG_HDRLEN, &body, request_size);
     if (!program.empty()) {
-        std::memcpy(bytes.data() + NLMSG_ALIGN(sizeof head), &attribute, sizeof attribute);
-        std::memcpy(bytes.data() + NLMSG_ALIGN(sizeof head) + RTA_LENGTH(0), program.data(), program.size());
+        rtattr attribute{};
+        attribute.rta_type = INET_DIAG_REQ_BYTECODE;
+        attribute.rta_len = static_cast<unsigned short>(RTA_LENGTH(program.size()));
+        std::memcpy(bytes.data() + fixed, &attribute, sizeof attribute);
+        std::memcpy(bytes.data() + fixed + RTA_LENGTH(0), program.data(), program.size());
     }
     return bytes;
 }
 
 DiagBatch parse_diag_batch(const void* data, std::size_t length, std::uint32_t seq, const TableRequest& request,
-                           SocketRows& rows, bool& interrupted) {
+                           SocketRows& rows, bool& interrupted, DumpKind kind) {
     const auto* bytes = static_cast<const unsigned char*>(data);
-    const int wanted_family = address_family(request.family);
+    const bool both = kind == DumpKind::tcp_both_families;
+    const int row_type = both ? TCPDIAG_GETSOCK : SOCK_DIAG_BY_FAMILY;
     while (length >= sizeof(nlmsghdr)) {
         nlmsghdr header;
         std::memcpy(&header, bytes, sizeof header);
@@ -148,12 +161,14 @@ DiagBatch parse_diag_batch(const void* data, std::size_t length, std::uint32_t s
             const int error = payload_error(payload, payload_length);
             return {DiagBatch::failed, error > 0 ? error : EPROTO};
         }
-        if (header.nlmsg_type == SOCK_DIAG_BY_FAMILY) {
+        if (header.nlmsg_type == row_type) {
             if (payload_length < sizeof(inet_diag_msg)) return {DiagBatch::malformed};
             inet_diag_msg message;
             std::memcpy(&message, payload, sizeof message);
-            if (message.idiag_family == wanted_family) {
-                SocketRow row = row_from_message(message, request);
+            const bool known = message.idiag_family == AF_INET || message.idiag_family == AF_INET6;
+            const Family family = message.idiag_family == AF_INET ? Family::ipv4 : Family::ipv6;
+            if (known && (both || family == request.family)) {
+                SocketRow row = row_from_message(message, request.protocol, family);
                 const std::size_t attributes = NLMSG_ALIGN(sizeof message);
                 if (payload_length > attributes)
                     read_attributes(payload + attributes, payload_length - attributes, row);

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The messages of a sock_diag netlink dump (SOCK_DIAG_BY_FAMILY with an
-// inet_diag_req_v2): the request we send and the parsing of the datagrams
-// the kernel answers with. No system calls here; the socket loop is in
-// linux/netlink_dump.
+// inet_diag_req_v2, or TCP's older TCPDIAG_GETSOCK with an inet_diag_req):
+// the request we send and the parsing of the datagrams the kernel answers
+// with. No system calls here; the socket loop is in linux/netlink_dump.
 #pragma once
 
 #include <cstddef>
@@ -16,11 +16,22 @@
 
 namespace sockscope_detail {
 
+// Which request a dump makes. SOCK_DIAG_BY_FAMILY walks the kernel's TCP
+// table once for each family; TCP's older request walks it once for both
+// and answers with the rows of IPv4 and IPv6 together (its own message
+// type on every row). The walk is what a dump costs where the table is
+// large and nearly empty: namespaces share the machine's table unless the
+// host says otherwise (net.ipv4.tcp_child_ehash_entries), so on a host of
+// 262,144 buckets each walk takes about 2 ms whatever the namespace holds.
+enum class DumpKind { one_family, tcp_both_families };
+
 // The request of a dump of the sockets `request` asks for: the table, the
 // states in the kernel's mask, the ports (when given) as a filter program
 // the kernel runs on every socket (INET_DIAG_REQ_BYTECODE): "local port is
-// P or remote port is P" for each P.
-std::vector<unsigned char> make_dump_request(const TableRequest& request, std::uint32_t seq);
+// P or remote port is P" for each P. For `tcp_both_families`, the family of
+// `request` is not asked for: both are.
+std::vector<unsigned char> make_dump_request(const TableRequest& request, std::uint32_t seq,
+                                             DumpKind kind = DumpKind::one_family);
 
 struct DiagBatch {
     enum Outcome {
@@ -34,12 +45,13 @@ struct DiagBatch {
 };
 
 // Parses one received datagram of the dump with sequence number `seq`,
-// appending its rows of `request`'s table (the kernel's filters are not
-// trusted: see table_request.h). Sets `interrupted` when the kernel flagged
+// appending its rows of `request`'s table, of either family for
+// `tcp_both_families` (the kernel's filters are not trusted: see
+// table_request.h). Sets `interrupted` when the kernel flagged
 // a message inconsistent (NLM_F_DUMP_INTR: the table changed during the
 // dump). A negative NLMSG_DONE payload is the dump's error. Reads nothing
 // outside [data, data + length).
 DiagBatch parse_diag_batch(const void* data, std::size_t length, std::uint32_t seq, const TableRequest& request,
-                           SocketRows& rows, bool& interrupted);
+                           SocketRows& rows, bool& interrupted, DumpKind kind = DumpKind::one_family);
 
 } // namespace sockscope_detail

@@ -23,4 +23,10 @@ bool passes(const TableRequest& request, const SocketRow& row) {
                        [&](std::uint16_t port) { return port == local || port == remote; });
 }
 
+bool one_dump_answers(const TableRequest& first, const TableRequest& second) {
+    return first.protocol == Protocol::tcp && second.protocol == Protocol::tcp && first.family == Family::ipv4 &&
+           second.family == Family::ipv6 && requested_states(first) == requested_states(second) &&
+           std::ranges::equal(first.ports, second.ports);
+}
+
 } // namespace sockscope_detail

@@ -31,4 +31,9 @@ std::uint32_t requested_states(const TableRequest& request);
 // Whether `row` is one `request` asks for.
 bool passes(const TableRequest& request, const SocketRow& row);
 
+// Whether `first` and `second` are TCP's IPv4 and IPv6 tables with the same
+// states and ports: one dump of the kernel's TCP table can answer both
+// (DumpKind::tcp_both_families in netlink_messages.h).
+bool one_dump_answers(const TableRequest& first, const TableRequest& second);
+
 } // namespace sockscope_detail

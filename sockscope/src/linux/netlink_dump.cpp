@@ -24,8 +24,8 @@ constexpr int receive_timeout_seconds = 10;
 // measured before they are read, so none is ever cut.
 constexpr std::size_t initial_buffer_size = 64 * 1024;
 
-Result<void> send_request(int fd, const TableRequest& table, std::uint32_t seq) {
-    const std::vector<unsigned char> request = make_dump_request(table, seq);
+Result<void> send_request(int fd, const TableRequest& table, std::uint32_t seq, DumpKind kind) {
+    const std::vector<unsigned char> request = make_dump_request(table, seq, kind);
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
     const ssize_t sent = retrying([&] {
@@ -39,13 +39,13 @@ Result<void> send_request(int fd, const TableRequest& table, std::uint32_t seq) 
 
 // One whole dump into `rows`. `interrupted` is set when the kernel flagged
 // it.
-Result<void> dump_once(const TableRequest& table, std::uint32_t seq, std::vector<char>& buffer, SocketRows& rows,
-                       bool& interrupted) {
+Result<void> dump_once(const TableRequest& table, DumpKind kind, std::uint32_t seq, std::vector<char>& buffer,
+                       SocketRows& rows, bool& interrupted) {
     const UniqueFd fd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
     if (!fd.valid()) return Failure{errno};
     const timeval limit{receive_timeout_seconds, 0};
     ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    if (const Result<void> sent = send_request(fd.get(), table, seq); !sent) return sent;
+    if (const Result<void> sent = send_request(fd.get(), table, seq, kind); !sent) return sent;
 
     interrupted = false;
     for (;;) {
@@ -67,7 +67,7 @@ Result<void> dump_once(const TableRequest& table, std::uint32_t seq, std::vector
         if (sender.nl_pid != 0) continue; // not from the kernel: not part of the answer
 
         const DiagBatch batch =
-            parse_diag_batch(buffer.data(), static_cast<std::size_t>(got), seq, table, rows, interrupted);
+            parse_diag_batch(buffer.data(), static_cast<std::size_t>(got), seq, table, rows, interrupted, kind);
         switch (batch.outcome) {
         case DiagBatch::more: break;
         case DiagBatch::done: return {};
@@ -79,14 +79,14 @@ Result<void> dump_once(const TableRequest& table, std::uint32_t seq, std::vector
 
 } // namespace
 
-Result<void> dump_with_netlink(const TableRequest& table, SocketRows& rows) {
+Result<void> dump_with_netlink(const TableRequest& table, SocketRows& rows, DumpKind kind) {
     std::vector<char> buffer(initial_buffer_size);
     const std::size_t kept = rows.size();
     Result<void> dumped;
     for (int attempt = 1; attempt <= dump_attempts; ++attempt) {
         rows.resize(kept);
         bool interrupted = false;
-        dumped = dump_once(table, static_cast<std::uint32_t>(attempt), buffer, rows, interrupted);
+        dumped = dump_once(table, kind, static_cast<std::uint32_t>(attempt), buffer, rows, interrupted);
         if (!dumped || !interrupted) break;
     }
     if (!dumped) rows.resize(kept);

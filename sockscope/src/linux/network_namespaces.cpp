@@ -75,16 +75,10 @@ Result<void> read_one(const NetworkNamespace& ns, std::span<const TableRequest> 
         here.table = TableSource::proc_net;
     }
     here.proc_root = proc_view.c_str();
-    for (const TableRequest& table : tables) {
-        const Result<void> read = read_socket_table(table, here, out.rows);
-        if (!read) {
-            if (fails_the_call(read.error())) return read;
-            out.rows.clear();
-            out.table_ends.clear();
-            out.skipped = !is_gone(read.error());
-            return {};
-        }
-        out.table_ends.push_back(out.rows.size());
+    if (const Result<void> read = read_socket_tables(tables, here, out.rows, out.table_ends); !read) {
+        if (fails_the_call(read.error())) return read;
+        out.skipped = !is_gone(read.error());
+        return {};
     }
     for (SocketRow& row : out.rows) row.netns = ns.inode;
     if (here.table != TableSource::proc_net) {

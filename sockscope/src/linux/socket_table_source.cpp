@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "linux/socket_table_source.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -52,6 +53,38 @@ Result<void> read_socket_table(const TableRequest& table, const SystemSources& s
         if (dumped || sources.table == TableSource::netlink) return dumped;
     }
     return read_proc_net(table, sources.proc_root, rows);
+}
+
+Result<void> read_socket_tables(std::span<const TableRequest> tables, const SystemSources& sources,
+                                SocketRows& rows, std::vector<std::size_t>& table_ends) {
+    const std::size_t kept_rows = rows.size(), kept_ends = table_ends.size();
+    const auto fail = [&](const Result<void>& failed) {
+        rows.resize(kept_rows);
+        table_ends.resize(kept_ends);
+        return failed;
+    };
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+        const bool paired = i + 1 < tables.size() && one_dump_answers(tables[i], tables[i + 1]);
+        if (paired && sources.table != TableSource::proc_net) {
+            const std::size_t first = rows.size();
+            const Result<void> dumped = dump_with_netlink(tables[i], rows, DumpKind::tcp_both_families);
+            if (dumped) {
+                // IPv4's rows, then IPv6's, each in the kernel's order.
+                const auto is_ipv4 = [](const SocketRow& row) { return row.family == Family::ipv4; };
+                const auto from = rows.begin() + static_cast<std::ptrdiff_t>(first);
+                const auto ipv6 = std::stable_partition(from, rows.end(), is_ipv4);
+                table_ends.push_back(static_cast<std::size_t>(ipv6 - rows.begin()));
+                table_ends.push_back(rows.size());
+                ++i;
+                continue;
+            }
+            if (fails_the_call(dumped.error())) return fail(dumped);
+            // A kernel that doesn't take that request: a dump for each.
+        }
+        if (const Result<void> read = read_socket_table(tables[i], sources, rows); !read) return fail(read);
+        table_ends.push_back(rows.size());
+    }
+    return {};
 }
 
 } // namespace sockscope_detail
