@@ -8,6 +8,13 @@
 #
 #   benchmarks/namespaces.sh              10, 50 and 100 namespaces of 100
 #   COUNTS="10 100" CONNECTIONS=50 ROUNDS=5 benchmarks/namespaces.sh
+#   EHASH_ENTRIES=1024 benchmarks/namespaces.sh
+#
+# Namespaces share the machine's TCP hash table unless the host gives each
+# its own (net.ipv4.tcp_child_ehash_entries, read when a namespace is
+# made), and every dump in a namespace walks the table it has: with
+# EHASH_ENTRIES the namespaces are made with tables of their own of that
+# size, and the setting is put back after.
 #
 # Needs root (ip netns) and the bench build (cmake --preset bench and its
 # build); prints a Markdown table and the slope.
@@ -24,16 +31,20 @@ for program in "$bin/sockscope_loadgen" "$bin/command_timer" "$tool"; do
 done
 work=$(mktemp -d /tmp/sockscope-namespaces-XXXXXX)
 made=0
+ehash_setting=net.ipv4.tcp_child_ehash_entries
+ehash_before=$(sysctl -n "$ehash_setting")
 
 # Namespaces 1..N, each with loopback up and its load held until the end.
 grow_to() {
     local n=$1 i
+    [ -z "${EHASH_ENTRIES:-}" ] || sysctl -qw "$ehash_setting=$EHASH_ENTRIES"
     for ((i = made + 1; i <= n; i++)); do
         ip netns add "$prefix-$i"
         ip netns exec "$prefix-$i" ip link set lo up
         ip netns exec "$prefix-$i" "$bin/sockscope_loadgen" "$connections" \
             < <(sleep 100000) >"$work/$i.out" 2>&1 &
     done
+    sysctl -qw "$ehash_setting=$ehash_before"
     for ((i = made + 1; i <= n; i++)); do
         local waited=0
         until grep -q '^ready' "$work/$i.out" 2>/dev/null; do
@@ -46,6 +57,7 @@ grow_to() {
 }
 
 cleanup() {
+    sysctl -qw "$ehash_setting=$ehash_before"
     pkill -TERM -f "$bin/sockscope_loadgen" 2>/dev/null || true
     sleep 1
     local i
