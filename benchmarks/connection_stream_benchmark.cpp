@@ -12,8 +12,13 @@
 //    can (or RATE connections a second in all), for SECONDS (default 5)
 //    per round; ROUNDS (default 3) rounds without and with a stream,
 //    alternating. With a stream, a reader thread drains it every 10 ms.
+//    Each round has a namespace of its own, made afresh: in one that
+//    lasts, the connections in TIME_WAIT pile up from round to round (the
+//    client closes first) and make each connection dearer than the one
+//    before (connect looks longer for a free port), so that each round
+//    would cost more than the round before it, whichever it is.
 //    Prints per round the connection rate, the whole machine's busy CPU
-//    per connection (/proc/stat, other processes included), the churn's
+//    per connection (every process's, see machine_busy_seconds), the churn's
 //    and reader's own CPU per connection, and with a stream the records of
 //    the churn read, the records lost, and the delay from each close to
 //    its record being read.
@@ -70,9 +75,17 @@ double process_cpu_seconds(pid_t process) {
     return static_cast<double>(ns) / 1e9;
 }
 
-// Busy time of every CPU from /proc/stat, in seconds: user, nice, system,
-// irq and softirq (not idle, iowait or time stolen by the hypervisor).
+// The CPU time every task of the machine has had, in seconds: the root
+// cpuacct cgroup's usage, which the scheduler charges in nanoseconds as
+// tasks run (softirq work counts in the task it ran in). Where there is
+// none, the busy time of /proc/stat (user, nice, system, irq, softirq),
+// which is sampled at each scheduler tick: with a churn that wakes at a
+// steady rate, the samples can fall in step with it and count a tenth or
+// ten times the work.
 double machine_busy_seconds() {
+    std::ifstream usage("/sys/fs/cgroup/cpuacct/cpuacct.usage");
+    unsigned long long ns = 0;
+    if (usage >> ns) return static_cast<double>(ns) / 1e9;
     std::ifstream stat("/proc/stat");
     std::string cpu;
     unsigned long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0;
@@ -214,6 +227,60 @@ double own_cpu_seconds(const std::vector<pid_t>& churners) {
     return total;
 }
 
+// A namespace of its own with the churn running in it: the listener's
+// server process and two clients.
+struct Churn {
+    Shared* shared = nullptr;
+    std::vector<pid_t> children;
+    std::uint64_t network_namespace = 0;
+
+    // False, with a line on stderr, when it can't be made.
+    bool start(double rate) {
+        if (unshare(CLONE_NEWNET) != 0 ||
+            std::system("ip link set lo up && sysctl -qw net.ipv4.ip_local_port_range='1024 65000'") != 0) {
+            std::fprintf(stderr, "can't make a network namespace for the churn (not root?)\n");
+            return false;
+        }
+        struct stat own_namespace{};
+        stat("/proc/self/ns/net", &own_namespace);
+        network_namespace = own_namespace.st_ino;
+
+        const int listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = loopback(0);
+        socklen_t length = sizeof address;
+        if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            listen(listener, 4096) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            std::perror("listen");
+            return false;
+        }
+        shared = static_cast<Shared*>(
+            mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+        if (shared == MAP_FAILED) return false;
+        new (shared) Shared{};
+        if (const pid_t server = fork(); server == 0) serve(listener);
+        else children.push_back(server);
+        close(listener);
+        for (int slot = 0; slot < 2; ++slot) {
+            if (const pid_t client = fork(); client == 0) churn(shared, slot, ntohs(address.sin_port), rate / 2);
+            else children.push_back(client);
+        }
+        return true;
+    }
+
+    // Ends its processes; the namespace goes with the last of them (and
+    // with it every connection left in TIME_WAIT, which the kernel ends in
+    // the background: the next round's settling time covers it).
+    ~Churn() {
+        if (shared == nullptr) return;
+        shared->stop = 1;
+        for (const pid_t child : children) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        munmap(shared, sizeof(Shared));
+    }
+};
+
 struct RoundResult {
     double rate = 0, machine_us = 0, own_us = 0;
 };
@@ -274,61 +341,43 @@ int main(int argc, char** argv) {
     }
     attach_times();
 
-    if (unshare(CLONE_NEWNET) != 0 ||
-        std::system("ip link set lo up && sysctl -qw net.ipv4.ip_local_port_range='1024 65000'") != 0) {
-        std::fprintf(stderr, "can't make a network namespace for the churn (not root?)\n");
-        return 1;
-    }
-    struct stat own_namespace{};
-    stat("/proc/self/ns/net", &own_namespace);
-
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener, 4096) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        std::perror("listen");
-        return 1;
-    }
-    auto* shared = static_cast<Shared*>(
-        mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    if (shared == MAP_FAILED) return 1;
-    new (shared) Shared{};
-    std::vector<pid_t> children;
-    if (const pid_t server = fork(); server == 0) serve(listener);
-    else children.push_back(server);
-    close(listener);
-    for (int slot = 0; slot < 2; ++slot) {
-        if (const pid_t client = fork(); client == 0) churn(shared, slot, ntohs(address.sin_port), rate / 2);
-        else children.push_back(client);
-    }
-
     std::printf("churn: %s, %g s a round\n", rate > 0 ? (std::to_string(static_cast<long>(rate)) + " connections/s").c_str()
                                                      : "as fast as it goes", seconds);
-    Reader reader{nullptr, own_namespace.st_ino};
+    Reader reader{nullptr, 0};
     std::vector<double> rates[2], machine[2], own[2];
     for (int i = 0; i < rounds; ++i) {
         for (const bool with_stream : {false, true}) {
-            const RoundResult result = round(with_stream, seconds, children, shared, reader);
+            RoundResult result;
+            {
+                Churn churn;
+                if (!churn.start(rate)) return 1;
+                reader.network_namespace = churn.network_namespace;
+                result = round(with_stream, seconds, churn.children, churn.shared, reader);
+            }
+            // The last namespace's connections are ended by the kernel in
+            // the background: not in the next round's time.
+            std::this_thread::sleep_for(std::chrono::seconds(1));
             rates[with_stream].push_back(result.rate);
             machine[with_stream].push_back(result.machine_us);
             own[with_stream].push_back(result.own_us);
         }
     }
+    // Each round with a stream against the round without just before it:
+    // the machine drifts less within a pair than over the run.
+    std::vector<double> paired;
+    for (int i = 0; i < rounds; ++i) paired.push_back(machine[1][i] / machine[0][i]);
     std::printf("median of %d rounds: %.0f conn/s without, %.0f with; CPU per connection: machine %.1f -> %.1f us "
-                "(%+.1f %%), churn+reader %.1f -> %.1f us (%+.1f %%)\n",
+                "(%+.1f %%; paired, median %+.1f %%, least %+.1f %%, most %+.1f %%), churn+reader %.1f -> %.1f us "
+                "(%+.1f %%)\n",
                 rounds, median(rates[0]), median(rates[1]), median(machine[0]), median(machine[1]),
-                (median(machine[1]) / median(machine[0]) - 1) * 100, median(own[0]), median(own[1]),
+                (median(machine[1]) / median(machine[0]) - 1) * 100, (median(paired) - 1) * 100,
+                (*std::min_element(paired.begin(), paired.end()) - 1) * 100,
+                (*std::max_element(paired.begin(), paired.end()) - 1) * 100, median(own[0]), median(own[1]),
                 (median(own[1]) / median(own[0]) - 1) * 100);
     std::printf("with the stream: %llu records of the churn read, %llu lost (%llu for want of room, %llu state changes "
                 "unseen); delay from close to read: median %.1f, 99th percentile %.1f, max %.1f ms\n",
                 reader.records, reader.lost, reader.lost_for_room, reader.lost_unseen, reader.delay_ms(0.5),
                 reader.delay_ms(0.99), reader.delay_ms(1.0));
 
-    shared->stop = 1;
-    for (const pid_t child : children) {
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
-    }
     return 0;
 }
