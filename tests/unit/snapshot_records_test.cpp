@@ -148,6 +148,27 @@ TEST(RowOrder, ByAddressesAndPortsAsHostNumbersThenOwner) {
     }
 }
 
+// A socket that came twice in the kernel's answer is listed once, whatever
+// moved on between the two; sockets that only share ends are all kept.
+TEST(RowOrder, ASocketThatCameTwiceIsListedOnce) {
+    const Address any = ipv4(0, 0, 0, 0), host = ipv4(127, 0, 0, 1);
+    const SocketRow established = tcp_row(host, 80, host, 5000, 1, 7);
+    SocketRow closing = established; // read again after it moved on
+    closing.state = 4;
+    const SocketRow waiting = tcp_row(host, 81, host, 5001, 6, 0); // TIME_WAIT: no inode
+    const SocketRow listener = tcp_row(host, 82, any, 0, 10, 8);
+    SocketRow sharing = listener; // another listener on the port
+    sharing.inode = 2000;
+    SocketRows rows = {established, waiting, listener, closing, waiting, sharing};
+    sort_rows(rows);
+    rows.resize(drop_repeated_rows(rows));
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0].inode, established.inode);
+    EXPECT_EQ(rows[1].local_port, waiting.local_port);
+    EXPECT_EQ(rows[2].local_port, listener.local_port);
+    EXPECT_EQ(rows[3].local_port, listener.local_port);
+}
+
 // IPv4 tables are sorted by packed keys, others row by row: both give the
 // order of the rows' fields, and the same rows, each once. The large table
 // (some 5 MiB of rows) sorts in memory mapped apart from the C heap.

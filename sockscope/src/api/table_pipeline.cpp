@@ -71,7 +71,6 @@ Result<OwnedTable> run_pipeline(const TableQuery& query, const SystemSources& so
     table.namespaces.push_back({own, {}, {}});
     if (const Result<void> read = read_tables(query, sources, table, table_ends); !read) return read.failure();
     for (SocketRow& row : table.rows) row.netns = own;
-    table.own_rows = table.rows.size();
     if (query.all_namespaces) {
         const Result<void> read = read_other_namespaces(query, sources, root, plan, table, table_ends);
         if (!read) return read.failure();
@@ -93,11 +92,21 @@ Result<OwnedTable> run_pipeline(const TableQuery& query, const SystemSources& so
             table.names = std::move(names).value();
         }
     }
-    std::size_t start = 0;
-    for (const std::size_t end : table_ends) {
-        sort_rows(std::span<SocketRow>(table.rows).subspan(start, end - start));
+    // Each table in order and once: its rows move down over the repeats
+    // dropped before it.
+    std::size_t start = 0, kept = 0;
+    for (std::size_t& end : table_ends) {
+        const std::span<SocketRow> rows = std::span<SocketRow>(table.rows).subspan(start, end - start);
+        sort_rows(rows);
+        const std::size_t left = drop_repeated_rows(rows);
+        std::copy(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(left),
+                  table.rows.begin() + static_cast<std::ptrdiff_t>(kept));
         start = end;
+        kept += left;
+        end = kept;
     }
+    table.rows.resize(kept);
+    table.own_rows = query.tables.empty() ? 0 : table_ends[query.tables.size() - 1];
     table.holders = owners.every_holder();
     return table;
 }

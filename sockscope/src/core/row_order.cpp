@@ -78,4 +78,12 @@ void sort_rows(std::span<SocketRow> rows) {
     std::sort(rows.begin(), rows.end(), [&key](const SocketRow& a, const SocketRow& b) { return key(a) < key(b); });
 }
 
+std::size_t drop_repeated_rows(std::span<SocketRow> rows) {
+    const auto same_socket = [](const SocketRow& a, const SocketRow& b) {
+        return a.inode == b.inode && a.local_port == b.local_port && a.remote_port == b.remote_port &&
+               a.local_address == b.local_address && a.remote_address == b.remote_address;
+    };
+    return static_cast<std::size_t>(std::unique(rows.begin(), rows.end(), same_socket) - rows.begin());
+}
+
 } // namespace sockscope_detail
