@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <linux/capability.h>
@@ -51,7 +52,11 @@ struct Listeners {
     const sockscope_socket* in(std::uint64_t netns) const {
         for (std::size_t i = 0; snapshot != nullptr && i < snapshot->count; ++i) {
             const sockscope_socket* socket = sockscope_socket_at(snapshot, i);
-            if (socket->netns == netns && socket->local_port == port) return socket;
+            // On 127.0.0.1: in this namespace another process may listen on
+            // the same port at another address.
+            if (socket->netns == netns && socket->local_port == port && socket->local_text != nullptr &&
+                std::strcmp(socket->local_text, "127.0.0.1") == 0)
+                return socket;
         }
         return nullptr;
     }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <string>
 #include <sys/resource.h>
@@ -16,6 +17,7 @@
 #include "support/child_process.h"
 #include "support/isolated_child.h"
 #include "support/loopback_sockets.h"
+#include "support/network_namespaces.h"
 #include "support/own_name.h"
 #include "support/sanitized.h"
 #include "support/snapshot_checks.h"
@@ -26,16 +28,22 @@ namespace {
 
 using sockscope_test::sanitized;
 
+// The listener on 127.0.0.1:`port`: another process may listen on the same
+// port at another address.
 const statTCPROW* find_listener(const statTCPROW* rows, unsigned port) {
     for (std::uint32_t i = 0; i < rows[0].size; ++i)
-        if (rows[i].LocalPort == port && rows[i].Statenum == 2) return &rows[i];
+        if (rows[i].LocalPort == port && rows[i].Statenum == 2 && rows[i].LocalAddr != nullptr &&
+            std::strcmp(rows[i].LocalAddr, "127.0.0.1") == 0)
+            return &rows[i];
     return nullptr;
 }
 
-// The owners of the TCP listener on 127.0.0.1:`port` through the C
-// interface, as "pid,pid"; "null" when the call failed (errno as it set
-// it), "none" when the listener is missing.
+// The owners of the TCP listener on 127.0.0.1:`port` of this network
+// namespace through the C interface, as "pid,pid"; "null" when the call
+// failed (errno as it set it), "none" when the listener is missing. Other
+// namespaces have ports of their own, any of which may be `port`.
 std::string listener_seen_through_c(unsigned port, std::uint32_t what = SOCKSCOPE_ALL) {
+    const std::uint64_t own_netns = netns_of(0);
     sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
     selection.what = what;
     sockscope_snapshot* snapshot = sockscope_snapshot_take(&selection);
@@ -43,7 +51,8 @@ std::string listener_seen_through_c(unsigned port, std::uint32_t what = SOCKSCOP
     std::string seen = "none";
     for (std::size_t i = 0; i < snapshot->count; ++i) {
         const sockscope_socket* socket = sockscope_socket_at(snapshot, i);
-        if (socket->local_port != port || socket->state != SOCKSCOPE_LISTEN || std::strcmp(socket->local_text, "127.0.0.1") != 0)
+        if (socket->protocol != IPPROTO_TCP || socket->local_port != port || socket->state != SOCKSCOPE_LISTEN ||
+            std::strcmp(socket->local_text, "127.0.0.1") != 0 || socket->netns != own_netns)
             continue;
         seen.clear();
         for (std::uint32_t k = 0; k < socket->owner_count; ++k)

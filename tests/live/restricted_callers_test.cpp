@@ -23,9 +23,13 @@ namespace {
 
 constexpr uid_t nobody = 65534;
 
+// The listener on 127.0.0.1:`port`: another process may listen on the same
+// port at another address.
 const statTCPROW* find_listener(const statTCPROW* rows, unsigned port) {
     for (std::uint32_t i = 0; i < rows[0].size; ++i)
-        if (rows[i].LocalPort == port && rows[i].Statenum == 2) return &rows[i];
+        if (rows[i].LocalPort == port && rows[i].Statenum == 2 && rows[i].LocalAddr != nullptr &&
+            std::strcmp(rows[i].LocalAddr, "127.0.0.1") == 0)
+            return &rows[i];
     return nullptr;
 }
 

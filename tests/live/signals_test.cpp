@@ -74,7 +74,11 @@ TEST(Signals, ATimerStormChangesNoAnswer) {
                 bool found = false;
                 for (std::uint32_t i = 0; rows != nullptr && i < rows[0].size; ++i) {
                     const statTCPROW& row = rows[i];
-                    if (row.LocalPort != listener.port() || row.Statenum != 2) continue;
+                    // Ours by its local end: another process may listen on
+                    // the same port at another address.
+                    if (row.LocalPort != listener.port() || row.Statenum != 2 || row.LocalAddr == nullptr ||
+                        listener.local().address != row.LocalAddr)
+                        continue;
                     found = row.PID == self && row.ProcessName != nullptr && row.ProcessName == self_name;
                 }
                 if (!found) ++wrong_rows;

@@ -93,14 +93,14 @@ std::string burst_in_own_network_namespace(const char* address, unsigned count) 
             const unsigned port = server.ports().at(0);
             ChildProcess client(client_program, {"connect", address, std::to_string(port), std::to_string(count)});
             const auto ends_closed = [&](const Records& records) {
-                const Records closed = on_port(records, port, Kind::closed);
+                const Records closed = on_port(records, address, port, Kind::closed);
                 return count_side(closed, Side::accept) == count && count_side(closed, Side::connect) == count;
             };
             Records records = read_until(stream.get(), ends_closed);
             const pid_t server_pid = server.pid();
             server.stop();
             const Records more = read_until(stream.get(), [&](const Records& got) {
-                return count_side(on_port(got, port, Kind::closed), Side::listen) == 1;
+                return count_side(on_port(got, address, port, Kind::closed), Side::listen) == 1;
             });
             records.insert(records.end(), more.begin(), more.end());
 
@@ -157,11 +157,9 @@ TEST(ConnectionStream, CallerInAPidNamespaceGetsItsNumbers) {
             ChildProcess server(server_program, {"serve", "127.0.0.1", "3"});
             const unsigned port = server.ports().at(0);
             ChildProcess client(client_program, {"connect", "127.0.0.1", std::to_string(port), "3"});
-            const Records closed = on_port(read_until(stream.get(),
-                                                      [&](const Records& records) {
-                                                          return on_port(records, port, Kind::closed).size() == 6;
-                                                      }),
-                                           port, Kind::closed);
+            const auto ends = [&](const Records& records) { return on_port(records, "127.0.0.1", port, Kind::closed); };
+            const Records closed =
+                ends(read_until(stream.get(), [&](const Records& records) { return ends(records).size() == 6; }));
             if (closed.size() != 6) return std::to_string(closed.size()) + " connection ends seen, not 6";
             for (const auto& record : closed) {
                 const bool client_end = record.side == Side::connect;
@@ -191,13 +189,17 @@ TEST(ConnectionStream, SocketsOpenBeforeTheStreamHaveTheirHolders) {
     if (!stream) GTEST_SKIP() << why;
     const pid_t server_pid = server.pid(), client_pid = client.pid();
     client.stop();
-    Records closed = on_port(
-        read_until(stream.get(), [&](const Records& got) { return on_port(got, port, Kind::closed).size() == 2; }), port,
-        Kind::closed);
+    Records closed = on_port(read_until(stream.get(),
+                                        [&](const Records& got) {
+                                            return on_port(got, "127.0.0.1", port, Kind::closed).size() == 2;
+                                        }),
+                             "127.0.0.1", port, Kind::closed);
     server.stop();
-    const Records listener = on_port(
-        read_until(stream.get(), [&](const Records& got) { return !on_port(got, port, Kind::closed).empty(); }), port,
-        Kind::closed);
+    const Records listener = on_port(read_until(stream.get(),
+                                                [&](const Records& got) {
+                                                    return !on_port(got, "127.0.0.1", port, Kind::closed).empty();
+                                                }),
+                                     "127.0.0.1", port, Kind::closed);
     closed.insert(closed.end(), listener.begin(), listener.end());
 
     ASSERT_EQ(closed.size(), 3u);
@@ -239,7 +241,7 @@ TEST(ConnectionStream, ResetsTimeoutsAndRefusalsAreToldApart) {
     EXPECT_EQ(timed_out.ports().at(0), static_cast<unsigned>(ETIMEDOUT));
 
     const auto ended = [](const Records& records, unsigned on, ConnectionEnd end, Side side) {
-        for (const auto& record : on_port(records, on, Kind::closed))
+        for (const auto& record : on_port(records, "127.0.0.1", on, Kind::closed))
             if (record.end == end && record.side == side) return true;
         return false;
     };
@@ -253,14 +255,15 @@ TEST(ConnectionStream, ResetsTimeoutsAndRefusalsAreToldApart) {
     EXPECT_TRUE(ended(records, port, ConnectionEnd::reset_received, Side::accept));
     EXPECT_TRUE(ended(records, refusing_port, ConnectionEnd::refused, Side::connect));
     EXPECT_TRUE(ended(records, full_port, ConnectionEnd::timed_out, Side::connect));
+    // Only the test's connections: another process's may have one of these
+    // ports as its remote one, at another address or in another namespace.
     const std::map<unsigned, pid_t> clients{
         {port, resetting.pid()}, {refusing_port, refused.pid()}, {full_port, timed_out.pid()}};
-    for (const auto& record : records) {
-        const auto client = clients.find(record.remote_port);
-        if (record.side == Side::connect && client != clients.end()) {
-            EXPECT_EQ(expect_owner(record, client->second, client_name, OwnerSource::connect), "");
-        }
-    }
+    for (const auto& [on, client] : clients)
+        for (const auto& record : on_port(records, "127.0.0.1", on, Kind::closed))
+            if (record.side == Side::connect) {
+                EXPECT_EQ(expect_owner(record, client, client_name, OwnerSource::connect), "");
+            }
 }
 
 TEST(ConnectionStream, StalledReaderIsToldHowManyWereLost) {

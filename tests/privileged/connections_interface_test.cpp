@@ -47,9 +47,10 @@ struct Seen {
 
 std::string text(const char* value) { return value ? value : "(null)"; }
 
-// Reads `stream` until a closed record whose remote port is `port` comes,
-// or 10 s pass.
-std::optional<Seen> closed_to(sockscope_stream* stream, unsigned port) {
+// Reads `stream` until a closed record of network namespace `netns` whose
+// remote port is `port` comes, or 10 s pass. Other namespaces have ports of
+// their own, any of which may be `port`.
+std::optional<Seen> closed_to(sockscope_stream* stream, std::uint64_t netns, unsigned port) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
         pollfd wait{sockscope_stream_fd(stream), POLLIN, 0};
@@ -58,7 +59,7 @@ std::optional<Seen> closed_to(sockscope_stream* stream, unsigned port) {
         if (!batch) return std::nullopt;
         for (std::size_t i = 0; i < batch->count; ++i) {
             const sockscope_connection* c = sockscope_connection_at(batch.get(), i);
-            if (c->kind != SOCKSCOPE_CONNECTION_CLOSED || c->remote_port != port) continue;
+            if (c->kind != SOCKSCOPE_CONNECTION_CLOSED || c->netns != netns || c->remote_port != port) continue;
             return Seen{*c,          text(c->local_text), text(c->remote_text), text(c->name),
                         text(c->comm), text(c->cgroup),   text(c->container),   text(c->netns_name),
                         text(c->end_name)};
@@ -141,7 +142,7 @@ TEST(ConnectionsInterface, ARecordNamesTheOwnersContainerAndTheNamespace) {
     ASSERT_TRUE(client.read_line(said, std::chrono::steady_clock::now() + std::chrono::seconds(10)));
     ASSERT_EQ(said, "ok");
 
-    const std::optional<Seen> seen = closed_to(stream.get(), port);
+    const std::optional<Seen> seen = closed_to(stream.get(), ns.inode(), port);
     ASSERT_TRUE(seen) << "no record of the child's connection";
     const sockscope_connection& c = seen->record;
     EXPECT_EQ(c.pid, static_cast<std::uint32_t>(client.pid()));

@@ -31,6 +31,16 @@ std::vector<std::string> fields_of(const std::string& line) {
     return fields;
 }
 
+// The lines whose local end is 127.0.0.1:`port`. A port alone is no mark of
+// a socket: another address can have it, a connection as its remote port,
+// a process as its id.
+std::vector<std::string> lines_on(const std::string& output, unsigned port) {
+    std::vector<std::string> found;
+    for (const auto& line : lines_of(output))
+        if (line.rfind("127.0.0.1 " + std::to_string(port) + " ", 0) == 0) found.push_back(line);
+    return found;
+}
+
 void expect_seven_plain_fields_on_every_line(const std::string& output) {
     for (const auto& line : lines_of(output)) {
         const auto fields = fields_of(line);
@@ -110,7 +120,7 @@ TEST(Demo, AHostileNameIsEscapedAndCannotForgeARow) {
     const auto run = run_program(demo, in_locale("C.UTF-8"));
     EXPECT_EQ(run.exit_code, 0);
 
-    const auto lines = lines_with(run.out, " " + std::to_string(child.ports().at(0)) + " ");
+    const auto lines = lines_on(run.out, child.ports().at(0));
     ASSERT_EQ(lines.size(), 1u) << run.out;
     const auto fields = fields_of(lines[0]);
     ASSERT_EQ(fields.size(), 7u) << lines[0];
@@ -129,7 +139,6 @@ TEST(Demo, NamesPrintInTheCharacterSetOfTheEnvironmentsLocale) {
     static const PrivateLocales locales;
     if (!locales.missing.empty()) GTEST_SKIP() << "skipped: " << locales.missing;
     ChildProcess child(test_child_named("\u65E5\u672Cx"), {"tcp-listen", "127.0.0.1"});
-    const std::string port = " " + std::to_string(child.ports().at(0)) + " ";
     const std::string tail = " " + std::to_string(child.pid()) + " ";
     const struct {
         const char* lang;
@@ -144,7 +153,7 @@ TEST(Demo, NamesPrintInTheCharacterSetOfTheEnvironmentsLocale) {
         options.set_environment = {{"LANG", each.lang}, {"LOCPATH", locales.folder.string()}};
         const auto run = run_program(demo, options);
         EXPECT_EQ(run.exit_code, 0) << each.lang;
-        const auto lines = lines_with(run.out, port);
+        const auto lines = lines_on(run.out, child.ports().at(0));
         ASSERT_EQ(lines.size(), 1u) << each.lang << "\n" << run.out;
         EXPECT_NE(lines[0].find(tail + each.name + " LISTEN"), std::string::npos) << each.lang << ": " << lines[0];
     }

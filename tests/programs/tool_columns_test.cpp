@@ -75,11 +75,11 @@ TEST(ToolColumns, QueuesShowTheBytesNotReadYet) {
     ASSERT_TRUE(has_unread(server.fd(), 5000) && has_unread(udp.fd(), 5000));
 
     const auto piped = run_tool({"-tu", "--pid", self});
-    const auto tcp = lines_at(piped.out, "127.0.0.1", listener.port());
+    const auto tcp = lines_at(piped.out, "tcp", "127.0.0.1", listener.port());
     const auto unread = std::find_if(tcp.begin(), tcp.end(), [](const auto& f) { return f[field::state] == "ESTABLISHED"; });
     ASSERT_NE(unread, tcp.end()) << piped.out;
     EXPECT_EQ((*unread)[field::receive_queue], "5000");
-    const auto datagram = lines_at(piped.out, "127.0.0.1", udp.port());
+    const auto datagram = lines_at(piped.out, "udp", "127.0.0.1", udp.port());
     ASSERT_EQ(datagram.size(), 1u) << piped.out;
     // A UDP queue counts what the datagram takes in memory: 5000 or more.
     EXPECT_GE(std::stoul(datagram[0][field::receive_queue]), 5000u);
@@ -176,9 +176,9 @@ TEST(ToolColumns, ADualStackWildcardShowsAsStarAndAV6OnlyOneAsItsAddress) {
     const auto udp = TestSocket::udp6_socket("::");
     // --pid is filtered by the tool, not by the kernel.
     const auto piped = run_tool({"-6", "-tul", "--pid", self}).out;
-    EXPECT_EQ(lines_at(piped, "*", dual.port()).size(), 1u) << piped;
-    EXPECT_EQ(lines_at(piped, "::", only.port()).size(), 1u) << piped;
-    EXPECT_EQ(lines_at(piped, "*", udp.port()).size(), 1u) << piped;
+    EXPECT_EQ(lines_at(piped, "tcp6", "*", dual.port()).size(), 1u) << piped;
+    EXPECT_EQ(lines_at(piped, "tcp6", "::", only.port()).size(), 1u) << piped;
+    EXPECT_EQ(lines_at(piped, "udp6", "*", udp.port()).size(), 1u) << piped;
     for (const auto& row : run_json({"-6", "-l", "--pid", self})) {
         EXPECT_EQ(text(row, "local_address"), "::");
         if (number(row, "local_port") == dual.port()) {
@@ -257,8 +257,11 @@ TEST(ToolColumns, SeveralPortsAndStatesAtOnce) {
     for (const auto& row : run_json({"--pid", self, "--port", pa, "--state", "estab,syn-sent"}))
         EXPECT_EQ(text(row, "state"), "ESTABLISHED");
 
-    // Nothing matches: the header alone on a terminal, nothing elsewhere.
-    const std::vector<std::string> none = {"--port", pa, "--state", "time_wait"};
+    // Nothing matches: the header alone on a terminal, nothing elsewhere. No
+    // process holds a socket in TIME_WAIT; without --pid, another process's
+    // connection that ended before a took its port could have it as its
+    // remote port.
+    const std::vector<std::string> none = {"--pid", self, "--port", pa, "--state", "time_wait"};
     const auto table = run_tool(none, Stdout::terminal);
     EXPECT_EQ(table.exit_code, 0);
     ASSERT_EQ(lines_of(table.out).size(), 1u) << table.out;

@@ -73,8 +73,10 @@ TEST(ToolNamespaces, AContainersListenerShowsItsNamespaceAndContainerAndIsFoundB
     EXPECT_EQ(text(owner, "container"), id);
     // Without -A too, every socket carries its namespace and every owner
     // its cgroup.
+    // This process's alone: another may listen on the same port at another
+    // address.
     const auto own = TestSocket::tcp_listener("127.0.0.1");
-    const auto here = run_json({"-l", "--port", std::to_string(own.port())});
+    const auto here = run_json({"-l", "--port", std::to_string(own.port()), "--pid", std::to_string(getpid())});
     ASSERT_EQ(here.size(), 1u);
     EXPECT_EQ(number(here[0], "netns"), static_cast<std::int64_t>(netns_of(0)));
     EXPECT_EQ(text(here[0].member("owners")->array.at(0), "cgroup").rfind('/', 0), 0u);

@@ -54,10 +54,14 @@ Records read_until(ConnectionStream* stream, const std::function<bool(const Reco
     return records;
 }
 
-Records on_port(const Records& records, unsigned port, ConnectionKind kind) {
+Records on_port(const Records& records, const std::string& address, unsigned port, ConnectionKind kind) {
+    const std::uint64_t own = namespace_inode("net");
     Records found;
     for (const auto& record : records)
-        if (record.kind == kind && (record.local_port == port || record.remote_port == port)) found.push_back(record);
+        if (record.kind == kind && record.network_namespace == own &&
+            ((record.local_port == port && address_text(record, true) == address) ||
+             (record.remote_port == port && address_text(record, false) == address)))
+            found.push_back(record);
     return found;
 }
 

@@ -34,8 +34,12 @@ Stream open_stream(const sockscope_detail::ConnectionStreamOptions& options, std
 Records read_until(sockscope_detail::ConnectionStream* stream, const std::function<bool(const Records&)>& enough,
                    std::uint64_t* lost = nullptr);
 
-// The records with either end on `port`, of `kind`.
-Records on_port(const Records& records, unsigned port, sockscope_detail::ConnectionKind kind);
+// The records of this network namespace with either end on `address`
+// (as inet_ntop writes it) and `port`, of `kind`. The stream has every
+// namespace's connections, each namespace its own ports, and in this one
+// another address may have the same port.
+Records on_port(const Records& records, const std::string& address, unsigned port,
+                sockscope_detail::ConnectionKind kind);
 
 // Each record's owner side, counted.
 std::size_t count_side(const Records& records, sockscope_detail::ConnectionSide side);

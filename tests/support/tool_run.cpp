@@ -129,6 +129,13 @@ std::vector<std::vector<std::string>> lines_at(const std::string& output, const 
     return found;
 }
 
+std::vector<std::vector<std::string>> lines_at(const std::string& output, const std::string& protocol,
+                                               const std::string& address, unsigned port) {
+    std::vector<std::vector<std::string>> found = lines_at(output, address, port);
+    std::erase_if(found, [&](const std::vector<std::string>& fields) { return fields[field::protocol] != protocol; });
+    return found;
+}
+
 std::string without_control_sequences(const std::string& text) {
     std::string plain;
     for (std::size_t at = 0; at < text.size(); ++at) {

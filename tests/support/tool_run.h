@@ -40,6 +40,10 @@ constexpr std::size_t protocol = 0, receive_queue = 1, send_queue = 2, local_add
 std::vector<std::string> fields_of(const std::string& line);
 // The piped lines whose local end is `address` `port`, as fields.
 std::vector<std::vector<std::string>> lines_at(const std::string& output, const std::string& address, unsigned port);
+// The same of `protocol` ("tcp", "udp6", ...) alone: TCP and UDP number
+// their ports apart, so a socket of the other protocol may have the same end.
+std::vector<std::vector<std::string>> lines_at(const std::string& output, const std::string& protocol,
+                                               const std::string& address, unsigned port);
 
 // The columns a line takes on a UTF-8 terminal (its code points: the tool's
 // output holds no wide characters), after the terminal's control sequences

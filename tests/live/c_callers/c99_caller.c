@@ -46,11 +46,13 @@ int main(void) {
     int found = 0;
     for (size_t i = 0; i < snapshot->count; ++i) {
         const struct sockscope_socket *socket = sockscope_socket_at(snapshot, i);
-        if (socket->local_port != port || socket->state != SOCKSCOPE_LISTEN) continue;
+        /* Its own by its inode: another process may listen on the same
+         * port at another address. */
+        if (socket->inode != (uint64_t)file.st_ino) continue;
         const struct sockscope_owner *owner = socket->owner_count == 1 ? sockscope_owner_at(snapshot, socket, 0) : NULL;
-        found = strcmp(socket->local_text, "127.0.0.1") == 0 && strcmp(socket->state_name, "LISTEN") == 0 &&
-                socket->inode == (uint64_t)file.st_ino && owner != NULL && owner->pid == (uint32_t)getpid() &&
-                owner->fd == listener && owner->name != NULL;
+        found = socket->local_port == port && socket->state == SOCKSCOPE_LISTEN &&
+                strcmp(socket->local_text, "127.0.0.1") == 0 && strcmp(socket->state_name, "LISTEN") == 0 &&
+                owner != NULL && owner->pid == (uint32_t)getpid() && owner->fd == listener && owner->name != NULL;
     }
     sockscope_snapshot_free(snapshot);
     close(listener);

@@ -64,16 +64,18 @@ def main(library_path):
     if not taken:
         return "no snapshot: " + os.strerror(ctypes.get_errno())
     try:
+        # Keyed by protocol and local end: another process may have a socket
+        # on the same port at another address, or in the other protocol.
         found = {}
         for record, owners in sockets_of(taken.contents):
-            found[(record.protocol, record.local_port)] = (
+            found[(record.protocol, record.local_text.decode(), record.local_port)] = (
                 record.state_name.decode(), record.remote_text.decode(), record.remote_port,
                 [(owner.pid, owner.fd) for owner in owners])
     finally:
         library.sockscope_snapshot_free(taken)
     expected = {
-        (6, listener.getsockname()[1]): ("LISTEN", "0.0.0.0", 0, [(os.getpid(), listener.fileno())]),
-        (17, udp.getsockname()[1]): ("ESTABLISHED", "127.0.0.1", 9, [(os.getpid(), udp.fileno())]),
+        (6, "127.0.0.1", listener.getsockname()[1]): ("LISTEN", "0.0.0.0", 0, [(os.getpid(), listener.fileno())]),
+        (17, "127.0.0.1", udp.getsockname()[1]): ("ESTABLISHED", "127.0.0.1", 9, [(os.getpid(), udp.fileno())]),
     }
     for key, fields in expected.items():
         if found.get(key) != fields:
