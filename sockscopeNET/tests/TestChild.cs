@@ -37,7 +37,9 @@ namespace sockscopeNET.Tests
         // that its process id stays the program's ("ip netns exec NAME").
         internal TestChild(TestProgram program, string[] launcher, params string[] arguments)
         {
-            Name = "ssnet" + Environment.ProcessId + "x" + Guid.NewGuid().ToString("N").Substring(0, 6);
+            // Longer than the kernel's 15-byte comm whatever the process id
+            // (ids wrap: a small one is as likely as a large one).
+            Name = "ssnet" + Environment.ProcessId.ToString("D7") + "x" + Guid.NewGuid().ToString("N").Substring(0, 6);
             string copy = Path.Combine(folder, Name);
             var start = new ProcessStartInfo(launcher.Length > 0 ? launcher[0] : copy)
             {
