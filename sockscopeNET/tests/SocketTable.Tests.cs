@@ -30,7 +30,7 @@ namespace sockscopeNET.Tests
                 // The connection waits to be accepted: a listener's receive
                 // queue counts such connections, its send queue is the backlog.
                 SocketEntry listening = Eventually(SocketSelection.Tcp | SocketSelection.IPv4,
-                    e => e.State == TcpState.Listen && e.LocalEndPoint.Port == port && e.ReceiveQueue == 1);
+                    e => e.State == TcpState.Listen && e.LocalEndPoint.Equals(new IPEndPoint(IPAddress.Loopback, port)) && e.ReceiveQueue == 1);
                 Assert.Equal(ProtocolType.Tcp, listening.Protocol);
                 Assert.Equal(new IPEndPoint(IPAddress.Loopback, port), listening.LocalEndPoint);
                 Assert.Equal(new IPEndPoint(IPAddress.Any, 0), listening.RemoteEndPoint);
@@ -121,18 +121,21 @@ namespace sockscopeNET.Tests
 
                 IReadOnlyList<SocketEntry> ipv6 = SocketTable.GetSockets(SocketSelection.IPv6);
                 Assert.All(ipv6, e => Assert.Equal(AddressFamily.InterNetworkV6, e.LocalEndPoint.AddressFamily));
-                SocketEntry dualEntry = Assert.Single(ipv6, e => e.State == TcpState.Listen && e.LocalEndPoint.Port == Port(dual.Server));
+                // Ours by their cookies: another process may listen on these
+                // ports at other addresses.
+                SocketEntry dualEntry = Assert.Single(ipv6, e => e.Cookie == Cookie(dual.Server));
                 Assert.Equal(new IPEndPoint(IPAddress.IPv6Any, Port(dual.Server)), dualEntry.LocalEndPoint);
                 Assert.True(dualEntry.IsDualStack);
                 AssertHeldByThisProcess(dualEntry, dual.Server);
-                Assert.False(Assert.Single(ipv6, e => e.State == TcpState.Listen && e.LocalEndPoint.Port == Port(v6only.Server)).IsDualStack);
+                Assert.False(Assert.Single(ipv6, e => e.Cookie == Cookie(v6only.Server)).IsDualStack);
                 SocketEntry udpEntry = Assert.Single(ipv6, e => e.Protocol == ProtocolType.Udp && e.LocalEndPoint.Equals(udp.Client.LocalEndPoint));
                 Assert.True(udpEntry.IsDualStack);
                 Assert.False(Assert.Single(ipv6, e => e.Protocol == ProtocolType.Udp && e.LocalEndPoint.Equals(mapped.Client.LocalEndPoint)).IsDualStack);
                 SocketEntry serverEnd = Assert.Single(ipv6, e => e.LocalEndPoint.Equals(server.Client.LocalEndPoint));
                 Assert.Equal(IPAddress.Parse("::ffff:127.0.0.1"), serverEnd.RemoteEndPoint.Address);
                 Assert.False(serverEnd.IsDualStack);
-                Assert.DoesNotContain(SocketTable.GetSockets(SocketSelection.IPv4), e => e.LocalEndPoint.Port == Port(dual.Server));
+                Assert.DoesNotContain(SocketTable.GetSockets(SocketSelection.IPv4),
+                    e => e.Cookie == Cookie(dual.Server) || e.Cookie == Cookie(server.Client));
             }
             finally
             {

@@ -20,7 +20,9 @@ namespace sockscopeNET.Tests
                 ushort port = (ushort)((IPEndPoint)listener.LocalEndpoint).Port;
                 using var tables = new sockscopeNET();
                 statTCPROW_NET[] rows = tables.getstat_tcp();
-                statTCPROW_NET row = Assert.Single(rows, r => r.LocalPort == port && r.Statestr == "LISTEN");
+                // Ours by its local end: another process may listen on the
+                // same port at another address.
+                statTCPROW_NET row = Assert.Single(rows, r => r.LocalAddr == "127.0.0.1" && r.LocalPort == port && r.Statestr == "LISTEN");
                 Assert.Equal("127.0.0.1", row.LocalAddr);
                 Assert.Equal("0.0.0.0", row.RemoteAddr);
                 Assert.Equal(0, row.RemotePort);
@@ -41,7 +43,7 @@ namespace sockscopeNET.Tests
             ushort port = (ushort)((IPEndPoint)socket.Client.LocalEndPoint).Port;
             using var tables = new sockscopeNET();
             statUDPROW_NET[] rows = tables.getstat_udp();
-            statUDPROW_NET row = Assert.Single(rows, r => r.LocalPort == port);
+            statUDPROW_NET row = Assert.Single(rows, r => r.LocalAddr == "127.0.0.1" && r.LocalPort == port);
             Assert.Equal("127.0.0.1", row.LocalAddr);
             Assert.Equal((uint)OwnProcess.Id, row.ProcessId);
             Assert.Equal(unchecked((ushort)OwnProcess.Id), row.PID);
@@ -73,18 +75,20 @@ namespace sockscopeNET.Tests
                 using var server = listener.AcceptTcpClient();
                 using var tables = new sockscopeNET();
                 statTCPROW_NET[] rows = tables.getstat_tcp6();
-                statTCPROW_NET listening = Assert.Single(rows, r => r.LocalPort == port && r.Statestr == "LISTEN");
+                statTCPROW_NET listening = Assert.Single(rows, r => r.LocalAddr == "::" && r.LocalPort == port && r.Statestr == "LISTEN");
                 Assert.Equal("::", listening.LocalAddr);
                 Assert.Equal((uint)OwnProcess.Id, listening.ProcessId);
                 Assert.Equal(OwnProcess.Name(), listening.ProcessName);
-                statTCPROW_NET serverEnd = Assert.Single(rows, r => r.LocalPort == port && r.Statestr == "ESTABLISH");
+                ushort clientPort = (ushort)((IPEndPoint)client.Client.LocalEndPoint!).Port;
+                statTCPROW_NET serverEnd = Assert.Single(rows, r => r.LocalPort == port && r.RemotePort == clientPort && r.Statestr == "ESTABLISH");
                 Assert.Equal("::ffff:127.0.0.1", serverEnd.LocalAddr);
                 Assert.Equal("::ffff:127.0.0.1", serverEnd.RemoteAddr);
-                Assert.Equal((ushort)((IPEndPoint)client.Client.LocalEndPoint).Port, serverEnd.RemotePort);
-                Assert.DoesNotContain(tables.getstat_tcp(), r => r.LocalPort == port);
+                // Neither is in the IPv4 table (where a connection of another
+                // process may have left this port in TIME_WAIT).
+                Assert.DoesNotContain(tables.getstat_tcp(), r => r.LocalPort == port && r.ProcessId == (uint)OwnProcess.Id);
 
                 ushort udpPort = (ushort)((IPEndPoint)udp.Client.LocalEndPoint).Port;
-                statUDPROW_NET udpRow = Assert.Single(tables.getstat_udp6(), r => r.LocalPort == udpPort);
+                statUDPROW_NET udpRow = Assert.Single(tables.getstat_udp6(), r => r.LocalAddr == "::1" && r.LocalPort == udpPort);
                 Assert.Equal("::1", udpRow.LocalAddr);
                 Assert.Equal((uint)OwnProcess.Id, udpRow.ProcessId);
             }
