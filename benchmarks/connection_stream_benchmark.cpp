@@ -251,12 +251,15 @@ struct Churn {
         if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
             listen(listener, 4096) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
             std::perror("listen");
+            if (listener >= 0) close(listener);
             return false;
         }
-        shared = static_cast<Shared*>(
-            mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-        if (shared == MAP_FAILED) return false;
-        new (shared) Shared{};
+        void* memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (memory == MAP_FAILED) {
+            close(listener);
+            return false;
+        }
+        shared = new (memory) Shared{};
         if (const pid_t server = fork(); server == 0) serve(listener);
         else children.push_back(server);
         close(listener);

@@ -99,8 +99,9 @@ Result<OwnedTable> run_pipeline(const TableQuery& query, const SystemSources& so
         const std::span<SocketRow> rows = std::span<SocketRow>(table.rows).subspan(start, end - start);
         sort_rows(rows);
         const std::size_t left = drop_repeated_rows(rows);
-        std::copy(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(left),
-                  table.rows.begin() + static_cast<std::ptrdiff_t>(kept));
+        if (kept != start)
+            std::copy(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(left),
+                      table.rows.begin() + static_cast<std::ptrdiff_t>(kept));
         start = end;
         kept += left;
         end = kept;
