@@ -3,11 +3,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include "netns_names.h"
 #include "socket_filter.h"
 
 namespace sockscope_tool {
@@ -37,19 +37,18 @@ bool EventFilter::passes(const sockscope_connection& record) const {
 std::uint64_t namespace_to_show(const Options& options, std::string& error) {
     // --netns narrows -A to one namespace, as it does for tables.
     if (!options.netns && (options.all_namespaces || options.container)) return 0;
-    std::string path = "/proc/self/ns/net";
     if (options.netns) {
         const std::string& given = *options.netns;
-        std::uint64_t inode = 0;
-        const auto [end, failed] = std::from_chars(given.data(), given.data() + given.size(), inode);
-        if (failed == std::errc() && end == given.data() + given.size() && inode != 0) return inode;
-        path = "/run/netns/" + given;
+        if (const std::optional<std::uint64_t> inode = netns_number(given); inode && *inode != 0) return *inode;
+        const std::uint64_t inode = named_netns_inode(given);
+        if (inode == 0)
+            error = "no network namespace '" + given + "' (/run/netns/" + given + ": " + std::strerror(errno) + ")";
+        return inode;
     }
+    const char* own = "/proc/self/ns/net";
     struct stat status {};
-    if (stat(path.c_str(), &status) != 0) {
-        const int failure = errno;
-        error = options.netns ? "no network namespace '" + *options.netns + "' (" + path + ": " + std::strerror(failure) + ")"
-                              : "cannot read " + path + ": " + std::strerror(failure);
+    if (stat(own, &status) != 0) {
+        error = std::string("cannot read ") + own + ": " + std::strerror(errno);
         return 0;
     }
     return status.st_ino;

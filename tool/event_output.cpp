@@ -3,6 +3,8 @@
 
 #include <cstring>
 #include <ctime>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <string_view>
 
 #include <sockscope_text/decimal.h>
@@ -10,12 +12,13 @@
 #include <sockscope_text/json_string.h>
 #include <sockscope_text/terminal_text.h>
 
+#include "json_members.h"
+
 namespace sockscope_tool {
 namespace {
 
 using sockscope_text::append_decimal;
 using sockscope_text::append_json_ascii;
-using sockscope_text::append_json_utf8;
 
 const char* side_name(std::uint8_t side) {
     switch (side) {
@@ -79,7 +82,7 @@ void append_clock(std::string& out, std::int64_t nanoseconds, bool utc) {
 }
 
 void append_end(std::string& out, const char* text, unsigned port, std::uint8_t family) {
-    const bool bracket = family == 10;
+    const bool bracket = family == AF_INET6;
     if (bracket) out += '[';
     out += text != nullptr ? text : "-";
     if (bracket) out += ']';
@@ -97,7 +100,7 @@ void append_states(std::string& out, const sockscope_connection& record) {
     for (unsigned i = first; i < count; ++i) {
         if (i > first) out += '>';
         if (i + 1 == count && i > first && (record.flags & SOCKSCOPE_CONNECTION_PATH_CUT) != 0) out += "...>";
-        const char* name = sockscope_state_name(6, record.states[i]);
+        const char* name = sockscope_state_name(IPPROTO_TCP, record.states[i]);
         if (record.states[i] == SOCKSCOPE_ESTABLISHED) name = "ESTAB";
         out += name != nullptr ? name : "?";
     }
@@ -123,26 +126,20 @@ constexpr Layout layout[] = {{"Time", 12, false},   {"PID/Name", 20, false}, {"S
                              {"Local", 21, false},  {"Remote", 21, false},   {"End", 14, false},
                              {"Lifetime", 8, true}, {"Sent", 9, true},       {"Received", 9, true}};
 
+// Every member but the first: a comma, then the key.
 void append_key(std::string& out, const char* key) {
-    out += ",\"";
-    out += key;
-    out += "\":";
+    out += ',';
+    append_json_key(out, key);
 }
 
 void append_number_or_null(std::string& out, const char* key, std::uint64_t value, bool known) {
     append_key(out, key);
-    if (known)
-        append_decimal(out, value);
-    else
-        out += "null";
+    append_json_number_or_null(out, value, known);
 }
 
 void append_text_or_null(std::string& out, const char* key, const char* text) {
     append_key(out, key);
-    if (text == nullptr)
-        out += "null";
-    else
-        append_json_utf8(out, text);
+    append_json_text_or_null(out, text);
 }
 
 void append_time_or_null(std::string& out, const char* key, std::int64_t nanoseconds) {
@@ -208,9 +205,9 @@ void append_event_json(std::string& out, const sockscope_connection& record) {
     const bool closed = record.kind == SOCKSCOPE_CONNECTION_CLOSED;
     out += closed ? "{\"kind\":\"closed\"" : "{\"kind\":\"opened\"";
     append_key(out, "protocol");
-    out += record.protocol == 6 ? "\"tcp\"" : "\"udp\"";
+    out += record.protocol == IPPROTO_TCP ? "\"tcp\"" : "\"udp\"";
     append_key(out, "family");
-    out += record.family == 2 ? "\"ipv4\"" : "\"ipv6\"";
+    out += record.family == AF_INET ? "\"ipv4\"" : "\"ipv6\"";
     append_key(out, "local_address");
     append_json_ascii(out, record.local_text != nullptr ? record.local_text : "");
     append_number_or_null(out, "local_port", record.local_port, true);
@@ -240,7 +237,7 @@ void append_event_json(std::string& out, const sockscope_connection& record) {
     const unsigned count = record.state_count <= 16 ? record.state_count : 16;
     for (unsigned i = 0; i < count; ++i) {
         if (i > 0) out += ',';
-        const char* name = sockscope_state_name(6, record.states[i]);
+        const char* name = sockscope_state_name(IPPROTO_TCP, record.states[i]);
         if (name != nullptr) append_json_ascii(out, name); else out += "null";
     }
     out += ']';

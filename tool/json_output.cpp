@@ -7,33 +7,22 @@
 #include <sockscope_text/json_string.h>
 
 #include "columns.h"
+#include "json_members.h"
 
 namespace sockscope_tool {
 namespace {
 
 using sockscope_text::append_decimal;
 using sockscope_text::append_json_ascii;
-using sockscope_text::append_json_utf8;
 
-void append_key(std::string& out, const char* key) {
-    out += '"';
-    out += key;
-    out += "\":";
-}
+void append_key(std::string& out, const char* key) { append_json_key(out, key); }
 
+// 0 is what the snapshot gives for a number it does not know.
 void append_number_or_null(std::string& out, std::uint64_t value) {
-    if (value == 0)
-        out += "null";
-    else
-        append_decimal(out, value);
+    append_json_number_or_null(out, value, value != 0);
 }
 
-void append_string_or_null(std::string& out, const char* text) {
-    if (text == nullptr)
-        out += "null";
-    else
-        append_json_utf8(out, text);
-}
+void append_string_or_null(std::string& out, const char* text) { append_json_text_or_null(out, text); }
 
 void append_owner(std::string& out, const sockscope_owner& owner) {
     out += '{';

@@ -9,7 +9,6 @@
 #include <optional>
 #include <string>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -20,6 +19,7 @@
 #include "interrupts.h"
 #include "json_output.h"
 #include "line_output.h"
+#include "netns_names.h"
 #include "options.h"
 #include "socket_filter.h"
 #include "table_output.h"
@@ -165,16 +165,6 @@ int watch(Run& run) {
 int usage_error(const std::string& error) {
     write_all(STDERR_FILENO, std::string(program) + ": " + error + "\n" + usage_line + "\n");
     return 2;
-}
-
-// The inode of the namespace named `name` under /run/netns, where ip netns
-// keeps them; 0 when none is.
-std::uint64_t named_netns_inode(const std::string& name) {
-    struct stat file {};
-    if (name == "." || name == ".." || name.find('/') != std::string::npos ||
-        stat(("/run/netns/" + name).c_str(), &file) != 0)
-        return 0;
-    return file.st_ino;
 }
 
 int print(std::string_view text) {

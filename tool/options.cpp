@@ -252,15 +252,7 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) 
         if (argument.substr(0, 2) == "--") {
             const std::size_t equals = argument.find('=');
             const std::string_view option = argument.substr(0, equals);
-            if (is_event_value_option(option)) {
-                if (equals == std::string_view::npos && i + 1 >= arguments.size())
-                    return fail(std::string(option) + " needs a value");
-                const std::string_view value = equals != std::string_view::npos ? argument.substr(equals + 1)
-                                                                                : std::string_view(arguments[++i]);
-                if (std::string error = apply_event_value(options, option, value); !error.empty()) return fail(error);
-            } else if (apply_event_flag(options, option)) {
-                if (equals != std::string_view::npos) return fail(std::string(option) + " takes no value");
-            } else if (takes_value(option)) {
+            if (const bool of_events = is_event_value_option(option); of_events || takes_value(option)) {
                 std::string_view value;
                 if (equals != std::string_view::npos) {
                     value = argument.substr(equals + 1);
@@ -269,8 +261,10 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) 
                 } else {
                     return fail(std::string(option) + " needs a value");
                 }
-                if (std::string error = apply_value(options, option, value); !error.empty()) return fail(error);
-            } else if (apply_long_flag(options, option)) {
+                const std::string error =
+                    of_events ? apply_event_value(options, option, value) : apply_value(options, option, value);
+                if (!error.empty()) return fail(error);
+            } else if (apply_event_flag(options, option) || apply_long_flag(options, option)) {
                 if (equals != std::string_view::npos) return fail(std::string(option) + " takes no value");
             } else {
                 return fail("unknown option '" + std::string(option) + "'");

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "socket_filter.h"
 
+#include "netns_names.h"
+
 #include <algorithm>
-#include <charconv>
 #include <cstddef>
 
 namespace sockscope_tool {
@@ -33,12 +34,7 @@ SocketFilter::SocketFilter(const Options& options, std::uint64_t named_netns)
     selection_.what = (options.wants_tcp() ? SOCKSCOPE_TCP : 0u) | (options.wants_udp() ? SOCKSCOPE_UDP : 0u) |
                       (options.wants_ipv4() ? SOCKSCOPE_IPV4 : 0u) | (options.wants_ipv6() ? SOCKSCOPE_IPV6 : 0u);
     if (options.every_namespace()) selection_.what |= SOCKSCOPE_ALL_NAMESPACES;
-    if (options.netns) {
-        std::uint64_t inode = 0;
-        const std::string& value = *options.netns;
-        const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), inode);
-        if (error == std::errc() && end == value.data() + value.size()) numbered_netns_ = inode;
-    }
+    if (options.netns) numbered_netns_ = netns_number(*options.netns).value_or(0);
     selection_.states = every_state_ ? 0 : states;
     selection_.ports = options.ports.empty() ? nullptr : options.ports.data();
     selection_.port_count = options.ports.size();
