@@ -10,6 +10,9 @@ using Xunit;
 namespace sockscopeNET.Tests
 {
     // SocketSelection.AllNamespaces on namespaces and a cgroup the test makes.
+    // Alone: a process another test starts holds this one's sockets until
+    // it runs its program, and would be an owner of them meanwhile.
+    [Collection("alone")]
     public class AllNamespacesTests
     {
         // One port, two named namespaces: in the first a named child in a

@@ -8,6 +8,9 @@ using Xunit;
 
 namespace sockscopeNET.Tests
 {
+    // Alone: a process another test starts holds this one's sockets until
+    // it runs its program, and would be an owner of them meanwhile.
+    [Collection("alone")]
     public class WrapperTests
     {
         [Fact]

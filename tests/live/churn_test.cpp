@@ -26,13 +26,14 @@ constexpr int processes_to_churn = 40;
 constexpr auto time_limit = std::chrono::seconds(60);
 
 TEST(Churn, SnapshotsStayWellFormed) {
-    std::atomic<bool> done{false};
     std::atomic<int> snapshots{0}, failures{0};
-    std::vector<std::thread> takers;
+    // Stopped and joined however the test ends (a socket or child that
+    // can't be made throws).
+    std::vector<std::jthread> takers;
     for (int t = 0; t < 2; ++t) {
-        takers.emplace_back([&, t] {
+        takers.emplace_back([&, t](std::stop_token stop) {
             sockscope library;
-            while (!done) {
+            while (!stop.stop_requested()) {
                 if (t == 0) {
                     statTCPROW* rows = library.getstat_tcp();
                     if (!well_formed(rows)) ++failures;
@@ -73,8 +74,7 @@ TEST(Churn, SnapshotsStayWellFormed) {
         if (child && churned % 100 == 0) child.reset();
     }
     child.reset();
-    done = true;
-    for (auto& taker : takers) taker.join();
+    takers.clear();
 
     EXPECT_EQ(failures.load(), 0);
     EXPECT_GE(churned, connections_to_churn) << "ran out of time";

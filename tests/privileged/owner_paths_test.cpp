@@ -5,7 +5,6 @@
 // come and go; inside a PID namespace, by that namespace's numbers, or by
 // /proc's where the namespace has none of its own; and after the caller
 // entered a user namespace of its own.
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -15,12 +14,13 @@
 #include <set>
 #include <string>
 #include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <functional>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <tuple>
 #include <unistd.h>
 #include <vector>
@@ -73,28 +73,52 @@ std::string iterator_missing() {
 
 TEST(OwnerPaths, IteratorAndProcScanGiveTheSameRows) {
     if (const std::string why = iterator_missing(); !why.empty()) GTEST_SKIP() << why;
-    std::set<unsigned> ports;
+    // Every process made here inherits the test's descriptors, and process
+    // ids wrap: a child can have a lower id than the test. So each listener
+    // is made just before the processes meant to hold it, and the churn's
+    // processes descend from one made before any of them.
 
-    // Shared across fork: both hold it, the lower id owns it.
-    const auto shared = TestSocket::tcp_listener("127.0.0.1");
-    ports.insert(shared.port());
-    HoldingChild sharer([] { return 0; });
-    ASSERT_EQ(sharer.reported(), 0);
+    // Connections that open and close, in processes that come and go. The
+    // churn's parent accepts each connection (a full backlog would hold the
+    // next connect) and ends between two of them when asked to.
+    const auto churn_listener = TestSocket::tcp_listener("127.0.0.1");
+    const unsigned churn_port = churn_listener.port();
+    const int churn_fd = churn_listener.fd();
+    HoldingChild churn([] { return 0; }, [churn_port, churn_fd] {
+        static volatile std::sig_atomic_t asked_to_end = 0;
+        std::signal(SIGTERM, [](int) { asked_to_end = 1; });
+        if (fcntl(churn_fd, F_SETFL, O_NONBLOCK) != 0) _exit(1); // a failed connect leaves none to accept
+        sockaddr_in listener{};
+        listener.sin_family = AF_INET;
+        listener.sin_port = htons(static_cast<std::uint16_t>(churn_port));
+        listener.sin_addr.s_addr = loopback;
+        for (int i = 0; i < 100000 && asked_to_end == 0; ++i) { // ends with the test, long before
+            const pid_t connected = fork();
+            if (connected == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                const int fd = socket(AF_INET, SOCK_STREAM, 0);
+                _exit(connect(fd, reinterpret_cast<const sockaddr*>(&listener), sizeof listener) == 0 ? 0 : 1);
+            }
+            if (connected < 0) break;
+            while (waitpid(connected, nullptr, 0) < 0 && errno == EINTR) {
+            }
+            const int accepted = accept4(churn_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (accepted >= 0) close(accepted);
+        }
+        _exit(0);
+    });
+    ASSERT_EQ(churn.reported(), 0);
 
     // Passed over a unix socket and closed here: the receiver owns it.
     int channel[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel), 0);
     HoldingChild receiver([&] { return receive_descriptor(channel[1]); });
-    std::optional<TestSocket> passed(TestSocket::tcp_listener("127.0.0.1"));
-    ports.insert(passed->port());
-    ASSERT_TRUE(send_descriptor(channel[0], passed->fd()));
-    ASSERT_GE(receiver.reported(), 0);
-    passed.reset();
+    ASSERT_GE(receiver.pid(), 0);
 
     // Held by a process in a PID namespace of its own.
+    std::set<unsigned> ports;
     std::optional<TestSocket> namespaced(TestSocket::tcp_listener("127.0.0.1"));
     const unsigned namespaced_port = namespaced->port();
-    ports.insert(namespaced_port);
     const int namespaced_fd = namespaced->fd();
     HoldingChild outer([namespaced_fd] {
         if (unshare(CLONE_NEWPID) != 0) return -1;
@@ -111,37 +135,32 @@ TEST(OwnerPaths, IteratorAndProcScanGiveTheSameRows) {
     namespaced.reset();
     // Without a namespace nothing holds the port any more, and anything
     // may take it.
-    if (!has_namespace) ports.erase(namespaced_port);
+    if (has_namespace) ports.insert(namespaced_port);
 
-    // And connections that open and close, in processes that come and go.
-    const auto churn_listener = TestSocket::tcp_listener("127.0.0.1");
-    std::atomic<bool> done{false};
-    std::thread churn([&] {
-        while (!done) {
-            HoldingChild connected([&] {
-                TestSocket::tcp_connection("127.0.0.1", churn_listener.port()).fd(); // closes at once
-                return 0;
-            });
-            connected.reported();
-        }
-    });
+    std::optional<TestSocket> passed(TestSocket::tcp_listener("127.0.0.1"));
+    ports.insert(passed->port());
+    ASSERT_TRUE(send_descriptor(channel[0], passed->fd()));
+    ASSERT_GE(receiver.reported(), 0);
+    passed.reset();
 
-    int compared = 0;
-    for (int round = 0; round < 20; ++round, ++compared) {
+    // Shared across fork: both hold it, the lower id owns it.
+    const auto shared = TestSocket::tcp_listener("127.0.0.1");
+    ports.insert(shared.port());
+    HoldingChild sharer([] { return 0; });
+    ASSERT_EQ(sharer.reported(), 0);
+
+    for (int round = 0; round < 20; ++round) {
         const auto iterator = rows_on(ports, OwnerScan::automatic);
         const auto scan = rows_on(ports, OwnerScan::proc);
         ASSERT_EQ(iterator, scan) << "round " << round;
         ASSERT_EQ(iterator.size(), ports.size()) << ::testing::PrintToString(iterator); // the listeners
     }
-    done = true;
-    churn.join();
     const auto rows = rows_on(ports, OwnerScan::automatic);
     std::map<unsigned, std::uint32_t> owner;
     for (const auto& [local, remote, state, id, name] : rows) owner[local] = id;
     EXPECT_EQ(owner[shared.port()], static_cast<std::uint32_t>(std::min(getpid(), sharer.pid())));
     EXPECT_EQ(owner.size(), ports.size());
     if (!has_namespace) std::printf("no PID namespace here: that case was not compared\n");
-    EXPECT_EQ(compared, 20);
 }
 
 // Runs `body` as init (number 1) of a new PID namespace made in a forked

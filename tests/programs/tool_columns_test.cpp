@@ -15,6 +15,7 @@
 #include <pwd.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -146,8 +147,11 @@ TEST(ToolColumns, TheUserColumnNamesTheSocketsUser) {
     constexpr uid_t nameless = 54321;
     if (getpwuid(nameless) != nullptr) GTEST_SKIP() << "user " << nameless << " has a name here";
     const auto mine = TestSocket::udp_socket("127.0.0.1");
-    HoldingChild other([] {
+    const pid_t test = getpid();
+    HoldingChild other([test] {
         if (setresgid(nameless, nameless, nameless) != 0 || setresuid(nameless, nameless, nameless) != 0) return -1;
+        // A change of user clears the signal that ends it with the test.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != test) return -1;
         static const auto socket = TestSocket::udp_socket("127.0.0.1"); // lives as long as the child
         return static_cast<int>(socket.port());
     });
