@@ -34,15 +34,15 @@ struct OwnerPathFacts {
 // - The iterator numbers processes as the caller's PID namespace does,
 //   while names are read from /proc: where /proc numbers them otherwise,
 //   /proc alone answers, with its numbers (as ps shows them there).
-// - Loading the iterator costs some 60 to 80 ms once; it then reads every
+// - Loading the iterator costs about 20 ms once; it then reads every
 //   socket descriptor of the machine in about 0.15 us each, where the /proc
 //   scan reads one link in about 3 us. A process that asks again (a
 //   service, a monitor) gains the load back many times over, so its second
 //   call loads the iterator and later ones use it. Its first call decides
 //   by the sockets in use, what the scan is heading for: from
-//   iterator_on_first_call_from (25,000, where the scan's 75 ms passes the
-//   load's) it loads the iterator at once, below it the scan is quicker
-//   than the load and answers. One-shot programs (the listing, the tool, a
+//   iterator_on_first_call_from (12,000, where a one-shot program took as
+//   long either way, some 40 ms) it loads the iterator at once, below it
+//   the scan is quicker than the load and answers. One-shot programs (the listing, the tool, a
 //   script) thus pay the load only on a host where it pays for itself.
 OwnerPath choose_owner_path(const OwnerPathFacts& facts);
 

@@ -5,6 +5,13 @@
 
 #include <cstdint>
 
+// A build may set another number (-DSOCKSCOPE_ITERATOR_FIRST_CALL_FROM=N in
+// its compiler flags, for the whole build): benchmarks/first_call_crossing.sh
+// builds one with 1 to time the iterator's first call at any size.
+#ifndef SOCKSCOPE_ITERATOR_FIRST_CALL_FROM
+#define SOCKSCOPE_ITERATOR_FIRST_CALL_FROM 12000
+#endif
+
 namespace sockscope_detail {
 
 // Netlink first and /proc/net when netlink can't serve, or one of them alone.
@@ -23,7 +30,7 @@ struct SystemSources {
     // A process's first call that needs owners loads the kernel iterator
     // when this many sockets are in use, and scans /proc below it (see
     // api/owner_sources.h for why this number).
-    std::uint64_t iterator_on_first_call_from = 25000;
+    std::uint64_t iterator_on_first_call_from = SOCKSCOPE_ITERATOR_FIRST_CALL_FROM;
 };
 
 } // namespace sockscope_detail
