@@ -3,12 +3,14 @@
 # Where a one-shot program's first call gains by loading the owner iterator:
 # times `sockscope -t4` (a fresh process, one snapshot) scanning /proc
 # (SOCKSCOPE_OWNER_SCAN=proc) against a build whose first call always loads
-# the iterator, with N loopback connections held open, for several N. The
-# library's own rule (core/system_sources.h) loads it on a first call from
-# the number of sockets in use where the two columns cross.
+# the iterator, with N loopback connections held open, for several N (or,
+# with FILES=1, N plain files held open by 4 processes). The library's own
+# rule (core/system_sources.h) loads it on a first call from the number of
+# files open on the machine (/proc/sys/fs/file-nr) where the columns cross.
 #
 #   benchmarks/first_call_crossing.sh                  2,500 to 10,000 connections
 #   SIZES="4000 6000" ROUNDS=15 benchmarks/first_call_crossing.sh
+#   FILES=1 SIZES="6000 12000 18000" benchmarks/first_call_crossing.sh
 #
 # Needs root (the iterator) and the bench build (cmake --preset bench and
 # its build); makes the second build in build-first-call. Prints a Markdown
@@ -37,17 +39,41 @@ finish() {
 }
 trap finish EXIT
 
-echo "| connections | sockets in use | /proc scan (ms) | iterator (ms) | iterator ÷ scan |"
+# N files open in 4 processes (each within the default descriptor limit),
+# held until the input closes.
+hold_files() {
+    local each=$(($1 / 4)) i
+    for i in 1 2 3 4; do
+        (
+            ulimit -n $((each + 64))
+            for ((n = 0; n < each; n++)); do exec {fd}</dev/null; done
+            exec sleep infinity
+        ) &
+    done
+    echo ready
+    cat >/dev/null
+    kill $(jobs -p)
+    wait
+}
+
+held=connections
+[ -z "${FILES:-}" ] || held=files
+echo "| $held | files open | /proc scan (ms) | iterator (ms) | iterator ÷ scan |"
 echo "|---|---|---|---|---|"
 for size in $sizes; do
-    # The load holds its connections until its input closes.
+    # The load holds its connections (or files) until its input closes.
     mkfifo "$work/hold"
-    "$bin/sockscope_loadgen" "$size" 20 <"$work/hold" >"$work/ready" &
+    if [ -n "${FILES:-}" ]; then
+        hold_files "$size" <"$work/hold" >"$work/ready" &
+    else
+        "$bin/sockscope_loadgen" "$size" 20 <"$work/hold" >"$work/ready" &
+    fi
     load=$!
     exec 7>"$work/hold"
     for _ in $(seq 600); do grep -q ready "$work/ready" && break; sleep 0.1; done
     grep -q ready "$work/ready" || { echo "the load of $size did not start: $(cat "$work/ready")" >&2; exit 1; }
-    in_use=$(awk '/^sockets:/ { print $3 }' /proc/net/sockstat)
+    sleep 1 # the holders' descriptors all open
+    in_use=$(cut -f1 /proc/sys/fs/file-nr)
     times=$("$bin/command_timer" "$rounds" \
         "SOCKSCOPE_OWNER_SCAN=proc $tool -t4 >/dev/null 2>&1" \
         "$first_call_iterator -t4 >/dev/null 2>&1" | cut -f1)

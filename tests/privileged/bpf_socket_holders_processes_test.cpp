@@ -158,21 +158,21 @@ TEST(OwnerPathChoice, FollowsTheSwitchTheProcRootAndTheProcessHistory) {
     using sockscope_detail::OwnerPathFacts;
     using sockscope_detail::OwnerScan;
     const auto path = [](OwnerScan wanted, bool may, bool loaded, bool proc_ours, bool first,
-                         std::uint64_t sockets = 10) {
-        return sockscope_detail::choose_owner_path(OwnerPathFacts{wanted, may, loaded, proc_ours, first, sockets, 100});
+                         std::uint64_t files = 10) {
+        return sockscope_detail::choose_owner_path(OwnerPathFacts{wanted, may, loaded, proc_ours, first, files, 100});
     };
     EXPECT_EQ(path(OwnerScan::automatic, true, false, true, false), OwnerPath::iterator);     // a second call loads it
     EXPECT_EQ(path(OwnerScan::automatic, true, false, true, true), OwnerPath::proc_scan);     // a first call scans
-    EXPECT_EQ(path(OwnerScan::automatic, true, false, true, true, 100), OwnerPath::iterator); // unless sockets are many
+    EXPECT_EQ(path(OwnerScan::automatic, true, false, true, true, 100), OwnerPath::iterator); // unless files are many
     EXPECT_EQ(path(OwnerScan::automatic, true, true, true, true), OwnerPath::iterator);       // or it is loaded
     EXPECT_EQ(path(OwnerScan::proc, true, true, true, false), OwnerPath::proc_scan);       // SOCKSCOPE_OWNER_SCAN=proc
     EXPECT_EQ(path(OwnerScan::automatic, false, true, true, false), OwnerPath::proc_scan); // no privilege now
     EXPECT_EQ(path(OwnerScan::automatic, true, true, false, false), OwnerPath::proc_scan); // /proc of another PID namespace
 }
 
-// A process's first call loads the iterator when many sockets are in use,
-// and scans /proc when few are.
-TEST(OwnerPathChoice, AFirstCallLoadsTheIteratorWhenSocketsAreMany) {
+// A process's first call loads the iterator when many files are open, and
+// scans /proc when few are.
+TEST(OwnerPathChoice, AFirstCallLoadsTheIteratorWhenFilesAreMany) {
     const std::string why = why_bpf_unavailable();
     if (!why.empty()) GTEST_SKIP() << "BPF iterator not expected to work here: " << why;
     if (sockscope_detail::socket_holders_loaded()) GTEST_SKIP() << "loaded earlier in this process";
@@ -186,7 +186,7 @@ TEST(OwnerPathChoice, AFirstCallLoadsTheIteratorWhenSocketsAreMany) {
             const bool many = threshold == 1;
             return sockscope_detail::socket_holders_loaded() == many ? "" : many ? "not loaded" : "loaded";
         });
-        EXPECT_EQ(fault, "") << "from " << threshold << " sockets";
+        EXPECT_EQ(fault, "") << "from " << threshold << " files";
     }
 }
 

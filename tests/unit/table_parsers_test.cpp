@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/netlink_messages.h"
+#include "core/open_files.h"
 #include "core/proc_net_parser.h"
 #include "core/socket_link.h"
 #include "core/tcp_state.h"
@@ -129,10 +130,10 @@ TEST(ProcNetParser, MalformedLinesAreErrorsThatNameTheLine) {
     }
 }
 
-TEST(ProcNetParser, SocketsInUseFromSockstat) {
-    EXPECT_EQ(parse_sockets_in_use("sockets: used 32\nTCP: inuse 6 orphan 2 tw 3045 alloc 8 mem 204\n").value(), 32u);
-    for (const char* broken : {"", "sockets: used\n", "sockets: used -1\n", "TCP: inuse 6\n"})
-        EXPECT_EQ(parse_sockets_in_use(broken).ok(), false) << broken;
+TEST(OpenFiles, TheFirstNumberOfFileNr) {
+    EXPECT_EQ(parse_open_files("12396\t0\t2466137\n").value(), 12396u);
+    for (const char* broken : {"", "\t0\t2466137\n", "-1\t0\t5\n", "12 396\t0\t5\n"})
+        EXPECT_EQ(parse_open_files(broken).ok(), false) << broken;
 }
 
 TEST(ProcNetParser, LastLineWithoutLineEndCounts) {

@@ -39,7 +39,7 @@
 // (about 20 ms) and kept; anyone else, and SOCKSCOPE_OWNER_SCAN=proc in
 // the environment, gets them from a scan of /proc. A process's second call
 // that needs owners loads the iterator; its first loads it only when the
-// machine has 12,000 sockets in use or more (/proc/net/sockstat), where the
+// machine has 12,000 files open or more (/proc/sys/fs/file-nr), where the
 // scan would cost more than the load, and otherwise scans. Both give the
 // same answers.
 //

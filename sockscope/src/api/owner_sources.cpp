@@ -2,14 +2,24 @@
 #include "api/owner_sources.h"
 
 #include <atomic>
+#include <fcntl.h>
+#include <string>
 
+#include "core/open_files.h"
 #include "linux/bpf_owner_source.h"
 #include "linux/bpf_socket_holders.h"
+#include "linux/file_reader.h"
 #include "linux/proc_owner_scan.h"
-#include "linux/socket_table_source.h"
 
 namespace sockscope_detail {
 namespace {
+
+Result<std::uint64_t> read_open_files(const SystemSources& sources) {
+    std::string contents;
+    const std::string path = std::string(sources.proc_root) + "/sys/fs/file-nr";
+    if (const Result<void> read = read_file_at(AT_FDCWD, path.c_str(), contents, 256); !read) return read.failure();
+    return parse_open_files(contents);
+}
 
 // The iterator, and the /proc scan where it can't answer.
 class IteratorOrScan final : public OwnerSource {
@@ -37,7 +47,7 @@ OwnerPath choose_owner_path(const OwnerPathFacts& facts) {
     if (facts.wanted == OwnerScan::proc || !facts.iterator_may_answer || !facts.proc_numbers_as_caller)
         return OwnerPath::proc_scan;
     if (facts.iterator_loaded || !facts.first_call) return OwnerPath::iterator;
-    return facts.sockets_in_use >= facts.iterator_on_first_call_from ? OwnerPath::iterator : OwnerPath::proc_scan;
+    return facts.open_files >= facts.iterator_on_first_call_from ? OwnerPath::iterator : OwnerPath::proc_scan;
 }
 
 OwnerPathFacts owner_path_facts(const SystemSources& sources, const ProcRoot& root) {
@@ -53,8 +63,8 @@ OwnerPathFacts owner_path_facts(const SystemSources& sources, const ProcRoot& ro
     facts.first_call = !asked_before.exchange(true, std::memory_order_acq_rel);
     facts.iterator_on_first_call_from = sources.iterator_on_first_call_from;
     if (facts.first_call && !facts.iterator_loaded && facts.iterator_may_answer) {
-        const Result<std::uint64_t> in_use = read_sockets_in_use(sources);
-        facts.sockets_in_use = in_use ? *in_use : 0;
+        const Result<std::uint64_t> open = read_open_files(sources);
+        facts.open_files = open ? *open : 0;
     }
     return facts;
 }

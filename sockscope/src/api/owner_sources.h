@@ -22,9 +22,9 @@ struct OwnerPathFacts {
     bool iterator_loaded = false;
     bool proc_numbers_as_caller = false; // /proc is the caller's PID namespace's (ProcRoot)
     bool first_call = false;             // the process's first call that needs owners
-    // Sockets in use on the first call (0 later, or when unknown), and from
-    // how many the first call loads the iterator.
-    std::uint64_t sockets_in_use = 0;
+    // Files open on the machine on the first call (0 later, or when
+    // unknown), and from how many the first call loads the iterator.
+    std::uint64_t open_files = 0;
     std::uint64_t iterator_on_first_call_from = 0;
 };
 
@@ -39,10 +39,13 @@ struct OwnerPathFacts {
 //   scan reads one link in about 3 us. A process that asks again (a
 //   service, a monitor) gains the load back many times over, so its second
 //   call loads the iterator and later ones use it. Its first call decides
-//   by the sockets in use, what the scan is heading for: from
-//   iterator_on_first_call_from (12,000, where a one-shot program took as
-//   long either way, some 40 ms) it loads the iterator at once, below it
-//   the scan is quicker than the load and answers. One-shot programs (the listing, the tool, a
+//   by the files open on the machine (/proc/sys/fs/file-nr), what both
+//   are heading for: the scan reads every descriptor link, a socket's or
+//   not, of every process, whatever network namespace its sockets are in.
+//   From iterator_on_first_call_from (12,000, where a one-shot program
+//   took as long either way, with sockets or with other files open) it
+//   loads the iterator at once; below it the scan is quicker than the load
+//   and answers. One-shot programs (the listing, the tool, a
 //   script) thus pay the load only on a host where it pays for itself.
 OwnerPath choose_owner_path(const OwnerPathFacts& facts);
 

@@ -80,15 +80,6 @@ bool parse_line(std::string_view line, const TableRequest& request, SocketRow& r
 
 } // namespace
 
-Result<std::uint64_t> parse_sockets_in_use(std::string_view sockstat) {
-    constexpr std::string_view head = "sockets: used ";
-    if (!sockstat.starts_with(head)) return Failure{EPROTO};
-    sockstat.remove_prefix(head.size());
-    std::uint64_t used;
-    if (!parse_number(sockstat.substr(0, sockstat.find('\n')), used)) return Failure{EPROTO};
-    return used;
-}
-
 Result<void> parse_proc_net_table(std::string_view text, const TableRequest& request, SocketRows& rows) {
     std::size_t line_number = 0;
     while (!text.empty()) {

@@ -27,8 +27,4 @@ namespace sockscope_detail {
 // listener's backlog limit: those stay 0.
 Result<void> parse_proc_net_table(std::string_view text, const TableRequest& request, SocketRows& rows);
 
-// The sockets in use in the network namespace, from /proc/net/sockstat's
-// first line, "sockets: used 32"; EPROTO when the text has no such line.
-Result<std::uint64_t> parse_sockets_in_use(std::string_view sockstat);
-
 } // namespace sockscope_detail

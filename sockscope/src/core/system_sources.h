@@ -28,8 +28,8 @@ struct SystemSources {
     TableSource table = TableSource::automatic;
     OwnerScan owners = OwnerScan::automatic;
     // A process's first call that needs owners loads the kernel iterator
-    // when this many sockets are in use, and scans /proc below it (see
-    // api/owner_sources.h for why this number).
+    // when this many files are open on the machine, and scans /proc below
+    // it (see api/owner_sources.h for why this number).
     std::uint64_t iterator_on_first_call_from = SOCKSCOPE_ITERATOR_FIRST_CALL_FROM;
 };
 

@@ -40,13 +40,6 @@ Result<void> read_proc_net(const TableRequest& table, const char* proc_root, Soc
 
 } // namespace
 
-Result<std::uint64_t> read_sockets_in_use(const SystemSources& sources) {
-    std::string contents;
-    const std::string path = std::string(sources.proc_root) + "/net/sockstat";
-    if (const Result<void> read = read_file_at(AT_FDCWD, path.c_str(), contents, 256); !read) return read.failure();
-    return parse_sockets_in_use(contents);
-}
-
 Result<void> read_socket_table(const TableRequest& table, const SystemSources& sources, SocketRows& rows) {
     if (sources.table != TableSource::proc_net) {
         const Result<void> dumped = dump_with_netlink(table, rows);

@@ -27,9 +27,4 @@ Result<void> read_socket_table(const TableRequest& table, const SystemSources& s
 Result<void> read_socket_tables(std::span<const TableRequest> tables, const SystemSources& sources,
                                 SocketRows& rows, std::vector<std::size_t>& table_ends);
 
-// How many sockets are in use in the caller's network namespace
-// (/proc/net/sockstat under the sources' /proc root): what a scan of
-// every process's descriptors is heading for.
-Result<std::uint64_t> read_sockets_in_use(const SystemSources& sources);
-
 } // namespace sockscope_detail
