@@ -33,6 +33,10 @@ work=$(mktemp -d /tmp/sockscope-namespaces-XXXXXX)
 made=0
 ehash_setting=net.ipv4.tcp_child_ehash_entries
 ehash_before=$(sysctl -n "$ehash_setting")
+# Every load reads this pipe and ends when it closes: this script holds its
+# only writing end (fd 8), so it closes when the script ends, however.
+mkfifo "$work/hold"
+exec 8<>"$work/hold"
 
 # Namespaces 1..N, each with loopback up and its load held until the end.
 grow_to() {
@@ -42,7 +46,7 @@ grow_to() {
         ip netns add "$prefix-$i"
         ip netns exec "$prefix-$i" ip link set lo up
         ip netns exec "$prefix-$i" "$bin/sockscope_loadgen" "$connections" \
-            < <(sleep 100000) >"$work/$i.out" 2>&1 &
+            <"$work/hold" >"$work/$i.out" 2>&1 8>&- &
     done
     sysctl -qw "$ehash_setting=$ehash_before"
     for ((i = made + 1; i <= n; i++)); do
@@ -58,6 +62,7 @@ grow_to() {
 
 cleanup() {
     sysctl -qw "$ehash_setting=$ehash_before"
+    exec 8>&-
     pkill -TERM -f "$bin/sockscope_loadgen" 2>/dev/null || true
     sleep 1
     local i
