@@ -43,6 +43,7 @@ trap finish EXIT
 # held until the input closes.
 hold_files() {
     local each=$(($1 / 4)) i
+    trap 'kill $(jobs -p) 2>/dev/null; exit' TERM
     for i in 1 2 3 4; do
         (
             ulimit -n $((each + 64))
