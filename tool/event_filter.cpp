@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <sockscope_text/terminal_text.h>
+
 #include "netns_names.h"
 #include "socket_filter.h"
 
@@ -41,8 +43,12 @@ std::uint64_t namespace_to_show(const Options& options, std::string& error) {
         const std::string& given = *options.netns;
         if (const std::optional<std::uint64_t> inode = netns_number(given); inode && *inode != 0) return *inode;
         const std::uint64_t inode = named_netns_inode(given);
-        if (inode == 0)
-            error = "no network namespace '" + given + "' (/run/netns/" + given + ": " + std::strerror(errno) + ")";
+        if (inode == 0) {
+            const int failure = errno;
+            std::string name; // as the tables' message shows it: escaped
+            sockscope_text::append_escaped_utf8_name(name, given.c_str());
+            error = "no network namespace '" + name + "' (/run/netns/" + name + ": " + std::strerror(failure) + ")";
+        }
         return inode;
     }
     const char* own = "/proc/self/ns/net";
