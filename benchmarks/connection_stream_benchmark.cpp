@@ -260,14 +260,21 @@ struct Churn {
             return false;
         }
         shared = new (memory) Shared{};
-        if (const pid_t server = fork(); server == 0) serve(listener);
-        else children.push_back(server);
+        // A failed fork is kept out of `children`: kill(-1) would reach
+        // every process.
+        const pid_t server = fork();
+        if (server == 0) serve(listener);
+        if (server > 0) children.push_back(server);
         close(listener);
-        for (int slot = 0; slot < 2; ++slot) {
-            if (const pid_t client = fork(); client == 0) churn(shared, slot, ntohs(address.sin_port), rate / 2);
-            else children.push_back(client);
+        for (int slot = 0; slot < 2 && server > 0; ++slot) {
+            const pid_t client = fork();
+            if (client == 0) churn(shared, slot, ntohs(address.sin_port), rate / 2);
+            if (client < 0) break;
+            children.push_back(client);
         }
-        return true;
+        if (children.size() == 3) return true;
+        std::perror("fork");
+        return false;
     }
 
     // Ends its processes; the namespace goes with the last of them (and
