@@ -7,9 +7,10 @@
 #   benchmarks/compare.sh --large      and 100,000 (200,000 rows; some 1 GiB
 #                                      of kernel memory; about 15 minutes on
 #                                      2 cores, half of it ss and netstat)
-#   benchmarks/compare.sh --refresh    also copies the results into
-#                                      benchmarks/results/ and the plot into
-#                                      docs/benchmark.png
+#   benchmarks/compare.sh --refresh    also plots the times and copies the
+#                                      results into benchmarks/results/ and
+#                                      the plot into docs/benchmark.png
+#   benchmarks/compare.sh --plot       plots without copying
 #   SIZES="1000" ROUNDS=5 benchmarks/compare.sh
 #
 # Environment: SIZES (connections, default "100 1000 10000"; LARGE=1 is
@@ -29,16 +30,19 @@
 # ss -tanp4 and netstat -tanp, where a snapshot's time goes, and its peak
 # heap. Then the cost per idle process, a leak check and Google Benchmark.
 # Results go to build-bench/results/: summary.md (printed at the end), CSV
-# files and benchmark.png. Run it as root: the targets are stated for root,
+# files and, when it plots, benchmark.png. Run it as root: the targets are stated for root,
 # whose view of other processes' descriptors is whole.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 refresh=no
+plot=no
 large=${LARGE:-0}
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 for argument in "$@"; do
     case $argument in
-        --refresh) refresh=yes ;;
+        --refresh) refresh=yes plot=yes ;;
+        --plot) plot=yes ;;
         --large) large=1 ;;
         *) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2 ;;
     esac
@@ -54,10 +58,11 @@ idle_processes_per_point=${IDLE_PROCESSES_PER_POINT:-5}
 as_root=$([ "$(id -u)" -eq 0 ] && echo yes || echo no)
 command_line="$(printf '%s ' SIZES=\""$sizes"\" ROUNDS=$rounds)benchmarks/compare.sh${*:+ $*}"
 
-# What the comparison needs beyond the build: the peers, the plotter.
+# What the comparison needs beyond the build: the peers, and the plotter
+# only when it plots.
 missing=()
 command -v netstat >/dev/null || missing+=(net-tools)
-command -v gnuplot >/dev/null || missing+=(gnuplot-nox)
+[ "$plot" = no ] || command -v gnuplot >/dev/null || missing+=(gnuplot-nox)
 command -v valgrind >/dev/null || missing+=(valgrind)
 command -v setpriv >/dev/null || missing+=(util-linux)
 [ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
@@ -153,12 +158,13 @@ else
     echo "skipped (GOOGLE_BENCHMARK=no)" >"$out/google-benchmark.txt"
 fi
 
-gnuplot -e "csv='$out/times.csv'; png='$out/benchmark.png'; machine='$(nproc) cores, $(uname -r)'" benchmarks/plot.gp
+[ "$plot" = no ] ||
+    gnuplot -e "csv='$out/times.csv'; png='$out/benchmark.png'; machine='$(nproc) cores, $(uname -r)'" benchmarks/plot.gp
 
 {
     echo "# Benchmark run $(date -u +%Y-%m-%dT%H:%MZ)"
     echo
-    echo "Machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo), $(uname -r), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), load average before the run $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo "Machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo), $(uname -r), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), load average before the run $load_before"
     echo "Command: \`$command_line\`; as root: $as_root"
     echo "Owner source seen in process: default path $(source_of default), SOCKSCOPE_OWNER_SCAN=proc $(source_of proc)"
     echo
@@ -199,8 +205,9 @@ echo
 where=$out
 [ "$refresh" = yes ] && where="$out, copied to benchmarks/results/ and docs/benchmark.png"
 echo "Targets: $targets_held held, $targets_missed missed. Results in $where."
-if pgrep -f "$bin/sockscope_loadgen" >/dev/null; then
-    echo "load generators still running:" >&2
-    pgrep -af "$bin/sockscope_loadgen" >&2
+# Every load was stopped and reaped (load.sh waits for each): a process this
+# script started that still runs is a fault of the script.
+if [ -n "$(jobs -pr)" ]; then
+    echo "still running: $(jobs -pr | tr '\n' ' ')" >&2
     exit 1
 fi

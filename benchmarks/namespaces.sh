@@ -31,6 +31,7 @@ for program in "$bin/sockscope_loadgen" "$bin/command_timer" "$tool"; do
 done
 work=$(mktemp -d /tmp/sockscope-namespaces-XXXXXX)
 made=0
+loads=() # the pids of this run's load generators, the only processes it ends
 ehash_setting=net.ipv4.tcp_child_ehash_entries
 ehash_before=$(sysctl -n "$ehash_setting")
 # Every load reads this pipe and ends when it closes: this script holds its
@@ -47,6 +48,7 @@ grow_to() {
         ip netns exec "$prefix-$i" ip link set lo up
         ip netns exec "$prefix-$i" "$bin/sockscope_loadgen" "$connections" \
             <"$work/hold" >"$work/$i.out" 2>&1 8>&- &
+        loads+=($!) # ip netns exec runs the generator in its own process
     done
     sysctl -qw "$ehash_setting=$ehash_before"
     for ((i = made + 1; i <= n; i++)); do
@@ -63,8 +65,8 @@ grow_to() {
 cleanup() {
     sysctl -qw "$ehash_setting=$ehash_before"
     exec 8>&-
-    pkill -TERM -f "$bin/sockscope_loadgen" 2>/dev/null || true
-    sleep 1
+    [ ${#loads[@]} -eq 0 ] || kill -TERM "${loads[@]}" 2>/dev/null || true
+    wait "${loads[@]}" 2>/dev/null || true
     local i
     for ((i = 1; i <= made; i++)); do ip netns delete "$prefix-$i" 2>/dev/null || true; done
     rm -rf "$work"
@@ -80,9 +82,11 @@ for n in $counts; do
     timings=$("$bin/command_timer" "$rounds" "$tool -A >/dev/null 2>&1" "sh $work/loop.sh >/dev/null")
     ours=$(sed -n 1p <<<"$timings" | cut -f1)
     theirs=$(sed -n 2p <<<"$timings" | cut -f1)
-    rows=$("$tool" -A | grep -c "$prefix-" || true)
+    # The tool's notes go under the table, not into it.
+    rows=$("$tool" -A 2>>"$work/notes" | grep -c "$prefix-" || true)
     points+=("$n $ours")
     echo "| $n | $rows | $ours | $theirs | $(awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "%.3f", a / b }') |"
 done
 printf '%s\n' "${points[@]}" | awk '{ c++; sx += $1; sy += $2; sxx += $1 * $1; sxy += $1 * $2 }
     END { d = c * sxx - sx * sx; if (d > 0) printf "\nsockscope -A: %.3f ms per further namespace of '"$connections"' connections (least squares over %d counts)\n", (c * sxy - sx * sy) / d, c }'
+[ ! -s "$work/notes" ] || { echo; echo "sockscope -A said:"; sort -u "$work/notes"; }
