@@ -86,9 +86,10 @@ private:
     std::unordered_map<std::string_view, std::uint32_t> offsets_; // views into the source BTF
 };
 
-} // namespace
-
-std::vector<std::byte> relocation_btf(const BtfTypes& kernel, const BtfTypes& object,
+// The kernel types that relocations from `relocated` may resolve to (named
+// so, of a compatible kind), then all that they hold: a mark (1) per kept
+// kernel type id, 0 for the others.
+std::vector<std::uint32_t> kept_types(const BtfTypes& kernel, const BtfTypes& object,
                                       std::span<const std::uint32_t> relocated) {
     struct Wanted {
         std::string_view name;
@@ -111,12 +112,11 @@ std::vector<std::byte> relocation_btf(const BtfTypes& kernel, const BtfTypes& ob
         });
     };
 
-    // The kernel types named so, then all that they hold.
-    std::vector<std::uint32_t> new_ids(kernel.count(), 0); // 0: not kept; else marked
+    std::vector<std::uint32_t> kept(kernel.count(), 0);
     std::vector<std::uint32_t> pending;
     const auto keep = [&](std::uint32_t id) {
-        if (id != 0 && id < kernel.count() && new_ids[id] == 0) {
-            new_ids[id] = 1;
+        if (id != 0 && id < kernel.count() && kept[id] == 0) {
+            kept[id] = 1;
             pending.push_back(id);
         }
     };
@@ -130,9 +130,85 @@ std::vector<std::byte> relocation_btf(const BtfTypes& kernel, const BtfTypes& ob
         pending.pop_back();
         held_types(kernel, id, keep);
     }
+    return kept;
+}
 
+// A kept type's record, copied to `record`, with its names moved into
+// `strings` and its type references given the new ids.
+template <typename Renumbered>
+void rewrite_record(std::byte* record, const BtfTypes& kernel, StringTable& strings, Renumbered&& renumbered) {
+    auto* type = reinterpret_cast<btf_type*>(record);
+    type->name_off = strings.add(kernel.text(type->name_off));
+    const unsigned n = BtfTypes::vlen(*type);
+    switch (BtfTypes::kind(*type)) {
+    case BTF_KIND_STRUCT:
+    case BTF_KIND_UNION:
+        for (unsigned i = 0; i < n; ++i) {
+            btf_member& member = entries<btf_member>(record)[i];
+            member.name_off = strings.add(kernel.text(member.name_off));
+            member.type = renumbered(member.type);
+        }
+        break;
+    case BTF_KIND_ENUM:
+        for (unsigned i = 0; i < n; ++i) {
+            btf_enum& value = entries<btf_enum>(record)[i];
+            value.name_off = strings.add(kernel.text(value.name_off));
+        }
+        break;
+    case BTF_KIND_ENUM64:
+        for (unsigned i = 0; i < n; ++i) {
+            btf_enum64& value = entries<btf_enum64>(record)[i];
+            value.name_off = strings.add(kernel.text(value.name_off));
+        }
+        break;
+    case BTF_KIND_ARRAY: {
+        btf_array& array = *entries<btf_array>(record);
+        array.type = renumbered(array.type);
+        array.index_type = renumbered(array.index_type);
+        break;
+    }
+    case BTF_KIND_FUNC_PROTO:
+        type->type = renumbered(type->type);
+        for (unsigned i = 0; i < n; ++i) {
+            btf_param& parameter = entries<btf_param>(record)[i];
+            parameter.name_off = strings.add(kernel.text(parameter.name_off));
+            parameter.type = renumbered(parameter.type);
+        }
+        break;
+    case BTF_KIND_PTR:
+    case BTF_KIND_TYPEDEF:
+    case BTF_KIND_VOLATILE:
+    case BTF_KIND_CONST:
+    case BTF_KIND_RESTRICT:
+    case BTF_KIND_TYPE_TAG: type->type = renumbered(type->type); break;
+    default: break;
+    }
+}
+
+// Raw BTF: its header, then the type records, then the strings.
+std::vector<std::byte> raw_btf(const std::vector<std::byte>& types, const std::vector<char>& strings) {
+    btf_header header{};
+    header.magic = 0xEB9F;
+    header.version = 1;
+    header.hdr_len = sizeof header;
+    header.type_off = 0;
+    header.type_len = static_cast<std::uint32_t>(types.size());
+    header.str_off = header.type_len;
+    header.str_len = static_cast<std::uint32_t>(strings.size());
+    std::vector<std::byte> raw(sizeof header + types.size() + strings.size());
+    std::memcpy(raw.data(), &header, sizeof header);
+    std::memcpy(raw.data() + sizeof header, types.data(), types.size());
+    std::memcpy(raw.data() + sizeof header + types.size(), strings.data(), strings.size());
+    return raw;
+}
+
+} // namespace
+
+std::vector<std::byte> relocation_btf(const BtfTypes& kernel, const BtfTypes& object,
+                                      std::span<const std::uint32_t> relocated) {
     // Numbered anew in their old order; records copied with their names and
     // type references rewritten.
+    std::vector<std::uint32_t> new_ids = kept_types(kernel, object, relocated);
     std::uint32_t next = 1;
     for (std::uint32_t& id : new_ids)
         if (id != 0) id = next++;
@@ -144,68 +220,9 @@ std::vector<std::byte> relocation_btf(const BtfTypes& kernel, const BtfTypes& ob
         const std::span<const std::byte> source = kernel.record(id);
         const std::size_t at = types.size();
         types.insert(types.end(), source.begin(), source.end());
-        std::byte* record = types.data() + at;
-        auto* type = reinterpret_cast<btf_type*>(record);
-        type->name_off = strings.add(kernel.text(type->name_off));
-        const unsigned n = BtfTypes::vlen(*type);
-        switch (BtfTypes::kind(*type)) {
-        case BTF_KIND_STRUCT:
-        case BTF_KIND_UNION:
-            for (unsigned i = 0; i < n; ++i) {
-                btf_member& member = entries<btf_member>(record)[i];
-                member.name_off = strings.add(kernel.text(member.name_off));
-                member.type = renumbered(member.type);
-            }
-            break;
-        case BTF_KIND_ENUM:
-            for (unsigned i = 0; i < n; ++i) {
-                btf_enum& value = entries<btf_enum>(record)[i];
-                value.name_off = strings.add(kernel.text(value.name_off));
-            }
-            break;
-        case BTF_KIND_ENUM64:
-            for (unsigned i = 0; i < n; ++i) {
-                btf_enum64& value = entries<btf_enum64>(record)[i];
-                value.name_off = strings.add(kernel.text(value.name_off));
-            }
-            break;
-        case BTF_KIND_ARRAY: {
-            btf_array& array = *entries<btf_array>(record);
-            array.type = renumbered(array.type);
-            array.index_type = renumbered(array.index_type);
-            break;
-        }
-        case BTF_KIND_FUNC_PROTO:
-            type->type = renumbered(type->type);
-            for (unsigned i = 0; i < n; ++i) {
-                btf_param& parameter = entries<btf_param>(record)[i];
-                parameter.name_off = strings.add(kernel.text(parameter.name_off));
-                parameter.type = renumbered(parameter.type);
-            }
-            break;
-        case BTF_KIND_PTR:
-        case BTF_KIND_TYPEDEF:
-        case BTF_KIND_VOLATILE:
-        case BTF_KIND_CONST:
-        case BTF_KIND_RESTRICT:
-        case BTF_KIND_TYPE_TAG: type->type = renumbered(type->type); break;
-        default: break;
-        }
+        rewrite_record(types.data() + at, kernel, strings, renumbered);
     }
-
-    btf_header header{};
-    header.magic = 0xEB9F;
-    header.version = 1;
-    header.hdr_len = sizeof header;
-    header.type_off = 0;
-    header.type_len = static_cast<std::uint32_t>(types.size());
-    header.str_off = header.type_len;
-    header.str_len = static_cast<std::uint32_t>(strings.text().size());
-    std::vector<std::byte> raw(sizeof header + types.size() + strings.text().size());
-    std::memcpy(raw.data(), &header, sizeof header);
-    std::memcpy(raw.data() + sizeof header, types.data(), types.size());
-    std::memcpy(raw.data() + sizeof header + types.size(), strings.text().data(), strings.text().size());
-    return raw;
+    return raw_btf(types, strings.text());
 }
 
 } // namespace sockscope_detail
