@@ -41,11 +41,27 @@ suite() { # name command...
     fi
 }
 
+# What this machine can run, so that a suite that skipped it fails: root
+# makes namespaces, users and cgroups; BPF runs where bpftool can list the
+# kernel's programs.
+can_root=false can_bpf=false
+[ "$(id -u)" -eq 0 ] && can_root=true
+PATH=$PATH:/usr/sbin bpftool prog show >/dev/null 2>&1 && can_bpf=true
+
+# Builds a preset and runs its tests, then counts them and gives each reason
+# a test had for skipping (scripts/ctest_summary.py). The preset no-bpf is
+# built without BPF, so there its BPF tests skip by design.
 preset_tests() { # preset [ctest arguments...]
-    local preset=$1
+    local preset=$1 status=0 junit can=()
     shift
-    cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j"$jobs" &&
-        ctest --preset "$preset" -j"$jobs" "$@"
+    $can_root && can+=(--can root)
+    $can_bpf && [ "$preset" != no-bpf ] && can+=(--can bpf)
+    cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j"$jobs" || return 1
+    junit=$(mktemp --suffix=.xml)
+    ctest --preset "$preset" -j"$jobs" --output-junit "$junit" "$@" || status=1
+    python3 scripts/ctest_summary.py "$junit" "$preset" "${can[@]}" || status=1
+    rm -f "$junit"
+    return $status
 }
 
 # The whole report when a file lacks its licence, its last line otherwise.
