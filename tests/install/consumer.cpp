@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // A caller of the installed library: prints the TCP table's listeners with
-// their owners' names. The same program is the README's example.
+// their owners' names. The same program is docs/cpp.md's example.
 #include <cstdio>
 #include <string>
 #include <sockscope/sockscope.h>

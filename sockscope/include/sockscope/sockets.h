@@ -42,7 +42,7 @@
  *
  * Threads: calls may run on any thread at once. No call keeps anything
  * between calls but what makes the next one faster (the BPF owner iterator
- * the C++ interface's README describes); every answer is read afresh. */
+ * that docs/owners.md describes); every answer is read afresh. */
 #ifndef SOCKSCOPE_SOCKETS_H
 #define SOCKSCOPE_SOCKETS_H
 
