@@ -62,7 +62,6 @@ endif()
 # vmlinux.h (every kernel type, for CO-RE) -> program object -> skeleton
 # header that embeds the object's bytes. Each step writes a temporary file
 # first, so a failed step leaves no half output that looks finished.
-set(bpf_source ${CMAKE_CURRENT_SOURCE_DIR}/src/linux/bpf/socket_holders.bpf.c)
 set(bpf_out ${CMAKE_CURRENT_BINARY_DIR}/bpf)
 file(MAKE_DIRECTORY ${bpf_out})
 add_custom_command(
@@ -71,44 +70,37 @@ add_custom_command(
         ${SOCKSCOPE_BPFTOOL} ${SOCKSCOPE_BPF_BTF} ${bpf_out}/vmlinux.h
     COMMENT "Generating vmlinux.h from ${SOCKSCOPE_BPF_BTF}"
     VERBATIM)
+
+# sockscope_bpf_program(NAME HEADER...): src/linux/bpf/NAME.bpf.c, which
+# includes the HEADERs of that folder, compiled into ${bpf_out}/NAME.bpf.o
+# and embedded in ${bpf_out}/NAME.skel.h (skeleton NAME_bpf).
 # `bpftool gen object` links the clang output into the object libbpf loads,
 # keeping BTF and dropping DWARF (a sixteenth of the size).
-add_custom_command(
-    OUTPUT ${bpf_out}/socket_holders.bpf.o
-    COMMAND ${SOCKSCOPE_BPF_CLANG} -target bpf -O2 -g -Wall -Werror
-        -I${bpf_out} -idirafter ${SOCKSCOPE_LIBBPF_INCLUDE_DIR}
-        -c ${bpf_source} -o ${bpf_out}/socket_holders.clang.o
-    COMMAND ${SOCKSCOPE_BPFTOOL} gen object ${bpf_out}/socket_holders.bpf.o ${bpf_out}/socket_holders.clang.o
-    DEPENDS ${bpf_source} ${CMAKE_CURRENT_SOURCE_DIR}/src/linux/bpf/socket_holder.h ${bpf_out}/vmlinux.h
-    COMMENT "Compiling the BPF program socket_holders.bpf.c"
-    VERBATIM)
-add_custom_command(
-    OUTPUT ${bpf_out}/socket_holders.skel.h
-    COMMAND sh -c "\"$0\" gen skeleton \"$1\" name socket_holders_bpf > \"$2.tmp\" && mv \"$2.tmp\" \"$2\""
-        ${SOCKSCOPE_BPFTOOL} ${bpf_out}/socket_holders.bpf.o ${bpf_out}/socket_holders.skel.h
-    DEPENDS ${bpf_out}/socket_holders.bpf.o
-    COMMENT "Embedding the BPF program in socket_holders.skel.h"
-    VERBATIM)
+function(sockscope_bpf_program name)
+    set(source ${CMAKE_CURRENT_SOURCE_DIR}/src/linux/bpf/${name}.bpf.c)
+    list(TRANSFORM ARGN PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/src/linux/bpf/ OUTPUT_VARIABLE headers)
+    add_custom_command(
+        OUTPUT ${bpf_out}/${name}.bpf.o
+        COMMAND ${SOCKSCOPE_BPF_CLANG} -target bpf -O2 -g -Wall -Werror
+            -I${bpf_out} -idirafter ${SOCKSCOPE_LIBBPF_INCLUDE_DIR}
+            -c ${source} -o ${bpf_out}/${name}.clang.o
+        COMMAND ${SOCKSCOPE_BPFTOOL} gen object ${bpf_out}/${name}.bpf.o ${bpf_out}/${name}.clang.o
+        DEPENDS ${source} ${headers} ${bpf_out}/vmlinux.h
+        COMMENT "Compiling the BPF program ${name}.bpf.c"
+        VERBATIM)
+    add_custom_command(
+        OUTPUT ${bpf_out}/${name}.skel.h
+        COMMAND sh -c "\"$0\" gen skeleton \"$1\" name ${name}_bpf > \"$2.tmp\" && mv \"$2.tmp\" \"$2\""
+            ${SOCKSCOPE_BPFTOOL} ${bpf_out}/${name}.bpf.o ${bpf_out}/${name}.skel.h
+        DEPENDS ${bpf_out}/${name}.bpf.o
+        COMMENT "Embedding the BPF program in ${name}.skel.h"
+        VERBATIM)
+endfunction()
 
-# The connection stream's program (src/linux/connection_stream.h), built the
-# same way.
-set(connections_source ${CMAKE_CURRENT_SOURCE_DIR}/src/linux/bpf/connections.bpf.c)
-add_custom_command(
-    OUTPUT ${bpf_out}/connections.bpf.o
-    COMMAND ${SOCKSCOPE_BPF_CLANG} -target bpf -O2 -g -Wall -Werror
-        -I${bpf_out} -idirafter ${SOCKSCOPE_LIBBPF_INCLUDE_DIR}
-        -c ${connections_source} -o ${bpf_out}/connections.clang.o
-    COMMAND ${SOCKSCOPE_BPFTOOL} gen object ${bpf_out}/connections.bpf.o ${bpf_out}/connections.clang.o
-    DEPENDS ${connections_source} ${CMAKE_CURRENT_SOURCE_DIR}/src/linux/bpf/connection_record.h ${bpf_out}/vmlinux.h
-    COMMENT "Compiling the BPF program connections.bpf.c"
-    VERBATIM)
-add_custom_command(
-    OUTPUT ${bpf_out}/connections.skel.h
-    COMMAND sh -c "\"$0\" gen skeleton \"$1\" name connections_bpf > \"$2.tmp\" && mv \"$2.tmp\" \"$2\""
-        ${SOCKSCOPE_BPFTOOL} ${bpf_out}/connections.bpf.o ${bpf_out}/connections.skel.h
-    DEPENDS ${bpf_out}/connections.bpf.o
-    COMMENT "Embedding the BPF program in connections.skel.h"
-    VERBATIM)
+# The owner iterator (src/linux/bpf_socket_holders.h) and the connection
+# stream (src/linux/connection_stream.h).
+sockscope_bpf_program(socket_holders socket_holder.h)
+sockscope_bpf_program(connections connection_record.h)
 
 target_sources(sockscope_objects PRIVATE
     src/linux/bpf_ring_buffer.cpp
