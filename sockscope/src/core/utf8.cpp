@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "sockscope_text/utf8.h"
+
 namespace sockscope_detail {
 namespace {
 
@@ -12,39 +14,7 @@ constexpr char32_t replacement = 0xFFFD;
 // Decodes one code point starting at bytes[i] and advances i past it (or
 // past the maximal ill-formed subpart, yielding U+FFFD).
 char32_t decode_one(std::string_view bytes, std::size_t& i) {
-    const auto lead = static_cast<unsigned char>(bytes[i++]);
-    if (lead < 0x80) return lead;
-
-    unsigned needed;
-    char32_t value;
-    unsigned char low = 0x80, high = 0xBF; // allowed range of the 2nd byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        needed = 1;
-        value = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        needed = 2;
-        value = lead & 0x0F;
-        if (lead == 0xE0) low = 0xA0;  // no overlong forms
-        if (lead == 0xED) high = 0x9F; // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        needed = 3;
-        value = lead & 0x07;
-        if (lead == 0xF0) low = 0x90;  // no overlong forms
-        if (lead == 0xF4) high = 0x8F; // nothing above U+10FFFF
-    } else {
-        return replacement;
-    }
-
-    for (unsigned k = 0; k < needed; ++k) {
-        if (i >= bytes.size()) return replacement;
-        const auto next = static_cast<unsigned char>(bytes[i]);
-        const unsigned char lo = k == 0 ? low : 0x80;
-        const unsigned char hi = k == 0 ? high : 0xBF;
-        if (next < lo || next > hi) return replacement; // next byte starts anew
-        value = (value << 6) | (next & 0x3F);
-        ++i;
-    }
-    return value;
+    return sockscope_text::next_utf8_character(bytes, i).value_or(replacement);
 }
 
 // Calls emit with each UTF-16 code unit of the decoded text; never more
@@ -79,12 +49,8 @@ std::string well_formed_utf8(std::string_view bytes) {
     text.reserve(bytes.size());
     for (std::size_t i = 0; i < bytes.size();) {
         const std::size_t start = i;
-        const char32_t c = decode_one(bytes, i);
-        if (c != replacement || (i - start == 3 && bytes.substr(start, 3) == "\xEF\xBF\xBD")) {
-            text.append(bytes.substr(start, i - start)); // well formed: as it is
-            continue;
-        }
-        text.append("\xEF\xBF\xBD");
+        if (sockscope_text::next_utf8_character(bytes, i)) text.append(bytes.substr(start, i - start)); // as it is
+        else text.append("\xEF\xBF\xBD");
     }
     return text;
 }
