@@ -2,6 +2,7 @@
 #include "columns.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cctype>
 #include <cstring>
 #include <string_view>
@@ -82,9 +83,16 @@ bool is_dual_stack_wildcard(const sockscope_socket& socket) {
            (socket.state == SOCKSCOPE_LISTEN || unconnected_udp);
 }
 
-const char* container_of(const sockscope_snapshot& snapshot, const sockscope_socket& socket) {
-    for (std::uint32_t i = 0; i < socket.owner_count; ++i)
-        if (const char* container = sockscope_owner_at(&snapshot, &socket, i)->container) return container;
+const char* user_container_of(const sockscope_snapshot& snapshot, const sockscope_owner& owner) {
+    constexpr std::size_t reaches = offsetof(sockscope_owner, container_user) + sizeof owner.container_user;
+    return snapshot.owner_size >= reaches ? owner.user_container : nullptr;
+}
+
+const sockscope_owner* container_of(const sockscope_snapshot& snapshot, const sockscope_socket& socket) {
+    for (std::uint32_t i = 0; i < socket.owner_count; ++i) {
+        const sockscope_owner* owner = sockscope_owner_at(&snapshot, &socket, i);
+        if (owner->container != nullptr || user_container_of(snapshot, *owner) != nullptr) return owner;
+    }
     return nullptr;
 }
 
@@ -141,12 +149,22 @@ void Cells::append(std::string& out, Column column, const sockscope_socket& sock
             append_or_absent(out, socket.netns);
         break;
     case Column::container:
-        if (const char* container = container_of(snapshot_, socket); container == nullptr)
+        if (const sockscope_owner* owner = container_of(snapshot_, socket); owner == nullptr) {
             out += '-';
-        else if (is_container_id(container))
-            out.append(container, shown_id_length);
-        else
-            sockscope_text::append_escaped_utf8_name(out, container);
+        } else {
+            // A user's: "user1000:" before it, never bare like a runtime's.
+            const char* container = owner->container;
+            if (container == nullptr) {
+                container = owner->user_container;
+                out += "user";
+                append_decimal(out, owner->container_user);
+                out += ':';
+            }
+            if (is_container_id(container))
+                out.append(container, shown_id_length);
+            else
+                sockscope_text::append_escaped_utf8_name(out, container);
+        }
         break;
     case Column::user:
         if (const char* name = users_.name_of(socket.uid))

@@ -130,7 +130,23 @@ struct sockscope_owner {
                               the cgroup path as Docker, containerd, CRI-O,
                               Podman, Kubernetes and systemd-nspawn name
                               their cgroups (64 hex digits; a machine's name
-                              for nspawn); NULL when the path matches none */
+                              for nspawn) where root owns the cgroup
+                              directory that names it (a runtime made it);
+                              NULL when the path matches none, or that
+                              directory can't be seen, or a user's
+                              (user_container) */
+    /* added later: read them only when owner_size reaches past them */
+    const char *user_container; /* an id named as above, in a cgroup
+                                   directory that a user other than root
+                                   owns: a subtree delegated to that user,
+                                   where rootless Podman and Docker put
+                                   their containers and where that user may
+                                   name directories as it likes. That
+                                   user's word, not a runtime's: never in
+                                   `container`. NULL otherwise */
+    uint32_t container_user;    /* the uid owning that directory; 0 when
+                                   user_container is NULL */
+    uint32_t reserved;          /* 0 */
 };
 
 /* One socket. Texts are UTF-8 and null-terminated. */
