@@ -37,7 +37,10 @@ void check_schema(const JsonValue& value, const std::string& line) {
     for (const JsonValue& owner : value.member("owners")->array) {
         std::vector<std::string> owner_keys;
         for (const auto& member : owner.members) owner_keys.push_back(member.first);
-        EXPECT_EQ(owner_keys, (std::vector<std::string>{"pid", "fd", "name", "comm", "cgroup", "container"})) << line;
+        EXPECT_EQ(owner_keys, (std::vector<std::string>{"pid", "fd", "name", "comm", "cgroup", "container",
+                                                         "user_container", "container_user"}))
+            << line;
+        EXPECT_EQ(owner.member("user_container")->is(K::null), owner.member("container_user")->is(K::null)) << line;
         EXPECT_TRUE(owner.member("pid") && owner.member("pid")->is(K::number)) << line;
         EXPECT_TRUE(owner.member("fd") && owner.member("fd")->is(K::number)) << line;
     }
