@@ -159,8 +159,9 @@ namespace sockscopeNET.Tests
             Assert.Equal(
                 new[]
                 {
-                    "property Int32 FileDescriptor", "property Int32 ProcessId", "property String Cgroup", "property String ContainerId",
-                    "property String ProcessName",
+                    "property Int32 FileDescriptor", "property Int32 ProcessId", "property Nullable`1 ContainerUserId",
+                    "property String Cgroup", "property String ContainerId", "property String ProcessName",
+                    "property String UserContainerId",
                 },
                 CallerVisibleMembers(typeof(SocketOwner)));
             foreach (Type type in new[] { typeof(SocketEntry), typeof(SocketOwner) })
@@ -240,10 +241,11 @@ namespace sockscopeNET.Tests
                     "LocalText", "RemoteText", "LocalPort", "RemotePort", "Uid", "ReceiveQueue", "SendQueue", "Inode",
                     "Cookie", "Owners", "OwnerCount", "Netns", "NetnsName",
                 }.Select(field => (int)Marshal.OffsetOf<NativeSocket>(field)));
-            Assert.Equal(40, Marshal.SizeOf<NativeOwner>());
+            Assert.Equal(56, Marshal.SizeOf<NativeOwner>());
             Assert.Equal(
-                new[] { 0, 4, 8, 16, 24, 32 },
-                new[] { "Pid", "Fd", "Name", "Comm", "Cgroup", "Container" }.Select(field => (int)Marshal.OffsetOf<NativeOwner>(field)));
+                new[] { 0, 4, 8, 16, 24, 32, 40, 48 },
+                new[] { "Pid", "Fd", "Name", "Comm", "Cgroup", "Container", "UserContainer", "ContainerUser" }
+                    .Select(field => (int)Marshal.OffsetOf<NativeOwner>(field)));
         }
 
         // The connection stream's structures as connections.h lays them out
