@@ -88,6 +88,8 @@ const char* user_container_of(const sockscope_snapshot& snapshot, const sockscop
     return snapshot.owner_size >= reaches ? owner.user_container : nullptr;
 }
 
+bool send_queue_known(const sockscope_socket& socket) { return (socket.flags & SOCKSCOPE_SEND_QUEUE_UNKNOWN) == 0; }
+
 const sockscope_owner* container_of(const sockscope_snapshot& snapshot, const sockscope_socket& socket) {
     for (std::uint32_t i = 0; i < socket.owner_count; ++i) {
         const sockscope_owner* owner = sockscope_owner_at(&snapshot, &socket, i);
@@ -116,7 +118,12 @@ void Cells::append(std::string& out, Column column, const sockscope_socket& sock
     switch (column) {
     case Column::protocol: out += protocol_name(socket); break;
     case Column::receive_queue: append_decimal(out, socket.receive_queue); break;
-    case Column::send_queue: append_decimal(out, socket.send_queue); break;
+    case Column::send_queue:
+        if (send_queue_known(socket))
+            append_decimal(out, socket.send_queue);
+        else
+            out += '-';
+        break;
     case Column::local_address:
         if (is_dual_stack_wildcard(socket))
             out += '*';
@@ -188,7 +195,7 @@ void Cells::append(std::string& out, Column column, const sockscope_socket& sock
 std::size_t Cells::width(Column column, const sockscope_socket& socket) {
     switch (column) {
     case Column::receive_queue: return decimal_digits(socket.receive_queue);
-    case Column::send_queue: return decimal_digits(socket.send_queue);
+    case Column::send_queue: return send_queue_known(socket) ? decimal_digits(socket.send_queue) : 1;
     case Column::local_address: return is_dual_stack_wildcard(socket) ? 1 : std::strlen(socket.local_text);
     case Column::local_port: return decimal_digits(socket.local_port);
     case Column::peer_address: return has_peer(socket) ? std::strlen(socket.remote_text) : 1;

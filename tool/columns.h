@@ -51,6 +51,10 @@ std::vector<Column> listed_columns(bool extended, bool namespaces = false);
 // (shown "user1000:<id>"); null when none does.
 const sockscope_owner* container_of(const sockscope_snapshot& snapshot, const sockscope_socket& socket);
 
+// Whether the socket's send_queue is known (a TCP listener read from
+// /proc/net has no backlog limit there).
+bool send_queue_known(const sockscope_socket& socket);
+
 // An owner's user_container where the library fills it; null otherwise.
 const char* user_container_of(const sockscope_snapshot& snapshot, const sockscope_owner& owner);
 

@@ -88,7 +88,10 @@ void append_socket(std::string& out, const Listing& listing, const sockscope_soc
     append_decimal(out, socket.receive_queue);
     out += ',';
     append_key(out, "send_queue");
-    append_decimal(out, socket.send_queue);
+    if (send_queue_known(socket))
+        append_decimal(out, socket.send_queue);
+    else
+        out += "null";
     out += ',';
     append_key(out, "interface");
     append_number_or_null(out, socket.interface);

@@ -56,7 +56,7 @@ namespace sockscopeNET
         internal ulong Cookie;
         internal byte* Owners;
         internal uint OwnerCount;
-        private uint reserved;
+        internal uint Flags;
         internal ulong Netns;
         internal IntPtr NetnsName;
     }

@@ -18,6 +18,7 @@ namespace sockscopeNET
         private const byte AF_INET6 = 10;
         private const byte TCP_CLOSE = 7;
         private const byte TCP_LISTEN = 10;
+        private const uint SOCKSCOPE_SEND_QUEUE_UNKNOWN = 0x1;
 
         // The snapshot members read here end with `skipped_namespaces`.
         private const int SnapshotMembersRead = 48;
@@ -61,6 +62,7 @@ namespace sockscopeNET
                 socket->V6Only == 0 && unconnected && local.IsIPv6Unspecified,
                 Count(socket->ReceiveQueue),
                 Count(socket->SendQueue),
+                (socket->Flags & SOCKSCOPE_SEND_QUEUE_UNKNOWN) == 0,
                 unchecked((int)socket->Uid),
                 socket->Inode,
                 socket->Cookie,

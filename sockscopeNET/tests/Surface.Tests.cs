@@ -150,7 +150,7 @@ namespace sockscopeNET.Tests
             Assert.Equal(
                 new[]
                 {
-                    "property Boolean IsDualStack", "property IPEndPoint LocalEndPoint", "property IPEndPoint RemoteEndPoint",
+                    "property Boolean IsDualStack", "property Boolean IsSendQueueKnown", "property IPEndPoint LocalEndPoint", "property IPEndPoint RemoteEndPoint",
                     "property IReadOnlyList`1 Owners", "property Int32 ReceiveQueue", "property Int32 SendQueue",
                     "property Int32 UserId", "property ProtocolType Protocol", "property String NetworkNamespaceName",
                     "property TcpState State", "property UInt64 Cookie", "property UInt64 Inode", "property UInt64 NetworkNamespace",
@@ -234,12 +234,12 @@ namespace sockscopeNET.Tests
                     .Select(field => (int)Marshal.OffsetOf<NativeSnapshot>(field)));
             Assert.Equal(128, Marshal.SizeOf<NativeSocket>());
             Assert.Equal(
-                new[] { 0, 1, 2, 3, 4, 8, 16, 32, 48, 56, 64, 66, 68, 72, 76, 80, 88, 96, 104, 112, 120 },
+                new[] { 0, 1, 2, 3, 4, 8, 16, 32, 48, 56, 64, 66, 68, 72, 76, 80, 88, 96, 104, 108, 112, 120 },
                 new[]
                 {
                     "Protocol", "Family", "State", "V6Only", "Interface", "StateName", "LocalAddress", "RemoteAddress",
                     "LocalText", "RemoteText", "LocalPort", "RemotePort", "Uid", "ReceiveQueue", "SendQueue", "Inode",
-                    "Cookie", "Owners", "OwnerCount", "Netns", "NetnsName",
+                    "Cookie", "Owners", "OwnerCount", "Flags", "Netns", "NetnsName",
                 }.Select(field => (int)Marshal.OffsetOf<NativeSocket>(field)));
             Assert.Equal(56, Marshal.SizeOf<NativeOwner>());
             Assert.Equal(

@@ -178,7 +178,9 @@ struct sockscope_socket {
     uint32_t receive_queue;  /* bytes not read yet; a listener: connections
                                 waiting to be accepted */
     uint32_t send_queue;     /* bytes not acknowledged (TCP) or not sent
-                                (UDP) yet; a listener: how many may wait */
+                                (UDP) yet; a listener: how many may wait.
+                                0 and not known when flags has
+                                SOCKSCOPE_SEND_QUEUE_UNKNOWN */
     uint64_t inode;          /* 0: no descriptor refers to it (TIME_WAIT,
                                 a connection not accepted yet) */
     uint64_t cookie;         /* the kernel's socket cookie; 0: not known */
@@ -186,12 +188,19 @@ struct sockscope_socket {
                                              (then lowest fd): step with
                                              sockscope_owner_at */
     uint32_t owner_count;    /* 0: none known */
-    uint32_t reserved;       /* 0 */
+    uint32_t flags;          /* SOCKSCOPE_SEND_QUEUE_UNKNOWN; 0 otherwise
+                                (the member was `reserved`, always 0) */
     uint64_t netns;          /* its network namespace: the inode of
                                 /proc/<id>/ns/net; 0 when /proc can't say */
     const char *netns_name;  /* that namespace's name under /run/netns; NULL
                                 when it has none */
 };
+
+/* sockscope_socket.flags: a TCP listener read from /proc/net (without the
+ * privilege to enter its namespace, or where netlink is refused), which
+ * does not carry a listener's backlog limit: send_queue is 0 there, not the
+ * limit. Old callers, which never read the flag, see the 0 they saw. */
+#define SOCKSCOPE_SEND_QUEUE_UNKNOWN 0x1u
 
 struct sockscope_snapshot {
     size_t size;             /* sizeof(struct sockscope_snapshot) as this

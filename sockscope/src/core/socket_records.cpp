@@ -112,6 +112,7 @@ sockscope_snapshot* make_socket_snapshot(const OwnedTable& table) {
         set_offset(socket.netns_name, ns != nullptr && !ns->name.empty() ? namespace_name(ns->inode, ns->name) : no_text);
         socket.receive_queue = row.receive_queue;
         socket.send_queue = row.send_queue;
+        socket.flags = row.send_queue_known ? 0 : SOCKSCOPE_SEND_QUEUE_UNKNOWN;
         socket.inode = row.inode;
         socket.cookie = row.cookie;
         // The owners' index for now; their address once the block is made.
