@@ -150,7 +150,8 @@ namespace sockscopeNET.Tests
             Assert.Equal(
                 new[]
                 {
-                    "property Boolean IsDualStack", "property Boolean IsSendQueueKnown", "property IPEndPoint LocalEndPoint", "property IPEndPoint RemoteEndPoint",
+                    "property Boolean IsDualStack", "property Boolean IsSendQueueKnown", "property IPEndPoint LocalEndPoint",
+                    "property IPEndPoint RemoteEndPoint",
                     "property IReadOnlyList`1 Owners", "property Int32 ReceiveQueue", "property Int32 SendQueue",
                     "property Int32 UserId", "property ProtocolType Protocol", "property String NetworkNamespaceName",
                     "property TcpState State", "property UInt64 Cookie", "property UInt64 Inode", "property UInt64 NetworkNamespace",
@@ -190,7 +191,8 @@ namespace sockscopeNET.Tests
                     "property Nullable`1 Lifetime", "property Nullable`1 OpenedAt", "property ProtocolType Protocol",
                     "property String Cgroup", "property String Comm", "property String ContainerId", "property String NetworkNamespaceName",
                     "property String ProcessName", "property UInt64 BytesReceived", "property UInt64 BytesSent", "property UInt64 Cookie",
-                    "property UInt64 NetworkNamespace", "property Boolean StatesIncomplete",
+                    "property UInt64 NetworkNamespace", "property Boolean StatesIncomplete", "property String UserContainerId",
+                    "property Nullable`1 ContainerUserId",
                 }.OrderBy(line => line, StringComparer.Ordinal),
                 CallerVisibleMembers(typeof(ConnectionRecord)));
             Assert.True(typeof(ConnectionWatchOptions).IsSealed);
@@ -261,19 +263,19 @@ namespace sockscopeNET.Tests
             Assert.Equal(
                 new[] { 0, 8, 16, 24, 32 },
                 new[] { "Size", "ConnectionSize", "Count", "Connections", "Lost" }.Select(field => (int)Marshal.OffsetOf<NativeConnections>(field)));
-            Assert.Equal(200, Marshal.SizeOf<NativeConnection>());
+            Assert.Equal(216, Marshal.SizeOf<NativeConnection>());
             Assert.Equal(
                 new[]
                 {
                     0, 1, 2, 3, 4, 5, 6, 7, 8, 24, 40, 56, 58, 60, 64, 68, 72, 80, 88, 96, 104, 112, 120, 128, 136, 144, 152, 160,
-                    168, 176, 184, 192,
+                    168, 176, 184, 192, 200, 208,
                 },
                 new[]
                 {
                     "Protocol", "Family", "Kind", "Side", "OwnerSource", "End", "Flags", "StateCount", "States", "LocalAddress",
                     "RemoteAddress", "LocalPort", "RemotePort", "Error", "Pid", "CloserPid", "Cookie", "Netns", "OpenedNs",
                     "ClosedNs", "LifetimeNs", "BytesSent", "BytesReceived", "CgroupId", "LocalText", "RemoteText", "Name", "Comm",
-                    "Cgroup", "Container", "NetnsName", "EndName",
+                    "Cgroup", "Container", "NetnsName", "EndName", "UserContainer", "ContainerUser",
                 }.Select(field => (int)Marshal.OffsetOf<NativeConnection>(field)));
             Assert.Equal(8, Marshal.SizeOf<NativePollFd>());
         }

@@ -24,6 +24,7 @@
 // else that user runs).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -47,6 +48,16 @@ struct ContainerInPath {
     std::string_view directory;
 };
 ContainerInPath container_in(std::string_view cgroup_path);
+
+// The container a process runs in, told by who made the cgroup directory
+// that names it (linux/cgroup_paths.h): root's runtimes (id), or a user in
+// a subtree delegated to it (user_id, user): rootless Podman and Docker put
+// their containers there, and so may anything that user runs.
+struct PlacedContainer {
+    std::string id;         // a runtime's container; empty otherwise
+    std::string user_id;    // the id named in a user's directory; empty otherwise
+    std::uint32_t user = 0; // that directory's owner, with user_id
+};
 
 // container_in(cgroup_path).id.
 std::string container_id(std::string_view cgroup_path);

@@ -180,15 +180,15 @@ Result<std::string> CgroupPaths::path_of(std::uint64_t id, std::uint32_t pid) co
 
 namespace sockscope_detail {
 
-Result<CgroupContainer> CgroupPaths::container_of(std::string_view path, bool unified) const {
-    CgroupContainer found;
+Result<PlacedContainer> CgroupPaths::container_of(std::string_view path, bool unified) const {
+    PlacedContainer found;
     ContainerInPath in = container_in(path);
     const UniqueFd& hierarchy = unified ? hierarchy_ : systemd_;
     const std::string relative = relative_to_mount(in.directory, unified ? mount_root_ : systemd_root_);
     if (in.id.empty() || !hierarchy.valid() || relative.empty()) return found;
     struct stat directory;
     if (::fstatat(hierarchy.get(), relative.c_str(), &directory, AT_SYMLINK_NOFOLLOW) != 0)
-        return fails_the_call(errno) ? Result<CgroupContainer>(Failure{errno}) : found;
+        return fails_the_call(errno) ? Result<PlacedContainer>(Failure{errno}) : found;
     if (!S_ISDIR(directory.st_mode)) return found;
     if (directory.st_uid == 0) {
         found.id = std::move(in.id);

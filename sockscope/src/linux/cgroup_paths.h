@@ -8,21 +8,11 @@
 #include <string>
 #include <string_view>
 
+#include "core/container_ids.h"
 #include "core/result.h"
 #include "linux/unique_fd.h"
 
 namespace sockscope_detail {
-
-// The container a cgroup path names, told by who made the directory that
-// names it: a directory only root may have made is a runtime's; one that
-// another user owns is in a subtree delegated to that user, who may name
-// its directories as it likes (rootless Podman and Docker put their
-// containers there, and so may anything that user runs).
-struct CgroupContainer {
-    std::string id;         // a runtime's container; empty otherwise
-    std::string user_id;    // the id named in a user's directory; empty otherwise
-    std::uint32_t user = 0; // that directory's owner, with user_id
-};
 
 class CgroupPaths {
 public:
@@ -42,12 +32,15 @@ public:
     // look up.
     Result<std::string> path_of(std::uint64_t id, std::uint32_t pid) const;
 
-    // The container that `path` names (core/container_ids.h), from the
+    // The container that `path` names (core/container_ids.h) and who made
+    // its directory: a directory only root may have made is a runtime's;
+    // one that another user owns is in a subtree delegated to that user,
+    // who may name its directories as it likes. From the
     // unified hierarchy, or with !unified the v1 hierarchy "systemd" (as
     // cgroup_path() tells); nothing when the path names none or its
     // directory can't be seen (gone, or not mounted where the caller
     // looks): an id is never given unchecked.
-    Result<CgroupContainer> container_of(std::string_view path, bool unified) const;
+    Result<PlacedContainer> container_of(std::string_view path, bool unified) const;
 
 private:
     static Result<CgroupPaths> open_with(int dirfd, const char* mountinfo_path, const char* proc_root);

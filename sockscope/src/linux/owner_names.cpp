@@ -73,7 +73,7 @@ Result<OwnerNames> read_owner_names(const SocketOwners& owners, const ProcRoot& 
             if (const Result<void> read = read_file_at(process->get(), "cgroup", cgroup); read) {
                 bool unified;
                 both.cgroup = cgroup_path(cgroup, unified);
-                Result<CgroupContainer> container = hierarchies->container_of(both.cgroup, unified);
+                Result<PlacedContainer> container = hierarchies->container_of(both.cgroup, unified);
                 if (!container) return container.failure();
                 both.container = std::move(container->id);
                 both.user_container = std::move(container->user_id);
