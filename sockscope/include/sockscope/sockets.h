@@ -217,8 +217,11 @@ struct sockscope_snapshot {
                                                sockscope_socket_at */
     uint32_t unreadable_processes; /* processes whose descriptors the caller
                                       may not read (another user's; root
-                                      without CAP_SYS_PTRACE): their sockets
-                                      may lack owners */
+                                      without CAP_SYS_PTRACE; or one that
+                                      refuses even a caller with it, e.g.
+                                      from outside the caller's user
+                                      namespace): their sockets may lack
+                                      owners */
     uint32_t skipped_namespaces;   /* with SOCKSCOPE_ALL_NAMESPACES: network
                                       namespaces the caller could read
                                       neither from inside nor through a
