@@ -2,6 +2,7 @@
 #include "columns.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cctype>
 #include <cstring>
 #include <string_view>
@@ -82,9 +83,18 @@ bool is_dual_stack_wildcard(const sockscope_socket& socket) {
            (socket.state == SOCKSCOPE_LISTEN || unconnected_udp);
 }
 
-const char* container_of(const sockscope_snapshot& snapshot, const sockscope_socket& socket) {
-    for (std::uint32_t i = 0; i < socket.owner_count; ++i)
-        if (const char* container = sockscope_owner_at(&snapshot, &socket, i)->container) return container;
+const char* user_container_of(const sockscope_snapshot& snapshot, const sockscope_owner& owner) {
+    constexpr std::size_t reaches = offsetof(sockscope_owner, container_user) + sizeof owner.container_user;
+    return snapshot.owner_size >= reaches ? owner.user_container : nullptr;
+}
+
+bool send_queue_known(const sockscope_socket& socket) { return (socket.flags & SOCKSCOPE_SEND_QUEUE_UNKNOWN) == 0; }
+
+const sockscope_owner* container_of(const sockscope_snapshot& snapshot, const sockscope_socket& socket) {
+    for (std::uint32_t i = 0; i < socket.owner_count; ++i) {
+        const sockscope_owner* owner = sockscope_owner_at(&snapshot, &socket, i);
+        if (owner->container != nullptr || user_container_of(snapshot, *owner) != nullptr) return owner;
+    }
     return nullptr;
 }
 
@@ -108,7 +118,12 @@ void Cells::append(std::string& out, Column column, const sockscope_socket& sock
     switch (column) {
     case Column::protocol: out += protocol_name(socket); break;
     case Column::receive_queue: append_decimal(out, socket.receive_queue); break;
-    case Column::send_queue: append_decimal(out, socket.send_queue); break;
+    case Column::send_queue:
+        if (send_queue_known(socket))
+            append_decimal(out, socket.send_queue);
+        else
+            out += '-';
+        break;
     case Column::local_address:
         if (is_dual_stack_wildcard(socket))
             out += '*';
@@ -141,12 +156,22 @@ void Cells::append(std::string& out, Column column, const sockscope_socket& sock
             append_or_absent(out, socket.netns);
         break;
     case Column::container:
-        if (const char* container = container_of(snapshot_, socket); container == nullptr)
+        if (const sockscope_owner* owner = container_of(snapshot_, socket); owner == nullptr) {
             out += '-';
-        else if (is_container_id(container))
-            out.append(container, shown_id_length);
-        else
-            sockscope_text::append_escaped_utf8_name(out, container);
+        } else {
+            // A user's: "user1000:" before it, never bare like a runtime's.
+            const char* container = owner->container;
+            if (container == nullptr) {
+                container = owner->user_container;
+                out += "user";
+                append_decimal(out, owner->container_user);
+                out += ':';
+            }
+            if (is_container_id(container))
+                out.append(container, shown_id_length);
+            else
+                sockscope_text::append_escaped_utf8_name(out, container);
+        }
         break;
     case Column::user:
         if (const char* name = users_.name_of(socket.uid))
@@ -170,7 +195,7 @@ void Cells::append(std::string& out, Column column, const sockscope_socket& sock
 std::size_t Cells::width(Column column, const sockscope_socket& socket) {
     switch (column) {
     case Column::receive_queue: return decimal_digits(socket.receive_queue);
-    case Column::send_queue: return decimal_digits(socket.send_queue);
+    case Column::send_queue: return send_queue_known(socket) ? decimal_digits(socket.send_queue) : 1;
     case Column::local_address: return is_dual_stack_wildcard(socket) ? 1 : std::strlen(socket.local_text);
     case Column::local_port: return decimal_digits(socket.local_port);
     case Column::peer_address: return has_peer(socket) ? std::strlen(socket.remote_text) : 1;

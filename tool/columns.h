@@ -46,9 +46,17 @@ const ColumnTraits& traits_of(Column column);
 // before the owners, `namespaces` (-A) Netns and Container after State.
 std::vector<Column> listed_columns(bool extended, bool namespaces = false);
 
-// The container shown for a socket: that of its first owner (lowest pid)
-// that runs in one; null when none does.
-const char* container_of(const sockscope_snapshot& snapshot, const sockscope_socket& socket);
+// The owner whose container is shown for a socket: its first owner (lowest
+// pid) that runs in one, a runtime's or one named in a user's cgroup
+// (shown "user1000:<id>"); null when none does.
+const sockscope_owner* container_of(const sockscope_snapshot& snapshot, const sockscope_socket& socket);
+
+// Whether the socket's send_queue is known (a TCP listener read from
+// /proc/net has no backlog limit there).
+bool send_queue_known(const sockscope_socket& socket);
+
+// An owner's user_container where the library fills it; null otherwise.
+const char* user_container_of(const sockscope_snapshot& snapshot, const sockscope_owner& owner);
 
 // Cells' text: "-" for what does not apply or is not known; names escaped
 // for the terminal (owners' names also escape ',', their separator).

@@ -223,6 +223,8 @@ void append_event_json(std::string& out, const sockscope_connection& record) {
     append_text_or_null(out, "cgroup", record.cgroup);
     append_number_or_null(out, "cgroup_id", record.cgroup_id, record.cgroup_id != 0);
     append_text_or_null(out, "container", record.container);
+    append_text_or_null(out, "user_container", record.user_container);
+    append_number_or_null(out, "container_user", record.container_user, record.user_container != nullptr);
     append_key(out, "side");
     const char* side = side_name(record.side);
     if (side != nullptr) append_json_ascii(out, side); else out += "null";

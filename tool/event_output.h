@@ -23,6 +23,8 @@
 //    "netns":number, "netns_name":string|null, "cookie":number,
 //    "pid":number|null, "name":string|null, "comm":string|null,
 //    "cgroup":string|null, "cgroup_id":number|null, "container":string|null,
+//    "user_container":string|null, "container_user":number|null (an id
+//    named in a cgroup directory that user owns: never in "container"),
 //    "side":"connect"|"accept"|"listen"|null,
 //    "owner_source":"connect"|"listen"|"accept"|"snapshot"|"close"|null,
 //    "end":"open"|"normal"|"reset sent"|..., "error":string|null (ECONNRESET;

@@ -24,7 +24,7 @@ void append_number_or_null(std::string& out, std::uint64_t value) {
 
 void append_string_or_null(std::string& out, const char* text) { append_json_text_or_null(out, text); }
 
-void append_owner(std::string& out, const sockscope_owner& owner) {
+void append_owner(std::string& out, const sockscope_snapshot& snapshot, const sockscope_owner& owner) {
     out += '{';
     append_key(out, "pid");
     append_decimal(out, owner.pid);
@@ -43,6 +43,16 @@ void append_owner(std::string& out, const sockscope_owner& owner) {
     out += ',';
     append_key(out, "container");
     append_string_or_null(out, owner.container);
+    out += ',';
+    const char* user_container = user_container_of(snapshot, owner);
+    append_key(out, "user_container");
+    append_string_or_null(out, user_container);
+    out += ',';
+    append_key(out, "container_user");
+    if (user_container == nullptr)
+        out += "null";
+    else
+        append_decimal(out, owner.container_user);
     out += '}';
 }
 
@@ -78,7 +88,10 @@ void append_socket(std::string& out, const Listing& listing, const sockscope_soc
     append_decimal(out, socket.receive_queue);
     out += ',';
     append_key(out, "send_queue");
-    append_decimal(out, socket.send_queue);
+    if (send_queue_known(socket))
+        append_decimal(out, socket.send_queue);
+    else
+        out += "null";
     out += ',';
     append_key(out, "interface");
     append_number_or_null(out, socket.interface);
@@ -102,7 +115,7 @@ void append_socket(std::string& out, const Listing& listing, const sockscope_soc
     out += '[';
     for (std::uint32_t i = 0; i < socket.owner_count; ++i) {
         if (i > 0) out += ',';
-        append_owner(out, *sockscope_owner_at(&listing.snapshot, &socket, i));
+        append_owner(out, listing.snapshot, *sockscope_owner_at(&listing.snapshot, &socket, i));
     }
     out += "],";
     append_key(out, "netns");

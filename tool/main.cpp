@@ -15,6 +15,7 @@
 #include <sockscope_text/output.h>
 #include <sockscope_text/terminal_text.h>
 
+#include "caller_privilege.h"
 #include "event_stream.h"
 #include "interrupts.h"
 #include "json_output.h"
@@ -83,7 +84,14 @@ bool usable(Run& run, const TakenSnapshot& taken) {
         std::string note = "note: " + std::to_string(unreadable);
         note += unreadable == 1 ? " process could not be inspected, so its sockets show"
                                 : " processes could not be inspected, so their sockets show";
-        note += " no owner (inspecting another user's process takes CAP_SYS_PTRACE, which root has)";
+        // The cause this run can tell: it lacks CAP_SYS_PTRACE, or it has
+        // it and was refused all the same (a security module, or a process
+        // in a user namespace this run has no say in).
+        if (may_inspect_other_users())
+            note += unreadable == 1 ? " no owner (it refused even this run, which has CAP_SYS_PTRACE)"
+                                    : " no owner (they refused even this run, which has CAP_SYS_PTRACE)";
+        else
+            note += " no owner (inspecting another user's process takes CAP_SYS_PTRACE, which root has)";
         report_error(program, note, 0);
         run.noted_hidden_owners = true;
     }

@@ -56,12 +56,12 @@ namespace sockscopeNET
         internal ulong Cookie;
         internal byte* Owners;
         internal uint OwnerCount;
-        private uint reserved;
+        internal uint Flags;
         internal ulong Netns;
         internal IntPtr NetnsName;
     }
 
-    /// <summary>struct sockscope_owner (40 bytes).</summary>
+    /// <summary>struct sockscope_owner (56 bytes; 40 before UserContainer).</summary>
     [StructLayout(LayoutKind.Sequential)]
     internal struct NativeOwner
     {
@@ -71,5 +71,8 @@ namespace sockscopeNET
         internal IntPtr Comm;
         internal IntPtr Cgroup;
         internal IntPtr Container;
+        internal IntPtr UserContainer;
+        internal uint ContainerUser;
+        private uint reserved;
     }
 }

@@ -27,7 +27,7 @@ namespace sockscopeNET
         private IReadOnlyList<SocketOwner>? ownerList;
 
         internal SocketEntry(ProtocolType protocol, NativeEndPoint local, NativeEndPoint remote, TcpState state,
-            bool isDualStack, int receiveQueue, int sendQueue, int userId, ulong inode, ulong cookie, ulong networkNamespace,
+            bool isDualStack, int receiveQueue, int sendQueue, bool sendQueueKnown, int userId, ulong inode, ulong cookie, ulong networkNamespace,
             string? networkNamespaceName, SocketOwner[] owners)
         {
             Protocol = protocol;
@@ -37,6 +37,7 @@ namespace sockscopeNET
             IsDualStack = isDualStack;
             ReceiveQueue = receiveQueue;
             SendQueue = sendQueue;
+            IsSendQueueKnown = sendQueueKnown;
             UserId = userId;
             Inode = inode;
             Cookie = cookie;
@@ -90,9 +91,18 @@ namespace sockscopeNET
 
         /// <summary>
         /// Bytes not acknowledged (TCP) or not sent (UDP) yet; for a listener,
-        /// how many connections may wait to be accepted (its backlog).
+        /// how many connections may wait to be accepted (its backlog). 0 when
+        /// not known: see <see cref="IsSendQueueKnown"/>.
         /// </summary>
         public int SendQueue { get; }
+
+        /// <summary>
+        /// False for a TCP listener read from /proc/net (without the privilege
+        /// to enter its namespace, or where netlink is refused), which does
+        /// not carry the listener's backlog: <see cref="SendQueue"/> is 0
+        /// there, not the backlog.
+        /// </summary>
+        public bool IsSendQueueKnown { get; }
 
         /// <summary>The user id that owns the socket (uid_t bits: ids above 2147483647 are negative).</summary>
         public int UserId { get; }

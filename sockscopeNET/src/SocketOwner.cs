@@ -10,8 +10,11 @@ namespace sockscopeNET
     /// </summary>
     public sealed class SocketOwner
     {
-        internal SocketOwner(int processId, int fileDescriptor, string? processName, string? cgroup, string? containerId)
+        internal SocketOwner(int processId, int fileDescriptor, string? processName, string? cgroup, string? containerId,
+            string? userContainerId = null, int? containerUserId = null)
         {
+            UserContainerId = userContainerId;
+            ContainerUserId = containerUserId;
             ProcessId = processId;
             FileDescriptor = fileDescriptor;
             ProcessName = processName;
@@ -46,9 +49,24 @@ namespace sockscopeNET
         /// The id of the container the process runs in, read from
         /// <see cref="Cgroup"/> as Docker, containerd, CRI-O, Podman and
         /// Kubernetes name their cgroups (64 hexadecimal digits; <c>docker ps</c>
-        /// shows the first 12), or a systemd-nspawn machine's name. Null when
-        /// the path matches none of them: never a guess.
+        /// shows the first 12), or a systemd-nspawn machine's name, where
+        /// root owns the cgroup directory that names it (a runtime made it).
+        /// Null when the path matches none of them, or a user owns that
+        /// directory (see <see cref="UserContainerId"/>): never a guess.
         /// </summary>
         public string? ContainerId { get; }
+
+        /// <summary>
+        /// An id named as <see cref="ContainerId"/> names one, in a cgroup
+        /// directory that a user other than root owns: a subtree delegated
+        /// to that user (<see cref="ContainerUserId"/>), where rootless
+        /// Podman and Docker put their containers and where that user may
+        /// name directories as it likes. That user's word, not a runtime's.
+        /// Null otherwise.
+        /// </summary>
+        public string? UserContainerId { get; }
+
+        /// <summary>The uid owning <see cref="UserContainerId"/>'s cgroup directory; null when that is null.</summary>
+        public int? ContainerUserId { get; }
     }
 }

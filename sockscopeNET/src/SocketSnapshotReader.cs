@@ -18,16 +18,20 @@ namespace sockscopeNET
         private const byte AF_INET6 = 10;
         private const byte TCP_CLOSE = 7;
         private const byte TCP_LISTEN = 10;
+        private const uint SOCKSCOPE_SEND_QUEUE_UNKNOWN = 0x1;
 
         // The snapshot members read here end with `skipped_namespaces`.
         private const int SnapshotMembersRead = 48;
+
+        // An owner before UserContainer and ContainerUser were added.
+        private const int OwnerMembersRequired = 40;
 
         private static readonly SocketOwner[] NoOwners = new SocketOwner[0];
 
         internal static SocketEntry[] Read(NativeSnapshot* snapshot, out int skippedNamespaces)
         {
             if ((ulong)snapshot->Size < SnapshotMembersRead || (ulong)snapshot->SocketSize < (ulong)sizeof(NativeSocket) ||
-                (ulong)snapshot->OwnerSize < (ulong)sizeof(NativeOwner))
+                (ulong)snapshot->OwnerSize < OwnerMembersRequired)
                 throw new IOException("The socket table came from a libsockscope_x64 older than this wrapper (before 1.2).");
             skippedNamespaces = snapshot->SkippedNamespaces > int.MaxValue ? int.MaxValue : (int)snapshot->SkippedNamespaces;
             var entries = new SocketEntry[checked((int)(ulong)snapshot->Count)];
@@ -58,6 +62,7 @@ namespace sockscopeNET
                 socket->V6Only == 0 && unconnected && local.IsIPv6Unspecified,
                 Count(socket->ReceiveQueue),
                 Count(socket->SendQueue),
+                (socket->Flags & SOCKSCOPE_SEND_QUEUE_UNKNOWN) == 0,
                 unchecked((int)socket->Uid),
                 socket->Inode,
                 socket->Cookie,
@@ -76,8 +81,11 @@ namespace sockscopeNET
             for (int i = 0; i < owners.Length; i++, at += stride)
             {
                 var owner = (NativeOwner*)at;
+                // A user's container: where the library fills it.
+                string? userContainer = stride >= sizeof(NativeOwner) ? Text(owner->UserContainer, texts) : null;
                 owners[i] = new SocketOwner(unchecked((int)owner->Pid), owner->Fd, Text(owner->Name, texts),
-                    Text(owner->Cgroup, texts), Text(owner->Container, texts));
+                    Text(owner->Cgroup, texts), Text(owner->Container, texts), userContainer,
+                    userContainer == null ? null : unchecked((int)owner->ContainerUser));
             }
             return owners;
         }

@@ -150,7 +150,8 @@ namespace sockscopeNET.Tests
             Assert.Equal(
                 new[]
                 {
-                    "property Boolean IsDualStack", "property IPEndPoint LocalEndPoint", "property IPEndPoint RemoteEndPoint",
+                    "property Boolean IsDualStack", "property Boolean IsSendQueueKnown", "property IPEndPoint LocalEndPoint",
+                    "property IPEndPoint RemoteEndPoint",
                     "property IReadOnlyList`1 Owners", "property Int32 ReceiveQueue", "property Int32 SendQueue",
                     "property Int32 UserId", "property ProtocolType Protocol", "property String NetworkNamespaceName",
                     "property TcpState State", "property UInt64 Cookie", "property UInt64 Inode", "property UInt64 NetworkNamespace",
@@ -159,8 +160,9 @@ namespace sockscopeNET.Tests
             Assert.Equal(
                 new[]
                 {
-                    "property Int32 FileDescriptor", "property Int32 ProcessId", "property String Cgroup", "property String ContainerId",
-                    "property String ProcessName",
+                    "property Int32 FileDescriptor", "property Int32 ProcessId", "property Nullable`1 ContainerUserId",
+                    "property String Cgroup", "property String ContainerId", "property String ProcessName",
+                    "property String UserContainerId",
                 },
                 CallerVisibleMembers(typeof(SocketOwner)));
             foreach (Type type in new[] { typeof(SocketEntry), typeof(SocketOwner) })
@@ -189,7 +191,8 @@ namespace sockscopeNET.Tests
                     "property Nullable`1 Lifetime", "property Nullable`1 OpenedAt", "property ProtocolType Protocol",
                     "property String Cgroup", "property String Comm", "property String ContainerId", "property String NetworkNamespaceName",
                     "property String ProcessName", "property UInt64 BytesReceived", "property UInt64 BytesSent", "property UInt64 Cookie",
-                    "property UInt64 NetworkNamespace", "property Boolean StatesIncomplete",
+                    "property UInt64 NetworkNamespace", "property Boolean StatesIncomplete", "property String UserContainerId",
+                    "property Nullable`1 ContainerUserId",
                 }.OrderBy(line => line, StringComparer.Ordinal),
                 CallerVisibleMembers(typeof(ConnectionRecord)));
             Assert.True(typeof(ConnectionWatchOptions).IsSealed);
@@ -233,17 +236,18 @@ namespace sockscopeNET.Tests
                     .Select(field => (int)Marshal.OffsetOf<NativeSnapshot>(field)));
             Assert.Equal(128, Marshal.SizeOf<NativeSocket>());
             Assert.Equal(
-                new[] { 0, 1, 2, 3, 4, 8, 16, 32, 48, 56, 64, 66, 68, 72, 76, 80, 88, 96, 104, 112, 120 },
+                new[] { 0, 1, 2, 3, 4, 8, 16, 32, 48, 56, 64, 66, 68, 72, 76, 80, 88, 96, 104, 108, 112, 120 },
                 new[]
                 {
                     "Protocol", "Family", "State", "V6Only", "Interface", "StateName", "LocalAddress", "RemoteAddress",
                     "LocalText", "RemoteText", "LocalPort", "RemotePort", "Uid", "ReceiveQueue", "SendQueue", "Inode",
-                    "Cookie", "Owners", "OwnerCount", "Netns", "NetnsName",
+                    "Cookie", "Owners", "OwnerCount", "Flags", "Netns", "NetnsName",
                 }.Select(field => (int)Marshal.OffsetOf<NativeSocket>(field)));
-            Assert.Equal(40, Marshal.SizeOf<NativeOwner>());
+            Assert.Equal(56, Marshal.SizeOf<NativeOwner>());
             Assert.Equal(
-                new[] { 0, 4, 8, 16, 24, 32 },
-                new[] { "Pid", "Fd", "Name", "Comm", "Cgroup", "Container" }.Select(field => (int)Marshal.OffsetOf<NativeOwner>(field)));
+                new[] { 0, 4, 8, 16, 24, 32, 40, 48 },
+                new[] { "Pid", "Fd", "Name", "Comm", "Cgroup", "Container", "UserContainer", "ContainerUser" }
+                    .Select(field => (int)Marshal.OffsetOf<NativeOwner>(field)));
         }
 
         // The connection stream's structures as connections.h lays them out
@@ -259,19 +263,19 @@ namespace sockscopeNET.Tests
             Assert.Equal(
                 new[] { 0, 8, 16, 24, 32 },
                 new[] { "Size", "ConnectionSize", "Count", "Connections", "Lost" }.Select(field => (int)Marshal.OffsetOf<NativeConnections>(field)));
-            Assert.Equal(200, Marshal.SizeOf<NativeConnection>());
+            Assert.Equal(216, Marshal.SizeOf<NativeConnection>());
             Assert.Equal(
                 new[]
                 {
                     0, 1, 2, 3, 4, 5, 6, 7, 8, 24, 40, 56, 58, 60, 64, 68, 72, 80, 88, 96, 104, 112, 120, 128, 136, 144, 152, 160,
-                    168, 176, 184, 192,
+                    168, 176, 184, 192, 200, 208,
                 },
                 new[]
                 {
                     "Protocol", "Family", "Kind", "Side", "OwnerSource", "End", "Flags", "StateCount", "States", "LocalAddress",
                     "RemoteAddress", "LocalPort", "RemotePort", "Error", "Pid", "CloserPid", "Cookie", "Netns", "OpenedNs",
                     "ClosedNs", "LifetimeNs", "BytesSent", "BytesReceived", "CgroupId", "LocalText", "RemoteText", "Name", "Comm",
-                    "Cgroup", "Container", "NetnsName", "EndName",
+                    "Cgroup", "Container", "NetnsName", "EndName", "UserContainer", "ContainerUser",
                 }.Select(field => (int)Marshal.OffsetOf<NativeConnection>(field)));
             Assert.Equal(8, Marshal.SizeOf<NativePollFd>());
         }

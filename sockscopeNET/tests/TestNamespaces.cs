@@ -101,12 +101,13 @@ namespace sockscopeNET.Tests
 
     // A cgroup named as Docker names a container's (docker-<64 hex>.scope),
     // made under the unified hierarchy (/sys/fs/cgroup, or
-    // /sys/fs/cgroup/unified on hybrid hosts) in a folder of this test's;
+    // /sys/fs/cgroup/unified on hybrid hosts) in a slice of this test's;
     // both removed on Dispose, once the processes put in it have been reaped.
     internal sealed class TestCgroup : IDisposable
     {
         private readonly string hierarchy = UnifiedHierarchy();
-        private readonly string parent = "/ssnet" + Environment.ProcessId + "c" + Guid.NewGuid().ToString("N").Substring(0, 6);
+        // A slice, as the runtimes' scopes sit in.
+        private readonly string parent = "/ssnet" + Environment.ProcessId + "c" + Guid.NewGuid().ToString("N").Substring(0, 6) + ".slice";
 
         internal string ContainerId { get; } = Guid.NewGuid().ToString("N") + Guid.NewGuid().ToString("N");
         internal string Path => $"{parent}/docker-{ContainerId}.scope";

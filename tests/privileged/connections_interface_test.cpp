@@ -117,7 +117,7 @@ TEST(ConnectionsInterface, ARecordNamesTheOwnersContainerAndTheNamespace) {
     EXPECT_NE(info.accept_hook, nullptr);
 
     const std::string id = "5e1f" + std::string(60, 'c');
-    const TestCgroup cgroup("/sockscope-test-" + std::to_string(getpid()) + "/docker-" + id + ".scope");
+    const TestCgroup cgroup("/sockscope-test-" + std::to_string(getpid()) + ".slice/docker-" + id + ".scope");
     const std::string ns_name = unique_name("sockscope-stream");
     const unsigned port = 20000 + static_cast<unsigned>(getpid() % 20000);
     const NamedNamespace ns(ns_name, port);
@@ -149,8 +149,10 @@ TEST(ConnectionsInterface, ARecordNamesTheOwnersContainerAndTheNamespace) {
     EXPECT_EQ(seen->comm, name.substr(0, 15));
     EXPECT_EQ(c.side, SOCKSCOPE_SIDE_CONNECT);
     EXPECT_EQ(c.owner_source, SOCKSCOPE_OWNER_FROM_CONNECT);
-    EXPECT_EQ(seen->cgroup, "/sockscope-test-" + std::to_string(getpid()) + "/docker-" + id + ".scope");
+    EXPECT_EQ(seen->cgroup, "/sockscope-test-" + std::to_string(getpid()) + ".slice/docker-" + id + ".scope");
     EXPECT_EQ(seen->container, id);
+    EXPECT_EQ(c.user_container, nullptr); // root owns the cgroup: a runtime's
+    EXPECT_EQ(c.container_user, 0u);
     EXPECT_NE(c.cgroup_id, 0u);
     EXPECT_EQ(c.netns, ns.inode());
     EXPECT_EQ(seen->netns_name, ns_name);

@@ -209,8 +209,9 @@ TEST(ToolEvents, JsonHasEveryFieldAndAHostileNameIsEscapedInLines) {
         EXPECT_EQ(keys, (std::vector<std::string>{
                             "kind", "protocol", "family", "local_address", "local_port", "remote_address",
                             "remote_port", "netns", "netns_name", "cookie", "pid", "name", "comm", "cgroup",
-                            "cgroup_id", "container", "side", "owner_source", "end", "error", "states", "opened",
-                            "closed", "lifetime_ns", "bytes_sent", "bytes_received", "closer_pid", "flags"}));
+                            "cgroup_id", "container", "user_container", "container_user", "side", "owner_source",
+                            "end", "error", "states", "opened", "closed", "lifetime_ns", "bytes_sent",
+                            "bytes_received", "closer_pid", "flags"}));
         EXPECT_EQ(text(*row, "kind"), "closed");
         EXPECT_EQ(text(*row, "protocol"), "tcp");
         EXPECT_EQ(text(*row, "family"), "ipv4");
@@ -222,7 +223,7 @@ TEST(ToolEvents, JsonHasEveryFieldAndAHostileNameIsEscapedInLines) {
         EXPECT_EQ(text(*row, "name"), as_utf8);
         EXPECT_EQ(text(*row, "comm"), as_utf8.substr(0, 17)); // 15 bytes, the one that is no UTF-8 taking 3
         EXPECT_EQ(text(*row, "cgroup").front(), '/');
-        EXPECT_TRUE(is_null(*row, "container"));
+        EXPECT_TRUE(is_null(*row, "container") && is_null(*row, "user_container") && is_null(*row, "container_user"));
         EXPECT_EQ(text(*row, "owner_source"), "connect");
         EXPECT_EQ(text(*row, "end"), "normal");
         EXPECT_TRUE(is_null(*row, "error"));

@@ -360,4 +360,22 @@ TEST(Tool, ACallerWhoMayNotInspectOthersIsToldThatOwnersAreHidden) {
     if (!nobody_runs_it) GTEST_SKIP() << "user nobody cannot run " << tool << ": a folder above it is closed to other users";
 }
 
+// A run that holds CAP_SYS_PTRACE and is refused all the same (here in a
+// user namespace of its own, over processes outside it) is not told that
+// it lacks the capability.
+TEST(Tool, ARunRefusedDespiteCapSysPtraceIsNotToldItLacksIt) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to hold a socket another user namespace can't see into";
+    const std::string unshare = "/usr/bin/unshare";
+    if (access(unshare.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << unshare << " to run the tool in a user namespace";
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    const auto run = run_program(unshare, tool_options({"--user", "--map-root-user", tool, "-l", "--port",
+                                                        std::to_string(listener.port())}));
+    if (run.exit_code != 0 && run.err.rfind("unshare: ", 0) == 0) GTEST_SKIP() << "no user namespaces here: " << run.err;
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    const auto note = lines_with(run.err, " could not be inspected, so ");
+    ASSERT_EQ(note.size(), 1u) << run.err;
+    EXPECT_NE(note[0].find(" show no owner (they refused even this run, which has CAP_SYS_PTRACE)"), std::string::npos)
+        << note[0];
+}
+
 } // namespace

@@ -32,10 +32,16 @@ TEST(ContainerIds, EachRuntimesPattern) {
         {"/system.slice/docker-" + std::string(64, 'A') + ".scope", ""},
         {"/user.slice/user-1000.slice/session-2.scope", ""},
         {"/" + id, ""},
+        // A scope outside a slice: no runtime's (systemd makes none there).
+        {"/docker-" + id + ".scope", ""},
+        {"/mine/docker-" + id + ".scope", ""},
         {"/", ""},
         {"", ""},
     };
     for (const auto& [path, expected] : cases) EXPECT_EQ(container_id(path), expected) << path;
+    // The directory whose name carries the id: its owner tells who made it.
+    EXPECT_EQ(container_in("/machine.slice/libpod-" + id + ".scope/container").directory, "/machine.slice/libpod-" + id + ".scope");
+    EXPECT_EQ(container_in("/docker/" + id + "/x").directory, "/docker/" + id);
 }
 
 TEST(ContainerIds, TheCgroupPathOfEachKindOfHost) {

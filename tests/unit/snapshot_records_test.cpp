@@ -24,8 +24,8 @@ namespace {
 OwnedTable table_of(SocketRows rows) {
     OwnedTable table;
     table.rows = std::move(rows);
-    table.names.add(612, {"sshd", "sshd", {}, {}});
-    table.names.add(700, {"\xE6\x97\xA5\xE6\x9C\xAC", "\xE6\x97\xA5\xE6\x9C\xAC", {}, {}});
+    table.names.add(612, {"sshd", "sshd", {}, {}, {}, 0});
+    table.names.add(700, {"\xE6\x97\xA5\xE6\x9C\xAC", "\xE6\x97\xA5\xE6\x9C\xAC", {}, {}, {}, 0});
     return table;
 }
 

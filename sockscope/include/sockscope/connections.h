@@ -173,10 +173,18 @@ struct sockscope_connection {
                                 owner; NULL when the cgroup is gone, or the
                                 library may not look it up */
     const char *container;   /* the container id read from that path, as in
-                                a snapshot's owner */
+                                a snapshot's owner (a runtime's: root owns
+                                its cgroup directory) */
     const char *netns_name;  /* the namespace's name under /run/netns */
     const char *end_name;    /* see enum sockscope_connection_end; the
                                 library's, not in the block */
+    /* added later: read them only when connection_size reaches past them */
+    const char *user_container; /* as in a snapshot's owner: an id named in
+                                   a cgroup directory a user other than
+                                   root owns, never in `container` */
+    uint32_t container_user;    /* that directory's owner; 0 when
+                                   user_container is NULL */
+    uint32_t reserved;          /* 0 */
 };
 
 /* One read: up to the count asked for, oldest first. */

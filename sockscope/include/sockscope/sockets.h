@@ -130,7 +130,23 @@ struct sockscope_owner {
                               the cgroup path as Docker, containerd, CRI-O,
                               Podman, Kubernetes and systemd-nspawn name
                               their cgroups (64 hex digits; a machine's name
-                              for nspawn); NULL when the path matches none */
+                              for nspawn) where root owns the cgroup
+                              directory that names it (a runtime made it);
+                              NULL when the path matches none, or that
+                              directory can't be seen, or a user's
+                              (user_container) */
+    /* added later: read them only when owner_size reaches past them */
+    const char *user_container; /* an id named as above, in a cgroup
+                                   directory that a user other than root
+                                   owns: a subtree delegated to that user,
+                                   where rootless Podman and Docker put
+                                   their containers and where that user may
+                                   name directories as it likes. That
+                                   user's word, not a runtime's: never in
+                                   `container`. NULL otherwise */
+    uint32_t container_user;    /* the uid owning that directory; 0 when
+                                   user_container is NULL */
+    uint32_t reserved;          /* 0 */
 };
 
 /* One socket. Texts are UTF-8 and null-terminated. */
@@ -162,7 +178,9 @@ struct sockscope_socket {
     uint32_t receive_queue;  /* bytes not read yet; a listener: connections
                                 waiting to be accepted */
     uint32_t send_queue;     /* bytes not acknowledged (TCP) or not sent
-                                (UDP) yet; a listener: how many may wait */
+                                (UDP) yet; a listener: how many may wait.
+                                0 and not known when flags has
+                                SOCKSCOPE_SEND_QUEUE_UNKNOWN */
     uint64_t inode;          /* 0: no descriptor refers to it (TIME_WAIT,
                                 a connection not accepted yet) */
     uint64_t cookie;         /* the kernel's socket cookie; 0: not known */
@@ -170,12 +188,19 @@ struct sockscope_socket {
                                              (then lowest fd): step with
                                              sockscope_owner_at */
     uint32_t owner_count;    /* 0: none known */
-    uint32_t reserved;       /* 0 */
+    uint32_t flags;          /* SOCKSCOPE_SEND_QUEUE_UNKNOWN; 0 otherwise
+                                (the member was `reserved`, always 0) */
     uint64_t netns;          /* its network namespace: the inode of
                                 /proc/<id>/ns/net; 0 when /proc can't say */
     const char *netns_name;  /* that namespace's name under /run/netns; NULL
                                 when it has none */
 };
+
+/* sockscope_socket.flags: a TCP listener read from /proc/net (without the
+ * privilege to enter its namespace, or where netlink is refused), which
+ * does not carry a listener's backlog limit: send_queue is 0 there, not the
+ * limit. Old callers, which never read the flag, see the 0 they saw. */
+#define SOCKSCOPE_SEND_QUEUE_UNKNOWN 0x1u
 
 struct sockscope_snapshot {
     size_t size;             /* sizeof(struct sockscope_snapshot) as this
@@ -192,8 +217,11 @@ struct sockscope_snapshot {
                                                sockscope_socket_at */
     uint32_t unreadable_processes; /* processes whose descriptors the caller
                                       may not read (another user's; root
-                                      without CAP_SYS_PTRACE): their sockets
-                                      may lack owners */
+                                      without CAP_SYS_PTRACE; or one that
+                                      refuses even a caller with it, e.g.
+                                      from outside the caller's user
+                                      namespace): their sockets may lack
+                                      owners */
     uint32_t skipped_namespaces;   /* with SOCKSCOPE_ALL_NAMESPACES: network
                                       namespaces the caller could read
                                       neither from inside nor through a

@@ -60,6 +60,11 @@ Result<ConnectionLookups> look_up(std::span<const ConnectionRecord> records, con
         if (record.cgroup == 0 || lookups.cgroup_paths.contains(record.cgroup)) continue;
         Result<std::string> path = cgroups.path_of(record.cgroup, record.pid);
         if (!path) return path.failure();
+        // The unified hierarchy's path, as the snapshot's owners have it
+        // from /proc/<pid>/cgroup's unified line: both name one container.
+        Result<PlacedContainer> container = cgroups.container_of(*path, true);
+        if (!container) return container.failure();
+        lookups.containers.emplace(record.cgroup, std::move(container).value());
         // An empty path is remembered too, so that it is looked for once.
         lookups.cgroup_paths.emplace(record.cgroup, std::move(path).value());
     }

@@ -78,10 +78,18 @@ sockscope_connections* make_connection_batch(std::span<const ConnectionRecord> r
         set_offset(c.comm, comm.empty() ? no_text : texts.add(well_formed_utf8(comm)));
         set_offset(c.cgroup, no_text);
         set_offset(c.container, no_text);
-        if (const auto path = lookups.cgroup_paths.find(record.cgroup); path != lookups.cgroup_paths.end()) {
+        set_offset(c.user_container, no_text);
+        c.container_user = 0;
+        c.reserved = 0;
+        if (const auto path = lookups.cgroup_paths.find(record.cgroup); path != lookups.cgroup_paths.end())
             set_offset(c.cgroup, texts.add(well_formed_utf8(path->second)));
-            const std::string container = container_id(path->second);
-            if (!container.empty()) set_offset(c.container, texts.add(well_formed_utf8(container)));
+        if (const auto found = lookups.containers.find(record.cgroup); found != lookups.containers.end()) {
+            const PlacedContainer& placed = found->second;
+            if (!placed.id.empty()) set_offset(c.container, texts.add(well_formed_utf8(placed.id)));
+            if (!placed.user_id.empty()) {
+                set_offset(c.user_container, texts.add(well_formed_utf8(placed.user_id)));
+                c.container_user = placed.user;
+            }
         }
         const auto ns = lookups.namespace_names.find(record.network_namespace);
         set_offset(c.netns_name, ns == lookups.namespace_names.end() ? no_text : texts.add(well_formed_utf8(ns->second)));
@@ -103,6 +111,7 @@ sockscope_connections* make_connection_batch(std::span<const ConnectionRecord> r
         resolve(c.comm, placed_texts);
         resolve(c.cgroup, placed_texts);
         resolve(c.container, placed_texts);
+        resolve(c.user_container, placed_texts);
         resolve(c.netns_name, placed_texts);
     }
     auto* batch = new (block) sockscope_connections{};

@@ -11,14 +11,17 @@
 #include <unordered_map>
 
 #include "core/connection.h"
+#include "core/container_ids.h"
 
 namespace sockscope_detail {
 
 // What the reader found out beside the records: the paths of the owners'
-// cgroups by id, and the names of network namespaces by inode. A record
-// whose cgroup or namespace isn't here has none.
+// cgroups and their containers by cgroup id, and the names of network
+// namespaces by inode. A record whose cgroup or namespace isn't here has
+// none.
 struct ConnectionLookups {
     std::unordered_map<std::uint64_t, std::string> cgroup_paths;
+    std::unordered_map<std::uint64_t, PlacedContainer> containers;
     std::unordered_map<std::uint64_t, std::string> namespace_names;
 };
 

@@ -34,6 +34,7 @@ std::string container_of(std::string_view component, std::string_view parent) {
     constexpr std::array<std::string_view, 4> scope_prefixes = {"docker-", "cri-containerd-", "crio-", "libpod-"};
     constexpr std::string_view scope = ".scope";
     if (component.ends_with(scope)) {
+        if (!parent.ends_with(".slice")) return {};
         const std::string_view unit = component.substr(0, component.size() - scope.size());
         for (const std::string_view prefix : scope_prefixes)
             if (unit.starts_with(prefix) && is_container_id(unit.substr(prefix.size())))
@@ -49,12 +50,21 @@ std::string container_of(std::string_view component, std::string_view parent) {
 } // namespace
 
 std::string_view cgroup_path(std::string_view proc_cgroup) {
+    bool unified;
+    return cgroup_path(proc_cgroup, unified);
+}
+
+std::string_view cgroup_path(std::string_view proc_cgroup, bool& unified) {
+    unified = false;
     std::string_view systemd;
     while (!proc_cgroup.empty()) {
         const auto end = proc_cgroup.find('\n');
         const std::string_view line = proc_cgroup.substr(0, end);
         proc_cgroup.remove_prefix(end == std::string_view::npos ? proc_cgroup.size() : end + 1);
-        if (line.starts_with("0::")) return line.substr(3);
+        if (line.starts_with("0::")) {
+            unified = true;
+            return line.substr(3);
+        }
         const auto colon = line.find(':');
         if (colon != std::string_view::npos && line.substr(colon + 1).starts_with("name=systemd:"))
             systemd = line.substr(colon + 1 + std::string_view("name=systemd:").size());
@@ -62,18 +72,23 @@ std::string_view cgroup_path(std::string_view proc_cgroup) {
     return systemd;
 }
 
-std::string container_id(std::string_view path) {
-    std::string id;
+ContainerInPath container_in(std::string_view path) {
+    ContainerInPath in;
     std::string_view parent;
-    while (!path.empty()) {
-        const auto slash = path.find('/');
-        const std::string_view component = path.substr(0, slash);
-        path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
+    for (std::size_t at = 0; at < path.size();) {
+        const std::size_t slash = std::min(path.find('/', at), path.size());
+        const std::string_view component = path.substr(at, slash - at);
+        at = slash + 1;
         if (component.empty()) continue;
-        if (std::string found = container_of(component, parent); !found.empty()) id = std::move(found);
+        if (std::string found = container_of(component, parent); !found.empty()) {
+            in.id = std::move(found);
+            in.directory = path.substr(0, slash);
+        }
         parent = component;
     }
-    return id;
+    return in;
 }
+
+std::string container_id(std::string_view path) { return container_in(path).id; }
 
 } // namespace sockscope_detail

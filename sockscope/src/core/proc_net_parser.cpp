@@ -91,6 +91,7 @@ Result<void> parse_proc_net_table(std::string_view text, const TableRequest& req
         if (line.find_first_not_of(" \t") == std::string_view::npos) continue;
         SocketRow row;
         if (!parse_line(line, request, row)) return Failure{EPROTO};
+        if (row.protocol == Protocol::tcp && row.state == kernel_states::listen) row.send_queue_known = false;
         if (passes(request, row)) rows.push_back(row);
     }
     return {};

@@ -103,6 +103,10 @@ public:
         std::string comm;
         std::string cgroup;    // when asked for; empty when not known
         std::string container; // its container's id (container_ids.h), or empty
+        // An id named in a cgroup directory a user other than root owns
+        // (linux/cgroup_paths.h), and that user; empty and 0 otherwise.
+        std::string user_container;
+        std::uint32_t container_user = 0;
     };
     // Names are added in ascending id order.
     void add(std::uint32_t process, Names names) { names_.emplace_back(process, std::move(names)); }

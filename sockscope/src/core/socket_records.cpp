@@ -21,6 +21,8 @@ struct OwnerTexts {
     std::uintptr_t comm = no_text;
     std::uintptr_t cgroup = no_text;
     std::uintptr_t container = no_text;
+    std::uintptr_t user_container = no_text;
+    std::uint32_t container_user = 0;
 };
 
 } // namespace
@@ -54,6 +56,10 @@ sockscope_snapshot* make_socket_snapshot(const OwnedTable& table) {
                 at->second.comm = texts.add(well_formed_utf8(found->comm));
                 if (!found->cgroup.empty()) at->second.cgroup = texts.add(well_formed_utf8(found->cgroup));
                 if (!found->container.empty()) at->second.container = texts.add(well_formed_utf8(found->container));
+                if (!found->user_container.empty()) {
+                    at->second.user_container = texts.add(well_formed_utf8(found->user_container));
+                    at->second.container_user = found->container_user;
+                }
             }
         }
         return at->second;
@@ -73,6 +79,9 @@ sockscope_snapshot* make_socket_snapshot(const OwnedTable& table) {
         set_offset(owner.comm, found.comm);
         set_offset(owner.cgroup, found.cgroup);
         set_offset(owner.container, found.container);
+        set_offset(owner.user_container, found.user_container);
+        owner.container_user = found.container_user;
+        owner.reserved = 0;
     };
 
     std::size_t next_owner = 0;
@@ -103,6 +112,7 @@ sockscope_snapshot* make_socket_snapshot(const OwnedTable& table) {
         set_offset(socket.netns_name, ns != nullptr && !ns->name.empty() ? namespace_name(ns->inode, ns->name) : no_text);
         socket.receive_queue = row.receive_queue;
         socket.send_queue = row.send_queue;
+        socket.flags = row.send_queue_known ? 0 : SOCKSCOPE_SEND_QUEUE_UNKNOWN;
         socket.inode = row.inode;
         socket.cookie = row.cookie;
         // The owners' index for now; their address once the block is made.
@@ -141,6 +151,7 @@ sockscope_snapshot* make_socket_snapshot(const OwnedTable& table) {
         resolve(placed_owners[i].comm, placed_texts);
         resolve(placed_owners[i].cgroup, placed_texts);
         resolve(placed_owners[i].container, placed_texts);
+        resolve(placed_owners[i].user_container, placed_texts);
     }
 
     auto* snapshot = new (block) sockscope_snapshot{};

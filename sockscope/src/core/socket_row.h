@@ -44,6 +44,9 @@ struct SocketRow {
     // An IPv6 listener or unconnected socket that takes no IPv4 (the kernel
     // says only for those).
     bool v6only = false;
+    // False for a TCP listener read from /proc/net, which gives no backlog
+    // limit (its column is 0 there): send_queue is not known.
+    bool send_queue_known = true;
 };
 
 // The size of an interface's name with its terminator (the kernel's

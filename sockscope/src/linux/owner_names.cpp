@@ -3,9 +3,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 
 #include "core/container_ids.h"
 #include "core/socket_link.h"
+#include "linux/cgroup_paths.h"
 #include "linux/file_reader.h"
 #include "linux/process_image.h"
 #include "linux/process_threads.h"
@@ -43,6 +45,12 @@ Result<OwnerNames> read_owner_names(const SocketOwners& owners, const ProcRoot& 
     const Result<int> root_fd = root.fd();
     if (!root_fd) return root_fd.failure();
     OwnerNames names;
+    std::optional<CgroupPaths> hierarchies;
+    if (cgroups) {
+        Result<CgroupPaths> opened = CgroupPaths::open_at(*root_fd);
+        if (!opened) return opened.failure();
+        hierarchies.emplace(std::move(opened).value());
+    }
     ProcessImage image;
     DirectoryBuffer buffer;
     std::string cgroup;
@@ -58,11 +66,18 @@ Result<OwnerNames> read_owner_names(const SocketOwners& owners, const ProcRoot& 
         const Result<std::optional<ProcessImage::Names>> found = image.names(process->get(), holder.process);
         if (!found) return found.failure();
         if (!*found) continue;
-        OwnerNames::Names both{std::string((*found)->image), std::string((*found)->comm), {}, {}};
-        if (cgroups) {
-            if (const Result<void> read = read_file_at(process->get(), "cgroup", cgroup, 4096); read) {
-                both.cgroup = cgroup_path(cgroup);
-                both.container = container_id(both.cgroup);
+        OwnerNames::Names both{std::string((*found)->image), std::string((*found)->comm), {}, {}, {}, 0};
+        if (hierarchies) {
+            // Whole: v1 lines come first and may be long enough to push the
+            // unified line past any fixed limit.
+            if (const Result<void> read = read_file_at(process->get(), "cgroup", cgroup); read) {
+                bool unified;
+                both.cgroup = cgroup_path(cgroup, unified);
+                Result<PlacedContainer> container = hierarchies->container_of(both.cgroup, unified);
+                if (!container) return container.failure();
+                both.container = std::move(container->id);
+                both.user_container = std::move(container->user_id);
+                both.container_user = container->user;
             } else if (fails_the_call(read.error())) {
                 return read.failure();
             }

@@ -20,11 +20,14 @@ namespace sockscopeNET
 
         private const long NanosecondsPerTick = 100;
 
+        // A record before UserContainer and ContainerUser were added.
+        private const int ConnectionMembersRequired = 200;
+
         private static readonly ConnectionRecord[] None = new ConnectionRecord[0];
 
         internal static ConnectionRecord[] Read(NativeConnections* batch, long lostBefore, out long lostUnassigned)
         {
-            if ((ulong)batch->Size < BatchMembersRead || (ulong)batch->ConnectionSize < (ulong)sizeof(NativeConnection))
+            if ((ulong)batch->Size < BatchMembersRead || (ulong)batch->ConnectionSize < ConnectionMembersRequired)
                 throw new IOException("The connection records came from a libsockscope_x64 older than this wrapper (before 1.2).");
             long lost = batch->Lost > (ulong)(long.MaxValue - lostBefore) ? long.MaxValue : lostBefore + (long)batch->Lost;
             var records = batch->Count == UIntPtr.Zero ? None : new ConnectionRecord[checked((int)(ulong)batch->Count)];
@@ -32,12 +35,13 @@ namespace sockscopeNET
             byte* at = batch->Connections;
             long stride = (long)(ulong)batch->ConnectionSize;
             for (int i = 0; i < records.Length; i++, at += stride)
-                records[i] = Record((NativeConnection*)at, i == 0 ? lost : 0);
+                records[i] = Record((NativeConnection*)at, i == 0 ? lost : 0, stride >= sizeof(NativeConnection));
             return records;
         }
 
-        private static ConnectionRecord Record(NativeConnection* c, long lostBefore)
+        private static ConnectionRecord Record(NativeConnection* c, long lostBefore, bool hasUserContainer)
         {
+            string? userContainer = hasUserContainer ? StringMarshal.chr2str(c->UserContainer) : null;
             bool ipv6 = c->Family == AF_INET6;
             var states = new TcpState[Math.Min((int)c->StateCount, 16)];
             for (int i = 0; i < states.Length; i++) states[i] = NativeTcpStates.ToTcpState(c->States[i]);
@@ -56,6 +60,8 @@ namespace sockscopeNET
                 Comm = StringMarshal.chr2str(c->Comm),
                 Cgroup = StringMarshal.chr2str(c->Cgroup),
                 ContainerId = StringMarshal.chr2str(c->Container),
+                UserContainerId = userContainer,
+                ContainerUserId = userContainer == null ? null : unchecked((int)c->ContainerUser),
                 Side = (ConnectionSide)c->Side,
                 OwnerSource = (ConnectionOwnerSource)c->OwnerSource,
                 End = (ConnectionEnd)c->End,

@@ -91,6 +91,12 @@ namespace sockscopeNET
         /// <summary>The container the owner runs in, read from <see cref="Cgroup"/> as <see cref="SocketOwner.ContainerId"/>; null for none.</summary>
         public string? ContainerId { get; internal init; }
 
+        /// <summary>An id named in a cgroup directory a user owns, as <see cref="SocketOwner.UserContainerId"/>; never in <see cref="ContainerId"/>.</summary>
+        public string? UserContainerId { get; internal init; }
+
+        /// <summary>The uid owning <see cref="UserContainerId"/>'s cgroup directory, as <see cref="SocketOwner.ContainerUserId"/>.</summary>
+        public int? ContainerUserId { get; internal init; }
+
         /// <summary>Whether this end connected, was accepted or listens.</summary>
         public ConnectionSide Side { get; internal init; }
 

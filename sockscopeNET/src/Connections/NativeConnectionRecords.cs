@@ -31,7 +31,7 @@ namespace sockscopeNET
         internal ulong Lost;
     }
 
-    /// <summary>struct sockscope_connection (200 bytes).</summary>
+    /// <summary>struct sockscope_connection (216 bytes; 200 before UserContainer).</summary>
     [StructLayout(LayoutKind.Sequential)]
     internal unsafe struct NativeConnection
     {
@@ -69,6 +69,9 @@ namespace sockscopeNET
         internal IntPtr Container;
         internal IntPtr NetnsName;
         internal IntPtr EndName;
+        internal IntPtr UserContainer;
+        internal uint ContainerUser;
+        private uint reserved;
     }
 
     /// <summary>struct pollfd of poll(2).</summary>
