@@ -12,6 +12,7 @@ namespace sockscopeNET
     {
         private const int EPERM = 1;
         private const int EINTR = 4;
+        private const int ENOSYS = 38;
         private const int EOPNOTSUPP = 95; // ENOTSUP on Linux
 
         private const string Stream = "The connection stream";
@@ -95,16 +96,20 @@ namespace sockscopeNET
 
         // Watching takes privilege, and a kernel and library that can run
         // the stream's programs: neither is an I/O failure.
-        private static Exception OpenFailure(int errno)
+        internal static Exception OpenFailure(int errno)
         {
+            string failed = $"{Stream} could not be opened: {ErrnoText.Describe(errno)}.";
             switch (errno)
             {
                 case EPERM:
                     return new UnauthorizedAccessException(
-                        $"{Stream} could not be opened (errno {errno}): watching connections takes CAP_BPF with CAP_PERFMON, or CAP_SYS_ADMIN.");
+                        $"{failed} Watching connections takes CAP_BPF with CAP_PERFMON, or CAP_SYS_ADMIN.");
                 case EOPNOTSUPP:
                     return new PlatformNotSupportedException(
-                        $"{Stream} could not be opened (errno {errno}): libbpf.so.1 is missing, the kernel has no BTF, or libsockscope_x64 was built without BPF.");
+                        $"{failed} libbpf.so.1 is missing, the kernel has no BTF, or libsockscope_x64 was built without BPF.");
+                case ENOSYS:
+                    return new PlatformNotSupportedException(
+                        $"{failed} The kernel has no bpf() system call, or a seccomp profile refuses it.");
                 default:
                     return Failure(Stream, errno, "opened");
             }
