@@ -44,31 +44,23 @@ namespace sockscopeNET
         /// <summary>
         /// Waits up to <paramref name="timeoutMilliseconds"/> (0: not at all)
         /// for the stream's <paramref name="descriptor"/> to be readable.
-        /// False when it is not, or a signal cut the wait short. The stream
-        /// can't be closed while this waits.
+        /// False when it is not, or a signal cut the wait short. It takes the
+        /// descriptor by its number, not the stream: a waiter must not keep
+        /// a dropped stream from its finalizer (ConnectionWatchEnumerator).
         /// </summary>
-        internal static bool WaitReadable(ConnectionStreamHandle stream, int descriptor, int timeoutMilliseconds)
+        internal static bool WaitReadable(int descriptor, int timeoutMilliseconds)
         {
-            bool held = false;
-            stream.DangerousAddRef(ref held);
-            try
+            var waiting = new NativePollFd { Fd = descriptor, Events = NativePollFd.POLLIN };
+            int ready = NativeMethods.Poll(&waiting, (UIntPtr)1, timeoutMilliseconds);
+            if (ready < 0)
             {
-                var waiting = new NativePollFd { Fd = descriptor, Events = NativePollFd.POLLIN };
-                int ready = NativeMethods.Poll(&waiting, (UIntPtr)1, timeoutMilliseconds);
-                if (ready < 0)
-                {
-                    int errno = Marshal.GetLastWin32Error();
-                    if (errno == EINTR) return false;
-                    throw Failure(Stream, errno, "waited for");
-                }
-                if ((waiting.ReturnedEvents & NativePollFd.POLLNVAL) != 0)
-                    throw new IOException($"{Stream}'s descriptor {descriptor} is not open.");
-                return ready > 0;
+                int errno = Marshal.GetLastWin32Error();
+                if (errno == EINTR) return false;
+                throw Failure(Stream, errno, "waited for");
             }
-            finally
-            {
-                if (held) stream.DangerousRelease();
-            }
+            if ((waiting.ReturnedEvents & NativePollFd.POLLNVAL) != 0)
+                throw new IOException($"{Stream}'s descriptor {descriptor} is not open.");
+            return ready > 0;
         }
 
         /// <summary>
