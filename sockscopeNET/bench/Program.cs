@@ -14,7 +14,7 @@ using sockscopeNET;
 //     and sockscope_snapshot_free called directly, of SocketTable.GetSockets
 //     for the same selection (default All; e.g. "Tcp, IPv4"), and of
 //     GetSockets followed by reading every entry's endpoints and owners
-//     (which SocketEntry makes when first asked for), each with its ratio
+//     (which SocketEntry makes when asked for), each with its ratio
 //     to the native call; they take turns in one process after a warm-up
 if (args.Length > 0 && args[0] == "sockets")
 {

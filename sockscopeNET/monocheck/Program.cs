@@ -13,11 +13,13 @@ using sockscopeNET;
 
 // Exits 0 and prints "net472 check passed" when the listeners this process
 // opens show up through the wrapper class and through SocketTable; prints
-// what failed and exits 1 otherwise.
+// what failed and exits 1 otherwise. With the probe's verb, runs
+// CollectionsProbe instead.
 internal static class Program
 {
-    private static int Main()
+    private static int Main(string[] args)
     {
+        if (args.Length == 1 && args[0] == CollectionsProbe.Verb) return CollectionsProbe.Run();
         string failure = SocketTableCheck();
         if (failure != null) return Fail(failure);
         // The connection stream is the .NET 8 build's alone.

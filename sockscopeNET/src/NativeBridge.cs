@@ -63,6 +63,9 @@ namespace sockscopeNET
 
         private static uint LookUp(string name, Func<IntPtr, uint> lookup)
         {
+            // The native name would end at the first zero; no process's name
+            // holds one, so no process has this name.
+            if (name.IndexOf('\0') >= 0) return 0;
             IntPtr nativeName = StringMarshal.str2wchr(name);
             try
             {
@@ -110,8 +113,7 @@ namespace sockscopeNET
         internal static Exception Failure(string what, int errno, string failedTo = "read")
         {
             if (errno == ENOMEM) return new OutOfMemoryException($"{what} could not be {failedTo}: out of memory.");
-            string reason = errno == 0 ? "unknown error" : $"errno {errno}";
-            return new IOException($"{what} could not be {failedTo} ({reason}).");
+            return new IOException($"{what} could not be {failedTo}: {ErrnoText.Describe(errno)}.");
         }
 
         /// <summary>One managed row per record; the count comes from the first record.</summary>

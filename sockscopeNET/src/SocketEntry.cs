@@ -16,14 +16,14 @@ namespace sockscopeNET
     /// </summary>
     public sealed class SocketEntry
     {
-        // The endpoints are made, and the owners wrapped, when first asked
-        // for (NativeEndPoint says why); each is made once, whichever
-        // thread asks first.
+        // The owners are wrapped when first asked for, once, whichever thread
+        // asks first. The endpoints are kept native (NativeEndPoint says
+        // why) and every read makes a new IPEndPoint: IPEndPoint and
+        // IPAddress can be changed, and one reader's change must not reach
+        // the others.
         private readonly NativeEndPoint local;
         private readonly NativeEndPoint remote;
         private readonly SocketOwner[] owners;
-        private IPEndPoint? localEndPoint;
-        private IPEndPoint? remoteEndPoint;
         private IReadOnlyList<SocketOwner>? ownerList;
 
         internal SocketEntry(ProtocolType protocol, NativeEndPoint local, NativeEndPoint remote, TcpState state,
@@ -54,8 +54,9 @@ namespace sockscopeNET
         /// IPv6 socket's IPv4 connection has an IPv4-mapped address
         /// (::ffff:127.0.0.1). A link-local IPv6 address carries the index of
         /// the socket's interface as its <see cref="IPAddress.ScopeId"/>.
+        /// Each read gives a new copy, which the reader may change.
         /// </summary>
-        public IPEndPoint LocalEndPoint => localEndPoint ?? Publish(ref localEndPoint, local.ToEndPoint());
+        public IPEndPoint LocalEndPoint => local.ToEndPoint();
 
         /// <summary>
         /// The peer's address and port, link-local ones with their
@@ -64,7 +65,7 @@ namespace sockscopeNET
         /// family's unspecified address (0.0.0.0 or ::) and port 0. A
         /// connected UDP socket has its peer here.
         /// </summary>
-        public IPEndPoint RemoteEndPoint => remoteEndPoint ?? Publish(ref remoteEndPoint, remote.ToEndPoint());
+        public IPEndPoint RemoteEndPoint => remote.ToEndPoint();
 
         /// <summary>
         /// A TCP socket's state. SYN_RECV and NEW_SYN_RECV (a connection not

@@ -21,7 +21,8 @@ namespace sockscopeNET
 
         /// <summary>
         /// Id of the first running process (lowest id) whose image name is exactly
-        /// <paramref name="ProcessName"/>; 0 when none.
+        /// <paramref name="ProcessName"/>; 0 when none (as for a name with a
+        /// zero character inside, which no process has).
         /// </summary>
         /// <exception cref="ArgumentNullException">ProcessName is null.</exception>
         /// <exception cref="ObjectDisposedException">The wrapper was disposed.</exception>
@@ -36,7 +37,8 @@ namespace sockscopeNET
 
         /// <summary>
         /// Local port of the TCP socket that the named process holds on 127.0.0.1
-        /// (the last in table order); 0 when none.
+        /// (the last in table order); 0 when none (a name with a zero character
+        /// inside names none).
         /// </summary>
         /// <exception cref="ArgumentNullException">ProcessName is null.</exception>
         /// <exception cref="ObjectDisposedException">The wrapper was disposed.</exception>

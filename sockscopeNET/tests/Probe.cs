@@ -15,7 +15,11 @@ namespace sockscopeNET.Tests
     {
         // `before` is a command that runs the probe in turn (it ends with the
         // probe's own command line appended).
-        internal static Dictionary<string, string[]> Run(string verb, params string[] before)
+        internal static Dictionary<string, string[]> Run(string verb, params string[] before) =>
+            RunWithin(TimeSpan.FromSeconds(60), verb, before);
+
+        // As Run, failing when the probe has not finished within `limit`.
+        internal static Dictionary<string, string[]> RunWithin(TimeSpan limit, string verb, params string[] before)
         {
             string dotnet = Environment.ProcessPath;
             Assert.Equal("dotnet", Path.GetFileName(dotnet));
@@ -30,11 +34,11 @@ namespace sockscopeNET.Tests
             using Process probe = Process.Start(start);
             var output = probe.StandardOutput.ReadToEndAsync();
             var errors = probe.StandardError.ReadToEndAsync();
-            if (!probe.WaitForExit(60000))
+            if (!probe.WaitForExit((int)limit.TotalMilliseconds))
             {
                 probe.Kill(entireProcessTree: true);
                 probe.WaitForExit();
-                Assert.Fail("the probe did not finish within 60 s");
+                Assert.Fail($"the probe did not finish within {limit.TotalSeconds} s");
             }
             probe.WaitForExit();
             string report = $"exit {probe.ExitCode}\n{output.Result}\n{errors.Result}";

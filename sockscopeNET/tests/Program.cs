@@ -15,6 +15,7 @@ namespace sockscopeNET.Tests
                 case LargeProcessIdProbe.Verb: return LargeProcessIdProbe.Run();
                 case DescriptorLimitProbe.Verb: return DescriptorLimitProbe.Run();
                 case UnprivilegedProbe.Verb: return UnprivilegedProbe.Run();
+                case CollectionsProbe.Verb: return CollectionsProbe.Run();
                 default: return 2;
             }
         }

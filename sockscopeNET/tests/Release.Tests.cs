@@ -103,7 +103,8 @@ namespace sockscopeNET.Tests
         // that left errno 0), is an IOException that says which.
         [Theory]
         [InlineData(12, typeof(OutOfMemoryException), "out of memory")]
-        [InlineData(24, typeof(System.IO.IOException), "errno 24")] // EMFILE
+        [InlineData(24, typeof(System.IO.IOException), "read: too many open files (EMFILE, errno 24).")]
+        [InlineData(4095, typeof(System.IO.IOException), "read: errno 4095.")]
         [InlineData(0, typeof(System.IO.IOException), "unknown error")]
         public void TableThatCannotBeReadIsAnErrorNotAnEmptyArray(int errno, Type expected, string message)
         {

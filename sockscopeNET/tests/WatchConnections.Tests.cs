@@ -150,5 +150,55 @@ namespace sockscopeNET.Tests
             }
             Assert.Equal(before, RunningWatch.BpfDescriptors());
         }
+
+        // "This machine can't" is not an I/O failure, whichever errno says it;
+        // every message names its errno in words.
+        [Theory]
+        [InlineData(1, typeof(UnauthorizedAccessException), "operation not permitted (EPERM, errno 1)")]
+        [InlineData(95, typeof(PlatformNotSupportedException), "operation not supported (EOPNOTSUPP, errno 95)")]
+        [InlineData(38, typeof(PlatformNotSupportedException), "function not implemented (ENOSYS, errno 38)")]
+        [InlineData(24, typeof(System.IO.IOException), "too many open files (EMFILE, errno 24)")]
+        public void AFailedOpenSaysWhy(int errno, Type expected, string words)
+        {
+            Exception failure = NativeBridge.OpenFailure(errno);
+            Assert.IsType(expected, failure);
+            Assert.Contains(words, failure.Message);
+        }
+
+        // A pending MoveNextAsync keeps nothing alive unless it is awaited:
+        // an enumerator dropped meanwhile is closed by the finalizer. One
+        // disposed meanwhile ends that call and is closed before
+        // DisposeAsync returns.
+        [Fact]
+        public async Task AnIdleWatchDroppedOrDisposedIsClosed()
+        {
+            SocketTable.GetSockets();
+            int before = RunningWatch.BpfDescriptors();
+            StartAndDrop(before);
+            for (int i = 0; i < 50 && RunningWatch.BpfDescriptors() != before; i++)
+            {
+                GC.Collect();
+                GC.WaitForPendingFinalizers();
+                Thread.Sleep(100);
+            }
+            Assert.Equal(before, RunningWatch.BpfDescriptors());
+
+            using var timeout = new CancellationTokenSource(TimeSpan.FromSeconds(60));
+            IAsyncEnumerator<ConnectionRecord> disposed = SocketTable.WatchConnections(timeout.Token).GetAsyncEnumerator();
+            Task<bool> pending = disposed.MoveNextAsync().AsTask();
+            await disposed.DisposeAsync();
+            Assert.Equal(before, RunningWatch.BpfDescriptors());
+            // False, or true for a connection of the machine's that closed first.
+            await pending.WaitAsync(TimeSpan.FromSeconds(5));
+            Assert.False(await disposed.MoveNextAsync());
+        }
+
+        [System.Runtime.CompilerServices.MethodImpl(System.Runtime.CompilerServices.MethodImplOptions.NoInlining)]
+        private static void StartAndDrop(int before)
+        {
+            IAsyncEnumerator<ConnectionRecord> dropped = SocketTable.WatchConnections().GetAsyncEnumerator();
+            _ = dropped.MoveNextAsync();
+            Assert.True(RunningWatch.BpfDescriptors() > before);
+        }
     }
 }

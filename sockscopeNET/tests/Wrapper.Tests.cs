@@ -166,6 +166,9 @@ namespace sockscopeNET.Tests
             Assert.Equal(0UL, tables.getProcessId("no-such-process-" + Guid.NewGuid().ToString("N")));
             Assert.Equal(0UL, tables.getnetPort_gx2("no-such-process-" + Guid.NewGuid().ToString("N")));
             Assert.Equal(0UL, tables.getProcessId(""));
+            // No name holds a zero: the name is not cut there.
+            Assert.Equal(0UL, tables.getProcessId(child.Name + "\0junk"));
+            Assert.Equal(0UL, tables.getnetPort_gx2(child.Name + "\0junk"));
         }
 
         [Fact]

@@ -4,7 +4,7 @@
 #include <system_error>
 
 #include "linux/bpf_socket_holders.h"
-#include "linux/signals_blocked.h"
+#include "linux/library_thread.h"
 
 namespace sockscope_detail {
 
@@ -22,9 +22,8 @@ void BpfOwnerSource::read() {
 
 void BpfOwnerSource::start() {
     if (!in_background_) return;
-    const SignalsBlocked blocked;
     try {
-        reader_ = std::thread([this] { read(); });
+        reader_ = LibraryThread([this] { read(); });
     } catch (const std::system_error&) {
         // no thread to be had: read in find_owners
     }

@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <exception>
 #include <optional>
-#include <thread>
 
 #include "core/owner_source.h"
+#include "linux/library_thread.h"
 
 namespace sockscope_detail {
 
@@ -35,7 +35,7 @@ private:
     const bool in_background_;
     std::optional<Result<SocketHolders>> holders_; // once read
     std::exception_ptr exception_;
-    std::thread reader_;
+    LibraryThread reader_;
 };
 
 } // namespace sockscope_detail

@@ -10,11 +10,10 @@
 #include <sched.h>
 #include <sys/stat.h>
 #include <system_error>
-#include <thread>
 
 #include "linux/directory_entries.h"
 #include "linux/interface_names.h"
-#include "linux/signals_blocked.h"
+#include "linux/library_thread.h"
 #include "linux/socket_table_source.h"
 #include "linux/system_call.h"
 #include "linux/unique_fd.h"
@@ -174,26 +173,23 @@ Result<std::vector<NamespaceTables>> read_namespace_tables(std::span<const Netwo
     };
     // Every namespace is entered by a thread of the library's own, never by
     // the caller's: the caller's threads stay where they are.
-    std::vector<std::thread> workers;
+    std::vector<LibraryThread> workers;
     workers.reserve(std::min<std::size_t>(std::max(threads, 1u), namespaces.size()));
     int no_thread = 0; // why the last thread could not be had
-    {
-        const SignalsBlocked blocked;
-        while (workers.size() < workers.capacity()) {
-            try {
-                workers.emplace_back(work);
-            } catch (const std::bad_alloc&) {
-                no_thread = ENOMEM;
-                break; // fewer threads do it
-            } catch (const std::system_error& error) {
-                no_thread = error.code().value();
-                break;
-            }
+    while (workers.size() < workers.capacity()) {
+        try {
+            workers.emplace_back(work);
+        } catch (const std::bad_alloc&) {
+            no_thread = ENOMEM;
+            break; // fewer threads do it
+        } catch (const std::system_error& error) {
+            no_thread = error.code().value();
+            break;
         }
     }
     // Without a thread to enter a namespace with, the call fails.
     if (workers.empty() && !namespaces.empty()) return Failure{no_thread != 0 ? no_thread : EAGAIN};
-    for (std::thread& worker : workers) worker.join();
+    for (LibraryThread& worker : workers) worker.join();
     for (std::size_t i = 0; i < namespaces.size(); ++i) {
         if (exceptions[i]) std::rethrow_exception(exceptions[i]);
         if (!outcomes[i]) return outcomes[i].failure();

@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include "linux/directory_entries.h"
+#include "linux/library_thread.h"
 #include "linux/process_descriptors.h"
-#include "linux/signals_blocked.h"
 
 namespace sockscope_detail {
 
@@ -23,7 +23,7 @@ struct ProcOwnerScan::Worker {
     std::uint32_t refused = 0; // processes that refused us their descriptors
     Result<void> result;
     std::exception_ptr exception;
-    std::thread thread;
+    LibraryThread thread;
 };
 
 ProcOwnerScan::ProcOwnerScan(const ProcRoot& root, std::uint32_t only_process, unsigned threads)
@@ -61,12 +61,11 @@ void ProcOwnerScan::start() {
     // the failure waits for find_owners, which walks it again.
     if (!list_processes()) return;
     workers_.reserve(threads_); // so that nothing below throws with a thread running
-    const SignalsBlocked blocked;
     // The caller reads the table meanwhile and joins in afterwards.
     for (unsigned i = 1; i < threads_; ++i) {
         auto worker = std::make_unique<Worker>();
         try {
-            worker->thread = std::thread([this, w = worker.get()] { work(*w); });
+            worker->thread = LibraryThread([this, w = worker.get()] { work(*w); });
         } catch (const std::system_error&) {
             break; // no thread to be had: fewer of them do the work
         }

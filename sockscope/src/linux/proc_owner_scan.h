@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "core/owner_source.h"

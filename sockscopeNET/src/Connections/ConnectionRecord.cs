@@ -16,11 +16,9 @@ namespace sockscopeNET
     /// </summary>
     public sealed class ConnectionRecord
     {
-        // The endpoints are made when first asked for, once (as SocketEntry's).
+        // The endpoints are kept native, and each read makes a new copy (as SocketEntry's).
         private readonly NativeEndPoint local;
         private readonly NativeEndPoint remote;
-        private IPEndPoint? localEndPoint;
-        private IPEndPoint? remoteEndPoint;
 
         internal ConnectionRecord(NativeEndPoint local, NativeEndPoint remote)
         {
@@ -41,11 +39,11 @@ namespace sockscopeNET
         /// </summary>
         public AddressFamily AddressFamily { get; internal init; }
 
-        /// <summary>The local address and port.</summary>
-        public IPEndPoint LocalEndPoint => localEndPoint ?? Publish(ref localEndPoint, local.ToEndPoint());
+        /// <summary>The local address and port: a new copy at each read, which the reader may change.</summary>
+        public IPEndPoint LocalEndPoint => local.ToEndPoint();
 
-        /// <summary>The peer's address and port; for a listener, the unspecified address and port 0.</summary>
-        public IPEndPoint RemoteEndPoint => remoteEndPoint ?? Publish(ref remoteEndPoint, remote.ToEndPoint());
+        /// <summary>The peer's address and port (a new copy at each read); for a listener, the unspecified address and port 0.</summary>
+        public IPEndPoint RemoteEndPoint => remote.ToEndPoint();
 
         /// <summary>
         /// The connection's network namespace, as <see cref="SocketEntry.NetworkNamespace"/>:
@@ -158,9 +156,5 @@ namespace sockscopeNET
         /// losses with no record after them yet.
         /// </summary>
         public long LostBefore { get; internal init; }
-
-        // The first value stored wins, so that every caller sees one object.
-        private static T Publish<T>(ref T? field, T value) where T : class =>
-            Interlocked.CompareExchange(ref field, value, null) ?? value;
     }
 }

@@ -2,73 +2,52 @@
 #nullable enable
 using System;
 using System.Collections.Generic;
-using System.Runtime.CompilerServices;
 using System.Threading;
 using System.Threading.Tasks;
 
 namespace sockscopeNET
 {
     /// <summary>
-    /// One watch: a stream of its own, opened when the enumeration starts and
-    /// closed when it ends, however it ends.
+    /// The watches that WatchConnections gives: each enumeration a stream of
+    /// its own (a <see cref="ConnectionWatchEnumerator"/>), opened when it
+    /// starts and closed when it ends, however it ends.
     /// </summary>
-    internal static class ConnectionWatch
+    internal sealed class ConnectionWatch : IAsyncEnumerable<ConnectionRecord>
     {
-        private const int MostRecordsARead = 4096;
+        private readonly bool includeOpens;
+        private readonly int trackedSockets;
+        private readonly long bufferBytes;
+        private readonly Action<long>? recordsLost;
+        private readonly CancellationToken cancellationToken;
 
-        // A wait blocks a thread-pool thread for at most this long at a time,
-        // and a cancellation is seen within it.
-        private const int WaitSliceMilliseconds = 100;
-
-        // Once records wait, more are let gather before the read: one read
-        // of many costs far less than one per record.
-        private static readonly TimeSpan GatherTime = TimeSpan.FromMilliseconds(5);
-
-        internal static async IAsyncEnumerable<ConnectionRecord> Records(bool includeOpens, int trackedSockets, long bufferBytes,
-            Action<long>? recordsLost, [EnumeratorCancellation] CancellationToken cancellationToken)
+        internal ConnectionWatch(bool includeOpens, int trackedSockets, long bufferBytes, Action<long>? recordsLost,
+            CancellationToken cancellationToken)
         {
-            cancellationToken.ThrowIfCancellationRequested();
-            // Opened before the first await, so before the first MoveNextAsync
-            // returns: connections made after that are seen.
-            using ConnectionStreamHandle stream = NativeBridge.OpenStream(includeOpens, trackedSockets, bufferBytes);
-            int descriptor = NativeBridge.StreamDescriptor(stream);
-            long carried = 0;
-            for (;;)
-            {
-                if (!NativeBridge.WaitReadable(stream, descriptor, 0))
-                    await WhenReadable(stream, descriptor, cancellationToken).ConfigureAwait(false);
-                await Task.Delay(GatherTime, cancellationToken).ConfigureAwait(false);
-                ConnectionRecord[] batch;
-                do
-                {
-                    cancellationToken.ThrowIfCancellationRequested();
-                    batch = NativeBridge.ReadConnections(stream, MostRecordsARead, carried, out long unassigned);
-                    carried = 0;
-                    if (unassigned > 0)
-                    {
-                        if (recordsLost != null) recordsLost(unassigned);
-                        else carried = unassigned;
-                    }
-                    foreach (ConnectionRecord record in batch)
-                    {
-                        cancellationToken.ThrowIfCancellationRequested();
-                        yield return record;
-                    }
-                } while (batch.Length == MostRecordsARead);
-            }
+            this.includeOpens = includeOpens;
+            this.trackedSockets = trackedSockets;
+            this.bufferBytes = bufferBytes;
+            this.recordsLost = recordsLost;
+            this.cancellationToken = cancellationToken;
         }
 
-        // Polls on the thread pool in slices; each slice ends before the next
-        // check of the token, so no poll is left running when the stream is
-        // closed.
-        private static async Task WhenReadable(ConnectionStreamHandle stream, int descriptor, CancellationToken cancellationToken)
+        /// <summary>An enumeration that ends when either token, WatchConnections' or this one, is cancelled.</summary>
+        public IAsyncEnumerator<ConnectionRecord> GetAsyncEnumerator(CancellationToken enumeratorToken = default)
         {
-            for (;;)
+            CancellationTokenSource? linked = null;
+            CancellationToken token = cancellationToken;
+            if (enumeratorToken.CanBeCanceled && enumeratorToken != cancellationToken)
             {
-                cancellationToken.ThrowIfCancellationRequested();
-                if (await Task.Run(() => NativeBridge.WaitReadable(stream, descriptor, WaitSliceMilliseconds)).ConfigureAwait(false))
-                    return;
+                if (cancellationToken.CanBeCanceled)
+                {
+                    linked = CancellationTokenSource.CreateLinkedTokenSource(cancellationToken, enumeratorToken);
+                    token = linked.Token;
+                }
+                else
+                {
+                    token = enumeratorToken;
+                }
             }
+            return new ConnectionWatchEnumerator(includeOpens, trackedSockets, bufferBytes, recordsLost, token, linked);
         }
     }
 }

@@ -12,6 +12,7 @@ namespace sockscopeNET
     {
         private const int EPERM = 1;
         private const int EINTR = 4;
+        private const int ENOSYS = 38;
         private const int EOPNOTSUPP = 95; // ENOTSUP on Linux
 
         private const string Stream = "The connection stream";
@@ -43,31 +44,23 @@ namespace sockscopeNET
         /// <summary>
         /// Waits up to <paramref name="timeoutMilliseconds"/> (0: not at all)
         /// for the stream's <paramref name="descriptor"/> to be readable.
-        /// False when it is not, or a signal cut the wait short. The stream
-        /// can't be closed while this waits.
+        /// False when it is not, or a signal cut the wait short. It takes the
+        /// descriptor by its number, not the stream: a waiter must not keep
+        /// a dropped stream from its finalizer (ConnectionWatchEnumerator).
         /// </summary>
-        internal static bool WaitReadable(ConnectionStreamHandle stream, int descriptor, int timeoutMilliseconds)
+        internal static bool WaitReadable(int descriptor, int timeoutMilliseconds)
         {
-            bool held = false;
-            stream.DangerousAddRef(ref held);
-            try
+            var waiting = new NativePollFd { Fd = descriptor, Events = NativePollFd.POLLIN };
+            int ready = NativeMethods.Poll(&waiting, (UIntPtr)1, timeoutMilliseconds);
+            if (ready < 0)
             {
-                var waiting = new NativePollFd { Fd = descriptor, Events = NativePollFd.POLLIN };
-                int ready = NativeMethods.Poll(&waiting, (UIntPtr)1, timeoutMilliseconds);
-                if (ready < 0)
-                {
-                    int errno = Marshal.GetLastWin32Error();
-                    if (errno == EINTR) return false;
-                    throw Failure(Stream, errno, "waited for");
-                }
-                if ((waiting.ReturnedEvents & NativePollFd.POLLNVAL) != 0)
-                    throw new IOException($"{Stream}'s descriptor {descriptor} is not open.");
-                return ready > 0;
+                int errno = Marshal.GetLastWin32Error();
+                if (errno == EINTR) return false;
+                throw Failure(Stream, errno, "waited for");
             }
-            finally
-            {
-                if (held) stream.DangerousRelease();
-            }
+            if ((waiting.ReturnedEvents & NativePollFd.POLLNVAL) != 0)
+                throw new IOException($"{Stream}'s descriptor {descriptor} is not open.");
+            return ready > 0;
         }
 
         /// <summary>
@@ -95,16 +88,20 @@ namespace sockscopeNET
 
         // Watching takes privilege, and a kernel and library that can run
         // the stream's programs: neither is an I/O failure.
-        private static Exception OpenFailure(int errno)
+        internal static Exception OpenFailure(int errno)
         {
+            string failed = $"{Stream} could not be opened: {ErrnoText.Describe(errno)}.";
             switch (errno)
             {
                 case EPERM:
                     return new UnauthorizedAccessException(
-                        $"{Stream} could not be opened (errno {errno}): watching connections takes CAP_BPF with CAP_PERFMON, or CAP_SYS_ADMIN.");
+                        $"{failed} Watching connections takes CAP_BPF with CAP_PERFMON, or CAP_SYS_ADMIN.");
                 case EOPNOTSUPP:
                     return new PlatformNotSupportedException(
-                        $"{Stream} could not be opened (errno {errno}): libbpf.so.1 is missing, the kernel has no BTF, or libsockscope_x64 was built without BPF.");
+                        $"{failed} libbpf.so.1 is missing, the kernel has no BTF, or libsockscope_x64 was built without BPF.");
+                case ENOSYS:
+                    return new PlatformNotSupportedException(
+                        $"{failed} The kernel has no bpf() system call, or a seccomp profile refuses it.");
                 default:
                     return Failure(Stream, errno, "opened");
             }

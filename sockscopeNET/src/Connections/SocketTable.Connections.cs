@@ -27,9 +27,13 @@ namespace sockscopeNET
         /// take their owner from a snapshot taken at that moment. The stream
         /// is closed when the enumeration ends: the loop is left, the
         /// enumerator disposed, <paramref name="cancellationToken"/> (or
-        /// WithCancellation's) cancelled, or an exception thrown. An
-        /// enumerator dropped without being disposed is closed by the
-        /// finalizer, later.
+        /// WithCancellation's) cancelled, or an exception thrown. DisposeAsync
+        /// while a MoveNextAsync is pending ends that call with false and
+        /// closes the stream before it returns. An enumerator dropped without
+        /// being disposed is closed by the finalizer, later, also while a
+        /// MoveNextAsync that nobody awaits is pending; an awaited one (a
+        /// loop left running on its own) is in use, and waits for a record
+        /// or the token.
         /// </para>
         /// <para>
         /// While no record waits, a thread-pool thread waits for the stream
@@ -49,9 +53,9 @@ namespace sockscopeNET
         /// </remarks>
         /// <param name="cancellationToken">Ends the enumeration.</param>
         /// <exception cref="UnauthorizedAccessException">The caller lacks the privilege to watch (EPERM).</exception>
-        /// <exception cref="PlatformNotSupportedException">libbpf.so.1 is missing, the kernel has no BTF, or the library was built without BPF (ENOTSUP).</exception>
+        /// <exception cref="PlatformNotSupportedException">libbpf.so.1 is missing, the kernel has no BTF, or the library was built without BPF (ENOTSUP); or the kernel has no bpf(), or a seccomp profile refuses it (ENOSYS).</exception>
         /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
-        /// <exception cref="System.IO.IOException">The stream could not be opened or read for another reason (the message gives errno).</exception>
+        /// <exception cref="System.IO.IOException">The stream could not be opened or read for another reason (the message gives the errno in words and number).</exception>
         /// <exception cref="OperationCanceledException">The token was cancelled.</exception>
         /// <example>
         /// <code>
@@ -60,7 +64,7 @@ namespace sockscopeNET
         /// </code>
         /// </example>
         public static IAsyncEnumerable<ConnectionRecord> WatchConnections(CancellationToken cancellationToken = default) =>
-            ConnectionWatch.Records(false, 0, 0, null, cancellationToken);
+            new ConnectionWatch(false, 0, 0, null, cancellationToken);
 
         /// <summary>
         /// As <see cref="WatchConnections(CancellationToken)"/>, watching as
@@ -72,9 +76,9 @@ namespace sockscopeNET
         /// <exception cref="ArgumentNullException"><paramref name="options"/> is null (thrown by this call).</exception>
         /// <exception cref="ArgumentOutOfRangeException">An option is out of its range (thrown by this call).</exception>
         /// <exception cref="UnauthorizedAccessException">The caller lacks the privilege to watch (EPERM).</exception>
-        /// <exception cref="PlatformNotSupportedException">libbpf.so.1 is missing, the kernel has no BTF, or the library was built without BPF (ENOTSUP).</exception>
+        /// <exception cref="PlatformNotSupportedException">libbpf.so.1 is missing, the kernel has no BTF, or the library was built without BPF (ENOTSUP); or the kernel has no bpf(), or a seccomp profile refuses it (ENOSYS).</exception>
         /// <exception cref="OutOfMemoryException">The library or the kernel ran out of memory.</exception>
-        /// <exception cref="System.IO.IOException">The stream could not be opened or read for another reason (the message gives errno).</exception>
+        /// <exception cref="System.IO.IOException">The stream could not be opened or read for another reason (the message gives the errno in words and number).</exception>
         /// <exception cref="OperationCanceledException">The token was cancelled.</exception>
         public static IAsyncEnumerable<ConnectionRecord> WatchConnections(ConnectionWatchOptions options,
             CancellationToken cancellationToken = default)
@@ -86,7 +90,7 @@ namespace sockscopeNET
             if (options.BufferBytes < 0 || options.BufferBytes > ConnectionWatchOptions.MaxBufferBytes)
                 throw new ArgumentOutOfRangeException(nameof(options), options.BufferBytes,
                     $"BufferBytes is 0 (the default) to {ConnectionWatchOptions.MaxBufferBytes}.");
-            return ConnectionWatch.Records(options.IncludeOpens, options.TrackedSockets, options.BufferBytes,
+            return new ConnectionWatch(options.IncludeOpens, options.TrackedSockets, options.BufferBytes,
                 options.RecordsLostCallback, cancellationToken);
         }
     }
