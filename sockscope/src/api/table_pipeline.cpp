@@ -35,20 +35,29 @@ Result<void> read_tables(const TableQuery& query, const SystemSources& sources, 
 }
 
 // Appends the tables of every other network namespace, read by threads
-// that enter them while the owner scan goes on.
+// that enter them while the owner scan goes on, and names the caller's own.
 Result<void> read_other_namespaces(const TableQuery& query, const SystemSources& sources, const ProcRoot& root,
                                    const ScanPlan& plan, OwnedTable& table, std::vector<std::size_t>& table_ends) {
-    const Result<std::vector<NetworkNamespace>> others = other_network_namespaces(root, sources);
+    std::string own_name;
+    const Result<std::vector<NetworkNamespace>> others = other_network_namespaces(root, sources, own_name);
     if (!others) return others.failure();
+    table.namespaces.front().name = std::move(own_name);
     Result<std::vector<NamespaceTables>> read = read_namespace_tables(*others, query.tables, sources, plan.threads);
     if (!read) return read.failure();
+    // A namespace known only by what a process's /proc/<id>/net shows may
+    // be one read by its inode too: its rows are those.
+    std::vector<std::uint64_t> views;
+    for (const NamespaceTables& tables : *read)
+        if (tables.inode != 0 && tables.view != 0) views.push_back(tables.view);
+    std::sort(views.begin(), views.end());
     for (std::size_t i = 0; i < others->size(); ++i) {
         NamespaceTables& tables = (*read)[i];
+        if (tables.inode == 0 && std::binary_search(views.begin(), views.end(), tables.view)) continue;
         if (tables.skipped) ++table.skipped_namespaces;
         const std::size_t first = table.rows.size();
         table.rows.insert(table.rows.end(), tables.rows.begin(), tables.rows.end());
         for (const std::size_t end : tables.table_ends) table_ends.push_back(first + end);
-        table.namespaces.push_back({tables.inode, (*others)[i].name, std::move(tables.zones)});
+        if (tables.inode != 0) table.namespaces.push_back({tables.inode, (*others)[i].name, std::move(tables.zones)});
     }
     return {};
 }
