@@ -67,6 +67,20 @@ Result<UniqueFd> open_namespace(int dirfd, const char* path) {
     return ns;
 }
 
+} // namespace
+
+Result<UniqueFd> open_network_namespace(const char* folder, const char* name) {
+    const int fd = retrying([&] { return ::open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC); });
+    if (fd < 0) {
+        if (fails_the_call(errno)) return Failure{errno};
+        return UniqueFd();
+    }
+    const UniqueFd names(fd);
+    return open_namespace(names.get(), name);
+}
+
+namespace {
+
 // /proc/<id> of a process, as a handle to that one process.
 Result<UniqueFd> process_handle(const char* proc_root, std::uint32_t id) {
     const std::string path = std::string(proc_root) + "/" + std::to_string(id);
@@ -103,14 +117,38 @@ Result<bool> read_through(std::string_view proc_view, std::span<const TableReque
     return true;
 }
 
+// A namespace not held (a call short of descriptors holds none) opened
+// now, through its name or any process in it; invalid when none leads to
+// it any longer.
+Result<UniqueFd> open_now(const NetworkNamespace& ns, const SystemSources& sources) {
+    const auto it = [&](const Result<UniqueFd>& opened) {
+        struct stat file;
+        return opened->valid() && ::fstat(opened->get(), &file) == 0 && file.st_ino == ns.inode;
+    };
+    if (ns.inode == 0) return UniqueFd();
+    if (!ns.name.empty()) {
+        Result<UniqueFd> opened = open_network_namespace(sources.netns_folder, ns.name.c_str());
+        if (!opened || it(opened)) return opened;
+    }
+    for (const std::uint32_t id : ns.processes) {
+        const std::string path = std::string(sources.proc_root) + "/" + std::to_string(id) + "/ns/net";
+        Result<UniqueFd> opened = open_namespace(AT_FDCWD, path.c_str());
+        if (!opened || it(opened)) return opened;
+    }
+    return UniqueFd();
+}
+
 // One namespace's tables, read by the calling thread, which enters it for
 // good: the threads that call this are the library's own, and end after.
 Result<void> read_one(const NetworkNamespace& ns, std::span<const TableRequest> tables, const SystemSources& sources,
                       NamespaceTables& out) {
     out.inode = ns.inode;
     int error = 0;
-    if (ns.file.valid()) {
-        if (::setns(ns.file.get(), CLONE_NEWNET) == 0) {
+    Result<UniqueFd> opened_now = ns.file.valid() ? Result<UniqueFd>(UniqueFd()) : open_now(ns, sources);
+    if (!opened_now) return opened_now.failure();
+    const int file = ns.file.valid() ? ns.file.get() : opened_now->get();
+    if (file >= 0) {
+        if (::setns(file, CLONE_NEWNET) == 0) {
             // Netlink now speaks for that namespace, and so does this
             // thread's own view of /proc/net, where netlink is refused.
             const Result<bool> read = read_through(std::string(sources.proc_root) + "/thread-self", tables, sources, out, error);
@@ -131,7 +169,7 @@ Result<void> read_one(const NetworkNamespace& ns, std::span<const TableRequest> 
     // whose id may go to another meanwhile.
     SystemSources here = sources;
     here.table = TableSource::proc_net;
-    bool refused = !ns.name.empty();
+    bool refused = false;
     for (const std::uint32_t id : ns.processes) {
         Result<UniqueFd> process = process_handle(sources.proc_root, id);
         if (!process) {
@@ -158,7 +196,7 @@ Result<void> read_one(const NetworkNamespace& ns, std::span<const TableRequest> 
     out.table_ends.clear();
     // A namespace nothing holds any longer has ended; one still there that
     // no way could read is skipped.
-    out.skipped = refused || ns.file.valid();
+    out.skipped = refused || file >= 0;
     return {};
 }
 
@@ -171,17 +209,7 @@ std::uint64_t own_network_namespace(const ProcRoot& root) {
     return inode ? *inode : 0;
 }
 
-Result<UniqueFd> open_network_namespace(const char* folder, const char* name) {
-    const int fd = retrying([&] { return ::open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC); });
-    if (fd < 0) {
-        if (fails_the_call(errno)) return Failure{errno};
-        return UniqueFd();
-    }
-    const UniqueFd names(fd);
-    return open_namespace(names.get(), name);
-}
-
-Result<std::vector<NetworkNamespace>> named_network_namespaces(const char* folder) {
+Result<std::vector<NetworkNamespace>> named_network_namespaces(const char* folder, bool hold) {
     std::vector<NetworkNamespace> named;
     const int fd = retrying([&] { return ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
     if (fd < 0) {
@@ -202,6 +230,7 @@ Result<std::vector<NetworkNamespace>> named_network_namespaces(const char* folde
         if (!ns->valid()) continue;
         struct stat opened;
         if (::fstat(ns->get(), &opened) != 0) return Failure{errno};
+        if (!hold) ns->reset();
         named.push_back({static_cast<std::uint64_t>(opened.st_ino), std::move(file), std::move(ns).value(), {}, 0});
     }
     // By inode, and of two names of one namespace the first in byte order.
@@ -211,7 +240,7 @@ Result<std::vector<NetworkNamespace>> named_network_namespaces(const char* folde
 }
 
 Result<std::vector<NetworkNamespace>> other_network_namespaces(const ProcRoot& root, const SystemSources& sources,
-                                                               std::string& own_name) {
+                                                               std::string& own_name, bool hold) {
     const Result<int> root_fd = root.fd();
     if (!root_fd) return root_fd.failure();
     const std::uint64_t own = own_network_namespace(root);
@@ -247,7 +276,7 @@ Result<std::vector<NetworkNamespace>> other_network_namespaces(const ProcRoot& r
             NetworkNamespace& ns = found[inode];
             ns.inode = inode;
             ns.processes.push_back(id);
-            if (ns.file.valid()) continue;
+            if (!hold || ns.file.valid()) continue;
             // Held from the first process that lets it be opened on, so
             // that this process ending can't take it from the others in it.
             Result<UniqueFd> opened = open_namespace(*root_fd, path.c_str());
@@ -258,7 +287,7 @@ Result<std::vector<NetworkNamespace>> other_network_namespaces(const ProcRoot& r
         }
     }
     // Named namespaces, also those no process is in.
-    Result<std::vector<NetworkNamespace>> named = named_network_namespaces(sources.netns_folder);
+    Result<std::vector<NetworkNamespace>> named = named_network_namespaces(sources.netns_folder, hold);
     if (!named) return named.failure();
     for (NetworkNamespace& ns : *named) {
         if (ns.inode == own) {

@@ -44,9 +44,10 @@ std::uint64_t own_network_namespace(const ProcRoot& root);
 // names), each opened and held, ascending by inode; none when there is no
 // such folder. An entry that is no network namespace (a file `ip netns
 // add` has not mounted yet, a FIFO, a link to a device, another kind of
-// namespace) is passed over, and is never opened for reading. Fails only
-// when the caller's own resources do.
-Result<std::vector<NetworkNamespace>> named_network_namespaces(const char* folder);
+// namespace) is passed over, and is never opened for reading. Without
+// `hold`, each is closed once looked at. Fails only when the caller's own
+// resources do.
+Result<std::vector<NetworkNamespace>> named_network_namespaces(const char* folder, bool hold = true);
 
 // Opens the network namespace `name` in `folder` as named_network_namespaces
 // does: invalid when that entry is none.
@@ -56,10 +57,12 @@ Result<UniqueFd> open_network_namespace(const char* folder, const char* name);
 // and those bind-mounted in `sources.netns_folder`, each once, ascending by
 // inode, then those of processes whose namespace the caller may not look
 // at, told apart by their `view`. `own_name` gets the caller's own
-// namespace's name, if it has one. Fails only when /proc can't be listed
-// or the caller's own resources fail.
+// namespace's name, if it has one. Without `hold` (a call short of
+// descriptors) none is held: each is opened again when read, through its
+// name or any process in it. Fails only when /proc can't be listed or the
+// caller's own resources fail.
 Result<std::vector<NetworkNamespace>> other_network_namespaces(const ProcRoot& root, const SystemSources& sources,
-                                                               std::string& own_name);
+                                                               std::string& own_name, bool hold);
 
 // The tables of one namespace, read where it is.
 struct NamespaceTables {
