@@ -203,21 +203,18 @@ TEST(Namespaces, NamespacesThatEndDuringACallFailNothing) {
     EXPECT_EQ(failures, 0) << "of " << calls << " calls";
 }
 
-// Every socket of every namespace, and the one of socket inode `inode`.
+// Every TCP socket of every namespace.
 struct Everything {
-    Everything() {
-        sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
-        selection.what = SOCKSCOPE_TCP | SOCKSCOPE_ALL_NAMESPACES;
-        snapshot = sockscope_snapshot_take(&selection);
-    }
+    Everything() : snapshot(sockscope_snapshot_take(&selection)) {}
     ~Everything() { sockscope_snapshot_free(snapshot); }
+    // The socket of inode `inode`; null when none is.
     const sockscope_socket* with_inode(int inode) const {
         for (std::size_t i = 0; snapshot != nullptr && inode > 0 && i < snapshot->count; ++i)
-            if (sockscope_socket_at(snapshot, i)->inode == static_cast<std::uint64_t>(inode))
-                return sockscope_socket_at(snapshot, i);
+            if (sockscope_socket_at(snapshot, i)->inode == static_cast<std::uint64_t>(inode)) return sockscope_socket_at(snapshot, i);
         return nullptr;
     }
-    sockscope_snapshot* snapshot;
+    static constexpr sockscope_selection selection{sizeof(sockscope_selection), SOCKSCOPE_TCP | SOCKSCOPE_ALL_NAMESPACES, 0, nullptr, 0};
+    sockscope_snapshot* const snapshot;
 };
 
 // As a process nobody started would be: its /proc/<id> nobody's to read.
@@ -257,31 +254,26 @@ TEST(Namespaces, NamesAddedAndDeletedBesideCallsAreNeverCountedAsSkipped) {
 // unnamed one, whose inode nobody may not see.
 TEST(Namespaces, EveryWayToANamespaceIsTriedAndItsNameGivenWhereverItHasOne) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to make namespaces";
-    NamespacedListener root_only;
-    ASSERT_TRUE(root_only.ready());
+    HoldingChild root_only([] { return unshare(CLONE_NEWNET) == 0 ? listener_inode() : -1; });
+    const int roots = root_only.reported();
     const std::string fault = run_isolated([&]() -> std::string {
         if (!private_netns_folder() || std::system("ip netns add own && ip netns add nobodys") != 0)
             return "skip: no namespaces of its own";
         const int own = open("/run/netns/own", O_RDONLY), nobodys = open("/run/netns/nobodys", O_RDONLY);
-        if (setns(own, CLONE_NEWNET) != 0) return "cannot enter own";
+        struct stat named {};
+        if (setns(own, CLONE_NEWNET) != 0 || fstat(nobodys, &named) != 0) return "cannot enter own";
         const int listener = listener_inode();
-        const Everything named;
-        const sockscope_socket* here = named.with_inode(listener);
+        const sockscope_socket* here = Everything().with_inode(listener);
         std::string problems = here == nullptr || here->netns_name == nullptr || std::string(here->netns_name) != "own"
                                    ? "the caller's own namespace is not named; " : "";
         HoldingChild in_named([&] { return setns(nobodys, CLONE_NEWNET) == 0 && become_nobody() ? listener_inode() : -1; });
-        const int inode = in_named.reported();
-        struct stat named_file {};
-        fstat(nobodys, &named_file);
+        const int nobodys_listener = in_named.reported();
         if (!become_nobody()) return "cannot become nobody";
         const Everything found;
-        const sockscope_socket* its_own = found.with_inode(inode);
-        if (its_own == nullptr || its_own->netns != named_file.st_ino) problems += "nobody's own listener is missing; ";
-        const sockscope_socket* roots = nullptr;
-        for (std::size_t i = 0; found.snapshot != nullptr && i < found.snapshot->count && roots == nullptr; ++i)
-            if (const sockscope_socket* s = sockscope_socket_at(found.snapshot, i); s->local_port == root_only.port() && s->state == SOCKSCOPE_LISTEN && s->netns == 0)
-                roots = s;
-        if (roots == nullptr) problems += "the root process's listener is missing; ";
+        const sockscope_socket* its_own = found.with_inode(nobodys_listener);
+        if (its_own == nullptr || its_own->netns != named.st_ino) problems += "nobody's own listener is missing; ";
+        const sockscope_socket* unnamed = found.with_inode(roots);
+        if (unnamed == nullptr || unnamed->netns != 0) problems += "the root process's listener is missing; ";
         return problems;
     });
     if (fault.rfind("skip:", 0) == 0) GTEST_SKIP() << fault;

@@ -158,15 +158,11 @@ TEST(ToolNamespaces, EntriesThatAreNoNetworkNamespaceAreNeitherOpenedNorCounted)
             std::system("ip netns add closed") != 0)
             return "cannot make the entries";
         std::string problems;
-        RunOptions every = tool_options({"-A"});
-        every.timeout = std::chrono::seconds(10);
-        const auto run = run_program(SOCKSCOPE_TOOL, every);
+        const auto run = run_tool({"-A"});
         if (run.exit_code != 0 || !lines_with(run.err, " could not be read").empty())
             problems += "-A: status " + std::to_string(run.exit_code) + ", " + run.err + "; ";
         for (const char* entry : {"plain", "uts", "fifo", "null", "dangling"}) {
-            RunOptions one = tool_options({"--netns", entry});
-            one.timeout = std::chrono::seconds(10);
-            const auto refused = run_program(SOCKSCOPE_TOOL, one);
+            const auto refused = run_tool({"--netns", entry});
             if (refused.exit_code != 1 || lines_with(refused.err, "--netns: no network namespace is named").size() != 1)
                 problems += std::string("--netns ") + entry + ": status " + std::to_string(refused.exit_code) + "; ";
         }
