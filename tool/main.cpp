@@ -207,7 +207,8 @@ int main(int argc, char** argv) {
             const bool other = errno == EINVAL;
             std::string error = "--netns: no network namespace is named '";
             sockscope_text::append_escaped_utf8_name(error, netns->c_str());
-            report_error(program, error + (other ? "' (that entry is no network namespace)" : "' (ip netns lists the names)"), 0);
+            error += other ? "' (that entry is no network namespace)" : "' (ip netns lists the names)";
+            report_error(program, error, 0);
             return 1;
         }
 

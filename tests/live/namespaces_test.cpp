@@ -210,10 +210,12 @@ struct Everything {
     // The socket of inode `inode`; null when none is.
     const sockscope_socket* with_inode(int inode) const {
         for (std::size_t i = 0; snapshot != nullptr && inode > 0 && i < snapshot->count; ++i)
-            if (sockscope_socket_at(snapshot, i)->inode == static_cast<std::uint64_t>(inode)) return sockscope_socket_at(snapshot, i);
+            if (sockscope_socket_at(snapshot, i)->inode == static_cast<std::uint64_t>(inode))
+                return sockscope_socket_at(snapshot, i);
         return nullptr;
     }
-    static constexpr sockscope_selection selection{sizeof(sockscope_selection), SOCKSCOPE_TCP | SOCKSCOPE_ALL_NAMESPACES, 0, nullptr, 0};
+    static constexpr sockscope_selection selection{sizeof(sockscope_selection),
+                                                   SOCKSCOPE_TCP | SOCKSCOPE_ALL_NAMESPACES, 0, nullptr, 0};
     sockscope_snapshot* const snapshot;
 };
 
@@ -266,7 +268,8 @@ TEST(Namespaces, EveryWayToANamespaceIsTriedAndItsNameGivenWhereverItHasOne) {
         const sockscope_socket* here = Everything().with_inode(listener);
         std::string problems = here == nullptr || here->netns_name == nullptr || std::string(here->netns_name) != "own"
                                    ? "the caller's own namespace is not named; " : "";
-        HoldingChild in_named([&] { return setns(nobodys, CLONE_NEWNET) == 0 && become_nobody() ? listener_inode() : -1; });
+        HoldingChild in_named(
+            [&] { return setns(nobodys, CLONE_NEWNET) == 0 && become_nobody() ? listener_inode() : -1; });
         const int nobodys_listener = in_named.reported();
         if (!become_nobody()) return "cannot become nobody";
         const Everything found;

@@ -169,7 +169,8 @@ TEST(ToolNamespaces, EntriesThatAreNoNetworkNamespaceAreNeitherOpenedNorCounted)
         RunOptions nobody = tool_options({"--netns", "closed"});
         nobody.user = 65534;
         const auto closed = run_program(SOCKSCOPE_TOOL, nobody);
-        if (closed.exit_code != 1 || lines_with(closed.err, "--netns: network namespace 'closed' could not be read").size() != 1)
+        if (closed.exit_code != 1 ||
+            lines_with(closed.err, "--netns: network namespace 'closed' could not be read").size() != 1)
             problems += "--netns closed as nobody: status " + std::to_string(closed.exit_code) + ", " + closed.err;
         return problems;
     });

@@ -65,7 +65,8 @@ Result<void> read_other_namespaces(const TableQuery& query, const SystemSources&
 
 // `hold`: each other namespace is held open from when it is found (one
 // descriptor each); without, opened again when read.
-Result<OwnedTable> run_pipeline(const TableQuery& query, const SystemSources& sources, const ScanPlan& plan, bool hold) {
+Result<OwnedTable> run_pipeline(const TableQuery& query, const SystemSources& sources, const ScanPlan& plan,
+                                bool hold) {
     // With threads to spare, the owner scan starts first and runs while the
     // table is read; alone, it waits for the table so that the netlink
     // socket is closed before /proc is opened.

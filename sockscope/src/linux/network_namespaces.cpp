@@ -151,7 +151,8 @@ Result<void> read_one(const NetworkNamespace& ns, std::span<const TableRequest> 
         if (::setns(file, CLONE_NEWNET) == 0) {
             // Netlink now speaks for that namespace, and so does this
             // thread's own view of /proc/net, where netlink is refused.
-            const Result<bool> read = read_through(std::string(sources.proc_root) + "/thread-self", tables, sources, out, error);
+            const std::string own_view = std::string(sources.proc_root) + "/thread-self";
+            const Result<bool> read = read_through(own_view, tables, sources, out, error);
             if (!read) return read.failure();
             if (*read) {
                 for (SocketRow& row : out.rows) row.netns = ns.inode;
