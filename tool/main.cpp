@@ -37,12 +37,14 @@ constexpr const char* program = "sockscope";
 enum class Form { table, lines, json };
 
 struct Run {
-    Run(const Options& given, std::uint64_t named_netns) : options(given), filter(options, named_netns) {}
+    Run(const Options& given, std::uint64_t named_netns)
+        : options(given), filter(options, named_netns), named_netns(named_netns) {}
     Run(const Run&) = delete;
     Run& operator=(const Run&) = delete;
     Options options;
     SocketFilter filter; // refers to options
     UserNames users;
+    std::uint64_t named_netns; // the namespace --netns names, if it gives a name
     Form form = Form::lines;
     bool noted_hidden_owners = false;
     bool noted_skipped_namespaces = false;
@@ -95,7 +97,19 @@ bool usable(Run& run, const TakenSnapshot& taken) {
         report_error(program, note, 0);
         run.noted_hidden_owners = true;
     }
-    if (const std::uint32_t skipped = skipped_namespaces(taken.get()); skipped > 0 && !run.noted_skipped_namespaces) {
+    const std::uint32_t skipped = skipped_namespaces(taken.get());
+    if (run.named_netns != 0) {
+        // One namespace asked for by name: the others' don't matter, and
+        // that one read or not decides the answer.
+        if (skipped > 0 && !has_rows_in(taken.get(), run.named_netns) &&
+            !named_netns_readable(*run.options.netns, run.named_netns)) {
+            std::string error = "--netns: network namespace '";
+            sockscope_text::append_escaped_utf8_name(error, run.options.netns->c_str());
+            report_error(program, error + "' could not be read (entering it takes CAP_SYS_ADMIN; without it, a "
+                                          "process in it that this user may inspect)", 0);
+            return false;
+        }
+    } else if (skipped > 0 && !run.noted_skipped_namespaces) {
         std::string note = "note: " + std::to_string(skipped);
         note += skipped == 1 ? " network namespace could not be read, so its sockets are missing"
                              : " network namespaces could not be read, so their sockets are missing";
@@ -198,9 +212,11 @@ int main(int argc, char** argv) {
         const std::optional<std::string>& netns = parsed.options.netns;
         const std::uint64_t named_netns = netns ? named_netns_inode(*netns) : 0;
         if (netns && named_netns == 0 && netns->find_first_not_of("0123456789") != std::string::npos) {
+            const bool other = errno == EINVAL;
             std::string error = "--netns: no network namespace is named '";
             sockscope_text::append_escaped_utf8_name(error, netns->c_str());
-            report_error(program, error + "' (ip netns lists the names)", 0);
+            error += other ? "' (that entry is no network namespace)" : "' (ip netns lists the names)";
+            report_error(program, error, 0);
             return 1;
         }
 

@@ -89,4 +89,10 @@ bool owners_were_hidden(const sockscope_snapshot& snapshot) {
     return false;
 }
 
+bool has_rows_in(const sockscope_snapshot& snapshot, std::uint64_t inode) {
+    for (std::size_t i = 0; i < snapshot.count; ++i)
+        if (sockscope_socket_at(&snapshot, i)->netns == inode) return true;
+    return false;
+}
+
 } // namespace sockscope_tool

@@ -56,6 +56,9 @@ private:
 // owner anyway).
 bool owners_were_hidden(const sockscope_snapshot& snapshot);
 
+// Whether a socket of `snapshot` is in the network namespace of `inode`.
+bool has_rows_in(const sockscope_snapshot& snapshot, std::uint64_t inode);
+
 // The network namespaces a snapshot of every namespace could not read
 // (the caller lacks CAP_SYS_ADMIN and may not look at a process in them).
 std::uint32_t skipped_namespaces(const sockscope_snapshot& snapshot);

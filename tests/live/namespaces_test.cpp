@@ -9,6 +9,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sched.h>
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <linux/capability.h>
@@ -16,7 +19,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <string>
+#include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
@@ -25,6 +30,7 @@
 #include <sockscope/sockets.h>
 
 #include "support/child_process.h"
+#include "support/holding_child.h"
 #include "support/isolated_child.h"
 #include "support/loopback_sockets.h"
 #include "support/network_namespaces.h"
@@ -195,6 +201,117 @@ TEST(Namespaces, NamespacesThatEndDuringACallFailNothing) {
     done = true;
     churn.join();
     EXPECT_EQ(failures, 0) << "of " << calls << " calls";
+}
+
+// Every TCP socket of every namespace.
+struct Everything {
+    Everything() : snapshot(sockscope_snapshot_take(&selection)) {}
+    ~Everything() { sockscope_snapshot_free(snapshot); }
+    // The socket of inode `inode`; null when none is.
+    const sockscope_socket* with_inode(int inode) const {
+        for (std::size_t i = 0; snapshot != nullptr && inode > 0 && i < snapshot->count; ++i)
+            if (sockscope_socket_at(snapshot, i)->inode == static_cast<std::uint64_t>(inode))
+                return sockscope_socket_at(snapshot, i);
+        return nullptr;
+    }
+    static constexpr sockscope_selection selection{sizeof(sockscope_selection),
+                                                   SOCKSCOPE_TCP | SOCKSCOPE_ALL_NAMESPACES, 0, nullptr, 0};
+    sockscope_snapshot* const snapshot;
+};
+
+// As a process nobody started would be: its /proc/<id> nobody's to read.
+bool become_nobody() {
+    return setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 && setresuid(65534, 65534, 65534) == 0 &&
+           prctl(PR_SET_DUMPABLE, 1) == 0;
+}
+
+// `ip netns add` leaves a plain file for a moment before it mounts the
+// namespace there, and `ip netns del` after: no call counts one.
+TEST(Namespaces, NamesAddedAndDeletedBesideCallsAreNeverCountedAsSkipped) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make namespaces";
+    const std::string fault = run_isolated([]() -> std::string {
+        if (!private_netns_folder()) return "skip: no mount namespace of its own";
+        std::atomic<bool> done{false};
+        // As ip netns add and del do, as fast as they can: a file made,
+        // a namespace mounted on it, unmounted, the file removed.
+        std::thread churn([&] {
+            for (int i = 0; i < 1000000 && !done; ++i) {
+                close(open("/run/netns/churn", O_CREAT | O_WRONLY | O_CLOEXEC, 0444));
+                mount("/proc/self/ns/net", "/run/netns/churn", nullptr, MS_BIND, nullptr);
+                umount2("/run/netns/churn", MNT_DETACH);
+                unlink("/run/netns/churn");
+            }
+        });
+        int counted = 0;
+        for (int call = 0; call < 40; ++call) {
+            const Everything found;
+            counted += found.snapshot == nullptr || found.snapshot->skipped_namespaces > 0;
+        }
+        done = true;
+        churn.join();
+        return counted == 0 ? "" : std::to_string(counted) + " of 40 calls failed or counted a skipped namespace";
+    });
+    if (fault.rfind("skip:", 0) == 0) GTEST_SKIP() << fault;
+    EXPECT_EQ(fault, "");
+}
+
+// The caller's own namespace carries its name too; a namespace is read
+// through any process in it that the caller may look at: nobody's own
+// listener in a named namespace it can't enter, and a root process's in an
+// unnamed one, whose inode nobody may not see.
+TEST(Namespaces, EveryWayToANamespaceIsTriedAndItsNameGivenWhereverItHasOne) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make namespaces";
+    HoldingChild root_only([] { return unshare(CLONE_NEWNET) == 0 ? listener_inode() : -1; });
+    const int roots = root_only.reported();
+    const std::string fault = run_isolated([&]() -> std::string {
+        if (!private_netns_folder() || std::system("ip netns add own && ip netns add nobodys") != 0)
+            return "skip: no namespaces of its own";
+        const int own = open("/run/netns/own", O_RDONLY), nobodys = open("/run/netns/nobodys", O_RDONLY);
+        struct stat named {};
+        if (setns(own, CLONE_NEWNET) != 0 || fstat(nobodys, &named) != 0) return "cannot enter own";
+        const int listener = listener_inode();
+        const Everything named_here;
+        const sockscope_socket* here = named_here.with_inode(listener);
+        std::string problems = here == nullptr || here->netns_name == nullptr || std::string(here->netns_name) != "own"
+                                   ? "the caller's own namespace is not named; " : "";
+        HoldingChild in_named(
+            [&] { return setns(nobodys, CLONE_NEWNET) == 0 && become_nobody() ? listener_inode() : -1; });
+        const int nobodys_listener = in_named.reported();
+        if (!become_nobody()) return "cannot become nobody";
+        const Everything found;
+        const sockscope_socket* its_own = found.with_inode(nobodys_listener);
+        if (its_own == nullptr || its_own->netns != named.st_ino) problems += "nobody's own listener is missing; ";
+        const sockscope_socket* unnamed = found.with_inode(roots);
+        if (unnamed == nullptr || unnamed->netns != 0) problems += "the root process's listener is missing; ";
+        return problems;
+    });
+    if (fault.rfind("skip:", 0) == 0) GTEST_SKIP() << fault;
+    EXPECT_EQ(fault, "");
+}
+
+// A namespace is held from when it is found: the process it was found by
+// ending during the call takes nothing from the others in it.
+TEST(Namespaces, AProcessEndingDuringACallLeavesItsNamespaceWhole) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make namespaces";
+    int missing = 0;
+    for (int run = 0; run < 10; ++run) {
+        auto first = std::make_unique<HoldingChild>([] { return unshare(CLONE_NEWNET); });
+        ASSERT_EQ(first->reported(), 0);
+        const std::string path = "/proc/" + std::to_string(first->pid()) + "/ns/net";
+        HoldingChild second([&] {
+            const int ns = open(path.c_str(), O_RDONLY);
+            return ns >= 0 && setns(ns, CLONE_NEWNET) == 0 ? listener_inode() : -1;
+        });
+        const int inode = second.reported();
+        ASSERT_GT(inode, 0);
+        std::thread ending([&] {
+            std::this_thread::sleep_for(std::chrono::microseconds(300 * run));
+            first.reset();
+        });
+        missing += Everything().with_inode(inode) == nullptr;
+        ending.join();
+    }
+    EXPECT_EQ(missing, 0) << "of 10 calls";
 }
 
 } // namespace

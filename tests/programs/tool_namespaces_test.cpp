@@ -7,6 +7,10 @@
 #include <cctype>
 #include <cstdio>
 #include <ctime>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <string>
@@ -14,6 +18,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/isolated_child.h"
 #include "support/loopback_sockets.h"
 #include "support/network_namespaces.h"
 #include "support/tool_run.h"
@@ -136,6 +141,41 @@ TEST(ToolNamespaces, ACallerWhoMayNotEnterNamespacesIsToldSomeWereSkipped) {
     EXPECT_NE(notes[0].find(" missing (reading every namespace takes CAP_SYS_ADMIN; root has it)"), std::string::npos);
     EXPECT_TRUE(lines_in(run.out, name).empty());
     EXPECT_EQ(lines_with(run_tool({"-Al"}).err, " could not be read, so ").size(), 0u);
+}
+
+// Entries under /run/netns that are no network namespace: -A finishes and
+// counts none of them, --netns refuses each like an unknown name; a named
+// namespace the caller can't read is an error of its own.
+TEST(ToolNamespaces, EntriesThatAreNoNetworkNamespaceAreNeitherOpenedNorCounted) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make namespaces and mounts";
+    const std::string fault = run_isolated([]() -> std::string {
+        if (!private_netns_folder() || unshare(CLONE_NEWUTS) != 0) return "skip: no namespaces of its own";
+        close(open("/run/netns/plain", O_CREAT | O_WRONLY | O_CLOEXEC, 0444));
+        close(open("/run/netns/uts", O_CREAT | O_WRONLY | O_CLOEXEC, 0444));
+        if (mkfifo("/run/netns/fifo", 0644) != 0 || symlink("/dev/null", "/run/netns/null") != 0 ||
+            symlink("/run/netns/gone", "/run/netns/dangling") != 0 ||
+            mount("/proc/self/ns/uts", "/run/netns/uts", nullptr, MS_BIND, nullptr) != 0 ||
+            std::system("ip netns add closed") != 0)
+            return "cannot make the entries";
+        std::string problems;
+        const auto run = run_tool({"-A"});
+        if (run.exit_code != 0 || !lines_with(run.err, " could not be read").empty())
+            problems += "-A: status " + std::to_string(run.exit_code) + ", " + run.err + "; ";
+        for (const char* entry : {"plain", "uts", "fifo", "null", "dangling"}) {
+            const auto refused = run_tool({"--netns", entry});
+            if (refused.exit_code != 1 || lines_with(refused.err, "--netns: no network namespace is named").size() != 1)
+                problems += std::string("--netns ") + entry + ": status " + std::to_string(refused.exit_code) + "; ";
+        }
+        RunOptions nobody = tool_options({"--netns", "closed"});
+        nobody.user = 65534;
+        const auto closed = run_program(SOCKSCOPE_TOOL, nobody);
+        if (closed.exit_code != 1 ||
+            lines_with(closed.err, "--netns: network namespace 'closed' could not be read").size() != 1)
+            problems += "--netns closed as nobody: status " + std::to_string(closed.exit_code) + ", " + closed.err;
+        return problems;
+    });
+    if (fault.rfind("skip:", 0) == 0) GTEST_SKIP() << fault;
+    EXPECT_EQ(fault, "");
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <sched.h>
 #include <sstream>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -64,6 +65,19 @@ std::uint64_t netns_of(pid_t pid) {
     struct stat file {};
     const std::string path = pid == 0 ? "/proc/self/ns/net" : "/proc/" + std::to_string(pid) + "/ns/net";
     return stat(path.c_str(), &file) == 0 ? file.st_ino : 0;
+}
+
+bool private_netns_folder() {
+    mkdir("/run/netns", 0755);
+    return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("sockscope-test", "/run/netns", "tmpfs", 0, "mode=755") == 0;
+}
+
+int listener_inode() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct stat file {};
+    if (fd < 0 || listen(fd, 8) != 0 || fstat(fd, &file) != 0) return -1;
+    return static_cast<int>(file.st_ino);
 }
 
 TestCgroup::TestCgroup(const std::string& path) : hierarchy_(unified_hierarchy()), path_(path) {

@@ -17,6 +17,16 @@ namespace sockscope_test {
 // The inode of the network namespace of process `pid` (0: this one's).
 std::uint64_t netns_of(pid_t pid);
 
+// Inside a forked child (run_isolated): a mount namespace of its own whose
+// /run/netns is an empty tmpfs, so that the entries and `ip netns` names
+// it makes are its own and the machine's stay as they are. False when
+// that can't be set up.
+bool private_netns_folder();
+
+// A TCP listener on every address of the calling thread's namespace, left
+// open; the inode of its socket, or -1.
+int listener_inode();
+
 // A cgroup made under the unified hierarchy (/sys/fs/cgroup, or
 // /sys/fs/cgroup/unified on hybrid hosts) at `path` ("/system.slice/x"),
 // removed with the folders it made once its processes are gone.

@@ -69,11 +69,13 @@ extern "C" {
 #define SOCKSCOPE_IPV6 0x8u
 #define SOCKSCOPE_ALL 0xFu
 /* Every network namespace that a process on the machine is in, and those
- * bind-mounted under /run/netns (the ones `ip netns` names). A caller with
+ * bind-mounted under /run/netns (the ones `ip netns` names; an entry there
+ * that is no network namespace is passed over). A caller with
  * CAP_SYS_ADMIN reads each from inside it, with short-lived threads of the
  * library's own (the caller's threads never change namespace); without it,
- * through /proc/<id>/net of a process in it that the caller may look at,
- * and a namespace it can read neither way is counted in
+ * through /proc/<id>/net of any process in it that the caller may look at.
+ * Another user's process shows its namespace's sockets too, with netns 0
+ * (not known). A namespace it can read no way is counted in
  * skipped_namespaces. */
 #define SOCKSCOPE_ALL_NAMESPACES 0x10u
 

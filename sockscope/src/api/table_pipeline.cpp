@@ -35,25 +35,38 @@ Result<void> read_tables(const TableQuery& query, const SystemSources& sources, 
 }
 
 // Appends the tables of every other network namespace, read by threads
-// that enter them while the owner scan goes on.
+// that enter them while the owner scan goes on, and names the caller's own.
 Result<void> read_other_namespaces(const TableQuery& query, const SystemSources& sources, const ProcRoot& root,
-                                   const ScanPlan& plan, OwnedTable& table, std::vector<std::size_t>& table_ends) {
-    const Result<std::vector<NetworkNamespace>> others = other_network_namespaces(root, sources);
+                                   const ScanPlan& plan, bool hold, OwnedTable& table,
+                                   std::vector<std::size_t>& table_ends) {
+    std::string own_name;
+    const Result<std::vector<NetworkNamespace>> others = other_network_namespaces(root, sources, own_name, hold);
     if (!others) return others.failure();
+    table.namespaces.front().name = std::move(own_name);
     Result<std::vector<NamespaceTables>> read = read_namespace_tables(*others, query.tables, sources, plan.threads);
     if (!read) return read.failure();
+    // A namespace known only by what a process's /proc/<id>/net shows may
+    // be one read by its inode too: its rows are those.
+    std::vector<std::uint64_t> views;
+    for (const NamespaceTables& tables : *read)
+        if (tables.inode != 0 && tables.view != 0) views.push_back(tables.view);
+    std::sort(views.begin(), views.end());
     for (std::size_t i = 0; i < others->size(); ++i) {
         NamespaceTables& tables = (*read)[i];
+        if (tables.inode == 0 && std::binary_search(views.begin(), views.end(), tables.view)) continue;
         if (tables.skipped) ++table.skipped_namespaces;
         const std::size_t first = table.rows.size();
         table.rows.insert(table.rows.end(), tables.rows.begin(), tables.rows.end());
         for (const std::size_t end : tables.table_ends) table_ends.push_back(first + end);
-        table.namespaces.push_back({tables.inode, (*others)[i].name, std::move(tables.zones)});
+        if (tables.inode != 0) table.namespaces.push_back({tables.inode, (*others)[i].name, std::move(tables.zones)});
     }
     return {};
 }
 
-Result<OwnedTable> run_pipeline(const TableQuery& query, const SystemSources& sources, const ScanPlan& plan) {
+// `hold`: each other namespace is held open from when it is found (one
+// descriptor each); without, opened again when read.
+Result<OwnedTable> run_pipeline(const TableQuery& query, const SystemSources& sources, const ScanPlan& plan,
+                                bool hold) {
     // With threads to spare, the owner scan starts first and runs while the
     // table is read; alone, it waits for the table so that the netlink
     // socket is closed before /proc is opened.
@@ -72,7 +85,7 @@ Result<OwnedTable> run_pipeline(const TableQuery& query, const SystemSources& so
     if (const Result<void> read = read_tables(query, sources, table, table_ends); !read) return read.failure();
     for (SocketRow& row : table.rows) row.netns = own;
     if (query.all_namespaces) {
-        const Result<void> read = read_other_namespaces(query, sources, root, plan, table, table_ends);
+        const Result<void> read = read_other_namespaces(query, sources, root, plan, hold, table, table_ends);
         if (!read) return read.failure();
         std::sort(table.namespaces.begin(), table.namespaces.end(),
                   [](const NamespaceOfRows& a, const NamespaceOfRows& b) { return a.inode < b.inode; });
@@ -113,10 +126,11 @@ Result<OwnedTable> run_pipeline(const TableQuery& query, const SystemSources& so
 }
 
 Result<OwnedTable> read_rows_and_owners(const TableQuery& query, const SystemSources& sources) {
-    Result<OwnedTable> table = run_pipeline(query, sources, full_speed_plan());
-    // Short of descriptors: again, one step after the other, which needs
-    // the fewest at a time.
-    if (!table && (table.error() == EMFILE || table.error() == ENFILE)) return run_pipeline(query, sources, ScanPlan{});
+    Result<OwnedTable> table = run_pipeline(query, sources, full_speed_plan(), true);
+    // Short of descriptors: again, one step after the other and holding no
+    // namespace, which needs the fewest at a time.
+    if (!table && (table.error() == EMFILE || table.error() == ENFILE))
+        return run_pipeline(query, sources, ScanPlan{}, false);
     return table;
 }
 
