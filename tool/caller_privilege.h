@@ -10,4 +10,10 @@ namespace sockscope_tool {
 // for a reason of its own, not for want of that capability.
 bool may_inspect_other_users();
 
+// Whether this process holds CAP_SYS_ADMIN (effective), which lets it enter
+// every network namespace: one that refuses it anyway (a seccomp profile,
+// a namespace owned by a user namespace it has no say in) refuses for a
+// reason of its own.
+bool may_enter_namespaces();
+
 } // namespace sockscope_tool

@@ -113,7 +113,12 @@ bool usable(Run& run, const TakenSnapshot& taken) {
         std::string note = "note: " + std::to_string(skipped);
         note += skipped == 1 ? " network namespace could not be read, so its sockets are missing"
                              : " network namespaces could not be read, so their sockets are missing";
-        note += " (reading every namespace takes CAP_SYS_ADMIN; root has it)";
+        // As for processes: the cause this run can tell.
+        if (may_enter_namespaces())
+            note += skipped == 1 ? " (it refused even this run, which has CAP_SYS_ADMIN)"
+                                 : " (they refused even this run, which has CAP_SYS_ADMIN)";
+        else
+            note += " (reading every namespace takes CAP_SYS_ADMIN; root has it)";
         report_error(program, note, 0);
         run.noted_skipped_namespaces = true;
     }

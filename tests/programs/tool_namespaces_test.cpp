@@ -141,6 +141,16 @@ TEST(ToolNamespaces, ACallerWhoMayNotEnterNamespacesIsToldSomeWereSkipped) {
     EXPECT_NE(notes[0].find(" missing (reading every namespace takes CAP_SYS_ADMIN; root has it)"), std::string::npos);
     EXPECT_TRUE(lines_in(run.out, name).empty());
     EXPECT_EQ(lines_with(run_tool({"-Al"}).err, " could not be read, so ").size(), 0u);
+
+    // Root refused setns all the same (a seccomp profile): the note says
+    // so, not that root would have it.
+    RunOptions refused = tool_options({"-Al"});
+    refused.refuse_setns = true;
+    const auto root_run = run_program(SOCKSCOPE_TOOL, refused);
+    EXPECT_EQ(root_run.exit_code, 0) << root_run.err;
+    const auto root_notes = lines_with(root_run.err, " could not be read, so ");
+    ASSERT_EQ(root_notes.size(), 1u) << root_run.err;
+    EXPECT_NE(root_notes[0].find("refused even this run, which has CAP_SYS_ADMIN)"), std::string::npos) << root_notes[0];
 }
 
 // Entries under /run/netns that are no network namespace: -A finishes and

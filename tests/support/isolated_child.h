@@ -19,4 +19,9 @@ std::string run_isolated(const std::function<std::string()>& body,
 // sandboxes do. Returns false when the filter can't be installed.
 bool refuse_netlink();
 
+// In this process and what it runs: refuse every setns with EPERM, as
+// container runtimes' seccomp profiles do (root included). Returns false
+// when the filter can't be installed.
+bool refuse_setns();
+
 } // namespace sockscope_test

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "program_run.h"
 
+#include "isolated_child.h"
+
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -77,6 +79,7 @@ int open_terminal(std::string& follower) {
     // Out of the bounding set, a capability is not among root's after exec.
     for (const int capability : options.without_capabilities)
         if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0) _exit(126);
+    if (options.refuse_setns && !refuse_setns()) _exit(126);
     if (options.user >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.user)) != 0 || setuid(static_cast<uid_t>(options.user)) != 0))
         _exit(126);
     execve(path.c_str(), argv, envp);

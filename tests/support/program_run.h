@@ -33,6 +33,8 @@ struct RunOptions {
     long user = -1;
     // Capabilities (CAP_SYS_PTRACE, ...) the program runs without, even as root.
     std::vector<int> without_capabilities;
+    // Every setns refused (EPERM), as a container's seccomp profile does.
+    bool refuse_setns = false;
     std::chrono::milliseconds timeout{30000};
 };
 
