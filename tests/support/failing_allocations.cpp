@@ -2,6 +2,7 @@
 #include "failing_allocations.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 
@@ -32,6 +33,7 @@ bool this_one_fails() {
     if (allocations_before_failure.load(std::memory_order_relaxed) < 0) return false;
     if (allocations_before_failure.fetch_sub(1) != 0) return false;
     failed_one = true;
+    errno = ENOMEM; // as the C library's allocator says it (glibc's own callers read it)
     // To see where allocation K is made: SHOW_FAILING_ALLOCATION=K under gdb.
     if (const char* k = std::getenv("SHOW_FAILING_ALLOCATION"); k && armed == std::atol(k)) __builtin_trap();
     return true;

@@ -45,12 +45,10 @@ Result<OwnerNames> read_owner_names(const SocketOwners& owners, const ProcRoot& 
     const Result<int> root_fd = root.fd();
     if (!root_fd) return root_fd.failure();
     OwnerNames names;
+    // The cgroup hierarchies are opened at the first path that names a
+    // container, to see who made its directory: most calls meet none and
+    // spend no descriptor on them.
     std::optional<CgroupPaths> hierarchies;
-    if (cgroups) {
-        Result<CgroupPaths> opened = CgroupPaths::open_at(*root_fd);
-        if (!opened) return opened.failure();
-        hierarchies.emplace(std::move(opened).value());
-    }
     ProcessImage image;
     DirectoryBuffer buffer;
     std::string cgroup;
@@ -67,13 +65,19 @@ Result<OwnerNames> read_owner_names(const SocketOwners& owners, const ProcRoot& 
         if (!found) return found.failure();
         if (!*found) continue;
         OwnerNames::Names both{std::string((*found)->image), std::string((*found)->comm), {}, {}, {}, 0};
-        if (hierarchies) {
+        if (cgroups) {
             // Whole: v1 lines come first and may be long enough to push the
             // unified line past any fixed limit.
             if (const Result<void> read = read_file_at(process->get(), "cgroup", cgroup); read) {
                 bool unified;
                 both.cgroup = cgroup_path(cgroup, unified);
-                Result<PlacedContainer> container = hierarchies->container_of(both.cgroup, unified);
+                if (!hierarchies && !container_in(both.cgroup).id.empty()) {
+                    Result<CgroupPaths> opened = CgroupPaths::open_at(*root_fd);
+                    if (!opened) return opened.failure();
+                    hierarchies.emplace(std::move(opened).value());
+                }
+                Result<PlacedContainer> container =
+                    hierarchies ? hierarchies->container_of(both.cgroup, unified) : Result<PlacedContainer>(PlacedContainer{});
                 if (!container) return container.failure();
                 both.container = std::move(container->id);
                 both.user_container = std::move(container->user_id);
