@@ -24,13 +24,13 @@ namespace sockscopeNET
         // of many costs far less than one per record.
         private static readonly TimeSpan GatherTime = TimeSpan.FromMilliseconds(5);
 
-        internal static async IAsyncEnumerable<ConnectionRecord> Records(bool includeOpens, int trackedSockets, long bufferBytes,
+        internal static async IAsyncEnumerable<ConnectionRecord> Records(uint flags, int trackedSockets, long bufferBytes,
             Action<long>? recordsLost, [EnumeratorCancellation] CancellationToken cancellationToken)
         {
             cancellationToken.ThrowIfCancellationRequested();
             // Opened before the first await, so before the first MoveNextAsync
             // returns: connections made after that are seen.
-            using ConnectionStreamHandle stream = NativeBridge.OpenStream(includeOpens, trackedSockets, bufferBytes);
+            using ConnectionStreamHandle stream = NativeBridge.OpenStream(flags, trackedSockets, bufferBytes);
             int descriptor = NativeBridge.StreamDescriptor(stream);
             long carried = 0;
             for (;;)

@@ -60,7 +60,7 @@ namespace sockscopeNET
         /// </code>
         /// </example>
         public static IAsyncEnumerable<ConnectionRecord> WatchConnections(CancellationToken cancellationToken = default) =>
-            ConnectionWatch.Records(false, 0, 0, null, cancellationToken);
+            ConnectionWatch.Records(0, 0, 0, null, cancellationToken);
 
         /// <summary>
         /// As <see cref="WatchConnections(CancellationToken)"/>, watching as
@@ -86,7 +86,9 @@ namespace sockscopeNET
             if (options.BufferBytes < 0 || options.BufferBytes > ConnectionWatchOptions.MaxBufferBytes)
                 throw new ArgumentOutOfRangeException(nameof(options), options.BufferBytes,
                     $"BufferBytes is 0 (the default) to {ConnectionWatchOptions.MaxBufferBytes}.");
-            return ConnectionWatch.Records(options.IncludeOpens, options.TrackedSockets, options.BufferBytes,
+            uint flags = (options.IncludeOpens ? NativeStreamOptions.ReportOpens : 0) |
+                         (options.ExactAccepts ? NativeStreamOptions.AcceptAtSyscallExit : 0);
+            return ConnectionWatch.Records(flags, options.TrackedSockets, options.BufferBytes,
                 options.RecordsLostCallback, cancellationToken);
         }
     }
