@@ -64,7 +64,9 @@ Connections as they close (--events):
       --events           instead of a table, a line for every TCP connection
                          of this network namespace as it closes, until
                          interrupted (Ctrl-C, SIGTERM), which prints "N
-                         connections seen, M lost" on stderr; needs
+                         connections seen, M lost" on stderr, and what
+                         became of every record (written, read and not
+                         written, left in the kernel's buffer); needs
                          CAP_BPF and CAP_PERFMON, or CAP_SYS_ADMIN (root)
       --opens            a line when a connection opens, too
   -A, --all-namespaces   every network namespace's connections
