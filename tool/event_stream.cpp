@@ -71,6 +71,9 @@ void print_hooks(const sockscope_stream* stream) {
     const std::string_view hook = info.accept_hook != nullptr ? info.accept_hook : "";
     if (hook == "tp_btf/sys_exit")
         text += "; every system call of every process on the machine runs it (a getppid() loop ran 1.5x slower here)";
+    else if (hook == "none")
+        text += "; an accepted connection's owner is its listener's, unless a close call on it names its own "
+                "(--exact-accepts: accept's own, at a cost to every system call)";
     else if (hook != "fexit/inet_csk_accept")
         text += "; an accepted connection's owner is its first sender or receiver, before that its listener's "
                 "(--exact-accepts: accept's own, at a cost to every system call)";
