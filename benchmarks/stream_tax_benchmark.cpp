@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: MIT
-// What the connection stream costs processes that never touch a socket:
+// What the connection stream costs processes that never touch a socket,
+// and processes that do:
 //
 //   stream_tax_benchmark [PAIRS [MILLISECONDS]]
 //
-// Two workloads, each in this process for MILLISECONDS (default 300) of
-// its own CPU time (the least time per call of ten slices of it): a loop of getppid() system calls, and a loop of 4 KiB
-// pread() calls from a file in the page cache (file I/O only). Each is
+// Three workloads, each in this process for MILLISECONDS (default 300) of
+// its own CPU time (the least time per call of ten slices of it): a loop of
+// getppid() system calls, a loop of 4 KiB pread() calls from a file in the
+// page cache (file I/O only), and a byte sent over a loopback TCP
+// connection and received at its accepted end (where the default stream's
+// programs run, once per call). Each is
 // timed without a stream, with a stream as opened by default, and with a
 // stream that sees accepts at every system call's exit (the option), in
 // turn, PAIRS times (default 9): the machine drifts less within a turn
@@ -23,6 +27,8 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <string>
 #include <sys/syscall.h>
 #include <thread>
@@ -63,6 +69,25 @@ double ns_per_call(Call call, double budget_ns) {
     return least;
 }
 
+// A loopback TCP connection: its connecting end in ends[0], its accepted
+// end in ends[1]; false when it can't be made.
+bool loopback_connection(int ends[2]) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ends[0] = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool made = listener >= 0 && ends[0] >= 0 &&
+                      bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                      listen(listener, 1) == 0 &&
+                      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+                      connect(ends[0], reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                      (ends[1] = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;
+    if (listener >= 0) close(listener);
+    return made;
+}
+
 enum Mode { without, by_default, exact_accepts, modes };
 const char* const mode_names[modes] = {"without", "default", "--exact-accepts"};
 
@@ -92,10 +117,16 @@ int main(int argc, char** argv) {
         std::perror("pwrite");
         return 1;
     }
+    int connection[2] = {-1, -1};
+    if (!loopback_connection(connection)) {
+        std::perror("loopback connection");
+        return 1;
+    }
     std::printf("BPF links of others on the stream's hooks: %s\n", sockscope_bench::hook_neighbours().c_str());
 
-    const char* const workloads[] = {"getppid()", "pread() 4 KiB"};
-    std::vector<double> times[2][modes];
+    const char* const workloads[] = {"getppid()", "pread() 4 KiB", "TCP send+recv"};
+    constexpr int workload_count = 3;
+    std::vector<double> times[workload_count][modes];
     const char* accept_hook[modes] = {"-", "?", "?"};
     for (int pair = 0; pair < pairs; ++pair) {
         for (int mode = without; mode < modes; ++mode) {
@@ -115,12 +146,18 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             times[0][mode].push_back(ns_per_call([] { ::syscall(SYS_getppid); }, budget_ns));
             times[1][mode].push_back(ns_per_call([&] { (void)!pread(file, block, sizeof block, 0); }, budget_ns));
+            times[2][mode].push_back(ns_per_call(
+                [&] {
+                    (void)!send(connection[0], block, 1, 0);
+                    (void)!recv(connection[1], block, 1, 0);
+                },
+                budget_ns));
             close_connection_stream(stream);
         }
     }
     std::printf("%d turns of %.0f ms CPU per workload and mode (accepts: default %s, --exact-accepts %s)\n", pairs,
                 budget_ns / 1e6, accept_hook[by_default], accept_hook[exact_accepts]);
-    for (int w = 0; w < 2; ++w) {
+    for (int w = 0; w < workload_count; ++w) {
         std::printf("%-14s without %6.1f ns/call", workloads[w], median(times[w][without]));
         for (int mode = by_default; mode < modes; ++mode) {
             std::vector<double> ratios;
@@ -132,5 +169,7 @@ int main(int argc, char** argv) {
         std::printf("\n");
     }
     close(file);
+    close(connection[0]);
+    close(connection[1]);
     return 0;
 }
