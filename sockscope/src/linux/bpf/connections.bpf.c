@@ -111,6 +111,18 @@ struct {
     __type(value, struct owner);
 } listeners SEC(".maps");
 
+/* Accepted sockets whose owner no call on them has named yet, where that
+ * is how owners of accepted sockets are taken: marked in the socket itself,
+ * so that a send or receive on any other socket costs the programs below a
+ * pointer test rather than a lookup in `sockets`. The mark goes at the
+ * first call, or with the socket. */
+struct {
+    __uint(type, BPF_MAP_TYPE_SK_STORAGE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __type(key, int);
+    __type(value, __u8);
+} unnamed SEC(".maps");
+
 struct {
     __uint(type, BPF_MAP_TYPE_ARRAY);
     __uint(max_entries, 1);
@@ -442,8 +454,9 @@ __noinline int accepted(__u64 sk_address)
  * processes that use sockets, once per call. */
 static __always_inline void called(struct sock *sk)
 {
-    if (!sk || sk->sk_protocol != IPPROTO_TCP)
+    if (!bpf_sk_storage_get(&unnamed, sk, 0, 0))
         return;
+    bpf_sk_storage_delete(&unnamed, sk);
     __u64 cookie = sk->__sk_common.skc_cookie.counter;
     struct tracked_socket *t = cookie ? bpf_map_lookup_elem(&sockets, &cookie) : 0;
     if (!t || t->side != CONNECTION_SIDE_ACCEPT || !owner_provisional(t))
@@ -519,6 +532,8 @@ static __always_inline void changed(struct connection_stream_shared *s, struct s
     }
     if (!in_table && bpf_map_update_elem(&sockets, &cookie, t, BPF_NOEXIST) == -E2BIG)
         __sync_fetch_and_add(&s->untracked, 1);
+    else if (!in_table && !s->accepts_seen && t->side == CONNECTION_SIDE_ACCEPT)
+        bpf_sk_storage_get(&unnamed, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
     if (s->report_opens &&
         (newstate == TCP_LISTEN || (oldstate == TCP_SYN_SENT && newstate == TCP_ESTABLISHED) ||
          (!s->accepts_seen && oldstate == TCP_SYN_RECV && newstate == TCP_ESTABLISHED)))
