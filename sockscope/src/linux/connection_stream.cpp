@@ -33,7 +33,7 @@ constexpr const char* state_program = "state_changed";
 constexpr const char* skipped_state_program = "state_changed_skipped";
 constexpr const char* accept_function_program = "accept_returned_function";
 constexpr const char* accept_syscall_program = "accept_returned_syscall";
-constexpr const char* first_call_programs[] = {"first_sent", "first_received"};
+constexpr const char* first_call_programs[] = {"first_sent", "first_received", "accepted_unnamed"};
 constexpr const char* snapshot_program = "snapshot";
 constexpr const char* state_hook = "tp_btf/inet_sock_set_state";
 constexpr const char* accept_function_hook = "fexit/inet_csk_accept";
@@ -101,7 +101,7 @@ struct ConnectionStream {
     bpf_object* object = nullptr;
     UniqueFd state_link;
     UniqueFd skipped_link;
-    UniqueFd accept_links[2];
+    UniqueFd accept_links[3];
     connection_stream_shared* shared = nullptr; // one mapped page
     std::size_t page = 0;
     std::unique_ptr<BpfRingBuffer> ring;

@@ -22,10 +22,11 @@ namespace {
 
 // The programs, as named in connections.bpf.c.
 constexpr const char* program_names[] = {"accept_returned_function", "accept_returned_syscall", "first_sent",
-                                         "first_received", "state_changed", "state_changed_skipped", "snapshot"};
+                                         "first_received", "accepted_unnamed", "state_changed",
+                                         "state_changed_skipped", "snapshot"};
 constexpr const char* accept_function_program = "accept_returned_function";
 constexpr const char* accept_syscall_program = "accept_returned_syscall";
-constexpr const char* first_call_programs[] = {"first_sent", "first_received"};
+constexpr const char* first_call_programs[] = {"first_sent", "first_received", "accepted_unnamed"};
 
 // Whether `load` loads the program `name`: the accept programs only for
 // their hook; the others always.

@@ -480,6 +480,18 @@ int BPF_PROG(first_received, struct sock *sk, int ret, int flags)
     return 0;
 }
 
+/* Marks each accepted socket as it is made, for the programs above. A
+ * program of its own, loaded with them only: socket storage in tracing
+ * programs takes Linux 5.11, the send and receive tracepoints 6.3, and the
+ * state programs run on kernels older than either. */
+SEC("sockscope/tp_btf/inet_sock_set_state")
+int BPF_PROG(accepted_unnamed, struct sock *sk, int oldstate, int newstate)
+{
+    if (oldstate == TCP_LISTEN && newstate == TCP_SYN_RECV && sk->sk_protocol == IPPROTO_TCP)
+        bpf_sk_storage_get(&unnamed, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+    return 0;
+}
+
 /* One state change of a TCP socket. */
 static __always_inline void changed(struct connection_stream_shared *s, struct sock *sk, int oldstate, int newstate,
                                     __u32 slot)
@@ -532,8 +544,6 @@ static __always_inline void changed(struct connection_stream_shared *s, struct s
     }
     if (!in_table && bpf_map_update_elem(&sockets, &cookie, t, BPF_NOEXIST) == -E2BIG)
         __sync_fetch_and_add(&s->untracked, 1);
-    else if (!in_table && !s->accepts_seen && t->side == CONNECTION_SIDE_ACCEPT)
-        bpf_sk_storage_get(&unnamed, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
     if (s->report_opens &&
         (newstate == TCP_LISTEN || (oldstate == TCP_SYN_SENT && newstate == TCP_ESTABLISHED) ||
          (!s->accepts_seen && oldstate == TCP_SYN_RECV && newstate == TCP_ESTABLISHED)))
