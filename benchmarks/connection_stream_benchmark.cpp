@@ -21,7 +21,9 @@
 //    per connection (every process's, see machine_busy_seconds), the churn's
 //    and reader's own CPU per connection, and with a stream the records of
 //    the churn read, the records lost, and the delay from each close to
-//    its record being read.
+//    its record being read. Says so when the churn fell short of RATE,
+//    and lists the BPF links that others have attached to the stream's
+//    hooks (their cost is in the machine's figure too).
 //
 // Run as root, from the bench preset: build-bench/benchmarks/connection_stream_benchmark
 #include <algorithm>
@@ -47,6 +49,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "hook_neighbours.h"
 #include "linux/connection_stream.h"
 
 using namespace sockscope_detail;
@@ -349,6 +352,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s [SECONDS [ROUNDS [RATE]]]\n", argv[0]);
         return 2;
     }
+    std::printf("BPF links of others on the stream's hooks: %s\n", sockscope_bench::hook_neighbours().c_str());
     attach_times();
 
     std::printf("churn: %s, %g s a round\n", rate > 0 ? (std::to_string(static_cast<long>(rate)) + " connections/s").c_str()
@@ -384,6 +388,10 @@ int main(int argc, char** argv) {
                 (*std::min_element(paired.begin(), paired.end()) - 1) * 100,
                 (*std::max_element(paired.begin(), paired.end()) - 1) * 100, median(own[0]), median(own[1]),
                 (median(own[1]) / median(own[0]) - 1) * 100);
+    for (const bool with_stream : {false, true})
+        if (rate > 0 && median(rates[with_stream]) < 0.95 * rate)
+            std::printf("note: the churn fell short of its rate %s the stream: %.0f of %.0f connections/s\n",
+                        with_stream ? "with" : "without", median(rates[with_stream]), rate);
     std::printf("with the stream: %llu records of the churn read, %llu lost (%llu for want of room, %llu state changes "
                 "unseen); delay from close to read: median %.1f, 99th percentile %.1f, max %.1f ms\n",
                 reader.records, reader.lost, reader.lost_for_room, reader.lost_unseen, reader.delay_ms(0.5),

@@ -53,6 +53,7 @@ depends_on() { # package dependency...
 depends_on libsockscope1 "libc6 (>=" "libstdc++6 (>="
 depends_on libsockscope-dev "libsockscope1 (= $version-$release)"
 depends_on sockscope "libsockscope1 (= $version-$release)" "libc6 (>=" "libstdc++6 (>="
+[ "$(dpkg-deb -f "${deb[sockscope]}" Recommends)" = libbpf1 ] || fail "sockscope: Recommends is not libbpf1"
 
 # What each holds: these files among others, every file under /usr, nothing
 # built for the tests, the benchmarks or the .NET wrapper.

@@ -24,6 +24,7 @@ bool apply_event_flag(Options& options, std::string_view option) {
     if (option == "--events") options.events = true;
     else if (option == "--opens") options.opens = true;
     else if (option == "--debug") options.debug = true;
+    else if (option == "--exact-accepts") options.exact_accepts = true;
     else return false;
     return true;
 }
@@ -32,6 +33,7 @@ std::string event_options_conflict(const Options& options) {
     if (!options.events) {
         if (options.opens) return "--opens works with --events only";
         if (options.debug) return "--debug works with --events only";
+        if (options.exact_accepts) return "--exact-accepts works with --events only";
         if (options.tracked != 0) return "--tracked works with --events only";
         return "";
     }

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "event_output.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <ctime>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -36,6 +38,8 @@ const char* owner_source_name(std::uint8_t source) {
     case SOCKSCOPE_OWNER_FROM_ACCEPT: return "accept";
     case SOCKSCOPE_OWNER_FROM_SNAPSHOT: return "snapshot";
     case SOCKSCOPE_OWNER_FROM_CLOSE: return "close";
+    case SOCKSCOPE_OWNER_FROM_FIRST_CALL: return "first_call";
+    case SOCKSCOPE_OWNER_FROM_LISTENER: return "listener";
     default: return nullptr;
     }
 }
@@ -211,9 +215,13 @@ void append_event_json(std::string& out, const sockscope_connection& record) {
     append_key(out, "local_address");
     append_json_ascii(out, record.local_text != nullptr ? record.local_text : "");
     append_number_or_null(out, "local_port", record.local_port, true);
+    // A listener has no peer: null, as the tables give it.
+    const bool peer = record.remote_port != 0 || std::any_of(std::begin(record.remote_address),
+                                                             std::end(record.remote_address),
+                                                             [](std::uint8_t byte) { return byte != 0; });
     append_key(out, "remote_address");
-    append_json_ascii(out, record.remote_text != nullptr ? record.remote_text : "");
-    append_number_or_null(out, "remote_port", record.remote_port, true);
+    if (peer) append_json_ascii(out, record.remote_text != nullptr ? record.remote_text : ""); else out += "null";
+    append_number_or_null(out, "remote_port", record.remote_port, peer);
     append_number_or_null(out, "netns", record.netns, true);
     append_text_or_null(out, "netns_name", record.netns_name);
     append_number_or_null(out, "cookie", record.cookie, true);

@@ -19,7 +19,7 @@
 // JSON (members always present, in this order):
 //   {"kind":"closed"|"opened", "protocol":"tcp", "family":"ipv4"|"ipv6",
 //    "local_address":string, "local_port":number,
-//    "remote_address":string, "remote_port":number,
+//    "remote_address":string|null, "remote_port":number|null (null: a listener),
 //    "netns":number, "netns_name":string|null, "cookie":number,
 //    "pid":number|null, "name":string|null, "comm":string|null,
 //    "cgroup":string|null, "cgroup_id":number|null, "container":string|null,

@@ -3,7 +3,9 @@
 
 #include <cerrno>
 #include <poll.h>
+#include <sys/time.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <sockscope_text/output.h>
 
@@ -12,7 +14,10 @@ namespace {
 
 volatile std::sig_atomic_t stop_flag = 0;
 
+volatile std::sig_atomic_t alarm_flag = 0;
+
 void on_signal(int) { stop_flag = 1; }
+void on_alarm(int) { alarm_flag = 1; }
 
 } // namespace
 
@@ -36,10 +41,52 @@ Interrupts::~Interrupts() { sigprocmask(SIG_SETMASK, &original_mask_, nullptr); 
 
 bool Interrupts::stop_requested() const { return stop_flag != 0; }
 
-int Interrupts::write(int fd, std::string_view text) {
+int Interrupts::write(int fd, std::string_view text, std::size_t* written) {
     sigprocmask(SIG_UNBLOCK, &held_, nullptr);
-    const int error = sockscope_text::write_all(fd, text, &stop_flag);
+    const int error = sockscope_text::write_all(fd, text, &stop_flag, written);
     sigprocmask(SIG_BLOCK, &held_, nullptr);
+    return error;
+}
+
+int Interrupts::write_unless_stalled(int fd, std::string_view text, std::chrono::milliseconds stall,
+                                     std::size_t& written) {
+    // A blocked write is broken off by SIGALRM, with what it wrote so far
+    // (a handler without SA_RESTART); the timer starts again after each
+    // write that took something.
+    struct sigaction alarm_handler {}, previous {};
+    alarm_handler.sa_handler = on_alarm;
+    sigemptyset(&alarm_handler.sa_mask);
+    sigaction(SIGALRM, &alarm_handler, &previous);
+    sigset_t alarm_only, before;
+    sigemptyset(&alarm_only);
+    sigaddset(&alarm_only, SIGALRM);
+    sigprocmask(SIG_UNBLOCK, &alarm_only, &before);
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(stall);
+    const itimerval timer{{0, 0},
+                          {static_cast<time_t>(seconds.count()),
+                           static_cast<suseconds_t>(std::chrono::duration_cast<std::chrono::microseconds>(stall - seconds).count())}};
+    const itimerval stopped{};
+    written = 0;
+    int error = 0;
+    while (written < text.size()) {
+        alarm_flag = 0;
+        setitimer(ITIMER_REAL, &timer, nullptr);
+        const ssize_t wrote = ::write(fd, text.data() + written, text.size() - written);
+        setitimer(ITIMER_REAL, &stopped, nullptr);
+        if (wrote > 0) {
+            written += static_cast<std::size_t>(wrote);
+            continue;
+        }
+        if (wrote < 0 && errno == EINTR && !alarm_flag) continue;
+        if (wrote < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd waiting{fd, POLLOUT, 0};
+            if (poll(&waiting, 1, static_cast<int>(stall.count())) > 0) continue;
+        }
+        error = wrote < 0 && errno != EINTR ? errno : ETIMEDOUT;
+        break;
+    }
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    sigaction(SIGALRM, &previous, nullptr);
     return error;
 }
 

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <string_view>
 
 namespace sockscope_tool {
@@ -22,8 +23,13 @@ public:
 
     bool stop_requested() const;
     // sockscope_text::write_all() with the signals let through; 0 or an
-    // errno value (EINTR when a signal asked to stop).
-    int write(int fd, std::string_view text);
+    // errno value (EINTR when a signal asked to stop). Sets `written` to
+    // the bytes written when given.
+    int write(int fd, std::string_view text, std::size_t* written = nullptr);
+    // After a stop: writes `text` while the output takes some of it at
+    // least every `stall`; 0, or the errno value (ETIMEDOUT when it took
+    // nothing for that long). Sets `written` to the bytes written.
+    int write_unless_stalled(int fd, std::string_view text, std::chrono::milliseconds stall, std::size_t& written);
     // Waits until `deadline`; false when a signal asked to stop first.
     bool wait_until(std::chrono::steady_clock::time_point deadline);
     // Waits until `fd` is readable (or in error); false when a signal

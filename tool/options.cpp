@@ -13,7 +13,7 @@ namespace sockscope_tool {
 const char* const usage_line = "usage: sockscope [-tul46e] [--port N,...] [--pid N,...] [--name NAME] [--state S,...] "
                                "[--json] [--watch SECONDS] [-A] [--netns NS] [--container ID]\n"
                                "       sockscope --events [-46A] [--port N,...] [--pid N,...] [--name NAME] "
-                               "[--netns NS] [--container ID] [--opens] [--json] [--debug] [--tracked N]";
+                               "[--netns NS] [--container ID] [--opens] [--json] [--debug] [--tracked N] [--exact-accepts]";
 
 const char* const help_text = R"(Usage: sockscope [OPTION]...
 Lists the machine's TCP sockets (or UDP sockets) with every process that
@@ -64,7 +64,9 @@ Connections as they close (--events):
       --events           instead of a table, a line for every TCP connection
                          of this network namespace as it closes, until
                          interrupted (Ctrl-C, SIGTERM), which prints "N
-                         connections seen, M lost" on stderr; needs
+                         connections seen, M lost" on stderr, and what
+                         became of every record (written, read and not
+                         written, left in the kernel's buffer); needs
                          CAP_BPF and CAP_PERFMON, or CAP_SYS_ADMIN (root)
       --opens            a line when a connection opens, too
   -A, --all-namespaces   every network namespace's connections
@@ -76,6 +78,11 @@ Connections as they close (--events):
                          stream's counters at the end
       --tracked N        follow up to N sockets at once (default 32768,
                          about 200 bytes of kernel memory each)
+      --exact-accepts    where the kernel refuses a program at its accept
+                         function (--debug says), name an accepted
+                         connection's owner at accept's return, not at its
+                         first send or receive; every system call of every
+                         process then pays for it (1.5x for getppid here)
   -4, -6, --port, --name and --json apply; --pid is the owner's: the
   process that connected, accepted or listened (0: not known). A line:
     Time PID/Name Side Local Remote End Lifetime Sent Received States

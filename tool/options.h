@@ -32,6 +32,7 @@ struct Options {
     bool events = false;
     bool opens = false;          // --opens: open records too
     bool debug = false;          // --debug: the stream's hooks on stderr
+    bool exact_accepts = false;  // --exact-accepts: accepts seen at every system call's exit
     std::uint32_t tracked = 0;   // --tracked N: sockets followed at once; 0: the library's default
 
     bool wants_tcp() const { return tcp || !udp; }

@@ -199,7 +199,8 @@ namespace sockscopeNET.Tests
             Assert.Equal(
                 new[]
                 {
-                    "property Action`1 RecordsLostCallback", "property Boolean IncludeOpens", "property Int32 TrackedSockets",
+                    "property Action`1 RecordsLostCallback", "property Boolean ExactAccepts", "property Boolean IncludeOpens",
+                    "property Int32 TrackedSockets",
                     "property Int64 BufferBytes", "public .ctor()", "public static Int32 MaxTrackedSockets",
                     "public static Int64 MaxBufferBytes",
                 }.OrderBy(line => line, StringComparer.Ordinal),
@@ -207,7 +208,7 @@ namespace sockscopeNET.Tests
             Assert.Equal(new[] { "Opened = 1", "Closed = 2" }, Values<ConnectionKind>());
             Assert.Equal(new[] { "Unknown = 0", "Connect = 1", "Accept = 2", "Listen = 3" }, Values<ConnectionSide>());
             Assert.Equal(
-                new[] { "Unknown = 0", "Connect = 1", "Listen = 2", "Accept = 3", "Snapshot = 4", "Close = 5" },
+                new[] { "Unknown = 0", "Connect = 1", "Listen = 2", "Accept = 3", "Snapshot = 4", "Close = 5", "FirstCall = 6", "Listener = 7" },
                 Values<ConnectionOwnerSource>());
             Assert.Equal(
                 new[]

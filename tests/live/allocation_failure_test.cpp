@@ -7,10 +7,12 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <sockscope/connections.h>
 #include <sockscope/sockets.h>
 #include <sockscope/sockscope.h>
 
@@ -291,6 +293,94 @@ TEST(AllocationFailure, SnapshotsOfEveryNamespaceAreWholeOrNull) {
         runs);
     EXPECT_EQ(faults, "");
     EXPECT_GT(runs, 10);
+}
+
+// Opening a connection stream with each allocation failed in turn: a
+// stream, or null having released everything it made (the BPF object, the
+// kernel's types, libbpf's own).
+TEST(AllocationFailure, StreamsOpenWholeOrLeaveNothing) {
+    // Small kernel maps: each of the thousands of opens is quicker.
+    sockscope_stream_options options = SOCKSCOPE_STREAM_OPTIONS_INIT;
+    options.tracked_sockets = 64;
+    options.buffer_bytes = 4096;
+    sockscope_stream* probe = sockscope_stream_open(&options);
+    if (probe == nullptr) GTEST_SKIP() << "the stream can't open here: " << std::strerror(errno);
+    sockscope_stream_close(probe);
+    long runs = 0;
+    const std::string faults = fail_each_allocation(
+        [&options] {
+            sockscope_stream* stream = sockscope_stream_open(&options);
+            sockscope_stream_close(stream);
+            return stream != nullptr;
+        },
+        [](bool opened, int error) -> std::string {
+            return opened || error == ENOMEM ? "" : "null with errno " + std::to_string(error);
+        },
+        runs);
+    EXPECT_EQ(faults, "");
+    EXPECT_GT(runs, 40);
+    RecordProperty("runs", static_cast<int>(runs));
+}
+
+// Closed connections to `listener`, each reset by its client: two records
+// each, at once.
+void reset_connections(const TestSocket& listener, int count) {
+    for (int i = 0; i < count; ++i) {
+        const TestSocket client = TestSocket::tcp_connection("127.0.0.1", listener.port());
+        const TestSocket server = TestSocket::accept_from(listener);
+        const linger abort_on_close{1, 0};
+        setsockopt(client.fd(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+    }
+}
+
+// Reading a stream whose buffer overflowed, with each allocation of the
+// first read failed in turn: that read, and the reads after it, hand over
+// every record of the test's connections or count it lost, and the lost
+// counts of the batches add up to the stream's.
+TEST(AllocationFailure, AFailedStreamReadKeepsItsRecordsAndLostCount) {
+    constexpr int connections = 100; // 200 records, in a buffer with room for some 75
+    sockscope_stream_options options = SOCKSCOPE_STREAM_OPTIONS_INIT;
+    options.buffer_bytes = 16384;
+    sockscope_stream* stream = sockscope_stream_open(&options);
+    if (stream == nullptr) GTEST_SKIP() << "the stream can't open here: " << std::strerror(errno);
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    std::string faults;
+    std::uint64_t lost = 0;
+    long k = 0;
+    for (bool failed_one = true; failed_one && k < 1000 && faults.size() < 2000; ++k) {
+        reset_connections(listener, connections);
+        std::uint64_t ours = 0, lost_now = 0;
+        const auto take = [&](sockscope_connections* batch) {
+            for (std::size_t i = 0; i < batch->count; ++i) {
+                const sockscope_connection* c = sockscope_connection_at(batch, i);
+                ours += c->local_port == listener.port() || c->remote_port == listener.port();
+            }
+            lost_now += batch->lost;
+            sockscope_connections_free(batch);
+        };
+        fail_allocation_after(k);
+        sockscope_connections* batch = sockscope_stream_read(stream, 4096);
+        const int error = errno;
+        failed_one = allocation_failed();
+        fail_allocation_after(-1);
+        if (batch != nullptr) take(batch);
+        else if (error != ENOMEM) faults += "allocation " + std::to_string(k) + ": errno " + std::to_string(error) + "; ";
+        for (int reads = 0; reads < 100 && (batch = sockscope_stream_read(stream, 4096)) != nullptr; ++reads) {
+            const bool last = batch->count == 0;
+            take(batch);
+            if (last) break;
+        }
+        if (ours + lost_now < 2 * connections)
+            faults += "allocation " + std::to_string(k) + ": " + std::to_string(ours) + " records and " +
+                      std::to_string(lost_now) + " lost of " + std::to_string(2 * connections) + "; ";
+        lost += lost_now;
+    }
+    sockscope_stream_info info = SOCKSCOPE_STREAM_INFO_INIT;
+    ASSERT_EQ(sockscope_stream_get_info(stream, &info), 0);
+    sockscope_stream_close(stream);
+    EXPECT_EQ(faults, "");
+    EXPECT_EQ(lost, info.lost);
+    EXPECT_GT(k, 3) << "the read made fewer allocations than it must";
 }
 
 } // namespace

@@ -125,7 +125,7 @@ TEST(ConnectionsLoader, LoadsTheProgramsLibbpfWouldMake) {
     const Result<std::unique_ptr<KernelBtf>> kernel = KernelBtf::load();
     if (!libbpf || !kernel) GTEST_SKIP() << "no libbpf.so.1 or no kernel BTF";
     const LibbpfFunctions& f = (*libbpf)->functions();
-    const ConnectionsLoad load{false, 1u << 16, 64};
+    const ConnectionsLoad load{AcceptHook::syscall, false, 1u << 16, 64};
     bool by_libbpf = true;
     bpf_object* quick = load_connections(f, **kernel, load, by_libbpf);
     if (quick == nullptr) GTEST_SKIP() << "the kernel refuses the programs: " << std::strerror(errno);

@@ -109,7 +109,8 @@ public:
         program_->signal(SIGINT);
         const ProgramResult result = program_->finish();
         EXPECT_EQ(result.exit_code, 0) << result.err;
-        static const std::regex summary(R"(sockscope: \d+ connections? seen, \d+ lost)");
+        static const std::regex summary(
+            R"(sockscope: \d+ connections? seen, \d+ lost; \d+ records?: \d+ written, \d+ read and not written, \d+ left in the kernel's buffer)");
         const auto lines = lines_of(result.err);
         EXPECT_TRUE(!lines.empty() && std::regex_match(lines.back(), summary)) << result.err;
         return result.out;
@@ -159,7 +160,7 @@ TEST(ToolEvents, EachConnectionIsOneLinePerSideWithItsOwner) {
         if (fields[2] == "connect") {
             EXPECT_EQ(fields[1], owner_field(peers.client.pid(), client_name)) << line;
             EXPECT_EQ(fields[4], server_end) << line;
-            EXPECT_EQ(fields[7], "7") << line; // "hello", with the SYN and FIN acknowledged
+            EXPECT_EQ(fields[7], "5") << line; // "hello": payload, without the SYN and FIN
             EXPECT_EQ(fields[9], "SYN_SENT>ESTAB>FIN_WAIT1>FIN_WAIT2>CLOSE") << line;
             ++connected[fields[3]];
         } else {
@@ -233,7 +234,7 @@ TEST(ToolEvents, JsonHasEveryFieldAndAHostileNameIsEscapedInLines) {
         const std::regex utc(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
         EXPECT_TRUE(std::regex_match(text(*row, "opened"), utc) && std::regex_match(text(*row, "closed"), utc));
         EXPECT_GT(number(*row, "lifetime_ns"), 0);
-        EXPECT_EQ(number(*row, "bytes_sent"), 7);
+        EXPECT_EQ(number(*row, "bytes_sent"), 5);
         EXPECT_EQ(number(*row, "closer_pid"), client);
         // Its close ended when the server's FIN came, in no call of its own.
         EXPECT_TRUE(row->member("flags")->is(JsonValue::Kind::array) && row->member("flags")->array.empty());
@@ -247,6 +248,60 @@ TEST(ToolEvents, JsonHasEveryFieldAndAHostileNameIsEscapedInLines) {
         EXPECT_EQ(fields_of(line).at(1), owner_field(client, escaped)) << line;
     }
     EXPECT_EQ(lines_of_it, 1);
+}
+
+// A reader that stopped reading, then SIGTERM: the tool gives up writing
+// after its second of grace, and its last line accounts for every record
+// of the test's connections: written (what the reader then finds), read and
+// not written, or left in the kernel's buffer.
+TEST(ToolEvents, StoppedWhileItsOutputIsBlockedItAccountsForEveryRecord) {
+    constexpr unsigned connections = 300;
+    const TestSocket listener = TestSocket::tcp_listener("127.0.0.1");
+    RunOptions options = tool_options({"--events", "--json", "--debug", "--port", std::to_string(listener.port())},
+                                      Stdout::stalled_pipe);
+    options.timeout = 60s;
+    RunningProgram run(tool, options);
+    // --debug names the hooks once the stream is open.
+    for (int attempt = 0; attempt < 300 && run.errors_so_far().empty(); ++attempt) std::this_thread::sleep_for(100ms);
+    if (run.errors_so_far().find("hooks:") == std::string::npos) {
+        run.signal(SIGTERM);
+        const std::string err = run.finish().err;
+        if (err.find("needs") != std::string::npos) GTEST_SKIP() << "the stream can't open here: " << err;
+        FAIL() << "no stream; stderr: " << err;
+    }
+    for (unsigned made = 0; made < connections; ++made) reset_connection(listener);
+    std::this_thread::sleep_for(500ms); // every record in the kernel's buffer, most read by the tool
+    run.signal(SIGTERM);
+    const ProgramResult result = run.finish();
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    std::smatch counts;
+    const std::string last = lines_of(result.err).empty() ? "" : lines_of(result.err).back();
+    ASSERT_TRUE(std::regex_match(last, counts, std::regex(R"(sockscope: \d+ connections seen, (\d+) lost; (\d+) records: (\d+) written, (\d+) read and not written, (\d+) left in the kernel's buffer)")))
+        << result.err;
+    const auto count = [&](int i) { return std::stoul(counts[i].str()); };
+    EXPECT_EQ(count(1), 0u);
+    EXPECT_EQ(count(2), 2 * connections); // both ends of each connection
+    EXPECT_EQ(count(2), count(3) + count(4) + count(5));
+    EXPECT_EQ(count(3), static_cast<unsigned long>(std::count(result.out.begin(), result.out.end(), '\n')));
+    EXPECT_GT(count(4) + count(5), 0u) << "the output never blocked";
+}
+
+// A listener has no peer: null in JSON, as the tables give it.
+TEST(ToolEvents, AListenersPeerIsNullInJson) {
+    std::optional<TestSocket> listener(TestSocket::tcp_listener("127.0.0.1"));
+    const unsigned port = listener->port();
+    EventsRun run({"--json", "--port", std::to_string(port)}, *listener);
+    SKIP_OR_EXPECT_PASS(run.ready());
+    listener.reset();
+    ASSERT_TRUE(run.program().wait_for_output("\"side\":\"listen\"", 1, 10s)) << run.program().output_so_far();
+    int listeners = 0;
+    for (const auto& line : lines_of(run.finish())) {
+        const auto row = parse_json(line);
+        if (!row || text(*row, "side") != "listen" || number(*row, "local_port") != port) continue;
+        ++listeners;
+        EXPECT_TRUE(is_null(*row, "remote_address") && is_null(*row, "remote_port")) << line;
+    }
+    EXPECT_EQ(listeners, 1);
 }
 
 TEST(ToolEvents, PortFilterKeepsConnectionsWithThatPortAtEitherEnd) {

@@ -67,6 +67,9 @@ int open_terminal(std::string& follower) {
     case Stdout::closed:
         close(STDOUT_FILENO);
         break;
+    case Stdout::stalled_pipe:
+        dup2(open(out.c_str(), O_WRONLY), STDOUT_FILENO);
+        break;
     case Stdout::broken_pipe: {
         int ends[2];
         if (pipe(ends) != 0) _exit(126);
@@ -96,6 +99,10 @@ RunningProgram::RunningProgram(const std::string& path, const RunOptions& option
     const std::string out = folder_ + "/out", err = folder_ + "/err";
     std::string follower;
     if (options.output == Stdout::terminal) terminal_ = open_terminal(follower);
+    // A named pipe, opened here first so that the child's open finds a reader.
+    if (options.output == Stdout::stalled_pipe &&
+        (mkfifo(out.c_str(), 0600) != 0 || (stalled_ = open(out.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) < 0))
+        throw std::runtime_error("no named pipe");
 
     std::vector<std::string> words{path};
     words.insert(words.end(), options.arguments.begin(), options.arguments.end());
@@ -140,7 +147,15 @@ void RunningProgram::pump_terminal(int wait_ms) {
     }
 }
 
+std::string RunningProgram::errors_so_far() const { return slurp(folder_ + "/err"); }
+
+std::size_t RunningProgram::unread_output() const {
+    int waiting = 0;
+    return stalled_ >= 0 && ioctl(stalled_, FIONREAD, &waiting) == 0 ? static_cast<std::size_t>(waiting) : 0;
+}
+
 std::string RunningProgram::output_so_far() {
+    if (stalled_ >= 0) return "";
     if (terminal_ >= 0) {
         pump_terminal(0);
         return terminal_output_;
@@ -176,6 +191,10 @@ ProgramResult RunningProgram::finish() {
             if (terminal_output_.size() == before) break;
         }
         result.out = terminal_output_;
+    } else if (stalled_ >= 0) {
+        char buffer[4096];
+        for (ssize_t got; (got = read(stalled_, buffer, sizeof buffer)) > 0;)
+            result.out.append(buffer, static_cast<std::size_t>(got));
     } else {
         result.out = slurp(folder_ + "/out");
     }
@@ -188,6 +207,7 @@ ProgramResult RunningProgram::finish() {
 RunningProgram::~RunningProgram() {
     child_->stop(SIGKILL, std::chrono::milliseconds(0));
     if (terminal_ >= 0) close(terminal_);
+    if (stalled_ >= 0) close(stalled_);
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);
 }

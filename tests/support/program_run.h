@@ -20,6 +20,7 @@ enum class Stdout {
     dev_full,    // /dev/full: every write fails with ENOSPC
     closed,      // descriptor 1 closed: EBADF
     broken_pipe, // a pipe whose reader is gone, SIGPIPE ignored: EPIPE
+    stalled_pipe, // a pipe read only once the program has ended: writes block when it is full
 };
 
 struct RunOptions {
@@ -55,8 +56,12 @@ public:
 
     // Sends it `signal`, unless it has ended and been reaped.
     void signal(int signal) { child_->signal(signal); }
-    // What it wrote to standard output so far.
+    // What it wrote to standard output so far (nothing from a stalled pipe).
     std::string output_so_far();
+    // What it wrote to standard error so far.
+    std::string errors_so_far() const;
+    // The bytes waiting in a stalled pipe.
+    std::size_t unread_output() const;
     // Waits until its output holds `text` at least `times` times; false on
     // timeout or when the program ended first.
     bool wait_for_output(const std::string& text, int times, std::chrono::milliseconds timeout);
@@ -70,6 +75,7 @@ private:
     std::optional<ForkedChild> child_;
     std::string folder_;
     int terminal_ = -1;
+    int stalled_ = -1; // the reading end of a stalled pipe
     std::string terminal_output_;
     ForkedChild::Clock::time_point deadline_;
 };

@@ -9,9 +9,14 @@
 
 namespace sockscope_text {
 
-int write_all(int fd, std::string_view text, const volatile std::sig_atomic_t* stop) {
+int write_all(int fd, std::string_view text, const volatile std::sig_atomic_t* stop, std::size_t* written_in_all) {
+    const std::size_t size = text.size();
+    const auto done = [&](int error) {
+        if (written_in_all != nullptr) *written_in_all = size - text.size();
+        return error;
+    };
     while (!text.empty()) {
-        if (stop != nullptr && *stop) return EINTR;
+        if (stop != nullptr && *stop) return done(EINTR);
         const ssize_t written = write(fd, text.data(), text.size());
         if (written >= 0) {
             text.remove_prefix(static_cast<std::size_t>(written));
@@ -23,9 +28,9 @@ int write_all(int fd, std::string_view text, const volatile std::sig_atomic_t* s
             if (poll(&waiting, 1, -1) >= 0) continue;
             error = errno;
         }
-        if (error != EINTR) return error;
+        if (error != EINTR) return done(error);
     }
-    return 0;
+    return done(0);
 }
 
 void report_error(std::string_view program, std::string_view what, int error) {

@@ -37,9 +37,18 @@
  * which:
  *   connect   the process that called connect() (or a fast-open send);
  *   listen    the process that called listen();
- *   accept    the process whose accept returned the socket (accept and
- *             accept4; io_uring's accepts are not seen, and those
- *             sockets take their owner from their close);
+ *   accept    the process whose accept returned the socket, where the
+ *             kernel lets a program run at its accept function's exit
+ *             (common distribution kernels), or with
+ *             SOCKSCOPE_STREAM_ACCEPT_AT_SYSCALL_EXIT (accept and accept4;
+ *             io_uring's accepts are not seen there, and those sockets take
+ *             their owner from their close);
+ *   first call  elsewhere, the process whose send or receive call on the
+ *             accepted socket came first: the one that accepted it, or
+ *             one it handed it to;
+ *   listener  an accepted socket with no such call yet (or on a kernel
+ *             without those tracepoints, before 6.3): the owner of its
+ *             listener; its close call, when it has one, replaces it;
  *   snapshot  a socket open when the stream started: the process that held
  *             it then (the lowest-numbered when several did);
  *   close     a socket without an owner so far: the process whose call on
@@ -73,10 +82,17 @@ extern "C" {
 /* sockscope_stream_options.flags: a record also when a connection opens
  * (connect() completed, accept returned it, a socket started to listen). */
 #define SOCKSCOPE_STREAM_OPENS 0x1u
+/* sockscope_stream_options.flags: where the kernel refuses
+ * programs at its accept function's exit, see accepts at the exit of every
+ * system call (filtered to accept and accept4): owner_source "accept"
+ * instead of "first call"/"listener", at a price that every process on the
+ * machine pays at every system call, sockets or not (a loop of getppid()
+ * ran 1.5 times slower here). Off by default. */
+#define SOCKSCOPE_STREAM_ACCEPT_AT_SYSCALL_EXIT 0x2u
 
 struct sockscope_stream_options {
     size_t size;              /* sizeof(struct sockscope_stream_options) */
-    uint32_t flags;           /* SOCKSCOPE_STREAM_OPENS */
+    uint32_t flags;           /* SOCKSCOPE_STREAM_* */
     uint32_t tracked_sockets; /* sockets followed at once (kernel memory:
                                  about 200 bytes each, taken at open);
                                  0: 32768, at most 4194304 */
@@ -104,7 +120,9 @@ enum sockscope_owner_source {
     SOCKSCOPE_OWNER_FROM_LISTEN = 2,
     SOCKSCOPE_OWNER_FROM_ACCEPT = 3,
     SOCKSCOPE_OWNER_FROM_SNAPSHOT = 4,
-    SOCKSCOPE_OWNER_FROM_CLOSE = 5
+    SOCKSCOPE_OWNER_FROM_CLOSE = 5,
+    SOCKSCOPE_OWNER_FROM_FIRST_CALL = 6,
+    SOCKSCOPE_OWNER_FROM_LISTENER = 7   
 };
 
 /* How a connection ended; its name is in end_name. */
@@ -160,8 +178,11 @@ struct sockscope_connection {
                                 seen (SOCKSCOPE_CONNECTION_OPEN_UNSEEN) */
     int64_t closed_ns;       /* CLOCK_REALTIME; 0 in an open record */
     int64_t lifetime_ns;     /* closed_ns - opened_ns; -1 when either is 0 */
-    uint64_t bytes_sent;     /* at close, as `ss -i` shows bytes_acked */
-    uint64_t bytes_received; /* at close, as `ss -i` shows bytes_received */
+    uint64_t bytes_sent;     /* at close: payload the peer acknowledged
+                                (`ss -i`'s bytes_acked counts a connect's
+                                SYN and the FIN too; not here) */
+    uint64_t bytes_received; /* at close: payload received (`ss -i`'s
+                                bytes_received counts the peer's FIN) */
     uint64_t cgroup_id;      /* the owner's cgroup in the unified hierarchy
                                 (its directory's inode); 0 unknown */
     const char *local_text;  /* "127.0.0.1", "::1" */
@@ -216,7 +237,9 @@ SOCKSCOPE_C_API int sockscope_stream_fd(const struct sockscope_stream *stream);
 
 /* Takes up to max_count waiting records (at most 65536 a call), never
  * waiting: a batch with count 0 when none wait. NULL with errno: EINVAL
- * for a NULL stream or max_count 0, ENOMEM. */
+ * for a NULL stream or max_count 0, ENOMEM. A read that fails keeps what
+ * it took from the kernel (records and lost count) for the next read,
+ * which returns them first. */
 SOCKSCOPE_C_API struct sockscope_connections *sockscope_stream_read(struct sockscope_stream *stream, size_t max_count);
 
 /* Gives a batch back; NULL does nothing. */
@@ -231,9 +254,11 @@ SOCKSCOPE_C_API void sockscope_stream_close(struct sockscope_stream *stream);
 struct sockscope_stream_info {
     size_t size;             /* sizeof(struct sockscope_stream_info) */
     const char *state_hook;  /* "tp_btf/inet_sock_set_state" */
-    const char *accept_hook; /* "fexit/inet_csk_accept", or
-                                "tp_btf/sys_exit" where the kernel refused
-                                that */
+    const char *accept_hook; /* "fexit/inet_csk_accept"; where the kernel
+                                refused that, "tp_btf/sys_exit" when asked
+                                for, else "tp_btf/sock_send_length+
+                                sock_recv_length" (first call), or "none"
+                                (listener) */
     int32_t accept_function_refused; /* the errno it refused with; 0 */
     uint32_t reserved;
     uint64_t lost;           /* records lost, of which */

@@ -24,7 +24,12 @@ using namespace sockscope_detail;
 struct sockscope_stream {
     ConnectionStream* stream = nullptr;
     CgroupPaths cgroups;
+    // Records taken from the kernel's buffer and not yet handed out, in
+    // records[0, pending), with the count of records lost before them: a
+    // read that fails after taking them keeps them for the next.
     std::vector<ConnectionRecord> records; // reused from read to read
+    std::size_t pending = 0;
+    std::uint64_t pending_lost = 0;
 
     ~sockscope_stream() { close_connection_stream(stream); }
 };
@@ -45,9 +50,11 @@ Result<ConnectionStreamOptions> options_for(const sockscope_stream_options* give
         if (!only_zeros(bytes + sizeof asked, given->size - sizeof asked)) return Failure{EINVAL};
         std::memcpy(&asked, given, sizeof asked);
     }
-    if ((asked.flags & ~SOCKSCOPE_STREAM_OPENS) != 0) return Failure{EINVAL};
+    if ((asked.flags & ~(SOCKSCOPE_STREAM_OPENS | SOCKSCOPE_STREAM_ACCEPT_AT_SYSCALL_EXIT)) != 0)
+        return Failure{EINVAL};
     ConnectionStreamOptions options;
     options.report_opens = (asked.flags & SOCKSCOPE_STREAM_OPENS) != 0;
+    options.accept_at_syscall_exit = (asked.flags & SOCKSCOPE_STREAM_ACCEPT_AT_SYSCALL_EXIT) != 0;
     options.buffer_bytes = asked.buffer_bytes;
     options.tracked_sockets = asked.tracked_sockets;
     return options;
@@ -105,16 +112,24 @@ extern "C" sockscope_connections* sockscope_stream_read(sockscope_stream* stream
     return answer_or_fail<sockscope_connections*>(nullptr, [&]() -> Result<sockscope_connections*> {
         if (stream == nullptr || max_count == 0) return Failure{EINVAL};
         std::vector<ConnectionRecord>& records = stream->records;
-        records.resize(std::min(max_count, most_records_a_read));
-        std::uint64_t lost = 0;
-        const long count = read_connection_records(stream->stream, records.data(), records.size(), &lost);
-        if (count < 0) return Failure{errno};
-        const std::span<const ConnectionRecord> read(records.data(), static_cast<std::size_t>(count));
-        // The records are taken from the kernel's buffer now: a failure
-        // from here on loses them, and says so by failing the call.
+        const std::size_t wanted = std::min(max_count, most_records_a_read);
+        if (stream->pending == 0) {
+            records.resize(wanted);
+            std::uint64_t lost = 0;
+            const long count = read_connection_records(stream->stream, records.data(), wanted, &lost);
+            if (count < 0) return Failure{errno};
+            stream->pending = static_cast<std::size_t>(count);
+            stream->pending_lost += lost;
+        }
+        // Taken from the kernel's buffer now: kept until a batch carries them.
+        const std::span<const ConnectionRecord> read(records.data(), std::min(stream->pending, wanted));
         const Result<ConnectionLookups> lookups = look_up(read, stream->cgroups);
         if (!lookups) return lookups.failure();
-        return make_connection_batch(read, lost, *lookups);
+        sockscope_connections* batch = make_connection_batch(read, stream->pending_lost, *lookups);
+        records.erase(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(read.size()));
+        stream->pending -= read.size();
+        stream->pending_lost = 0;
+        return batch;
     });
 }
 

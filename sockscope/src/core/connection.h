@@ -16,7 +16,16 @@ enum class ConnectionKind : std::uint8_t { opened = 1, closed = 2 };
 enum class ConnectionSide : std::uint8_t { unknown = 0, connect = 1, accept = 2, listen = 3 };
 
 // Where the owner was taken from (see connection_stream.h for the rules).
-enum class OwnerSource : std::uint8_t { unknown = 0, connect = 1, listen = 2, accept = 3, snapshot = 4, close = 5 };
+enum class OwnerSource : std::uint8_t {
+    unknown = 0,
+    connect = 1,
+    listen = 2,
+    accept = 3,
+    snapshot = 4,
+    close = 5,
+    first_call = 6, // an accepted socket's first send or receive
+    listener = 7,   // an accepted socket's listener's owner, before any call on it
+};
 
 // How a connection ended.
 enum class ConnectionEnd : std::uint8_t {
@@ -49,9 +58,9 @@ struct ConnectionRecord {
     std::int64_t opened_ns;          // CLOCK_REALTIME, ns; 0 when its opening was not seen
     std::int64_t closed_ns;          // CLOCK_REALTIME, ns; 0 in an open record
     std::int64_t lifetime_ns;        // closed_ns - opened_ns; -1 when either is unknown
-    std::uint64_t bytes_sent;        // at close, as `ss -i` shows bytes_acked: acknowledged by the
-                                     // peer, with a connect's SYN and an acknowledged FIN one each
-    std::uint64_t bytes_received;    // at close, as `ss -i` shows bytes_received: a FIN counts one
+    std::uint64_t bytes_sent;        // at close: payload acknowledged by the peer (`ss -i`'s
+                                     // bytes_acked less a connect's SYN and an acknowledged FIN)
+    std::uint64_t bytes_received;    // at close: payload received (bytes_received less the peer's FIN)
     std::uint32_t pid;               // owner, in the reader's PID namespace; 0 unknown
     std::uint32_t closer_pid;        // the process whose call began the close; 0 unknown
     std::int32_t error;              // the socket's error at close (errno value), 0 none

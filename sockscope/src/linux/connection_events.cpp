@@ -99,7 +99,7 @@ bool decode_connection_event(std::span<const std::byte> event, std::int64_t real
     record.kind = static_cast<ConnectionKind>(raw.kind);
     record.side = raw.side <= CONNECTION_SIDE_LISTEN ? static_cast<ConnectionSide>(raw.side) : ConnectionSide::unknown;
     record.owner_source =
-        raw.owner_source <= OWNER_FROM_CLOSE ? static_cast<OwnerSource>(raw.owner_source) : OwnerSource::unknown;
+        raw.owner_source <= OWNER_FROM_LISTENER ? static_cast<OwnerSource>(raw.owner_source) : OwnerSource::unknown;
     record.flags = raw.flags & (connection_open_unseen | connection_closed_in_call | connection_path_cut);
     record.state_count = std::min<std::uint8_t>(raw.state_count, connection_path_capacity);
     for (std::size_t i = 0; i < record.state_count; ++i) record.states[i] = (raw.states >> (4 * i)) & 0xF;

@@ -33,10 +33,13 @@ constexpr const char* state_program = "state_changed";
 constexpr const char* skipped_state_program = "state_changed_skipped";
 constexpr const char* accept_function_program = "accept_returned_function";
 constexpr const char* accept_syscall_program = "accept_returned_syscall";
+constexpr const char* first_call_programs[] = {"first_sent", "first_received", "accepted_unnamed"};
 constexpr const char* snapshot_program = "snapshot";
 constexpr const char* state_hook = "tp_btf/inet_sock_set_state";
 constexpr const char* accept_function_hook = "fexit/inet_csk_accept";
 constexpr const char* accept_syscall_hook = "tp_btf/sys_exit";
+constexpr const char* first_call_hook = "tp_btf/sock_send_length+sock_recv_length";
+constexpr const char* listener_only_hook = "none";
 
 // The kernel takes CAP_BPF with CAP_PERFMON, or CAP_SYS_ADMIN, for tracing
 // programs, and only in the initial user namespace: a process in another
@@ -98,13 +101,14 @@ struct ConnectionStream {
     bpf_object* object = nullptr;
     UniqueFd state_link;
     UniqueFd skipped_link;
-    UniqueFd accept_link;
+    UniqueFd accept_links[3];
     connection_stream_shared* shared = nullptr; // one mapped page
     std::size_t page = 0;
     std::unique_ptr<BpfRingBuffer> ring;
     int ring_fd = -1;
     int program_fds[3] = {-1, -1, -1}; // accept, state, skipped state: owned by the object
-    bool accept_by_function = false;
+    AcceptHook accept = AcceptHook::function;
+    bool first_calls_traced = false;
     int accept_function_refused = 0;
     bool loaded_by_libbpf = false;
     std::uint64_t malformed = 0;     // events that were not whole records
@@ -137,7 +141,7 @@ struct ConnectionStream {
     ~ConnectionStream() {
         if (!libbpf) return;
         const LibbpfFunctions& f = libbpf->functions();
-        accept_link.reset();
+        for (UniqueFd& link : accept_links) link.reset();
         state_link.reset();
         skipped_link.reset();
         ring.reset();
@@ -146,7 +150,42 @@ struct ConnectionStream {
     }
 
     bool start(const ConnectionStreamOptions& options, ino_t reader_pid_namespace, const KernelBtf& kernel);
+    bool load_with_accepts(AcceptHook hook, std::uint32_t ring_bytes, std::uint32_t tracked, const KernelBtf& kernel);
 };
+
+// Loads the object for accepts seen at `hook` and attaches its accept
+// programs; false with errno, and nothing kept, when the kernel refuses.
+bool ConnectionStream::load_with_accepts(AcceptHook hook, std::uint32_t ring_bytes, std::uint32_t tracked,
+                                         const KernelBtf& kernel) {
+    const LibbpfFunctions& f = libbpf->functions();
+    object = load_connections(f, kernel, {hook, first_calls_traced, ring_bytes, tracked}, loaded_by_libbpf);
+    bool attached = object != nullptr;
+    std::size_t links = 0;
+    const auto attach = [&](const char* name) {
+        bpf_program* program = attached ? f.find_program_by_name(object, name) : nullptr;
+        accept_links[links].reset(program != nullptr ? attach_connections_program(f, program) : -1);
+        attached = accept_links[links++].valid();
+        return program;
+    };
+    if (hook == AcceptHook::function || hook == AcceptHook::syscall) {
+        // Its recursion misses are accepts no program saw: counted lost.
+        const bpf_program* program =
+            attach(hook == AcceptHook::function ? accept_function_program : accept_syscall_program);
+        if (attached) program_fds[0] = f.program_fd(program);
+    } else if (first_calls_traced) {
+        for (const char* name : first_call_programs) attach(name);
+    }
+    if (attached) {
+        accept = hook;
+        return true;
+    }
+    const int error = errno;
+    for (UniqueFd& link : accept_links) link.reset();
+    if (object != nullptr) f.object_close(object);
+    object = nullptr;
+    errno = error;
+    return false;
+}
 
 bool ConnectionStream::start(const ConnectionStreamOptions& options, ino_t reader_pid_namespace,
                              const KernelBtf& kernel) {
@@ -156,31 +195,22 @@ bool ConnectionStream::start(const ConnectionStreamOptions& options, ino_t reade
     const std::size_t ring_bytes = ring_size(options.buffer_bytes != 0 ? options.buffer_bytes : default_buffer_bytes, page);
     const std::uint32_t tracked = options.tracked_sockets != 0 ? options.tracked_sockets : default_tracked_sockets;
 
-    // The cheaper accept hook where the kernel takes it; where it refuses
-    // to load or attach it, the system-call exit. It is attached first, to
-    // find out: it does nothing until the state program fills the table.
+    // Accepts at the accept path's function's exit where the kernel takes
+    // a program there; where it refuses to load or attach it, at the
+    // accepted socket's first send or receive, or at every system call's
+    // exit when the caller asks (exact, but a tax on every process). The
+    // accept programs are attached first, to find out: they do nothing
+    // until the state program fills the table.
     accept_function_refused = function_exits_refused(f, kernel);
-    const bool try_function = accept_function_refused == 0;
-    for (const bool by_function : {true, false}) {
-        if (by_function && !try_function) continue;
-        object = load_connections(f, kernel, {by_function, static_cast<std::uint32_t>(ring_bytes), tracked},
-                                  loaded_by_libbpf);
-        bpf_program* accept = object != nullptr ? f.find_program_by_name(
-                                                      object, by_function ? accept_function_program : accept_syscall_program)
-                                                : nullptr;
-        accept_link.reset(accept != nullptr ? attach_connections_program(f, accept) : -1);
-        if (accept_link.valid()) {
-            accept_by_function = by_function;
-            program_fds[0] = f.program_fd(accept);
-            break;
-        }
-        const int error = errno;
-        if (object != nullptr) f.object_close(object);
-        object = nullptr;
-        if (by_function) accept_function_refused = error;
-        errno = error;
-    }
-    if (!accept_link.valid()) return false;
+    first_calls_traced = sockscope_detail::first_calls_traced(kernel);
+    const auto ring_bytes32 = static_cast<std::uint32_t>(ring_bytes);
+    bool loaded =
+        accept_function_refused == 0 && load_with_accepts(AcceptHook::function, ring_bytes32, tracked, kernel);
+    if (!loaded && accept_function_refused == 0) accept_function_refused = errno;
+    if (!loaded &&
+        !load_with_accepts(options.accept_at_syscall_exit ? AcceptHook::syscall : AcceptHook::calls, ring_bytes32,
+                           tracked, kernel))
+        return false;
 
     const int shared_fd = f.find_map_fd_by_name(object, "shared");
     ring_fd = f.find_map_fd_by_name(object, "events");
@@ -190,6 +220,7 @@ bool ConnectionStream::start(const ConnectionStreamOptions& options, ino_t reade
     shared = static_cast<connection_stream_shared*>(block);
     shared->reader_pid_namespace = static_cast<unsigned>(reader_pid_namespace);
     shared->report_opens = options.report_opens ? 1 : 0;
+    shared->accepts_seen = accept == AcceptHook::calls ? 0 : 1;
     ring = BpfRingBuffer::map(ring_fd, ring_bytes);
     if (!ring) return false;
 
@@ -293,7 +324,13 @@ bool connection_stream_debug(const ConnectionStream* stream, ConnectionStreamDeb
         return false;
     }
     debug->state_hook = state_hook;
-    debug->accept_hook = stream->accept_by_function ? accept_function_hook : accept_syscall_hook;
+    switch (stream->accept) {
+    case AcceptHook::function: debug->accept_hook = accept_function_hook; break;
+    case AcceptHook::syscall: debug->accept_hook = accept_syscall_hook; break;
+    case AcceptHook::calls:
+        debug->accept_hook = stream->first_calls_traced ? first_call_hook : listener_only_hook;
+        break;
+    }
     debug->accept_function_refused = stream->accept_function_refused;
     debug->loaded_by_libbpf = stream->loaded_by_libbpf;
     debug->lost = stream->lost();

@@ -22,11 +22,16 @@
 // doing it is the socket's owner for certain:
 //  - connect: the process that called connect() (or a fast-open send);
 //  - listen: the process that called listen();
-//  - accept: the process whose accept call returned the socket (seen at
+//  - accept: the process whose accept call returned the socket, seen at
 //    the exit of the kernel's accept function where the kernel allows
-//    programs there, else at the exit of the accept and accept4 system
-//    calls, which leaves out io_uring's accepts: those sockets take their
-//    owner from their close);
+//    programs there, or at the exit of the accept and accept4 system calls
+//    when the caller asks (accept_at_syscall_exit), which leaves out
+//    io_uring's accepts: those sockets take their owner from their close;
+//  - first send or receive: elsewhere, the process whose send or receive
+//    call on an accepted socket came first (the accepting process, or one
+//    it handed the socket to), and before any such call:
+//  - listener: the owner of the listening socket it came from, which a
+//    close call on the socket replaces;
 //  - snapshot: for sockets open when the stream started, the process that
 //    held the socket then (the lowest-numbered one when several did);
 //  - close: for a socket without an owner so far (open before the stream
@@ -66,6 +71,12 @@ struct ConnectionStreamOptions {
     // the table is full is counted (untracked) and its close record names
     // no owner unless its closing call does.
     std::uint32_t tracked_sockets = 0;
+    // Where the kernel refuses programs at its accept function's exit: see
+    // accepts at the exit of every system call instead of at the accepted
+    // socket's first send or receive. Exact, but every system call of every
+    // process on the machine then runs a program (a getppid() loop ran 1.5
+    // times slower here), sockets or not.
+    bool accept_at_syscall_exit = false;
 };
 
 struct ConnectionStream;
@@ -100,8 +111,10 @@ void close_connection_stream(ConnectionStream* stream) noexcept;
 // For debugging: which kernel hooks the stream uses, and its counters.
 struct ConnectionStreamDebug {
     const char* state_hook;  // "tp_btf/inet_sock_set_state"
-    const char* accept_hook; // "fexit/inet_csk_accept", or "tp_btf/sys_exit" where the
-                             // kernel refused that (accept and accept4 only)
+    const char* accept_hook; // "fexit/inet_csk_accept"; where the kernel refused that,
+                             // "tp_btf/sys_exit" when asked (accept and accept4 only),
+                             // else "tp_btf/sock_send_length+sock_recv_length", or
+                             // "none" where the kernel has neither (listener's owner)
     int accept_function_refused; // errno the kernel refused the fexit program with; 0 if used
     bool loaded_by_libbpf;       // loaded libbpf's way, which reads the kernel's BTF
                                  // (see connections_loader.h): slower, same programs

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "core/bpf_object_btf.h"
@@ -20,10 +21,22 @@ namespace sockscope_detail {
 namespace {
 
 // The programs, as named in connections.bpf.c.
-constexpr const char* program_names[] = {"accept_returned_function", "accept_returned_syscall", "state_changed",
+constexpr const char* program_names[] = {"accept_returned_function", "accept_returned_syscall", "first_sent",
+                                         "first_received", "accepted_unnamed", "state_changed",
                                          "state_changed_skipped", "snapshot"};
 constexpr const char* accept_function_program = "accept_returned_function";
 constexpr const char* accept_syscall_program = "accept_returned_syscall";
+constexpr const char* first_call_programs[] = {"first_sent", "first_received", "accepted_unnamed"};
+
+// Whether `load` loads the program `name`: the accept programs only for
+// their hook; the others always.
+bool loads(std::string_view name, const ConnectionsLoad& load) {
+    if (name == accept_function_program) return load.accept == AcceptHook::function;
+    if (name == accept_syscall_program) return load.accept == AcceptHook::syscall;
+    for (const char* first_call : first_call_programs)
+        if (name == first_call) return load.accept == AcceptHook::calls && load.first_calls_traced;
+    return true;
+}
 constexpr std::string_view section_prefix = "sockscope/";
 
 // A program's hook, from its section "sockscope/<hook>/<target>", and the
@@ -117,14 +130,13 @@ bpf_object* open_object(const LibbpfFunctions& f, const ConnectionsLoad& load, c
     if (object == nullptr) return nullptr;
     bpf_map* events = f.find_map_by_name(object, "events");
     bpf_map* sockets = f.find_map_by_name(object, "sockets");
-    bpf_program* by_function = f.find_program_by_name(object, accept_function_program);
-    bpf_program* by_syscall = f.find_program_by_name(object, accept_syscall_program);
-    if (events != nullptr && sockets != nullptr && by_function != nullptr && by_syscall != nullptr &&
-        f.map_set_max_entries(events, load.ring_bytes) == 0 &&
-        f.map_set_max_entries(sockets, load.tracked_sockets) == 0 &&
-        f.program_set_autoload(by_function, load.accept_by_function) == 0 &&
-        f.program_set_autoload(by_syscall, !load.accept_by_function) == 0)
-        return object;
+    bool ready = events != nullptr && sockets != nullptr && f.map_set_max_entries(events, load.ring_bytes) == 0 &&
+                 f.map_set_max_entries(sockets, load.tracked_sockets) == 0;
+    for (const char* name : program_names) {
+        bpf_program* program = ready ? f.find_program_by_name(object, name) : nullptr;
+        ready = program != nullptr && f.program_set_autoload(program, loads(name, load)) == 0;
+    }
+    if (ready) return object;
     const int error = errno != 0 ? errno : ENOENT;
     f.object_close(object);
     errno = error;
@@ -135,8 +147,7 @@ bpf_object* open_object(const LibbpfFunctions& f, const ConnectionsLoad& load, c
 bool loaded_programs(const LibbpfFunctions& f, bpf_object* object, const ConnectionsLoad& load,
                      std::vector<std::pair<bpf_program*, Hook>>& programs) {
     for (const char* name : program_names) {
-        if (std::string_view(name) == (load.accept_by_function ? accept_syscall_program : accept_function_program))
-            continue;
+        if (!loads(name, load)) continue;
         bpf_program* program = f.find_program_by_name(object, name);
         const std::optional<Hook> hook = program != nullptr ? hook_of(f.program_section_name(program)) : std::nullopt;
         if (!hook) return false;
@@ -144,6 +155,29 @@ bool loaded_programs(const LibbpfFunctions& f, bpf_object* object, const Connect
     }
     return true;
 }
+
+// An opened object, closed unless released: the loads below allocate
+// after opening it, and an allocation that fails throws.
+class OpenedObject {
+public:
+    OpenedObject(const LibbpfFunctions& f, bpf_object* object) : f_(f), object_(object) {}
+    ~OpenedObject() {
+        if (object_ != nullptr) f_.object_close(object_);
+    }
+    OpenedObject(const OpenedObject&) = delete;
+    OpenedObject& operator=(const OpenedObject&) = delete;
+    bpf_object* get() const { return object_; }
+    // Closes the object now and leaves errno `error` (closing may change it).
+    void close_with_errno(int error) {
+        if (object_ != nullptr) f_.object_close(std::exchange(object_, nullptr));
+        errno = error;
+    }
+    bpf_object* release() { return std::exchange(object_, nullptr); }
+
+private:
+    const LibbpfFunctions& f_;
+    bpf_object* object_;
+};
 
 // The kernel types that the relocations can touch, in a memory file; its
 // descriptor, or an invalid one when they can't be given that way.
@@ -176,14 +210,14 @@ bpf_object* load_with_kernel_types(const LibbpfFunctions& f, const KernelBtf& ke
         return nullptr;
     }
     const std::string btf_path = "/proc/self/fd/" + std::to_string(btf.get());
-    bpf_object* object = open_object(f, load, btf_path.c_str());
-    if (object == nullptr) return nullptr;
+    OpenedObject object(f, open_object(f, load, btf_path.c_str()));
+    if (object.get() == nullptr) return nullptr;
 
     std::vector<std::pair<bpf_program*, Hook>> programs;
     LoadInProgress in_progress{&f, {}};
     std::vector<std::string> names;
     std::vector<BtfTypes::Lookup> lookups;
-    bool resolved = loaded_programs(f, object, load, programs);
+    bool resolved = loaded_programs(f, object.get(), load, programs);
     for (const auto& [program, hook] : programs) names.push_back(std::string(hook.type_prefix) + std::string(hook.target));
     for (std::size_t i = 0; i < programs.size(); ++i) lookups.push_back({names[i], programs[i].second.type_kind});
     kernel.types().find(lookups);
@@ -194,33 +228,30 @@ bpf_object* load_with_kernel_types(const LibbpfFunctions& f, const KernelBtf& ke
     int error = ENOENT;
     if (resolved) {
         load_in_progress = &in_progress;
-        const int loaded = f.object_load(object);
+        const int loaded = f.object_load(object.get());
         load_in_progress = nullptr;
-        if (loaded == 0) return object;
+        if (loaded == 0) return object.release();
         error = errno != 0 ? errno : EINVAL;
     }
-    f.object_close(object);
-    errno = error;
+    object.close_with_errno(error);
     return nullptr;
 }
 
 // Loaded libbpf's way: the programs' types and targets set by name, the
 // kernel's BTF read by libbpf; null with errno.
 bpf_object* load_by_names(const LibbpfFunctions& f, const ConnectionsLoad& load) {
-    bpf_object* object = open_object(f, load, nullptr);
-    if (object == nullptr) return nullptr;
+    OpenedObject object(f, open_object(f, load, nullptr));
+    if (object.get() == nullptr) return nullptr;
     std::vector<std::pair<bpf_program*, Hook>> programs;
-    bool ready = loaded_programs(f, object, load, programs);
+    bool ready = loaded_programs(f, object.get(), load, programs);
     for (const auto& [program, hook] : programs) {
         const std::string target(hook.target);
         ready = ready && f.program_set_type(program, BPF_PROG_TYPE_TRACING) == 0 &&
                 f.program_set_expected_attach_type(program, hook.attach_type) == 0 &&
                 f.program_set_attach_target(program, 0, target.c_str()) == 0;
     }
-    if (ready && f.object_load(object) == 0) return object;
-    const int error = errno != 0 ? errno : EINVAL;
-    f.object_close(object);
-    errno = error;
+    if (ready && f.object_load(object.get()) == 0) return object.release();
+    object.close_with_errno(errno != 0 ? errno : EINVAL);
     return nullptr;
 }
 
@@ -277,6 +308,13 @@ int function_exits_refused(const LibbpfFunctions& f, const KernelBtf& kernel) no
     }
     known.store(refused, std::memory_order_relaxed);
     return refused;
+}
+
+bool first_calls_traced(const KernelBtf& kernel) noexcept {
+    BtfTypes::Lookup tracepoints[] = {{"btf_trace_sock_send_length", BTF_KIND_TYPEDEF},
+                                      {"btf_trace_sock_recv_length", BTF_KIND_TYPEDEF}};
+    kernel.types().find(tracepoints);
+    return tracepoints[0].id != 0 && tracepoints[1].id != 0;
 }
 
 } // namespace sockscope_detail

@@ -30,10 +30,17 @@
 
 namespace sockscope_detail {
 
+// Where accepted sockets meet the process that accepts them.
+enum class AcceptHook {
+    function, // the exit of the accept path's function (fexit)
+    syscall,  // the exit of every system call, filtered to accept and accept4
+    calls,    // the socket's first send or receive (where the kernel has those
+              // tracepoints; elsewhere no program: the listener's owner stands)
+};
+
 struct ConnectionsLoad {
-    // The accept program to load: the exit of the accept path's function
-    // (fexit), or else of the accept and accept4 system calls.
-    bool accept_by_function = false;
+    AcceptHook accept = AcceptHook::function;
+    bool first_calls_traced = false; // the kernel has the send and receive tracepoints
     std::uint32_t ring_bytes = 0;      // the events ring buffer's size
     std::uint32_t tracked_sockets = 0; // the socket table's
 };
@@ -59,5 +66,9 @@ int attach_connections_program(const LibbpfFunctions& f, const bpf_program* prog
 // refusal for want of memory or descriptors only makes its streams use the
 // system-call exit).
 int function_exits_refused(const LibbpfFunctions& f, const KernelBtf& kernel) noexcept;
+
+// Whether the kernel has the tracepoints of socket send and receive calls
+// (sock_send_length, sock_recv_length: Linux 6.3 on).
+bool first_calls_traced(const KernelBtf& kernel) noexcept;
 
 } // namespace sockscope_detail

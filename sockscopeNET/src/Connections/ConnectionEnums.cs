@@ -48,7 +48,11 @@ namespace sockscopeNET
         /// <summary>The process that called listen().</summary>
         Listen = 2,
 
-        /// <summary>The process whose accept (or accept4) returned the socket; io_uring's accepts are not seen.</summary>
+        /// <summary>
+        /// The process whose accept (or accept4) returned the socket, where the kernel lets a program run at
+        /// its accept function's exit, or with <see cref="ConnectionWatchOptions.ExactAccepts"/>; io_uring's
+        /// accepts are not seen there.
+        /// </summary>
         Accept = 3,
 
         /// <summary>A socket open when the watch started: the process that held it then (the lowest id when several did).</summary>
@@ -56,6 +60,12 @@ namespace sockscopeNET
 
         /// <summary>A socket without an owner so far: the process whose call on the socket began its close.</summary>
         Close = 5,
+
+        /// <summary>An accepted socket, elsewhere: the process whose send or receive call on it came first.</summary>
+        FirstCall = 6,
+
+        /// <summary>An accepted socket with no such call yet: the owner of the socket listening for it.</summary>
+        Listener = 7,
     }
 
     /// <summary>How the connection of a <see cref="ConnectionRecord"/> ended.</summary>

@@ -14,16 +14,16 @@ namespace sockscopeNET
     /// </summary>
     internal sealed class ConnectionWatch : IAsyncEnumerable<ConnectionRecord>
     {
-        private readonly bool includeOpens;
+        private readonly uint flags; // NativeStreamOptions' flags
         private readonly int trackedSockets;
         private readonly long bufferBytes;
         private readonly Action<long>? recordsLost;
         private readonly CancellationToken cancellationToken;
 
-        internal ConnectionWatch(bool includeOpens, int trackedSockets, long bufferBytes, Action<long>? recordsLost,
+        internal ConnectionWatch(uint flags, int trackedSockets, long bufferBytes, Action<long>? recordsLost,
             CancellationToken cancellationToken)
         {
-            this.includeOpens = includeOpens;
+            this.flags = flags;
             this.trackedSockets = trackedSockets;
             this.bufferBytes = bufferBytes;
             this.recordsLost = recordsLost;
@@ -47,7 +47,7 @@ namespace sockscopeNET
                     token = enumeratorToken;
                 }
             }
-            return new ConnectionWatchEnumerator(includeOpens, trackedSockets, bufferBytes, recordsLost, token, linked);
+            return new ConnectionWatchEnumerator(flags, trackedSockets, bufferBytes, recordsLost, token, linked);
         }
     }
 }

@@ -34,7 +34,7 @@ namespace sockscopeNET
         // of many costs far less than one per record.
         private const int GatherMilliseconds = 5;
 
-        private readonly bool includeOpens;
+        private readonly uint flags; // NativeStreamOptions' flags
         private readonly int trackedSockets;
         private readonly long bufferBytes;
         private readonly Action<long>? recordsLost;
@@ -51,10 +51,10 @@ namespace sockscopeNET
         private ManualResetValueTaskSourceCore<bool> pending = new() { RunContinuationsAsynchronously = true };
         private volatile Waiter? waiter;
 
-        internal ConnectionWatchEnumerator(bool includeOpens, int trackedSockets, long bufferBytes, Action<long>? recordsLost,
+        internal ConnectionWatchEnumerator(uint flags, int trackedSockets, long bufferBytes, Action<long>? recordsLost,
             CancellationToken cancellationToken, CancellationTokenSource? linkedTokens)
         {
-            this.includeOpens = includeOpens;
+            this.flags = flags;
             this.trackedSockets = trackedSockets;
             this.bufferBytes = bufferBytes;
             this.recordsLost = recordsLost;
@@ -74,7 +74,7 @@ namespace sockscopeNET
                 if (stream == null)
                 {
                     // Opened before this returns: connections made after that are seen.
-                    stream = NativeBridge.OpenStream(includeOpens, trackedSockets, bufferBytes);
+                    stream = NativeBridge.OpenStream(flags, trackedSockets, bufferBytes);
                     descriptor = NativeBridge.StreamDescriptor(stream);
                 }
                 if (TakeRecord() || (batchWasFull && Read())) return new ValueTask<bool>(true);

@@ -24,6 +24,16 @@ namespace sockscopeNET
         public bool IncludeOpens { get; set; }
 
         /// <summary>
+        /// Where the kernel refuses programs at its accept function's exit:
+        /// the accepting side's owner from accept's own return
+        /// (<see cref="ConnectionOwnerSource.Accept"/>) rather than from the
+        /// socket's first send or receive. Every system call of every process
+        /// on the machine then runs a program (a getppid() loop ran 1.5 times
+        /// slower), sockets or not. False by default.
+        /// </summary>
+        public bool ExactAccepts { get; set; }
+
+        /// <summary>
         /// How many sockets the kernel follows at once: about 200 bytes of
         /// kernel memory each, taken when the watch starts. 0 (the default)
         /// for 32768; at most <see cref="MaxTrackedSockets"/>.

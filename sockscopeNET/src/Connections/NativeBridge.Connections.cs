@@ -18,12 +18,12 @@ namespace sockscopeNET
         private const string Stream = "The connection stream";
 
         /// <summary>A stream with these options, opened; throws what a failed open means.</summary>
-        internal static ConnectionStreamHandle OpenStream(bool includeOpens, int trackedSockets, long bufferBytes)
+        internal static ConnectionStreamHandle OpenStream(uint flags, int trackedSockets, long bufferBytes)
         {
             var options = new NativeStreamOptions
             {
                 Size = (UIntPtr)sizeof(NativeStreamOptions),
-                Flags = includeOpens ? NativeStreamOptions.ReportOpens : 0,
+                Flags = flags,
                 TrackedSockets = (uint)trackedSockets,
                 BufferBytes = (UIntPtr)(ulong)bufferBytes,
             };

@@ -13,6 +13,7 @@ namespace sockscopeNET
     internal struct NativeStreamOptions
     {
         internal const uint ReportOpens = 0x1; // SOCKSCOPE_STREAM_OPENS
+        internal const uint AcceptAtSyscallExit = 0x2; // SOCKSCOPE_STREAM_ACCEPT_AT_SYSCALL_EXIT
 
         internal UIntPtr Size;
         internal uint Flags;

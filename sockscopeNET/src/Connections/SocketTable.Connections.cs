@@ -64,7 +64,7 @@ namespace sockscopeNET
         /// </code>
         /// </example>
         public static IAsyncEnumerable<ConnectionRecord> WatchConnections(CancellationToken cancellationToken = default) =>
-            new ConnectionWatch(false, 0, 0, null, cancellationToken);
+            new ConnectionWatch(0, 0, 0, null, cancellationToken);
 
         /// <summary>
         /// As <see cref="WatchConnections(CancellationToken)"/>, watching as
@@ -90,7 +90,9 @@ namespace sockscopeNET
             if (options.BufferBytes < 0 || options.BufferBytes > ConnectionWatchOptions.MaxBufferBytes)
                 throw new ArgumentOutOfRangeException(nameof(options), options.BufferBytes,
                     $"BufferBytes is 0 (the default) to {ConnectionWatchOptions.MaxBufferBytes}.");
-            return new ConnectionWatch(options.IncludeOpens, options.TrackedSockets, options.BufferBytes,
+            uint flags = (options.IncludeOpens ? NativeStreamOptions.ReportOpens : 0) |
+                         (options.ExactAccepts ? NativeStreamOptions.AcceptAtSyscallExit : 0);
+            return new ConnectionWatch(flags, options.TrackedSockets, options.BufferBytes,
                 options.RecordsLostCallback, cancellationToken);
         }
     }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <csignal>
+#include <cstddef>
 #include <string_view>
 
 namespace sockscope_text {
@@ -14,7 +15,9 @@ namespace sockscope_text {
 // the errno value of the write that failed. When `stop` is given, gives up
 // with EINTR as soon as it is set (by a signal handler that interrupted the
 // write), so that a program told to end is not held by a stalled reader.
-int write_all(int fd, std::string_view text, const volatile std::sig_atomic_t* stop = nullptr);
+// When `written` is given, it is set to the bytes written, also on failure.
+int write_all(int fd, std::string_view text, const volatile std::sig_atomic_t* stop = nullptr,
+              std::size_t* written = nullptr);
 
 // Writes "<program>: <what>: <strerror(error)>" as one line to standard
 // error; without `error` (0), "<program>: <what>".

@@ -27,19 +27,22 @@
 #define OWNER_FROM_ACCEPT 3
 #define OWNER_FROM_SNAPSHOT 4 /* held it when the stream started */
 #define OWNER_FROM_CLOSE 5    /* its call began the close; no owner known before */
+#define OWNER_FROM_IO 6       /* an accepted socket's first send or receive */
+#define OWNER_FROM_LISTENER 7 /* an accepted socket with no call on it yet: its listener's owner */
 
 /* connection_event.flags */
 #define CONNECTION_OPEN_UNSEEN 1    /* its opening was not seen: it was open before the
                                        stream started, or the socket table was full */
 #define CONNECTION_CLOSED_IN_CALL 2 /* the last state change ran in a call on the socket */
 #define CONNECTION_PATH_CUT 4       /* more states than the path holds: the last replaced */
+#define CONNECTION_FIN_SENT 0x80    /* the program's own, never in an event: the socket sent its FIN */
 
 struct connection_event {
     unsigned long long cookie;         /* the socket's cookie (SO_COOKIE) */
     unsigned long long opened_ns;      /* CLOCK_MONOTONIC; 0 when not seen */
     unsigned long long event_ns;       /* CLOCK_MONOTONIC: when it opened or closed */
-    unsigned long long bytes_acked;    /* sent and acknowledged */
-    unsigned long long bytes_received;
+    unsigned long long bytes_acked;    /* payload sent and acknowledged (no SYN, no FIN) */
+    unsigned long long bytes_received; /* payload received (no FIN) */
     unsigned long long cgroup;         /* the owner's cgroup v2 id; 0 unknown */
     unsigned long long states;         /* state i in bits 4i..4i+3 */
     unsigned int netns;                /* network namespace inode */
@@ -70,6 +73,9 @@ struct connection_stream_shared {
     unsigned long long skipped_seen; /* state changes state_changed_skipped saw in its place */
     unsigned int reader_pid_namespace; /* inode of the reader's PID namespace */
     unsigned int report_opens;         /* nonzero: an event when a connection opens too */
+    unsigned int accepts_seen;         /* nonzero: a program sees accept calls return; else an
+                                          accepted connection's open event comes at ESTABLISHED */
+    unsigned int reserved;
 };
 
 #endif

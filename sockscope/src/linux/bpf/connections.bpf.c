@@ -10,7 +10,10 @@
  *
  *   connect  CLOSE -> SYN_SENT runs in connect() (or a fast-open send);
  *   listen   CLOSE -> LISTEN runs in listen();
- *   accept   the accepting call's return (accept_returned_* below);
+ *   accept   the accepting call's return (accept_returned_* below), where
+ *            the library attaches a program there; else the accepted
+ *            socket's first send or receive (first_sent, first_received),
+ *            and before any, its listener's owner (`listeners`);
  *   snapshot the task that held it when the stream started (`snapshot`);
  *   close    for a socket without an owner so far: the task whose call on
  *            the socket began its close.
@@ -54,6 +57,8 @@
 #define SYSCALL_ACCEPT 43
 #define SYSCALL_ACCEPT4 288
 #define E2BIG 7 /* a full map's answer to an insert */
+/* enum sock_flags: set by the peer's FIN (tcp_fin), never by a reset. */
+#define SOCK_DONE 1
 
 char LICENSE[] SEC("license") = "Dual MIT/GPL";
 
@@ -92,6 +97,31 @@ struct {
     __type(key, __u64);
     __type(value, struct tracked_socket);
 } sockets SEC(".maps");
+
+/* The owner of each listening socket, by network namespace and port
+ * (listener_key): an accepted socket starts with it until a call on the
+ * socket names its own. Listeners sharing a port (SO_REUSEPORT) share the
+ * entry: the last to listen names it. Entries come and go with listeners,
+ * which are few: allocated as they come. */
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(max_entries, 16384);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __type(key, __u64);
+    __type(value, struct owner);
+} listeners SEC(".maps");
+
+/* Accepted sockets whose owner no call on them has named yet, where that
+ * is how owners of accepted sockets are taken: marked in the socket itself,
+ * so that a send or receive on any other socket costs the programs below a
+ * pointer test rather than a lookup in `sockets`. The mark goes at the
+ * first call, or with the socket. */
+struct {
+    __uint(type, BPF_MAP_TYPE_SK_STORAGE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __type(key, int);
+    __type(value, __u8);
+} unnamed SEC(".maps");
 
 struct {
     __uint(type, BPF_MAP_TYPE_ARRAY);
@@ -194,6 +224,20 @@ static __always_inline void take_current_owner(struct tracked_socket *t, __u8 so
     t->owner_source = source;
 }
 
+/* A listener's key in `listeners`: its namespace and its port as bound
+ * (skc_num is 0 again by the time a socket closes; inet_sport is not). */
+static __always_inline __u64 listener_key(__u32 netns, struct sock *sk)
+{
+    return (__u64)netns << 16 | bpf_ntohs(BPF_CORE_READ((struct inet_sock *)sk, inet_sport));
+}
+
+/* An owner taken from anything but a call on the socket itself, which a
+ * call's own gives way to. */
+static __always_inline int owner_provisional(const struct tracked_socket *t)
+{
+    return t->owner_source == OWNER_UNKNOWN || t->owner_source == OWNER_FROM_LISTENER;
+}
+
 static __always_inline void add_state(struct tracked_socket *t, int state)
 {
     __u32 at = t->state_count;
@@ -223,7 +267,7 @@ static __always_inline void describe_tracked(struct connection_event *e, const s
     e->kind = kind_and_flags & 0xff;
     e->side = t->side;
     e->owner_source = t->owner_source;
-    e->flags = t->flags | (kind_and_flags >> 8);
+    e->flags = (t->flags & ~CONNECTION_FIN_SENT) | (kind_and_flags >> 8);
     e->state_count = t->state_count;
     __builtin_memcpy(e->comm, t->owner.comm, sizeof e->comm);
     __builtin_memcpy(e->name, t->owner.name, sizeof e->name);
@@ -258,8 +302,21 @@ static __always_inline void emit(struct connection_stream_shared *s, struct sock
          * socket closes. */
         e->local_port = bpf_ntohs(tcp->inet_conn.icsk_inet.inet_sport);
         if (e->kind == CONNECTION_CLOSED) {
-            e->bytes_acked = tcp->bytes_acked;
-            e->bytes_received = tcp->bytes_received;
+            /* The kernel counts sequence space, where a connect's SYN
+             * and each side's FIN take one: the event gives payload. A
+             * connect's SYN is the first byte acknowledged; our FIN
+             * (sent on entering FIN_WAIT1 or LAST_ACK) is acknowledged
+             * when nothing written is unacknowledged; the peer's was
+             * received when it marked the socket done. */
+            __u64 acked = tcp->bytes_acked, received = tcp->bytes_received;
+            if (t->side == CONNECTION_SIDE_CONNECT && acked > 0)
+                acked--;
+            if ((t->flags & CONNECTION_FIN_SENT) && tcp->snd_una == tcp->write_seq && acked > 0)
+                acked--;
+            if ((sk->__sk_common.skc_flags & (1UL << SOCK_DONE)) && received > 0)
+                received--;
+            e->bytes_acked = acked;
+            e->bytes_received = received;
         }
     }
     if (e->kind == CONNECTION_CLOSED)
@@ -300,6 +357,15 @@ static __noinline struct tracked_socket *first_seen(struct sock *sk, int oldstat
     if (fresh->state_count == 0)
         add_state(fresh, oldstate);
     fresh->netns = BPF_CORE_READ(sk, __sk_common.skc_net.net, ns.inum);
+    if (fresh->side == CONNECTION_SIDE_ACCEPT) {
+        /* An accepted socket's port is its listener's. */
+        __u64 key = listener_key(fresh->netns, sk);
+        struct owner *listener = bpf_map_lookup_elem(&listeners, &key);
+        if (listener) {
+            __builtin_memcpy(&fresh->owner, listener, sizeof fresh->owner);
+            fresh->owner_source = OWNER_FROM_LISTENER;
+        }
+    }
     return fresh;
 }
 
@@ -319,8 +385,12 @@ int accept_returned_function(void *ctx)
     return 0;
 }
 
-/* Elsewhere every system call's exit, filtered to accept and accept4; the
- * returned descriptor leads to the socket. */
+/* Elsewhere, when the caller asks for it, every system call's exit,
+ * filtered to accept and accept4; the returned descriptor leads to the
+ * socket. It runs in every process at every system call, sockets or not
+ * (some 100 ns a call), which is why it is not the default: there the
+ * programs below take the owner at the accepted socket's first send or
+ * receive. */
 SEC("sockscope/tp_btf/sys_exit")
 int BPF_PROG(accept_returned_syscall, struct pt_regs *regs, long ret)
 {
@@ -379,6 +449,49 @@ __noinline int accepted(__u64 sk_address)
     return 0;
 }
 
+/* A send or receive call on a socket: an accepted TCP socket whose owner
+ * no call on it has named yet takes the caller. These run only in
+ * processes that use sockets, once per call. */
+static __always_inline void called(struct sock *sk)
+{
+    if (!bpf_sk_storage_get(&unnamed, sk, 0, 0))
+        return;
+    bpf_sk_storage_delete(&unnamed, sk);
+    __u64 cookie = sk->__sk_common.skc_cookie.counter;
+    struct tracked_socket *t = cookie ? bpf_map_lookup_elem(&sockets, &cookie) : 0;
+    if (!t || t->side != CONNECTION_SIDE_ACCEPT || !owner_provisional(t))
+        return;
+    struct connection_stream_shared *s = shared_block();
+    if (s)
+        take_current_owner(t, OWNER_FROM_IO, s->reader_pid_namespace);
+}
+
+SEC("sockscope/tp_btf/sock_send_length")
+int BPF_PROG(first_sent, struct sock *sk, int ret, int flags)
+{
+    called(sk);
+    return 0;
+}
+
+SEC("sockscope/tp_btf/sock_recv_length")
+int BPF_PROG(first_received, struct sock *sk, int ret, int flags)
+{
+    called(sk);
+    return 0;
+}
+
+/* Marks each accepted socket as it is made, for the programs above. A
+ * program of its own, loaded with them only: socket storage in tracing
+ * programs takes Linux 5.11, the send and receive tracepoints 6.3, and the
+ * state programs run on kernels older than either. */
+SEC("sockscope/tp_btf/inet_sock_set_state")
+int BPF_PROG(accepted_unnamed, struct sock *sk, int oldstate, int newstate)
+{
+    if (oldstate == TCP_LISTEN && newstate == TCP_SYN_RECV && sk->sk_protocol == IPPROTO_TCP)
+        bpf_sk_storage_get(&unnamed, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+    return 0;
+}
+
 /* One state change of a TCP socket. */
 static __always_inline void changed(struct connection_stream_shared *s, struct sock *sk, int oldstate, int newstate,
                                     __u32 slot)
@@ -397,15 +510,24 @@ static __always_inline void changed(struct connection_stream_shared *s, struct s
         return;
 
     add_state(t, newstate);
+    if (newstate == TCP_FIN_WAIT1 || newstate == TCP_LAST_ACK)
+        t->flags |= CONNECTION_FIN_SENT;
     if (oldstate == TCP_CLOSE && newstate == TCP_SYN_SENT)
         take_current_owner(t, OWNER_FROM_CONNECT, reader);
     else if (oldstate == TCP_CLOSE && newstate == TCP_LISTEN)
         take_current_owner(t, OWNER_FROM_LISTEN, reader);
+    if (newstate == TCP_LISTEN || oldstate == TCP_LISTEN) {
+        __u64 key = listener_key(t->netns, sk);
+        if (newstate == TCP_LISTEN && t->owner_source != OWNER_UNKNOWN)
+            bpf_map_update_elem(&listeners, &key, &t->owner, BPF_ANY);
+        else if (oldstate == TCP_LISTEN && newstate == TCP_CLOSE)
+            bpf_map_delete_elem(&listeners, &key);
+    }
 
     const int in_call = sk->sk_lock.owned != 0;
     if (in_call && !t->closer &&
         (newstate == TCP_FIN_WAIT1 || newstate == TCP_LAST_ACK || newstate == TCP_CLOSE)) {
-        if (t->owner_source == OWNER_UNKNOWN) {
+        if (owner_provisional(t)) {
             take_current_owner(t, OWNER_FROM_CLOSE, reader);
             t->closer = t->owner.pid;
         } else {
@@ -422,7 +544,9 @@ static __always_inline void changed(struct connection_stream_shared *s, struct s
     }
     if (!in_table && bpf_map_update_elem(&sockets, &cookie, t, BPF_NOEXIST) == -E2BIG)
         __sync_fetch_and_add(&s->untracked, 1);
-    if (s->report_opens && (newstate == TCP_LISTEN || (oldstate == TCP_SYN_SENT && newstate == TCP_ESTABLISHED)))
+    if (s->report_opens &&
+        (newstate == TCP_LISTEN || (oldstate == TCP_SYN_SENT && newstate == TCP_ESTABLISHED) ||
+         (!s->accepts_seen && oldstate == TCP_SYN_RECV && newstate == TCP_ESTABLISHED)))
         emit(s, sk, t, cookie, CONNECTION_OPENED);
 }
 
@@ -556,6 +680,10 @@ int snapshot(struct bpf_iter__task_file *ctx)
     add_state(fresh, state);
     take_owner(&fresh->owner, task_address, 0, s->reader_pid_namespace);
     fresh->owner_source = OWNER_FROM_SNAPSHOT;
+    if (state == TCP_LISTEN) {
+        __u64 port_key = listener_key(fresh->netns, sk);
+        bpf_map_update_elem(&listeners, &port_key, &fresh->owner, BPF_NOEXIST);
+    }
     if (bpf_map_update_elem(&sockets, &key, fresh, BPF_NOEXIST) == -E2BIG)
         __sync_fetch_and_add(&s->untracked, 1);
     return 0;
