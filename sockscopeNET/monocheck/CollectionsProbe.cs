@@ -43,8 +43,12 @@ internal static class CollectionsProbe
             });
             callers[i].Start();
         }
+        // Collections only within the budget: a call still running after it
+        // then ends at its own pace, so the time the caller bounds is the
+        // budget and one call, however loaded the machine. A deadlock never
+        // ends, and is still caught.
         int collections = 0;
-        while (callers[0].IsAlive || callers[1].IsAlive)
+        while ((callers[0].IsAlive || callers[1].IsAlive) && running.Elapsed < Budget)
         {
             GC.Collect();
             collections++;
