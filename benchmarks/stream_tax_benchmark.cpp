@@ -50,7 +50,7 @@ double thread_cpu_ns() {
 
 // Nanoseconds of this thread's CPU per call of `call`, over `budget_ns`:
 // the least of ten slices, since what other processes do to the caches and
-// the CPU's time only ever adds (other helpers' builds share the machine).
+// the CPU's time only ever adds (other jobs may share the machine).
 template <typename Call>
 double ns_per_call(Call call, double budget_ns) {
     double least = 0;
