@@ -3,7 +3,6 @@
 // make: a /proc/<pid>/cgroup longer than a page whose v1 line names another
 // container, and a Docker-named cgroup in a subtree a user other than root
 // owns.
-#include <cerrno>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
@@ -47,34 +46,6 @@ CgroupMounts cgroup_mounts() {
     return mounts;
 }
 
-// A cgroup directory made with its missing parents and given to `owner`;
-// they are removed innermost first. Made before the processes put in it,
-// so that they are reaped by then.
-class MadeCgroup {
-public:
-    MadeCgroup(const std::string& mount, const std::string& path, uid_t owner = 0) : mount_(mount), path_(path) {
-        for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-            if (mkdir((mount + path.substr(0, slash)).c_str(), 0755) == 0) made_.push_back(path.substr(0, slash));
-            if (slash == std::string::npos) break;
-        }
-        ready_ = chown((mount + path).c_str(), owner, owner) == 0;
-    }
-    // A cgroup whose last process was just reaped stays busy for a moment.
-    ~MadeCgroup() {
-        for (auto part = made_.rbegin(); part != made_.rend(); ++part)
-            for (int wait = 0; rmdir((mount_ + *part).c_str()) != 0 && errno == EBUSY && wait < 200; ++wait) usleep(10000);
-    }
-    bool add(pid_t pid) const {
-        std::ofstream procs(mount_ + path_ + "/cgroup.procs");
-        return ready_ && (procs << pid << std::flush).good();
-    }
-
-private:
-    std::string mount_, path_;
-    std::vector<std::string> made_;
-    bool ready_ = false;
-};
-
 // A container id of 64 hex digits that no other run uses.
 std::string unique_id(const std::string& start) {
     const std::string id = start + std::to_string(getpid());
@@ -93,13 +64,13 @@ TEST(ToolContainers, ALongCgroupFileGivesTheUnifiedLinesContainerNotAV1Lines) {
     if (mounts.unified.empty() || mounts.systemd.empty() || mounts.controllers.empty())
         GTEST_SKIP() << "not a hybrid host: no v1 lines come before the unified one";
     const std::string id = unique_id("ab"), unified_path = "/system.slice/docker-" + id + ".scope";
-    const MadeCgroup docker(mounts.unified, unified_path);
-    const MadeCgroup decoy(mounts.systemd, "/system.slice/docker-" + unique_id("cd") + ".scope");
+    const TestCgroup docker(unified_path, mounts.unified);
+    const TestCgroup decoy("/system.slice/docker-" + unique_id("cd") + ".scope", mounts.systemd);
     // Each controller's line long enough for the file to pass 4.5 KB.
     std::string long_path = "/sockscope-long-" + std::to_string(getpid());
     while (long_path.size() * mounts.controllers.size() < 4600) long_path += "/" + std::string(250, 'x');
-    std::vector<std::unique_ptr<MadeCgroup>> long_ones;
-    for (const std::string& mount : mounts.controllers) long_ones.push_back(std::make_unique<MadeCgroup>(mount, long_path));
+    std::vector<std::unique_ptr<TestCgroup>> long_ones;
+    for (const std::string& mount : mounts.controllers) long_ones.push_back(std::make_unique<TestCgroup>(long_path, mount));
     const NamespacedListener listener(0, nullptr);
     ASSERT_TRUE(listener.ready() && docker.add(listener.pid()) && decoy.add(listener.pid()));
     for (const auto& made : long_ones) ASSERT_TRUE(made->add(listener.pid()));
@@ -118,8 +89,8 @@ TEST(ToolContainers, AnIdInASubtreeAUserOwnsIsMarkedAsThatUsersAndNeverSelectedA
     if (mounts.unified.empty()) GTEST_SKIP() << "no unified cgroup hierarchy is mounted";
     // What a user with a delegated subtree can make: any name in it.
     const std::string victim = unique_id("ef"), slice = "/sockscope-delegated-" + std::to_string(getpid()) + ".slice";
-    const MadeCgroup delegated(mounts.unified, slice, 65534);
-    const MadeCgroup look_alike(mounts.unified, slice + "/docker-" + victim + ".scope", 65534);
+    const TestCgroup delegated(slice, mounts.unified, 65534);
+    const TestCgroup look_alike(slice + "/docker-" + victim + ".scope", mounts.unified, 65534);
     const NamespacedListener listener(0, nullptr);
     ASSERT_TRUE(listener.ready() && look_alike.add(listener.pid()));
 

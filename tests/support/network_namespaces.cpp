@@ -2,6 +2,7 @@
 #include "network_namespaces.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -80,16 +81,22 @@ int listener_inode() {
     return static_cast<int>(file.st_ino);
 }
 
-TestCgroup::TestCgroup(const std::string& path) : hierarchy_(unified_hierarchy()), path_(path) {
+TestCgroup::TestCgroup(const std::string& path, const std::string& hierarchy, uid_t owner)
+    : hierarchy_(hierarchy.empty() ? unified_hierarchy() : hierarchy), path_(path) {
     if (hierarchy_.empty()) return;
-    made_ = std::system(("mkdir -p '" + hierarchy_ + path_ + "'").c_str()) == 0;
+    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        if (mkdir((hierarchy_ + path.substr(0, slash)).c_str(), 0755) == 0) folders_.push_back(path.substr(0, slash));
+        if (slash == std::string::npos) break;
+    }
+    struct stat made {};
+    made_ = stat((hierarchy_ + path_).c_str(), &made) == 0 && S_ISDIR(made.st_mode) &&
+            chown((hierarchy_ + path_).c_str(), owner, owner) == 0;
 }
 
 TestCgroup::~TestCgroup() {
-    if (!made_) return;
-    // The folders this made, innermost first, as far as they are empty.
-    for (std::string path = path_; path.size() > 1; path = path.substr(0, path.rfind('/')))
-        if (rmdir((hierarchy_ + path).c_str()) != 0) break;
+    for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder)
+        for (int wait = 0; rmdir((hierarchy_ + *folder).c_str()) != 0 && errno == EBUSY && wait < 200; ++wait)
+            usleep(10000);
 }
 
 bool TestCgroup::add(pid_t pid) const {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 #include "holding_child.h"
 
@@ -27,12 +28,14 @@ bool private_netns_folder();
 // open; the inode of its socket, or -1.
 int listener_inode();
 
-// A cgroup made under the unified hierarchy (/sys/fs/cgroup, or
-// /sys/fs/cgroup/unified on hybrid hosts) at `path` ("/system.slice/x"),
-// removed with the folders it made once its processes are gone.
+// A cgroup made at `path` ("/system.slice/x") under the hierarchy mounted
+// at `hierarchy` (default: the unified one, /sys/fs/cgroup or
+// /sys/fs/cgroup/unified on hybrid hosts) and given to `owner`; removed
+// with the folders it made, innermost first, once its processes are gone
+// (a cgroup whose last process was just reaped stays busy for a moment).
 class TestCgroup {
 public:
-    explicit TestCgroup(const std::string& path);
+    explicit TestCgroup(const std::string& path, const std::string& hierarchy = {}, uid_t owner = 0);
     ~TestCgroup();
     TestCgroup(const TestCgroup&) = delete;
     TestCgroup& operator=(const TestCgroup&) = delete;
@@ -41,6 +44,7 @@ public:
 
 private:
     std::string hierarchy_, path_;
+    std::vector<std::string> folders_; // the folders it made, outermost first
     bool made_ = false;
 };
 
