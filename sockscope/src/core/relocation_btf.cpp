@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 
 namespace sockscope_detail {
@@ -140,27 +141,21 @@ void rewrite_record(std::byte* record, const BtfTypes& kernel, StringTable& stri
     auto* type = reinterpret_cast<btf_type*>(record);
     type->name_off = strings.add(kernel.text(type->name_off));
     const unsigned n = BtfTypes::vlen(*type);
+    // The record's entries (members, enumerators, parameters) of type
+    // Entry: each name moved into `strings`, each type, where it has one,
+    // given its new id.
+    const auto rewrite_entries = [&]<typename Entry>(std::type_identity<Entry>) {
+        for (unsigned i = 0; i < n; ++i) {
+            Entry& entry = entries<Entry>(record)[i];
+            entry.name_off = strings.add(kernel.text(entry.name_off));
+            if constexpr (requires { entry.type; }) entry.type = renumbered(entry.type);
+        }
+    };
     switch (BtfTypes::kind(*type)) {
     case BTF_KIND_STRUCT:
-    case BTF_KIND_UNION:
-        for (unsigned i = 0; i < n; ++i) {
-            btf_member& member = entries<btf_member>(record)[i];
-            member.name_off = strings.add(kernel.text(member.name_off));
-            member.type = renumbered(member.type);
-        }
-        break;
-    case BTF_KIND_ENUM:
-        for (unsigned i = 0; i < n; ++i) {
-            btf_enum& value = entries<btf_enum>(record)[i];
-            value.name_off = strings.add(kernel.text(value.name_off));
-        }
-        break;
-    case BTF_KIND_ENUM64:
-        for (unsigned i = 0; i < n; ++i) {
-            btf_enum64& value = entries<btf_enum64>(record)[i];
-            value.name_off = strings.add(kernel.text(value.name_off));
-        }
-        break;
+    case BTF_KIND_UNION: rewrite_entries(std::type_identity<btf_member>{}); break;
+    case BTF_KIND_ENUM: rewrite_entries(std::type_identity<btf_enum>{}); break;
+    case BTF_KIND_ENUM64: rewrite_entries(std::type_identity<btf_enum64>{}); break;
     case BTF_KIND_ARRAY: {
         btf_array& array = *entries<btf_array>(record);
         array.type = renumbered(array.type);
@@ -169,11 +164,7 @@ void rewrite_record(std::byte* record, const BtfTypes& kernel, StringTable& stri
     }
     case BTF_KIND_FUNC_PROTO:
         type->type = renumbered(type->type);
-        for (unsigned i = 0; i < n; ++i) {
-            btf_param& parameter = entries<btf_param>(record)[i];
-            parameter.name_off = strings.add(kernel.text(parameter.name_off));
-            parameter.type = renumbered(parameter.type);
-        }
+        rewrite_entries(std::type_identity<btf_param>{});
         break;
     case BTF_KIND_PTR:
     case BTF_KIND_TYPEDEF:
