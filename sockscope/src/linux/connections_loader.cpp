@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <sys/mman.h>
@@ -21,20 +22,37 @@ namespace sockscope_detail {
 namespace {
 
 // The programs, as named in connections.bpf.c.
-constexpr const char* program_names[] = {"accept_returned_function", "accept_returned_syscall", "first_sent",
-                                         "first_received", "accepted_unnamed", "state_changed",
-                                         "state_changed_skipped", "snapshot"};
+constexpr const char* program_names[] = {"accept_returned_function",
+                                         "accept_returned_syscall",
+                                         "first_sent",
+                                         "first_received",
+                                         "state_changed",
+                                         "state_changed_skipped",
+                                         "state_changed_marking",
+                                         "state_changed_skipped_marking",
+                                         "snapshot"};
 constexpr const char* accept_function_program = "accept_returned_function";
 constexpr const char* accept_syscall_program = "accept_returned_syscall";
-constexpr const char* first_call_programs[] = {"first_sent", "first_received", "accepted_unnamed"};
+constexpr const char* first_call_programs[] = {"first_sent", "first_received"};
+constexpr const char* plain_state_programs[] = {"state_changed", "state_changed_skipped"};
+constexpr const char* marking_state_programs[] = {"state_changed_marking", "state_changed_skipped_marking"};
+
+bool named(std::string_view name, std::span<const char* const> names) {
+    for (const char* each : names)
+        if (name == each) return true;
+    return false;
+}
 
 // Whether `load` loads the program `name`: the accept programs only for
-// their hook; the others always.
+// their hook; the state programs that mark accepted sockets in place of
+// the plain ones where the first send or receive names their owner; the
+// snapshot always.
 bool loads(std::string_view name, const ConnectionsLoad& load) {
+    const bool first_calls = load.accept == AcceptHook::calls && load.first_calls_traced;
     if (name == accept_function_program) return load.accept == AcceptHook::function;
     if (name == accept_syscall_program) return load.accept == AcceptHook::syscall;
-    for (const char* first_call : first_call_programs)
-        if (name == first_call) return load.accept == AcceptHook::calls && load.first_calls_traced;
+    if (named(name, first_call_programs) || named(name, marking_state_programs)) return first_calls;
+    if (named(name, plain_state_programs)) return !first_calls;
     return true;
 }
 constexpr std::string_view section_prefix = "sockscope/";

@@ -480,23 +480,15 @@ int BPF_PROG(first_received, struct sock *sk, int ret, int flags)
     return 0;
 }
 
-/* Marks each accepted socket as it is made, for the programs above. A
- * program of its own, loaded with them only: socket storage in tracing
- * programs takes Linux 5.11, the send and receive tracepoints 6.3, and the
- * state programs run on kernels older than either. */
-SEC("sockscope/tp_btf/inet_sock_set_state")
-int BPF_PROG(accepted_unnamed, struct sock *sk, int oldstate, int newstate)
-{
-    if (oldstate == TCP_LISTEN && newstate == TCP_SYN_RECV && sk->sk_protocol == IPPROTO_TCP)
-        bpf_sk_storage_get(&unnamed, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
-    return 0;
-}
-
-/* One state change of a TCP socket. */
+/* One state change of a TCP socket. With `mark` (a constant: see the
+ * marking programs below), an accepted socket is marked for the send and
+ * receive programs above as it is made. */
 static __always_inline void changed(struct connection_stream_shared *s, struct sock *sk, int oldstate, int newstate,
-                                    __u32 slot)
+                                    __u32 slot, const int mark)
 {
     const __u32 reader = s->reader_pid_namespace;
+    if (mark && oldstate == TCP_LISTEN && newstate == TCP_SYN_RECV)
+        bpf_sk_storage_get(&unnamed, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
     /* The cookie as the kernel keeps it; the helper, which gives the
      * socket one on first use, only when it has none yet. */
     __u64 cookie = sk->__sk_common.skc_cookie.counter;
@@ -516,12 +508,13 @@ static __always_inline void changed(struct connection_stream_shared *s, struct s
         take_current_owner(t, OWNER_FROM_CONNECT, reader);
     else if (oldstate == TCP_CLOSE && newstate == TCP_LISTEN)
         take_current_owner(t, OWNER_FROM_LISTEN, reader);
-    if (newstate == TCP_LISTEN || oldstate == TCP_LISTEN) {
+    /* (Not at LISTEN -> SYN_RECV, a listener's every accepted socket.) */
+    if (newstate == TCP_LISTEN && t->owner_source != OWNER_UNKNOWN) {
         __u64 key = listener_key(t->netns, sk);
-        if (newstate == TCP_LISTEN && t->owner_source != OWNER_UNKNOWN)
-            bpf_map_update_elem(&listeners, &key, &t->owner, BPF_ANY);
-        else if (oldstate == TCP_LISTEN && newstate == TCP_CLOSE)
-            bpf_map_delete_elem(&listeners, &key);
+        bpf_map_update_elem(&listeners, &key, &t->owner, BPF_ANY);
+    } else if (oldstate == TCP_LISTEN && newstate == TCP_CLOSE) {
+        __u64 key = listener_key(t->netns, sk);
+        bpf_map_delete_elem(&listeners, &key);
     }
 
     const int in_call = sk->sk_lock.owned != 0;
@@ -586,8 +579,7 @@ struct {
  * ends). The kernel counts the changes it skips; the second program
  * counts those it handles in state_changed's place, so the library can
  * tell how many neither saw. */
-SEC("sockscope/tp_btf/inet_sock_set_state")
-int BPF_PROG(state_changed, struct sock *sk, int oldstate, int newstate)
+static __always_inline int state_change_started(struct sock *sk, int oldstate, int newstate, const int mark)
 {
     __u32 zero = 0;
     struct started_changes *started_here = bpf_map_lookup_elem(&started, &zero);
@@ -601,12 +593,11 @@ int BPF_PROG(state_changed, struct sock *sk, int oldstate, int newstate)
     started_here->depth = depth + 1;
     struct connection_stream_shared *s = shared_block();
     if (s && sk->sk_protocol == IPPROTO_TCP && oldstate != newstate)
-        changed(s, sk, oldstate, newstate, SCRATCH_STATE);
+        changed(s, sk, oldstate, newstate, SCRATCH_STATE, mark);
     return 0;
 }
 
-SEC("sockscope/tp_btf/inet_sock_set_state")
-int BPF_PROG(state_changed_skipped, struct sock *sk, int oldstate, int newstate)
+static __always_inline int state_change_skipped(struct sock *sk, int oldstate, int newstate, const int mark)
 {
     __u32 zero = 0;
     struct started_changes *started_here = bpf_map_lookup_elem(&started, &zero);
@@ -627,8 +618,38 @@ int BPF_PROG(state_changed_skipped, struct sock *sk, int oldstate, int newstate)
         return 0;
     __sync_fetch_and_add(&s->skipped_seen, 1);
     if (sk->sk_protocol == IPPROTO_TCP && oldstate != newstate)
-        changed(s, sk, oldstate, newstate, SCRATCH_SKIPPED);
+        changed(s, sk, oldstate, newstate, SCRATCH_SKIPPED, mark);
     return 0;
+}
+
+SEC("sockscope/tp_btf/inet_sock_set_state")
+int BPF_PROG(state_changed, struct sock *sk, int oldstate, int newstate)
+{
+    return state_change_started(sk, oldstate, newstate, 0);
+}
+
+SEC("sockscope/tp_btf/inet_sock_set_state")
+int BPF_PROG(state_changed_skipped, struct sock *sk, int oldstate, int newstate)
+{
+    return state_change_skipped(sk, oldstate, newstate, 0);
+}
+
+/* The same two, loaded in their place where accepted sockets take their
+ * owner at their first send or receive: they also mark each accepted
+ * socket as it is made. A pair of their own, because socket storage in
+ * tracing programs takes Linux 5.11 (and the send and receive tracepoints
+ * 6.3), where the plain pair runs on older kernels; marking in a program
+ * of its own would cost every state change a third program's run. */
+SEC("sockscope/tp_btf/inet_sock_set_state")
+int BPF_PROG(state_changed_marking, struct sock *sk, int oldstate, int newstate)
+{
+    return state_change_started(sk, oldstate, newstate, 1);
+}
+
+SEC("sockscope/tp_btf/inet_sock_set_state")
+int BPF_PROG(state_changed_skipped_marking, struct sock *sk, int oldstate, int newstate)
+{
+    return state_change_skipped(sk, oldstate, newstate, 1);
 }
 
 /* Run once when the stream starts, after the programs above are attached:
