@@ -38,7 +38,7 @@ std::unique_ptr<BpfRingBuffer> BpfRingBuffer::map(int fd, std::size_t size) noex
         ::munmap(consumer, page);
         return nullptr;
     }
-    auto* ring = new (std::nothrow) BpfRingBuffer(consumer, producer, size, page);
+    auto* ring = new (std::nothrow) BpfRingBuffer(consumer, producer, size, page, load_position(consumer));
     if (ring == nullptr) {
         ::munmap(producer, page + 2 * size);
         ::munmap(consumer, page);
@@ -54,10 +54,12 @@ BpfRingBuffer::~BpfRingBuffer() {
 
 std::span<const std::byte> BpfRingBuffer::front() noexcept {
     const auto* data = static_cast<const std::byte*>(producer_) + page_;
-    std::uint64_t position = load_position(consumer_);
-    // Records the kernel discarded are given back on the way.
+    // Records the kernel discarded are skipped on the way. The producer
+    // position is read again only when every record it showed is taken.
     for (;;) {
-        if (position >= load_position(producer_)) return {};
+        if (read_ >= written_) written_ = load_position(producer_);
+        if (read_ >= written_) return {};
+        const std::uint64_t position = read_;
         const auto* header = data + (position & (size_ - 1));
         const std::uint32_t length = __atomic_load_n(reinterpret_cast<const std::uint32_t*>(header), __ATOMIC_ACQUIRE);
         if ((length & busy_bit) != 0) return {};
@@ -67,15 +69,18 @@ std::span<const std::byte> BpfRingBuffer::front() noexcept {
             front_end_ = end;
             return {header + header_size, record_size};
         }
-        position = end;
-        store_position(consumer_, position);
+        read_ = end;
     }
 }
 
 void BpfRingBuffer::pop() noexcept {
     if (front_end_ == 0) return;
-    store_position(consumer_, front_end_);
+    read_ = front_end_;
     front_end_ = 0;
+}
+
+void BpfRingBuffer::give_back() noexcept {
+    if (load_position(consumer_) != read_) store_position(consumer_, read_);
 }
 
 } // namespace sockscope_detail

@@ -29,11 +29,15 @@ constexpr std::uint32_t most_tracked_sockets = std::uint32_t{1} << 22;
 constexpr ino_t initial_user_namespace = 0xEFFFFFFDu;
 
 // The programs and hooks, as named in connections.bpf.c.
+// The state programs, and the pair loaded in their place that also marks
+// accepted sockets for the first-call programs.
 constexpr const char* state_program = "state_changed";
 constexpr const char* skipped_state_program = "state_changed_skipped";
+constexpr const char* marking_state_program = "state_changed_marking";
+constexpr const char* marking_skipped_state_program = "state_changed_skipped_marking";
 constexpr const char* accept_function_program = "accept_returned_function";
 constexpr const char* accept_syscall_program = "accept_returned_syscall";
-constexpr const char* first_call_programs[] = {"first_sent", "first_received", "accepted_unnamed"};
+constexpr const char* first_call_programs[] = {"first_sent", "first_received"};
 constexpr const char* snapshot_program = "snapshot";
 constexpr const char* state_hook = "tp_btf/inet_sock_set_state";
 constexpr const char* accept_function_hook = "fexit/inet_csk_accept";
@@ -226,8 +230,10 @@ bool ConnectionStream::start(const ConnectionStreamOptions& options, ino_t reade
 
     // The state program first: the one for state changes it is kept from
     // seeing must run after it (see connections.bpf.c).
-    bpf_program* state = f.find_program_by_name(object, state_program);
-    bpf_program* skipped = f.find_program_by_name(object, skipped_state_program);
+    const bool marking = accept == AcceptHook::calls && first_calls_traced;
+    bpf_program* state = f.find_program_by_name(object, marking ? marking_state_program : state_program);
+    bpf_program* skipped =
+        f.find_program_by_name(object, marking ? marking_skipped_state_program : skipped_state_program);
     if (state == nullptr || skipped == nullptr) {
         errno = ENOENT;
         return false;
@@ -310,6 +316,7 @@ long read_connection_records(ConnectionStream* stream, ConnectionRecord* records
             ++stream->malformed;
         stream->ring->pop();
     }
+    stream->ring->give_back();
     const std::uint64_t dropped = stream->lost();
     *lost = dropped - stream->lost_reported;
     stream->lost_reported = dropped;
