@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS
-# (default 60) from the corpus kept in fuzz/corpus. New inputs go to a
+# (default 30; a longer hunt: FUZZ_SECONDS=600) from the corpus kept in
+# fuzz/corpus, as many at once as there are CPUs. New inputs go to a
 # scratch folder, so the tree is left as it was. A crash fails the run and
 # leaves its input in build-fuzz/crashes/ (turn it into a regression test).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${FUZZ_SECONDS:-60}
+seconds=${FUZZ_SECONDS:-30}
 # The newest clang from 14 up whose fuzzer runtime links.
 clang=""
 probe=$(mktemp -d /tmp/sockscope-fuzz-probe-XXXXXX)
@@ -27,18 +28,37 @@ cmake --preset fuzz -DCMAKE_CXX_COMPILER="$clang" >/dev/null
 cmake --build --preset fuzz -j"$(nproc)" >/dev/null
 mkdir -p build-fuzz/crashes
 status=0
-for target in fuzz_proc_net fuzz_netlink fuzz_socket_link fuzz_image_name fuzz_utf8; do
+targets=(fuzz_proc_net fuzz_netlink fuzz_socket_link fuzz_image_name fuzz_utf8)
+
+# One target's run; its report goes to build-fuzz/<target>.result, its
+# exit status is the run's.
+fuzz_one() { # target
+    local target=$1 scratch log=build-fuzz/$1.log result=build-fuzz/$1.result runs
     scratch=$(mktemp -d /tmp/sockscope-fuzz-XXXXXX)
-    log=build-fuzz/$target.log
     if build-fuzz/fuzz/$target -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -artifact_prefix=build-fuzz/crashes/$target- "$scratch" fuzz/corpus/$target >"$log" 2>&1; then
         runs=$(grep -o 'Done [0-9]* runs' "$log" | tail -1)
-        printf '%-18s %s in %s s, corpus %s inputs\n' "$target" "$runs" "$seconds" "$(find "$scratch" fuzz/corpus/$target -type f | wc -l)"
-    else
-        echo "$target FAILED; its input is in build-fuzz/crashes/:"
-        tail -30 "$log"
-        status=1
+        printf '%-18s %s in %s s, corpus %s inputs\n' "$target" "$runs" "$seconds" \
+            "$(find "$scratch" fuzz/corpus/$target -type f | wc -l)" >"$result"
+        rm -rf "$scratch"
+        return 0
     fi
+    { echo "$target FAILED; its input is in build-fuzz/crashes/:"; tail -30 "$log"; } >"$result"
     rm -rf "$scratch"
+    return 1
+}
+
+# As many targets at once as there are CPUs (each fuzzer runs on one);
+# the reports come in the list's order.
+parallel=$(nproc)
+pids=()
+for target in "${targets[@]}"; do
+    while [ "$(jobs -rp | wc -l)" -ge "$parallel" ]; do wait -n || true; done
+    fuzz_one "$target" &
+    pids+=($!)
+done
+for i in "${!targets[@]}"; do
+    wait "${pids[$i]}" || status=1
+    cat "build-fuzz/${targets[$i]}.result"
 done
 exit $status
