@@ -26,6 +26,8 @@ if [ "${1:-}" = "--for-tests" ]; then
     have mono || needed+=(mono-runtime)
     have unzip || needed+=(unzip)
     have valgrind || needed+=(valgrind)
+    # The suites' builds share what they compile alike (scripts/test.sh).
+    have ccache || needed+=(ccache)
     # The listing's locale test builds ja_JP.eucJP from these sources.
     [ -f /usr/share/i18n/locales/ja_JP ] || needed+=(locales)
     # The fuzzers: a clang (14 or later) with its fuzzer runtime.
