@@ -56,6 +56,10 @@ std::optional<BtfTypes> BtfTypes::parse(std::span<const std::byte> raw) {
     if (header.str_len == 0 || strings[header.str_len - 1] != '\0') return std::nullopt;
 
     BtfTypes view({types, header.type_len}, {strings, header.str_len});
+    // Room for as many records as the section could hold, taken once: a
+    // kernel's 100,000 types grew the list some twenty times, copying it
+    // each time, at every stream's open. Pages never written cost nothing.
+    view.starts_.reserve(header.type_len / sizeof(btf_type) + 1);
     view.starts_.push_back(0);
     for (std::size_t at = 0; at < header.type_len;) {
         if (header.type_len - at < sizeof(btf_type)) return std::nullopt;
@@ -81,6 +85,15 @@ std::string_view BtfTypes::text(std::uint32_t offset) const {
     return {strings_.data() + offset};
 }
 
+// Whether the string at `offset` is `wanted`, without measuring it first
+// (find compares a name with every type's of the kinds it looks for). Every
+// offset parse() let in lies inside the strings, which end with a '\0'.
+bool BtfTypes::named(std::uint32_t offset, std::string_view wanted) const {
+    if (offset >= strings_.size() || wanted.size() >= strings_.size() - offset) return false;
+    const char* at = strings_.data() + offset;
+    return std::memcmp(at, wanted.data(), wanted.size()) == 0 && at[wanted.size()] == '\0';
+}
+
 void BtfTypes::find(std::span<Lookup> lookups) const {
     std::uint32_t kinds = 0; // a bit per kind looked for
     for (Lookup& lookup : lookups) {
@@ -91,9 +104,8 @@ void BtfTypes::find(std::span<Lookup> lookups) const {
     for (std::uint32_t id = 1; id < count() && left > 0; ++id) {
         const btf_type& candidate = type(id);
         if ((kinds >> kind(candidate) & 1) == 0) continue;
-        const std::string_view candidate_name = name(candidate);
         for (Lookup& lookup : lookups) {
-            if (lookup.id == 0 && lookup.kind == kind(candidate) && lookup.name == candidate_name) {
+            if (lookup.id == 0 && lookup.kind == kind(candidate) && named(candidate.name_off, lookup.name)) {
                 lookup.id = id;
                 --left;
             }

@@ -54,6 +54,7 @@ public:
     static std::size_t record_size(const btf_type& type);
 
 private:
+    bool named(std::uint32_t offset, std::string_view wanted) const;
     BtfTypes(std::span<const std::byte> types, std::span<const char> strings) : types_(types), strings_(strings) {}
 
     std::span<const std::byte> types_;
