@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string_view>
 #include <type_traits>
-#include <unordered_map>
 
 namespace sockscope_detail {
 namespace {
@@ -66,25 +65,55 @@ void held_types(const BtfTypes& btf, std::uint32_t id, Follow&& follow) {
     }
 }
 
+// The names of the kept records, each once, by their offset in the source
+// BTF (whose strings are unique). Kept in one open-addressed table rather
+// than a node per name: a stream's open moves some two thousand names, and
+// each allocation is one more way for the open to fail.
 class StringTable {
 public:
-    StringTable() { text_.push_back('\0'); }
+    explicit StringTable(const BtfTypes& source) : source_(source), slots_(1024) { text_.push_back('\0'); }
 
-    std::uint32_t add(std::string_view text) {
+    // The new offset of the source's string at `offset` (0 for "").
+    std::uint32_t add(std::uint32_t offset) {
+        const std::string_view text = source_.text(offset);
         if (text.empty()) return 0;
-        const auto [at, added] = offsets_.try_emplace(text, static_cast<std::uint32_t>(text_.size()));
-        if (added) {
+        if (2 * (used_ + 1) > slots_.size()) grow();
+        Slot& slot = find(slots_, offset);
+        if (slot.from == 0) {
+            slot = {offset, static_cast<std::uint32_t>(text_.size())};
+            ++used_;
             text_.insert(text_.end(), text.begin(), text.end());
             text_.push_back('\0');
         }
-        return at->second;
+        return slot.to;
     }
 
     const std::vector<char>& text() const { return text_; }
 
 private:
+    struct Slot {
+        std::uint32_t from = 0; // 0: free (offset 0 is "", never kept)
+        std::uint32_t to = 0;
+    };
+
+    static Slot& find(std::vector<Slot>& slots, std::uint32_t offset) {
+        const std::size_t mask = slots.size() - 1;
+        std::size_t at = (offset * std::uint64_t{0x9E3779B97F4A7C15}) >> 40 & mask;
+        while (slots[at].from != 0 && slots[at].from != offset) at = (at + 1) & mask;
+        return slots[at];
+    }
+
+    void grow() {
+        std::vector<Slot> larger(slots_.size() * 2);
+        for (const Slot& slot : slots_)
+            if (slot.from != 0) find(larger, slot.from) = slot;
+        slots_.swap(larger);
+    }
+
+    const BtfTypes& source_;
     std::vector<char> text_;
-    std::unordered_map<std::string_view, std::uint32_t> offsets_; // views into the source BTF
+    std::vector<Slot> slots_; // a power of two, at most half full
+    std::size_t used_ = 0;
 };
 
 // The kernel types that relocations from `relocated` may resolve to (named
@@ -137,9 +166,9 @@ std::vector<std::uint32_t> kept_types(const BtfTypes& kernel, const BtfTypes& ob
 // A kept type's record, copied to `record`, with its names moved into
 // `strings` and its type references given the new ids.
 template <typename Renumbered>
-void rewrite_record(std::byte* record, const BtfTypes& kernel, StringTable& strings, Renumbered&& renumbered) {
+void rewrite_record(std::byte* record, StringTable& strings, Renumbered&& renumbered) {
     auto* type = reinterpret_cast<btf_type*>(record);
-    type->name_off = strings.add(kernel.text(type->name_off));
+    type->name_off = strings.add(type->name_off);
     const unsigned n = BtfTypes::vlen(*type);
     // The record's entries (members, enumerators, parameters) of type
     // Entry: each name moved into `strings`, each type, where it has one,
@@ -147,7 +176,7 @@ void rewrite_record(std::byte* record, const BtfTypes& kernel, StringTable& stri
     const auto rewrite_entries = [&]<typename Entry>(std::type_identity<Entry>) {
         for (unsigned i = 0; i < n; ++i) {
             Entry& entry = entries<Entry>(record)[i];
-            entry.name_off = strings.add(kernel.text(entry.name_off));
+            entry.name_off = strings.add(entry.name_off);
             if constexpr (requires { entry.type; }) entry.type = renumbered(entry.type);
         }
     };
@@ -204,14 +233,18 @@ std::vector<std::byte> relocation_btf(const BtfTypes& kernel, const BtfTypes& ob
     for (std::uint32_t& id : new_ids)
         if (id != 0) id = next++;
     const auto renumbered = [&new_ids](std::uint32_t id) { return id < new_ids.size() ? new_ids[id] : 0; };
-    StringTable strings;
+    StringTable strings(kernel);
+    std::size_t bytes = 0;
+    for (std::uint32_t id = 1; id < kernel.count(); ++id)
+        if (new_ids[id] != 0) bytes += kernel.record(id).size();
     std::vector<std::byte> types;
+    types.reserve(bytes);
     for (std::uint32_t id = 1; id < kernel.count(); ++id) {
         if (new_ids[id] == 0) continue;
         const std::span<const std::byte> source = kernel.record(id);
         const std::size_t at = types.size();
         types.insert(types.end(), source.begin(), source.end());
-        rewrite_record(types.data() + at, kernel, strings, renumbered);
+        rewrite_record(types.data() + at, strings, renumbered);
     }
     return raw_btf(types, strings.text());
 }
