@@ -11,16 +11,14 @@
 
 #include <sockscope_text/decimal.h>
 #include <sockscope_text/display_width.h>
-#include <sockscope_text/json_string.h>
 #include <sockscope_text/terminal_text.h>
 
-#include "json_members.h"
+#include "json_writer.h"
 
 namespace sockscope_tool {
 namespace {
 
 using sockscope_text::append_decimal;
-using sockscope_text::append_json_ascii;
 
 const char* side_name(std::uint8_t side) {
     switch (side) {
@@ -130,31 +128,15 @@ constexpr Layout layout[] = {{"Time", 12, false},   {"PID/Name", 20, false}, {"S
                              {"Local", 21, false},  {"Remote", 21, false},   {"End", 14, false},
                              {"Lifetime", 8, true}, {"Sent", 9, true},       {"Received", 9, true}};
 
-// Every member but the first: a comma, then the key.
-void append_key(std::string& out, const char* key) {
-    out += ',';
-    append_json_key(out, key);
-}
-
-void append_number_or_null(std::string& out, const char* key, std::uint64_t value, bool known) {
-    append_key(out, key);
-    append_json_number_or_null(out, value, known);
-}
-
-void append_text_or_null(std::string& out, const char* key, const char* text) {
-    append_key(out, key);
-    append_json_text_or_null(out, text);
-}
-
-void append_time_or_null(std::string& out, const char* key, std::int64_t nanoseconds) {
-    append_key(out, key);
+// A time in RFC 3339, UTC with milliseconds; null when not known.
+void time_or_null(JsonWriter& json, std::int64_t nanoseconds) {
     if (nanoseconds <= 0) {
-        out += "null";
+        json.null();
         return;
     }
-    out += '"';
-    append_clock(out, nanoseconds, true);
-    out += '"';
+    std::string time;
+    append_clock(time, nanoseconds, true);
+    json.ascii(time);
 }
 
 } // namespace
@@ -207,69 +189,59 @@ void append_event_line(std::string& out, const sockscope_connection& record, boo
 
 void append_event_json(std::string& out, const sockscope_connection& record) {
     const bool closed = record.kind == SOCKSCOPE_CONNECTION_CLOSED;
-    out += closed ? "{\"kind\":\"closed\"" : "{\"kind\":\"opened\"";
-    append_key(out, "protocol");
-    out += record.protocol == IPPROTO_TCP ? "\"tcp\"" : "\"udp\"";
-    append_key(out, "family");
-    out += record.family == AF_INET ? "\"ipv4\"" : "\"ipv6\"";
-    append_key(out, "local_address");
-    append_json_ascii(out, record.local_text != nullptr ? record.local_text : "");
-    append_number_or_null(out, "local_port", record.local_port, true);
+    JsonWriter json(out);
+    json.open_object();
+    json.key("kind").ascii(closed ? "closed" : "opened");
+    json.key("protocol").ascii(record.protocol == IPPROTO_TCP ? "tcp" : "udp");
+    json.key("family").ascii(record.family == AF_INET ? "ipv4" : "ipv6");
+    json.key("local_address").ascii(record.local_text != nullptr ? record.local_text : "");
+    json.key("local_port").number(record.local_port);
     // A listener has no peer: null, as the tables give it.
     const bool peer = record.remote_port != 0 || std::any_of(std::begin(record.remote_address),
                                                              std::end(record.remote_address),
                                                              [](std::uint8_t byte) { return byte != 0; });
-    append_key(out, "remote_address");
-    if (peer) append_json_ascii(out, record.remote_text != nullptr ? record.remote_text : ""); else out += "null";
-    append_number_or_null(out, "remote_port", record.remote_port, peer);
-    append_number_or_null(out, "netns", record.netns, true);
-    append_text_or_null(out, "netns_name", record.netns_name);
-    append_number_or_null(out, "cookie", record.cookie, true);
-    append_number_or_null(out, "pid", record.pid, record.pid != 0);
-    append_text_or_null(out, "name", record.name);
-    append_text_or_null(out, "comm", record.comm);
-    append_text_or_null(out, "cgroup", record.cgroup);
-    append_number_or_null(out, "cgroup_id", record.cgroup_id, record.cgroup_id != 0);
-    append_text_or_null(out, "container", record.container);
-    append_text_or_null(out, "user_container", record.user_container);
-    append_number_or_null(out, "container_user", record.container_user, record.user_container != nullptr);
-    append_key(out, "side");
-    const char* side = side_name(record.side);
-    if (side != nullptr) append_json_ascii(out, side); else out += "null";
-    append_key(out, "owner_source");
-    const char* source = owner_source_name(record.owner_source);
-    if (source != nullptr) append_json_ascii(out, source); else out += "null";
-    append_text_or_null(out, "end", record.end_name);
-    append_key(out, "error");
-    if (record.error != 0) append_json_ascii(out, error_name(record.error)); else out += "null";
-    append_key(out, "states");
-    out += '[';
+    if (peer)
+        json.key("remote_address").ascii(record.remote_text != nullptr ? record.remote_text : "");
+    else
+        json.key("remote_address").null();
+    json.key("remote_port").number_or_null(record.remote_port, peer);
+    json.key("netns").number(record.netns);
+    json.key("netns_name").text_or_null(record.netns_name);
+    json.key("cookie").number(record.cookie);
+    json.key("pid").number_or_null(record.pid, record.pid != 0);
+    json.key("name").text_or_null(record.name);
+    json.key("comm").text_or_null(record.comm);
+    json.key("cgroup").text_or_null(record.cgroup);
+    json.key("cgroup_id").number_or_null(record.cgroup_id, record.cgroup_id != 0);
+    json.key("container").text_or_null(record.container);
+    json.key("user_container").text_or_null(record.user_container);
+    json.key("container_user").number_or_null(record.container_user, record.user_container != nullptr);
+    json.key("side").ascii_or_null(side_name(record.side));
+    json.key("owner_source").ascii_or_null(owner_source_name(record.owner_source));
+    json.key("end").text_or_null(record.end_name);
+    if (record.error != 0)
+        json.key("error").ascii(error_name(record.error));
+    else
+        json.key("error").null();
+    json.key("states").open_array();
     const unsigned count = record.state_count <= 16 ? record.state_count : 16;
-    for (unsigned i = 0; i < count; ++i) {
-        if (i > 0) out += ',';
-        const char* name = sockscope_state_name(IPPROTO_TCP, record.states[i]);
-        if (name != nullptr) append_json_ascii(out, name); else out += "null";
-    }
-    out += ']';
-    append_time_or_null(out, "opened", record.opened_ns);
-    append_time_or_null(out, "closed", closed ? record.closed_ns : 0);
-    append_number_or_null(out, "lifetime_ns", static_cast<std::uint64_t>(record.lifetime_ns),
-                          closed && record.lifetime_ns >= 0);
-    append_number_or_null(out, "bytes_sent", record.bytes_sent, closed);
-    append_number_or_null(out, "bytes_received", record.bytes_received, closed);
-    append_number_or_null(out, "closer_pid", record.closer_pid, record.closer_pid != 0);
-    append_key(out, "flags");
-    out += '[';
-    bool first = true;
+    for (unsigned i = 0; i < count; ++i) json.ascii_or_null(sockscope_state_name(IPPROTO_TCP, record.states[i]));
+    json.close_array();
+    time_or_null(json.key("opened"), record.opened_ns);
+    time_or_null(json.key("closed"), closed ? record.closed_ns : 0);
+    json.key("lifetime_ns")
+        .number_or_null(static_cast<std::uint64_t>(record.lifetime_ns), closed && record.lifetime_ns >= 0);
+    json.key("bytes_sent").number_or_null(record.bytes_sent, closed);
+    json.key("bytes_received").number_or_null(record.bytes_received, closed);
+    json.key("closer_pid").number_or_null(record.closer_pid, record.closer_pid != 0);
+    json.key("flags").open_array();
     for (const auto& [bit, name] : {std::pair<unsigned, const char*>{SOCKSCOPE_CONNECTION_OPEN_UNSEEN, "open_unseen"},
                                     {SOCKSCOPE_CONNECTION_CLOSED_IN_CALL, "closed_in_call"},
-                                    {SOCKSCOPE_CONNECTION_PATH_CUT, "path_cut"}}) {
-        if ((record.flags & bit) == 0) continue;
-        if (!first) out += ',';
-        first = false;
-        append_json_ascii(out, name);
-    }
-    out += "]}\n";
+                                    {SOCKSCOPE_CONNECTION_PATH_CUT, "path_cut"}})
+        if ((record.flags & bit) != 0) json.ascii(name);
+    json.close_array();
+    json.close_object();
+    out += '\n';
 }
 
 // Built with append_decimal and +=: g++ 12's -Wrestrict takes the chains of

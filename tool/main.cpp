@@ -205,7 +205,7 @@ int main(int argc, char** argv) {
     try {
         const ParsedCommandLine parsed = parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
         if (!parsed.error.empty()) return usage_error(parsed.error);
-        if (parsed.options.help) return print(help_text);
+        if (parsed.options.help) return print(help_text());
         if (parsed.options.version) return print(std::string(program) + " " + SOCKSCOPE_TOOL_VERSION + "\n");
 
         // Names print in the character set of the user's terminal.

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <string_view>
+#include <getopt.h>
+#include <iterator>
 
-#include "event_options.h"
 #include "state_names.h"
 
 namespace sockscope_tool {
@@ -15,83 +16,227 @@ const char* const usage_line = "usage: sockscope [-tul46e] [--port N,...] [--pid
                                "       sockscope --events [-46A] [--port N,...] [--pid N,...] [--name NAME] "
                                "[--netns NS] [--container ID] [--opens] [--json] [--debug] [--tracked N] [--exact-accepts]";
 
-const char* const help_text = R"(Usage: sockscope [OPTION]...
+namespace {
+
+// The whole text as a decimal number: a digit first (no sign, no blank),
+// nothing after the number.
+template <typename Number>
+bool parse_number(std::string_view text, Number& value) {
+    if (text.empty() || text.front() < '0' || text.front() > '9') return false;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size();
+}
+
+// Calls `take` with each comma-separated item of `value`; false when an
+// item is empty or `take` refuses it.
+template <typename Take>
+bool for_each_item(std::string_view value, Take take) {
+    for (;;) {
+        const std::size_t comma = value.find(',');
+        if (!take(value.substr(0, comma))) return false;
+        if (comma == std::string_view::npos) return true;
+        value.remove_prefix(comma + 1);
+    }
+}
+
+std::string take_ports(Options& options, std::string_view value) {
+    const bool read = for_each_item(value, [&](std::string_view item) {
+        std::uint16_t port = 0;
+        if (!parse_number(item, port) || port == 0) return false;
+        options.ports.push_back(port);
+        return true;
+    });
+    return read ? "" : "--port needs port numbers from 1 to 65535";
+}
+
+std::string take_pids(Options& options, std::string_view value) {
+    const bool read = for_each_item(value, [&](std::string_view item) {
+        std::uint32_t pid = 0;
+        if (!parse_number(item, pid)) return false;
+        options.pids.push_back(pid);
+        return true;
+    });
+    return read ? "" : "--pid needs process ids";
+}
+
+std::string take_states(Options& options, std::string_view value) {
+    std::string unknown;
+    const bool read = for_each_item(value, [&](std::string_view item) {
+        const std::uint32_t bit = state_bit_named(item);
+        if (bit == 0) unknown = item;
+        options.states |= bit;
+        return bit != 0;
+    });
+    return read ? "" : "--state: no state is named '" + unknown + "' (see --help)";
+}
+
+std::string take_name(Options& options, std::string_view value) {
+    if (value.empty()) return "--name needs a name";
+    options.name = std::string(value);
+    return "";
+}
+
+std::string take_netns(Options& options, std::string_view value) {
+    if (value.empty()) return "--netns needs a value";
+    if (value.find('/') != std::string_view::npos || value == "." || value == "..")
+        return "--netns needs a name from /run/netns or an inode number";
+    options.netns = std::string(value);
+    return "";
+}
+
+std::string take_container(Options& options, std::string_view value) {
+    if (value.empty()) return "--container needs a value";
+    options.container = std::string(value);
+    return "";
+}
+
+std::string take_watch(Options& options, std::string_view value) {
+    double seconds = 0;
+    if (!parse_number(value, seconds) || !(seconds >= 0.1 && seconds <= 86400))
+        return "--watch needs a number of seconds from 0.1 to 86400";
+    options.watch = std::chrono::milliseconds(static_cast<long long>(std::llround(seconds * 1000)));
+    return "";
+}
+
+std::string take_tracked(Options& options, std::string_view value) {
+    std::uint32_t count = 0;
+    if (!parse_number(value, count) || count == 0 || count > 4194304)
+        return "--tracked needs a number of sockets from 1 to 4194304";
+    options.tracked = count;
+    return "";
+}
+
+using enum HelpSection;
+constexpr OptionModes any = OptionModes::any, tables_only = OptionModes::tables, events_only = OptionModes::events;
+
+// In the order of --help, part by part. Of two options given where they
+// make no sense, the error names the one listed first.
+constexpr OptionSpec table[] = {
+    {"tcp", 't', nullptr, tables, "TCP sockets (the default)", any, nullptr, false, &Options::tcp, nullptr},
+    {"udp", 'u', nullptr, tables, "UDP sockets; with -t as well, both", tables_only,
+     "--events reports TCP connections only (no -u)", false, &Options::udp, nullptr},
+    {"ipv4", '4', nullptr, tables, "IPv4 sockets only", any, nullptr, false, &Options::ipv4, nullptr},
+    {"ipv6", '6', nullptr, tables, "IPv6 sockets only (both families by default)", any, nullptr, false, &Options::ipv6,
+     nullptr},
+    {"listening", 'l', nullptr, tables,
+     "listeners only: TCP sockets in LISTEN, unconnected\n"
+     "UDP sockets (UNCONN)",
+     tables_only, "--events reports connections, not listeners (no -l)", false, &Options::listening, nullptr},
+    {nullptr, 'a', nullptr, tables,
+     "accepted and ignored, so that \"sockscope -tanp\"\n"
+     "works: every socket is listed, numerically, with\n"
+     "its owners",
+     any, nullptr, false, nullptr, nullptr},
+    {nullptr, 'n', nullptr, tables, nullptr, any, nullptr, false, nullptr, nullptr},
+    {nullptr, 'p', nullptr, tables, nullptr, any, nullptr, false, nullptr, nullptr},
+
+    {"port", 0, "N[,N...]", filters, "local or remote port N", any, nullptr, false, nullptr, take_ports},
+    {"pid", 0, "N[,N...]", filters,
+     "held by process N, alone or with others (0: held by\n"
+     "no process known)",
+     any, nullptr, false, nullptr, take_pids},
+    {"name", 0, "NAME", filters,
+     "held by a process whose name, whole or as the\n"
+     "kernel's 15-byte comm that ps shows, is NAME",
+     any, nullptr, true, nullptr, take_name},
+    {"state", 0, "S[,S...]", filters,
+     "in state S: established (estab), syn_sent,\n"
+     "syn_recv, fin_wait1, fin_wait2, time_wait, close,\n"
+     "close_wait, last_ack, listen, closing, new_syn_recv,\n"
+     "unconn (an unconnected UDP socket); any case",
+     tables_only, "--state makes no sense with --events (a record has every state it went through)", false, nullptr,
+     take_states},
+
+    {"all-namespaces", 'A', nullptr, namespaces,
+     "the sockets of every network namespace on the\n"
+     "machine, with the columns Netns and Container",
+     any, "every network namespace's connections", false, &Options::all_namespaces, nullptr},
+    {"netns", 0, "NS", namespaces,
+     "only the sockets of network namespace NS: its name\n"
+     "(as ip netns lists it) or its inode; implies -A.\n"
+     "A name no namespace has is an error",
+     any,
+     "the connections of namespace NS: a name under\n"
+     "/run/netns, or an inode number",
+     true, nullptr, take_netns},
+    {"container", 0, "ID", namespaces,
+     "held by a process of a container whose id (or\n"
+     "name) starts with ID, in any case; implies -A",
+     any,
+     "connections of containers whose id starts with ID\n"
+     "(in every namespace, unless --netns is given)",
+     true, nullptr, take_container},
+
+    {"json", 0, nullptr, output, "one JSON object per socket (see sockscope(1))", any, nullptr, false, &Options::json,
+     nullptr},
+    {"watch", 0, "SECONDS", output,
+     "a fresh table every SECONDS (at least 0.1) until\n"
+     "interrupted; on a terminal, redrawn in place",
+     tables_only, "--watch makes no sense with --events, which runs until interrupted", true, nullptr, take_watch},
+    {"extended", 'e', nullptr, output,
+     "also the columns UID, Inode and Cookie, and each\n"
+     "holder's descriptor number (pid/name:fd)",
+     tables_only, "-e makes no sense with --events (--json has every field)", false, &Options::extended, nullptr},
+    {"help", 'h', nullptr, output, "this help", any, nullptr, false, &Options::help, nullptr},
+    {"version", 'V', nullptr, output, "the version", any, nullptr, false, &Options::version, nullptr},
+
+    {"events", 0, nullptr, HelpSection::events,
+     "instead of a table, a line for every TCP connection\n"
+     "of this network namespace as it closes, until\n"
+     "interrupted (Ctrl-C, SIGTERM), which prints \"N\n"
+     "connections seen, M lost\" on stderr, and what\n"
+     "became of every record (written, read and not\n"
+     "written, left in the kernel's buffer); needs\n"
+     "CAP_BPF and CAP_PERFMON, or CAP_SYS_ADMIN (root)",
+     events_only, nullptr, false, &Options::events, nullptr},
+    {"opens", 0, nullptr, HelpSection::events, "a line when a connection opens, too", events_only, nullptr, false,
+     &Options::opens, nullptr},
+    {"debug", 0, nullptr, HelpSection::events,
+     "the kernel hooks in use (stderr), and the\n"
+     "stream's counters at the end",
+     events_only, nullptr, false, &Options::debug, nullptr},
+    {"exact-accepts", 0, nullptr, HelpSection::events,
+     "where the kernel refuses a program at its accept\n"
+     "function (--debug says), name an accepted\n"
+     "connection's owner at accept's return, not at its\n"
+     "first send or receive; every system call of every\n"
+     "process then pays for it (1.5x for getppid here)",
+     events_only, nullptr, false, &Options::exact_accepts, nullptr},
+    {"tracked", 0, "N", HelpSection::events,
+     "follow up to N sockets at once (default 32768,\n"
+     "about 200 bytes of kernel memory each)",
+     events_only, nullptr, true, nullptr, take_tracked},
+};
+
+struct SectionText {
+    const char* title;
+    const char* after; // said after its options
+};
+
+constexpr SectionText sections[] = { // in the order of HelpSection
+    {"Tables", ""},
+    {"Filters (all given must match; a list matches any of its values)",
+     "  --port, --pid and --state may also be given more than once.\n"},
+    {"Namespaces", ""},
+    {"Output", ""},
+    {"Connections as they close (--events)",
+     "  -4, -6, --port, --name and --json apply; --pid is the owner's: the\n"
+     "  process that connected, accepted or listened (0: not known). A line:\n"
+     "    Time PID/Name Side Local Remote End Lifetime Sent Received States\n"
+     "  15:04:05.123 812/curl connect 10.0.0.2:40312 93.184.216.34:443 normal\n"
+     "  1.2s 517 5120 SYN_SENT>ESTAB>FIN_WAIT1>FIN_WAIT2>CLOSE (one line; End:\n"
+     "  normal, reset-sent, reset-received, refused, timed-out, abandoned,\n"
+     "  failed:ERRNO; open with --opens). Lost records are noted on stderr as\n"
+     "  they happen. See sockscope(1) for --json's members.\n"},
+};
+static_assert(std::size(sections) == static_cast<std::size_t>(HelpSection::events) + 1);
+
+constexpr const char* help_start = R"(Usage: sockscope [OPTION]...
 Lists the machine's TCP sockets (or UDP sockets) with every process that
 holds each one.
+)";
 
-Tables:
-  -t, --tcp              TCP sockets (the default)
-  -u, --udp              UDP sockets; with -t as well, both
-  -4, --ipv4             IPv4 sockets only
-  -6, --ipv6             IPv6 sockets only (both families by default)
-  -l, --listening        listeners only: TCP sockets in LISTEN, unconnected
-                         UDP sockets (UNCONN)
-  -a, -n, -p             accepted and ignored, so that "sockscope -tanp"
-                         works: every socket is listed, numerically, with
-                         its owners
-
-Filters (all given must match; a list matches any of its values):
-      --port N[,N...]    local or remote port N
-      --pid N[,N...]     held by process N, alone or with others (0: held by
-                         no process known)
-      --name NAME        held by a process whose name, whole or as the
-                         kernel's 15-byte comm that ps shows, is NAME
-      --state S[,S...]   in state S: established (estab), syn_sent,
-                         syn_recv, fin_wait1, fin_wait2, time_wait, close,
-                         close_wait, last_ack, listen, closing, new_syn_recv,
-                         unconn (an unconnected UDP socket); any case
-  --port, --pid and --state may also be given more than once.
-
-Namespaces:
-  -A, --all-namespaces   the sockets of every network namespace on the
-                         machine, with the columns Netns and Container
-      --netns NS         only the sockets of network namespace NS: its name
-                         (as ip netns lists it) or its inode; implies -A.
-                         A name no namespace has is an error
-      --container ID     held by a process of a container whose id (or
-                         name) starts with ID, in any case; implies -A
-
-Output:
-  -e, --extended         also the columns UID, Inode and Cookie, and each
-                         holder's descriptor number (pid/name:fd)
-      --json             one JSON object per socket (see sockscope(1))
-      --watch SECONDS    a fresh table every SECONDS (at least 0.1) until
-                         interrupted; on a terminal, redrawn in place
-  -h, --help             this help
-  -V, --version          the version
-
-Connections as they close (--events):
-      --events           instead of a table, a line for every TCP connection
-                         of this network namespace as it closes, until
-                         interrupted (Ctrl-C, SIGTERM), which prints "N
-                         connections seen, M lost" on stderr, and what
-                         became of every record (written, read and not
-                         written, left in the kernel's buffer); needs
-                         CAP_BPF and CAP_PERFMON, or CAP_SYS_ADMIN (root)
-      --opens            a line when a connection opens, too
-  -A, --all-namespaces   every network namespace's connections
-      --netns NS         the connections of namespace NS: a name under
-                         /run/netns, or an inode number
-      --container ID     connections of containers whose id starts with ID
-                         (in every namespace, unless --netns is given)
-      --debug            the kernel hooks in use (stderr), and the
-                         stream's counters at the end
-      --tracked N        follow up to N sockets at once (default 32768,
-                         about 200 bytes of kernel memory each)
-      --exact-accepts    where the kernel refuses a program at its accept
-                         function (--debug says), name an accepted
-                         connection's owner at accept's return, not at its
-                         first send or receive; every system call of every
-                         process then pays for it (1.5x for getppid here)
-  -4, -6, --port, --name and --json apply; --pid is the owner's: the
-  process that connected, accepted or listened (0: not known). A line:
-    Time PID/Name Side Local Remote End Lifetime Sent Received States
-  15:04:05.123 812/curl connect 10.0.0.2:40312 93.184.216.34:443 normal
-  1.2s 517 5120 SYN_SENT>ESTAB>FIN_WAIT1>FIN_WAIT2>CLOSE (one line; End:
-  normal, reset-sent, reset-received, refused, timed-out, abandoned,
-  failed:ERRNO; open with --opens). Lost records are noted on stderr as
-  they happen. See sockscope(1) for --json's members.
-
+constexpr const char* help_end = R"(
 Columns:
   Proto                  tcp, udp; tcp6, udp6 for IPv6
   Recv-Q, Send-Q         bytes not read yet, and not sent or acknowledged
@@ -124,124 +269,86 @@ name (\054). Exit status: 0 success (also when no socket matches), 1 error,
 2 bad command line.
 )";
 
-namespace {
-
-template <typename Number>
-bool parse_decimal(std::string_view text, Number& value) {
-    if (text.empty() || text.front() < '0' || text.front() > '9') return false;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size();
+// How an option is named in errors: its long name, else its letter.
+std::string label(const OptionSpec& spec) {
+    return spec.name != nullptr ? "--" + std::string(spec.name) : std::string("-") + spec.letter;
 }
 
-bool parse_seconds(std::string_view text, std::chrono::milliseconds& interval) {
-    double seconds = 0;
-    if (text.empty() || text.front() < '0' || text.front() > '9') return false;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
-    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(seconds)) return false;
-    if (seconds < 0.1 || seconds > 86400) return false;
-    interval = std::chrono::milliseconds(static_cast<long long>(std::llround(seconds * 1000)));
-    return true;
-}
-
-// Calls `take` with each comma-separated item of `value`; false when an
-// item is empty or `take` refuses it.
-template <typename Take>
-bool for_each_item(std::string_view value, Take take) {
-    for (;;) {
-        const std::size_t comma = value.find(',');
-        if (!take(value.substr(0, comma))) return false;
-        if (comma == std::string_view::npos) return true;
-        value.remove_prefix(comma + 1);
+// One option's line of --help, and the lines of its text after it.
+void append_help(std::string& text, const OptionSpec* spec, const char* help) {
+    constexpr std::size_t help_column = 25;
+    const std::size_t start = text.size();
+    text += "  ";
+    text += spec->letter != 0 ? std::string("-") + spec->letter : "  ";
+    // The options after it that have no text of their own share its line.
+    for (const OptionSpec* next = spec + 1; next != std::end(table) && next->help == nullptr; ++next)
+        text += std::string(", -") + next->letter;
+    if (spec->name != nullptr) {
+        text += spec->letter != 0 ? ", --" : "  --";
+        text += spec->name;
     }
+    if (spec->value != nullptr) {
+        text += ' ';
+        text += spec->value;
+    }
+    text.append(help_column - std::min(text.size() - start, help_column - 1), ' ');
+    for (const char* line = help; *line != '\0'; ++line) {
+        text += *line;
+        if (*line == '\n') text.append(help_column, ' ');
+    }
+    text += '\n';
 }
 
-// Applies one option that takes a value; returns an error or "".
-std::string apply_value(Options& options, std::string_view option, std::string_view value) {
-    const auto twice = [&] { return std::string(option) + " given twice"; };
-    if (option == "--port") {
-        const bool read = for_each_item(value, [&](std::string_view item) {
-            std::uint16_t port = 0;
-            if (!parse_decimal(item, port) || port == 0) return false;
-            options.ports.push_back(port);
-            return true;
-        });
-        if (!read) return "--port needs port numbers from 1 to 65535";
-    } else if (option == "--pid") {
-        const bool read = for_each_item(value, [&](std::string_view item) {
-            std::uint32_t pid = 0;
-            if (!parse_decimal(item, pid)) return false;
-            options.pids.push_back(pid);
-            return true;
-        });
-        if (!read) return "--pid needs process ids";
-    } else if (option == "--state") {
-        std::string unknown;
-        const bool read = for_each_item(value, [&](std::string_view item) {
-            const std::uint32_t bit = state_bit_named(item);
-            if (bit == 0) unknown = item;
-            options.states |= bit;
-            return bit != 0;
-        });
-        if (!read) return "--state: no state is named '" + unknown + "' (see --help)";
-    } else if (option == "--netns" || option == "--container") {
-        std::optional<std::string>& field = option == "--netns" ? options.netns : options.container;
-        if (field) return twice();
-        if (value.empty()) return std::string(option) + " needs a value";
-        if (option == "--netns" && (value.find('/') != std::string_view::npos || value == "." || value == ".."))
-            return "--netns needs a name from /run/netns or an inode number";
-        field = std::string(value);
-    } else if (option == "--name") {
-        if (options.name) return twice();
-        if (value.empty()) return "--name needs a name";
-        options.name = std::string(value);
-    } else {
-        if (options.watch) return twice();
-        std::chrono::milliseconds interval{};
-        if (!parse_seconds(value, interval)) return "--watch needs a number of seconds from 0.1 to 86400";
-        options.watch = interval;
+// getopt_long's codes of the long options: past every letter's.
+constexpr int long_code = 256;
+
+// getopt_long takes an unambiguous start of a long name for the name; the
+// tool takes whole names only, so that a name added later can't change
+// what a command line means. "" or the error.
+std::string whole_long_name(std::string_view argument) {
+    if (argument.size() <= 2 || argument.substr(0, 2) != "--") return "";
+    const std::string_view option = argument.substr(0, argument.find('='));
+    const bool known = std::any_of(std::begin(table), std::end(table), [&](const OptionSpec& spec) {
+        return spec.name != nullptr && option.substr(2) == spec.name;
+    });
+    return known ? "" : "unknown option '" + std::string(option) + "'";
+}
+
+// After the whole command line: an error when options that only make sense
+// with --events are given without it, or ones that make no sense with it
+// are given with it; "" otherwise.
+std::string clash_with_events(const Options& options, const std::vector<bool>& given) {
+    for (std::size_t i = 0; i < std::size(table); ++i) {
+        if (!given[i]) continue;
+        if (!options.events && table[i].modes == events_only) return label(table[i]) + " works with --events only";
+        // The stream reports TCP connections as they end: no tables, no
+        // states to pick, no listeners to list.
+        if (options.events && table[i].modes == tables_only) return table[i].with_events;
     }
     return "";
 }
 
-bool takes_value(std::string_view option) {
-    return option == "--port" || option == "--pid" || option == "--name" || option == "--state" || option == "--watch" ||
-           option == "--netns" || option == "--container";
-}
-
-// Sets the flag of a long option without a value; false if there is none.
-bool apply_long_flag(Options& options, std::string_view option) {
-    if (option == "--tcp") options.tcp = true;
-    else if (option == "--udp") options.udp = true;
-    else if (option == "--ipv4") options.ipv4 = true;
-    else if (option == "--ipv6") options.ipv6 = true;
-    else if (option == "--listening") options.listening = true;
-    else if (option == "--extended") options.extended = true;
-    else if (option == "--json") options.json = true;
-    else if (option == "--all-namespaces") options.all_namespaces = true;
-    else if (option == "--help") options.help = true;
-    else if (option == "--version") options.version = true;
-    else return false;
-    return true;
-}
-
-bool apply_short_flag(Options& options, char letter) {
-    switch (letter) {
-    case 't': options.tcp = true; break;
-    case 'u': options.udp = true; break;
-    case '4': options.ipv4 = true; break;
-    case '6': options.ipv6 = true; break;
-    case 'l': options.listening = true; break;
-    case 'e': options.extended = true; break;
-    case 'h': options.help = true; break;
-    case 'V': options.version = true; break;
-    case 'A': options.all_namespaces = true; break;
-    case 'a': case 'n': case 'p': break;
-    default: return false;
-    }
-    return true;
-}
-
 } // namespace
+
+std::span<const OptionSpec> option_table() { return table; }
+
+std::string help_text() {
+    std::string text = help_start;
+    for (std::size_t section = 0; section < std::size(sections); ++section) {
+        text += '\n';
+        text += sections[section].title;
+        text += ":\n";
+        for (const OptionSpec* spec = std::begin(table); spec != std::end(table); ++spec)
+            if (static_cast<std::size_t>(spec->section) == section && spec->help != nullptr)
+                append_help(text, spec, spec->help);
+        // Under --events, too, the options of both runs that say more there.
+        if (section == static_cast<std::size_t>(HelpSection::events))
+            for (const OptionSpec* spec = std::begin(table); spec != std::end(table); ++spec)
+                if (spec->modes == any && spec->with_events != nullptr) append_help(text, spec, spec->with_events);
+        text += sections[section].after;
+    }
+    return text + help_end;
+}
 
 ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) {
     ParsedCommandLine parsed;
@@ -250,40 +357,63 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) 
         parsed.error = std::move(error);
         return parsed;
     };
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string_view argument = arguments[i];
-        if (argument == "--") {
-            if (i + 1 < arguments.size()) return fail("unexpected argument '" + arguments[i + 1] + "'");
-            break;
-        }
-        if (argument.substr(0, 2) == "--") {
-            const std::size_t equals = argument.find('=');
-            const std::string_view option = argument.substr(0, equals);
-            if (const bool of_events = is_event_value_option(option); of_events || takes_value(option)) {
-                std::string_view value;
-                if (equals != std::string_view::npos) {
-                    value = argument.substr(equals + 1);
-                } else if (i + 1 < arguments.size()) {
-                    value = arguments[++i];
-                } else {
-                    return fail(std::string(option) + " needs a value");
-                }
-                const std::string error =
-                    of_events ? apply_event_value(options, option, value) : apply_value(options, option, value);
-                if (!error.empty()) return fail(error);
-            } else if (apply_event_flag(options, option) || apply_long_flag(options, option)) {
-                if (equals != std::string_view::npos) return fail(std::string(option) + " takes no value");
-            } else {
-                return fail("unknown option '" + std::string(option) + "'");
-            }
-        } else if (argument.size() > 1 && argument.front() == '-') {
-            for (const char letter : argument.substr(1))
-                if (!apply_short_flag(options, letter)) return fail(std::string("unknown option '-") + letter + "'");
-        } else {
-            return fail("unexpected argument '" + std::string(argument) + "'");
-        }
+
+    // getopt_long's tables. "-": arguments that are no option come in
+    // their place (as code 1), so the first thing wrong is the one told;
+    // ":": a missing value is told apart from an unknown option.
+    std::string letters = "-:";
+    std::vector<option> long_options;
+    for (const OptionSpec& spec : table) {
+        const int code = long_code + static_cast<int>(&spec - std::begin(table));
+        if (spec.letter != 0) letters += spec.letter;
+        if (spec.letter != 0 && spec.value != nullptr) letters += ':';
+        if (spec.name != nullptr)
+            long_options.push_back({spec.name, spec.value != nullptr ? required_argument : no_argument, nullptr, code});
     }
-    if (std::string error = event_options_conflict(options); !error.empty()) return fail(error);
+    long_options.push_back({});
+    std::vector<std::string> texts{"sockscope"};
+    texts.insert(texts.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& text : texts) argv.push_back(text.data());
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(texts.size());
+
+    const auto spec_of = [&](int code) -> const OptionSpec* {
+        if (code >= long_code) return &table[code - long_code];
+        const auto found = std::find_if(std::begin(table), std::end(table), [&](const OptionSpec& spec) {
+            return spec.letter != 0 && spec.letter == code;
+        });
+        return found != std::end(table) ? found : nullptr;
+    };
+    std::vector<bool> given(std::size(table));
+    optind = 0; // starts afresh, forgetting any earlier command line
+    opterr = 0;
+    for (;;) {
+        if (const int next = std::max(optind, 1); next < argc)
+            if (std::string error = whole_long_name(argv[next]); !error.empty()) return fail(error);
+        const int code = getopt_long(argc, argv.data(), letters.c_str(), long_options.data(), nullptr);
+        if (code == -1) break;
+        if (code == 1) return fail("unexpected argument '" + std::string(optarg) + "'");
+        if (code == ':') return fail(label(*spec_of(optopt)) + " needs a value");
+        const OptionSpec* spec = spec_of(code);
+        if (spec == nullptr) { // '?'
+            if (optopt >= long_code) return fail(label(table[optopt - long_code]) + " takes no value");
+            if (optopt == 0) { // a long name whole_long_name let through: not expected
+                const std::string& argument = texts[static_cast<std::size_t>(optind - 1)];
+                return fail("unknown option '" + argument.substr(0, argument.find('=')) + "'");
+            }
+            return fail(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
+        }
+        const std::size_t index = static_cast<std::size_t>(spec - std::begin(table));
+        if (spec->once && given[index]) return fail(label(*spec) + " given twice");
+        given[index] = true;
+        if (spec->flag != nullptr) options.*(spec->flag) = true;
+        if (spec->take != nullptr)
+            if (std::string error = spec->take(options, optarg != nullptr ? optarg : ""); !error.empty())
+                return fail(error);
+    }
+    if (optind < argc) return fail("unexpected argument '" + texts[static_cast<std::size_t>(optind)] + "'");
+    if (std::string error = clash_with_events(options, given); !error.empty()) return fail(error);
     return parsed;
 }
 

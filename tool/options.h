@@ -5,7 +5,9 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sockscope_tool {
@@ -28,7 +30,7 @@ struct Options {
     std::optional<std::string> container; // the start of an owner's container id or name
     // (--events takes all three as filters of the records: event_filter.h.)
 
-    // --events: the connection stream instead of a table (event_options.cpp).
+    // --events: the connection stream instead of a table.
     bool events = false;
     bool opens = false;          // --opens: open records too
     bool debug = false;          // --debug: the stream's hooks on stderr
@@ -47,12 +49,46 @@ struct ParsedCommandLine {
     std::string error; // non-empty: a usage error, said in a few words
 };
 
-// `arguments` without the program name.
+// `arguments` without the program name. Uses getopt_long, so not from two
+// threads at once.
 ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments);
+
+// The runs that take an option.
+enum class OptionModes : unsigned char {
+    any,    // the tables and --events
+    tables, // the tables only: an error with --events
+    events, // --events only: an error without it
+};
+
+// The part of --help that lists an option.
+enum class HelpSection : unsigned char { tables, filters, namespaces, output, events };
+
+// One option of the command line. The parser (getopt_long's tables), the
+// text of --help and the checks of which run takes what are all made from
+// the list of them, option_table().
+struct OptionSpec {
+    const char* name;  // the long name without "--"; nullptr: a letter only
+    char letter;       // the short option; 0: none
+    const char* value; // the value it needs, as --help names it ("N[,N...]"); nullptr: none
+    HelpSection section;
+    // Its lines in --help, later ones indented under the first; nullptr:
+    // named on the line of the option before it (-a, -n, -p).
+    const char* help;
+    OptionModes modes;
+    // OptionModes::tables: the error when it is given with --events.
+    // OptionModes::any: its text under --events, if it is listed there too.
+    const char* with_events;
+    bool once;              // given twice is an error
+    bool Options::*flag;    // what it sets; nullptr: a value's option, or one ignored
+    // Takes the value; returns an error or "".
+    std::string (*take)(Options& options, std::string_view value);
+};
+
+std::span<const OptionSpec> option_table();
 
 // The one-line synopsis printed after a usage error.
 extern const char* const usage_line;
 // The text of --help.
-extern const char* const help_text;
+std::string help_text();
 
 } // namespace sockscope_tool

@@ -1,6 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The command line of the sockscope tool.
+#include <cctype>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
+#include <regex>
+#include <set>
 
 #include "options.h"
 
@@ -84,6 +89,13 @@ TEST(ToolOptions, BadCommandLinesSayWhatIsWrong) {
         {{"-x"}, "unknown option '-x'"},
         {{"-tx"}, "unknown option '-x'"},
         {{"--bogus"}, "unknown option '--bogus'"},
+        {{"--list"}, "unknown option '--list'"}, // no start of a name for the name
+        {{"--e", "1"}, "unknown option '--e'"},
+        {{"--port80"}, "unknown option '--port80'"},
+        {{"-t-"}, "unknown option '--'"},
+        {{"-", "-t"}, "unexpected argument '-'"},
+        {{"--tracked"}, "--tracked needs a value"},
+        {{"--watch", "1", "--watch=2"}, "--watch given twice"},
         {{"--json=yes"}, "--json takes no value"},
         {{"stray"}, "unexpected argument 'stray'"},
         {{"--", "stray"}, "unexpected argument 'stray'"},
@@ -140,11 +152,46 @@ TEST(ToolOptions, HelpAndVersion) {
     EXPECT_TRUE(parse({"-h"}).options.help);
     EXPECT_TRUE(parse({"--version"}).options.version);
     EXPECT_TRUE(parse({"-V"}).options.version);
-    // Every option the parser takes is in the help.
-    for (const char* option : {"--tcp", "--udp", "--ipv4", "--ipv6", "--listening", "--port", "--pid", "--name",
-                               "--state", "--extended", "--json", "--watch", "--help", "--version", "-a, -n, -p",
-                               "-A, --all-namespaces", "--netns", "--container", "Netns", "Container"})
-        EXPECT_NE(std::string(help_text).find(option), std::string::npos) << option;
+}
+
+// Whether `text` has `option` not as part of a longer option or word.
+bool names(const std::string& text, const std::string& option) {
+    const auto part_of_name = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; };
+    for (std::size_t at = text.find(option); at != std::string::npos; at = text.find(option, at + 1)) {
+        const std::size_t end = at + option.size();
+        if ((at == 0 || !part_of_name(text[at - 1])) && (end == text.size() || !part_of_name(text[end]))) return true;
+    }
+    return false;
+}
+
+// The table of options makes the parser and --help; the manual page is
+// written by hand, and must name the same options.
+TEST(ToolOptions, EveryOptionOfTheTableIsParsedAndDocumentedAndNoOther) {
+    std::ifstream file(SOCKSCOPE_MANUAL_PAGE);
+    ASSERT_TRUE(file) << SOCKSCOPE_MANUAL_PAGE;
+    const std::string manual = std::regex_replace(std::string(std::istreambuf_iterator<char>(file), {}),
+                                                  std::regex(R"(\\-)"), "-");
+    const std::string help = help_text();
+    std::set<std::string> long_names;
+    for (const OptionSpec& spec : option_table()) {
+        std::vector<std::string> forms;
+        if (spec.name != nullptr) forms.push_back("--" + std::string(spec.name));
+        if (spec.letter != 0) forms.push_back(std::string("-") + spec.letter);
+        for (const std::string& form : forms) {
+            EXPECT_TRUE(names(help, form)) << form << " is not in --help";
+            EXPECT_TRUE(names(manual, form)) << form << " is not in the manual page";
+            std::vector<std::string> arguments{form};
+            if (spec.value != nullptr) arguments.emplace_back("1");
+            const ParsedCommandLine parsed = parse(arguments);
+            EXPECT_NE(parsed.error.rfind("unknown option", 0), 0u) << parsed.error;
+            EXPECT_TRUE(spec.flag == nullptr || parsed.options.*spec.flag) << form;
+        }
+        if (spec.name != nullptr) long_names.insert(spec.name);
+    }
+    for (const char* column : {"Netns", "Container"}) EXPECT_TRUE(names(help, column)) << column;
+    const std::regex long_option(R"(--([a-z0-9]+(-[a-z0-9]+)*))");
+    for (std::sregex_iterator found(manual.begin(), manual.end(), long_option), end; found != end; ++found)
+        EXPECT_EQ(long_names.count((*found)[1]), 1u) << (*found)[0] << " is in the manual page, not in the table";
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What the sockscope tool writes, piece by piece: how the table gives way
-// on a narrow terminal, terminal frames, JSON strings and the time line,
-// state names, and the selection a command line makes.
+// on a narrow terminal, terminal frames, JSON strings and objects and the
+// time line, state names, and the selection a command line makes.
 #include <algorithm>
 #include <clocale>
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 
 #include "event_output.h"
 #include "json_output.h"
+#include "json_writer.h"
 #include "options.h"
 #include "output_buffer.h"
 #include "socket_filter.h"
@@ -164,6 +165,52 @@ TEST_F(ToolOutput, JsonStringsEscapeWhatTheyMustAndReadBackExactly) {
         std::string text;
         sockscope_text::append_json_utf8(text, utf8);
         EXPECT_EQ(text, expected);
+    }
+}
+
+TEST_F(ToolOutput, TheJsonWriterPutsACommaBetweenMembersAndElementsAtEveryDepth) {
+    const std::pair<void (*)(JsonWriter&), const char*> cases[] = {
+        {[](JsonWriter& json) {
+             json.open_object();
+             json.close_object();
+         },
+         "{}"},
+        {[](JsonWriter& json) {
+             json.open_array();
+             json.ascii("s");
+             json.number(1);
+             json.null();
+             json.text_or_null("\xC3\xA9\xFF");
+             json.boolean(true);
+             json.close_array();
+         },
+         "[\"s\",1,null,\"\xC3\xA9\\ufffd\",true]"},
+        {[](JsonWriter& json) {
+             json.open_object();
+             json.key("a").open_array();
+             json.close_array();
+             json.key("b").open_array();
+             json.open_object();
+             json.close_object();
+             json.open_object();
+             json.key("c").number_or_null(0, false);
+             json.key("d").boolean(false);
+             json.close_object();
+             json.number_or_null(7, true);
+             json.close_array();
+             json.key("e").text_or_null(nullptr);
+             json.key("f").ascii_or_null("x\"");
+             json.key("g").ascii_or_null(nullptr);
+             json.close_object();
+         },
+         R"({"a":[],"b":[{},{"c":null,"d":false},7],"e":null,"f":"x\"","g":null})"},
+    };
+    for (const auto& [write, expected] : cases) {
+        std::string text = "-";
+        JsonWriter json(text);
+        write(json);
+        EXPECT_EQ(text, std::string("-") + expected);
+        EXPECT_TRUE(parse_json(text.substr(1)).has_value()) << text;
     }
 }
 
