@@ -8,8 +8,8 @@
 #include <netinet/in.h>
 #include <vector>
 
-#include "linux/connection_events.h"
-#include "linux/bpf/connection_record.h"
+#include "core/connection_events.h"
+#include "core/bpf_connection_event.h"
 
 using namespace sockscope_detail;
 
