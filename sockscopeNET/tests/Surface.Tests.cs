@@ -6,9 +6,10 @@ using Xunit;
 
 namespace sockscopeNET.Tests
 {
-    // The public surface that callers compile against, and the native record
-    // layout, pinned so that a change to either is a deliberate one. Only
-    // what a caller can see or derive from is pinned, never internal names.
+    // The public surface that callers compile against, pinned so that a
+    // change to it is a deliberate one. Only what a caller can see or derive
+    // from is pinned, never internal names. (The native structures' mirrors
+    // are checked against the headers in NativeLayout.Tests.cs.)
     public class SurfaceTests
     {
         private static readonly Assembly Wrapper = typeof(sockscopeNET).Assembly;
