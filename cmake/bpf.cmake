@@ -48,10 +48,6 @@ else()
     message(STATUS "sockscope: BPF owner scan on (${SOCKSCOPE_BPF_CLANG}, ${SOCKSCOPE_BPFTOOL})")
 endif()
 
-# The connection stream's records are made from its events without system
-# calls (built either way, so that they are tested either way).
-target_sources(sockscope_objects PRIVATE src/linux/connection_events.cpp)
-
 if(NOT SOCKSCOPE_WITH_BPF)
     target_sources(sockscope_objects PRIVATE
         src/linux/bpf_socket_holders_unavailable.cpp
@@ -72,17 +68,18 @@ add_custom_command(
     VERBATIM)
 
 # sockscope_bpf_program(NAME HEADER...): src/linux/bpf/NAME.bpf.c, which
-# includes the HEADERs of that folder, compiled into ${bpf_out}/NAME.bpf.o
+# includes the HEADERs (paths under src/, as the library's sources name
+# them, since some are the core's too), compiled into ${bpf_out}/NAME.bpf.o
 # and embedded in ${bpf_out}/NAME.skel.h (skeleton NAME_bpf).
 # `bpftool gen object` links the clang output into the object libbpf loads,
 # keeping BTF and dropping DWARF (a sixteenth of the size).
 function(sockscope_bpf_program name)
     set(source ${CMAKE_CURRENT_SOURCE_DIR}/src/linux/bpf/${name}.bpf.c)
-    list(TRANSFORM ARGN PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/src/linux/bpf/ OUTPUT_VARIABLE headers)
+    list(TRANSFORM ARGN PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/src/ OUTPUT_VARIABLE headers)
     add_custom_command(
         OUTPUT ${bpf_out}/${name}.bpf.o
         COMMAND ${SOCKSCOPE_BPF_CLANG} -target bpf -O2 -g -Wall -Werror
-            -I${bpf_out} -idirafter ${SOCKSCOPE_LIBBPF_INCLUDE_DIR}
+            -I${bpf_out} -I${CMAKE_CURRENT_SOURCE_DIR}/src -idirafter ${SOCKSCOPE_LIBBPF_INCLUDE_DIR}
             -c ${source} -o ${bpf_out}/${name}.clang.o
         COMMAND ${SOCKSCOPE_BPFTOOL} gen object ${bpf_out}/${name}.bpf.o ${bpf_out}/${name}.clang.o
         DEPENDS ${source} ${headers} ${bpf_out}/vmlinux.h
@@ -99,8 +96,8 @@ endfunction()
 
 # The owner iterator (src/linux/bpf_socket_holders.h) and the connection
 # stream (src/linux/connection_stream.h).
-sockscope_bpf_program(socket_holders socket_holder.h)
-sockscope_bpf_program(connections connection_record.h)
+sockscope_bpf_program(socket_holders linux/bpf/socket_holder.h)
+sockscope_bpf_program(connections core/bpf_connection_event.h)
 
 target_sources(sockscope_objects PRIVATE
     src/linux/bpf_ring_buffer.cpp

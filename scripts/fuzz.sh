@@ -28,12 +28,13 @@ cmake --preset fuzz -DCMAKE_CXX_COMPILER="$clang" >/dev/null
 cmake --build --preset fuzz -j"$(nproc)" >/dev/null
 mkdir -p build-fuzz/crashes
 status=0
-targets=(fuzz_proc_net fuzz_netlink fuzz_socket_link fuzz_image_name fuzz_utf8)
+targets=(fuzz_proc_net fuzz_netlink fuzz_socket_link fuzz_image_name fuzz_utf8 fuzz_connection_event)
 
 # One target's run; its report goes to build-fuzz/<target>.result, its
 # exit status is the run's.
 fuzz_one() { # target
     local target=$1 scratch log=build-fuzz/$1.log result=build-fuzz/$1.result runs
+    rm -f "$result"
     scratch=$(mktemp -d /tmp/sockscope-fuzz-XXXXXX)
     if build-fuzz/fuzz/$target -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -artifact_prefix=build-fuzz/crashes/$target- "$scratch" fuzz/corpus/$target >"$log" 2>&1; then
@@ -51,14 +52,16 @@ fuzz_one() { # target
 # As many targets at once as there are CPUs (each fuzzer runs on one);
 # the reports come in the list's order.
 parallel=$(nproc)
-pids=()
 for target in "${targets[@]}"; do
     while [ "$(jobs -rp | wc -l)" -ge "$parallel" ]; do wait -n || true; done
     fuzz_one "$target" &
-    pids+=($!)
 done
-for i in "${!targets[@]}"; do
-    wait "${pids[$i]}" || status=1
-    cat "build-fuzz/${targets[$i]}.result"
+wait
+# A target passed when its report says so (wait -n above may have taken
+# its exit status already).
+for target in "${targets[@]}"; do
+    result=build-fuzz/$target.result
+    head -n 1 "$result" 2>/dev/null | grep -q ' runs in ' || status=1
+    cat "$result" 2>/dev/null || echo "$target: no report"
 done
 exit $status

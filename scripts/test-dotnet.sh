@@ -22,10 +22,11 @@ export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPE
 
 native=$root/build/dotnet-native
 counting=$root/build/dotnet-native-test/libsockscopeNET_x64_counting.so
+layout_probe=$root/build/dotnet-native-test/sockscope_layout_probe
 test_child=$root/build/tests/test_programs/sockscope_test_child
 connection_peer=$root/build/tests/test_programs/sockscope_connection_peer
 if [ ! -f "$native/libsockscopeNET_x64.so" ] || [ ! -f "$native/libsockscope_x64.so" ] || [ ! -f "$counting" ] ||
-    [ ! -x "$test_child" ] || [ ! -x "$connection_peer" ]; then
+    [ ! -x "$layout_probe" ] || [ ! -x "$test_child" ] || [ ! -x "$connection_peer" ]; then
     echo "The native build is missing. Run it first, from $root:" >&2
     echo "  cmake -S . -B build -DBUILD_TESTING=ON && cmake --build build -j2" >&2
     exit 1

@@ -2,29 +2,39 @@
 // One TCP connection as the connection stream reports it (opened or
 // closed, with its owner), and the words that describe it. Plain data:
 // the stream (linux/connection_stream.h) fills it, the C interface's
-// batches (core/connection_batches.h) are made from it.
+// batches (core/connection_batches.h) are made from it. The numbers the
+// BPF program writes are its own (core/bpf_connection_event.h): the enums
+// take them from there, and the C interface's enums (sockscope/connections.h)
+// are checked against these where the batches are made.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "core/bpf_connection_event.h"
+
 namespace sockscope_detail {
 
-enum class ConnectionKind : std::uint8_t { opened = 1, closed = 2 };
+enum class ConnectionKind : std::uint8_t { opened = CONNECTION_OPENED, closed = CONNECTION_CLOSED };
 
 // How the socket came to be.
-enum class ConnectionSide : std::uint8_t { unknown = 0, connect = 1, accept = 2, listen = 3 };
+enum class ConnectionSide : std::uint8_t {
+    unknown = CONNECTION_SIDE_UNKNOWN,
+    connect = CONNECTION_SIDE_CONNECT,
+    accept = CONNECTION_SIDE_ACCEPT,
+    listen = CONNECTION_SIDE_LISTEN,
+};
 
 // Where the owner was taken from (see connection_stream.h for the rules).
 enum class OwnerSource : std::uint8_t {
-    unknown = 0,
-    connect = 1,
-    listen = 2,
-    accept = 3,
-    snapshot = 4,
-    close = 5,
-    first_call = 6, // an accepted socket's first send or receive
-    listener = 7,   // an accepted socket's listener's owner, before any call on it
+    unknown = OWNER_UNKNOWN,
+    connect = OWNER_FROM_CONNECT,
+    listen = OWNER_FROM_LISTEN,
+    accept = OWNER_FROM_ACCEPT,
+    snapshot = OWNER_FROM_SNAPSHOT,
+    close = OWNER_FROM_CLOSE,
+    first_call = OWNER_FROM_IO,     // an accepted socket's first send or receive
+    listener = OWNER_FROM_LISTENER, // an accepted socket's listener's owner, before any call on it
 };
 
 // How a connection ended.
@@ -41,13 +51,14 @@ enum class ConnectionEnd : std::uint8_t {
 };
 
 // ConnectionRecord::flags
-inline constexpr std::uint8_t connection_open_unseen = 1;   // opened before the stream started,
-                                                            // or while the socket table was full
-inline constexpr std::uint8_t connection_closed_in_call = 2; // its last state change ran in a call
-                                                             // on the socket (close, shutdown ...)
-inline constexpr std::uint8_t connection_path_cut = 4;      // states[] lost some in the middle
+// opened before the stream started, or while the socket table was full
+inline constexpr std::uint8_t connection_open_unseen = CONNECTION_OPEN_UNSEEN;
+// its last state change ran in a call on the socket (close, shutdown ...)
+inline constexpr std::uint8_t connection_closed_in_call = CONNECTION_CLOSED_IN_CALL;
+// states[] lost some in the middle
+inline constexpr std::uint8_t connection_path_cut = CONNECTION_PATH_CUT;
 
-inline constexpr std::size_t connection_path_capacity = 16;
+inline constexpr std::size_t connection_path_capacity = CONNECTION_PATH_CAPACITY;
 
 // One TCP connection, as it opened or as it closed. Plain data without
 // pointers, so that callers can be handed arrays of them.
@@ -77,8 +88,8 @@ struct ConnectionRecord {
     std::uint8_t states[connection_path_capacity]; // TCP states seen, oldest first (TCP_ESTABLISHED = 1 ...)
     std::uint8_t local_address[16];  // network order; IPv4 in the first 4 bytes
     std::uint8_t remote_address[16];
-    char comm[16];                   // the owner's comm, NUL-terminated; "" unknown
-    char name[64];                   // the owner's whole name (see below); "" unknown
+    char comm[CONNECTION_COMM_SIZE]; // the owner's comm, NUL-terminated; "" unknown
+    char name[CONNECTION_NAME_SIZE]; // the owner's whole name (see below); "" unknown
 };
 
 } // namespace sockscope_detail

@@ -15,6 +15,67 @@
 namespace sockscope_detail {
 namespace {
 
+// The C interface's numbers are the records' (and so the BPF program's):
+// each record's members are copied across by number.
+template <typename Enum>
+constexpr bool same_number(Enum value, int public_value) {
+    return static_cast<int>(value) == public_value;
+}
+static_assert(same_number(ConnectionKind::opened, SOCKSCOPE_CONNECTION_OPENED));
+static_assert(same_number(ConnectionKind::closed, SOCKSCOPE_CONNECTION_CLOSED));
+static_assert(same_number(ConnectionSide::unknown, SOCKSCOPE_SIDE_UNKNOWN));
+static_assert(same_number(ConnectionSide::connect, SOCKSCOPE_SIDE_CONNECT));
+static_assert(same_number(ConnectionSide::accept, SOCKSCOPE_SIDE_ACCEPT));
+static_assert(same_number(ConnectionSide::listen, SOCKSCOPE_SIDE_LISTEN));
+static_assert(same_number(OwnerSource::unknown, SOCKSCOPE_OWNER_UNKNOWN));
+static_assert(same_number(OwnerSource::connect, SOCKSCOPE_OWNER_FROM_CONNECT));
+static_assert(same_number(OwnerSource::listen, SOCKSCOPE_OWNER_FROM_LISTEN));
+static_assert(same_number(OwnerSource::accept, SOCKSCOPE_OWNER_FROM_ACCEPT));
+static_assert(same_number(OwnerSource::snapshot, SOCKSCOPE_OWNER_FROM_SNAPSHOT));
+static_assert(same_number(OwnerSource::close, SOCKSCOPE_OWNER_FROM_CLOSE));
+static_assert(same_number(OwnerSource::first_call, SOCKSCOPE_OWNER_FROM_FIRST_CALL));
+static_assert(same_number(OwnerSource::listener, SOCKSCOPE_OWNER_FROM_LISTENER));
+static_assert(same_number(ConnectionEnd::open, SOCKSCOPE_END_OPEN));
+static_assert(same_number(ConnectionEnd::normal, SOCKSCOPE_END_NORMAL));
+static_assert(same_number(ConnectionEnd::reset_sent, SOCKSCOPE_END_RESET_SENT));
+static_assert(same_number(ConnectionEnd::reset_received, SOCKSCOPE_END_RESET_RECEIVED));
+static_assert(same_number(ConnectionEnd::refused, SOCKSCOPE_END_REFUSED));
+static_assert(same_number(ConnectionEnd::timed_out, SOCKSCOPE_END_TIMED_OUT));
+static_assert(same_number(ConnectionEnd::failed, SOCKSCOPE_END_FAILED));
+static_assert(same_number(ConnectionEnd::abandoned, SOCKSCOPE_END_ABANDONED));
+static_assert(connection_open_unseen == SOCKSCOPE_CONNECTION_OPEN_UNSEEN);
+static_assert(connection_closed_in_call == SOCKSCOPE_CONNECTION_CLOSED_IN_CALL);
+static_assert(connection_path_cut == SOCKSCOPE_CONNECTION_PATH_CUT);
+
+// Members copied whole (memcpy) or by value have the same size on both
+// sides, so that neither is cut nor read past.
+#define SAME_SIZE(public_member, record_member) \
+    static_assert(sizeof(sockscope_connection::public_member) == sizeof(ConnectionRecord::record_member))
+SAME_SIZE(states, states);
+SAME_SIZE(local_address, local_address);
+SAME_SIZE(remote_address, remote_address);
+SAME_SIZE(local_port, local_port);
+SAME_SIZE(remote_port, remote_port);
+SAME_SIZE(error, error);
+SAME_SIZE(pid, pid);
+SAME_SIZE(closer_pid, closer_pid);
+SAME_SIZE(cookie, cookie);
+SAME_SIZE(netns, network_namespace);
+SAME_SIZE(opened_ns, opened_ns);
+SAME_SIZE(closed_ns, closed_ns);
+SAME_SIZE(lifetime_ns, lifetime_ns);
+SAME_SIZE(bytes_sent, bytes_sent);
+SAME_SIZE(bytes_received, bytes_received);
+SAME_SIZE(cgroup_id, cgroup);
+SAME_SIZE(protocol, protocol);
+SAME_SIZE(kind, kind);
+SAME_SIZE(side, side);
+SAME_SIZE(owner_source, owner_source);
+SAME_SIZE(end, end);
+SAME_SIZE(flags, flags);
+SAME_SIZE(state_count, state_count);
+#undef SAME_SIZE
+
 // A fixed field of the kernel's record, up to its first NUL.
 template <std::size_t Size>
 std::string_view field_text(const char (&field)[Size]) {
@@ -34,6 +95,7 @@ std::uintptr_t add_address_text(BlockTexts& texts, std::uint16_t family, const s
 const char* connection_end_name(std::uint8_t end) {
     static constexpr const char* names[] = {"open",    "normal",    "reset sent", "reset received",
                                             "refused", "timed out", "failed",     "abandoned"};
+    static_assert(std::size(names) == static_cast<std::size_t>(ConnectionEnd::abandoned) + 1);
     return end < std::size(names) ? names[end] : "unknown";
 }
 

@@ -11,7 +11,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "linux/bpf/connection_record.h"
+#include "core/bpf_connection_event.h"
 #include "linux/bpf_ring_buffer.h"
 #include "linux/connections_loader.h"
 #include "linux/kernel_btf.h"

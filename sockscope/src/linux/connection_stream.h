@@ -55,7 +55,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "linux/connection_events.h"
+#include "core/connection_events.h"
 
 namespace sockscope_detail {
 

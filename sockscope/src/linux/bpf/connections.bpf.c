@@ -44,7 +44,7 @@
 #include <bpf/bpf_helpers.h>
 #include <bpf/bpf_tracing.h>
 
-#include "connection_record.h"
+#include "core/bpf_connection_event.h"
 
 #define AF_INET 2
 #define AF_INET6 10

@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: MIT
-/* What the connections BPF program (connections.bpf.c) shares with the
- * library: the events it writes to its ring buffer, and the one block of
- * counters and settings that both sides map. Plain C types of fixed width,
- * laid out alike on both targets (BPF and x86-64), without padding. */
-#ifndef SOCKSCOPE_CONNECTION_RECORD_H
-#define SOCKSCOPE_CONNECTION_RECORD_H
+/* What the connections BPF program (linux/bpf/connections.bpf.c) shares
+ * with the library: the events it writes to its ring buffer, the numbers
+ * of their kinds, sides, owner sources and flags (core/connection.h takes
+ * its enums' values from here), and the one block of counters and settings
+ * that both sides map. Plain C types of fixed width, laid out alike on both
+ * targets (BPF and x86-64), without padding: the layout checks at the end
+ * run in both compilers, so a change that moves a member fails to build
+ * instead of being read wrongly. */
+#ifndef SOCKSCOPE_BPF_CONNECTION_EVENT_H
+#define SOCKSCOPE_BPF_CONNECTION_EVENT_H
 
 #define CONNECTION_COMM_SIZE 16  /* TASK_COMM_LEN */
 #define CONNECTION_NAME_SIZE 64  /* the executable's file name, with its NUL */
@@ -77,5 +81,42 @@ struct connection_stream_shared {
                                           accepted connection's open event comes at ESTABLISHED */
     unsigned int reserved;
 };
+
+#ifdef __cplusplus
+#define CONNECTION_LAYOUT_CHECK(what) static_assert(what, #what)
+#else
+#define CONNECTION_LAYOUT_CHECK(what) _Static_assert(what, #what)
+#endif
+#define CONNECTION_EVENT_AT(member, at) \
+    CONNECTION_LAYOUT_CHECK(__builtin_offsetof(struct connection_event, member) == (at))
+CONNECTION_LAYOUT_CHECK(sizeof(struct connection_event) == 200);
+CONNECTION_EVENT_AT(cookie, 0);
+CONNECTION_EVENT_AT(opened_ns, 8);
+CONNECTION_EVENT_AT(event_ns, 16);
+CONNECTION_EVENT_AT(bytes_acked, 24);
+CONNECTION_EVENT_AT(bytes_received, 32);
+CONNECTION_EVENT_AT(cgroup, 40);
+CONNECTION_EVENT_AT(states, 48);
+CONNECTION_EVENT_AT(netns, 56);
+CONNECTION_EVENT_AT(owner, 60);
+CONNECTION_EVENT_AT(closer, 64);
+CONNECTION_EVENT_AT(error, 68);
+CONNECTION_EVENT_AT(local_address, 72);
+CONNECTION_EVENT_AT(remote_address, 88);
+CONNECTION_EVENT_AT(family, 104);
+CONNECTION_EVENT_AT(local_port, 106);
+CONNECTION_EVENT_AT(remote_port, 108);
+CONNECTION_EVENT_AT(kind, 110);
+CONNECTION_EVENT_AT(side, 111);
+CONNECTION_EVENT_AT(owner_source, 112);
+CONNECTION_EVENT_AT(flags, 113);
+CONNECTION_EVENT_AT(state_count, 114);
+CONNECTION_EVENT_AT(comm, 120);
+CONNECTION_EVENT_AT(name, 136);
+/* 4 bits a state in `states` */
+CONNECTION_LAYOUT_CHECK(CONNECTION_PATH_CAPACITY * 4 == sizeof(((struct connection_event *)0)->states) * 8);
+CONNECTION_LAYOUT_CHECK(sizeof(struct connection_stream_shared) == 40);
+#undef CONNECTION_EVENT_AT
+#undef CONNECTION_LAYOUT_CHECK
 
 #endif

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "linux/connection_events.h"
+#include "core/connection_events.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,16 +7,17 @@
 #include <netinet/in.h>
 #include <string_view>
 
+#include "core/bpf_connection_event.h"
 #include "core/image_name.h"
-#include "linux/bpf/connection_record.h"
 
 namespace sockscope_detail {
 namespace {
 
-static_assert(sizeof(connection_event) == 200, "connection_event is laid out as the BPF program writes it");
-static_assert(CONNECTION_PATH_CAPACITY == connection_path_capacity);
-static_assert(sizeof(ConnectionRecord::comm) == CONNECTION_COMM_SIZE);
-static_assert(sizeof(ConnectionRecord::name) >= CONNECTION_NAME_SIZE);
+// The event's texts fit the record's with their NULs, and its states fill
+// at most the record's path.
+static_assert(sizeof(ConnectionRecord::comm) >= sizeof(connection_event::comm));
+static_assert(sizeof(ConnectionRecord::name) >= sizeof(connection_event::name));
+static_assert(sizeof(ConnectionRecord::states) >= CONNECTION_PATH_CAPACITY); // bytes, one a state
 
 // The kernel's TCP states (include/net/tcp_states.h) that tell how a
 // connection ended.
@@ -79,8 +80,10 @@ bool decode_connection_event(std::span<const std::byte> event, std::int64_t real
     record.network_namespace = raw.netns;
     record.cgroup = raw.cgroup;
     const bool closed = raw.kind == CONNECTION_CLOSED;
+    // Sums that wrap, so that any bytes make a time (the kernel's clocks
+    // never come near the limits).
     const auto realtime = [&](unsigned long long monotonic) {
-        return static_cast<std::int64_t>(monotonic) + realtime_offset_ns;
+        return static_cast<std::int64_t>(monotonic + static_cast<std::uint64_t>(realtime_offset_ns));
     };
     record.opened_ns = raw.opened_ns != 0 ? realtime(raw.opened_ns) : 0;
     record.closed_ns = closed ? realtime(raw.event_ns) : 0;
