@@ -27,7 +27,7 @@ cmake --preset fuzz -DCMAKE_CXX_COMPILER="$clang" >/dev/null
 cmake --build --preset fuzz -j"$(nproc)" >/dev/null
 mkdir -p build-fuzz/crashes
 status=0
-for target in fuzz_proc_net fuzz_netlink fuzz_socket_link fuzz_image_name fuzz_utf8; do
+for target in fuzz_proc_net fuzz_netlink fuzz_socket_link fuzz_image_name fuzz_utf8 fuzz_expression; do
     scratch=$(mktemp -d /tmp/sockscope-fuzz-XXXXXX)
     log=build-fuzz/$target.log
     if build-fuzz/fuzz/$target -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
