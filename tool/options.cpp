@@ -11,7 +11,7 @@
 namespace sockscope_tool {
 
 const char* const usage_line = "usage: sockscope [-tul46e] [--port N,...] [--pid N,...] [--name NAME] [--state S,...] "
-                               "[--json] [--watch SECONDS] [-A] [--netns NS] [--container ID]\n"
+                               "[--json] [--watch SECONDS] [-A] [--netns NS] [--container ID] [EXPRESSION]\n"
                                "       sockscope --events [-46A] [--port N,...] [--pid N,...] [--name NAME] "
                                "[--netns NS] [--container ID] [--opens] [--json] [--debug] [--tracked N] [--exact-accepts]";
 
@@ -41,6 +41,9 @@ Filters (all given must match; a list matches any of its values):
                          close_wait, last_ack, listen, closing, new_syn_recv,
                          unconn (an unconnected UDP socket); any case
   --port, --pid and --state may also be given more than once.
+  The words after the options make a filter expression as ss(8) takes it
+  (see sockscope(1)): 'state established ( dport = :ssh or sport = :ssh )',
+  'src 10.0.0.0/8', 'dport >= :1024 and not dst [::1]'.
 
 Namespaces:
   -A, --all-namespaces   the sockets of every network namespace on the
@@ -241,6 +244,13 @@ bool apply_short_flag(Options& options, char letter) {
     return true;
 }
 
+// A word that is no option is part of the filter expression, which the
+// library checks.
+void add_expression_word(Options& options, std::string_view word) {
+    if (!options.expression.empty()) options.expression += ' ';
+    options.expression += word;
+}
+
 } // namespace
 
 ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) {
@@ -253,7 +263,7 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) 
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string_view argument = arguments[i];
         if (argument == "--") {
-            if (i + 1 < arguments.size()) return fail("unexpected argument '" + arguments[i + 1] + "'");
+            while (++i < arguments.size()) add_expression_word(options, arguments[i]);
             break;
         }
         if (argument.substr(0, 2) == "--") {
@@ -280,7 +290,7 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) 
             for (const char letter : argument.substr(1))
                 if (!apply_short_flag(options, letter)) return fail(std::string("unknown option '-") + letter + "'");
         } else {
-            return fail("unexpected argument '" + std::string(argument) + "'");
+            add_expression_word(options, argument);
         }
     }
     if (std::string error = event_options_conflict(options); !error.empty()) return fail(error);
