@@ -138,7 +138,7 @@ struct sockscope_selection {
             socket too), close-wait, last-ack, listening, closing; all,
             connected (all but listening and closed), synchronized
             (connected but syn-sent), bucket (syn-recv and time-wait), big
-            (all but bucket).
+            (all but bucket). A set left empty passes nothing.
           The kernel runs the tests on every socket before it is copied
           out, where it can. A bad expression fails the snapshot with
           EINVAL: sockscope_expression_check says where and why. */
