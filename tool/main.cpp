@@ -194,6 +194,32 @@ int usage_error(const std::string& error) {
     return 2;
 }
 
+// 0 when the filter expression is none or one the library takes; else
+// says where it goes wrong, in one line, and gives the status to exit with.
+int check_expression(const Options& options) {
+    const std::string& expression = options.expression;
+    if (expression.empty()) return 0;
+    if (options.events) return usage_error("a filter expression selects from the tables, not --events");
+    std::size_t position = 0;
+    const char* reason = "";
+    if (sockscope_expression_check(expression.c_str(), &position, &reason) == 0) return 0;
+    if (errno == ENOMEM) {
+        report_error(program, "out of memory", ENOMEM);
+        return 1;
+    }
+    // Escaped as names are, word by word, so that blanks stay blanks.
+    std::string error = "bad expression '";
+    for (std::size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+        end = expression.find(' ', start);
+        const std::string word = expression.substr(start, end - start);
+        if (start != 0) error += ' ';
+        if (!word.empty()) sockscope_text::append_escaped_utf8_name(error, word.c_str());
+    }
+    error += "' at byte " + std::to_string(position + 1) + ": " + reason;
+    report_error(program, error, 0);
+    return 2;
+}
+
 int print(std::string_view text) {
     if (const int error = write_all(STDOUT_FILENO, text); error != 0) return write_failed(error);
     return 0;
@@ -210,6 +236,7 @@ int main(int argc, char** argv) {
 
         // Names print in the character set of the user's terminal.
         std::setlocale(LC_ALL, "");
+        if (const int status = check_expression(parsed.options); status != 0) return status;
         if (parsed.options.events) return run_events(parsed.options, isatty(STDOUT_FILENO) != 0);
 
         // --netns: a namespace's name, or else an inode, which may have no

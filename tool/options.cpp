@@ -12,7 +12,7 @@
 namespace sockscope_tool {
 
 const char* const usage_line = "usage: sockscope [-tul46e] [--port N,...] [--pid N,...] [--name NAME] [--state S,...] "
-                               "[--json] [--watch SECONDS] [-A] [--netns NS] [--container ID]\n"
+                               "[--json] [--watch SECONDS] [-A] [--netns NS] [--container ID] [EXPRESSION]\n"
                                "       sockscope --events [-46A] [--port N,...] [--pid N,...] [--name NAME] "
                                "[--netns NS] [--container ID] [--opens] [--json] [--debug] [--tracked N] [--exact-accepts]";
 
@@ -216,7 +216,10 @@ struct SectionText {
 constexpr SectionText sections[] = { // in the order of HelpSection
     {"Tables", ""},
     {"Filters (all given must match; a list matches any of its values)",
-     "  --port, --pid and --state may also be given more than once.\n"},
+     "  --port, --pid and --state may also be given more than once.\n"
+     "  The words after the options make a filter expression as ss(8) takes it\n"
+     "  (see sockscope(1)): 'state established ( dport = :ssh or sport = :ssh )',\n"
+     "  'src 10.0.0.0/8', 'dport >= :1024 and not dst [::1]'.\n"},
     {"Namespaces", ""},
     {"Output", ""},
     {"Connections as they close (--events)",
@@ -297,6 +300,13 @@ void append_help(std::string& text, const OptionSpec* spec, const char* help) {
         if (*line == '\n') text.append(help_column, ' ');
     }
     text += '\n';
+}
+
+// A word that is no option is part of the filter expression, which the
+// library checks.
+void add_expression_word(Options& options, std::string_view word) {
+    if (!options.expression.empty()) options.expression += ' ';
+    options.expression += word;
 }
 
 // getopt_long's codes of the long options: past every letter's.
@@ -393,7 +403,10 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) 
             if (std::string error = whole_long_name(argv[next]); !error.empty()) return fail(error);
         const int code = getopt_long(argc, argv.data(), letters.c_str(), long_options.data(), nullptr);
         if (code == -1) break;
-        if (code == 1) return fail("unexpected argument '" + std::string(optarg) + "'");
+        if (code == 1) {
+            add_expression_word(options, optarg);
+            continue;
+        }
         if (code == ':') return fail(label(*spec_of(optopt)) + " needs a value");
         const OptionSpec* spec = spec_of(code);
         if (spec == nullptr) { // '?'
@@ -412,7 +425,8 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) 
             if (std::string error = spec->take(options, optarg != nullptr ? optarg : ""); !error.empty())
                 return fail(error);
     }
-    if (optind < argc) return fail("unexpected argument '" + texts[static_cast<std::size_t>(optind)] + "'");
+    // After "--", every word is the expression's.
+    for (; optind < argc; ++optind) add_expression_word(options, texts[static_cast<std::size_t>(optind)]);
     if (std::string error = clash_with_events(options, given); !error.empty()) return fail(error);
     return parsed;
 }

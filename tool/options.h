@@ -21,6 +21,9 @@ struct Options {
     std::vector<std::uint32_t> pids;  // held by one of them (0: by no known process); empty: any
     std::optional<std::string> name;  // held by a process of that name or comm
     std::uint32_t states = 0;         // SOCKSCOPE_STATE_BIT of each state asked for; 0: any
+    // The words after the options, joined by blanks: a filter expression
+    // as ss takes it (sockscope_selection.expression); empty: none.
+    std::string expression;
     bool json = false;
     std::optional<std::chrono::milliseconds> watch;
     bool help = false, version = false;

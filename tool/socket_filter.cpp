@@ -38,6 +38,7 @@ SocketFilter::SocketFilter(const Options& options, std::uint64_t named_netns)
     selection_.states = every_state_ ? 0 : states;
     selection_.ports = options.ports.empty() ? nullptr : options.ports.data();
     selection_.port_count = options.ports.size();
+    selection_.expression = options.expression.empty() ? nullptr : options.expression.c_str();
 }
 
 bool SocketFilter::passes(const sockscope_snapshot& snapshot, const sockscope_socket& socket) const {

@@ -5,6 +5,7 @@
 // as ss prints it.
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -91,7 +92,7 @@ TEST(CInterface, SelectionsAreChecked) {
     };
     sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
     EXPECT_EQ(taken(selection), 0);
-    selection.size = sizeof selection - 1; // shorter than any version's
+    selection.size = offsetof(sockscope_selection, expression) - 1; // shorter than any version's
     EXPECT_EQ(taken(selection), EINVAL);
     selection = SOCKSCOPE_SELECTION_INIT;
     selection.what = 0x20; // no such table
@@ -213,6 +214,44 @@ TEST(CInterface, SelectionsFilterPortsAndStates) {
     for (const sockscope_socket* s : listening.sockets()) EXPECT_EQ(s->state, SOCKSCOPE_LISTEN);
     EXPECT_NE(listening.find(IPPROTO_TCP, listener), nullptr);
     EXPECT_EQ(listening.find(IPPROTO_UDP, udp), nullptr);
+}
+
+// A filter expression selects with the rest; a selection of 1.2's size
+// has none; a bad one fails the call, and the check says where.
+TEST(CInterface, SelectionsTakeFilterExpressions) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    const auto client = TestSocket::tcp_connection("127.0.0.1", listener.port());
+    const auto server = TestSocket::accept_from(listener);
+    const std::uint16_t port = static_cast<std::uint16_t>(listener.port());
+    const std::string expression = "state established dport = :" + std::to_string(port);
+    sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
+    selection.ports = &port;
+    selection.port_count = 1;
+    selection.expression = expression.c_str();
+    Snapshot filtered(&selection);
+    ASSERT_NE(filtered.get(), nullptr);
+    ASSERT_EQ(filtered.sockets().size(), 1u);
+    EXPECT_NE(filtered.find(IPPROTO_TCP, client), nullptr);
+    selection.size = offsetof(sockscope_selection, expression);
+    Snapshot older(&selection);
+    EXPECT_NE(older.find(IPPROTO_TCP, listener), nullptr);
+    EXPECT_NE(older.find(IPPROTO_TCP, server), nullptr);
+
+    selection = SOCKSCOPE_SELECTION_INIT;
+    selection.expression = "dport = :x";
+    errno = 0;
+    EXPECT_EQ(sockscope_snapshot_take(&selection), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    std::size_t position = 0;
+    const char* reason = nullptr;
+    EXPECT_EQ(sockscope_expression_check("src 10.0.0.1 or", &position, &reason), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(position, 15u);
+    EXPECT_STREQ(reason, "the expression ends too early");
+    errno = EDOM;
+    EXPECT_EQ(sockscope_expression_check(nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(sockscope_expression_check("src [::1]:22", nullptr, nullptr), 0);
+    EXPECT_EQ(errno, EDOM);
 }
 
 // ss -tanpe and -uanpe on the same sockets, field by field: queues, both

@@ -15,6 +15,7 @@
 #include <tuple>
 #include <unistd.h>
 
+#include "core/filter_expression.h"
 #include "core/netlink_messages.h"
 #include "linux/socket_table_source.h"
 #include "support/holding_child.h"
@@ -54,6 +55,31 @@ std::multiset<RowKey> rows_of(const SocketRows& table, Family family,
                 break;
             }
     return picked;
+}
+
+// The kernel's answer to `request`, parsed as a request for the whole
+// table, so that nothing is filtered here.
+SocketRows kernel_answer(const TableRequest& request, DumpKind kind = DumpKind::one_family) {
+    const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    const std::vector<unsigned char> bytes = make_dump_request(request, 1, kind);
+    SocketRows rows;
+    if (fd < 0 || send(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
+        ADD_FAILURE() << "no request sent";
+        return rows;
+    }
+    std::vector<char> datagram(1 << 16);
+    bool interrupted = false;
+    for (int datagrams = 0; datagrams < 1000; ++datagrams) {
+        const ssize_t got = recv(fd, datagram.data(), datagram.size(), 0);
+        const DiagBatch batch = got <= 0 ? DiagBatch{DiagBatch::failed, errno}
+                                         : parse_diag_batch(datagram.data(), static_cast<std::size_t>(got), 1,
+                                                            {request.protocol, request.family, 0, {}}, rows,
+                                                            interrupted, kind);
+        EXPECT_NE(batch.outcome, DiagBatch::failed) << "the kernel refused the request: errno " << batch.error;
+        if (batch.outcome != DiagBatch::more) break;
+    }
+    close(fd);
+    return rows;
 }
 
 // The row on 127.0.0.1:`port` in `state` (0: any).
@@ -299,34 +325,15 @@ TEST(SocketTable, TheKernelAppliesTheRequestsFilters) {
     const auto listener6 = TestSocket::tcp6_listener("::", false);
     const auto client6 = TestSocket::tcp_connection("127.0.0.1", listener6.port()); // an IPv4 client
     const std::uint16_t port = static_cast<std::uint16_t>(listener.port());
-    const auto answer_to = [](const TableRequest& request, DumpKind kind = DumpKind::one_family) {
-        const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-        const std::vector<unsigned char> bytes = make_dump_request(request, 1, kind);
-        SocketRows rows;
-        if (fd < 0 || send(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) return rows;
-        std::vector<char> datagram(1 << 16);
-        bool interrupted = false;
-        for (int datagrams = 0; datagrams < 1000; ++datagrams) {
-            const ssize_t got = recv(fd, datagram.data(), datagram.size(), 0);
-            // Parsed as a request for the whole table, so that nothing is
-            // filtered here.
-            if (got <= 0 || parse_diag_batch(datagram.data(), static_cast<std::size_t>(got), 1,
-                                             {Protocol::tcp, Family::ipv4, 0, {}}, rows, interrupted, kind)
-                                    .outcome != DiagBatch::more)
-                break;
-        }
-        close(fd);
-        return rows;
-    };
     // Other processes' sockets may have these ports on other addresses:
     // every row must have the port, and the test's own must all be there.
-    const SocketRows by_port = answer_to({Protocol::tcp, Family::ipv4, 0, std::span(&port, 1)});
+    const SocketRows by_port = kernel_answer({Protocol::tcp, Family::ipv4, 0, std::span(&port, 1)});
     for (const SocketRow& row : by_port)
         EXPECT_TRUE(row.local_port == network_port(port) || row.remote_port == network_port(port));
     // The listener and both ends of the connection.
     EXPECT_EQ(rows_of(by_port, Family::ipv4, {&listener, &client, &server}).size(), 3u);
     const std::uint16_t both[] = {port, static_cast<std::uint16_t>(other.port())};
-    const SocketRows listening = answer_to({Protocol::tcp, Family::ipv4, 1u << 10, both}); // LISTEN
+    const SocketRows listening = kernel_answer({Protocol::tcp, Family::ipv4, 1u << 10, both}); // LISTEN
     for (const SocketRow& row : listening) {
         EXPECT_EQ(static_cast<unsigned>(row.state), 10u);
         EXPECT_TRUE(row.local_port == network_port(port) || row.local_port == network_port(other.port()));
@@ -336,7 +343,7 @@ TEST(SocketTable, TheKernelAppliesTheRequestsFilters) {
     // The IPv6 listener, its IPv4 client and the side it accepted (not yet
     // taken, an IPv6 socket): one answer holds both families.
     const std::uint16_t port6 = static_cast<std::uint16_t>(listener6.port());
-    const SocketRows families = answer_to({Protocol::tcp, Family::ipv4, 0, std::span(&port6, 1)},
+    const SocketRows families = kernel_answer({Protocol::tcp, Family::ipv4, 0, std::span(&port6, 1)},
                                           DumpKind::tcp_both_families);
     // Another process's connection that ended in TIME_WAIT before the
     // listener took its port may still have it as its remote port: the
@@ -380,6 +387,60 @@ TEST(SocketTable, OneDumpOfBothFamiliesGivesTheRowsOfTwo) {
                       static_cast<std::ptrdiff_t>(parted.size()));
         }
     }
+}
+
+// The kernel runs a filter expression's program itself: its answer holds
+// exactly those of the test's sockets that the expression passes here,
+// in each table and in TCP's answer for both families.
+TEST(SocketTable, TheKernelRunsFilterExpressionsAsTheyAreReadHere) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    const auto client = TestSocket::tcp_connection("127.0.0.1", listener.port());
+    const auto server = TestSocket::accept_from(listener);
+    const auto dual = TestSocket::tcp6_listener("::", false);
+    const auto client4 = TestSocket::tcp_connection("127.0.0.1", dual.port());
+    const auto server4 = TestSocket::accept_from(dual); // ::ffff:127.0.0.1
+    const auto client6 = TestSocket::tcp6_connection("::1", dual.port());
+    const auto server6 = TestSocket::accept_from(dual);
+    const auto udp = TestSocket::udp_socket("127.0.0.1");
+    const auto udp6 = TestSocket::udp6_socket("::1");
+    const std::vector<const TestSocket*> sockets = {&listener, &client, &server, &dual, &client4,
+                                                    &server4, &client6, &server6, &udp, &udp6};
+    const std::string l = std::to_string(listener.port()), d = std::to_string(dual.port()),
+                      c = std::to_string(client.port()), u = std::to_string(udp.port());
+    const std::string expressions[] = {
+        "sport = :" + l, "dport != :" + d, "sport < :" + c, "sport > :" + c, "dport >= " + d + " sport <= 65535",
+        "src 127.0.0.1", "dst 127.0.0.0/8:" + d, "src [::1]", "dst [::]", "src [::ffff:127.0.0.1]",
+        "not ( src 127.0.0.1 or dport = :" + l + " )", "src *:" + d + " or sport = :" + u, "dst 0.0.0.0/0",
+    };
+    const struct {
+        Protocol protocol;
+        Family family;
+        DumpKind kind;
+    } tables[] = {{Protocol::tcp, Family::ipv4, DumpKind::one_family},
+                  {Protocol::tcp, Family::ipv6, DumpKind::one_family},
+                  {Protocol::tcp, Family::ipv4, DumpKind::tcp_both_families},
+                  {Protocol::udp, Family::ipv4, DumpKind::one_family},
+                  {Protocol::udp, Family::ipv6, DumpKind::one_family}};
+    std::size_t seen = 0; // the test's rows in the answers: the scene is as said
+    for (const auto& table : tables) {
+        const SocketRows whole = kernel_answer({table.protocol, table.family, 0, {}}, table.kind);
+        for (const std::string& text : expressions) {
+            const ExpressionParse parse = parse_filter_expression(text);
+            ASSERT_EQ(parse.error, nullptr) << text;
+            SocketRows passing;
+            for (const SocketRow& row : whole)
+                if (parse.expression.matches(row)) passing.push_back(row);
+            const SocketRows answer =
+                kernel_answer({table.protocol, table.family, 0, {}, &parse.expression}, table.kind);
+            for (const Family family : {Family::ipv4, Family::ipv6}) {
+                const auto answered = rows_of(answer, family, sockets);
+                EXPECT_EQ(answered, rows_of(passing, family, sockets))
+                    << text << " (protocol " << int(table.protocol) << ", family " << int(table.family) << ")";
+                seen += answered.size();
+            }
+        }
+    }
+    EXPECT_GT(seen, 40u);
 }
 
 } // namespace

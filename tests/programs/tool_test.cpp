@@ -251,7 +251,7 @@ TEST(Tool, WatchRedrawsUntilSigtermOrSigintAndEndsCleanly) {
 
 TEST(Tool, BadCommandLinesExitTwoWithAUsageLine) {
     for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
-             {"--bogus"}, {"-x"}, {"--port", "0"}, {"--watch", "0"}, {"stray"}, {"--pid"}, {"--state", "open"}}) {
+             {"--bogus"}, {"-x"}, {"--port", "0"}, {"--watch", "0"}, {"--pid"}, {"--state", "open"}}) {
         const auto run = run_tool(arguments);
         EXPECT_EQ(run.exit_code, 2) << arguments[0];
         EXPECT_EQ(run.out, "");

@@ -53,3 +53,5 @@ extern "C" sockscope_snapshot* sockscope_snapshot_take(const sockscope_selection
 extern "C" void sockscope_snapshot_free(sockscope_snapshot*) {}
 
 extern "C" const char* sockscope_version(void) { return "0.0.0.0"; }
+
+extern "C" int sockscope_expression_check(const char*, size_t*, const char**) { return 0; }

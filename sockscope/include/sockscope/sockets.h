@@ -111,9 +111,40 @@ struct sockscope_selection {
     const uint16_t *ports; /* host order: a socket passes when its local or
                               remote port is one of them */
     size_t port_count;     /* 0: every port (ports may then be NULL) */
+    /* added in 1.3: the library reads it only when `size` reaches past it
+       (a selection of 1.2's size has none) */
+    const char *expression; /* a filter expression in the words of `ss`, UTF-8
+                               (NULL or "": none), which a socket has to
+                               pass too, e.g. "dport = :443",
+                               "state established ( sport = :ssh or
+                               dport = :ssh )", "src 10.0.0.0/8 and not
+                               dst [::1]":
+          [state NAME | exclude NAME]... [EXPRESSION]
+          EXPRESSION: tests joined by `and` (`&&`, `&`, or nothing),
+          `or` (`||`, `|`), `not` (`!`) and parentheses; `not` binds
+          tightest, then `and`, then `or`.
+          sport OP PORT, dport OP PORT: OP = == eq, != ne neq, < lt, > gt,
+            <= le leq, >= ge geq (none: =); PORT 443, :443, or a service
+            name (:https) that the services database knows
+          src HOST, dst HOST (or `src = HOST`, `src != HOST`): HOST an
+            address (10.0.0.1, [::1]), a prefix (10.0.0.0/8, 10.1/16,
+            [fe80::/10]), with :PORT or not (10.0.0.1:80, [::1]:80,
+            10.0.0.0/8:*), or *, *:PORT, :PORT. An IPv4 address or prefix
+            matches IPv4-mapped IPv6 addresses too.
+          state and exclude lead: the first `state` starts an empty set of
+            states, which each adds to; `exclude` takes states out (of all,
+            when it comes first). NAME: established, syn-sent, syn-recv,
+            fin-wait-1, fin-wait-2, time-wait, closed (an unconnected UDP
+            socket too), close-wait, last-ack, listening, closing; all,
+            connected (all but listening and closed), synchronized
+            (connected but syn-sent), bucket (syn-recv and time-wait), big
+            (all but bucket). A set left empty passes nothing.
+          The kernel runs the tests on every socket before it is copied
+          out, where it can. A bad expression fails the snapshot with
+          EINVAL: sockscope_expression_check says where and why. */
 };
 
-#define SOCKSCOPE_SELECTION_INIT {sizeof(struct sockscope_selection), 0, 0, NULL, 0}
+#define SOCKSCOPE_SELECTION_INIT {sizeof(struct sockscope_selection), 0, 0, NULL, 0, NULL}
 
 /* One process that holds a socket. */
 struct sockscope_owner {
@@ -237,8 +268,16 @@ SOCKSCOPE_C_API struct sockscope_snapshot *sockscope_snapshot_take(const struct 
 /* Gives a snapshot back; NULL does nothing. */
 SOCKSCOPE_C_API void sockscope_snapshot_free(struct sockscope_snapshot *snapshot);
 
-/* The version of the library answering, "1.2.0.0". */
+/* The version of the library answering, "1.3.0.0". */
 SOCKSCOPE_C_API const char *sockscope_version(void);
+
+/* Checks a filter expression (sockscope_selection.expression; NULL is
+ * none) without taking a snapshot: 0 when a selection takes it; otherwise
+ * -1 with errno EINVAL, the byte offset in `expression` where it goes wrong
+ * in *position and a short reason in English ("a port expected") in
+ * *reason, the library's text, never to be freed (either pointer may be
+ * NULL); errno ENOMEM when memory ran out. Since 1.3. */
+SOCKSCOPE_C_API int sockscope_expression_check(const char *expression, size_t *position, const char **reason);
 
 static inline const struct sockscope_socket *sockscope_socket_at(const struct sockscope_snapshot *snapshot,
                                                                   size_t index) {

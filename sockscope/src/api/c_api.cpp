@@ -4,13 +4,17 @@
 // asks for, and the snapshot made from it.
 #include <sockscope/sockets.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
 #include "api/call_boundary.h"
 #include "api/system_sources_now.h"
 #include "api/table_pipeline.h"
+#include "core/filter_expression.h"
 #include "core/socket_records.h"
+#include "linux/service_ports.h"
 
 using namespace sockscope_detail;
 
@@ -28,13 +32,21 @@ bool only_zeros(const unsigned char* bytes, std::size_t count) {
     return true;
 }
 
+// A selection of 1.2, which ends before `expression`.
+constexpr std::size_t smallest_selection = offsetof(sockscope_selection, expression);
+
+ExpressionParse parse_expression(const char* text) {
+    return parse_filter_expression(text == nullptr ? std::string_view{} : std::string_view{text}, service_port);
+}
+
 Result<TableQuery> query_for(const sockscope_selection* selection) {
     sockscope_selection asked = SOCKSCOPE_SELECTION_INIT;
     if (selection != nullptr) {
-        if (selection->size < sizeof asked) return Failure{EINVAL};
+        if (selection->size < smallest_selection) return Failure{EINVAL};
         const auto* bytes = reinterpret_cast<const unsigned char*>(selection);
-        if (!only_zeros(bytes + sizeof asked, selection->size - sizeof asked)) return Failure{EINVAL};
-        std::memcpy(&asked, selection, sizeof asked);
+        if (selection->size > sizeof asked && !only_zeros(bytes + sizeof asked, selection->size - sizeof asked))
+            return Failure{EINVAL};
+        std::memcpy(&asked, selection, std::min(selection->size, sizeof asked));
     }
     if ((asked.what & ~(SOCKSCOPE_ALL | SOCKSCOPE_ALL_NAMESPACES)) != 0 || (asked.states & ~every_state) != 0)
         return Failure{EINVAL};
@@ -44,6 +56,11 @@ Result<TableQuery> query_for(const sockscope_selection* selection) {
     const std::uint32_t what = (asked.what & protocols ? asked.what & protocols : protocols) |
                                (asked.what & families ? asked.what & families : families);
     TableQuery query;
+    if (asked.expression != nullptr && asked.expression[0] != '\0') {
+        ExpressionParse parse = parse_expression(asked.expression);
+        if (parse.error != nullptr) return Failure{EINVAL};
+        query.expression = std::make_shared<const FilterExpression>(std::move(parse.expression));
+    }
     query.every_holder = true;
     query.all_namespaces = (asked.what & SOCKSCOPE_ALL_NAMESPACES) != 0;
     const std::span<const std::uint16_t> ports(asked.ports, asked.port_count);
@@ -52,7 +69,7 @@ Result<TableQuery> query_for(const sockscope_selection* selection) {
         if ((what & (protocol == Protocol::tcp ? SOCKSCOPE_TCP : SOCKSCOPE_UDP)) == 0) continue;
         for (const Family family : {Family::ipv4, Family::ipv6})
             if ((what & (family == Family::ipv4 ? SOCKSCOPE_IPV4 : SOCKSCOPE_IPV6)) != 0)
-                query.tables.push_back(TableRequest{protocol, family, asked.states, ports});
+                query.tables.push_back(TableRequest{protocol, family, asked.states, ports, query.expression.get()});
     }
     return query;
 }
@@ -72,3 +89,13 @@ extern "C" sockscope_snapshot* sockscope_snapshot_take(const sockscope_selection
 extern "C" void sockscope_snapshot_free(sockscope_snapshot* snapshot) { std::free(snapshot); }
 
 extern "C" const char* sockscope_version(void) { return SOCKSCOPE_VERSION_TEXT; }
+
+extern "C" int sockscope_expression_check(const char* expression, std::size_t* position, const char** reason) {
+    return answer_or_fail<int>(-1, [&]() -> Result<int> {
+        const ExpressionParse parse = parse_expression(expression);
+        if (parse.error == nullptr) return 0;
+        if (position != nullptr) *position = parse.position;
+        if (reason != nullptr) *reason = parse.error;
+        return Failure{EINVAL};
+    });
+}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "core/socket_row.h"
@@ -19,6 +20,8 @@ struct TableQuery {
     // The tables read, in this order; each table's rows come back sorted
     // (row_order.h), one table after the other.
     std::vector<TableRequest> tables;
+    // The filter expression the tables' requests point to, if any.
+    std::shared_ptr<const FilterExpression> expression;
     // The rows wanted besides; null keeps every row. Holders are looked for
     // only for the rows kept.
     bool (*keep)(const SocketRow& row) = nullptr;

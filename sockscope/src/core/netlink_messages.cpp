@@ -8,6 +8,7 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 
+#include "core/filter_bytecode.h"
 #include "core/tcp_state.h"
 
 namespace sockscope_detail {
@@ -52,12 +53,6 @@ void read_attributes(const unsigned char* attributes, std::size_t length, Socket
     }
 }
 
-void append_op(std::vector<unsigned char>& bytes, unsigned char code, unsigned char yes, unsigned short no) {
-    const inet_diag_bc_op op{code, yes, no};
-    const auto* raw = reinterpret_cast<const unsigned char*>(&op);
-    bytes.insert(bytes.end(), raw, raw + sizeof op);
-}
-
 // The errno in an error message's payload (a negative number), as a positive
 // value; 0 for a payload of 0 or more; EPROTO when the payload is too short
 // to hold it, or holds a number no errno is (INT_MIN has no positive twin).
@@ -72,31 +67,7 @@ int payload_error(const unsigned char* payload, std::size_t length) {
 } // namespace
 
 std::vector<unsigned char> make_dump_request(const TableRequest& request, std::uint32_t seq, DumpKind kind) {
-    // The filter program, as the kernel's checker wants it: every test
-    // (8 bytes: the test and the port it compares with) continues to the
-    // next op when it holds and jumps 12 bytes when it fails; a test that
-    // held meets a jump (4 bytes) to the end, where the socket is taken,
-    // while one that failed skips that jump and lands on the next test. The
-    // last test's success reaches the end, its failure 4 bytes past it,
-    // where the socket is left out. The checker follows every success from
-    // the start, so each target is on that road. A long list of ports is
-    // filtered here alone: the program has to fit a netlink attribute.
-    std::vector<unsigned char> program;
-    constexpr std::size_t most_ports_in_kernel = 1024;
-    constexpr std::size_t test_size = 2 * sizeof(inet_diag_bc_op), jump_size = sizeof(inet_diag_bc_op);
-    if (!request.ports.empty() && request.ports.size() <= most_ports_in_kernel) {
-        const std::size_t tests = 2 * request.ports.size();
-        std::size_t left = tests * test_size + (tests - 1) * jump_size; // bytes from here to the end
-        for (std::size_t i = 0; i < tests; ++i) {
-            const bool local = i % 2 == 0;
-            append_op(program, local ? INET_DIAG_BC_S_EQ : INET_DIAG_BC_D_EQ, test_size, test_size + jump_size);
-            append_op(program, INET_DIAG_BC_NOP, 0, request.ports[i / 2]);
-            left -= test_size;
-            if (i + 1 == tests) break;
-            left -= jump_size;
-            append_op(program, INET_DIAG_BC_JMP, jump_size, static_cast<unsigned short>(left + jump_size));
-        }
-    }
+    const std::vector<unsigned char> program = filter_program(request.ports, request.expression);
     // The fixed part: the header and the request of the kind asked for.
     nlmsghdr header{};
     header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;

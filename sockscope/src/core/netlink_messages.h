@@ -26,10 +26,10 @@ namespace sockscope_detail {
 enum class DumpKind { one_family, tcp_both_families };
 
 // The request of a dump of the sockets `request` asks for: the table, the
-// states in the kernel's mask, the ports (when given) as a filter program
-// the kernel runs on every socket (INET_DIAG_REQ_BYTECODE): "local port is
-// P or remote port is P" for each P. For `tcp_both_families`, the family of
-// `request` is not asked for: both are.
+// states in the kernel's mask, the ports and the expression's tests (when
+// given) as a filter program the kernel runs on every socket
+// (INET_DIAG_REQ_BYTECODE, filter_bytecode.h). For `tcp_both_families`,
+// the family of `request` is not asked for: both are.
 std::vector<unsigned char> make_dump_request(const TableRequest& request, std::uint32_t seq,
                                              DumpKind kind = DumpKind::one_family);
 

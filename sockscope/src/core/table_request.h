@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 
+#include "core/filter_expression.h"
 #include "core/socket_row.h"
 
 namespace sockscope_detail {
@@ -22,17 +23,20 @@ struct TableRequest {
     // Host order; a socket passes when its local or its remote port is one
     // of them. Empty: every port.
     std::span<const std::uint16_t> ports;
+    // A filter expression's states and tests besides (null: none); the
+    // caller keeps it alive while the request is used.
+    const FilterExpression* expression = nullptr;
 };
 
-// The states the kernel is asked for: those of `request` that its table
-// lists.
+// The states the kernel is asked for: those of `request` (and its
+// expression) that its table lists; 0 when none can pass.
 std::uint32_t requested_states(const TableRequest& request);
 
 // Whether `row` is one `request` asks for.
 bool passes(const TableRequest& request, const SocketRow& row);
 
 // Whether `first` and `second` are TCP's IPv4 and IPv6 tables with the same
-// states and ports: one dump of the kernel's TCP table can answer both
+// states, ports and expression: one dump of the kernel's TCP table can answer both
 // (DumpKind::tcp_both_families in netlink_messages.h).
 bool one_dump_answers(const TableRequest& first, const TableRequest& second);
 
