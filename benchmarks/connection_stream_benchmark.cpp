@@ -108,11 +108,13 @@ void attach_times() {
         if (child == 0) {
             const auto start = Clock::now();
             const double cpu_start = process_cpu_seconds();
-            ConnectionStream* stream = open_connection_stream({});
+            const Result<ConnectionStream*> stream = open_connection_stream({});
             double result[2] = {std::chrono::duration<double, std::milli>(Clock::now() - start).count(),
                                 (process_cpu_seconds() - cpu_start) * 1000};
-            if (stream == nullptr) result[0] = -errno;
-            close_connection_stream(stream);
+            if (!stream)
+                result[0] = -stream.error();
+            else
+                close_connection_stream(*stream);
             if (write(report[1], result, sizeof result) != sizeof result) _exit(1);
             _exit(0);
         }
@@ -197,8 +199,9 @@ struct Reader {
             std::this_thread::sleep_until(next);
             for (int reads = 0; reads < 64; ++reads) {
                 std::uint64_t dropped = 0;
-                const long got = read_connection_records(stream, batch.data(), batch.size(), &dropped);
+                const Result<std::size_t> read = read_connection_records(stream, batch.data(), batch.size(), &dropped);
                 lost += dropped;
+                const long got = read ? static_cast<long>(*read) : -1;
                 if (got <= 0) break;
                 timespec now{};
                 clock_gettime(CLOCK_REALTIME, &now);
@@ -302,11 +305,12 @@ RoundResult round(bool with_stream, double seconds, const std::vector<pid_t>& ch
                   Reader& reader) {
     std::thread draining;
     if (with_stream) {
-        reader.stream = open_connection_stream({});
-        if (reader.stream == nullptr) {
-            std::printf("the stream could not be opened: %s\n", std::strerror(errno));
+        const Result<ConnectionStream*> opened = open_connection_stream({});
+        if (!opened) {
+            std::printf("the stream could not be opened: %s\n", std::strerror(opened.error()));
             std::exit(1);
         }
+        reader.stream = *opened;
         reader.stop = false;
         draining = std::thread([&reader] { reader.run(); });
     }
@@ -322,10 +326,9 @@ RoundResult round(bool with_stream, double seconds, const std::vector<pid_t>& ch
     if (with_stream) {
         reader.stop = true;
         draining.join();
-        ConnectionStreamDebug debug{};
-        if (connection_stream_debug(reader.stream, &debug)) {
-            reader.lost_for_room += debug.lost_for_room;
-            reader.lost_unseen += debug.lost_unseen;
+        if (const Result<ConnectionStreamDebug> debug = connection_stream_debug(reader.stream)) {
+            reader.lost_for_room += debug->lost_for_room;
+            reader.lost_unseen += debug->lost_unseen;
         }
         close_connection_stream(reader.stream);
     }

@@ -134,13 +134,14 @@ int main(int argc, char** argv) {
             if (mode != without) {
                 ConnectionStreamOptions options;
                 options.accept_at_syscall_exit = mode == exact_accepts;
-                stream = open_connection_stream(options);
-                if (stream == nullptr) {
-                    std::printf("the stream could not be opened: %s\n", std::strerror(errno));
+                const Result<ConnectionStream*> opened = open_connection_stream(options);
+                if (!opened) {
+                    std::printf("the stream could not be opened: %s\n", std::strerror(opened.error()));
                     return 1;
                 }
-                ConnectionStreamDebug debug{};
-                if (connection_stream_debug(stream, &debug)) accept_hook[mode] = debug.accept_hook;
+                stream = *opened;
+                if (const Result<ConnectionStreamDebug> debug = connection_stream_debug(stream))
+                    accept_hook[mode] = debug->accept_hook;
             }
             // A tracepoint's programs change within an RCU grace period.
             std::this_thread::sleep_for(std::chrono::milliseconds(300));

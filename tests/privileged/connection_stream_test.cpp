@@ -77,9 +77,8 @@ std::string expect_owner(const ConnectionRecord& record, pid_t pid, const std::s
 // where a program sees it; else its listener's, until the server's first
 // receive (the peers' servers read before they close).
 OwnerSource accepted_source(const ConnectionStream* stream, Kind kind) {
-    ConnectionStreamDebug debug{};
-    connection_stream_debug(stream, &debug);
-    const std::string_view hook = debug.accept_hook;
+    const Result<ConnectionStreamDebug> debug = connection_stream_debug(stream);
+    const std::string_view hook = debug ? debug->accept_hook : "";
     if (hook == "fexit/inet_csk_accept" || hook == "tp_btf/sys_exit") return OwnerSource::accept;
     return kind == Kind::opened ? OwnerSource::listener : OwnerSource::first_call;
 }
@@ -312,44 +311,48 @@ TEST(ConnectionStream, StalledReaderIsToldHowManyWereLost) {
     // read.
     ConnectionRecord records[256];
     std::uint64_t reported = 0, lost = 0;
-    long got = 1;
+    std::size_t got = 1;
     for (int reads = 0; reads < 100 && got > 0; ++reads) {
-        got = read_connection_records(stream.get(), records, 256, &lost);
+        const Result<std::size_t> read = read_connection_records(stream.get(), records, 256, &lost);
+        ASSERT_TRUE(read) << std::strerror(read.error());
+        got = *read;
         reported += lost;
     }
     EXPECT_GT(reported, 0u);
-    ConnectionStreamDebug before{}, after{};
-    ASSERT_TRUE(connection_stream_debug(stream.get(), &before));
-    EXPECT_GE(read_connection_records(stream.get(), records, 256, &lost), 0);
+    const Result<ConnectionStreamDebug> before = connection_stream_debug(stream.get());
+    ASSERT_TRUE(before);
+    EXPECT_TRUE(read_connection_records(stream.get(), records, 256, &lost));
     reported += lost;
-    ASSERT_TRUE(connection_stream_debug(stream.get(), &after));
-    EXPECT_GE(reported, before.lost) << "a loss was not reported";
-    EXPECT_LE(reported, after.lost) << "a loss was reported twice";
+    const Result<ConnectionStreamDebug> after = connection_stream_debug(stream.get());
+    ASSERT_TRUE(after);
+    EXPECT_GE(reported, before->lost) << "a loss was not reported";
+    EXPECT_LE(reported, after->lost) << "a loss was reported twice";
 }
 
 TEST(ConnectionStream, HooksAreReported) {
     std::string why;
     const Stream stream = open_stream({}, why);
     if (!stream) GTEST_SKIP() << why;
-    ConnectionStreamDebug debug{};
-    ASSERT_TRUE(connection_stream_debug(stream.get(), &debug));
-    EXPECT_STREQ(debug.state_hook, "tp_btf/inet_sock_set_state");
-    if (std::strcmp(debug.accept_hook, "fexit/inet_csk_accept") != 0) {
+    Result<ConnectionStreamDebug> debug = connection_stream_debug(stream.get());
+    ASSERT_TRUE(debug);
+    EXPECT_STREQ(debug->state_hook, "tp_btf/inet_sock_set_state");
+    if (std::strcmp(debug->accept_hook, "fexit/inet_csk_accept") != 0) {
         // No hook on every system call unless asked for ("none": a kernel
         // without the send and receive tracepoints).
-        const std::string_view hook = debug.accept_hook;
+        const std::string_view hook = debug->accept_hook;
         EXPECT_TRUE(hook == "tp_btf/sock_send_length+sock_recv_length" || hook == "none") << hook;
-        EXPECT_NE(debug.accept_function_refused, 0);
+        EXPECT_NE(debug->accept_function_refused, 0);
         ConnectionStreamOptions asked;
         asked.accept_at_syscall_exit = true;
         const Stream exact = open_stream(asked, why);
         ASSERT_TRUE(exact) << why;
-        ASSERT_TRUE(connection_stream_debug(exact.get(), &debug));
-        EXPECT_STREQ(debug.accept_hook, "tp_btf/sys_exit");
+        debug = connection_stream_debug(exact.get());
+        ASSERT_TRUE(debug);
+        EXPECT_STREQ(debug->accept_hook, "tp_btf/sys_exit");
     }
-    EXPECT_FALSE(debug.loaded_by_libbpf) << "the quick load fell back to libbpf's";
-    std::cout << "accept hook: " << debug.accept_hook << " (fexit refused: "
-              << std::strerror(debug.accept_function_refused) << ")\n";
+    EXPECT_FALSE(debug->loaded_by_libbpf) << "the quick load fell back to libbpf's";
+    std::cout << "accept hook: " << debug->accept_hook << " (fexit refused: "
+              << std::strerror(debug->accept_function_refused) << ")\n";
 }
 
 // Capabilities of this process, with `drop` taken out of every set.
@@ -381,13 +384,12 @@ std::string open_fails_with(int expected, const std::function<bool()>& situation
     return run_isolated([&]() -> std::string {
         const std::size_t descriptors = open_descriptors();
         if (!situation()) return "skip: cannot set up the situation";
-        errno = 0;
-        ConnectionStream* stream = open_connection_stream({});
-        const int error = errno;
-        if (stream != nullptr) {
-            close_connection_stream(stream);
+        const Result<ConnectionStream*> stream = open_connection_stream({});
+        if (stream) {
+            close_connection_stream(*stream);
             return "the stream opened";
         }
+        const int error = stream.error();
         if (error == ENOTSUP) return "skip: no stream here at all";
         if (error != expected) return std::string("errno ") + std::strerror(error);
         return open_descriptors() == descriptors ? "" : "a failed open left descriptors behind";
@@ -412,12 +414,13 @@ TEST(ConnectionStream, RefusedStepsLeaveNothingBehind) {
 TEST(ConnectionStream, RefusesWhatItCannotDo) {
     ConnectionStreamOptions huge;
     huge.buffer_bytes = std::size_t{2} << 30;
-    errno = 0;
-    EXPECT_EQ(open_connection_stream(huge), nullptr);
-    EXPECT_EQ(errno, SOCKSCOPE_TEST_BPF_BUILT ? EINVAL : ENOTSUP);
+    const Result<ConnectionStream*> opened = open_connection_stream(huge);
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(opened.error(), SOCKSCOPE_TEST_BPF_BUILT ? EINVAL : ENOTSUP);
     std::uint64_t lost = 0;
-    EXPECT_EQ(read_connection_records(nullptr, nullptr, 0, &lost), -1);
-    EXPECT_EQ(errno, EINVAL);
+    const Result<std::size_t> read = read_connection_records(nullptr, nullptr, 0, &lost);
+    ASSERT_FALSE(read);
+    EXPECT_EQ(read.error(), EINVAL);
 }
 
 } // namespace

@@ -102,6 +102,27 @@ TEST(ConnectionsInterface, RefusesWhatItCannotDo) {
     EXPECT_EQ(sockscope_state_name(IPPROTO_ICMP, SOCKSCOPE_ESTABLISHED), nullptr);
 }
 
+// Each stream function that answers leaves errno as the caller had it; one
+// that fails on an open stream says why.
+TEST(ConnectionsInterface, AnswersLeaveErrnoAsItWas) {
+    const Stream stream(sockscope_stream_open(nullptr));
+    if (!stream) GTEST_SKIP() << "no stream here: " << std::strerror(errno);
+    errno = EDOM;
+    EXPECT_GE(sockscope_stream_fd(stream.get()), 0);
+    EXPECT_EQ(errno, EDOM);
+    sockscope_stream_info info = SOCKSCOPE_STREAM_INFO_INIT;
+    EXPECT_EQ(sockscope_stream_get_info(stream.get(), &info), 0);
+    EXPECT_EQ(errno, EDOM);
+    const Batch batch(sockscope_stream_read(stream.get(), 16));
+    EXPECT_NE(batch, nullptr);
+    EXPECT_EQ(errno, EDOM);
+    info.size = sizeof info - 1;
+    EXPECT_EQ(sockscope_stream_get_info(stream.get(), &info), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(sockscope_stream_read(stream.get(), 0), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+}
+
 // A child named by the test, in a Docker-named cgroup, connects from inside
 // a named namespace to a listener there and aborts (a zero linger, so that
 // the connection ends at once, with no wait for the listener's side): its

@@ -127,16 +127,17 @@ TEST(ConnectionsLoader, LoadsTheProgramsLibbpfWouldMake) {
     const LibbpfFunctions& f = (*libbpf)->functions();
     const ConnectionsLoad load{AcceptHook::syscall, false, 1u << 16, 64};
     bool by_libbpf = true;
-    bpf_object* quick = load_connections(f, **kernel, load, by_libbpf);
-    if (quick == nullptr) GTEST_SKIP() << "the kernel refuses the programs: " << std::strerror(errno);
+    const Result<bpf_object*> quick = load_connections(f, **kernel, load, by_libbpf);
+    if (!quick) GTEST_SKIP() << "the kernel refuses the programs: " << std::strerror(quick.error());
     EXPECT_FALSE(by_libbpf);
-    bpf_object* slow = load_connections_by_names(f, load);
-    ASSERT_NE(slow, nullptr) << std::strerror(errno);
-    const std::vector<std::string> tags = program_tags(f, quick);
+    const Result<bpf_object*> slow = load_connections_by_names(f, load);
+    if (!slow) f.object_close(*quick);
+    ASSERT_TRUE(slow) << std::strerror(slow.error());
+    const std::vector<std::string> tags = program_tags(f, *quick);
     EXPECT_FALSE(tags.empty());
-    EXPECT_EQ(tags, program_tags(f, slow));
-    f.object_close(quick);
-    f.object_close(slow);
+    EXPECT_EQ(tags, program_tags(f, *slow));
+    f.object_close(*quick);
+    f.object_close(*slow);
 }
 
 } // namespace

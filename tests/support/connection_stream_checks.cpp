@@ -22,9 +22,9 @@ namespace sockscope_test {
 using namespace sockscope_detail;
 
 Stream open_stream(const ConnectionStreamOptions& options, std::string& why_not) {
-    Stream stream(open_connection_stream(options));
-    if (stream) return stream;
-    const int error = errno;
+    const Result<ConnectionStream*> opened = open_connection_stream(options);
+    if (opened) return Stream(*opened);
+    const int error = opened.error();
     if (!SOCKSCOPE_TEST_BPF_BUILT)
         why_not = "skip: the library was built without BPF support";
     else if (error == ENOTSUP)
@@ -33,7 +33,7 @@ Stream open_stream(const ConnectionStreamOptions& options, std::string& why_not)
         why_not = geteuid() != 0 ? "skip: not root" : "skip: the kernel refuses the programs (EPERM)";
     else
         why_not = std::string("opening the stream failed: ") + std::strerror(error);
-    return stream;
+    return {};
 }
 
 Records read_until(ConnectionStream* stream, const std::function<bool(const Records&)>& enough, std::uint64_t* lost) {
@@ -43,13 +43,15 @@ Records read_until(ConnectionStream* stream, const std::function<bool(const Reco
     while (!enough(records)) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
-        pollfd waiting{connection_stream_fd(stream), POLLIN, 0};
+        const Result<int> fd = connection_stream_fd(stream);
+        if (!fd) break;
+        pollfd waiting{*fd, POLLIN, 0};
         if (poll(&waiting, 1, static_cast<int>(std::min<long long>(left.count(), 100))) < 0 && errno != EINTR) break;
         std::uint64_t dropped = 0;
-        const long got = read_connection_records(stream, batch, std::size(batch), &dropped);
-        if (got < 0) break;
+        const Result<std::size_t> got = read_connection_records(stream, batch, std::size(batch), &dropped);
+        if (!got) break;
         if (lost != nullptr) *lost += dropped;
-        records.insert(records.end(), batch, batch + got);
+        records.insert(records.end(), batch, batch + *got);
     }
     return records;
 }

@@ -94,18 +94,18 @@ extern "C" sockscope_stream* sockscope_stream_open(const sockscope_stream_option
         if (!cgroups) return cgroups.failure();
         auto opened = std::make_unique<sockscope_stream>();
         opened->cgroups = std::move(cgroups).value();
-        opened->stream = open_connection_stream(*options);
-        if (opened->stream == nullptr) return Failure{errno};
+        const Result<ConnectionStream*> stream = open_connection_stream(*options);
+        if (!stream) return stream.failure();
+        opened->stream = *stream;
         return opened.release();
     });
 }
 
 extern "C" int sockscope_stream_fd(const sockscope_stream* stream) {
-    if (stream == nullptr) {
-        errno = EINVAL;
-        return -1;
-    }
-    return connection_stream_fd(stream->stream);
+    return answer_or_fail<int>(-1, [stream]() -> Result<int> {
+        if (stream == nullptr) return Failure{EINVAL};
+        return connection_stream_fd(stream->stream);
+    });
 }
 
 extern "C" sockscope_connections* sockscope_stream_read(sockscope_stream* stream, std::size_t max_count) {
@@ -116,9 +116,9 @@ extern "C" sockscope_connections* sockscope_stream_read(sockscope_stream* stream
         if (stream->pending == 0) {
             records.resize(wanted);
             std::uint64_t lost = 0;
-            const long count = read_connection_records(stream->stream, records.data(), wanted, &lost);
-            if (count < 0) return Failure{errno};
-            stream->pending = static_cast<std::size_t>(count);
+            const Result<std::size_t> count = read_connection_records(stream->stream, records.data(), wanted, &lost);
+            if (!count) return count.failure();
+            stream->pending = *count;
             stream->pending_lost += lost;
         }
         // Taken from the kernel's buffer now: kept until a batch carries them.
@@ -138,23 +138,22 @@ extern "C" void sockscope_connections_free(sockscope_connections* connections) {
 extern "C" void sockscope_stream_close(sockscope_stream* stream) { delete stream; }
 
 extern "C" int sockscope_stream_get_info(const sockscope_stream* stream, sockscope_stream_info* info) {
-    if (stream == nullptr || info == nullptr || info->size < sizeof(sockscope_stream_info)) {
-        errno = EINVAL;
-        return -1;
-    }
-    ConnectionStreamDebug debug{};
-    if (!connection_stream_debug(stream->stream, &debug)) return -1;
-    const std::size_t size = info->size;
-    std::memset(info, 0, size);
-    info->size = sizeof(sockscope_stream_info);
-    info->state_hook = debug.state_hook;
-    info->accept_hook = debug.accept_hook;
-    info->accept_function_refused = debug.accept_function_refused;
-    info->lost = debug.lost;
-    info->lost_for_room = debug.lost_for_room;
-    info->lost_unseen = debug.lost_unseen;
-    info->untracked = debug.untracked;
-    return 0;
+    return answer_or_fail<int>(-1, [&]() -> Result<int> {
+        if (stream == nullptr || info == nullptr || info->size < sizeof(sockscope_stream_info)) return Failure{EINVAL};
+        const Result<ConnectionStreamDebug> debug = connection_stream_debug(stream->stream);
+        if (!debug) return debug.failure();
+        const std::size_t size = info->size;
+        std::memset(info, 0, size);
+        info->size = sizeof(sockscope_stream_info);
+        info->state_hook = debug->state_hook;
+        info->accept_hook = debug->accept_hook;
+        info->accept_function_refused = debug->accept_function_refused;
+        info->lost = debug->lost;
+        info->lost_for_room = debug->lost_for_room;
+        info->lost_unseen = debug->lost_unseen;
+        info->untracked = debug->untracked;
+        return 0;
+    });
 }
 
 extern "C" const char* sockscope_state_name(int protocol, int state) {

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <new>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "core/conversions.h"
 #include "core/record_block.h"
@@ -25,106 +27,137 @@ struct OwnerTexts {
     std::uint32_t container_user = 0;
 };
 
-} // namespace
+using Holders = std::vector<SocketHolder>;
 
-sockscope_snapshot* make_socket_snapshot(const OwnedTable& table) {
-    // Each row's holders: a range of table.holders, sorted by inode.
-    const std::vector<SocketHolder>& every = table.holders;
-    const auto holders_of = [&every](const SocketRow& row) {
-        const auto by_inode = [](const SocketHolder& holder, std::uint64_t inode) { return holder.inode < inode; };
-        const auto first = std::lower_bound(every.begin(), every.end(), row.inode, by_inode);
-        auto last = first;
-        while (last != every.end() && last->inode == row.inode) ++last;
-        return std::make_pair(first, last);
-    };
-    std::size_t owner_count = 0;
+// A row's holders: a range of `every`, sorted by inode.
+std::pair<Holders::const_iterator, Holders::const_iterator> holders_of(const Holders& every, const SocketRow& row) {
+    const auto by_inode = [](const SocketHolder& holder, std::uint64_t inode) { return holder.inode < inode; };
+    const auto first = std::lower_bound(every.begin(), every.end(), row.inode, by_inode);
+    auto last = first;
+    while (last != every.end() && last->inode == row.inode) ++last;
+    return std::make_pair(first, last);
+}
+
+// The owners of all of `table`'s rows.
+std::size_t owner_count(const OwnedTable& table) {
+    std::size_t count = 0;
     for (const SocketRow& row : table.rows) {
         if (row.inode == 0) continue;
-        const auto [first, last] = holders_of(row);
-        owner_count += static_cast<std::size_t>(last - first);
+        const auto [first, last] = holders_of(table.holders, row);
+        count += static_cast<std::size_t>(last - first);
     }
+    return count;
+}
 
-    WorkingVector<sockscope_socket> sockets(table.rows.size());
-    WorkingVector<sockscope_owner> owners(owner_count);
+// The snapshot's sockets and owners, made from the table's rows in their
+// order, before they have their block: each text is an offset into
+// `texts`, and each socket's owners the index of its first owner.
+class SnapshotParts {
+public:
+    explicit SnapshotParts(const OwnedTable& table);
+
+    WorkingVector<sockscope_socket> sockets;
+    WorkingVector<sockscope_owner> owners;
     BlockTexts texts;
-    std::unordered_map<std::uint32_t, OwnerTexts> names; // one copy of each process's names
-    const auto owner_texts = [&](std::uint32_t process) {
-        const auto [at, added] = names.try_emplace(process);
-        if (added) {
-            if (const OwnerNames::Names* found = table.names.find_both(process)) {
-                at->second.name = texts.add(well_formed_utf8(found->name));
-                at->second.comm = texts.add(well_formed_utf8(found->comm));
-                if (!found->cgroup.empty()) at->second.cgroup = texts.add(well_formed_utf8(found->cgroup));
-                if (!found->container.empty()) at->second.container = texts.add(well_formed_utf8(found->container));
-                if (!found->user_container.empty()) {
-                    at->second.user_container = texts.add(well_formed_utf8(found->user_container));
-                    at->second.container_user = found->container_user;
-                }
+
+private:
+    void add_socket(const SocketRow& row, sockscope_socket& socket);
+    void add_owner(std::uint32_t process, std::uint32_t fd);
+    OwnerTexts owner_texts(std::uint32_t process);
+    std::uintptr_t namespace_name(const SocketRow& row);
+
+    const OwnedTable& table_;
+    std::unordered_map<std::uint32_t, OwnerTexts> names_;               // one copy of each process's names
+    std::unordered_map<std::uint64_t, std::uintptr_t> namespace_names_; // one copy of each
+    std::size_t next_owner_ = 0;
+};
+
+SnapshotParts::SnapshotParts(const OwnedTable& table)
+    : sockets(table.rows.size()), owners(owner_count(table)), table_(table) {
+    for (std::size_t i = 0; i < table.rows.size(); ++i) add_socket(table.rows[i], sockets[i]);
+}
+
+void SnapshotParts::add_socket(const SocketRow& row, sockscope_socket& socket) {
+    char text[ipv6_text_size];
+    const bool tcp = row.protocol == Protocol::tcp;
+    socket.protocol = tcp ? 6 : 17;
+    socket.family = row.family == Family::ipv4 ? 2 : 10;
+    socket.state = row.state;
+    socket.v6only = row.v6only ? 1 : 0;
+    socket.interface = row.interface_index;
+    socket.state_name = kernel_state_name(tcp, row.state);
+    std::memcpy(socket.local_address, row.local_address.data(), sizeof socket.local_address);
+    std::memcpy(socket.remote_address, row.remote_address.data(), sizeof socket.remote_address);
+    // A scoped remote address is on the socket's interface too.
+    const std::string_view zone = table_.zone_of(row);
+    set_offset(socket.local_text, texts.add({text, address_text_into(row.family, row.local_address, zone, text)}));
+    set_offset(socket.remote_text, texts.add({text, address_text_into(row.family, row.remote_address, zone, text)}));
+    socket.local_port = static_cast<std::uint16_t>(port_to_host_order(row.local_port));
+    socket.remote_port = static_cast<std::uint16_t>(port_to_host_order(row.remote_port));
+    socket.uid = row.uid;
+    socket.netns = row.netns;
+    set_offset(socket.netns_name, namespace_name(row));
+    socket.receive_queue = row.receive_queue;
+    socket.send_queue = row.send_queue;
+    socket.flags = row.send_queue_known ? 0 : SOCKSCOPE_SEND_QUEUE_UNKNOWN;
+    socket.inode = row.inode;
+    socket.cookie = row.cookie;
+    // The owners' index for now; their address once the block is made.
+    const std::size_t first_owner = next_owner_;
+    if (row.inode != 0) {
+        const auto [first, last] = holders_of(table_.holders, row);
+        for (auto holder = first; holder != last; ++holder) add_owner(holder->process, holder->fd);
+    }
+    socket.owner_count = static_cast<std::uint32_t>(next_owner_ - first_owner);
+    socket.owners = reinterpret_cast<const sockscope_owner*>(first_owner);
+}
+
+void SnapshotParts::add_owner(std::uint32_t process, std::uint32_t fd) {
+    sockscope_owner& owner = owners[next_owner_++];
+    owner.pid = process;
+    owner.fd = static_cast<std::int32_t>(fd);
+    const OwnerTexts found = owner_texts(process);
+    set_offset(owner.name, found.name);
+    set_offset(owner.comm, found.comm);
+    set_offset(owner.cgroup, found.cgroup);
+    set_offset(owner.container, found.container);
+    set_offset(owner.user_container, found.user_container);
+    owner.container_user = found.container_user;
+    owner.reserved = 0;
+}
+
+OwnerTexts SnapshotParts::owner_texts(std::uint32_t process) {
+    const auto [at, added] = names_.try_emplace(process);
+    if (added) {
+        if (const OwnerNames::Names* found = table_.names.find_both(process)) {
+            at->second.name = texts.add(well_formed_utf8(found->name));
+            at->second.comm = texts.add(well_formed_utf8(found->comm));
+            if (!found->cgroup.empty()) at->second.cgroup = texts.add(well_formed_utf8(found->cgroup));
+            if (!found->container.empty()) at->second.container = texts.add(well_formed_utf8(found->container));
+            if (!found->user_container.empty()) {
+                at->second.user_container = texts.add(well_formed_utf8(found->user_container));
+                at->second.container_user = found->container_user;
             }
         }
-        return at->second;
-    };
-    std::unordered_map<std::uint64_t, std::uintptr_t> namespace_names; // one copy of each
-    const auto namespace_name = [&](std::uint64_t inode, const std::string& name) {
-        const auto [at, added] = namespace_names.try_emplace(inode);
-        if (added) at->second = texts.add(well_formed_utf8(name));
-        return at->second;
-    };
-    const auto add_owner = [&](std::size_t index, std::uint32_t process, std::uint32_t fd) {
-        sockscope_owner& owner = owners[index];
-        owner.pid = process;
-        owner.fd = static_cast<std::int32_t>(fd);
-        const OwnerTexts found = owner_texts(process);
-        set_offset(owner.name, found.name);
-        set_offset(owner.comm, found.comm);
-        set_offset(owner.cgroup, found.cgroup);
-        set_offset(owner.container, found.container);
-        set_offset(owner.user_container, found.user_container);
-        owner.container_user = found.container_user;
-        owner.reserved = 0;
-    };
-
-    std::size_t next_owner = 0;
-    char text[ipv6_text_size];
-    for (std::size_t i = 0; i < table.rows.size(); ++i) {
-        const SocketRow& row = table.rows[i];
-        sockscope_socket& socket = sockets[i];
-        const bool tcp = row.protocol == Protocol::tcp;
-        socket.protocol = tcp ? 6 : 17;
-        socket.family = row.family == Family::ipv4 ? 2 : 10;
-        socket.state = row.state;
-        socket.v6only = row.v6only ? 1 : 0;
-        socket.interface = row.interface_index;
-        socket.state_name = kernel_state_name(tcp, row.state);
-        std::memcpy(socket.local_address, row.local_address.data(), sizeof socket.local_address);
-        std::memcpy(socket.remote_address, row.remote_address.data(), sizeof socket.remote_address);
-        // A scoped remote address is on the socket's interface too.
-        const std::string_view zone = table.zone_of(row);
-        set_offset(socket.local_text,
-                   texts.add({text, address_text_into(row.family, row.local_address, zone, text)}));
-        set_offset(socket.remote_text,
-                   texts.add({text, address_text_into(row.family, row.remote_address, zone, text)}));
-        socket.local_port = static_cast<std::uint16_t>(port_to_host_order(row.local_port));
-        socket.remote_port = static_cast<std::uint16_t>(port_to_host_order(row.remote_port));
-        socket.uid = row.uid;
-        socket.netns = row.netns;
-        const NamespaceOfRows* ns = table.namespace_of(row);
-        set_offset(socket.netns_name, ns != nullptr && !ns->name.empty() ? namespace_name(ns->inode, ns->name) : no_text);
-        socket.receive_queue = row.receive_queue;
-        socket.send_queue = row.send_queue;
-        socket.flags = row.send_queue_known ? 0 : SOCKSCOPE_SEND_QUEUE_UNKNOWN;
-        socket.inode = row.inode;
-        socket.cookie = row.cookie;
-        // The owners' index for now; their address once the block is made.
-        const std::size_t first_owner = next_owner;
-        if (row.inode != 0) {
-            const auto [first, last] = holders_of(row);
-            for (auto holder = first; holder != last; ++holder) add_owner(next_owner++, holder->process, holder->fd);
-        }
-        socket.owner_count = static_cast<std::uint32_t>(next_owner - first_owner);
-        socket.owners = reinterpret_cast<const sockscope_owner*>(first_owner);
     }
+    return at->second;
+}
 
+// The row's network namespace's name, or no_text when it has none.
+std::uintptr_t SnapshotParts::namespace_name(const SocketRow& row) {
+    const NamespaceOfRows* ns = table_.namespace_of(row);
+    if (ns == nullptr || ns->name.empty()) return no_text;
+    const auto [at, added] = namespace_names_.try_emplace(ns->inode);
+    if (added) at->second = texts.add(well_formed_utf8(ns->name));
+    return at->second;
+}
+
+// The parts copied into one block on the C heap, their offsets and
+// indexes made pointers into it, under the snapshot's header.
+sockscope_snapshot* place_in_block(const SnapshotParts& parts, const OwnedTable& table) {
+    const WorkingVector<sockscope_socket>& sockets = parts.sockets;
+    const WorkingVector<sockscope_owner>& owners = parts.owners;
+    const BlockTexts& texts = parts.texts;
     const std::size_t sockets_at = block_aligned(sizeof(sockscope_snapshot));
     const std::size_t owners_at = sockets_at + block_aligned(sockets.size() * sizeof(sockscope_socket));
     const std::size_t texts_at = owners_at + block_aligned(owners.size() * sizeof(sockscope_owner));
@@ -163,6 +196,13 @@ sockscope_snapshot* make_socket_snapshot(const OwnedTable& table) {
     snapshot->unreadable_processes = table.unreadable_processes;
     snapshot->skipped_namespaces = table.skipped_namespaces;
     return snapshot;
+}
+
+} // namespace
+
+sockscope_snapshot* make_socket_snapshot(const OwnedTable& table) {
+    const SnapshotParts parts(table);
+    return place_in_block(parts, table);
 }
 
 } // namespace sockscope_detail

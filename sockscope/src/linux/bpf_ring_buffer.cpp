@@ -27,22 +27,23 @@ void store_position(void* position, std::uint64_t value) {
 
 } // namespace
 
-std::unique_ptr<BpfRingBuffer> BpfRingBuffer::map(int fd, std::size_t size) noexcept {
+Result<std::unique_ptr<BpfRingBuffer>> BpfRingBuffer::map(int fd, std::size_t size) noexcept {
     const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
     void* consumer = ::mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (consumer == MAP_FAILED) return nullptr;
+    if (consumer == MAP_FAILED) return Failure{errno};
     // The kernel maps the data twice in a row, so that a record that wraps
     // around the end reads as one piece.
     void* producer = ::mmap(nullptr, page + 2 * size, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(page));
     if (producer == MAP_FAILED) {
+        const int error = errno;
         ::munmap(consumer, page);
-        return nullptr;
+        return Failure{error};
     }
     auto* ring = new (std::nothrow) BpfRingBuffer(consumer, producer, size, page, load_position(consumer));
     if (ring == nullptr) {
         ::munmap(producer, page + 2 * size);
         ::munmap(consumer, page);
-        errno = ENOMEM;
+        return Failure{ENOMEM};
     }
     return std::unique_ptr<BpfRingBuffer>(ring);
 }

@@ -13,14 +13,16 @@
 #include <memory>
 #include <span>
 
+#include "core/result.h"
+
 namespace sockscope_detail {
 
 class BpfRingBuffer {
 public:
     // Maps the ring buffer map behind `fd`, whose size is `size` bytes (a
-    // power of two, a multiple of the page size). Null with errno when
+    // power of two, a multiple of the page size); the errno of mmap when
     // mapping fails.
-    static std::unique_ptr<BpfRingBuffer> map(int fd, std::size_t size) noexcept;
+    static Result<std::unique_ptr<BpfRingBuffer>> map(int fd, std::size_t size) noexcept;
     ~BpfRingBuffer();
     BpfRingBuffer(const BpfRingBuffer&) = delete;
     BpfRingBuffer& operator=(const BpfRingBuffer&) = delete;

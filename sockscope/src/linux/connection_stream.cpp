@@ -76,25 +76,27 @@ std::int64_t realtime_offset_ns() {
            (realtime.tv_nsec - monotonic.tv_nsec);
 }
 
+// A step's failure: the errno of the call that failed, or EIO where it set
+// none (which the public functions answer for it too).
+Failure failed(int error) { return Failure{error != 0 ? error : EIO}; }
+
 // Runs the snapshot program once: it gives the sockets open now their
 // holders as owners, and writes nothing.
-bool take_snapshot(const LibbpfFunctions& f, bpf_object* object) {
+Result<void> take_snapshot(const LibbpfFunctions& f, bpf_object* object) {
     bpf_program* program = f.find_program_by_name(object, snapshot_program);
     bpf_link* link = program != nullptr ? f.attach_iter(program, nullptr) : nullptr;
-    if (link == nullptr) return false;
+    if (link == nullptr) return failed(errno);
     const UniqueFd iterator(f.iter_create(f.link_fd(link)));
-    bool done = iterator.valid();
+    Result<void> done = iterator.valid() ? Result<void>() : failed(errno);
     // One read walks every task; a very long walk stops with EAGAIN and
     // the next read goes on from there.
     char ignored[64];
     while (done) {
         const ssize_t got = ::read(iterator.get(), ignored, sizeof ignored);
         if (got == 0) break;
-        done = got > 0 || errno == EINTR || errno == EAGAIN;
+        if (got < 0 && errno != EINTR && errno != EAGAIN) done = failed(errno);
     }
-    const int error = errno;
     f.link_destroy(link);
-    errno = error;
     return done;
 }
 
@@ -153,22 +155,31 @@ struct ConnectionStream {
         if (object != nullptr) f.object_close(object);
     }
 
-    bool start(const ConnectionStreamOptions& options, ino_t reader_pid_namespace, const KernelBtf& kernel);
-    bool load_with_accepts(AcceptHook hook, std::uint32_t ring_bytes, std::uint32_t tracked, const KernelBtf& kernel);
+    Result<void> start(const ConnectionStreamOptions& options, ino_t reader_pid_namespace, const KernelBtf& kernel);
+    Result<void> load_with_accepts(AcceptHook hook, std::uint32_t ring_bytes, std::uint32_t tracked,
+                                   const KernelBtf& kernel);
 };
 
 // Loads the object for accepts seen at `hook` and attaches its accept
-// programs; false with errno, and nothing kept, when the kernel refuses.
-bool ConnectionStream::load_with_accepts(AcceptHook hook, std::uint32_t ring_bytes, std::uint32_t tracked,
-                                         const KernelBtf& kernel) {
+// programs; the errno the kernel refused with, and nothing kept, when it
+// refuses.
+Result<void> ConnectionStream::load_with_accepts(AcceptHook hook, std::uint32_t ring_bytes, std::uint32_t tracked,
+                                                 const KernelBtf& kernel) {
     const LibbpfFunctions& f = libbpf->functions();
-    object = load_connections(f, kernel, {hook, first_calls_traced, ring_bytes, tracked}, loaded_by_libbpf);
-    bool attached = object != nullptr;
+    const Result<bpf_object*> loaded =
+        load_connections(f, kernel, {hook, first_calls_traced, ring_bytes, tracked}, loaded_by_libbpf);
+    if (!loaded) return failed(loaded.error());
+    object = *loaded;
+    Result<void> attached;
     std::size_t links = 0;
-    const auto attach = [&](const char* name) {
-        bpf_program* program = attached ? f.find_program_by_name(object, name) : nullptr;
-        accept_links[links].reset(program != nullptr ? attach_connections_program(f, program) : -1);
-        attached = accept_links[links++].valid();
+    const auto attach = [&](const char* name) -> const bpf_program* {
+        if (!attached) return nullptr;
+        const bpf_program* program = f.find_program_by_name(object, name);
+        Result<UniqueFd> link = program != nullptr ? attach_connections_program(f, program) : failed(errno);
+        if (link)
+            accept_links[links++] = std::move(*link);
+        else
+            attached = failed(link.error());
         return program;
     };
     if (hook == AcceptHook::function || hook == AcceptHook::syscall) {
@@ -181,18 +192,16 @@ bool ConnectionStream::load_with_accepts(AcceptHook hook, std::uint32_t ring_byt
     }
     if (attached) {
         accept = hook;
-        return true;
+        return attached;
     }
-    const int error = errno;
     for (UniqueFd& link : accept_links) link.reset();
-    if (object != nullptr) f.object_close(object);
+    f.object_close(object);
     object = nullptr;
-    errno = error;
-    return false;
+    return attached;
 }
 
-bool ConnectionStream::start(const ConnectionStreamOptions& options, ino_t reader_pid_namespace,
-                             const KernelBtf& kernel) {
+Result<void> ConnectionStream::start(const ConnectionStreamOptions& options, ino_t reader_pid_namespace,
+                                     const KernelBtf& kernel) {
     const LibbpfFunctions& f = libbpf->functions();
     const QuietLibbpf quiet(f);
     page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
@@ -208,25 +217,27 @@ bool ConnectionStream::start(const ConnectionStreamOptions& options, ino_t reade
     accept_function_refused = function_exits_refused(f, kernel);
     first_calls_traced = sockscope_detail::first_calls_traced(kernel);
     const auto ring_bytes32 = static_cast<std::uint32_t>(ring_bytes);
-    bool loaded =
-        accept_function_refused == 0 && load_with_accepts(AcceptHook::function, ring_bytes32, tracked, kernel);
-    if (!loaded && accept_function_refused == 0) accept_function_refused = errno;
-    if (!loaded &&
-        !load_with_accepts(options.accept_at_syscall_exit ? AcceptHook::syscall : AcceptHook::calls, ring_bytes32,
-                           tracked, kernel))
-        return false;
+    Result<void> loaded = accept_function_refused == 0
+                              ? load_with_accepts(AcceptHook::function, ring_bytes32, tracked, kernel)
+                              : Result<void>(Failure{accept_function_refused});
+    if (!loaded && accept_function_refused == 0) accept_function_refused = loaded.error();
+    if (!loaded)
+        loaded = load_with_accepts(options.accept_at_syscall_exit ? AcceptHook::syscall : AcceptHook::calls,
+                                   ring_bytes32, tracked, kernel);
+    if (!loaded) return loaded;
 
     const int shared_fd = f.find_map_fd_by_name(object, "shared");
     ring_fd = f.find_map_fd_by_name(object, "events");
-    if (shared_fd < 0 || ring_fd < 0) return false;
+    if (shared_fd < 0 || ring_fd < 0) return failed(errno);
     void* block = ::mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_SHARED, shared_fd, 0);
-    if (block == MAP_FAILED) return false;
+    if (block == MAP_FAILED) return failed(errno);
     shared = static_cast<connection_stream_shared*>(block);
     shared->reader_pid_namespace = static_cast<unsigned>(reader_pid_namespace);
     shared->report_opens = options.report_opens ? 1 : 0;
     shared->accepts_seen = accept == AcceptHook::calls ? 0 : 1;
-    ring = BpfRingBuffer::map(ring_fd, ring_bytes);
-    if (!ring) return false;
+    Result<std::unique_ptr<BpfRingBuffer>> mapped = BpfRingBuffer::map(ring_fd, ring_bytes);
+    if (!mapped) return failed(mapped.error());
+    ring = std::move(*mapped);
 
     // The state program first: the one for state changes it is kept from
     // seeing must run after it (see connections.bpf.c).
@@ -234,77 +245,51 @@ bool ConnectionStream::start(const ConnectionStreamOptions& options, ino_t reade
     bpf_program* state = f.find_program_by_name(object, marking ? marking_state_program : state_program);
     bpf_program* skipped =
         f.find_program_by_name(object, marking ? marking_skipped_state_program : skipped_state_program);
-    if (state == nullptr || skipped == nullptr) {
-        errno = ENOENT;
-        return false;
-    }
-    state_link.reset(attach_connections_program(f, state));
-    if (!state_link.valid()) return false;
+    if (state == nullptr || skipped == nullptr) return Failure{ENOENT};
+    Result<UniqueFd> link = attach_connections_program(f, state);
+    if (!link) return failed(link.error());
+    state_link = std::move(*link);
     program_fds[1] = f.program_fd(state);
-    skipped_link.reset(attach_connections_program(f, skipped));
-    if (!skipped_link.valid()) return false;
+    link = attach_connections_program(f, skipped);
+    if (!link) return failed(link.error());
+    skipped_link = std::move(*link);
     program_fds[2] = f.program_fd(skipped);
     return take_snapshot(f, object);
 }
 
-ConnectionStream* open_connection_stream(const ConnectionStreamOptions& options) noexcept {
-    if (options.buffer_bytes > largest_buffer_bytes || options.tracked_sockets > most_tracked_sockets) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    if (!privileged()) {
-        errno = EPERM;
-        return nullptr;
-    }
+Result<ConnectionStream*> open_connection_stream(const ConnectionStreamOptions& options) noexcept {
+    if (options.buffer_bytes > largest_buffer_bytes || options.tracked_sockets > most_tracked_sockets)
+        return Failure{EINVAL};
+    if (!privileged()) return Failure{EPERM};
     struct stat pid_namespace;
-    if (::stat("/proc/self/ns/pid", &pid_namespace) != 0) return nullptr;
+    if (::stat("/proc/self/ns/pid", &pid_namespace) != 0) return Failure{errno};
     std::unique_ptr<KernelBtf> kernel;
     try {
         Result<std::unique_ptr<KernelBtf>> loaded = KernelBtf::load();
-        if (!loaded) {
-            errno = loaded.error();
-            return nullptr;
-        }
+        if (!loaded) return loaded.failure();
         kernel = std::move(*loaded);
     } catch (const std::bad_alloc&) {
-        errno = ENOMEM;
-        return nullptr;
+        return Failure{ENOMEM};
     }
     std::unique_ptr<ConnectionStream> stream(new (std::nothrow) ConnectionStream);
-    if (!stream) {
-        errno = ENOMEM;
-        return nullptr;
-    }
+    if (!stream) return Failure{ENOMEM};
     Result<std::unique_ptr<LibbpfLibrary>> library = LibbpfLibrary::open(libbpf_file);
-    if (!library) {
-        // No memory is the caller's failure; any other is libbpf missing or unusable.
-        errno = library.error() == ENOMEM ? ENOMEM : ENOTSUP;
-        return nullptr;
-    }
+    // No memory is the caller's failure; any other is libbpf missing or unusable.
+    if (!library) return Failure{library.error() == ENOMEM ? ENOMEM : ENOTSUP};
     stream->libbpf = std::move(*library);
-    if (!stream->start(options, pid_namespace.st_ino, *kernel)) {
-        const int error = errno;
-        stream.reset();
-        errno = error;
-        return nullptr;
-    }
+    const Result<void> started = stream->start(options, pid_namespace.st_ino, *kernel);
+    if (!started) return started.failure();
     return stream.release();
 }
 
-int connection_stream_fd(const ConnectionStream* stream) noexcept {
-    if (stream == nullptr) {
-        errno = EINVAL;
-        return -1;
-    }
+Result<int> connection_stream_fd(const ConnectionStream* stream) noexcept {
+    if (stream == nullptr) return Failure{EINVAL};
     return stream->ring_fd;
 }
 
-long read_connection_records(ConnectionStream* stream, ConnectionRecord* records, std::size_t capacity,
-                             std::uint64_t* lost) noexcept {
-    if (stream == nullptr || lost == nullptr || (records == nullptr && capacity != 0)) {
-        errno = EINVAL;
-        return -1;
-    }
+Result<std::size_t> read_connection_records(ConnectionStream* stream, ConnectionRecord* records,
+                                            std::size_t capacity, std::uint64_t* lost) noexcept {
+    if (stream == nullptr || lost == nullptr || (records == nullptr && capacity != 0)) return Failure{EINVAL};
     const std::int64_t offset = realtime_offset_ns();
     std::size_t count = 0;
     while (count < capacity) {
@@ -320,31 +305,29 @@ long read_connection_records(ConnectionStream* stream, ConnectionRecord* records
     const std::uint64_t dropped = stream->lost();
     *lost = dropped - stream->lost_reported;
     stream->lost_reported = dropped;
-    return static_cast<long>(count);
+    return count;
 }
 
 void close_connection_stream(ConnectionStream* stream) noexcept { delete stream; }
 
-bool connection_stream_debug(const ConnectionStream* stream, ConnectionStreamDebug* debug) noexcept {
-    if (stream == nullptr || debug == nullptr) {
-        errno = EINVAL;
-        return false;
-    }
-    debug->state_hook = state_hook;
+Result<ConnectionStreamDebug> connection_stream_debug(const ConnectionStream* stream) noexcept {
+    if (stream == nullptr) return Failure{EINVAL};
+    ConnectionStreamDebug debug{};
+    debug.state_hook = state_hook;
     switch (stream->accept) {
-    case AcceptHook::function: debug->accept_hook = accept_function_hook; break;
-    case AcceptHook::syscall: debug->accept_hook = accept_syscall_hook; break;
+    case AcceptHook::function: debug.accept_hook = accept_function_hook; break;
+    case AcceptHook::syscall: debug.accept_hook = accept_syscall_hook; break;
     case AcceptHook::calls:
-        debug->accept_hook = stream->first_calls_traced ? first_call_hook : listener_only_hook;
+        debug.accept_hook = stream->first_calls_traced ? first_call_hook : listener_only_hook;
         break;
     }
-    debug->accept_function_refused = stream->accept_function_refused;
-    debug->loaded_by_libbpf = stream->loaded_by_libbpf;
-    debug->lost = stream->lost();
-    debug->lost_for_room = stream->lost_for_room();
-    debug->lost_unseen = stream->lost_unseen();
-    debug->untracked = __atomic_load_n(&stream->shared->untracked, __ATOMIC_RELAXED);
-    return true;
+    debug.accept_function_refused = stream->accept_function_refused;
+    debug.loaded_by_libbpf = stream->loaded_by_libbpf;
+    debug.lost = stream->lost();
+    debug.lost_for_room = stream->lost_for_room();
+    debug.lost_unseen = stream->lost_unseen();
+    debug.untracked = __atomic_load_n(&stream->shared->untracked, __ATOMIC_RELAXED);
+    return debug;
 }
 
 } // namespace sockscope_detail

@@ -48,14 +48,15 @@
 // lock is held: softirq work on a socket that a task holds waits for the
 // task and then runs in it.
 //
-// Errors: null, -1 or false with errno; no exception leaves these
-// functions.
+// Errors: a failed Result with the errno of what failed (core/result.h);
+// no exception leaves these functions.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "core/connection_events.h"
+#include "core/result.h"
 
 namespace sockscope_detail {
 
@@ -84,25 +85,26 @@ struct ConnectionStream;
 // Opens a stream: loads the program, attaches it, and takes the snapshot of
 // the sockets open now. Takes CAP_BPF with CAP_PERFMON, or CAP_SYS_ADMIN,
 // in the initial user namespace.
-// Null with errno: EPERM without that privilege (or a kernel that refuses
-// the program to it); ENOTSUP when the library was built without BPF
-// support, libbpf.so.1 is missing, or the kernel has no BTF; EINVAL for
-// options out of range (buffer_bytes above 1 GiB, tracked_sockets above
-// 4194304); otherwise the errno of the step that failed (ENOMEM, EMFILE ...).
-// A failed open leaves nothing behind.
-ConnectionStream* open_connection_stream(const ConnectionStreamOptions& options) noexcept;
+// The stream, to be closed with close_connection_stream; a failure: EPERM
+// without that privilege (or a kernel that refuses the program to it);
+// ENOTSUP when the library was built without BPF support, libbpf.so.1 is
+// missing, or the kernel has no BTF; EINVAL for options out of range
+// (buffer_bytes above 1 GiB, tracked_sockets above 4194304); otherwise the
+// errno of the step that failed (ENOMEM, EMFILE ...). A failed open leaves
+// nothing behind.
+Result<ConnectionStream*> open_connection_stream(const ConnectionStreamOptions& options) noexcept;
 
 // The descriptor to wait on: readable while records wait. Owned by the
-// stream: don't close it. Close-on-exec.
-int connection_stream_fd(const ConnectionStream* stream) noexcept;
+// stream: don't close it. Close-on-exec. EINVAL when stream is null.
+Result<int> connection_stream_fd(const ConnectionStream* stream) noexcept;
 
 // Moves up to `capacity` waiting records into `records`, oldest first, and
 // sets *lost to the number of records lost (see above) since the previous
-// read. Returns how many were moved (0 when none wait); never blocks. -1
-// with EINVAL when stream or lost is null, or records is null with a
-// capacity. One thread at a time per stream.
-long read_connection_records(ConnectionStream* stream, ConnectionRecord* records, std::size_t capacity,
-                             std::uint64_t* lost) noexcept;
+// read. Returns how many were moved (0 when none wait); never blocks.
+// EINVAL when stream or lost is null, or records is null with a capacity.
+// One thread at a time per stream.
+Result<std::size_t> read_connection_records(ConnectionStream* stream, ConnectionRecord* records,
+                                            std::size_t capacity, std::uint64_t* lost) noexcept;
 
 // Detaches the program and frees the stream; records not read are gone.
 // Null does nothing.
@@ -124,7 +126,7 @@ struct ConnectionStreamDebug {
     std::uint64_t untracked;     // sockets the table had no room for since then
 };
 
-// False with EINVAL when stream is null.
-bool connection_stream_debug(const ConnectionStream* stream, ConnectionStreamDebug* debug) noexcept;
+// EINVAL when stream is null.
+Result<ConnectionStreamDebug> connection_stream_debug(const ConnectionStream* stream) noexcept;
 
 } // namespace sockscope_detail

@@ -6,26 +6,17 @@
 
 namespace sockscope_detail {
 
-ConnectionStream* open_connection_stream(const ConnectionStreamOptions&) noexcept {
-    errno = ENOTSUP;
-    return nullptr;
-}
+Result<ConnectionStream*> open_connection_stream(const ConnectionStreamOptions&) noexcept { return Failure{ENOTSUP}; }
 
-int connection_stream_fd(const ConnectionStream*) noexcept {
-    errno = EINVAL;
-    return -1;
-}
+Result<int> connection_stream_fd(const ConnectionStream*) noexcept { return Failure{EINVAL}; }
 
-long read_connection_records(ConnectionStream*, ConnectionRecord*, std::size_t, std::uint64_t*) noexcept {
-    errno = EINVAL;
-    return -1;
+Result<std::size_t> read_connection_records(ConnectionStream*, ConnectionRecord*, std::size_t,
+                                            std::uint64_t*) noexcept {
+    return Failure{EINVAL};
 }
 
 void close_connection_stream(ConnectionStream*) noexcept {}
 
-bool connection_stream_debug(const ConnectionStream*, ConnectionStreamDebug*) noexcept {
-    errno = EINVAL;
-    return false;
-}
+Result<ConnectionStreamDebug> connection_stream_debug(const ConnectionStream*) noexcept { return Failure{EINVAL}; }
 
 } // namespace sockscope_detail

@@ -137,15 +137,15 @@ bool section_handler_registered(const LibbpfFunctions& f) {
     return state == registered;
 }
 
-// The object opened, its maps sized and the accept program chosen; null
-// with errno.
-bpf_object* open_object(const LibbpfFunctions& f, const ConnectionsLoad& load, const char* relocation_btf_path) {
+// The object opened, its maps sized and the accept program chosen.
+Result<bpf_object*> open_object(const LibbpfFunctions& f, const ConnectionsLoad& load,
+                                const char* relocation_btf_path) {
     const std::span<const std::byte> elf = connections_object();
     bpf_object_open_opts options{};
     options.sz = sizeof options;
     options.btf_custom_path = relocation_btf_path;
     bpf_object* object = f.object_open_mem(elf.data(), elf.size(), &options);
-    if (object == nullptr) return nullptr;
+    if (object == nullptr) return Failure{errno};
     bpf_map* events = f.find_map_by_name(object, "events");
     bpf_map* sockets = f.find_map_by_name(object, "sockets");
     bool ready = events != nullptr && sockets != nullptr && f.map_set_max_entries(events, load.ring_bytes) == 0 &&
@@ -157,8 +157,7 @@ bpf_object* open_object(const LibbpfFunctions& f, const ConnectionsLoad& load, c
     if (ready) return object;
     const int error = errno != 0 ? errno : ENOENT;
     f.object_close(object);
-    errno = error;
-    return nullptr;
+    return Failure{error};
 }
 
 // The programs that `load` loads, with their hooks; false when one has none.
@@ -185,10 +184,10 @@ public:
     OpenedObject(const OpenedObject&) = delete;
     OpenedObject& operator=(const OpenedObject&) = delete;
     bpf_object* get() const { return object_; }
-    // Closes the object now and leaves errno `error` (closing may change it).
-    void close_with_errno(int error) {
+    // Closes the object now: a failure with `error`.
+    Failure close_failing(int error) {
         if (object_ != nullptr) f_.object_close(std::exchange(object_, nullptr));
-        errno = error;
+        return Failure{error};
     }
     bpf_object* release() { return std::exchange(object_, nullptr); }
 
@@ -198,38 +197,36 @@ private:
 };
 
 // The kernel types that the relocations can touch, in a memory file; its
-// descriptor, or an invalid one when they can't be given that way.
-UniqueFd relocation_btf_file(const BtfTypes& kernel) {
+// descriptor, or ENOTSUP when they can't be given that way (the errno of
+// the memory file when it can't be made or written).
+Result<UniqueFd> relocation_btf_file(const BtfTypes& kernel) {
     const std::optional<ObjectBtf> object = read_object_btf(connections_object());
-    if (!object || object->needs_whole_kernel_btf) return {};
+    if (!object || object->needs_whole_kernel_btf) return Failure{ENOTSUP};
     const std::optional<BtfTypes> types = BtfTypes::parse(object->btf);
-    if (!types) return {};
+    if (!types) return Failure{ENOTSUP};
     const std::vector<std::byte> btf = relocation_btf(kernel, *types, object->relocated);
     UniqueFd file(::memfd_create("sockscope-relocation-btf", MFD_CLOEXEC));
+    if (!file.valid()) return Failure{errno};
     std::size_t written = 0;
-    while (file.valid() && written < btf.size()) {
+    while (written < btf.size()) {
         const ssize_t wrote = ::write(file.get(), btf.data() + written, btf.size() - written);
         if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) return {};
+        if (wrote <= 0) return Failure{wrote < 0 ? errno : EIO};
         written += static_cast<std::size_t>(wrote);
     }
     return file;
 }
 
-// Loaded without libbpf reading the kernel's BTF; null with errno.
-bpf_object* load_with_kernel_types(const LibbpfFunctions& f, const KernelBtf& kernel, const ConnectionsLoad& load) {
-    if (!section_handler_registered(f)) {
-        errno = ENOTSUP;
-        return nullptr;
-    }
-    const UniqueFd btf = relocation_btf_file(kernel.types());
-    if (!btf.valid()) {
-        errno = ENOTSUP;
-        return nullptr;
-    }
-    const std::string btf_path = "/proc/self/fd/" + std::to_string(btf.get());
-    OpenedObject object(f, open_object(f, load, btf_path.c_str()));
-    if (object.get() == nullptr) return nullptr;
+// Loaded without libbpf reading the kernel's BTF.
+Result<bpf_object*> load_with_kernel_types(const LibbpfFunctions& f, const KernelBtf& kernel,
+                                           const ConnectionsLoad& load) {
+    if (!section_handler_registered(f)) return Failure{ENOTSUP};
+    const Result<UniqueFd> btf = relocation_btf_file(kernel.types());
+    if (!btf) return Failure{ENOTSUP};
+    const std::string btf_path = "/proc/self/fd/" + std::to_string(btf->get());
+    const Result<bpf_object*> opened = open_object(f, load, btf_path.c_str());
+    if (!opened) return opened;
+    OpenedObject object(f, *opened);
 
     std::vector<std::pair<bpf_program*, Hook>> programs;
     LoadInProgress in_progress{&f, {}};
@@ -251,15 +248,15 @@ bpf_object* load_with_kernel_types(const LibbpfFunctions& f, const KernelBtf& ke
         if (loaded == 0) return object.release();
         error = errno != 0 ? errno : EINVAL;
     }
-    object.close_with_errno(error);
-    return nullptr;
+    return object.close_failing(error);
 }
 
 // Loaded libbpf's way: the programs' types and targets set by name, the
-// kernel's BTF read by libbpf; null with errno.
-bpf_object* load_by_names(const LibbpfFunctions& f, const ConnectionsLoad& load) {
-    OpenedObject object(f, open_object(f, load, nullptr));
-    if (object.get() == nullptr) return nullptr;
+// kernel's BTF read by libbpf.
+Result<bpf_object*> load_by_names(const LibbpfFunctions& f, const ConnectionsLoad& load) {
+    const Result<bpf_object*> opened = open_object(f, load, nullptr);
+    if (!opened) return opened;
+    OpenedObject object(f, *opened);
     std::vector<std::pair<bpf_program*, Hook>> programs;
     bool ready = loaded_programs(f, object.get(), load, programs);
     for (const auto& [program, hook] : programs) {
@@ -269,39 +266,35 @@ bpf_object* load_by_names(const LibbpfFunctions& f, const ConnectionsLoad& load)
                 f.program_set_attach_target(program, 0, target.c_str()) == 0;
     }
     if (ready && f.object_load(object.get()) == 0) return object.release();
-    object.close_with_errno(errno != 0 ? errno : EINVAL);
-    return nullptr;
+    return object.close_failing(errno != 0 ? errno : EINVAL);
 }
 
 } // namespace
 
-bpf_object* load_connections(const LibbpfFunctions& f, const KernelBtf& kernel, const ConnectionsLoad& load,
-                             bool& by_libbpf) noexcept {
+Result<bpf_object*> load_connections(const LibbpfFunctions& f, const KernelBtf& kernel, const ConnectionsLoad& load,
+                                     bool& by_libbpf) noexcept {
     try {
         by_libbpf = false;
-        if (bpf_object* object = load_with_kernel_types(f, kernel, load)) return object;
+        if (Result<bpf_object*> object = load_with_kernel_types(f, kernel, load)) return object;
         by_libbpf = true;
         return load_by_names(f, load);
     } catch (const std::bad_alloc&) {
-        errno = ENOMEM;
-        return nullptr;
+        return Failure{ENOMEM};
     }
 }
 
-bpf_object* load_connections_by_names(const LibbpfFunctions& f, const ConnectionsLoad& load) noexcept {
+Result<bpf_object*> load_connections_by_names(const LibbpfFunctions& f, const ConnectionsLoad& load) noexcept {
     try {
         return load_by_names(f, load);
     } catch (const std::bad_alloc&) {
-        errno = ENOMEM;
-        return nullptr;
+        return Failure{ENOMEM};
     }
 }
 
-int attach_connections_program(const LibbpfFunctions& f, const bpf_program* program) noexcept {
+Result<UniqueFd> attach_connections_program(const LibbpfFunctions& f, const bpf_program* program) noexcept {
     const int link = f.raw_tracepoint_open(nullptr, f.program_fd(program));
-    if (link >= 0) return link;
-    if (errno == 0) errno = -link;
-    return -1;
+    if (link >= 0) return UniqueFd(link);
+    return Failure{errno != 0 ? errno : -link};
 }
 
 int function_exits_refused(const LibbpfFunctions& f, const KernelBtf& kernel) noexcept {

@@ -25,8 +25,10 @@
 
 #include <cstdint>
 
+#include "core/result.h"
 #include "linux/kernel_btf.h"
 #include "linux/libbpf_library.h"
+#include "linux/unique_fd.h"
 
 namespace sockscope_detail {
 
@@ -45,19 +47,19 @@ struct ConnectionsLoad {
     std::uint32_t tracked_sockets = 0; // the socket table's
 };
 
-// The object, loaded (programs verified, maps made, nothing attached); null
-// with errno when the kernel refuses it. Sets `by_libbpf` when it was
-// loaded libbpf's way.
-bpf_object* load_connections(const LibbpfFunctions& f, const KernelBtf& kernel, const ConnectionsLoad& load,
-                             bool& by_libbpf) noexcept;
+// The object, loaded (programs verified, maps made, nothing attached), to
+// be closed by the caller; the errno the kernel refused it with. Sets
+// `by_libbpf` when it was loaded libbpf's way.
+Result<bpf_object*> load_connections(const LibbpfFunctions& f, const KernelBtf& kernel, const ConnectionsLoad& load,
+                                     bool& by_libbpf) noexcept;
 
 // The same, loaded libbpf's way only (which load_connections falls back
 // to); for comparing the two.
-bpf_object* load_connections_by_names(const LibbpfFunctions& f, const ConnectionsLoad& load) noexcept;
+Result<bpf_object*> load_connections_by_names(const LibbpfFunctions& f, const ConnectionsLoad& load) noexcept;
 
 // Attaches a loaded program of the object to its hook: the link's
-// descriptor (closing it detaches), or -1 with errno.
-int attach_connections_program(const LibbpfFunctions& f, const bpf_program* program) noexcept;
+// descriptor (closing it detaches), or the errno of the refusal.
+Result<UniqueFd> attach_connections_program(const LibbpfFunctions& f, const bpf_program* program) noexcept;
 
 // Whether the kernel lets this process attach programs to function exits,
 // asked with a program that does nothing, for the exit of the accept path's
