@@ -34,6 +34,8 @@ constexpr ColumnTraits column_traits[] = {
     {"UID", "UID", true, false},
     {"Inode", "Inode", true, false},
     {"Cookie", "Cookie", true, false},
+    {"V6only", "V6only", true, false},
+    {"Cgroup", "Cgroup", false, false, true},
     {"PID/Name", "PID/Name", false, false},
 };
 
@@ -63,16 +65,42 @@ void append_or_absent(std::string& out, std::uint64_t value) {
         append_decimal(out, value);
 }
 
+// The table's cookie, in hex as ss -e shows it: "sk:f432e".
+void append_cookie(std::string& out, std::uint64_t cookie) {
+    char digits[16];
+    std::size_t count = 0;
+    do {
+        digits[count++] = "0123456789abcdef"[cookie & 0xf];
+        cookie >>= 4;
+    } while (cookie != 0);
+    out += "sk:";
+    while (count > 0) out += digits[--count];
+}
+
+std::size_t hex_digits(std::uint64_t value) {
+    std::size_t count = 1;
+    while (value >>= 4) ++count;
+    return count;
+}
+
+// Whether the kernel tells the socket's IPV6_V6ONLY: an IPv6 listener or
+// unconnected UDP socket (as ss -e shows it).
+bool v6only_known(const sockscope_socket& socket) {
+    const bool unconnected_udp = socket.protocol == 17 && socket.state == SOCKSCOPE_CLOSE;
+    return socket.family == 10 && (socket.state == SOCKSCOPE_LISTEN || unconnected_udp);
+}
+
 } // namespace
 
 const ColumnTraits& traits_of(Column column) { return column_traits[static_cast<std::size_t>(column)]; }
 
-std::vector<Column> listed_columns(bool extended, bool namespaces) {
+std::vector<Column> listed_columns(bool extended, bool namespaces, bool table) {
     std::vector<Column> columns = {Column::protocol,   Column::receive_queue, Column::send_queue,
                                    Column::local_address, Column::local_port, Column::peer_address,
                                    Column::peer_port,  Column::state,        Column::user};
     if (namespaces) columns.insert(columns.end() - 1, {Column::netns, Column::container});
     if (extended) columns.insert(columns.end(), {Column::uid, Column::inode, Column::cookie});
+    if (extended && table) columns.insert(columns.end(), {Column::v6only, Column::cgroup});
     columns.push_back(Column::owners);
     return columns;
 }
@@ -181,7 +209,28 @@ void Cells::append(std::string& out, Column column, const sockscope_socket& sock
         break;
     case Column::uid: append_decimal(out, socket.uid); break;
     case Column::inode: append_or_absent(out, socket.inode); break;
-    case Column::cookie: append_or_absent(out, socket.cookie); break;
+    case Column::cookie:
+        if (table_ && socket.cookie != 0)
+            append_cookie(out, socket.cookie);
+        else
+            append_or_absent(out, socket.cookie);
+        break;
+    case Column::v6only:
+        if (v6only_known(socket))
+            append_decimal(out, socket.v6only);
+        else
+            out += '-';
+        break;
+    case Column::cgroup: {
+        // Its first holder's (lowest pid) that has one known.
+        const char* cgroup = nullptr;
+        for (std::uint32_t i = 0; i < socket.owner_count && cgroup == nullptr; ++i) cgroup = owner(socket, i)->cgroup;
+        if (cgroup != nullptr)
+            sockscope_text::append_escaped_utf8_name(out, cgroup);
+        else
+            out += '-';
+        break;
+    }
     case Column::owners:
         if (socket.owner_count == 0) out += '-';
         for (std::uint32_t i = 0; i < socket.owner_count; ++i) {
@@ -201,8 +250,11 @@ std::size_t Cells::width(Column column, const sockscope_socket& socket) {
     case Column::peer_address: return has_peer(socket) ? std::strlen(socket.remote_text) : 1;
     case Column::peer_port: return has_peer(socket) ? decimal_digits(socket.remote_port) : 1;
     case Column::uid: return decimal_digits(socket.uid);
+    case Column::v6only: return 1;
     case Column::inode: return socket.inode == 0 ? 1 : decimal_digits(socket.inode);
-    case Column::cookie: return socket.cookie == 0 ? 1 : decimal_digits(socket.cookie);
+    case Column::cookie:
+        if (socket.cookie == 0) return 1;
+        return table_ ? 3 + hex_digits(socket.cookie) : decimal_digits(socket.cookie);
     default: break;
     }
     scratch_.clear();

@@ -29,6 +29,8 @@ enum class Column {
     uid,    // -e
     inode,  // -e
     cookie, // -e
+    v6only, // -e, the table only
+    cgroup, // -e, the table only
     owners, // always last
 };
 
@@ -43,8 +45,9 @@ struct ColumnTraits {
 const ColumnTraits& traits_of(Column column);
 
 // The columns listed, in order; `extended` (-e) adds UID, Inode and Cookie
-// before the owners, `namespaces` (-A) Netns and Container after State.
-std::vector<Column> listed_columns(bool extended, bool namespaces = false);
+// before the owners (and in the `table`, V6only and Cgroup after them),
+// `namespaces` (-A) Netns and Container after State.
+std::vector<Column> listed_columns(bool extended, bool namespaces = false, bool table = false);
 
 // The owner whose container is shown for a socket: its first owner (lowest
 // pid) that runs in one, a runtime's or one named in a user's cgroup
@@ -62,8 +65,9 @@ const char* user_container_of(const sockscope_snapshot& snapshot, const sockscop
 // for the terminal (owners' names also escape ',', their separator).
 class Cells {
 public:
-    // The table shows ESTABLISHED as ESTAB; the lines give every state its
-    // standard name. `extended` adds ":fd" to each owner.
+    // The table shows ESTABLISHED as ESTAB and the cookie in hex
+    // ("sk:f432e"); the lines give every state its standard name and the
+    // cookie in decimal. `extended` adds ":fd" to each owner.
     Cells(const sockscope_snapshot& snapshot, UserNames& users, bool table, bool extended);
 
     void append(std::string& out, Column column, const sockscope_socket& socket);

@@ -48,6 +48,8 @@ struct Run {
     Form form = Form::lines;
     bool noted_hidden_owners = false;
     bool noted_skipped_namespaces = false;
+    bool noted_left_out = false;
+    std::string left_out_note; // said on stderr after the table that left columns out
 };
 
 winsize screen_size() {
@@ -125,6 +127,13 @@ bool usable(Run& run, const TakenSnapshot& taken) {
     return true;
 }
 
+// Says which columns the last table left out, once, after that table.
+void tell_left_out(Run& run) {
+    if (run.left_out_note.empty()) return;
+    report_error(program, "note: " + run.left_out_note, 0);
+    run.left_out_note.clear();
+}
+
 // Writes one table in the run's form. `redraw`: a frame of --watch on a
 // terminal.
 void render(Run& run, const sockscope_snapshot& snapshot, OutputBuffer& out, bool redraw) {
@@ -132,13 +141,21 @@ void render(Run& run, const sockscope_snapshot& snapshot, OutputBuffer& out, boo
     switch (run.form) {
     case Form::table: {
         const winsize size = screen_size();
+        const std::size_t width = run.options.wide ? 0 : size.ws_col;
+        const bool header = !run.options.no_header;
+        std::vector<Column> left_out;
         if (redraw) {
             TerminalFrame frame(out, watch_title(*run.options.watch), size.ws_row, size.ws_col);
-            write_table(listing, size.ws_col, frame);
+            left_out = write_table(listing, width, frame, header);
             frame.end();
         } else {
             PrintedLines lines(out);
-            write_table(listing, size.ws_col, lines);
+            left_out = write_table(listing, width, lines, header);
+        }
+        // Once a run: --watch would repeat it every frame.
+        if (!left_out.empty() && !run.noted_left_out) {
+            run.noted_left_out = true;
+            run.left_out_note = left_out_note(left_out, width);
         }
         break;
     }
@@ -161,6 +178,7 @@ int list_once(Run& run) {
     OutputBuffer out([](std::string_view text) { return write_all(STDOUT_FILENO, text); });
     render(run, taken.get(), out, false);
     if (const int error = out.finish(); error != 0) return write_failed(error);
+    tell_left_out(run);
     return 0;
 }
 
@@ -185,6 +203,7 @@ int watch(Run& run) {
             if (const int error = out.finish(); error != 0)
                 return interrupts.stop_requested() ? 0 : write_failed(error);
         }
+        tell_left_out(run);
         if (!interrupts.wait_until(next)) return 0;
     }
 }

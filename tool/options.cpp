@@ -11,7 +11,7 @@
 
 namespace sockscope_tool {
 
-const char* const usage_line = "usage: sockscope [-tul46e] [--port N,...] [--pid N,...] [--name NAME] [--state S,...] "
+const char* const usage_line = "usage: sockscope [-tul46eWH] [--port N,...] [--pid N,...] [--name NAME] [--state S,...] "
                                "[--json] [--watch SECONDS] [-A] [--netns NS] [--container ID] [EXPRESSION]\n"
                                "       sockscope --events [-46A] [--port N,...] [--pid N,...] [--name NAME] "
                                "[--netns NS] [--container ID] [--opens] [--json] [--debug] [--tracked N] [--exact-accepts]";
@@ -175,8 +175,15 @@ constexpr OptionSpec table[] = {
      tables_only, "--watch makes no sense with --events, which runs until interrupted", true, nullptr, take_watch},
     {"extended", 'e', nullptr, output,
      "also the columns UID, Inode and Cookie, and each\n"
-     "holder's descriptor number (pid/name:fd)",
+     "holder's descriptor number (pid/name:fd); in the\n"
+     "table, V6only and Cgroup too",
      tables_only, "-e makes no sense with --events (--json has every field)", false, &Options::extended, nullptr},
+    {"wide", 'W', nullptr, output,
+     "the table as wide as its cells, whatever the\n"
+     "terminal's width (no column left out, nothing cut)",
+     tables_only, "--wide makes no sense with --events", false, &Options::wide, nullptr},
+    {"no-header", 'H', nullptr, output, "the table without its header line", tables_only,
+     "--no-header makes no sense with --events", false, &Options::no_header, nullptr},
     {"help", 'h', nullptr, output, "this help", any, nullptr, false, &Options::help, nullptr},
     {"version", 'V', nullptr, output, "the version", any, nullptr, false, &Options::version, nullptr},
 
@@ -257,14 +264,19 @@ Columns:
                          runs in one: 12 digits of the id, or a name
   User                   the socket's user: its name, or its number
   UID, Inode, Cookie     (with -e) the user's number, the socket's inode and
-                         the kernel's socket cookie
+                         the kernel's socket cookie (in the table in hex,
+                         sk:f432e; a number in the lines and --json)
+  V6only, Cgroup         (with -e, in the table) an IPv6 listener's or
+                         unconnected UDP socket's IPV6_V6ONLY (1 or 0), and
+                         the cgroup path of its first holder that has one
   PID/Name               every process holding the socket, lowest pid
                          first: 1234/nginx,1240/nginx
 A field that does not apply or is not known is "-".
 
 On a terminal the table has a header and aligned columns, and fits the
 screen's width: long addresses are elided in the middle, then columns give
-way (sockscope(1) says in which order); PID/Name stays. Otherwise each
+way (sockscope(1) says in which order), and a line on stderr names those
+left out; PID/Name stays, and its holders are never cut. Otherwise each
 socket is one line, its fields separated by single spaces, never cut.
 Names are escaped as in /proc/self/mounts (a blank is \040, a backslash
 \134, a control character its octal code), and so is a comma in a process

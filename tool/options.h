@@ -17,6 +17,8 @@ struct Options {
     bool ipv4 = false, ipv6 = false; // neither given: both
     bool listening = false;
     bool extended = false;
+    bool wide = false;      // -W: the table ignores the terminal's width
+    bool no_header = false; // -H: the table without its header line
     std::vector<std::uint16_t> ports; // local or remote port is one of them; empty: any
     std::vector<std::uint32_t> pids;  // held by one of them (0: by no known process); empty: any
     std::optional<std::string> name;  // held by a process of that name or comm

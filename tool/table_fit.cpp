@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace sockscope_tool {
 namespace {
@@ -17,6 +18,7 @@ struct Step {
 // tell it.
 constexpr Step steps[] = {
     {Step::shrink_addresses, 24},         {Step::one_blank},
+    {Step::drop, 0, Column::cgroup},      {Step::drop, 0, Column::v6only},
     {Step::drop, 0, Column::send_queue},  {Step::drop, 0, Column::receive_queue},
     {Step::drop, 0, Column::user},        {Step::drop, 0, Column::cookie},
     {Step::drop, 0, Column::inode},       {Step::drop, 0, Column::uid},
@@ -27,7 +29,7 @@ constexpr Step steps[] = {
 } // namespace
 
 TableFit fit_table(const std::vector<Column>& columns, const std::vector<std::size_t>& widest,
-                   std::size_t terminal_width) {
+                   std::size_t terminal_width, std::size_t widest_first_owner) {
     TableFit fit;
     fit.columns.resize(columns.size());
     for (std::size_t i = 0; i < columns.size(); ++i)
@@ -35,7 +37,8 @@ TableFit fit_table(const std::vector<Column>& columns, const std::vector<std::si
     if (terminal_width == 0 || columns.empty()) return fit;
 
     const std::size_t last = columns.size() - 1;
-    const std::size_t wanted_last = std::min(fit.columns[last].width, room_for_owners);
+    const std::size_t wanted_last = std::max(std::min(fit.columns[last].width, room_for_owners),
+                                             std::min(widest_first_owner, room_for_first_owner));
     // The columns before the last, with their separators and the one
     // before the last.
     const auto used = [&] {
@@ -61,6 +64,13 @@ TableFit fit_table(const std::vector<Column>& columns, const std::vector<std::si
     const std::size_t before_last = used();
     fit.columns[last].width = terminal_width > before_last ? terminal_width - before_last : 0;
     return fit;
+}
+
+std::vector<Column> left_out(const std::vector<Column>& columns, const TableFit& fit) {
+    std::vector<Column> out;
+    for (std::size_t i = 0; i < columns.size(); ++i)
+        if (!fit.columns[i].shown) out.push_back(columns[i]);
+    return out;
 }
 
 } // namespace sockscope_tool

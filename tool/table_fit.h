@@ -4,18 +4,20 @@
 // terminal, these steps are taken in turn until it fits:
 //
 //   1. addresses wider than 24 columns are elided in the middle, names
-//      (Netns, Container) cut at their end, and a column narrower than
-//      its header is headed "Local", "Peer" or "Cont";
+//      (Netns, Container, Cgroup) cut at their end, and a column narrower
+//      than its header is headed "Local", "Peer" or "Cont";
 //   2. columns are separated by one blank instead of two;
-//   3. Send-Q goes, then 4. Recv-Q, 5. User, 6. Cookie, 7. Inode, 8. UID,
-//      9. Netns, 10. Proto;
-//   11. addresses and names wider than 12 columns are elided or cut;
-//   12. Container goes.
+//   3. Cgroup goes, then 4. V6only, 5. Send-Q, 6. Recv-Q, 7. User,
+//      8. Cookie, 9. Inode, 10. UID, 11. Netns, 12. Proto;
+//   13. addresses and names wider than 12 columns are elided or cut;
+//   14. Container goes.
 //
 // "Fits" leaves PID/Name, the last column, 20 columns (or fewer when no
-// cell needs them); it then takes all the room the line has left, and a
-// cell that needs more is cut (table_output.h says how). A terminal too
-// narrow even then has its lines cut at its edge.
+// cell needs them), and at least the room of the widest first holder (up
+// to 40 columns), so that a holder is shown whole; it then takes all the
+// room the line has left, and a cell that needs more shows as many whole
+// holders as fit (table_output.h says how). A terminal too narrow even
+// then gets lines wider than it, which it wraps.
 #pragma once
 
 #include <cstddef>
@@ -39,9 +41,17 @@ struct TableFit {
     std::size_t separator = 2;      // blanks between two columns
 };
 
+// The most room fitting keeps for a first holder: a longer one (a name a
+// process chose) gives way to no more columns.
+constexpr std::size_t room_for_first_owner = 40;
+
 // `widest[i]`: the widest cell of columns[i], its header aside.
-// `terminal_width` 0: no limit.
+// `terminal_width` 0: no limit. `widest_first_owner`: the widest first
+// holder of a row, which the last column keeps room for.
 TableFit fit_table(const std::vector<Column>& columns, const std::vector<std::size_t>& widest,
-                   std::size_t terminal_width);
+                   std::size_t terminal_width, std::size_t widest_first_owner = 0);
+
+// The columns a fit leaves out, in the order of `columns`.
+std::vector<Column> left_out(const std::vector<Column>& columns, const TableFit& fit);
 
 } // namespace sockscope_tool

@@ -39,12 +39,13 @@ void append_elided_address(std::string& out, std::string_view text, std::size_t 
 class TableWriter {
 public:
     TableWriter(const Listing& listing, std::size_t terminal_width)
-        : listing_(listing), terminal_width_(terminal_width), columns_(listed_columns(listing.extended, listing.namespaces)),
+        : listing_(listing), terminal_width_(terminal_width), columns_(listed_columns(listing.extended, listing.namespaces, true)),
           cells_(listing.snapshot, listing.users, true, listing.extended), mark_(sockscope_text::ellipsis()) {}
 
-    void write(LineSink& sink) {
+    TableFit write(LineSink& sink, bool header) {
         std::vector<std::size_t> widest(columns_.size(), 0);
-        std::size_t lines = 1;
+        std::size_t widest_first_owner = 0;
+        std::size_t lines = header ? 1 : 0;
         listing_.for_each([&](const sockscope_socket& socket) {
             ++lines;
             for (std::size_t i = 0; i < columns_.size(); ++i)
@@ -53,15 +54,23 @@ public:
                 // reaches it.
                 if (columns_[i] != Column::owners || widest[i] < room_for_owners)
                     widest[i] = std::max(widest[i], cells_.width(columns_[i], socket));
+            if (socket.owner_count > 0 && widest_first_owner < room_for_first_owner) {
+                scratch_.clear();
+                cells_.append_owner(scratch_, *cells_.owner(socket, 0));
+                widest_first_owner = std::max(widest_first_owner, display_width(scratch_));
+            }
         });
-        fit_ = fit_table(columns_, widest, terminal_width_);
+        fit_ = fit_table(columns_, widest, terminal_width_, widest_first_owner);
         sink.begin(lines);
-        if (!write_header(sink)) return;
+        if (header && !write_header(sink)) return fit_;
         bool wanted = true;
         listing_.for_each([&](const sockscope_socket& socket) {
             if (wanted) wanted = write_row(socket, sink);
         });
+        return fit_;
     }
+
+    const std::vector<Column>& columns() const { return columns_; }
 
 private:
     std::size_t last() const { return columns_.size() - 1; }
@@ -80,13 +89,10 @@ private:
         if (!traits_of(columns_[i]).right_aligned) line_.append(padding, ' ');
     }
 
-    bool finish_line(LineSink& sink) {
-        // Only a terminal narrower than the steps of table_fit.h can take
-        // makes a line wider than it: cut there, never wrapped.
-        if (terminal_width_ != 0 && display_width(line_) > terminal_width_)
-            line_.resize(fitting_prefix(line_, terminal_width_));
-        return sink.line(line_);
-    }
+    // A line wider than the terminal (one narrower than the steps of
+    // table_fit.h can take, or a first holder wider than its room) is left
+    // to the terminal to wrap: cutting it would cut a holder.
+    bool finish_line(LineSink& sink) { return sink.line(line_); }
 
     bool write_header(LineSink& sink) {
         line_.clear();
@@ -94,8 +100,7 @@ private:
             const ColumnFit& column = fit_.columns[i];
             if (!column.shown) continue;
             const ColumnTraits& traits = traits_of(columns_[i]);
-            std::string_view header = column.short_header ? traits.short_header : traits.header;
-            if (i == last()) header = header.substr(0, std::min(header.size(), column.width));
+            const std::string_view header = column.short_header ? traits.short_header : traits.header;
             add_cell(i, header, header.size());
         }
         return finish_line(sink);
@@ -128,7 +133,7 @@ private:
     }
 
     // The holders in `room` columns: whole, or as many whole ones as fit
-    // and ",+N" for the N others, or the first one cut.
+    // (at least the first, whatever its width) and ",+N" for the N others.
     void append_owners(const sockscope_socket& socket, std::size_t room) {
         cells_.append(cell_, Column::owners, socket);
         if (room == std::string::npos || display_width(cell_) <= room) return;
@@ -140,19 +145,12 @@ private:
             cells_.append_owner(scratch_, *cells_.owner(socket, shown));
             const std::size_t with_it = used + (shown > 0 ? 1 : 0) + display_width(scratch_);
             const std::uint32_t others = socket.owner_count - shown - 1;
-            if (with_it + (others > 0 ? 2 + sockscope_text::decimal_digits(others) : 0) > room) break;
+            if (shown > 0 && with_it + (others > 0 ? 2 + sockscope_text::decimal_digits(others) : 0) > room) break;
             if (shown > 0) cell_ += Cells::owner_separator;
             cell_ += scratch_;
             used = with_it;
         }
-        if (shown == 0) {
-            if (room == 0) return;
-            scratch_.clear();
-            cells_.append_owner(scratch_, *cells_.owner(socket, 0));
-            cell_.assign(scratch_, 0, fitting_prefix(scratch_, room - 1));
-            cell_ += mark_;
-            return;
-        }
+        if (shown == socket.owner_count) return;
         cell_ += Cells::owner_separator;
         cell_ += '+';
         sockscope_text::append_decimal(cell_, socket.owner_count - shown);
@@ -169,8 +167,24 @@ private:
 
 } // namespace
 
-void write_table(const Listing& listing, std::size_t terminal_width, LineSink& sink) {
-    TableWriter(listing, terminal_width).write(sink);
+std::vector<Column> write_table(const Listing& listing, std::size_t terminal_width, LineSink& sink, bool header) {
+    TableWriter writer(listing, terminal_width);
+    const TableFit fit = writer.write(sink, header);
+    return left_out(writer.columns(), fit);
+}
+
+std::string left_out_note(const std::vector<Column>& columns, std::size_t terminal_width) {
+    if (columns.empty()) return "";
+    std::string note;
+    sockscope_text::append_decimal(note, terminal_width);
+    note += " columns leave out ";
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        if (i > 0) note += i + 1 < columns.size() ? ", " : " and ";
+        note += traits_of(columns[i]).header;
+    }
+    note += " (a wider terminal, --wide or --json shows ";
+    note += columns.size() == 1 ? "it)" : "them)";
+    return note;
 }
 
 bool PrintedLines::line(std::string_view text) {

@@ -8,15 +8,18 @@
 // Cells wider than their column: an address is elided in the middle,
 // keeping its %interface ("fe80::a00…fe4e:66a1%eth0"); a name (Netns,
 // Container) is cut at its end ("my-long-nam…"); PID/Name keeps as many
-// whole holders as fit and counts the rest ("1234/nginx,+3"), and a single
-// holder that does not fit is cut at the end, its pid first. The mark is
+// whole holders as fit and counts the rest ("1234/nginx,+3"). A holder is
+// never cut: when not even the first fits, it is shown whole and the line
+// is wider than the terminal, which wraps it. The mark is
 // sockscope_text::ellipsis().
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "columns.h"
 #include "listing.h"
 #include "output_buffer.h"
 
@@ -32,9 +35,16 @@ public:
     virtual bool line(std::string_view text) = 0;
 };
 
-// Writes the header and a line per listed socket. `terminal_width` 0: no
-// limit.
-void write_table(const Listing& listing, std::size_t terminal_width, LineSink& sink);
+// Writes the header (unless `header` is false) and a line per listed
+// socket. `terminal_width` 0: no limit. Returns the columns left out to fit
+// the terminal, which the caller tells the user of (left_out_note).
+std::vector<Column> write_table(const Listing& listing, std::size_t terminal_width, LineSink& sink,
+                                bool header = true);
+
+// The line that tells which columns a table left out, and how to see them:
+// "80 columns leave out Recv-Q, Send-Q and User (a wider terminal, --wide or
+// --json shows them)"; "" when none was.
+std::string left_out_note(const std::vector<Column>& columns, std::size_t terminal_width);
 
 // Lines printed one after another.
 class PrintedLines : public LineSink {

@@ -10,9 +10,11 @@
 #include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sstream>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -274,8 +276,15 @@ TEST(ToolColumns, SeveralPortsAndStatesAtOnce) {
     EXPECT_EQ(run_tool({"-l", "--state", "established"}, Stdout::terminal).out.rfind("Proto ", 0), 0u);
 }
 
+// The columns a table line takes before its last field (the holders, which
+// may reach past a narrow terminal's edge rather than be cut).
+std::size_t columns_before_holders(const std::string& line) {
+    return columns_of(line.substr(0, line.find_last_of(' ') + 1));
+}
+
 // The table at 60, 80, 100 and 200 columns, with -A too, redrawn by --watch
-// at 60: no line is wider than the terminal, and PID/Name always shows.
+// at 60: no line is wider than the terminal but by its holders, and
+// PID/Name always shows.
 TEST(ToolColumns, TheTableFitsTheTerminalsWidth) {
     const std::string name = unique_name("fit");
     ChildProcess child(test_child_named(name), {"tcp-listen", "127.0.0.1", "udp-bind", "127.0.0.1"});
@@ -289,12 +298,13 @@ TEST(ToolColumns, TheTableFitsTheTerminalsWidth) {
         const auto run = run_tool_on_terminal(given, width);
         const auto lines = lines_of(run.out);
         ASSERT_EQ(lines.size(), 4u) << run.out;
-        for (const auto& line : lines) EXPECT_LE(columns_of(line), width) << width << ": " << line;
+        for (const auto& line : lines) EXPECT_LE(columns_before_holders(line), width) << width << ": " << line;
         EXPECT_NE(lines[0].find("PID/Name"), std::string::npos) << lines[0];
         EXPECT_NE(lines[0].find("Port"), std::string::npos) << lines[0];
         EXPECT_EQ(lines_with(run.out, owner).size(), 2u) << width << ":\n" << run.out;
         if (width < (every_namespace ? 200 : 100)) continue;
-        for (const char* column : {"Proto", "Recv-Q", "Send-Q", "Local Address", "Peer Address", "State", "User"})
+        // (Addresses may be headed "Local" and "Peer": the holders' room.)
+        for (const char* column : {"Proto", "Recv-Q", "Send-Q", "Local", "Peer", "State", "User"})
             EXPECT_NE(lines[0].find(column), std::string::npos) << width << ": " << column;
         if (every_namespace) {
             for (const char* column : {"Netns", "Container"}) EXPECT_NE(lines[0].find(column), std::string::npos) << column;
@@ -313,6 +323,72 @@ TEST(ToolColumns, TheTableFitsTheTerminalsWidth) {
     const auto run = watch.finish();
     EXPECT_EQ(run.exit_code, 0);
     for (const auto& line : lines_of(without_control_sequences(run.out))) EXPECT_LE(columns_of(line), 60u) << line;
+}
+
+// A listener shared with a forked child (two holders named after the test
+// program, wider than the 20 columns kept for holders) and a v6-only one, at
+// 40 to 120 columns, with -e and without: a column left out is named in one
+// line on stderr, none is left out unsaid, and holders are whole or counted.
+TEST(ToolColumns, ANarrowTableNamesWhatItLeavesOutAndNeverCutsAHolder) {
+    const auto shared = TestSocket::tcp_listener("127.0.0.1");
+    const auto only = TestSocket::tcp6_listener("::", true);
+    HoldingChild child([] { return 0; });
+    ASSERT_EQ(child.reported(), 0);
+    const std::string pid = std::to_string(child.pid()), low = std::min(getpid(), child.pid()) == getpid() ? self : pid;
+    const std::string high = low == self ? pid : self, fd = ":" + std::to_string(shared.fd());
+    const auto row_of = [](const std::vector<std::string>& lines, std::int64_t port) {
+        return std::find_if(lines.begin(), lines.end(), [&](const auto& l) { return l.find(" " + std::to_string(port) + " ") != l.npos; });
+    };
+    for (const bool extended : {false, true})
+    for (const unsigned short width : {40, 60, 80, 120}) {
+        const auto run = run_tool_on_terminal({extended ? "-tle" : "-tl", "--pid", pid}, width);
+        const std::string at = std::to_string(width) + (extended ? " -e" : "") + ":\n" + run.out + run.err;
+        const auto lines = lines_of(run.out), notes = lines_with(run.err, "columns leave out");
+        ASSERT_EQ(lines.size(), 3u) << at;
+        // Every column a table of these can leave out; the last five with -e.
+        const char* const headers[] = {"Proto", "Recv-Q", "Send-Q", "Local", "Peer", "State",
+                                       "User",  "UID",    "Inode",  "Cookie", "V6only", "Cgroup"};
+        std::vector<std::string> left_out;
+        for (std::size_t i = 0; i < (extended ? 12u : 7u); ++i)
+            if (lines[0].find(headers[i]) == std::string::npos) left_out.push_back(headers[i]);
+        ASSERT_EQ(notes.size(), left_out.empty() ? 0u : 1u) << at;
+        for (const auto& header : left_out) EXPECT_NE(notes[0].find(header), std::string::npos) << header << " at " << at;
+        if (!left_out.empty()) {
+            EXPECT_NE(notes[0].find("--wide"), std::string::npos) << at;
+        }
+        EXPECT_NE(lines[0].find("PID/Name"), std::string::npos) << at;
+        // The lower pid's holder whole, then the other whole or counted.
+        const auto row = row_of(lines, shared.port());
+        ASSERT_NE(row, lines.end()) << at;
+        const std::string holders = row->substr(row->find_last_of(' ') + 1), first = low + "/" + own_name() + (extended ? fd : "");
+        EXPECT_TRUE(holders == first + "," + high + "/" + own_name() + (extended ? fd : "") || holders == first + ",+1") << at;
+        EXPECT_LE(columns_before_holders(*row), width) << at;
+    }
+
+    // --wide: every column whatever the width, nothing said; -H: no header.
+    const auto wide = run_tool_on_terminal({"-tle", "--wide", "--pid", pid}, 40);
+    const auto wide_lines = lines_of(wide.out);
+    EXPECT_TRUE(lines_with(wide.err, "columns leave out").empty()) << wide.err;
+    ASSERT_EQ(wide_lines.size(), 3u) << wide.out;
+    EXPECT_NE(wide_lines[0].find("Cookie  V6only  Cgroup"), std::string::npos) << wide_lines[0];
+    const auto bare = run_tool_on_terminal({"-tlH", "--pid", pid}, 200);
+    EXPECT_EQ(lines_of(bare.out).size(), 2u) << bare.out;
+    EXPECT_EQ(bare.out.find("Proto"), std::string::npos) << bare.out;
+
+    // -e's cells against --json: the cookie in hex after "sk:", then
+    // IPV6_V6ONLY and the first holder's cgroup.
+    for (const auto& row : run_json({"-tl", "--pid", pid})) {
+        const auto line = row_of(wide_lines, number(row, "local_port"));
+        ASSERT_NE(line, wide_lines.end()) << number(row, "local_port");
+        std::istringstream words(*line);
+        const std::vector<std::string> cells{std::istream_iterator<std::string>(words), {}};
+        const auto sk = std::find_if(cells.begin(), cells.end(), [](const std::string& c) { return c.rfind("sk:", 0) == 0; });
+        ASSERT_LE(sk + 3, cells.end()) << *line;
+        EXPECT_EQ(std::stoull(sk->substr(3), nullptr, 16), static_cast<std::uint64_t>(number(row, "cookie"))) << *line;
+        EXPECT_EQ(sk[1], number(row, "local_port") == only.port() ? "1" : "-") << *line;
+        const JsonValue& owner = row.member("owners")->array.at(0);
+        EXPECT_EQ(sk[2], is_null(owner, "cgroup") ? "-" : text(owner, "cgroup")) << *line;
+    }
 }
 
 } // namespace

@@ -67,6 +67,13 @@ TEST_F(ToolOutput, ANarrowTableGivesWayInTheStatedOrder) {
     };
     for (const auto& [width, expected] : steps) EXPECT_EQ(shown(fit_table(columns, widest, width), columns), expected) << width;
     EXPECT_EQ(fit_table(columns, widest, 100).separator, 1u);
+    // Room for the widest first holder, up to 40 columns: more gives way.
+    EXPECT_EQ(shown(fit_table(columns, widest, 110, 30), columns),
+              "Proto|Local Address|Port|Peer Address|Port|State|User|PID/Name:31");
+    EXPECT_EQ(shown(fit_table(columns, widest, 110, 500), columns), shown(fit_table(columns, widest, 110, 40), columns));
+    EXPECT_EQ(shown(fit_table(columns, widest, 110, 500), columns), "Local Address|Port|Peer Address|Port|State|PID/Name:42");
+    EXPECT_EQ(left_out(columns, fit_table(columns, widest, 110, 30)),
+              (std::vector<Column>{Column::receive_queue, Column::send_queue}));
     EXPECT_EQ(fit_table(columns, widest, natural).separator, 2u);
 
     // -e: the queues and User go before Cookie, Inode and UID.
