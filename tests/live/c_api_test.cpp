@@ -236,6 +236,11 @@ TEST(CInterface, SelectionsTakeFilterExpressions) {
     Snapshot older(&selection);
     EXPECT_NE(older.find(IPPROTO_TCP, listener), nullptr);
     EXPECT_NE(older.find(IPPROTO_TCP, server), nullptr);
+    // A size that ends inside the expression's pointer is refused, not read.
+    selection.size = offsetof(sockscope_selection, expression) + 4;
+    errno = 0;
+    EXPECT_EQ(sockscope_snapshot_take(&selection), nullptr);
+    EXPECT_EQ(errno, EINVAL);
 
     selection = SOCKSCOPE_SELECTION_INIT;
     selection.expression = "dport = :x";

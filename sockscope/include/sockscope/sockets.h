@@ -112,7 +112,8 @@ struct sockscope_selection {
                               remote port is one of them */
     size_t port_count;     /* 0: every port (ports may then be NULL) */
     /* added in 1.3: the library reads it only when `size` reaches past it
-       (a selection of 1.2's size has none) */
+       (a selection of 1.2's size has none; a size that ends inside it is
+       refused with EINVAL) */
     const char *expression; /* a filter expression in the words of `ss`, UTF-8
                                (NULL or "": none), which a socket has to
                                pass too, e.g. "dport = :443",

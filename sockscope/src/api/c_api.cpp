@@ -42,7 +42,10 @@ ExpressionParse parse_expression(const char* text) {
 Result<TableQuery> query_for(const sockscope_selection* selection) {
     sockscope_selection asked = SOCKSCOPE_SELECTION_INIT;
     if (selection != nullptr) {
-        if (selection->size < smallest_selection) return Failure{EINVAL};
+        // A size that ends inside a member would have half of it read.
+        if (selection->size < smallest_selection ||
+            (selection->size > smallest_selection && selection->size < sizeof asked))
+            return Failure{EINVAL};
         const auto* bytes = reinterpret_cast<const unsigned char*>(selection);
         if (selection->size > sizeof asked && !only_zeros(bytes + sizeof asked, selection->size - sizeof asked))
             return Failure{EINVAL};
