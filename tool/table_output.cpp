@@ -136,7 +136,8 @@ private:
     // (at least the first, whatever its width) and ",+N" for the N others.
     void append_owners(const sockscope_socket& socket, std::size_t room) {
         cells_.append(cell_, Column::owners, socket);
-        if (room == std::string::npos || display_width(cell_) <= room) return;
+        // No holders: the cell's "-" stays, whatever the room.
+        if (room == std::string::npos || display_width(cell_) <= room || socket.owner_count == 0) return;
         cell_.clear();
         std::size_t used = 0;
         std::uint32_t shown = 0;
