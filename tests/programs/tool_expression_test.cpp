@@ -75,8 +75,8 @@ struct Scene {
     }
 };
 
-// "address:port peer-port" of the rows on the scene's ports (peer port 0:
-// none) in ss's lines ("[STATE] recv-q send-q local:port peer:port", no
+// "address:port peer-port" of the rows on the scene's ports, ends both
+// (peer port 0: none), in ss's lines ("[STATE] recv-q send-q local:port peer:port", no
 // state column when one state is asked for) or the tool's.
 std::set<std::string> rows_on(const std::string& output, const std::set<unsigned>& ports, bool from_ss) {
     std::set<std::string> rows;
@@ -89,8 +89,12 @@ std::set<std::string> rows_on(const std::string& output, const std::set<unsigned
         std::string peer = from_ss ? f[at + 1].substr(f[at + 1].rfind(':') + 1) : f[field::peer_port];
         std::erase(local, '[');
         std::erase(local, ']');
-        if (ports.count(static_cast<unsigned>(std::atoi(local.substr(local.rfind(':') + 1).c_str()))) != 0)
-            rows.insert(local + " " + (peer == "*" || peer == "-" ? "0" : peer));
+        // The scene's own: both ends on its ports (other tests' sockets,
+        // which come and go between the two listings, may share one).
+        const unsigned peer_port = peer == "*" || peer == "-" ? 0 : static_cast<unsigned>(std::atoi(peer.c_str()));
+        if (ports.count(static_cast<unsigned>(std::atoi(local.substr(local.rfind(':') + 1).c_str()))) != 0 &&
+            (peer_port == 0 || ports.count(peer_port) != 0))
+            rows.insert(local + " " + std::to_string(peer_port));
     }
     return rows;
 }
