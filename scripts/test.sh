@@ -29,12 +29,14 @@ jobs=$(nproc)
 failed=()
 
 # The native and no-bpf builds compile most files alike; ccache compiles
-# them once. Paths under the tree are taken relative to it, so the two
-# build folders hit the same entries. Its cache is the tree's own: a run
-# leaves nothing outside, and a fresh clone starts empty.
+# them once. Paths under the tree are taken relative to it, and the build
+# folder is left out of what it compares (it would be, for code compiled
+# with debug information), so the two build folders hit the same entries.
+# Its cache is the tree's own: a run leaves nothing outside, and a fresh
+# clone starts empty.
 if command -v ccache >/dev/null; then
     export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
-    export CCACHE_BASEDIR=$PWD CCACHE_DIR=$PWD/build-ccache
+    export CCACHE_BASEDIR=$PWD CCACHE_DIR=$PWD/build-ccache CCACHE_NOHASHDIR=true
 fi
 
 suite() { # name command...

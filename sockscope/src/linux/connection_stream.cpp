@@ -292,16 +292,22 @@ Result<std::size_t> read_connection_records(ConnectionStream* stream, Connection
     if (stream == nullptr || lost == nullptr || (records == nullptr && capacity != 0)) return Failure{EINVAL};
     const std::int64_t offset = realtime_offset_ns();
     std::size_t count = 0;
-    while (count < capacity) {
-        const std::span<const std::byte> event = stream->ring->front();
-        if (event.empty()) break;
-        if (decode_connection_event(event, offset, records[count]))
-            ++count;
-        else
-            ++stream->malformed;
-        stream->ring->pop();
+    for (;;) {
+        while (count < capacity) {
+            const std::span<const std::byte> event = stream->ring->front();
+            if (event.empty()) break;
+            if (decode_connection_event(event, offset, records[count]))
+                ++count;
+            else
+                ++stream->malformed;
+            stream->ring->pop();
+        }
+        stream->ring->give_back();
+        // The kernel wakes a reader when a record lands where the reader
+        // stands; one that landed while this read held the room back woke
+        // no one, and is taken now where there is room.
+        if (count == capacity || stream->ring->front().empty()) break;
     }
-    stream->ring->give_back();
     const std::uint64_t dropped = stream->lost();
     *lost = dropped - stream->lost_reported;
     stream->lost_reported = dropped;
