@@ -39,6 +39,7 @@ int main() {
     FIELD(sockscope_selection, states);
     FIELD(sockscope_selection, ports);
     FIELD(sockscope_selection, port_count);
+    FIELD(sockscope_selection, expression);
 
     STRUCTURE(sockscope_snapshot);
     FIELD(sockscope_snapshot, size);

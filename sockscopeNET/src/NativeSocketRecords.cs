@@ -9,7 +9,9 @@ namespace sockscopeNET
     // of each: sockets and owners are reached by the strides the snapshot
     // gives, never by these sizes, and the selection says its own size.
 
-    /// <summary>struct sockscope_selection (32 bytes).</summary>
+    /// <summary>struct sockscope_selection (40 bytes, as of library 1.3:
+    /// Expression, always null here, reads as none to 1.2, which takes a
+    /// larger selection whose added members are zero).</summary>
     [StructLayout(LayoutKind.Sequential)]
     internal unsafe struct NativeSelection
     {
@@ -18,6 +20,7 @@ namespace sockscopeNET
         internal uint States;
         internal ushort* Ports;
         internal UIntPtr PortCount;
+        internal byte* Expression;
     }
 
     /// <summary>struct sockscope_snapshot (48 bytes).</summary>
