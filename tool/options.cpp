@@ -111,7 +111,7 @@ constexpr OptionModes any = OptionModes::any, tables_only = OptionModes::tables,
 
 // In the order of --help, part by part. Of two options given where they
 // make no sense, the error names the one listed first.
-constexpr OptionSpec table[] = {
+constexpr OptionEntry table[] = {
     {"tcp", 't', nullptr, tables, "TCP sockets (the default)", any, nullptr, false, &Options::tcp, nullptr},
     {"udp", 'u', nullptr, tables, "UDP sockets; with -t as well, both", tables_only,
      "--events reports TCP connections only (no -u)", false, &Options::udp, nullptr},
@@ -285,26 +285,26 @@ name (\054). Exit status: 0 success (also when no socket matches), 1 error,
 )";
 
 // How an option is named in errors: its long name, else its letter.
-std::string label(const OptionSpec& spec) {
-    return spec.name != nullptr ? "--" + std::string(spec.name) : std::string("-") + spec.letter;
+std::string label(const OptionEntry& entry) {
+    return entry.name != nullptr ? "--" + std::string(entry.name) : std::string("-") + entry.letter;
 }
 
 // One option's line of --help, and the lines of its text after it.
-void append_help(std::string& text, const OptionSpec* spec, const char* help) {
+void append_help(std::string& text, const OptionEntry* entry, const char* help) {
     constexpr std::size_t help_column = 25;
     const std::size_t start = text.size();
     text += "  ";
-    text += spec->letter != 0 ? std::string("-") + spec->letter : "  ";
+    text += entry->letter != 0 ? std::string("-") + entry->letter : "  ";
     // The options after it that have no text of their own share its line.
-    for (const OptionSpec* next = spec + 1; next != std::end(table) && next->help == nullptr; ++next)
+    for (const OptionEntry* next = entry + 1; next != std::end(table) && next->help == nullptr; ++next)
         text += std::string(", -") + next->letter;
-    if (spec->name != nullptr) {
-        text += spec->letter != 0 ? ", --" : "  --";
-        text += spec->name;
+    if (entry->name != nullptr) {
+        text += entry->letter != 0 ? ", --" : "  --";
+        text += entry->name;
     }
-    if (spec->value != nullptr) {
+    if (entry->value != nullptr) {
         text += ' ';
-        text += spec->value;
+        text += entry->value;
     }
     text.append(help_column - std::min(text.size() - start, help_column - 1), ' ');
     for (const char* line = help; *line != '\0'; ++line) {
@@ -330,8 +330,8 @@ constexpr int long_code = 256;
 std::string whole_long_name(std::string_view argument) {
     if (argument.size() <= 2 || argument.substr(0, 2) != "--") return "";
     const std::string_view option = argument.substr(0, argument.find('='));
-    const bool known = std::any_of(std::begin(table), std::end(table), [&](const OptionSpec& spec) {
-        return spec.name != nullptr && option.substr(2) == spec.name;
+    const bool known = std::any_of(std::begin(table), std::end(table), [&](const OptionEntry& entry) {
+        return entry.name != nullptr && option.substr(2) == entry.name;
     });
     return known ? "" : "unknown option '" + std::string(option) + "'";
 }
@@ -352,7 +352,7 @@ std::string clash_with_events(const Options& options, const std::vector<bool>& g
 
 } // namespace
 
-std::span<const OptionSpec> option_table() { return table; }
+std::span<const OptionEntry> option_table() { return table; }
 
 std::string help_text() {
     std::string text = help_start;
@@ -360,13 +360,13 @@ std::string help_text() {
         text += '\n';
         text += sections[section].title;
         text += ":\n";
-        for (const OptionSpec* spec = std::begin(table); spec != std::end(table); ++spec)
-            if (static_cast<std::size_t>(spec->section) == section && spec->help != nullptr)
-                append_help(text, spec, spec->help);
+        for (const OptionEntry* entry = std::begin(table); entry != std::end(table); ++entry)
+            if (static_cast<std::size_t>(entry->section) == section && entry->help != nullptr)
+                append_help(text, entry, entry->help);
         // Under --events, too, the options of both runs that say more there.
         if (section == static_cast<std::size_t>(HelpSection::events))
-            for (const OptionSpec* spec = std::begin(table); spec != std::end(table); ++spec)
-                if (spec->modes == any && spec->with_events != nullptr) append_help(text, spec, spec->with_events);
+            for (const OptionEntry* entry = std::begin(table); entry != std::end(table); ++entry)
+                if (entry->modes == any && entry->with_events != nullptr) append_help(text, entry, entry->with_events);
         text += sections[section].after;
     }
     return text + help_end;
@@ -385,12 +385,12 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) 
     // ":": a missing value is told apart from an unknown option.
     std::string letters = "-:";
     std::vector<option> long_options;
-    for (const OptionSpec& spec : table) {
-        const int code = long_code + static_cast<int>(&spec - std::begin(table));
-        if (spec.letter != 0) letters += spec.letter;
-        if (spec.letter != 0 && spec.value != nullptr) letters += ':';
-        if (spec.name != nullptr)
-            long_options.push_back({spec.name, spec.value != nullptr ? required_argument : no_argument, nullptr, code});
+    for (const OptionEntry& entry : table) {
+        const int code = long_code + static_cast<int>(&entry - std::begin(table));
+        if (entry.letter != 0) letters += entry.letter;
+        if (entry.letter != 0 && entry.value != nullptr) letters += ':';
+        if (entry.name != nullptr)
+            long_options.push_back({entry.name, entry.value != nullptr ? required_argument : no_argument, nullptr, code});
     }
     long_options.push_back({});
     std::vector<std::string> texts{"sockscope"};
@@ -400,10 +400,10 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) 
     argv.push_back(nullptr);
     const int argc = static_cast<int>(texts.size());
 
-    const auto spec_of = [&](int code) -> const OptionSpec* {
+    const auto entry_of = [&](int code) -> const OptionEntry* {
         if (code >= long_code) return &table[code - long_code];
-        const auto found = std::find_if(std::begin(table), std::end(table), [&](const OptionSpec& spec) {
-            return spec.letter != 0 && spec.letter == code;
+        const auto found = std::find_if(std::begin(table), std::end(table), [&](const OptionEntry& entry) {
+            return entry.letter != 0 && entry.letter == code;
         });
         return found != std::end(table) ? found : nullptr;
     };
@@ -419,9 +419,9 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) 
             add_expression_word(options, optarg);
             continue;
         }
-        if (code == ':') return fail(label(*spec_of(optopt)) + " needs a value");
-        const OptionSpec* spec = spec_of(code);
-        if (spec == nullptr) { // '?'
+        if (code == ':') return fail(label(*entry_of(optopt)) + " needs a value");
+        const OptionEntry* entry = entry_of(code);
+        if (entry == nullptr) { // '?'
             if (optopt >= long_code) return fail(label(table[optopt - long_code]) + " takes no value");
             if (optopt == 0) { // a long name whole_long_name let through: not expected
                 const std::string& argument = texts[static_cast<std::size_t>(optind - 1)];
@@ -429,12 +429,12 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) 
             }
             return fail(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
         }
-        const std::size_t index = static_cast<std::size_t>(spec - std::begin(table));
-        if (spec->once && given[index]) return fail(label(*spec) + " given twice");
+        const std::size_t index = static_cast<std::size_t>(entry - std::begin(table));
+        if (entry->once && given[index]) return fail(label(*entry) + " given twice");
         given[index] = true;
-        if (spec->flag != nullptr) options.*(spec->flag) = true;
-        if (spec->take != nullptr)
-            if (std::string error = spec->take(options, optarg != nullptr ? optarg : ""); !error.empty())
+        if (entry->flag != nullptr) options.*(entry->flag) = true;
+        if (entry->take != nullptr)
+            if (std::string error = entry->take(options, optarg != nullptr ? optarg : ""); !error.empty())
                 return fail(error);
     }
     // After "--", every word is the expression's.

@@ -71,7 +71,7 @@ enum class HelpSection : unsigned char { tables, filters, namespaces, output, ev
 // One option of the command line. The parser (getopt_long's tables), the
 // text of --help and the checks of which run takes what are all made from
 // the list of them, option_table().
-struct OptionSpec {
+struct OptionEntry {
     const char* name;  // the long name without "--"; nullptr: a letter only
     char letter;       // the short option; 0: none
     const char* value; // the value it needs, as --help names it ("N[,N...]"); nullptr: none
@@ -89,7 +89,7 @@ struct OptionSpec {
     std::string (*take)(Options& options, std::string_view value);
 };
 
-std::span<const OptionSpec> option_table();
+std::span<const OptionEntry> option_table();
 
 // The one-line synopsis printed after a usage error.
 extern const char* const usage_line;

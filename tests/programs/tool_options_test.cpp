@@ -179,20 +179,20 @@ TEST(ToolOptions, EveryOptionOfTheTableIsParsedAndDocumentedAndNoOther) {
                                                   std::regex(R"(\\-)"), "-");
     const std::string help = help_text();
     std::set<std::string> long_names;
-    for (const OptionSpec& spec : option_table()) {
+    for (const OptionEntry& entry : option_table()) {
         std::vector<std::string> forms;
-        if (spec.name != nullptr) forms.push_back("--" + std::string(spec.name));
-        if (spec.letter != 0) forms.push_back(std::string("-") + spec.letter);
+        if (entry.name != nullptr) forms.push_back("--" + std::string(entry.name));
+        if (entry.letter != 0) forms.push_back(std::string("-") + entry.letter);
         for (const std::string& form : forms) {
             EXPECT_TRUE(names(help, form)) << form << " is not in --help";
             EXPECT_TRUE(names(manual, form)) << form << " is not in the manual page";
             std::vector<std::string> arguments{form};
-            if (spec.value != nullptr) arguments.emplace_back("1");
+            if (entry.value != nullptr) arguments.emplace_back("1");
             const ParsedCommandLine parsed = parse(arguments);
             EXPECT_NE(parsed.error.rfind("unknown option", 0), 0u) << parsed.error;
-            EXPECT_TRUE(spec.flag == nullptr || parsed.options.*spec.flag) << form;
+            EXPECT_TRUE(entry.flag == nullptr || parsed.options.*entry.flag) << form;
         }
-        if (spec.name != nullptr) long_names.insert(spec.name);
+        if (entry.name != nullptr) long_names.insert(entry.name);
     }
     for (const char* column : {"Netns", "Container"}) EXPECT_TRUE(names(help, column)) << column;
     const std::regex long_option(R"(--([a-z0-9]+(-[a-z0-9]+)*))");
