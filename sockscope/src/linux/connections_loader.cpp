@@ -275,7 +275,10 @@ Result<bpf_object*> load_connections(const LibbpfFunctions& f, const KernelBtf& 
                                      bool& by_libbpf) noexcept {
     try {
         by_libbpf = false;
-        if (Result<bpf_object*> object = load_with_kernel_types(f, kernel, load)) return object;
+        Result<bpf_object*> object = load_with_kernel_types(f, kernel, load);
+        // No memory is the caller's failure, which the slower way would
+        // meet too: only a refusal of this way falls back to it.
+        if (object || object.error() == ENOMEM) return object;
         by_libbpf = true;
         return load_by_names(f, load);
     } catch (const std::bad_alloc&) {
