@@ -19,7 +19,7 @@ using namespace sockscope_test;
 namespace {
 
 constexpr int threads = 8;
-constexpr int rounds = 75; // four calls a round: 300 calls a thread
+constexpr int rounds = 40; // four calls a round: 160 calls a thread
 
 TEST(Concurrency, EveryMemberFromEightThreads) {
     const std::string name = unique_name("ssconc");
