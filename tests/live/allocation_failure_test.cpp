@@ -89,65 +89,63 @@ std::string fail_each_allocation(Call call, Check check, long& runs, long first 
     return faults;
 }
 
+// In namespaces of the test's own: each run reads every socket and process
+// in view, and the machine's (thousands, beside other suites) would make the
+// walk's runs thousands of times longer and no more telling.
 TEST(AllocationFailure, SnapshotsAreWholeOrNull) {
-    const auto listener = TestSocket::tcp_listener("127.0.0.1");
-    const auto udp = TestSocket::udp_socket("127.0.0.1");
-    const auto self = static_cast<std::uint32_t>(getpid());
-    const std::u16string name = utf16(own_name());
-    sockscope library;
-    long runs = 0;
-    std::string faults = fail_each_allocation(
-        [&] {
-            statTCPROW* rows = library.getstat_tcp();
-            std::string verdict;
-            if (rows == nullptr) return std::string("null");
-            if (!well_formed(rows)) verdict = "malformed";
-            bool found = false;
-            for (std::uint32_t i = 0; i < rows[0].size; ++i) {
-                const statTCPROW& row = rows[i];
-                if (row.LocalAddr == nullptr || row.RemoteAddr == nullptr) verdict = "a text is missing";
-                // Ours, told by its local end: another process may listen on
-                // the same port at another address.
-                if (row.LocalPort == listener.port() && row.Statenum == 2 && row.LocalAddr != nullptr &&
-                    listener.local().address == row.LocalAddr)
-                    found = row.PID == self && row.ProcessName != nullptr && row.ProcessName == name;
-            }
-            if (!found) verdict += " own listener not ours";
-            library.getstat_free(rows);
-            return verdict.empty() ? std::string("whole") : verdict;
-        },
-        [](const std::string& verdict, int error) -> std::string {
+    const std::string faults = run_in_own_namespaces([]() -> std::string {
+        const auto listener = TestSocket::tcp_listener("127.0.0.1");
+        const auto udp = TestSocket::udp_socket("127.0.0.1");
+        const auto self = static_cast<std::uint32_t>(getpid());
+        const std::u16string name = utf16(own_name());
+        sockscope library;
+        const auto whole_or_enomem = [](const std::string& verdict, int error) -> std::string {
             if (verdict == "whole") return "";
             if (verdict == "null") return error == ENOMEM ? "" : "null with errno " + std::to_string(error);
             return verdict;
-        },
-        runs);
-    EXPECT_EQ(faults, "");
-    EXPECT_GT(runs, 10);
-    RecordProperty("tcp_runs", static_cast<int>(runs));
-
-    faults = fail_each_allocation(
-        [&] {
-            statUDPROW* rows = library.getstat_udp();
-            if (rows == nullptr) return std::string("null");
-            std::string verdict = "whole";
-            bool found = false;
-            for (std::uint32_t i = 0; i < rows[0].size; ++i) {
-                if (rows[i].LocalAddr == nullptr) verdict = "a text is missing";
-                if (rows[i].LocalPort == udp.port() && rows[i].LocalAddr != nullptr &&
-                    udp.local().address == rows[i].LocalAddr)
-                    found = rows[i].PID == self && rows[i].ProcessName != nullptr && rows[i].ProcessName == name;
-            }
-            if (!found) verdict = "own socket not ours";
-            library.getstat_free(rows);
-            return verdict;
-        },
-        [](const std::string& verdict, int error) -> std::string {
-            if (verdict == "whole") return "";
-            if (verdict == "null") return error == ENOMEM ? "" : "null with errno " + std::to_string(error);
-            return verdict;
-        },
-        runs);
+        };
+        long tcp_runs = 0, udp_runs = 0;
+        std::string found = fail_each_allocation(
+            [&] {
+                statTCPROW* rows = library.getstat_tcp();
+                std::string verdict;
+                if (rows == nullptr) return std::string("null");
+                if (!well_formed(rows)) verdict = "malformed";
+                bool ours = false;
+                for (std::uint32_t i = 0; i < rows[0].size; ++i) {
+                    const statTCPROW& row = rows[i];
+                    if (row.LocalAddr == nullptr || row.RemoteAddr == nullptr) verdict = "a text is missing";
+                    if (row.LocalPort == listener.port() && row.Statenum == 2 && row.LocalAddr != nullptr &&
+                        listener.local().address == row.LocalAddr)
+                        ours = row.PID == self && row.ProcessName != nullptr && row.ProcessName == name;
+                }
+                if (!ours) verdict += " own listener not ours";
+                library.getstat_free(rows);
+                return verdict.empty() ? std::string("whole") : verdict;
+            },
+            whole_or_enomem, tcp_runs);
+        found += fail_each_allocation(
+            [&] {
+                statUDPROW* rows = library.getstat_udp();
+                if (rows == nullptr) return std::string("null");
+                std::string verdict = "whole";
+                bool ours = false;
+                for (std::uint32_t i = 0; i < rows[0].size; ++i) {
+                    if (rows[i].LocalAddr == nullptr) verdict = "a text is missing";
+                    if (rows[i].LocalPort == udp.port() && rows[i].LocalAddr != nullptr &&
+                        udp.local().address == rows[i].LocalAddr)
+                        ours = rows[i].PID == self && rows[i].ProcessName != nullptr && rows[i].ProcessName == name;
+                }
+                if (!ours) verdict = "own socket not ours";
+                library.getstat_free(rows);
+                return verdict;
+            },
+            whole_or_enomem, udp_runs);
+        if (tcp_runs <= 10 || udp_runs <= 10)
+            found += "only " + std::to_string(tcp_runs) + " and " + std::to_string(udp_runs) + " allocations";
+        return found;
+    });
+    if (faults.rfind("skip:", 0) == 0) GTEST_SKIP() << faults;
     EXPECT_EQ(faults, "");
 }
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "network_namespaces.h"
 
+#include "isolated_child.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
@@ -21,15 +23,21 @@
 namespace sockscope_test {
 namespace {
 
-// Loopback up in the calling thread's namespace; a listener on 127.0.0.1.
-int listen_on_loopback(unsigned port) {
+// Loopback up in the calling thread's namespace.
+bool loopback_up() {
     const int control = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ifreq request{};
     std::strcpy(request.ifr_name, "lo");
-    if (control < 0 || ioctl(control, SIOCGIFFLAGS, &request) != 0) return -1;
+    bool up = control >= 0 && ioctl(control, SIOCGIFFLAGS, &request) == 0;
     request.ifr_flags |= IFF_UP;
-    const bool up = ioctl(control, SIOCSIFFLAGS, &request) == 0;
-    close(control);
+    up = up && ioctl(control, SIOCSIFFLAGS, &request) == 0;
+    if (control >= 0) close(control);
+    return up;
+}
+
+// Loopback up in the calling thread's namespace; a listener on 127.0.0.1.
+int listen_on_loopback(unsigned port) {
+    const bool up = loopback_up();
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     if (!up || fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 8) != 0)
@@ -132,6 +140,25 @@ NamedNamespace::NamedNamespace(const std::string& name, unsigned port) : name_(n
 NamedNamespace::~NamedNamespace() {
     if (listener_ >= 0) close(listener_);
     std::system(("ip netns delete '" + name_ + "' 2>/dev/null").c_str());
+}
+
+std::string run_in_own_namespaces(const std::function<std::string()>& body, std::chrono::seconds timeout) {
+    return run_isolated(
+        [&body, timeout]() -> std::string {
+            if (unshare(CLONE_NEWNET | CLONE_NEWPID | CLONE_NEWNS) != 0)
+                return "skip: can't make network, PID and mount namespaces (not root?)";
+            // The PID namespace takes the next child as its first process.
+            return run_isolated(
+                [&body]() -> std::string {
+                    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                        mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+                        return "skip: can't mount a /proc of its own";
+                    if (!loopback_up()) return "skip: can't bring loopback up";
+                    return body();
+                },
+                timeout);
+        },
+        timeout + std::chrono::seconds(5));
 }
 
 } // namespace sockscope_test

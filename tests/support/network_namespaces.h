@@ -5,7 +5,9 @@
 // a socket and no process.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -23,6 +25,13 @@ std::uint64_t netns_of(pid_t pid);
 // it makes are its own and the machine's stay as they are. False when
 // that can't be set up.
 bool private_netns_folder();
+
+// Runs `body` in a forked child that is the first process of network, PID
+// and mount namespaces of its own, with loopback up and a /proc of its own:
+// the machine's other sockets and processes out of its view. As
+// run_isolated: "" when all is well, "skip: why", or the fault.
+std::string run_in_own_namespaces(const std::function<std::string()>& body,
+                                  std::chrono::seconds timeout = std::chrono::seconds(60));
 
 // A TCP listener on every address of the calling thread's namespace, left
 // open; the inode of its socket, or -1.
