@@ -259,11 +259,18 @@ Result<bpf_object*> load_by_names(const LibbpfFunctions& f, const ConnectionsLoa
     OpenedObject object(f, *opened);
     std::vector<std::pair<bpf_program*, Hook>> programs;
     bool ready = loaded_programs(f, object.get(), load, programs);
-    for (const auto& [program, hook] : programs) {
-        const std::string target(hook.target);
-        ready = ready && f.program_set_type(program, BPF_PROG_TYPE_TRACING) == 0 &&
+    // The targets' names are made before any is set: libbpf reads the
+    // kernel's BTF at the first target it sets and frees it in
+    // bpf_object__load only (before libbpf 1.3, bpf_object__close leaves it
+    // behind), so no allocation of ours may fail between the two.
+    std::vector<std::string> targets;
+    targets.reserve(programs.size());
+    for (const auto& [program, hook] : programs) targets.emplace_back(hook.target);
+    for (std::size_t i = 0; ready && i < programs.size(); ++i) {
+        const auto& [program, hook] = programs[i];
+        ready = f.program_set_type(program, BPF_PROG_TYPE_TRACING) == 0 &&
                 f.program_set_expected_attach_type(program, hook.attach_type) == 0 &&
-                f.program_set_attach_target(program, 0, target.c_str()) == 0;
+                f.program_set_attach_target(program, 0, targets[i].c_str()) == 0;
     }
     if (ready && f.object_load(object.get()) == 0) return object.release();
     return object.close_failing(errno != 0 ? errno : EINVAL);
