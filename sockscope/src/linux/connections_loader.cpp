@@ -276,18 +276,29 @@ Result<bpf_object*> load_by_names(const LibbpfFunctions& f, const ConnectionsLoa
     return object.close_failing(errno != 0 ? errno : EINVAL);
 }
 
+// libbpf's own error codes (LIBBPF_ERRNO__*, from 4000) are not errno
+// values, and never reach a caller as one. libbpf reads the object with
+// libelf, at open only and from memory; the object is the library's own
+// and well formed, so libelf failing on it can only have lacked memory.
+// Any other code of libbpf's is a failure with no system error behind it,
+// which the library answers EIO for.
+Result<bpf_object*> with_errno(Result<bpf_object*> loaded) {
+    if (loaded || loaded.error() < __LIBBPF_ERRNO__START) return loaded;
+    return Failure{loaded.error() == LIBBPF_ERRNO__LIBELF ? ENOMEM : EIO};
+}
+
 } // namespace
 
 Result<bpf_object*> load_connections(const LibbpfFunctions& f, const KernelBtf& kernel, const ConnectionsLoad& load,
                                      bool& by_libbpf) noexcept {
     try {
         by_libbpf = false;
-        Result<bpf_object*> object = load_with_kernel_types(f, kernel, load);
+        Result<bpf_object*> object = with_errno(load_with_kernel_types(f, kernel, load));
         // No memory is the caller's failure, which the slower way would
         // meet too: only a refusal of this way falls back to it.
         if (object || object.error() == ENOMEM) return object;
         by_libbpf = true;
-        return load_by_names(f, load);
+        return with_errno(load_by_names(f, load));
     } catch (const std::bad_alloc&) {
         return Failure{ENOMEM};
     }
@@ -295,7 +306,7 @@ Result<bpf_object*> load_connections(const LibbpfFunctions& f, const KernelBtf& 
 
 Result<bpf_object*> load_connections_by_names(const LibbpfFunctions& f, const ConnectionsLoad& load) noexcept {
     try {
-        return load_by_names(f, load);
+        return with_errno(load_by_names(f, load));
     } catch (const std::bad_alloc&) {
         return Failure{ENOMEM};
     }
