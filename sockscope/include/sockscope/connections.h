@@ -228,7 +228,10 @@ struct sockscope_stream;
  * EPERM without the privilege above; ENOTSUP when libbpf.so.1 is missing,
  * the kernel has no BTF or the library was built without BPF; EINVAL for a
  * bad size or options out of range; otherwise the errno of the step that
- * failed (ENOMEM, EMFILE ...). A failed open leaves nothing behind. */
+ * failed (ENOMEM, EMFILE ...), or EIO where it gave none (libbpf's own
+ * error codes are no errno values). Where libbpf reads the kernel's BTF
+ * itself, a shortage of memory there may come back as another errno
+ * (ESRCH: no BTF found). A failed open leaves nothing behind. */
 SOCKSCOPE_C_API struct sockscope_stream *sockscope_stream_open(const struct sockscope_stream_options *options);
 
 /* The descriptor to wait on; the stream's own (don't close it). -1 with

@@ -259,14 +259,32 @@ Result<bpf_object*> load_by_names(const LibbpfFunctions& f, const ConnectionsLoa
     OpenedObject object(f, *opened);
     std::vector<std::pair<bpf_program*, Hook>> programs;
     bool ready = loaded_programs(f, object.get(), load, programs);
-    for (const auto& [program, hook] : programs) {
-        const std::string target(hook.target);
-        ready = ready && f.program_set_type(program, BPF_PROG_TYPE_TRACING) == 0 &&
+    // The targets' names are made before any is set: libbpf reads the
+    // kernel's BTF at the first target it sets and frees it in
+    // bpf_object__load only (before libbpf 1.3, bpf_object__close leaves it
+    // behind), so no allocation of ours may fail between the two.
+    std::vector<std::string> targets;
+    targets.reserve(programs.size());
+    for (const auto& [program, hook] : programs) targets.emplace_back(hook.target);
+    for (std::size_t i = 0; ready && i < programs.size(); ++i) {
+        const auto& [program, hook] = programs[i];
+        ready = f.program_set_type(program, BPF_PROG_TYPE_TRACING) == 0 &&
                 f.program_set_expected_attach_type(program, hook.attach_type) == 0 &&
-                f.program_set_attach_target(program, 0, target.c_str()) == 0;
+                f.program_set_attach_target(program, 0, targets[i].c_str()) == 0;
     }
     if (ready && f.object_load(object.get()) == 0) return object.release();
     return object.close_failing(errno != 0 ? errno : EINVAL);
+}
+
+// libbpf's own error codes (LIBBPF_ERRNO__*, from 4000) are not errno
+// values, and never reach a caller as one. libbpf reads the object with
+// libelf, at open only and from memory; the object is the library's own
+// and well formed, so libelf failing on it can only have lacked memory.
+// Any other code of libbpf's is a failure with no system error behind it,
+// which the library answers EIO for.
+Result<bpf_object*> with_errno(Result<bpf_object*> loaded) {
+    if (loaded || loaded.error() < __LIBBPF_ERRNO__START) return loaded;
+    return Failure{loaded.error() == LIBBPF_ERRNO__LIBELF ? ENOMEM : EIO};
 }
 
 } // namespace
@@ -275,12 +293,12 @@ Result<bpf_object*> load_connections(const LibbpfFunctions& f, const KernelBtf& 
                                      bool& by_libbpf) noexcept {
     try {
         by_libbpf = false;
-        Result<bpf_object*> object = load_with_kernel_types(f, kernel, load);
+        Result<bpf_object*> object = with_errno(load_with_kernel_types(f, kernel, load));
         // No memory is the caller's failure, which the slower way would
         // meet too: only a refusal of this way falls back to it.
         if (object || object.error() == ENOMEM) return object;
         by_libbpf = true;
-        return load_by_names(f, load);
+        return with_errno(load_by_names(f, load));
     } catch (const std::bad_alloc&) {
         return Failure{ENOMEM};
     }
@@ -288,7 +306,7 @@ Result<bpf_object*> load_connections(const LibbpfFunctions& f, const KernelBtf& 
 
 Result<bpf_object*> load_connections_by_names(const LibbpfFunctions& f, const ConnectionsLoad& load) noexcept {
     try {
-        return load_by_names(f, load);
+        return with_errno(load_by_names(f, load));
     } catch (const std::bad_alloc&) {
         return Failure{ENOMEM};
     }

@@ -48,7 +48,8 @@ struct ConnectionsLoad {
 };
 
 // The object, loaded (programs verified, maps made, nothing attached), to
-// be closed by the caller; the errno the kernel refused it with. Sets
+// be closed by the caller; the errno the kernel refused it with (never one
+// of libbpf's own codes, which are no errno values). Sets
 // `by_libbpf` when it was loaded libbpf's way.
 Result<bpf_object*> load_connections(const LibbpfFunctions& f, const KernelBtf& kernel, const ConnectionsLoad& load,
                                      bool& by_libbpf) noexcept;
