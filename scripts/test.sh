@@ -17,7 +17,7 @@
 #   asan         the tests under AddressSanitizer and UndefinedBehaviorSanitizer
 #   tsan         the tests labelled threads (several threads, churn, signals,
 #                both owner paths) under ThreadSanitizer
-#   fuzz         10 s of libFuzzer per parser (scripts/fuzz.sh)
+#   fuzz         10 s of libFuzzer per parser (scripts/fuzz.sh), beside package
 #   dotnet       the .NET wrapper (scripts/test-dotnet.sh)
 #
 # A failing suite doesn't stop the others: every suite runs, and the end
@@ -52,7 +52,22 @@ suite() { # name command...
     else
         printf -- '--- %s FAILED after %d s\n' "$name" $((SECONDS - started))
         failed+=("$name")
+        return 1
     fi
+}
+
+# A suite run in the background, its output held back until shown: for
+# suites that leave the CPUs idle much of their time, beside another.
+declare -A background_pids background_logs
+start_suite() { # name command...
+    background_logs[$1]=$(mktemp)
+    suite "$@" >"${background_logs[$1]}" 2>&1 &
+    background_pids[$1]=$!
+}
+show_suite() { # name
+    wait "${background_pids[$1]}" || failed+=("$1")
+    cat "${background_logs[$1]}"
+    rm -f "${background_logs[$1]}"
 }
 
 # What this machine can run, so that a suite that skipped it fails: root
@@ -116,9 +131,18 @@ checks() {
     return $status
 }
 
-suite checks checks
+# The checks read files while the native suite builds.
+start_suite checks checks
 suite native preset_tests default
-suite package scripts/test-package.sh
+show_suite checks
+# The package suite waits on apt, dpkg and lintian much of its time, and the
+# fuzzers run for a set time, whatever else runs: side by side. Ten seconds
+# a parser: a check that the parsers take the corpus and what grows from it;
+# a longer hunt runs on its own (FUZZ_SECONDS=600 scripts/fuzz.sh).
+start_suite package scripts/test-package.sh
+start_suite fuzz env FUZZ_SECONDS="${FUZZ_SECONDS:-10}" scripts/fuzz.sh
+show_suite package
+show_suite fuzz
 # The memory checks ran in the native suite; here the build and the
 # behaviour without the iterator are what counts.
 suite no-bpf preset_tests no-bpf -LE '^(valgrind|install)$'
@@ -126,9 +150,6 @@ suite asan preset_tests asan
 # The timer storms run alone (tests/live/CMakeLists.txt): under
 # ThreadSanitizer's slowdown they make their calls in time only so.
 suite tsan preset_tests tsan
-# Ten seconds a parser: a check that the parsers take the corpus and what
-# grows from it; a longer hunt runs on its own (FUZZ_SECONDS=600 scripts/fuzz.sh).
-suite fuzz env FUZZ_SECONDS="${FUZZ_SECONDS:-10}" scripts/fuzz.sh
 suite dotnet scripts/test-dotnet.sh
 
 if [ ${#failed[@]} -gt 0 ]; then
