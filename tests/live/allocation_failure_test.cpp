@@ -378,7 +378,6 @@ TEST_P(StreamOpenFallbackAllocation, LibbpfsOwnWayWholeOrLeavesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(AllocationFailure, StreamOpenFallbackAllocation, testing::Range(0L, stream_open_shards));
 
-
 // Closed connections to `listener`, each reset by its client: two records
 // each, at once.
 void reset_connections(const TestSocket& listener, int count) {
