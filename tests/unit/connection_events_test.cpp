@@ -130,6 +130,14 @@ TEST(ConnectionEvents, OpensAndUnseenOpeningsHaveNoLifetime) {
     EXPECT_EQ(record.opened_ns, 0);
     EXPECT_EQ(record.lifetime_ns, -1);
     EXPECT_EQ(record.flags, connection_open_unseen);
+
+    // An opening the clock's offset moves to 0 reads as unknown: no lifetime.
+    event = closed_event({established, close});
+    event.opened_ns = 1'280;
+    event.flags = 0;
+    record = decoded(event, -1'280);
+    EXPECT_EQ(record.opened_ns, 0);
+    EXPECT_EQ(record.lifetime_ns, -1);
 }
 
 TEST(ConnectionEvents, OnlyEventsOfTheProgramAreRecords) {

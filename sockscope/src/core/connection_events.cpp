@@ -87,7 +87,9 @@ bool decode_connection_event(std::span<const std::byte> event, std::int64_t real
     };
     record.opened_ns = raw.opened_ns != 0 ? realtime(raw.opened_ns) : 0;
     record.closed_ns = closed ? realtime(raw.event_ns) : 0;
-    record.lifetime_ns = closed && raw.opened_ns != 0 && raw.event_ns >= raw.opened_ns
+    // A lifetime only beside an opening time the record gives: an opening
+    // that the offset moves to exactly 0 reads as unknown, and so does it.
+    record.lifetime_ns = closed && record.opened_ns != 0 && raw.event_ns >= raw.opened_ns
                              ? static_cast<std::int64_t>(raw.event_ns - raw.opened_ns)
                              : -1;
     record.bytes_sent = raw.bytes_acked;
