@@ -42,12 +42,16 @@ if command -v ccache >/dev/null; then
     export CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime
 fi
 
+# Each suite's output is kept too, so that the end can repeat the last
+# lines of the ones that failed, where a reader of the last screen sees them.
+suite_logs=$(mktemp -d)
+trap 'rm -rf "$suite_logs"' EXIT
 suite() { # name command...
     local name=$1
     shift
     printf '\n=== %s\n' "$name"
     local started=$SECONDS
-    if "$@"; then
+    if "$@" 2>&1 | tee "$suite_logs/$name.log"; then
         printf -- '--- %s passed in %d s\n' "$name" $((SECONDS - started))
     else
         printf -- '--- %s FAILED after %d s\n' "$name" $((SECONDS - started))
@@ -153,6 +157,10 @@ suite tsan preset_tests tsan
 suite dotnet scripts/test-dotnet.sh
 
 if [ ${#failed[@]} -gt 0 ]; then
+    for name in "${failed[@]}"; do
+        printf '\n=== the last lines of %s\n' "$name"
+        tail -n 40 "$suite_logs/$name.log"
+    done
     printf '\nFAILED: %s\n' "${failed[*]}"
     exit 1
 fi
