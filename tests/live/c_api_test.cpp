@@ -9,6 +9,8 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <optional>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -113,6 +115,17 @@ TEST(CInterface, SelectionsAreChecked) {
     EXPECT_EQ(taken(longer.known), 0);
     longer.later = 1;
     EXPECT_EQ(taken(longer.known), EINVAL);
+    // 1.3's size, which ends before `details`, is taken; unknown details
+    // or a reserved member set are not.
+    selection = SOCKSCOPE_SELECTION_INIT;
+    selection.size = offsetof(sockscope_selection, details);
+    EXPECT_EQ(taken(selection), 0);
+    for (const auto& [details, reserved] : {std::pair{0x8u, 0u}, std::pair{0u, 1u}}) {
+        selection = SOCKSCOPE_SELECTION_INIT;
+        selection.details = details;
+        selection.reserved = reserved;
+        EXPECT_EQ(taken(selection), EINVAL) << details << " " << reserved;
+    }
 
     Snapshot everything; // a null selection asks for every table
     ASSERT_NE(everything.get(), nullptr);
@@ -289,6 +302,98 @@ TEST(CInterface, AgreesWithSsFieldByField) {
         ++compared;
     }
     EXPECT_EQ(compared, 6);
+}
+
+TEST(CInterface, DetailsAreWhatTheKernelKeeps) {
+    // A connection whose reader has not read: its data waits in the
+    // receiver's buffer; the sender probes with keepalive.
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    const auto client = TestSocket::tcp_connection("127.0.0.1", listener.port());
+    const auto server = TestSocket::accept_from(listener);
+    const int on = 1, idle = 600;
+    ASSERT_EQ(setsockopt(client.fd(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on), 0);
+    ASSERT_EQ(setsockopt(client.fd(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle), 0);
+    const std::vector<char> data(20000, 'x');
+    ASSERT_EQ(send(client.fd(), data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+    const std::uint16_t port = static_cast<std::uint16_t>(listener.port());
+    sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
+    selection.what = SOCKSCOPE_TCP | SOCKSCOPE_IPV4;
+    selection.ports = &port;
+    selection.port_count = 1;
+
+    // Until everything sent is acknowledged, the sender's timer is the
+    // retransmission's: bounded waits for the acknowledgement.
+    for (int tries = 0; tries < 100; ++tries) {
+        selection.details = SOCKSCOPE_TCP_INFO | SOCKSCOPE_TIMER | SOCKSCOPE_MEMORY;
+        const Snapshot with(&selection);
+        ASSERT_NE(with.get(), nullptr);
+        const sockscope_socket* sender = with.find(IPPROTO_TCP, client);
+        const sockscope_socket* receiver = with.find(IPPROTO_TCP, server);
+        ASSERT_NE(sender, nullptr);
+        ASSERT_NE(receiver, nullptr);
+        ASSERT_TRUE(sender->tcp_info && sender->timer && sender->memory && receiver->tcp_info && receiver->memory);
+        if (sender->tcp_info->bytes_acked < data.size() + 1) { // the SYN counts one
+            usleep(10000);
+            continue;
+        }
+        EXPECT_EQ(sender->timer->size, sizeof(sockscope_timer));
+        EXPECT_EQ(sender->timer->kind, SOCKSCOPE_TIMER_KEEPALIVE);
+        EXPECT_GT(sender->timer->expires_ms, 0u);
+        EXPECT_LE(sender->timer->expires_ms, idle * 1000u);
+        EXPECT_EQ(receiver->tcp_info->bytes_received, data.size());
+        EXPECT_GE(receiver->memory->receive_allocated, data.size()); // with the buffers' overhead
+        EXPECT_EQ(receiver->receive_queue, data.size());
+        for (const sockscope_socket* end : {sender, receiver}) {
+            EXPECT_GT(end->tcp_info->rtt, 0u);
+            EXPECT_GT(end->tcp_info->send_mss, 0u);
+            EXPECT_GT(end->memory->receive_buffer, 0u);
+            ASSERT_NE(end->tcp_info->congestion, nullptr);
+            EXPECT_GT(std::strlen(end->tcp_info->congestion), 0u);
+        }
+        // Only what is asked for, and a plain snapshot has none.
+        selection.details = SOCKSCOPE_MEMORY;
+        const Snapshot memory_only(&selection);
+        const sockscope_socket* alone = memory_only.find(IPPROTO_TCP, server);
+        ASSERT_NE(alone, nullptr);
+        EXPECT_TRUE(alone->memory != nullptr && alone->tcp_info == nullptr && alone->timer == nullptr);
+        selection.details = 0;
+        const Snapshot plain(&selection);
+        for (const sockscope_socket* s : plain.sockets())
+            EXPECT_TRUE(s->memory == nullptr && s->tcp_info == nullptr && s->timer == nullptr);
+        return;
+    }
+    FAIL() << "the data sent was not acknowledged in a second";
+}
+
+TEST(CInterface, ClosedConnectionsWaitWithTheTimeWaitTimer) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    std::optional<TestSocket> client = TestSocket::tcp_connection("127.0.0.1", listener.port());
+    const Endpoint local = client->local();
+    std::optional<TestSocket> server = TestSocket::accept_from(listener);
+    client.reset(); // the active close: the client's end waits in TIME_WAIT
+    server.reset(); // once the server's end has closed too
+    const std::uint16_t port = static_cast<std::uint16_t>(local.port);
+    sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
+    selection.what = SOCKSCOPE_TCP | SOCKSCOPE_IPV4;
+    selection.states = SOCKSCOPE_STATE_BIT(SOCKSCOPE_TIME_WAIT);
+    selection.ports = &port;
+    selection.port_count = 1;
+    selection.details = SOCKSCOPE_TIMER;
+    for (int tries = 0; tries < 100; ++tries) {
+        const Snapshot snapshot(&selection);
+        ASSERT_NE(snapshot.get(), nullptr);
+        if (snapshot.get()->count == 0) {
+            usleep(10000);
+            continue;
+        }
+        const sockscope_socket* waiting = sockscope_socket_at(snapshot.get(), 0);
+        ASSERT_NE(waiting->timer, nullptr);
+        EXPECT_EQ(waiting->timer->kind, SOCKSCOPE_TIMER_TIME_WAIT);
+        EXPECT_GT(waiting->timer->expires_ms, 0u);
+        EXPECT_LE(waiting->timer->expires_ms, 60000u);
+        return;
+    }
+    FAIL() << "no TIME_WAIT socket on port " << port << " in a second";
 }
 
 } // namespace

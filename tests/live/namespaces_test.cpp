@@ -215,7 +215,7 @@ struct Everything {
         return nullptr;
     }
     static constexpr sockscope_selection selection{sizeof(sockscope_selection),
-                                                   SOCKSCOPE_TCP | SOCKSCOPE_ALL_NAMESPACES, 0, nullptr, 0, nullptr};
+                                                   SOCKSCOPE_TCP | SOCKSCOPE_ALL_NAMESPACES, 0, nullptr, 0, nullptr, 0, 0};
     sockscope_snapshot* const snapshot;
 };
 

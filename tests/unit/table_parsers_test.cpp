@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <string>
@@ -257,6 +258,88 @@ TEST(NetlinkParser, OneDumpOfBothFamiliesTakesEach) {
     EXPECT_EQ(rows[0].local_address, ipv4(127, 0, 0, 1));
     EXPECT_EQ(rows[1].family, Family::ipv6);
     EXPECT_EQ(rows[1].local_address[15], 1);
+}
+
+// The details a request asks for: in its extension bits, and read from the
+// attributes of the kernel's age (a struct tcp_info shorter or longer than
+// ours, a name without its end, fewer memory figures).
+TEST(NetlinkParser, DetailsComeWhereAsked) {
+    DetailStore store;
+    TableRequest asked{Protocol::tcp, Family::ipv4, 0, {}, nullptr, detail_tcp_info | detail_memory, &store};
+    inet_diag_req_v2 request;
+    std::memcpy(&request, make_dump_request(asked, 7).data() + NLMSG_HDRLEN, sizeof request);
+    EXPECT_EQ(request.idiag_ext, 1 << (INET_DIAG_INFO - 1) | 1 << (INET_DIAG_CONG - 1) | 1 << (INET_DIAG_SKMEMINFO - 1));
+
+    const auto message = [](std::uint8_t timer, std::vector<std::pair<unsigned short, std::vector<unsigned char>>> attributes) {
+        std::vector<unsigned char> payload(NLMSG_ALIGN(sizeof(inet_diag_msg)));
+        inet_diag_msg diag{};
+        diag.idiag_family = AF_INET;
+        diag.idiag_state = 1;
+        diag.idiag_timer = timer;
+        diag.idiag_retrans = 2;
+        diag.idiag_expires = 7000;
+        std::memcpy(payload.data(), &diag, sizeof diag);
+        for (const auto& [type, value] : attributes) {
+            rtattr header{static_cast<unsigned short>(RTA_LENGTH(value.size())), type};
+            const std::size_t at = payload.size();
+            payload.resize(at + RTA_SPACE(value.size()));
+            std::memcpy(payload.data() + at, &header, sizeof header);
+            std::memcpy(payload.data() + at + RTA_LENGTH(0), value.data(), value.size());
+        }
+        return payload;
+    };
+    const auto words = [](std::vector<std::uint32_t> values) {
+        std::vector<unsigned char> bytes(values.size() * 4);
+        std::memcpy(bytes.data(), values.data(), bytes.size());
+        return bytes;
+    };
+    std::vector<unsigned char> old_info(8, 0), new_info(sizeof(tcp_info) + 16, 0);
+    old_info[0] = 1;   // tcpi_state
+    new_info[offsetof(tcp_info, tcpi_snd_mss)] = 77;
+    const std::string long_name = "a-very-long-algorithm";
+    Datagram datagram;
+    const auto first = message(2, {{INET_DIAG_INFO, old_info},
+                                   {INET_DIAG_CONG, {'c', 'u', 'b', 'i', 'c', 0}},
+                                   {INET_DIAG_SKMEMINFO, words({1, 2, 3, 4, 5, 6, 7, 8, 9})}});
+    const auto second = message(0, {{INET_DIAG_INFO, new_info},
+                                    {INET_DIAG_CONG, {long_name.begin(), long_name.end()}},
+                                    {INET_DIAG_SKMEMINFO, words({10, 20})}});
+    datagram.add(SOCK_DIAG_BY_FAMILY, 7, NLM_F_MULTI, first.data(), first.size())
+        .add(SOCK_DIAG_BY_FAMILY, 7, NLM_F_MULTI, second.data(), second.size());
+    SocketRows rows;
+    bool interrupted = false;
+    parse_diag_batch(datagram.bytes.data(), datagram.bytes.size(), 7, asked, rows, interrupted);
+    ASSERT_EQ(rows.size(), 2u);
+    ASSERT_TRUE(rows[0].details != nullptr && rows[1].details != nullptr);
+    const SocketDetails& older = *rows[0].details;
+    EXPECT_TRUE(older.has_tcp_info && older.has_memory);
+    EXPECT_FALSE(older.has_timer); // not asked for
+    EXPECT_EQ(older.tcp_info_size, 8u);
+    EXPECT_EQ(older.info.tcpi_state, 1);
+    EXPECT_EQ(older.info.tcpi_snd_mss, 0u); // past what the kernel gave
+    EXPECT_STREQ(older.congestion, "cubic");
+    EXPECT_EQ(older.memory[8], 9u);
+    const SocketDetails& newer = *rows[1].details;
+    EXPECT_EQ(newer.tcp_info_size, sizeof(tcp_info));
+    EXPECT_EQ(newer.info.tcpi_snd_mss, 77u);
+    EXPECT_EQ(std::string(newer.congestion), long_name.substr(0, sizeof newer.congestion - 1));
+    EXPECT_EQ(newer.memory[1], 20u);
+    EXPECT_EQ(newer.memory[2], 0u);
+
+    // The timer, asked alone; without a store, nothing.
+    asked.details = detail_timer;
+    rows.clear();
+    parse_diag_batch(datagram.bytes.data(), datagram.bytes.size(), 7, asked, rows, interrupted);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_TRUE(rows[0].details->has_timer && !rows[0].details->has_tcp_info && !rows[0].details->has_memory);
+    EXPECT_EQ(rows[0].details->timer, 2);
+    EXPECT_EQ(rows[0].details->retransmits, 2);
+    EXPECT_EQ(rows[0].details->expires_ms, 7000u);
+    asked.detail_store = nullptr;
+    rows.clear();
+    parse_diag_batch(datagram.bytes.data(), datagram.bytes.size(), 7, asked, rows, interrupted);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].details, nullptr);
 }
 
 // A connected UDP socket's peer is the kernel's as for TCP; its state is

@@ -143,9 +143,21 @@ struct sockscope_selection {
           The kernel runs the tests on every socket before it is copied
           out, where it can. A bad expression fails the snapshot with
           EINVAL: sockscope_expression_check says where and why. */
+    /* added in 1.4, read only when `size` reaches past them */
+    uint32_t details;       /* SOCKSCOPE_TCP_INFO, _TIMER, _MEMORY or'ed:
+                               what each socket carries besides (0: none,
+                               and a snapshot costs what it did) */
+    uint32_t reserved;      /* 0 */
 };
 
-#define SOCKSCOPE_SELECTION_INIT {sizeof(struct sockscope_selection), 0, 0, NULL, 0, NULL}
+/* sockscope_selection.details. The kernel gives them for sockets read over
+ * netlink; a table read from /proc/net (see `flags`) carries none, and its
+ * sockets' pointers stay NULL. */
+#define SOCKSCOPE_TCP_INFO 0x1u /* sockscope_socket.tcp_info (TCP only) */
+#define SOCKSCOPE_TIMER 0x2u    /* sockscope_socket.timer (TCP only) */
+#define SOCKSCOPE_MEMORY 0x4u   /* sockscope_socket.memory */
+
+#define SOCKSCOPE_SELECTION_INIT {sizeof(struct sockscope_selection), 0, 0, NULL, 0, NULL, 0, 0}
 
 /* One process that holds a socket. */
 struct sockscope_owner {
@@ -181,6 +193,104 @@ struct sockscope_owner {
     uint32_t container_user;    /* the uid owning that directory; 0 when
                                    user_container is NULL */
     uint32_t reserved;          /* 0 */
+};
+
+/* The kernel's TCP state of a connection (its struct tcp_info), as it was
+ * when the snapshot was taken. Times in microseconds unless named _ms.
+ * A kernel older than a member gives 0 there: `kernel_size` says how many
+ * bytes of its struct tcp_info the kernel gave. Since 1.4. */
+struct sockscope_tcp_info {
+    uint32_t size;            /* sizeof(struct sockscope_tcp_info) as filled */
+    uint32_t kernel_size;     /* bytes of tcp_info the kernel gave */
+    const char *congestion;   /* the congestion control algorithm ("cubic",
+                                 "bbr"); NULL when the kernel didn't say */
+    uint8_t ca_state;         /* 0 open, 1 disorder, 2 cwr, 3 recovery, 4 loss */
+    uint8_t retransmits;      /* retransmissions of the head segment now */
+    uint8_t probes;           /* zero-window or keepalive probes unanswered */
+    uint8_t backoff;          /* exponential backoff of the retransmission timer */
+    uint8_t options;          /* SOCKSCOPE_TCPI_* or'ed */
+    uint8_t send_window_scale;    /* 0 when the window is not scaled */
+    uint8_t receive_window_scale;
+    uint8_t app_limited;      /* 1: the delivery rate was limited by the
+                                 application, not the network */
+    uint32_t rto;             /* retransmission timeout */
+    uint32_t ato;             /* delayed-acknowledgement timeout */
+    uint32_t send_mss;        /* bytes */
+    uint32_t receive_mss;
+    uint32_t unacked;         /* segments in flight */
+    uint32_t sacked;
+    uint32_t lost;
+    uint32_t retrans;         /* segments retransmitted and in flight */
+    uint32_t last_data_sent_ms;     /* since the last data sent */
+    uint32_t last_data_received_ms;
+    uint32_t last_ack_received_ms;
+    uint32_t pmtu;
+    uint32_t receive_ssthresh;
+    uint32_t rtt;             /* smoothed round-trip time */
+    uint32_t rttvar;
+    uint32_t send_ssthresh;   /* segments; 2147483647 (infinite) at the start */
+    uint32_t send_cwnd;       /* congestion window, segments */
+    uint32_t advertised_mss;
+    uint32_t reordering;
+    uint32_t receive_rtt;
+    uint32_t receive_space;
+    uint32_t total_retrans;   /* segments retransmitted in all */
+    uint32_t min_rtt;
+    uint32_t not_sent_bytes;  /* written and not yet sent */
+    uint32_t delivered;       /* segments delivered, retransmissions included */
+    uint32_t send_window;     /* the peer's advertised window, bytes */
+    uint64_t pacing_rate;     /* bytes a second */
+    uint64_t max_pacing_rate;
+    uint64_t bytes_acked;
+    uint64_t bytes_received;
+    uint64_t bytes_sent;      /* retransmissions included */
+    uint64_t bytes_retrans;
+    uint64_t delivery_rate;   /* bytes a second */
+    uint64_t busy_time;       /* time with data in flight */
+    uint64_t receive_window_limited; /* time limited by the peer's window */
+    uint64_t send_buffer_limited;    /* time limited by the send buffer */
+    uint32_t segments_out;
+    uint32_t segments_in;
+    uint32_t data_segments_out;
+    uint32_t data_segments_in;
+};
+
+/* sockscope_tcp_info.options */
+#define SOCKSCOPE_TCPI_TIMESTAMPS 0x1u
+#define SOCKSCOPE_TCPI_SACK 0x2u
+#define SOCKSCOPE_TCPI_WINDOW_SCALE 0x4u
+#define SOCKSCOPE_TCPI_ECN 0x8u
+
+/* A TCP socket's pending timer. Since 1.4. */
+struct sockscope_timer {
+    uint32_t size;        /* sizeof(struct sockscope_timer) as filled */
+    uint8_t kind;         /* enum sockscope_timer_kind */
+    uint8_t retransmits;  /* retransmissions (or keepalive probes) so far */
+    uint16_t reserved;    /* 0 */
+    uint32_t expires_ms;  /* from the snapshot to when it fires; 0 when
+                             off or already due */
+};
+
+enum sockscope_timer_kind {
+    SOCKSCOPE_TIMER_OFF = 0,
+    SOCKSCOPE_TIMER_RETRANSMIT = 1, /* "on": retransmission (or loss probe) */
+    SOCKSCOPE_TIMER_KEEPALIVE = 2,
+    SOCKSCOPE_TIMER_TIME_WAIT = 3,
+    SOCKSCOPE_TIMER_PROBE = 4       /* zero-window probe ("persist") */
+};
+
+/* A socket's memory in bytes (the kernel's sk_meminfo). Since 1.4. */
+struct sockscope_memory {
+    uint32_t size;              /* sizeof(struct sockscope_memory) as filled */
+    uint32_t receive_allocated; /* rmem_alloc: received, not yet read */
+    uint32_t receive_buffer;    /* rcvbuf: its limit */
+    uint32_t send_allocated;    /* wmem_alloc: being sent */
+    uint32_t send_buffer;       /* sndbuf: its limit */
+    uint32_t forward_allocated; /* fwd_alloc: reserved ahead */
+    uint32_t send_queued;       /* wmem_queued: written, not yet freed */
+    uint32_t options;           /* optmem: socket options, filters */
+    uint32_t backlog;           /* waiting for the socket's lock */
+    uint32_t drops;             /* packets dropped, in all */
 };
 
 /* One socket. Texts are UTF-8 and null-terminated. */
@@ -228,6 +338,12 @@ struct sockscope_socket {
                                 /proc/<id>/ns/net; 0 when /proc can't say */
     const char *netns_name;  /* that namespace's name under /run/netns; NULL
                                 when it has none */
+    /* added in 1.4: read them only when socket_size reaches past them.
+       Each NULL unless the selection asked for it (`details`) and the
+       kernel gave it for this socket; each points into the snapshot. */
+    const struct sockscope_tcp_info *tcp_info;
+    const struct sockscope_timer *timer;
+    const struct sockscope_memory *memory;
 };
 
 /* sockscope_socket.flags: a TCP listener read from /proc/net (without the
@@ -269,7 +385,7 @@ SOCKSCOPE_C_API struct sockscope_snapshot *sockscope_snapshot_take(const struct 
 /* Gives a snapshot back; NULL does nothing. */
 SOCKSCOPE_C_API void sockscope_snapshot_free(struct sockscope_snapshot *snapshot);
 
-/* The version of the library answering, "1.3.0.0". */
+/* The version of the library answering, "1.4.0.0". */
 SOCKSCOPE_C_API const char *sockscope_version(void);
 
 /* Checks a filter expression (sockscope_selection.expression; NULL is

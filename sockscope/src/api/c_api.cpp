@@ -32,8 +32,13 @@ bool only_zeros(const unsigned char* bytes, std::size_t count) {
     return true;
 }
 
-// A selection of 1.2, which ends before `expression`.
+// The sizes of a selection that earlier headers gave: 1.2's ends before
+// `expression`, 1.3's before `details`.
 constexpr std::size_t smallest_selection = offsetof(sockscope_selection, expression);
+constexpr std::size_t selection_1_3 = offsetof(sockscope_selection, details);
+constexpr std::uint32_t every_detail = SOCKSCOPE_TCP_INFO | SOCKSCOPE_TIMER | SOCKSCOPE_MEMORY;
+static_assert(SOCKSCOPE_TCP_INFO == detail_tcp_info && SOCKSCOPE_TIMER == detail_timer &&
+              SOCKSCOPE_MEMORY == detail_memory);
 
 ExpressionParse parse_expression(const char* text) {
     return parse_filter_expression(text == nullptr ? std::string_view{} : std::string_view{text}, service_port);
@@ -44,7 +49,8 @@ Result<TableQuery> query_for(const sockscope_selection* selection) {
     if (selection != nullptr) {
         // A size that ends inside a member would have half of it read.
         if (selection->size < smallest_selection ||
-            (selection->size > smallest_selection && selection->size < sizeof asked))
+            (selection->size != smallest_selection && selection->size != selection_1_3 &&
+             selection->size < sizeof asked))
             return Failure{EINVAL};
         const auto* bytes = reinterpret_cast<const unsigned char*>(selection);
         if (selection->size > sizeof asked && !only_zeros(bytes + sizeof asked, selection->size - sizeof asked))
@@ -54,6 +60,7 @@ Result<TableQuery> query_for(const sockscope_selection* selection) {
     if ((asked.what & ~(SOCKSCOPE_ALL | SOCKSCOPE_ALL_NAMESPACES)) != 0 || (asked.states & ~every_state) != 0)
         return Failure{EINVAL};
     if (asked.port_count != 0 && asked.ports == nullptr) return Failure{EINVAL};
+    if ((asked.details & ~every_detail) != 0 || asked.reserved != 0) return Failure{EINVAL};
     // A selection that names no protocol takes both, and the same for
     // families.
     const std::uint32_t what = (asked.what & protocols ? asked.what & protocols : protocols) |
@@ -64,6 +71,7 @@ Result<TableQuery> query_for(const sockscope_selection* selection) {
         if (parse.error != nullptr) return Failure{EINVAL};
         query.expression = std::make_shared<const FilterExpression>(std::move(parse.expression));
     }
+    if (asked.details != 0) query.details = std::make_shared<DetailStore>();
     query.every_holder = true;
     query.all_namespaces = (asked.what & SOCKSCOPE_ALL_NAMESPACES) != 0;
     const std::span<const std::uint16_t> ports(asked.ports, asked.port_count);
@@ -72,7 +80,8 @@ Result<TableQuery> query_for(const sockscope_selection* selection) {
         if ((what & (protocol == Protocol::tcp ? SOCKSCOPE_TCP : SOCKSCOPE_UDP)) == 0) continue;
         for (const Family family : {Family::ipv4, Family::ipv6})
             if ((what & (family == Family::ipv4 ? SOCKSCOPE_IPV4 : SOCKSCOPE_IPV6)) != 0)
-                query.tables.push_back(TableRequest{protocol, family, asked.states, ports, query.expression.get()});
+                query.tables.push_back(TableRequest{protocol, family, asked.states, ports, query.expression.get(),
+                                                    asked.details, query.details.get()});
     }
     return query;
 }

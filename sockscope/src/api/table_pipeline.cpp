@@ -79,6 +79,7 @@ Result<OwnedTable> run_pipeline(const TableQuery& query, const SystemSources& so
     }
 
     OwnedTable table;
+    table.details = query.details;
     std::vector<std::size_t> table_ends; // where each table's rows end
     const std::uint64_t own = own_network_namespace(root);
     table.namespaces.push_back({own, {}, {}});

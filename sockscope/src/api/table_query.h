@@ -22,6 +22,8 @@ struct TableQuery {
     std::vector<TableRequest> tables;
     // The filter expression the tables' requests point to, if any.
     std::shared_ptr<const FilterExpression> expression;
+    // Where the tables' dumps keep the details they ask for, if any.
+    std::shared_ptr<DetailStore> details;
     // The rows wanted besides; null keeps every row. Holders are looked for
     // only for the rows kept.
     bool (*keep)(const SocketRow& row) = nullptr;

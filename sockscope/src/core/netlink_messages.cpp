@@ -7,6 +7,7 @@
 #include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <optional>
 
 #include "core/filter_bytecode.h"
 #include "core/tcp_state.h"
@@ -37,15 +38,20 @@ SocketRow row_from_message(const inet_diag_msg& message, Protocol protocol, Fami
     return row;
 }
 
-// The attributes after a socket's message: the one read is IPV6_V6ONLY,
-// which the kernel adds for IPv6 listeners and unconnected sockets.
-void read_attributes(const unsigned char* attributes, std::size_t length, SocketRow& row) {
+// The attributes after a socket's message: IPV6_V6ONLY, which the kernel
+// adds for IPv6 listeners and unconnected sockets, and the details asked for.
+// `details` is null when none are asked for.
+void read_attributes(const unsigned char* attributes, std::size_t length, SocketRow& row, std::uint32_t wanted,
+                     SocketDetails* details) {
     while (length >= sizeof(rtattr)) {
         rtattr attribute;
         std::memcpy(&attribute, attributes, sizeof attribute);
         if (attribute.rta_len < sizeof(rtattr) || attribute.rta_len > length) return;
         if (attribute.rta_type == INET_DIAG_SKV6ONLY && attribute.rta_len > RTA_LENGTH(0))
             row.v6only = attributes[RTA_LENGTH(0)] != 0;
+        else if (details != nullptr)
+            read_detail_attribute(attribute.rta_type, attributes + RTA_LENGTH(0), attribute.rta_len - RTA_LENGTH(0),
+                                  wanted, *details);
         const std::size_t step = RTA_ALIGN(attribute.rta_len);
         if (step >= length) return;
         attributes += step;
@@ -62,6 +68,23 @@ int payload_error(const unsigned char* payload, std::size_t length) {
     std::memcpy(&error, payload, sizeof error);
     if (error >= 0) return 0;
     return error == INT_MIN ? EPROTO : -error;
+}
+
+// The attributes a request asks for (idiag_ext: bit n - 1 asks for n).
+std::uint8_t extensions(std::uint32_t details) {
+    unsigned bits = 0;
+    if ((details & detail_tcp_info) != 0) bits |= 1u << (INET_DIAG_INFO - 1) | 1u << (INET_DIAG_CONG - 1);
+    if ((details & detail_memory) != 0) bits |= 1u << (INET_DIAG_SKMEMINFO - 1);
+    return static_cast<std::uint8_t>(bits);
+}
+
+// The details of the message's own fields: its timer (TCP's).
+void read_timer(const inet_diag_msg& message, Protocol protocol, std::uint32_t wanted, SocketDetails& details) {
+    if ((wanted & detail_timer) == 0 || protocol != Protocol::tcp) return;
+    details.has_timer = true;
+    details.timer = message.idiag_timer;
+    details.retransmits = message.idiag_retrans;
+    details.expires_ms = message.idiag_expires;
 }
 
 } // namespace
@@ -81,12 +104,14 @@ std::vector<unsigned char> make_dump_request(const TableRequest& request, std::u
         header.nlmsg_type = TCPDIAG_GETSOCK;
         body.both_families.idiag_family = AF_INET;
         body.both_families.idiag_states = requested_states(request);
+        body.both_families.idiag_ext = extensions(request.details);
         request_size = sizeof body.both_families;
     } else {
         header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
         body.by_family.sdiag_family = static_cast<std::uint8_t>(address_family(request.family));
         body.by_family.sdiag_protocol = request.protocol == Protocol::tcp ? IPPROTO_TCP : IPPROTO_UDP;
         body.by_family.idiag_states = requested_states(request);
+        body.by_family.idiag_ext = extensions(request.details);
         request_size = sizeof body.by_family;
     }
     const std::size_t fixed = NLMSG_SPACE(request_size);
@@ -140,10 +165,18 @@ DiagBatch parse_diag_batch(const void* data, std::size_t length, std::uint32_t s
             const Family family = message.idiag_family == AF_INET ? Family::ipv4 : Family::ipv6;
             if (known && (both || family == request.family)) {
                 SocketRow row = row_from_message(message, request.protocol, family);
+                // Details only when asked: a plain dump makes none.
+                const std::uint32_t wanted = request.detail_store != nullptr ? request.details : 0;
+                std::optional<SocketDetails> details;
+                if (wanted != 0) read_timer(message, request.protocol, wanted, details.emplace());
                 const std::size_t attributes = NLMSG_ALIGN(sizeof message);
                 if (payload_length > attributes)
-                    read_attributes(payload + attributes, payload_length - attributes, row);
-                if (passes(request, row)) rows.push_back(row);
+                    read_attributes(payload + attributes, payload_length - attributes, row, wanted,
+                                    details ? &*details : nullptr);
+                if (passes(request, row)) {
+                    if (details) row.details = request.detail_store->add(*details);
+                    rows.push_back(row);
+                }
             }
         }
         const std::size_t step = NLMSG_ALIGN(header.nlmsg_len);

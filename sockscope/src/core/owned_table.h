@@ -3,12 +3,14 @@
 // from (snapshot_records.h).
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/interface_zones.h"
 #include "core/socket_owners.h"
+#include "core/socket_details.h"
 #include "core/socket_row.h"
 
 namespace sockscope_detail {
@@ -35,6 +37,8 @@ struct OwnedTable {
     // Processes whose descriptors could not be read: their sockets may
     // lack an owner.
     std::uint32_t unreadable_processes = 0;
+    // What the rows' details point into (null when none were asked for).
+    std::shared_ptr<const DetailStore> details;
 
     // The namespace of `row`; null when it is none of the above.
     const NamespaceOfRows* namespace_of(const SocketRow& row) const;

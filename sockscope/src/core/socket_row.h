@@ -19,6 +19,8 @@ enum class Family : std::uint8_t { ipv4, ipv6 };
 
 using Address = std::array<std::uint8_t, 16>;
 
+struct SocketDetails; // socket_details.h
+
 struct SocketRow {
     Address local_address{};
     Address remote_address{}; // zero for a listener and an unconnected UDP socket
@@ -47,6 +49,9 @@ struct SocketRow {
     // False for a TCP listener read from /proc/net, which gives no backlog
     // limit (its column is 0 there): send_queue is not known.
     bool send_queue_known = true;
+    // What the dump told of it besides, when the call asked (null
+    // otherwise, and for a row read from /proc/net): in the call's store.
+    const SocketDetails* details = nullptr;
 };
 
 // The size of an interface's name with its terminator (the kernel's

@@ -28,7 +28,8 @@ bool passes(const TableRequest& request, const SocketRow& row) {
 bool one_dump_answers(const TableRequest& first, const TableRequest& second) {
     return first.protocol == Protocol::tcp && second.protocol == Protocol::tcp && first.family == Family::ipv4 &&
            second.family == Family::ipv6 && requested_states(first) == requested_states(second) &&
-           std::ranges::equal(first.ports, second.ports) && first.expression == second.expression;
+           std::ranges::equal(first.ports, second.ports) && first.expression == second.expression &&
+           first.details == second.details && first.detail_store == second.detail_store;
 }
 
 } // namespace sockscope_detail

@@ -10,6 +10,7 @@
 #include <span>
 
 #include "core/filter_expression.h"
+#include "core/socket_details.h"
 #include "core/socket_row.h"
 
 namespace sockscope_detail {
@@ -26,6 +27,10 @@ struct TableRequest {
     // A filter expression's states and tests besides (null: none); the
     // caller keeps it alive while the request is used.
     const FilterExpression* expression = nullptr;
+    // DetailBits (socket_details.h) the dump asks the kernel for, kept in
+    // `detail_store` (which the caller keeps alive); 0: none.
+    std::uint32_t details = 0;
+    DetailStore* detail_store = nullptr;
 };
 
 // The states the kernel is asked for: those of `request` (and its

@@ -1,0 +1,61 @@
+// SPDX-License-Identifier: MIT
+// What a sock_diag dump tells of a socket besides its row, when asked for:
+// its TCP state (the kernel's struct tcp_info and congestion algorithm),
+// its pending timer and its memory. Rows point at them (SocketRow::details);
+// they live in a store of the call's, which threads reading other network
+// namespaces add to at once.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <linux/tcp.h>
+#include <mutex>
+
+namespace sockscope_detail {
+
+// What a call asks the dumps for (the C interface's SOCKSCOPE_TCP_INFO,
+// _TIMER and _MEMORY have the same values).
+enum DetailBits : std::uint32_t { detail_tcp_info = 0x1, detail_timer = 0x2, detail_memory = 0x4 };
+
+struct SocketDetails {
+    bool has_tcp_info = false;
+    bool has_timer = false;
+    bool has_memory = false;
+    // The kernel's struct tcp_info, zero past what it gave (tcp_info_size
+    // bytes); a kernel newer than this header gives more, which is left out.
+    tcp_info info{};
+    std::uint32_t tcp_info_size = 0;
+    char congestion[16] = {}; // null-terminated; empty when not given
+    // inet_diag_msg's timer: 0 off, 1 retransmit, 2 keepalive, 3 TIME_WAIT,
+    // 4 zero-window probe; its retransmissions and milliseconds left.
+    std::uint8_t timer = 0;
+    std::uint8_t retransmits = 0;
+    std::uint32_t expires_ms = 0;
+    // The kernel's sk_meminfo, in its order: rmem_alloc, rcvbuf,
+    // wmem_alloc, sndbuf, fwd_alloc, wmem_queued, optmem, backlog, drops.
+    std::array<std::uint32_t, 9> memory{};
+};
+
+// The details of a call's sockets, each at a fixed address until the store
+// goes (rows point at them). Adding is safe from several threads.
+class DetailStore {
+public:
+    const SocketDetails* add(const SocketDetails& details) {
+        const std::lock_guard<std::mutex> hold(lock_);
+        return &items_.emplace_back(details);
+    }
+
+private:
+    std::mutex lock_;
+    std::deque<SocketDetails> items_;
+};
+
+// Reads the details `wanted` (DetailBits) from one netlink attribute of a
+// socket's message (INET_DIAG_INFO, INET_DIAG_CONG, INET_DIAG_SKMEMINFO);
+// others are passed over. `payload` holds `length` bytes.
+void read_detail_attribute(unsigned type, const unsigned char* payload, std::size_t length, std::uint32_t wanted,
+                           SocketDetails& details);
+
+} // namespace sockscope_detail
