@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "columns.h"
+#include "details_output.h"
 #include "json_writer.h"
 
 namespace sockscope_tool {
@@ -54,6 +55,7 @@ void append_socket(std::string& out, const Listing& listing, const sockscope_soc
     json.close_array();
     number_or_null(json.key("netns"), socket.netns);
     json.key("netns_name").text_or_null(socket.netns_name);
+    write_details_json(json, details_of(listing.snapshot, socket), listing.details);
     json.close_object();
     out += '\n';
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include <sockscope/sockets.h>
 
@@ -18,6 +19,7 @@ struct Listing {
     UserNames& users;
     bool extended = false;
     bool namespaces = false; // -A: the columns Netns and Container
+    std::uint32_t details = 0; // SOCKSCOPE_TCP_INFO, _TIMER, _MEMORY: -i, -o, -m
 
     // Calls `each(socket)` for every socket listed, in the snapshot's order.
     template <typename Each>

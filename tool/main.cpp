@@ -137,7 +137,8 @@ void tell_left_out(Run& run) {
 // Writes one table in the run's form. `redraw`: a frame of --watch on a
 // terminal.
 void render(Run& run, const sockscope_snapshot& snapshot, OutputBuffer& out, bool redraw) {
-    const Listing listing{snapshot, run.filter, run.users, run.options.extended, run.options.every_namespace()};
+    const Listing listing{snapshot, run.filter, run.users, run.options.extended, run.options.every_namespace(),
+                          run.filter.selection().details};
     switch (run.form) {
     case Form::table: {
         const winsize size = screen_size();

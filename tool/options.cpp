@@ -184,6 +184,20 @@ constexpr OptionEntry table[] = {
      tables_only, "--wide makes no sense with --events", false, &Options::wide, nullptr},
     {"no-header", 'H', nullptr, output, "the table without its header line", tables_only,
      "--no-header makes no sense with --events", false, &Options::no_header, nullptr},
+    {"info", 'i', nullptr, output,
+     "each TCP connection's state in the kernel (rtt,\n"
+     "window, retransmissions, bytes, rates, congestion\n"
+     "algorithm): in the table a line under its row",
+     tables_only, "--info makes no sense with --events", false, &Options::tcp_info, nullptr},
+    {"timers", 'o', nullptr, output,
+     "each TCP socket's pending timer (retransmit,\n"
+     "keepalive, time-wait, probe), when it fires and\n"
+     "its retransmissions", tables_only, "--timers makes no sense with --events", false, &Options::timers,
+     nullptr},
+    {"memory", 'm', nullptr, output,
+     "each socket's memory: buffers used and their\n"
+     "limits, queued, options, backlog, drops",
+     tables_only, "--memory makes no sense with --events", false, &Options::memory, nullptr},
     {"help", 'h', nullptr, output, "this help", any, nullptr, false, &Options::help, nullptr},
     {"version", 'V', nullptr, output, "the version", any, nullptr, false, &Options::version, nullptr},
 

@@ -39,6 +39,8 @@ SocketFilter::SocketFilter(const Options& options, std::uint64_t named_netns)
     selection_.ports = options.ports.empty() ? nullptr : options.ports.data();
     selection_.port_count = options.ports.size();
     selection_.expression = options.expression.empty() ? nullptr : options.expression.c_str();
+    selection_.details = (options.tcp_info ? SOCKSCOPE_TCP_INFO : 0u) | (options.timers ? SOCKSCOPE_TIMER : 0u) |
+                         (options.memory ? SOCKSCOPE_MEMORY : 0u);
 }
 
 bool SocketFilter::passes(const sockscope_snapshot& snapshot, const sockscope_socket& socket) const {

@@ -7,6 +7,7 @@
 #include <sockscope_text/decimal.h>
 #include <sockscope_text/display_width.h>
 
+#include "details_output.h"
 #include "table_fit.h"
 
 namespace sockscope_tool {
@@ -48,6 +49,7 @@ public:
         std::size_t lines = header ? 1 : 0;
         listing_.for_each([&](const sockscope_socket& socket) {
             ++lines;
+            if (has_details(socket)) ++lines; // its details' line
             for (std::size_t i = 0; i < columns_.size(); ++i)
                 // Beyond room_for_owners, PID/Name's width changes nothing
                 // in how the table fits: its cells are measured until one
@@ -66,6 +68,7 @@ public:
         bool wanted = true;
         listing_.for_each([&](const sockscope_socket& socket) {
             if (wanted) wanted = write_row(socket, sink);
+            if (wanted && listing_.details != 0) wanted = write_details(socket, sink);
         });
         return fit_;
     }
@@ -93,6 +96,23 @@ private:
     // table_fit.h can take, or a first holder wider than its room) is left
     // to the terminal to wrap: cutting it would cut a holder.
     bool finish_line(LineSink& sink) { return sink.line(line_); }
+
+    bool has_details(const sockscope_socket& socket) const {
+        if (listing_.details == 0) return false;
+        const SocketDetailsView details = details_of(listing_.snapshot, socket);
+        return details.tcp_info != nullptr || details.timer != nullptr || details.memory != nullptr;
+    }
+
+    // The line under a row with its details (-i, -o, -m), indented; none
+    // where the socket has none (a UDP socket's TCP state). Left to the
+    // terminal to wrap.
+    bool write_details(const sockscope_socket& socket, LineSink& sink) {
+        if (!has_details(socket)) return true;
+        line_.clear();
+        line_ += '\t';
+        append_details_line(line_, details_of(listing_.snapshot, socket));
+        return sink.line(line_);
+    }
 
     bool write_header(LineSink& sink) {
         line_.clear();

@@ -6,6 +6,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <sys/socket.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -376,6 +377,42 @@ TEST(Tool, ARunRefusedDespiteCapSysPtraceIsNotToldItLacksIt) {
     ASSERT_EQ(note.size(), 1u) << run.err;
     EXPECT_NE(note[0].find(" show no owner (they refused even this run, which has CAP_SYS_PTRACE)"), std::string::npos)
         << note[0];
+}
+
+// -i, -o, -m: each socket's details as JSON members, at the end of each
+// piped line, and on a line of its own under each row of the table.
+TEST(Tool, DetailsFollowEachSocketInEveryForm) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    const auto client = TestSocket::tcp_connection("127.0.0.1", listener.port());
+    const auto server = TestSocket::accept_from(listener);
+    ASSERT_EQ(send(client.fd(), "data", 4, 0), 4);
+    const std::string port = std::to_string(listener.port());
+
+    const auto rows = run_json({"-t", "-iom", "--port", port});
+    ASSERT_EQ(rows.size(), 3u);
+    for (const JsonValue& row : rows) {
+        for (const char* detail : {"tcp_info", "timer", "memory"})
+            ASSERT_TRUE(row.member(detail) && row.member(detail)->is(JsonValue::Kind::object)) << detail;
+        EXPECT_GT(number(*row.member("memory"), "receive_buffer"), 0);
+        if (text(row, "state") == "ESTABLISHED") {
+            EXPECT_GT(number(*row.member("tcp_info"), "send_mss"), 0);
+        }
+    }
+    const auto memory_only = run_json({"-t", "-m", "--port", port});
+    ASSERT_EQ(memory_only.size(), 3u);
+    EXPECT_EQ(memory_only[0].member("tcp_info"), nullptr);
+
+    const auto piped = run_tool({"-t", "-iom", "--port", port});
+    ASSERT_EQ(piped.exit_code, 0) << piped.err;
+    for (const auto& line : lines_of(piped.out))
+        EXPECT_TRUE(line.find(" timer:(") != std::string::npos && line.find(" skmem:(r") != std::string::npos)
+            << line;
+
+    const auto table = run_tool_on_terminal({"-t", "-o", "--port", port}, 200);
+    ASSERT_EQ(table.exit_code, 0) << table.err;
+    const auto lines = lines_of(table.out);
+    ASSERT_EQ(lines.size(), 7u); // the header, then a row and its timer's line for each socket
+    for (std::size_t i = 2; i < lines.size(); i += 2) EXPECT_EQ(lines[i].rfind("\ttimer:(", 0), 0u) << lines[i];
 }
 
 } // namespace
