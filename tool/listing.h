@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include <sockscope/sockets.h>
 
@@ -20,13 +21,16 @@ struct Listing {
     bool extended = false;
     bool namespaces = false; // -A: the columns Netns and Container
     std::uint32_t details = 0; // SOCKSCOPE_TCP_INFO, _TIMER, _MEMORY: -i, -o, -m
+    // -K: only the sockets destroyed, by index in the snapshot (null: all
+    // that the filter passes).
+    const std::vector<bool>* destroyed = nullptr;
 
     // Calls `each(socket)` for every socket listed, in the snapshot's order.
     template <typename Each>
     void for_each(Each each) const {
         for (std::size_t i = 0; i < snapshot.count; ++i) {
             const sockscope_socket& socket = *sockscope_socket_at(&snapshot, i);
-            if (filter.passes(snapshot, socket)) each(socket);
+            if (filter.passes(snapshot, socket) && (destroyed == nullptr || (*destroyed)[i])) each(socket);
         }
     }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // sockscope: the machine's TCP or UDP sockets with every process that holds
 // each, for people at a terminal and for scripts. See sockscope(1).
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstdint>
@@ -135,10 +136,16 @@ void tell_left_out(Run& run) {
 }
 
 // Writes one table in the run's form. `redraw`: a frame of --watch on a
-// terminal.
-void render(Run& run, const sockscope_snapshot& snapshot, OutputBuffer& out, bool redraw) {
-    const Listing listing{snapshot, run.filter, run.users, run.options.extended, run.options.every_namespace(),
-                          run.filter.selection().details};
+// terminal. `destroyed`: -K's sockets.
+void render(Run& run, const sockscope_snapshot& snapshot, OutputBuffer& out, bool redraw,
+            const std::vector<bool>* destroyed = nullptr) {
+    const Listing listing{snapshot,
+                          run.filter,
+                          run.users,
+                          run.options.extended,
+                          run.options.every_namespace(),
+                          run.filter.selection().details,
+                          destroyed};
     switch (run.form) {
     case Form::table: {
         const winsize size = screen_size();
@@ -173,11 +180,46 @@ int write_failed(int error) {
     return 1;
 }
 
+// -K: destroys each socket the filter passes, marking those destroyed. A
+// socket closed in between is passed over; others the kernel refuses are
+// said on stderr. False, said, when the caller may not destroy any.
+bool destroy_listed(const Run& run, const sockscope_snapshot& snapshot, std::vector<bool>& destroyed) {
+    destroyed.assign(snapshot.count, false);
+    std::size_t refused = 0;
+    int refusal = 0;
+    for (std::size_t i = 0; i < snapshot.count; ++i) {
+        const sockscope_socket& socket = *sockscope_socket_at(&snapshot, i);
+        if (!run.filter.passes(snapshot, socket)) continue;
+        if (sockscope_socket_destroy(&socket) == 0) {
+            destroyed[i] = true;
+            continue;
+        }
+        const int error = errno;
+        if (error == ENOENT) continue;
+        if ((error == EPERM || error == EOPNOTSUPP) && refused == 0 &&
+            std::find(destroyed.begin(), destroyed.end(), true) == destroyed.end()) {
+            report_error(program,
+                         error == EPERM ? "cannot destroy sockets (it takes CAP_NET_ADMIN)"
+                                        : "cannot destroy sockets (the kernel was built without SOCK_DESTROY)",
+                         error);
+            return false;
+        }
+        ++refused;
+        refusal = error;
+    }
+    if (refused > 0)
+        report_error(program, std::to_string(refused) + (refused == 1 ? " socket" : " sockets") + " not destroyed",
+                     refusal);
+    return true;
+}
+
 int list_once(Run& run) {
     const TakenSnapshot taken(run.filter);
     if (!usable(run, taken)) return 1;
+    std::vector<bool> destroyed;
+    if (run.options.kill && !destroy_listed(run, taken.get(), destroyed)) return 1;
     OutputBuffer out([](std::string_view text) { return write_all(STDOUT_FILENO, text); });
-    render(run, taken.get(), out, false);
+    render(run, taken.get(), out, false, run.options.kill ? &destroyed : nullptr);
     if (const int error = out.finish(); error != 0) return write_failed(error);
     tell_left_out(run);
     return 0;

@@ -194,6 +194,12 @@ constexpr OptionEntry table[] = {
      "keepalive, time-wait, probe), when it fires and\n"
      "its retransmissions", tables_only, "--timers makes no sense with --events", false, &Options::timers,
      nullptr},
+    {"kill", 'K', nullptr, filters,
+     "destroy the sockets selected (a TCP connection is\n"
+     "aborted, its peer gets a reset) and list those\n"
+     "destroyed; needs CAP_NET_ADMIN; this network\n"
+     "namespace only, once (no -A, --watch)",
+     tables_only, "-K makes no sense with --events", false, &Options::kill, nullptr},
     {"memory", 'm', nullptr, output,
      "each socket's memory: buffers used and their\n"
      "limits, queued, options, backlog, drops",
@@ -454,6 +460,9 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) 
     // After "--", every word is the expression's.
     for (; optind < argc; ++optind) add_expression_word(options, texts[static_cast<std::size_t>(optind)]);
     if (std::string error = clash_with_events(options, given); !error.empty()) return fail(error);
+    if (options.kill && (options.watch || options.every_namespace()))
+        return fail("-K destroys the sockets of this network namespace once: not with --watch, -A, --netns or "
+                    "--container");
     return parsed;
 }
 

@@ -22,6 +22,7 @@ struct Options {
     bool tcp_info = false;  // -i: each TCP connection's state in the kernel
     bool timers = false;    // -o: each TCP socket's timer
     bool memory = false;    // -m: each socket's memory
+    bool kill = false;      // -K: destroy the sockets listed, and list those destroyed
     std::vector<std::uint16_t> ports; // local or remote port is one of them; empty: any
     std::vector<std::uint32_t> pids;  // held by one of them (0: by no known process); empty: any
     std::optional<std::string> name;  // held by a process of that name or comm

@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include <sockscope/sockets.h>
@@ -394,6 +395,48 @@ TEST(CInterface, ClosedConnectionsWaitWithTheTimeWaitTimer) {
         return;
     }
     FAIL() << "no TIME_WAIT socket on port " << port << " in a second";
+}
+
+TEST(CInterface, DestroyingAbortsTheSocketsSelectedAndNoOther) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    const auto client = TestSocket::tcp_connection("127.0.0.1", listener.port());
+    const auto server = TestSocket::accept_from(listener);
+    const auto bystander = TestSocket::tcp_connection("127.0.0.1", listener.port());
+    const auto bystander_server = TestSocket::accept_from(listener);
+    const std::uint16_t port = static_cast<std::uint16_t>(listener.port());
+    const std::string client_end = "sport = :" + std::to_string(client.local().port);
+    sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
+    selection.what = SOCKSCOPE_TCP | SOCKSCOPE_IPV4;
+    selection.ports = &port;
+    selection.port_count = 1;
+    selection.expression = client_end.c_str();
+    const Snapshot before(&selection);
+    ASSERT_NE(before.get(), nullptr);
+    ASSERT_EQ(before.get()->count, 1u);
+
+    std::size_t destroyed = 9, refused = 9;
+    ASSERT_EQ(sockscope_sockets_destroy(&selection, &destroyed, &refused), 0) << std::strerror(errno);
+    EXPECT_EQ(destroyed, 1u);
+    EXPECT_EQ(refused, 0u);
+    char byte;
+    EXPECT_EQ(recv(server.fd(), &byte, 1, 0), -1);
+    EXPECT_EQ(errno, ECONNRESET); // the peer of the destroyed end was reset
+    EXPECT_EQ(send(bystander.fd(), "x", 1, 0), 1); // and no other connection touched
+    EXPECT_EQ(recv(bystander_server.fd(), &byte, 1, 0), 1);
+
+    // Its record names it, and nothing made since: it is gone.
+    errno = 0;
+    EXPECT_EQ(sockscope_socket_destroy(sockscope_socket_at(before.get(), 0)), -1);
+    EXPECT_EQ(errno, ENOENT);
+    selection.what |= SOCKSCOPE_ALL_NAMESPACES;
+    for (const sockscope_selection* asked : {static_cast<const sockscope_selection*>(nullptr), &std::as_const(selection)}) {
+        errno = 0;
+        EXPECT_EQ(sockscope_sockets_destroy(asked, &destroyed, nullptr), -1);
+        EXPECT_EQ(errno, EINVAL);
+    }
+    errno = 0;
+    EXPECT_EQ(sockscope_socket_destroy(nullptr), -1);
+    EXPECT_EQ(errno, EINVAL);
 }
 
 } // namespace

@@ -415,4 +415,33 @@ TEST(Tool, DetailsFollowEachSocketInEveryForm) {
     for (std::size_t i = 2; i < lines.size(); i += 2) EXPECT_EQ(lines[i].rfind("\ttimer:(", 0), 0u) << lines[i];
 }
 
+// -K: the sockets selected are destroyed and listed; without CAP_NET_ADMIN
+// none is, and the status and stderr say why.
+TEST(Tool, KillDestroysWhatItSelectsWithThePrivilegeOnly) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    const auto client = TestSocket::tcp_connection("127.0.0.1", listener.port());
+    const auto server = TestSocket::accept_from(listener);
+    const std::string client_end = "sport = :" + std::to_string(client.local().port);
+
+    RunOptions unprivileged = tool_options({"-K", client_end});
+    unprivileged.without_capabilities = {CAP_NET_ADMIN};
+    const auto refused = run_program(SOCKSCOPE_TOOL, unprivileged);
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_NE(refused.err.find("CAP_NET_ADMIN"), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(send(client.fd(), "x", 1, 0), 1);
+
+    const auto killed = run_tool({"-K", client_end});
+    ASSERT_EQ(killed.exit_code, 0) << killed.err;
+    const auto lines = lines_of(killed.out);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(fields_of(lines[0])[field::local_port], std::to_string(client.local().port));
+    char byte[2];
+    EXPECT_EQ(recv(server.fd(), byte, 1, 0), 1); // what was sent before
+    EXPECT_EQ(recv(server.fd(), byte, 1, 0), -1);
+    EXPECT_EQ(errno, ECONNRESET);
+    EXPECT_EQ(run_tool({"-K", "--watch", "1"}).exit_code, 2);
+    EXPECT_EQ(run_tool({"-K", "-A"}).exit_code, 2);
+}
+
 } // namespace

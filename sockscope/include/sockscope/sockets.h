@@ -396,6 +396,29 @@ SOCKSCOPE_C_API const char *sockscope_version(void);
  * NULL); errno ENOMEM when memory ran out. Since 1.3. */
 SOCKSCOPE_C_API int sockscope_expression_check(const char *expression, size_t *position, const char **reason);
 
+/* Destroys sockets as the kernel's SOCK_DESTROY does: a TCP connection is
+ * aborted (its peer gets a reset, a call blocked on it fails with
+ * ECONNABORTED), a UDP socket's calls fail. The kernel asks for
+ * CAP_NET_ADMIN. Since 1.4. */
+
+/* Every socket that `selection` selects in the caller's network namespace.
+ * 0, with the number destroyed in *destroyed and in *refused (when not
+ * NULL) the number the kernel would not destroy one by one (a protocol it
+ * destroys no socket of, a state it refuses); a socket that closed in
+ * between is in neither. -1 with errno: EINVAL for a NULL or bad selection,
+ * one with SOCKSCOPE_ALL_NAMESPACES, or a NULL `destroyed`; EPERM without
+ * CAP_NET_ADMIN and EOPNOTSUPP from a kernel built without SOCK_DESTROY,
+ * when the first socket tried says so (nothing is destroyed then); and the
+ * errors of sockscope_snapshot_take. */
+SOCKSCOPE_C_API int sockscope_sockets_destroy(const struct sockscope_selection *selection, size_t *destroyed,
+                                              size_t *refused);
+
+/* One socket of a snapshot, found again by its protocol, family, addresses,
+ * ports, interface and cookie (never another socket made since with the
+ * same ends). 0, or -1 with errno: ENOENT when it has closed since, EPERM,
+ * EOPNOTSUPP, EINVAL for NULL or a socket of another network namespace. */
+SOCKSCOPE_C_API int sockscope_socket_destroy(const struct sockscope_socket *socket);
+
 static inline const struct sockscope_socket *sockscope_socket_at(const struct sockscope_snapshot *snapshot,
                                                                   size_t index) {
     return (const struct sockscope_socket *)((const char *)snapshot->sockets + index * snapshot->socket_size);

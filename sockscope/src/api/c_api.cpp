@@ -8,13 +8,18 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <netinet/in.h>
 
 #include "api/call_boundary.h"
 #include "api/system_sources_now.h"
 #include "api/table_pipeline.h"
 #include "core/filter_expression.h"
 #include "core/socket_records.h"
+#include "linux/network_namespaces.h"
+#include "linux/proc_fs.h"
 #include "linux/service_ports.h"
+#include "linux/socket_destroyer.h"
+#include "linux/socket_table_source.h"
 
 using namespace sockscope_detail;
 
@@ -109,5 +114,69 @@ extern "C" int sockscope_expression_check(const char* expression, std::size_t* p
         if (position != nullptr) *position = parse.position;
         if (reason != nullptr) *reason = parse.error;
         return Failure{EINVAL};
+    });
+}
+
+namespace {
+
+// The row of a snapshot's socket, as a destroy request names it.
+SocketRow row_of(const sockscope_socket& socket) {
+    SocketRow row;
+    row.protocol = socket.protocol == IPPROTO_UDP ? Protocol::udp : Protocol::tcp;
+    row.family = socket.family == AF_INET6 ? Family::ipv6 : Family::ipv4;
+    std::memcpy(row.local_address.data(), socket.local_address, sizeof socket.local_address);
+    std::memcpy(row.remote_address.data(), socket.remote_address, sizeof socket.remote_address);
+    row.local_port = htons(socket.local_port);
+    row.remote_port = htons(socket.remote_port);
+    row.interface_index = socket.interface;
+    row.cookie = socket.cookie;
+    return row;
+}
+
+} // namespace
+
+extern "C" int sockscope_sockets_destroy(const sockscope_selection* selection, std::size_t* destroyed,
+                                         std::size_t* refused) {
+    return answer_or_fail<int>(-1, [&]() -> Result<int> {
+        if (selection == nullptr || destroyed == nullptr) return Failure{EINVAL};
+        const Result<TableQuery> query = query_for(selection);
+        if (!query) return query.failure();
+        if (query->all_namespaces) return Failure{EINVAL};
+        SocketRows rows;
+        std::vector<std::size_t> table_ends;
+        if (const Result<void> read = read_socket_tables(query->tables, system_sources_now(), rows, table_ends); !read)
+            return read.failure();
+        Result<SocketDestroyer> destroyer = SocketDestroyer::open();
+        if (!destroyer) return destroyer.failure();
+        std::size_t done = 0, not_done = 0;
+        for (const SocketRow& row : rows) {
+            const Result<void> destroyed_one = destroyer->destroy(row);
+            if (destroyed_one) {
+                ++done;
+            } else if (destroyed_one.error() == ENOENT) {
+                continue; // closed in between
+            } else if ((destroyed_one.error() == EPERM || destroyed_one.error() == EOPNOTSUPP) && done + not_done == 0) {
+                return destroyed_one.failure(); // so for every socket: the caller is told, not given counts
+            } else {
+                ++not_done;
+            }
+        }
+        *destroyed = done;
+        if (refused != nullptr) *refused = not_done;
+        return 0;
+    });
+}
+
+extern "C" int sockscope_socket_destroy(const sockscope_socket* socket) {
+    return answer_or_fail<int>(-1, [&]() -> Result<int> {
+        if (socket == nullptr || (socket->protocol != IPPROTO_TCP && socket->protocol != IPPROTO_UDP) ||
+            (socket->family != AF_INET && socket->family != AF_INET6))
+            return Failure{EINVAL};
+        if (socket->netns != 0 && socket->netns != own_network_namespace(ProcRoot(system_sources_now().proc_root)))
+            return Failure{EINVAL};
+        Result<SocketDestroyer> destroyer = SocketDestroyer::open();
+        if (!destroyer) return destroyer.failure();
+        if (const Result<void> destroyed = destroyer->destroy(row_of(*socket)); !destroyed) return destroyed.failure();
+        return 0;
     });
 }

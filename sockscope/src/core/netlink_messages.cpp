@@ -131,6 +131,42 @@ std::vector<unsigned char> make_dump_request(const TableRequest& request, std::u
     return bytes;
 }
 
+std::vector<unsigned char> make_destroy_request(const SocketRow& row, std::uint32_t seq) {
+    inet_diag_req_v2 body{};
+    body.sdiag_family = static_cast<std::uint8_t>(address_family(row.family));
+    body.sdiag_protocol = row.protocol == Protocol::tcp ? IPPROTO_TCP : IPPROTO_UDP;
+    body.idiag_states = ~0u;
+    const std::size_t address_bytes = row.family == Family::ipv4 ? 4 : 16;
+    std::memcpy(body.id.idiag_src, row.local_address.data(), address_bytes);
+    std::memcpy(body.id.idiag_dst, row.remote_address.data(), address_bytes);
+    body.id.idiag_sport = static_cast<std::uint16_t>(row.local_port);
+    body.id.idiag_dport = static_cast<std::uint16_t>(row.remote_port);
+    body.id.idiag_if = row.interface_index;
+    body.id.idiag_cookie[0] = row.cookie != 0 ? static_cast<std::uint32_t>(row.cookie) : INET_DIAG_NOCOOKIE;
+    body.id.idiag_cookie[1] = row.cookie != 0 ? static_cast<std::uint32_t>(row.cookie >> 32) : INET_DIAG_NOCOOKIE;
+    nlmsghdr header{};
+    header.nlmsg_len = static_cast<std::uint32_t>(NLMSG_LENGTH(sizeof body));
+    header.nlmsg_type = SOCK_DESTROY;
+    header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+    header.nlmsg_seq = seq;
+    std::vector<unsigned char> bytes(NLMSG_SPACE(sizeof body), 0);
+    std::memcpy(bytes.data(), &header, sizeof header);
+    std::memcpy(bytes.data() + NLMSG_HDRLEN, &body, sizeof body);
+    return bytes;
+}
+
+int acknowledgement_error(const void* data, std::size_t length, std::uint32_t seq) {
+    nlmsghdr header;
+    if (length < sizeof header) return EPROTO;
+    std::memcpy(&header, data, sizeof header);
+    if (header.nlmsg_len < sizeof header || header.nlmsg_len > length || header.nlmsg_seq != seq ||
+        header.nlmsg_type != NLMSG_ERROR)
+        return EPROTO;
+    const int error = payload_error(static_cast<const unsigned char*>(data) + NLMSG_HDRLEN,
+                                    header.nlmsg_len - NLMSG_HDRLEN);
+    return error;
+}
+
 DiagBatch parse_diag_batch(const void* data, std::size_t length, std::uint32_t seq, const TableRequest& request,
                            SocketRows& rows, bool& interrupted, DumpKind kind) {
     const auto* bytes = static_cast<const unsigned char*>(data);

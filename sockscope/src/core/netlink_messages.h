@@ -54,4 +54,15 @@ struct DiagBatch {
 DiagBatch parse_diag_batch(const void* data, std::size_t length, std::uint32_t seq, const TableRequest& request,
                            SocketRows& rows, bool& interrupted, DumpKind kind = DumpKind::one_family);
 
+// The request that destroys the socket of `row` (SOCK_DESTROY, acknowledged):
+// the kernel finds it by its protocol, family, addresses, ports, interface
+// and, when the row has one, its cookie (so that a socket made since with
+// the same ends is left alone).
+std::vector<unsigned char> make_destroy_request(const SocketRow& row, std::uint32_t seq);
+
+// The errno of the kernel's acknowledgement of request `seq` in one received
+// datagram: 0 done, or the kernel's error; EPROTO for anything that is no
+// acknowledgement of that request.
+int acknowledgement_error(const void* data, std::size_t length, std::uint32_t seq);
+
 } // namespace sockscope_detail
