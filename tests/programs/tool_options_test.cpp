@@ -153,6 +153,25 @@ TEST(ToolOptions, EventsTakeTheirOwnOptionsAndRefuseTheTables) {
     for (const auto& [arguments, error] : cases) EXPECT_EQ(parse(arguments).error, error) << arguments.back();
 }
 
+TEST(ToolOptions, TheSummaryTakesItsFewOptionsAndRefusesTheRest) {
+    const auto parsed = parse({"-sA", "--json", "-anp"});
+    ASSERT_EQ(parsed.error, "");
+    EXPECT_TRUE(parsed.options.summary && parsed.options.all_namespaces && parsed.options.json);
+    EXPECT_TRUE(parse({"--summary"}).options.summary);
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-s", "-u"}, "--udp makes no sense with --summary (it counts every socket)"},
+        {{"-4s"}, "--ipv4 makes no sense with --summary (it counts every socket)"},
+        {{"-s", "--port", "22"}, "--port makes no sense with --summary (it counts every socket)"},
+        {{"-s", "--netns", "4026531840"}, "--netns makes no sense with --summary (it counts every socket)"},
+        {{"-s", "--watch", "1"}, "--watch makes no sense with --summary (it counts every socket)"},
+        {{"-sH"}, "--no-header makes no sense with --summary (it counts every socket)"},
+        {{"-s", "--opens"}, "--opens works with --events only"},
+        {{"--events", "-s"}, "--summary makes no sense with --events"},
+        {{"-s", "dport", "=", ":22"}, "a filter expression selects from the tables, not --summary"},
+    };
+    for (const auto& [arguments, error] : cases) EXPECT_EQ(parse(arguments).error, error) << arguments.back();
+}
+
 TEST(ToolOptions, HelpAndVersion) {
     EXPECT_TRUE(parse({"--help"}).options.help);
     EXPECT_TRUE(parse({"-h"}).options.help);

@@ -29,19 +29,22 @@ struct SocketSummary {
     // TCP: the sockets in the hash tables of each family (listening or
     // connected, TIME_WAIT not among them), orphans (closed by their owners,
     // still sending), TIME_WAIT, every TCP socket allocated, and those in
-    // ESTABLISHED or CLOSE_WAIT (snmp's CurrEstab).
+    // ESTABLISHED or CLOSE_WAIT (snmp's CurrEstab). The kernel counts the
+    // orphans and the sockets allocated for the whole machine, the others
+    // per network namespace.
     std::uint64_t tcp4 = 0, tcp6 = 0, tcp_orphans = 0, tcp_time_wait = 0, tcp_allocated = 0, tcp_established = 0;
     std::uint64_t udp4 = 0, udp6 = 0;   // bound or connected UDP sockets (not UDP-Lite)
     std::uint64_t raw4 = 0, raw6 = 0;   // raw sockets
     std::uint64_t frag4 = 0, frag6 = 0; // datagrams being reassembled
     bool has_ipv6 = true;               // false: the kernel has no IPv6 (no sockstat6), the *6 are 0
 
-    // The TCP sockets allocated but in no hash table, TIME_WAIT counted
-    // in: allocated - (tcp4 + tcp6 - time_wait), as the figure is commonly
-    // given. Negative only if the kernel's counts disagree.
+    // Every TCP socket: those allocated, and those in TIME_WAIT, which the
+    // kernel keeps apart in smaller structures.
+    std::uint64_t tcp_total() const { return tcp_allocated + tcp_time_wait; }
+    // The TCP sockets in no hash table: not bound yet, closed, or in
+    // TIME_WAIT. Negative only if the kernel's counts disagree.
     std::int64_t tcp_closed() const {
-        return static_cast<std::int64_t>(tcp_allocated) -
-               (static_cast<std::int64_t>(tcp4 + tcp6) - static_cast<std::int64_t>(tcp_time_wait));
+        return static_cast<std::int64_t>(tcp_total()) - static_cast<std::int64_t>(tcp4 + tcp6);
     }
 };
 
