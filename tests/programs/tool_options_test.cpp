@@ -154,18 +154,12 @@ TEST(ToolOptions, EventsTakeTheirOwnOptionsAndRefuseTheTables) {
 }
 
 TEST(ToolOptions, TheSummaryTakesItsFewOptionsAndRefusesTheRest) {
-    const auto parsed = parse({"-sA", "--json", "-anp"});
-    ASSERT_EQ(parsed.error, "");
-    EXPECT_TRUE(parsed.options.summary && parsed.options.all_namespaces && parsed.options.json);
-    EXPECT_TRUE(parse({"--summary"}).options.summary);
+    const Options summary = parse({"-sA", "--json", "-anp"}).options;
+    EXPECT_TRUE(summary.summary && summary.all_namespaces && summary.json);
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"-s", "-u"}, "--udp makes no sense with --summary (it counts every socket)"},
         {{"-4s"}, "--ipv4 makes no sense with --summary (it counts every socket)"},
-        {{"-s", "--port", "22"}, "--port makes no sense with --summary (it counts every socket)"},
-        {{"-s", "--netns", "4026531840"}, "--netns makes no sense with --summary (it counts every socket)"},
+        {{"--summary", "--port", "22"}, "--port makes no sense with --summary (it counts every socket)"},
         {{"-s", "--watch", "1"}, "--watch makes no sense with --summary (it counts every socket)"},
-        {{"-sH"}, "--no-header makes no sense with --summary (it counts every socket)"},
-        {{"-s", "--opens"}, "--opens works with --events only"},
         {{"--events", "-s"}, "--summary makes no sense with --events"},
         {{"-s", "dport", "=", ":22"}, "a filter expression selects from the tables, not --summary"},
     };
