@@ -134,7 +134,8 @@ constexpr OptionEntry table[] = {
      "instead of a table, the kernel's counts of this\n"
      "network namespace's sockets: totals by protocol\n"
      "and family, TCP established, closed, orphaned\n"
-     "and in TIME_WAIT; -A, --json and -anp apply",
+     "and in TIME_WAIT; with --json, one object (-A\n"
+     "changes nothing: the kernel counts per namespace)",
      tables_only, "--summary makes no sense with --events", false, &Options::summary, nullptr, true},
 
     {"port", 0, "N[,N...]", filters, "local or remote port N", any, nullptr, false, nullptr, take_ports},
