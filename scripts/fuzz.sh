@@ -28,7 +28,8 @@ cmake --preset fuzz -DCMAKE_CXX_COMPILER="$clang" >/dev/null
 cmake --build --preset fuzz -j"$(nproc)" >/dev/null
 mkdir -p build-fuzz/crashes
 status=0
-targets=(fuzz_proc_net fuzz_netlink fuzz_socket_link fuzz_image_name fuzz_utf8 fuzz_connection_event fuzz_expression)
+targets=(fuzz_proc_net fuzz_netlink fuzz_socket_link fuzz_image_name fuzz_utf8 fuzz_connection_event fuzz_expression
+    fuzz_socket_summary)
 
 # One target's run; its report goes to build-fuzz/<target>.result, its
 # exit status is the run's.

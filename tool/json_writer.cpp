@@ -38,6 +38,14 @@ void JsonWriter::number(std::uint64_t value) {
     sockscope_text::append_decimal(out_, value);
 }
 
+void JsonWriter::signed_number(std::int64_t value) {
+    separate();
+    // The magnitude as unsigned: -INT64_MIN does not fit the signed type.
+    const auto magnitude = static_cast<std::uint64_t>(value);
+    if (value < 0) out_ += '-';
+    sockscope_text::append_decimal(out_, value < 0 ? 0 - magnitude : magnitude);
+}
+
 void JsonWriter::number_or_null(std::uint64_t value, bool known) {
     if (known)
         number(value);

@@ -37,6 +37,7 @@ public:
     JsonWriter& key(const char* name);
 
     void number(std::uint64_t value);
+    void signed_number(std::int64_t value);
     void number_or_null(std::uint64_t value, bool known);
     void boolean(bool value);
     void null();

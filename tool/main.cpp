@@ -24,6 +24,7 @@
 #include "netns_names.h"
 #include "options.h"
 #include "socket_filter.h"
+#include "summary_output.h"
 #include "table_output.h"
 #include "taken_snapshot.h"
 
@@ -300,6 +301,7 @@ int main(int argc, char** argv) {
         std::setlocale(LC_ALL, "");
         if (const int status = check_expression(parsed.options); status != 0) return status;
         if (parsed.options.events) return run_events(parsed.options, isatty(STDOUT_FILENO) != 0);
+        if (parsed.options.summary) return run_summary(parsed.options);
 
         // --netns: a namespace's name, or else an inode, which may have no
         // socket; a name that no namespace has is an error.

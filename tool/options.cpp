@@ -13,6 +13,7 @@ namespace sockscope_tool {
 
 const char* const usage_line = "usage: sockscope [-tul46eWH] [--port N,...] [--pid N,...] [--name NAME] [--state S,...] "
                                "[--json] [--watch SECONDS] [-A] [--netns NS] [--container ID] [EXPRESSION]\n"
+                               "       sockscope -s [-A] [--json]\n"
                                "       sockscope --events [-46A] [--port N,...] [--pid N,...] [--name NAME] "
                                "[--netns NS] [--container ID] [--opens] [--json] [--debug] [--tracked N] [--exact-accepts]";
 
@@ -126,9 +127,16 @@ constexpr OptionEntry table[] = {
      "accepted and ignored, so that \"sockscope -tanp\"\n"
      "works: every socket is listed, numerically, with\n"
      "its owners",
-     any, nullptr, false, nullptr, nullptr},
-    {nullptr, 'n', nullptr, tables, nullptr, any, nullptr, false, nullptr, nullptr},
-    {nullptr, 'p', nullptr, tables, nullptr, any, nullptr, false, nullptr, nullptr},
+     any, nullptr, false, nullptr, nullptr, true},
+    {nullptr, 'n', nullptr, tables, nullptr, any, nullptr, false, nullptr, nullptr, true},
+    {nullptr, 'p', nullptr, tables, nullptr, any, nullptr, false, nullptr, nullptr, true},
+    {"summary", 's', nullptr, tables,
+     "instead of a table, the kernel's counts of this\n"
+     "network namespace's sockets: totals by protocol\n"
+     "and family, TCP established, closed, orphaned\n"
+     "and in TIME_WAIT; with --json, one object (-A\n"
+     "changes nothing: the kernel counts per namespace)",
+     tables_only, "--summary makes no sense with --events", false, &Options::summary, nullptr, true},
 
     {"port", 0, "N[,N...]", filters, "local or remote port N", any, nullptr, false, nullptr, take_ports},
     {"pid", 0, "N[,N...]", filters,
@@ -150,7 +158,7 @@ constexpr OptionEntry table[] = {
     {"all-namespaces", 'A', nullptr, namespaces,
      "the sockets of every network namespace on the\n"
      "machine, with the columns Netns and Container",
-     any, "every network namespace's connections", false, &Options::all_namespaces, nullptr},
+     any, "every network namespace's connections", false, &Options::all_namespaces, nullptr, true},
     {"netns", 0, "NS", namespaces,
      "only the sockets of network namespace NS: its name\n"
      "(as ip netns lists it) or its inode; implies -A.\n"
@@ -168,7 +176,7 @@ constexpr OptionEntry table[] = {
      true, nullptr, take_container},
 
     {"json", 0, nullptr, output, "one JSON object per socket (see sockscope(1))", any, nullptr, false, &Options::json,
-     nullptr},
+     nullptr, true},
     {"watch", 0, "SECONDS", output,
      "a fresh table every SECONDS (at least 0.1) until\n"
      "interrupted; on a terminal, redrawn in place",
@@ -204,8 +212,8 @@ constexpr OptionEntry table[] = {
      "each socket's memory: buffers used and their\n"
      "limits, queued, options, backlog, drops",
      tables_only, "--memory makes no sense with --events", false, &Options::memory, nullptr},
-    {"help", 'h', nullptr, output, "this help", any, nullptr, false, &Options::help, nullptr},
-    {"version", 'V', nullptr, output, "the version", any, nullptr, false, &Options::version, nullptr},
+    {"help", 'h', nullptr, output, "this help", any, nullptr, false, &Options::help, nullptr, true},
+    {"version", 'V', nullptr, output, "the version", any, nullptr, false, &Options::version, nullptr, true},
 
     {"events", 0, nullptr, HelpSection::events,
      "instead of a table, a line for every TCP connection\n"
@@ -358,7 +366,7 @@ std::string whole_long_name(std::string_view argument) {
 
 // After the whole command line: an error when options that only make sense
 // with --events are given without it, or ones that make no sense with it
-// are given with it; "" otherwise.
+// (or with --summary) are given with it; "" otherwise.
 std::string clash_with_events(const Options& options, const std::vector<bool>& given) {
     for (std::size_t i = 0; i < std::size(table); ++i) {
         if (!given[i]) continue;
@@ -366,7 +374,13 @@ std::string clash_with_events(const Options& options, const std::vector<bool>& g
         // The stream reports TCP connections as they end: no tables, no
         // states to pick, no listeners to list.
         if (options.events && table[i].modes == tables_only) return table[i].with_events;
+        // The summary is the kernel's counts of every socket: nothing to
+        // pick, nothing to lay out.
+        if (options.summary && !table[i].with_summary)
+            return label(table[i]) + " makes no sense with --summary (it counts every socket)";
     }
+    if (options.summary && !options.expression.empty())
+        return "a filter expression selects from the tables, not --summary";
     return "";
 }
 

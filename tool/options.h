@@ -39,6 +39,9 @@ struct Options {
     std::optional<std::string> container; // the start of an owner's container id or name
     // (--events takes all three as filters of the records: event_filter.h.)
 
+    // --summary: the kernel's counts of the namespace's sockets instead of a table.
+    bool summary = false;
+
     // --events: the connection stream instead of a table.
     bool events = false;
     bool opens = false;          // --opens: open records too
@@ -91,6 +94,8 @@ struct OptionEntry {
     bool Options::*flag;    // what it sets; nullptr: a value's option, or one ignored
     // Takes the value; returns an error or "".
     std::string (*take)(Options& options, std::string_view value);
+    // Whether --summary takes it; the others are an error with it.
+    bool with_summary = false;
 };
 
 std::span<const OptionEntry> option_table();

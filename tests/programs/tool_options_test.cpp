@@ -153,6 +153,19 @@ TEST(ToolOptions, EventsTakeTheirOwnOptionsAndRefuseTheTables) {
     for (const auto& [arguments, error] : cases) EXPECT_EQ(parse(arguments).error, error) << arguments.back();
 }
 
+TEST(ToolOptions, TheSummaryTakesItsFewOptionsAndRefusesTheRest) {
+    const Options summary = parse({"-sA", "--json", "-anp"}).options;
+    EXPECT_TRUE(summary.summary && summary.all_namespaces && summary.json);
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-4s"}, "--ipv4 makes no sense with --summary (it counts every socket)"},
+        {{"--summary", "--port", "22"}, "--port makes no sense with --summary (it counts every socket)"},
+        {{"-s", "--watch", "1"}, "--watch makes no sense with --summary (it counts every socket)"},
+        {{"--events", "-s"}, "--summary makes no sense with --events"},
+        {{"-s", "dport", "=", ":22"}, "a filter expression selects from the tables, not --summary"},
+    };
+    for (const auto& [arguments, error] : cases) EXPECT_EQ(parse(arguments).error, error) << arguments.back();
+}
+
 TEST(ToolOptions, HelpAndVersion) {
     EXPECT_TRUE(parse({"--help"}).options.help);
     EXPECT_TRUE(parse({"-h"}).options.help);
