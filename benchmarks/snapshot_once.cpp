@@ -20,6 +20,11 @@
 //                                 with its names), alternating, K rounds
 //                                 after two of each to warm up: prints both
 //                                 medians in milliseconds and their ratio
+//   snapshot_once --details K     the C interface's snapshot (TCP, IPv4,
+//                                 every holder) without details and with
+//                                 TCP info, timers and memory, alternating,
+//                                 K rounds after two of each: prints both
+//                                 medians and their ratio
 //   snapshot_once --c             one snapshot through the C interface (TCP,
 //                                 IPv4, every holder), as the tool takes it:
 //                                 prints its socket count
@@ -114,6 +119,29 @@ int against_c(sockscope& library, int rounds) {
     return 0;
 }
 
+int against_details(int rounds) {
+    const auto taken = [](std::uint32_t details) {
+        return [details] {
+            sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
+            selection.what = SOCKSCOPE_TCP | SOCKSCOPE_IPV4;
+            selection.details = details;
+            sockscope_snapshot* snapshot = sockscope_snapshot_take(&selection);
+            sockscope_snapshot_free(snapshot);
+            return snapshot != nullptr;
+        };
+    };
+    const auto plain = taken(0), detailed = taken(SOCKSCOPE_TCP_INFO | SOCKSCOPE_TIMER | SOCKSCOPE_MEMORY);
+    std::vector<double> first, second;
+    for (int i = 0; i < 2; ++i) milliseconds_of(plain), milliseconds_of(detailed);
+    for (int i = 0; i < rounds; ++i) {
+        first.push_back(milliseconds_of(plain));
+        second.push_back(milliseconds_of(detailed));
+    }
+    std::printf("without details %.2f ms, with TCP info, timers and memory %.2f ms, ratio %.2f\n", median(first),
+                median(second), median(second) / median(first));
+    return 0;
+}
+
 // The heap counter preload's functions, when it is loaded.
 struct HeapCounter {
     void (*reset)() = reinterpret_cast<void (*)()>(dlsym(RTLD_DEFAULT, "sockscope_heap_counter_reset"));
@@ -156,6 +184,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(option, "--repeat") == 0 && argc > 2) return repeat(library, std::max(1, std::atoi(argv[2])));
     if (std::strcmp(option, "--memory") == 0) return memory(library);
     if (std::strcmp(option, "--against-c") == 0 && argc > 2) return against_c(library, std::max(1, std::atoi(argv[2])));
+    if (std::strcmp(option, "--details") == 0 && argc > 2) return against_details(std::max(1, std::atoi(argv[2])));
     if (std::strcmp(option, "--c") == 0) {
         sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
         selection.what = SOCKSCOPE_TCP | SOCKSCOPE_IPV4;

@@ -40,7 +40,14 @@ std::vector<std::string_view> lines_of(std::string_view text, std::string_view k
     return found;
 }
 
-std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+std::string quoted(std::string_view text) {
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    quoted += '"';
+    quoted += text;
+    quoted += '"';
+    return quoted;
+}
 
 // One file's text: its name for errors, and a check that it is whole.
 class SummaryFile {
