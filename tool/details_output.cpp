@@ -2,7 +2,10 @@
 #include "details_output.h"
 
 #include <cstddef>
-#include <cstdio>
+#include <string_view>
+#include <utility>
+
+#include <sockscope_text/decimal.h>
 
 namespace sockscope_tool {
 namespace {
@@ -23,94 +26,159 @@ const char* timer_name(std::uint8_t kind) {
     }
 }
 
-// printf into `out`, for the numbers with units and decimals below.
-template <typename... Values>
-void append_format(std::string& out, const char* format, Values... values) {
-    char text[96];
-    const int written = std::snprintf(text, sizeof text, format, values...);
-    if (written > 0) out.append(text, static_cast<std::size_t>(written) < sizeof text ? written : sizeof text - 1);
+using sockscope_text::append_decimal;
+
+// Fields are written without printf: a listing of many thousands of
+// connections writes some forty of them each.
+
+// The blank before a field, when the line has one already.
+void separate(std::string& out) {
+    if (!out.empty() && out.back() != ' ' && out.back() != '\t') out += ' ';
 }
 
-// A field, with the blank before it when the line has one already.
-void field(std::string& out, const char* format, auto... values) {
-    if (!out.empty() && out.back() != ' ' && out.back() != '\t') out += ' ';
-    append_format(out, format, values...);
+void number(std::string& out, std::string_view name, std::uint64_t value) {
+    separate(out);
+    out += name;
+    append_decimal(out, value);
+}
+
+// `value` thousandths as a decimal with three places: 5164 is "5.164".
+void thousandths(std::string& out, std::uint64_t value) {
+    append_decimal(out, value / 1000);
+    out += '.';
+    const auto fraction = static_cast<unsigned>(value % 1000);
+    out += static_cast<char>('0' + fraction / 100);
+    out += static_cast<char>('0' + fraction / 10 % 10);
+    out += static_cast<char>('0' + fraction % 10);
 }
 
 void append_timer(std::string& out, const sockscope_timer& timer) {
-    field(out, "timer:(%s,%.3fs,%u)", timer_name(timer.kind), timer.expires_ms / 1000.0, unsigned{timer.retransmits});
+    separate(out);
+    out += "timer:(";
+    out += timer_name(timer.kind);
+    out += ',';
+    thousandths(out, timer.expires_ms);
+    out += "s,";
+    append_decimal(out, timer.retransmits);
+    out += ')';
 }
 
 void append_memory(std::string& out, const sockscope_memory& m) {
-    field(out, "skmem:(r%u,rb%u,t%u,tb%u,f%u,w%u,o%u,bl%u,d%u)", m.receive_allocated, m.receive_buffer,
-          m.send_allocated, m.send_buffer, m.forward_allocated, m.send_queued, m.options, m.backlog, m.drops);
+    separate(out);
+    const std::pair<const char*, std::uint32_t> figures[] = {
+        {"skmem:(r", m.receive_allocated}, {",rb", m.receive_buffer}, {",t", m.send_allocated},
+        {",tb", m.send_buffer},            {",f", m.forward_allocated}, {",w", m.send_queued},
+        {",o", m.options},                 {",bl", m.backlog},          {",d", m.drops}};
+    for (const auto& [name, value] : figures) {
+        out += name;
+        append_decimal(out, value);
+    }
+    out += ')';
 }
 
-// Bits a second as a person reads them: 1.2Mbps.
-void rate(std::string& out, const char* name, std::uint64_t bytes_a_second) {
-    const double bits = static_cast<double>(bytes_a_second) * 8;
-    if (bits >= 1e9)
-        field(out, "%s:%.1fGbps", name, bits / 1e9);
-    else if (bits >= 1e6)
-        field(out, "%s:%.1fMbps", name, bits / 1e6);
-    else if (bits >= 1e3)
-        field(out, "%s:%.1fKbps", name, bits / 1e3);
-    else
-        field(out, "%s:%.0fbps", name, bits);
+// Bits a second as a person reads them, one decimal: 1.2Mbps.
+void rate(std::string& out, std::string_view name, std::uint64_t bytes_a_second) {
+    separate(out);
+    out += name;
+    const unsigned __int128 bits = static_cast<unsigned __int128>(bytes_a_second) * 8;
+    static constexpr struct {
+        std::uint64_t unit;
+        const char* suffix;
+    } units[] = {{1000000000, "Gbps"}, {1000000, "Mbps"}, {1000, "Kbps"}};
+    for (const auto& [unit, suffix] : units) {
+        if (bits < unit) continue;
+        const unsigned __int128 tenths = (bits * 10 + unit / 2) / unit;
+        append_decimal(out, static_cast<std::uint64_t>(tenths / 10));
+        out += '.';
+        out += static_cast<char>('0' + static_cast<unsigned>(tenths % 10));
+        out += suffix;
+        return;
+    }
+    append_decimal(out, static_cast<std::uint64_t>(bits));
+    out += "bps";
+}
+
+// Microseconds as milliseconds with three places.
+void milliseconds(std::string& out, std::string_view name, std::uint64_t microseconds) {
+    separate(out);
+    out += name;
+    thousandths(out, microseconds);
+}
+
+void word(std::string& out, std::string_view text) {
+    separate(out);
+    out += text;
 }
 
 void append_tcp_info(std::string& out, const sockscope_tcp_info& i, bool listening) {
     // The algorithm's name is the kernel's, which a module may set: only
     // printable ASCII is shown as it is.
     if (i.congestion != nullptr) {
-        std::string name;
-        for (const char* c = i.congestion; *c != '\0'; ++c) name += (*c > ' ' && *c < 0x7F) ? *c : '?';
-        field(out, "%s", name.c_str());
+        separate(out);
+        for (const char* c = i.congestion; *c != '\0'; ++c) out += (*c > ' ' && *c < 0x7F) ? *c : '?';
     }
     // A listener's other fields are not a connection's: left out.
     if (listening) return;
-    if ((i.options & SOCKSCOPE_TCPI_WINDOW_SCALE) != 0)
-        field(out, "wscale:%u,%u", unsigned{i.send_window_scale}, unsigned{i.receive_window_scale});
-    if ((i.options & SOCKSCOPE_TCPI_TIMESTAMPS) != 0) field(out, "ts");
-    if ((i.options & SOCKSCOPE_TCPI_SACK) != 0) field(out, "sack");
-    if ((i.options & SOCKSCOPE_TCPI_ECN) != 0) field(out, "ecn");
-    field(out, "rto:%.0f", i.rto / 1000.0);
-    field(out, "rtt:%.3f/%.3f", i.rtt / 1000.0, i.rttvar / 1000.0);
-    if (i.ato != 0) field(out, "ato:%.0f", i.ato / 1000.0);
-    field(out, "mss:%u", i.send_mss);
-    field(out, "pmtu:%u", i.pmtu);
-    field(out, "rcvmss:%u", i.receive_mss);
-    field(out, "advmss:%u", i.advertised_mss);
-    field(out, "cwnd:%u", i.send_cwnd);
-    if (i.send_ssthresh < 0xFFFF) field(out, "ssthresh:%u", i.send_ssthresh);
-    field(out, "bytes_sent:%llu", static_cast<unsigned long long>(i.bytes_sent));
-    if (i.bytes_retrans != 0) field(out, "bytes_retrans:%llu", static_cast<unsigned long long>(i.bytes_retrans));
-    field(out, "bytes_acked:%llu", static_cast<unsigned long long>(i.bytes_acked));
-    field(out, "bytes_received:%llu", static_cast<unsigned long long>(i.bytes_received));
-    field(out, "segs_out:%u segs_in:%u", i.segments_out, i.segments_in);
-    field(out, "data_segs_out:%u data_segs_in:%u", i.data_segments_out, i.data_segments_in);
-    rate(out, "send", i.rtt != 0 ? static_cast<std::uint64_t>(i.send_cwnd) * i.send_mss * 1000000ull / i.rtt : 0);
-    field(out, "lastsnd:%u lastrcv:%u lastack:%u", i.last_data_sent_ms, i.last_data_received_ms,
-          i.last_ack_received_ms);
-    if (i.pacing_rate != ~std::uint64_t{0}) rate(out, "pacing_rate", i.pacing_rate); // ~0: unlimited
-    rate(out, "delivery_rate", i.delivery_rate);
-    field(out, "delivered:%u", i.delivered);
-    if (i.app_limited != 0) field(out, "app_limited");
-    field(out, "busy:%llums", static_cast<unsigned long long>(i.busy_time / 1000));
-    if (i.receive_window_limited != 0)
-        field(out, "rwnd_limited:%llums", static_cast<unsigned long long>(i.receive_window_limited / 1000));
-    if (i.send_buffer_limited != 0)
-        field(out, "sndbuf_limited:%llums", static_cast<unsigned long long>(i.send_buffer_limited / 1000));
-    if (i.unacked != 0) field(out, "unacked:%u", i.unacked);
-    if (i.retrans != 0 || i.total_retrans != 0) field(out, "retrans:%u/%u", i.retrans, i.total_retrans);
-    if (i.lost != 0) field(out, "lost:%u", i.lost);
-    if (i.sacked != 0) field(out, "sacked:%u", i.sacked);
-    if (i.reordering != 3) field(out, "reordering:%u", i.reordering);
-    if (i.receive_rtt != 0) field(out, "rcv_rtt:%.3f", i.receive_rtt / 1000.0);
-    field(out, "rcv_space:%u rcv_ssthresh:%u", i.receive_space, i.receive_ssthresh);
-    if (i.not_sent_bytes != 0) field(out, "notsent:%u", i.not_sent_bytes);
-    field(out, "minrtt:%.3f", i.min_rtt / 1000.0);
-    field(out, "snd_wnd:%u", i.send_window);
+    if ((i.options & SOCKSCOPE_TCPI_WINDOW_SCALE) != 0) {
+        number(out, "wscale:", i.send_window_scale);
+        out += ',';
+        append_decimal(out, i.receive_window_scale);
+    }
+    if ((i.options & SOCKSCOPE_TCPI_TIMESTAMPS) != 0) word(out, "ts");
+    if ((i.options & SOCKSCOPE_TCPI_SACK) != 0) word(out, "sack");
+    if ((i.options & SOCKSCOPE_TCPI_ECN) != 0) word(out, "ecn");
+    number(out, "rto:", (i.rto + 500) / 1000);
+    milliseconds(out, "rtt:", i.rtt);
+    out += '/';
+    thousandths(out, i.rttvar);
+    if (i.ato != 0) number(out, "ato:", (i.ato + 500) / 1000);
+    number(out, "mss:", i.send_mss);
+    number(out, "pmtu:", i.pmtu);
+    number(out, "rcvmss:", i.receive_mss);
+    number(out, "advmss:", i.advertised_mss);
+    number(out, "cwnd:", i.send_cwnd);
+    if (i.send_ssthresh < 0xFFFF) number(out, "ssthresh:", i.send_ssthresh);
+    number(out, "bytes_sent:", i.bytes_sent);
+    if (i.bytes_retrans != 0) number(out, "bytes_retrans:", i.bytes_retrans);
+    number(out, "bytes_acked:", i.bytes_acked);
+    number(out, "bytes_received:", i.bytes_received);
+    number(out, "segs_out:", i.segments_out);
+    number(out, "segs_in:", i.segments_in);
+    number(out, "data_segs_out:", i.data_segments_out);
+    number(out, "data_segs_in:", i.data_segments_in);
+    rate(out, "send:", i.rtt != 0 ? std::uint64_t{i.send_cwnd} * i.send_mss * 1000000ull / i.rtt : 0);
+    number(out, "lastsnd:", i.last_data_sent_ms);
+    number(out, "lastrcv:", i.last_data_received_ms);
+    number(out, "lastack:", i.last_ack_received_ms);
+    if (i.pacing_rate != ~std::uint64_t{0}) rate(out, "pacing_rate:", i.pacing_rate); // ~0: unlimited
+    rate(out, "delivery_rate:", i.delivery_rate);
+    number(out, "delivered:", i.delivered);
+    if (i.app_limited != 0) word(out, "app_limited");
+    number(out, "busy:", i.busy_time / 1000);
+    out += "ms";
+    if (i.receive_window_limited != 0) {
+        number(out, "rwnd_limited:", i.receive_window_limited / 1000);
+        out += "ms";
+    }
+    if (i.send_buffer_limited != 0) {
+        number(out, "sndbuf_limited:", i.send_buffer_limited / 1000);
+        out += "ms";
+    }
+    if (i.unacked != 0) number(out, "unacked:", i.unacked);
+    if (i.retrans != 0 || i.total_retrans != 0) {
+        number(out, "retrans:", i.retrans);
+        out += '/';
+        append_decimal(out, i.total_retrans);
+    }
+    if (i.lost != 0) number(out, "lost:", i.lost);
+    if (i.sacked != 0) number(out, "sacked:", i.sacked);
+    if (i.reordering != 3) number(out, "reordering:", i.reordering);
+    if (i.receive_rtt != 0) milliseconds(out, "rcv_rtt:", i.receive_rtt);
+    number(out, "rcv_space:", i.receive_space);
+    number(out, "rcv_ssthresh:", i.receive_ssthresh);
+    if (i.not_sent_bytes != 0) number(out, "notsent:", i.not_sent_bytes);
+    milliseconds(out, "minrtt:", i.min_rtt);
+    number(out, "snd_wnd:", i.send_window);
 }
 
 void write_tcp_info(JsonWriter& json, const sockscope_tcp_info& i) {

@@ -7,7 +7,6 @@
 #include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
-#include <optional>
 
 #include "core/filter_bytecode.h"
 #include "core/tcp_state.h"
@@ -201,16 +200,16 @@ DiagBatch parse_diag_batch(const void* data, std::size_t length, std::uint32_t s
             const Family family = message.idiag_family == AF_INET ? Family::ipv4 : Family::ipv6;
             if (known && (both || family == request.family)) {
                 SocketRow row = row_from_message(message, request.protocol, family);
-                // Details only when asked: a plain dump makes none.
+                // Details only when asked: a plain dump makes none. (One made
+                // for a row that then fails the filter stays unused.)
                 const std::uint32_t wanted = request.detail_store != nullptr ? request.details : 0;
-                std::optional<SocketDetails> details;
-                if (wanted != 0) read_timer(message, request.protocol, wanted, details.emplace());
+                SocketDetails* details = wanted != 0 ? &request.detail_store->make() : nullptr;
+                if (details != nullptr) read_timer(message, request.protocol, wanted, *details);
                 const std::size_t attributes = NLMSG_ALIGN(sizeof message);
                 if (payload_length > attributes)
-                    read_attributes(payload + attributes, payload_length - attributes, row, wanted,
-                                    details ? &*details : nullptr);
+                    read_attributes(payload + attributes, payload_length - attributes, row, wanted, details);
                 if (passes(request, row)) {
-                    if (details) row.details = request.detail_store->add(*details);
+                    row.details = details;
                     rows.push_back(row);
                 }
             }

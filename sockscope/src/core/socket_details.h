@@ -39,12 +39,13 @@ struct SocketDetails {
 };
 
 // The details of a call's sockets, each at a fixed address until the store
-// goes (rows point at them). Adding is safe from several threads.
+// goes (rows point at them). Making one is safe from several threads, and
+// the one made is its maker's to fill.
 class DetailStore {
 public:
-    const SocketDetails* add(const SocketDetails& details) {
+    SocketDetails& make() {
         const std::lock_guard<std::mutex> hold(lock_);
-        return &items_.emplace_back(details);
+        return items_.emplace_back();
     }
 
 private:

@@ -79,6 +79,18 @@ private:
 
 SnapshotParts::SnapshotParts(const OwnedTable& table)
     : sockets(table.rows.size()), owners(owner_count(table)), table_(table) {
+    // Room for every detail at once: they are large, and copies as the
+    // arrays grow would cost as much as the rest of the snapshot.
+    std::size_t infos = 0, timers_given = 0, memories_given = 0;
+    for (const SocketRow& row : table.rows) {
+        if (row.details == nullptr) continue;
+        infos += row.details->has_tcp_info;
+        timers_given += row.details->has_timer;
+        memories_given += row.details->has_memory;
+    }
+    tcp_infos.reserve(infos);
+    timers.reserve(timers_given);
+    memories.reserve(memories_given);
     for (std::size_t i = 0; i < table.rows.size(); ++i) add_socket(table.rows[i], sockets[i]);
 }
 
