@@ -422,7 +422,9 @@ TEST(Tool, KillDestroysWhatItSelectsWithThePrivilegeOnly) {
     const auto listener = TestSocket::tcp_listener("127.0.0.1");
     const auto client = TestSocket::tcp_connection("127.0.0.1", listener.port());
     const auto server = TestSocket::accept_from(listener);
-    const std::string client_end = "sport = :" + std::to_string(client.local().port);
+    // Both ends, so that no other socket on the machine matches.
+    const std::string client_end = "src 127.0.0.1:" + std::to_string(client.local().port) + " and dst 127.0.0.1:" +
+                                   std::to_string(listener.port());
 
     RunOptions unprivileged = tool_options({"-K", client_end});
     unprivileged.without_capabilities = {CAP_NET_ADMIN};
