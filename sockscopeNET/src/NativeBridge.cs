@@ -35,24 +35,29 @@ namespace sockscopeNET
         /// The sockets the C interface's selection bits <paramref name="what"/>
         /// ask for, on <paramref name="ports"/> only unless that is empty; the
         /// caller has checked both. <paramref name="skippedNamespaces"/>: the
-        /// network namespaces the library could not read.
+        /// network namespaces the library could not read. <paramref name="details"/>:
+        /// the C interface's SOCKSCOPE_TCP_INFO, _TIMER and _MEMORY bits; none
+        /// passes the selection at its size before them, which every library
+        /// since 1.2 takes.
         /// </summary>
-        internal static SocketEntry[] Sockets(uint what, ushort[] ports, out int skippedNamespaces)
+        internal static SocketEntry[] Sockets(uint what, uint details, ushort[] ports, out int skippedNamespaces,
+            out int unreadableProcesses)
         {
             fixed (ushort* wanted = ports)
             {
                 var selection = new NativeSelection
                 {
-                    Size = (UIntPtr)sizeof(NativeSelection),
+                    Size = (UIntPtr)(details == 0 ? NativeSelection.SizeBeforeDetails : sizeof(NativeSelection)),
                     What = what,
                     Ports = wanted,
                     PortCount = (UIntPtr)ports.Length,
+                    Details = details,
                 };
                 NativeSnapshot* snapshot = NativeMethods.TakeSnapshot(&selection);
                 if (snapshot == null) throw Failure("The socket table", Marshal.GetLastWin32Error());
                 try
                 {
-                    return SocketSnapshotReader.Read(snapshot, out skippedNamespaces);
+                    return SocketSnapshotReader.Read(snapshot, out skippedNamespaces, out unreadableProcesses);
                 }
                 finally
                 {

@@ -39,7 +39,7 @@ namespace sockscopeNET
         /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
         /// <exception cref="System.IO.IOException">The library could not read a table (the message gives errno, or says it is unknown).</exception>
         public static IReadOnlyList<SocketEntry> GetSockets(SocketSelection selection = SocketSelection.All) =>
-            NativeBridge.Sockets(Checked(selection), EveryPort, out _);
+            NativeBridge.Sockets(Checked(selection), 0, EveryPort, out _, out _);
 
         /// <summary>
         /// As <see cref="GetSockets(SocketSelection)"/>, only the sockets whose
@@ -58,7 +58,7 @@ namespace sockscopeNET
         {
             if (ports == null) throw new ArgumentNullException(nameof(ports));
             if (ports.Length == 0) throw new ArgumentException("Name at least one port, or call GetSockets(selection) for every port.", nameof(ports));
-            return NativeBridge.Sockets(Checked(selection), Wanted(ports), out _);
+            return NativeBridge.Sockets(Checked(selection), 0, Wanted(ports), out _, out _);
         }
 
         /// <summary>
@@ -80,8 +80,35 @@ namespace sockscopeNET
         public static IReadOnlyList<SocketEntry> GetSockets(SocketSelection selection, out int skippedNamespaces, params int[] ports)
         {
             if (ports == null) throw new ArgumentNullException(nameof(ports));
-            return NativeBridge.Sockets(Checked(selection), Wanted(ports), out skippedNamespaces);
+            return NativeBridge.Sockets(Checked(selection), 0, Wanted(ports), out skippedNamespaces, out _);
         }
+
+        /// <summary>
+        /// As <see cref="GetSockets(SocketSelection, out int, int[])"/>, with
+        /// the <paramref name="details"/> of each socket that the kernel gives
+        /// (<see cref="SocketEntry.TcpInfo"/>, <see cref="SocketEntry.Timer"/>,
+        /// <see cref="SocketEntry.Memory"/>), and how many processes could
+        /// not be inspected. Never null.
+        /// </summary>
+        /// <param name="selection">Protocols and families, or'ed, and <see cref="SocketSelection.AllNamespaces"/> for every namespace.</param>
+        /// <param name="details">What each socket carries besides its row; <see cref="SocketDetails.None"/> costs what GetSockets does.</param>
+        /// <param name="ports">Ports, each 1 to 65535; none for every port.</param>
+        /// <exception cref="ArgumentNullException"><paramref name="ports"/> is null.</exception>
+        /// <exception cref="ArgumentException">The selection or the details have an unknown flag, or the selection none.</exception>
+        /// <exception cref="ArgumentOutOfRangeException">A port is not 1 to 65535.</exception>
+        /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
+        /// <exception cref="System.IO.IOException">The library could not read a table, or (details asked of a library before 1.4) refused them.</exception>
+        public static SocketSnapshot TakeSnapshot(SocketSelection selection, SocketDetails details, params int[] ports)
+        {
+            if (ports == null) throw new ArgumentNullException(nameof(ports));
+            if ((details & ~KnownDetails) != 0)
+                throw new ArgumentException($"Not socket details: {details}. Or TcpInfo, Timer and Memory, or pass None.", nameof(details));
+            SocketEntry[] sockets = NativeBridge.Sockets(Checked(selection), (uint)details, Wanted(ports), out int skippedNamespaces,
+                out int unreadableProcesses);
+            return new SocketSnapshot(sockets, unreadableProcesses, skippedNamespaces);
+        }
+
+        private const SocketDetails KnownDetails = SocketDetails.TcpInfo | SocketDetails.Timer | SocketDetails.Memory;
 
         private static ushort[] Wanted(int[] ports)
         {

@@ -22,6 +22,8 @@ namespace sockscopeNET.Tests
             Assert.Equal("0000000000000000", facts["CapEff:"][0]);
             Assert.True(int.Parse(facts["skipped"][0]) >= 1, "skipped " + facts["skipped"][0]);
             Assert.Equal("UnauthorizedAccessException", facts["watch"][0]);
+            // Root's processes are closed to it.
+            Assert.True(int.Parse(facts["unreadable"][0]) >= 1, "unreadable " + facts["unreadable"][0]);
         }
     }
 
@@ -35,6 +37,7 @@ namespace sockscopeNET.Tests
             Console.WriteLine(System.IO.File.ReadLines("/proc/self/status").Single(line => line.StartsWith("CapEff:", StringComparison.Ordinal)).Replace('\t', ' '));
             SocketTable.GetSockets(SocketSelection.AllNamespaces, out int skipped);
             Console.WriteLine("skipped " + skipped);
+            Console.WriteLine("unreadable " + SocketTable.TakeSnapshot(SocketSelection.All, SocketDetails.None).UnreadableProcesses);
             string thrown = "nothing";
             try
             {
