@@ -66,6 +66,42 @@ namespace sockscopeNET
             }
         }
 
+        private const int EPERM = 1;
+        private const int ENOENT = 2;
+        private const int EINVAL = 22;
+        private const int EOPNOTSUPP = 95; // ENOTSUP on Linux
+
+        /// <summary>
+        /// Destroys the socket <paramref name="entry"/> describes, found again
+        /// by its protocol, family, ends, interface, cookie and namespace:
+        /// true when destroyed, false when it had closed since.
+        /// </summary>
+        internal static bool Destroy(SocketEntry entry)
+        {
+            var socket = new NativeSocket
+            {
+                Protocol = (byte)entry.Protocol,
+                Family = (byte)(entry.Local.IsIPv6 ? 10 : 2),
+                Interface = entry.Local.InterfaceIndex,
+                LocalPort = entry.Local.Port,
+                RemotePort = entry.Remote.Port,
+                Cookie = entry.Cookie,
+                Netns = entry.NetworkNamespace,
+            };
+            entry.Local.CopyAddress(socket.LocalAddress);
+            entry.Remote.CopyAddress(socket.RemoteAddress);
+            if (NativeMethods.DestroySocket(&socket) == 0) return true;
+            int errno = Marshal.GetLastWin32Error();
+            switch (errno)
+            {
+                case ENOENT: return false;
+                case EPERM: throw new UnauthorizedAccessException("Destroying a socket takes CAP_NET_ADMIN.");
+                case EOPNOTSUPP: throw new NotSupportedException("This kernel destroys no socket of this kind (built without SOCK_DESTROY, or a protocol it does not destroy).");
+                case EINVAL: throw new ArgumentException("The socket is in another network namespace than the caller's.", nameof(entry));
+                default: throw Failure("The socket", errno, "destroyed");
+            }
+        }
+
         private static uint LookUp(string name, Func<IntPtr, uint> lookup)
         {
             // The native name would end at the first zero; no process's name

@@ -50,6 +50,10 @@ namespace sockscopeNET
             Memory = memory;
         }
 
+        // What SocketTable.Kill needs to find the socket again.
+        internal NativeEndPoint Local => local;
+        internal NativeEndPoint Remote => remote;
+
         /// <summary><see cref="ProtocolType.Tcp"/> or <see cref="ProtocolType.Udp"/>.</summary>
         public ProtocolType Protocol { get; }
 

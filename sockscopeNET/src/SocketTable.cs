@@ -108,6 +108,26 @@ namespace sockscopeNET
             return new SocketSnapshot(sockets, unreadableProcesses, skippedNamespaces);
         }
 
+        /// <summary>
+        /// Destroys <paramref name="socket"/> as the kernel's SOCK_DESTROY
+        /// does: a TCP connection is aborted (its peer gets a reset, a call
+        /// blocked on it fails), a UDP socket's calls fail. The socket is
+        /// found again by its protocol, family, ends, interface and cookie,
+        /// never another one made since with the same ends.
+        /// </summary>
+        /// <param name="socket">A socket of the caller's network namespace, from a snapshot.</param>
+        /// <returns>True when destroyed; false when it had closed since.</returns>
+        /// <exception cref="ArgumentNullException"><paramref name="socket"/> is null.</exception>
+        /// <exception cref="ArgumentException">The socket is in another network namespace.</exception>
+        /// <exception cref="UnauthorizedAccessException">The caller lacks CAP_NET_ADMIN.</exception>
+        /// <exception cref="NotSupportedException">The kernel destroys no such socket (built without SOCK_DESTROY).</exception>
+        /// <exception cref="System.IO.IOException">The library failed otherwise (the message gives errno).</exception>
+        public static bool Kill(SocketEntry socket)
+        {
+            if (socket == null) throw new ArgumentNullException(nameof(socket));
+            return NativeBridge.Destroy(socket);
+        }
+
         private const SocketDetails KnownDetails = SocketDetails.TcpInfo | SocketDetails.Timer | SocketDetails.Memory;
 
         private static ushort[] Wanted(int[] ports)

@@ -9,7 +9,7 @@ using Xunit;
 
 namespace sockscopeNET.Tests
 {
-    // Socket details of a loopback connection of this process:
+    // Socket details and Kill on a loopback connection of this process:
     // 5000 bytes the server end has not read, and a client end with
     // keepalive on and an idle time of an hour.
     public sealed class SocketDetailsTests : IDisposable
@@ -119,5 +119,46 @@ namespace sockscopeNET.Tests
             Assert.Throws<ArgumentNullException>(() => SocketTable.TakeSnapshot(SocketSelection.Tcp, SocketDetails.None, null!));
             Assert.Throws<ArgumentOutOfRangeException>(() => SocketTable.TakeSnapshot(SocketSelection.Tcp, SocketDetails.None, 0));
         }
+
+        // The client end is destroyed: the server end gets a reset, the
+        // client's own calls fail, and the socket is gone the second time.
+        [Fact]
+        public void KillAbortsTheConnectionOnce()
+        {
+            SocketEntry clientEnd = End(Settled(SocketDetails.None), client);
+            Assert.True(SocketTable.Kill(clientEnd));
+            server.ReceiveTimeout = 5000;
+            var buffer = new byte[Unread];
+            // Whatever had arrived may still be read first.
+            SocketException reset = Assert.Throws<SocketException>(() => { for (int i = 0; i < 3; i++) server.Receive(buffer); });
+            Assert.Equal(SocketError.ConnectionReset, reset.SocketErrorCode);
+            Assert.Throws<SocketException>(() => client.Send(new byte[1]));
+            Assert.False(SocketTable.Kill(clientEnd));
+            Assert.DoesNotContain(SocketTable.GetSockets(SocketSelection.Tcp, TcpPort), e => e.Cookie == clientEnd.Cookie);
+        }
+
+        // Copies of a live socket's entry that the library refuses to act
+        // on: another namespace, or a socket that is not TCP or UDP.
+        [Fact]
+        public void KillRefusesWhatIsNotOneOfTheCallersSockets()
+        {
+            SocketEntry clientEnd = End(Settled(SocketDetails.None), client);
+            Assert.Throws<ArgumentNullException>(() => SocketTable.Kill(null!));
+            foreach (SocketEntry copy in new[] { Copy(clientEnd, clientEnd.Protocol, 1), Copy(clientEnd, ProtocolType.Icmp, clientEnd.NetworkNamespace) })
+                Assert.Throws<ArgumentException>(() => SocketTable.Kill(copy));
+            // Still connected.
+            client.Send(new byte[1]);
+            Assert.Equal(Unread + 1, EventuallyUnread());
+        }
+
+        private int EventuallyUnread()
+        {
+            for (int attempt = 0; attempt < 100 && server.Available < Unread + 1; attempt++) Thread.Sleep(20);
+            return server.Available;
+        }
+
+        private static SocketEntry Copy(SocketEntry e, ProtocolType protocol, ulong networkNamespace) =>
+            new(protocol, e.Local, e.Remote, e.State, e.IsDualStack, e.ReceiveQueue, e.SendQueue, e.IsSendQueueKnown, e.UserId, e.Inode,
+                e.Cookie, networkNamespace, e.NetworkNamespaceName, e.Owners.ToArray());
     }
 }

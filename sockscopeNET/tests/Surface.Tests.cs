@@ -143,6 +143,7 @@ namespace sockscopeNET.Tests
                     "public static IReadOnlyList`1 GetSockets(SocketSelection selection)",
                     "public static IReadOnlyList`1 GetSockets(SocketSelection selection, Int32& skippedNamespaces, Int32[] ports)",
                     "public static IReadOnlyList`1 GetSockets(SocketSelection selection, Int32[] ports)",
+                    "public static Boolean Kill(SocketEntry socket)",
                     "public static SocketSnapshot TakeSnapshot(SocketSelection selection, SocketDetails details, Int32[] ports)",
                 }.OrderBy(line => line, StringComparer.Ordinal),
                 CallerVisibleMembers(typeof(SocketTable)));
