@@ -12,7 +12,8 @@ using System.Text;
 using sockscopeNET;
 
 // Exits 0 and prints "net472 check passed" when the listeners this process
-// opens show up through the wrapper class and through SocketTable; prints
+// opens show up through the wrapper class and through SocketTable, and a
+// connection's details and Kill work; prints
 // what failed and exits 1 otherwise. With the probe's verb, runs
 // CollectionsProbe instead.
 internal static class Program

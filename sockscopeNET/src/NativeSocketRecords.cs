@@ -5,9 +5,11 @@ using System.Runtime.InteropServices;
 namespace sockscopeNET
 {
     // Mirrors of the C interface's structures (sockscope/sockets.h), field
-    // for field as of library 1.2. Later versions may add members at the end
+    // for field as of library 1.4. Later versions may add members at the end
     // of each: sockets and owners are reached by the strides the snapshot
-    // gives, never by these sizes, and the selection says its own size.
+    // gives, never by these sizes, the selection says its own size, and each
+    // detail structure the size it was filled to. A 1.2 or 1.3 library's
+    // sockets end before the detail pointers (SocketSnapshotReader).
 
     /// <summary>struct sockscope_selection (48 bytes, as of library 1.4).
     /// Expression, always null here, reads as none to 1.2, which takes a
