@@ -12,7 +12,8 @@ using System.Text;
 using sockscopeNET;
 
 // Exits 0 and prints "net472 check passed" when the listeners this process
-// opens show up through the wrapper class and through SocketTable; prints
+// opens show up through the wrapper class and through SocketTable, and a
+// connection's details and Kill work; prints
 // what failed and exits 1 otherwise. With the probe's verb, runs
 // CollectionsProbe instead.
 internal static class Program
@@ -77,7 +78,7 @@ internal static class Program
                     return local + " is not held by this process (" + pid + ")";
                 Console.WriteLine("SocketTable: " + entry.LocalEndPoint + " " + entry.State + " " + owner.ProcessId + "/" + owner.FileDescriptor + " " + owner.ProcessName);
             }
-            return AllNamespacesCheck((IPEndPoint)loopback.LocalEndpoint, pid);
+            return AllNamespacesCheck((IPEndPoint)loopback.LocalEndpoint, pid) ?? DetailsAndKillCheck(loopback);
         }
         finally
         {
@@ -101,6 +102,32 @@ internal static class Program
         Console.WriteLine("SocketTable, every namespace: " + entry.LocalEndPoint + " in net:[" + entry.NetworkNamespace + "] " +
                           (entry.NetworkNamespaceName ?? "(no name)") + ", " + skipped + " skipped; owner's cgroup " + owner.Cgroup);
         return null;
+    }
+
+    // A connection to the listener with its details, then destroyed: its
+    // own calls fail afterwards, and a second Kill finds it gone.
+    private static string DetailsAndKillCheck(TcpListener listener)
+    {
+        using (var client = new TcpClient(AddressFamily.InterNetwork))
+        {
+            var server = (IPEndPoint)listener.LocalEndpoint;
+            client.Connect(server);
+            using (TcpClient accepted = listener.AcceptTcpClient())
+            {
+                SocketSnapshot snapshot = SocketTable.TakeSnapshot(SocketSelection.Tcp | SocketSelection.IPv4,
+                    SocketDetails.TcpInfo | SocketDetails.Timer | SocketDetails.Memory, server.Port);
+                SocketEntry entry = snapshot.Sockets.FirstOrDefault(e => e.LocalEndPoint.Equals(client.Client.LocalEndPoint));
+                if (entry == null) return "TakeSnapshot lacks the connection from " + client.Client.LocalEndPoint;
+                if (entry.TcpInfo == null || entry.TcpInfo.RoundTripTime <= TimeSpan.Zero || entry.TcpInfo.SendMss <= 0 ||
+                    entry.Timer == null || entry.Memory == null || entry.Memory.SendBuffer <= 0)
+                    return "the connection's details are missing or wrong";
+                if (!SocketTable.Kill(entry)) return "Kill did not find the connection";
+                if (SocketTable.Kill(entry)) return "Kill destroyed the connection twice";
+                Console.WriteLine("SocketTable details: rtt " + entry.TcpInfo.RoundTripTime.TotalMilliseconds + " ms, " +
+                                  entry.TcpInfo.Congestion + ", timer " + entry.Timer.Kind + "; killed");
+                return null;
+            }
+        }
     }
 
     [DllImport("libc", SetLastError = true)]

@@ -40,6 +40,8 @@ int main() {
     FIELD(sockscope_selection, ports);
     FIELD(sockscope_selection, port_count);
     FIELD(sockscope_selection, expression);
+    FIELD(sockscope_selection, details);
+    FIELD(sockscope_selection, reserved);
 
     STRUCTURE(sockscope_snapshot);
     FIELD(sockscope_snapshot, size);
@@ -73,6 +75,81 @@ int main() {
     FIELD(sockscope_socket, flags);
     FIELD(sockscope_socket, netns);
     FIELD(sockscope_socket, netns_name);
+    FIELD(sockscope_socket, tcp_info);
+    FIELD(sockscope_socket, timer);
+    FIELD(sockscope_socket, memory);
+
+    STRUCTURE(sockscope_tcp_info);
+    FIELD(sockscope_tcp_info, size);
+    FIELD(sockscope_tcp_info, kernel_size);
+    FIELD(sockscope_tcp_info, congestion);
+    FIELD(sockscope_tcp_info, ca_state);
+    FIELD(sockscope_tcp_info, retransmits);
+    FIELD(sockscope_tcp_info, probes);
+    FIELD(sockscope_tcp_info, backoff);
+    FIELD(sockscope_tcp_info, options);
+    FIELD(sockscope_tcp_info, send_window_scale);
+    FIELD(sockscope_tcp_info, receive_window_scale);
+    FIELD(sockscope_tcp_info, app_limited);
+    FIELD(sockscope_tcp_info, rto);
+    FIELD(sockscope_tcp_info, ato);
+    FIELD(sockscope_tcp_info, send_mss);
+    FIELD(sockscope_tcp_info, receive_mss);
+    FIELD(sockscope_tcp_info, unacked);
+    FIELD(sockscope_tcp_info, sacked);
+    FIELD(sockscope_tcp_info, lost);
+    FIELD(sockscope_tcp_info, retrans);
+    FIELD(sockscope_tcp_info, last_data_sent_ms);
+    FIELD(sockscope_tcp_info, last_data_received_ms);
+    FIELD(sockscope_tcp_info, last_ack_received_ms);
+    FIELD(sockscope_tcp_info, pmtu);
+    FIELD(sockscope_tcp_info, receive_ssthresh);
+    FIELD(sockscope_tcp_info, rtt);
+    FIELD(sockscope_tcp_info, rttvar);
+    FIELD(sockscope_tcp_info, send_ssthresh);
+    FIELD(sockscope_tcp_info, send_cwnd);
+    FIELD(sockscope_tcp_info, advertised_mss);
+    FIELD(sockscope_tcp_info, reordering);
+    FIELD(sockscope_tcp_info, receive_rtt);
+    FIELD(sockscope_tcp_info, receive_space);
+    FIELD(sockscope_tcp_info, total_retrans);
+    FIELD(sockscope_tcp_info, min_rtt);
+    FIELD(sockscope_tcp_info, not_sent_bytes);
+    FIELD(sockscope_tcp_info, delivered);
+    FIELD(sockscope_tcp_info, send_window);
+    FIELD(sockscope_tcp_info, pacing_rate);
+    FIELD(sockscope_tcp_info, max_pacing_rate);
+    FIELD(sockscope_tcp_info, bytes_acked);
+    FIELD(sockscope_tcp_info, bytes_received);
+    FIELD(sockscope_tcp_info, bytes_sent);
+    FIELD(sockscope_tcp_info, bytes_retrans);
+    FIELD(sockscope_tcp_info, delivery_rate);
+    FIELD(sockscope_tcp_info, busy_time);
+    FIELD(sockscope_tcp_info, receive_window_limited);
+    FIELD(sockscope_tcp_info, send_buffer_limited);
+    FIELD(sockscope_tcp_info, segments_out);
+    FIELD(sockscope_tcp_info, segments_in);
+    FIELD(sockscope_tcp_info, data_segments_out);
+    FIELD(sockscope_tcp_info, data_segments_in);
+
+    STRUCTURE(sockscope_timer);
+    FIELD(sockscope_timer, size);
+    FIELD(sockscope_timer, kind);
+    FIELD(sockscope_timer, retransmits);
+    FIELD(sockscope_timer, reserved);
+    FIELD(sockscope_timer, expires_ms);
+
+    STRUCTURE(sockscope_memory);
+    FIELD(sockscope_memory, size);
+    FIELD(sockscope_memory, receive_allocated);
+    FIELD(sockscope_memory, receive_buffer);
+    FIELD(sockscope_memory, send_allocated);
+    FIELD(sockscope_memory, send_buffer);
+    FIELD(sockscope_memory, forward_allocated);
+    FIELD(sockscope_memory, send_queued);
+    FIELD(sockscope_memory, options);
+    FIELD(sockscope_memory, backlog);
+    FIELD(sockscope_memory, drops);
 
     STRUCTURE(sockscope_owner);
     FIELD(sockscope_owner, pid);
@@ -158,6 +235,13 @@ int main() {
     FIELD(statUDPROW, PID);
     FIELD(statUDPROW, size);
 
+    enumeration("sockscope_timer_kind");
+    VALUE(SOCKSCOPE_TIMER_OFF);
+    VALUE(SOCKSCOPE_TIMER_RETRANSMIT);
+    VALUE(SOCKSCOPE_TIMER_KEEPALIVE);
+    VALUE(SOCKSCOPE_TIMER_TIME_WAIT);
+    VALUE(SOCKSCOPE_TIMER_PROBE);
+
     enumeration("sockscope_connection_kind");
     VALUE(SOCKSCOPE_CONNECTION_OPENED);
     VALUE(SOCKSCOPE_CONNECTION_CLOSED);
@@ -195,6 +279,13 @@ int main() {
     CONSTANT(SOCKSCOPE_ALL);
     CONSTANT(SOCKSCOPE_ALL_NAMESPACES);
     CONSTANT(SOCKSCOPE_SEND_QUEUE_UNKNOWN);
+    CONSTANT(SOCKSCOPE_TCP_INFO);
+    CONSTANT(SOCKSCOPE_TIMER);
+    CONSTANT(SOCKSCOPE_MEMORY);
+    CONSTANT(SOCKSCOPE_TCPI_TIMESTAMPS);
+    CONSTANT(SOCKSCOPE_TCPI_SACK);
+    CONSTANT(SOCKSCOPE_TCPI_WINDOW_SCALE);
+    CONSTANT(SOCKSCOPE_TCPI_ECN);
     CONSTANT(SOCKSCOPE_STREAM_OPENS);
     CONSTANT(SOCKSCOPE_STREAM_ACCEPT_AT_SYSCALL_EXIT);
     CONSTANT(SOCKSCOPE_CONNECTION_PATH_CUT);

@@ -35,29 +35,70 @@ namespace sockscopeNET
         /// The sockets the C interface's selection bits <paramref name="what"/>
         /// ask for, on <paramref name="ports"/> only unless that is empty; the
         /// caller has checked both. <paramref name="skippedNamespaces"/>: the
-        /// network namespaces the library could not read.
+        /// network namespaces the library could not read. <paramref name="details"/>:
+        /// the C interface's SOCKSCOPE_TCP_INFO, _TIMER and _MEMORY bits; none
+        /// passes the selection at its size before them, which every library
+        /// since 1.2 takes.
         /// </summary>
-        internal static SocketEntry[] Sockets(uint what, ushort[] ports, out int skippedNamespaces)
+        internal static SocketEntry[] Sockets(uint what, uint details, ushort[] ports, out int skippedNamespaces,
+            out int unreadableProcesses)
         {
             fixed (ushort* wanted = ports)
             {
                 var selection = new NativeSelection
                 {
-                    Size = (UIntPtr)sizeof(NativeSelection),
+                    Size = (UIntPtr)(details == 0 ? NativeSelection.SizeBeforeDetails : sizeof(NativeSelection)),
                     What = what,
                     Ports = wanted,
                     PortCount = (UIntPtr)ports.Length,
+                    Details = details,
                 };
                 NativeSnapshot* snapshot = NativeMethods.TakeSnapshot(&selection);
                 if (snapshot == null) throw Failure("The socket table", Marshal.GetLastWin32Error());
                 try
                 {
-                    return SocketSnapshotReader.Read(snapshot, out skippedNamespaces);
+                    return SocketSnapshotReader.Read(snapshot, out skippedNamespaces, out unreadableProcesses);
                 }
                 finally
                 {
                     NativeMethods.FreeSnapshot(snapshot);
                 }
+            }
+        }
+
+        private const int EPERM = 1;
+        private const int ENOENT = 2;
+        private const int EINVAL = 22;
+        private const int EOPNOTSUPP = 95; // ENOTSUP on Linux
+
+        /// <summary>
+        /// Destroys the socket <paramref name="entry"/> describes, found again
+        /// by its protocol, family, ends, interface, cookie and namespace:
+        /// true when destroyed, false when it had closed since.
+        /// </summary>
+        internal static bool Destroy(SocketEntry entry)
+        {
+            var socket = new NativeSocket
+            {
+                Protocol = (byte)entry.Protocol,
+                Family = (byte)(entry.Local.IsIPv6 ? 10 : 2),
+                Interface = entry.Local.InterfaceIndex,
+                LocalPort = entry.Local.Port,
+                RemotePort = entry.Remote.Port,
+                Cookie = entry.Cookie,
+                Netns = entry.NetworkNamespace,
+            };
+            entry.Local.CopyAddress(socket.LocalAddress);
+            entry.Remote.CopyAddress(socket.RemoteAddress);
+            if (NativeMethods.DestroySocket(&socket) == 0) return true;
+            int errno = Marshal.GetLastWin32Error();
+            switch (errno)
+            {
+                case ENOENT: return false;
+                case EPERM: throw new UnauthorizedAccessException("Destroying a socket takes CAP_NET_ADMIN.");
+                case EOPNOTSUPP: throw new NotSupportedException("This kernel destroys no socket of this kind (built without SOCK_DESTROY, or a protocol it does not destroy).");
+                case EINVAL: throw new ArgumentException("The socket is in another network namespace than the caller's.", nameof(entry));
+                default: throw Failure("The socket", errno, "destroyed");
             }
         }
 

@@ -31,6 +31,17 @@ namespace sockscopeNET
 
         internal bool IsIPv6Unspecified => ipv6 && head == 0 && tail == 0;
 
+        internal bool IsIPv6 => ipv6;
+        internal ushort Port => port;
+        internal uint InterfaceIndex => interfaceIndex;
+
+        /// <summary>Writes the 16 address bytes as the C interface holds them (IPv4 in the first four).</summary>
+        internal void CopyAddress(byte* address)
+        {
+            *(ulong*)address = head;
+            *(ulong*)(address + 8) = tail;
+        }
+
         /// <summary>A new IPEndPoint; a link-local address gets the interface as its zone.</summary>
         internal IPEndPoint ToEndPoint()
         {

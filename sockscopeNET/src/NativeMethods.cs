@@ -32,6 +32,10 @@ namespace sockscopeNET
         [DllImport(CInterface, EntryPoint = "sockscope_snapshot_free")]
         internal static extern void FreeSnapshot(NativeSnapshot* snapshot);
 
+        /// <summary>sockscope_socket_destroy: 0, or -1 with errno set.</summary>
+        [DllImport(CInterface, EntryPoint = "sockscope_socket_destroy", SetLastError = true)]
+        internal static extern int DestroySocket(NativeSocket* socket);
+
         /// <summary>A process id, or 0; errno is non-zero when the lookup failed.</summary>
         [DllImport(Library, EntryPoint = "sockscopeNET_getProcessId", SetLastError = true)]
         internal static extern uint GetProcessId(IntPtr name);

@@ -28,7 +28,8 @@ namespace sockscopeNET
 
         internal SocketEntry(ProtocolType protocol, NativeEndPoint local, NativeEndPoint remote, TcpState state,
             bool isDualStack, int receiveQueue, int sendQueue, bool sendQueueKnown, int userId, ulong inode, ulong cookie, ulong networkNamespace,
-            string? networkNamespaceName, SocketOwner[] owners)
+            string? networkNamespaceName, SocketOwner[] owners, SocketTcpInfo? tcpInfo = null, SocketTimer? timer = null,
+            SocketMemory? memory = null)
         {
             Protocol = protocol;
             this.local = local;
@@ -44,7 +45,14 @@ namespace sockscopeNET
             NetworkNamespace = networkNamespace;
             NetworkNamespaceName = networkNamespaceName;
             this.owners = owners;
+            TcpInfo = tcpInfo;
+            Timer = timer;
+            Memory = memory;
         }
+
+        // What SocketTable.Kill needs to find the socket again.
+        internal NativeEndPoint Local => local;
+        internal NativeEndPoint Remote => remote;
 
         /// <summary><see cref="ProtocolType.Tcp"/> or <see cref="ProtocolType.Udp"/>.</summary>
         public ProtocolType Protocol { get; }
@@ -134,6 +142,27 @@ namespace sockscopeNET
         /// escape it before printing it.
         /// </summary>
         public string? NetworkNamespaceName { get; }
+
+        /// <summary>
+        /// The kernel's TCP state of the connection, when
+        /// <see cref="SocketDetails.TcpInfo"/> asked for it and the kernel gave
+        /// it (TCP sockets read over netlink); null otherwise.
+        /// </summary>
+        public SocketTcpInfo? TcpInfo { get; }
+
+        /// <summary>
+        /// The socket's pending timer, when <see cref="SocketDetails.Timer"/>
+        /// asked for it and the kernel gave it (TCP sockets read over
+        /// netlink); null otherwise.
+        /// </summary>
+        public SocketTimer? Timer { get; }
+
+        /// <summary>
+        /// The socket's memory, when <see cref="SocketDetails.Memory"/> asked
+        /// for it and the kernel gave it (sockets read over netlink); null
+        /// otherwise.
+        /// </summary>
+        public SocketMemory? Memory { get; }
 
         /// <summary>
         /// Every process that holds the socket, lowest process id first (then

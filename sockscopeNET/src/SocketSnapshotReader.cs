@@ -26,14 +26,29 @@ namespace sockscopeNET
         // An owner before UserContainer and ContainerUser were added.
         private const int OwnerMembersRequired = 40;
 
+        // A socket before the detail pointers (1.2, 1.3), and where each
+        // pointer ends: a socket holds it when the stride reaches that far.
+        private const int SocketMembersRequired = 128;
+        private static readonly long TcpInfoEnd = End(nameof(NativeSocket.TcpInfo));
+        private static readonly long TimerEnd = End(nameof(NativeSocket.Timer));
+        private static readonly long MemoryEnd = End(nameof(NativeSocket.Memory));
+
+        private static long End(string member) =>
+            (long)System.Runtime.InteropServices.Marshal.OffsetOf(typeof(NativeSocket), member) + IntPtr.Size;
+
+        // A tcp_info's Congestion pointer is whole in one this long.
+        private static readonly uint CongestionEnd =
+            (uint)System.Runtime.InteropServices.Marshal.OffsetOf(typeof(NativeTcpInfo), nameof(NativeTcpInfo.Congestion)) + (uint)IntPtr.Size;
+
         private static readonly SocketOwner[] NoOwners = new SocketOwner[0];
 
-        internal static SocketEntry[] Read(NativeSnapshot* snapshot, out int skippedNamespaces)
+        internal static SocketEntry[] Read(NativeSnapshot* snapshot, out int skippedNamespaces, out int unreadableProcesses)
         {
-            if ((ulong)snapshot->Size < SnapshotMembersRead || (ulong)snapshot->SocketSize < (ulong)sizeof(NativeSocket) ||
+            if ((ulong)snapshot->Size < SnapshotMembersRead || (ulong)snapshot->SocketSize < SocketMembersRequired ||
                 (ulong)snapshot->OwnerSize < OwnerMembersRequired)
                 throw new IOException("The socket table came from a libsockscope_x64 older than this wrapper (before 1.2).");
-            skippedNamespaces = snapshot->SkippedNamespaces > int.MaxValue ? int.MaxValue : (int)snapshot->SkippedNamespaces;
+            skippedNamespaces = Count(snapshot->SkippedNamespaces);
+            unreadableProcesses = Count(snapshot->UnreadableProcesses);
             var entries = new SocketEntry[checked((int)(ulong)snapshot->Count)];
             // A process's names and cgroup, and a namespace's name, are one
             // text in the snapshot, however many sockets refer to it: each is
@@ -42,11 +57,11 @@ namespace sockscopeNET
             byte* at = snapshot->Sockets;
             long stride = (long)(ulong)snapshot->SocketSize;
             for (int i = 0; i < entries.Length; i++, at += stride)
-                entries[i] = Entry((NativeSocket*)at, (long)(ulong)snapshot->OwnerSize, texts);
+                entries[i] = Entry((NativeSocket*)at, stride, (long)(ulong)snapshot->OwnerSize, texts);
             return entries;
         }
 
-        private static SocketEntry Entry(NativeSocket* socket, long ownerStride, Dictionary<IntPtr, string?> texts)
+        private static SocketEntry Entry(NativeSocket* socket, long stride, long ownerStride, Dictionary<IntPtr, string?> texts)
         {
             bool tcp = socket->Protocol == IPPROTO_TCP;
             bool ipv6 = socket->Family == AF_INET6;
@@ -68,7 +83,33 @@ namespace sockscopeNET
                 socket->Cookie,
                 socket->Netns,
                 Text(socket->NetnsName, texts),
-                Owners(socket, ownerStride, texts));
+                Owners(socket, ownerStride, texts),
+                stride >= TcpInfoEnd && socket->TcpInfo != null ? TcpInfo(socket->TcpInfo, texts) : null,
+                stride >= TimerEnd && socket->Timer != null ? Timer(socket->Timer) : null,
+                stride >= MemoryEnd && socket->Memory != null ? new SocketMemory(Filled<NativeMemory>(socket->Memory, socket->Memory->Size)) : null);
+        }
+
+        // A detail structure's members up to the size its library filled;
+        // those it lacks (an older library's) read 0, those it adds past
+        // the mirror are left.
+        private static T Filled<T>(void* source, uint size) where T : unmanaged
+        {
+            T copy = default;
+            Buffer.MemoryCopy(source, &copy, sizeof(T), Math.Min(size, (uint)sizeof(T)));
+            return copy;
+        }
+
+        private static SocketTcpInfo TcpInfo(NativeTcpInfo* native, Dictionary<IntPtr, string?> texts)
+        {
+            NativeTcpInfo info = Filled<NativeTcpInfo>(native, native->Size);
+            return new SocketTcpInfo(info, native->Size >= CongestionEnd ? Text(info.Congestion, texts) : null);
+        }
+
+        private static SocketTimer Timer(NativeTimer* native)
+        {
+            NativeTimer timer = Filled<NativeTimer>(native, native->Size);
+            return new SocketTimer((SocketTimerKind)timer.Kind, TimeSpan.FromTicks(timer.ExpiresMs * TimeSpan.TicksPerMillisecond),
+                timer.Retransmits);
         }
 
         private static int Count(uint count) => count > int.MaxValue ? int.MaxValue : (int)count;

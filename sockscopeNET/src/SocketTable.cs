@@ -39,7 +39,7 @@ namespace sockscopeNET
         /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
         /// <exception cref="System.IO.IOException">The library could not read a table (the message gives errno, or says it is unknown).</exception>
         public static IReadOnlyList<SocketEntry> GetSockets(SocketSelection selection = SocketSelection.All) =>
-            NativeBridge.Sockets(Checked(selection), EveryPort, out _);
+            NativeBridge.Sockets(Checked(selection), 0, EveryPort, out _, out _);
 
         /// <summary>
         /// As <see cref="GetSockets(SocketSelection)"/>, only the sockets whose
@@ -58,7 +58,7 @@ namespace sockscopeNET
         {
             if (ports == null) throw new ArgumentNullException(nameof(ports));
             if (ports.Length == 0) throw new ArgumentException("Name at least one port, or call GetSockets(selection) for every port.", nameof(ports));
-            return NativeBridge.Sockets(Checked(selection), Wanted(ports), out _);
+            return NativeBridge.Sockets(Checked(selection), 0, Wanted(ports), out _, out _);
         }
 
         /// <summary>
@@ -80,8 +80,55 @@ namespace sockscopeNET
         public static IReadOnlyList<SocketEntry> GetSockets(SocketSelection selection, out int skippedNamespaces, params int[] ports)
         {
             if (ports == null) throw new ArgumentNullException(nameof(ports));
-            return NativeBridge.Sockets(Checked(selection), Wanted(ports), out skippedNamespaces);
+            return NativeBridge.Sockets(Checked(selection), 0, Wanted(ports), out skippedNamespaces, out _);
         }
+
+        /// <summary>
+        /// As <see cref="GetSockets(SocketSelection, out int, int[])"/>, with
+        /// the <paramref name="details"/> of each socket that the kernel gives
+        /// (<see cref="SocketEntry.TcpInfo"/>, <see cref="SocketEntry.Timer"/>,
+        /// <see cref="SocketEntry.Memory"/>), and how many processes could
+        /// not be inspected. Never null.
+        /// </summary>
+        /// <param name="selection">Protocols and families, or'ed, and <see cref="SocketSelection.AllNamespaces"/> for every namespace.</param>
+        /// <param name="details">What each socket carries besides its row; <see cref="SocketDetails.None"/> costs what GetSockets does.</param>
+        /// <param name="ports">Ports, each 1 to 65535; none for every port.</param>
+        /// <exception cref="ArgumentNullException"><paramref name="ports"/> is null.</exception>
+        /// <exception cref="ArgumentException">The selection or the details have an unknown flag, or the selection none.</exception>
+        /// <exception cref="ArgumentOutOfRangeException">A port is not 1 to 65535.</exception>
+        /// <exception cref="OutOfMemoryException">The library ran out of memory.</exception>
+        /// <exception cref="System.IO.IOException">The library could not read a table, or (details asked of a library before 1.4) refused them.</exception>
+        public static SocketSnapshot TakeSnapshot(SocketSelection selection, SocketDetails details, params int[] ports)
+        {
+            if (ports == null) throw new ArgumentNullException(nameof(ports));
+            if ((details & ~KnownDetails) != 0)
+                throw new ArgumentException($"Not socket details: {details}. Or TcpInfo, Timer and Memory, or pass None.", nameof(details));
+            SocketEntry[] sockets = NativeBridge.Sockets(Checked(selection), (uint)details, Wanted(ports), out int skippedNamespaces,
+                out int unreadableProcesses);
+            return new SocketSnapshot(sockets, unreadableProcesses, skippedNamespaces);
+        }
+
+        /// <summary>
+        /// Destroys <paramref name="socket"/> as the kernel's SOCK_DESTROY
+        /// does: a TCP connection is aborted (its peer gets a reset, a call
+        /// blocked on it fails), a UDP socket's calls fail. The socket is
+        /// found again by its protocol, family, ends, interface and cookie,
+        /// never another one made since with the same ends.
+        /// </summary>
+        /// <param name="socket">A socket of the caller's network namespace, from a snapshot.</param>
+        /// <returns>True when destroyed; false when it had closed since.</returns>
+        /// <exception cref="ArgumentNullException"><paramref name="socket"/> is null.</exception>
+        /// <exception cref="ArgumentException">The socket is in another network namespace.</exception>
+        /// <exception cref="UnauthorizedAccessException">The caller lacks CAP_NET_ADMIN.</exception>
+        /// <exception cref="NotSupportedException">The kernel destroys no such socket (built without SOCK_DESTROY).</exception>
+        /// <exception cref="System.IO.IOException">The library failed otherwise (the message gives errno).</exception>
+        public static bool Kill(SocketEntry socket)
+        {
+            if (socket == null) throw new ArgumentNullException(nameof(socket));
+            return NativeBridge.Destroy(socket);
+        }
+
+        private const SocketDetails KnownDetails = SocketDetails.TcpInfo | SocketDetails.Timer | SocketDetails.Memory;
 
         private static ushort[] Wanted(int[] ports)
         {

@@ -64,6 +64,9 @@ namespace sockscopeNET.Tests
         [InlineData(typeof(NativeSnapshot), "sockscope_snapshot")]
         [InlineData(typeof(NativeSocket), "sockscope_socket")]
         [InlineData(typeof(NativeOwner), "sockscope_owner")]
+        [InlineData(typeof(NativeTcpInfo), "sockscope_tcp_info")]
+        [InlineData(typeof(NativeTimer), "sockscope_timer")]
+        [InlineData(typeof(NativeMemory), "sockscope_memory")]
         [InlineData(typeof(NativeStreamOptions), "sockscope_stream_options")]
         [InlineData(typeof(NativeConnections), "sockscope_connections")]
         [InlineData(typeof(NativeConnection), "sockscope_connection")]
@@ -89,6 +92,7 @@ namespace sockscopeNET.Tests
         // Each member's C name ends in its own in capitals (FirstCall:
         // SOCKSCOPE_OWNER_FROM_FIRST_CALL), and both have the same number.
         [Theory]
+        [InlineData(typeof(SocketTimerKind), "sockscope_timer_kind")]
         [InlineData(typeof(ConnectionKind), "sockscope_connection_kind")]
         [InlineData(typeof(ConnectionSide), "sockscope_connection_side")]
         [InlineData(typeof(ConnectionOwnerSource), "sockscope_owner_source")]
@@ -116,6 +120,10 @@ namespace sockscopeNET.Tests
                 ("SOCKSCOPE_SEND_QUEUE_UNKNOWN",
                     Convert.ToInt64(typeof(SocketSnapshotReader).GetField("SOCKSCOPE_SEND_QUEUE_UNKNOWN", BindingFlags.NonPublic | BindingFlags.Static)
                         .GetRawConstantValue())),
+                ("SOCKSCOPE_TCP_INFO", (long)SocketDetails.TcpInfo), ("SOCKSCOPE_TIMER", (long)SocketDetails.Timer),
+                ("SOCKSCOPE_MEMORY", (long)SocketDetails.Memory),
+                ("SOCKSCOPE_TCPI_TIMESTAMPS", NativeTcpInfo.TIMESTAMPS), ("SOCKSCOPE_TCPI_SACK", NativeTcpInfo.SACK),
+                ("SOCKSCOPE_TCPI_WINDOW_SCALE", NativeTcpInfo.WINDOW_SCALE), ("SOCKSCOPE_TCPI_ECN", NativeTcpInfo.ECN),
                 ("SOCKSCOPE_STREAM_OPENS", NativeStreamOptions.ReportOpens),
                 ("SOCKSCOPE_STREAM_ACCEPT_AT_SYSCALL_EXIT", NativeStreamOptions.AcceptAtSyscallExit),
                 ("SOCKSCOPE_CONNECTION_PATH_CUT", NativeConnection.PathCut),

@@ -73,7 +73,9 @@ namespace sockscopeNET.Tests
                 {
                     "sockscopeNET.ConnectionEnd", "sockscopeNET.ConnectionKind", "sockscopeNET.ConnectionOwnerSource",
                     "sockscopeNET.ConnectionRecord", "sockscopeNET.ConnectionSide", "sockscopeNET.ConnectionWatchOptions",
-                    "sockscopeNET.SocketEntry", "sockscopeNET.SocketOwner", "sockscopeNET.SocketSelection", "sockscopeNET.SocketTable",
+                    "sockscopeNET.SocketDetails", "sockscopeNET.SocketEntry", "sockscopeNET.SocketMemory", "sockscopeNET.SocketOwner",
+                    "sockscopeNET.SocketSelection", "sockscopeNET.SocketSnapshot", "sockscopeNET.SocketTable", "sockscopeNET.SocketTcpInfo",
+                    "sockscopeNET.SocketTimer", "sockscopeNET.SocketTimerKind",
                     "sockscopeNET.sockscopeNET", "sockscopeNET.statTCPROW_NET", "sockscopeNET.statUDPROW_NET",
                 },
                 Wrapper.GetExportedTypes().Select(type => type.FullName).OrderBy(name => name, StringComparer.Ordinal));
@@ -141,7 +143,9 @@ namespace sockscopeNET.Tests
                     "public static IReadOnlyList`1 GetSockets(SocketSelection selection)",
                     "public static IReadOnlyList`1 GetSockets(SocketSelection selection, Int32& skippedNamespaces, Int32[] ports)",
                     "public static IReadOnlyList`1 GetSockets(SocketSelection selection, Int32[] ports)",
-                },
+                    "public static Boolean Kill(SocketEntry socket)",
+                    "public static SocketSnapshot TakeSnapshot(SocketSelection selection, SocketDetails details, Int32[] ports)",
+                }.OrderBy(line => line, StringComparer.Ordinal),
                 CallerVisibleMembers(typeof(SocketTable)));
             Assert.Equal(
                 new[] { "Tcp = 1", "Udp = 2", "IPv4 = 4", "IPv6 = 8", "All = 15", "AllNamespaces = 16" },
@@ -155,7 +159,8 @@ namespace sockscopeNET.Tests
                     "property IReadOnlyList`1 Owners", "property Int32 ReceiveQueue", "property Int32 SendQueue",
                     "property Int32 UserId", "property ProtocolType Protocol", "property String NetworkNamespaceName",
                     "property TcpState State", "property UInt64 Cookie", "property UInt64 Inode", "property UInt64 NetworkNamespace",
-                },
+                    "property SocketTcpInfo TcpInfo", "property SocketTimer Timer", "property SocketMemory Memory",
+                }.OrderBy(line => line, StringComparer.Ordinal),
                 CallerVisibleMembers(typeof(SocketEntry)));
             Assert.Equal(
                 new[]
@@ -165,7 +170,22 @@ namespace sockscopeNET.Tests
                     "property String UserContainerId",
                 },
                 CallerVisibleMembers(typeof(SocketOwner)));
-            foreach (Type type in new[] { typeof(SocketEntry), typeof(SocketOwner) })
+            Assert.Equal(
+                new[] { "property Int32 SkippedNamespaces", "property Int32 UnreadableProcesses", "property IReadOnlyList`1 Sockets" }
+                    .OrderBy(line => line, StringComparer.Ordinal),
+                CallerVisibleMembers(typeof(SocketSnapshot)));
+            Assert.Equal(
+                new[] { "property Int32 Retransmits", "property SocketTimerKind Kind", "property TimeSpan Expires" },
+                CallerVisibleMembers(typeof(SocketTimer)));
+            Assert.Equal(9, CallerVisibleMembers(typeof(SocketMemory)).Count(line => line.StartsWith("property Int32 ", StringComparison.Ordinal)));
+            Assert.Equal(CallerVisibleMembers(typeof(SocketMemory)).Length, typeof(SocketMemory).GetProperties().Length);
+            // Every time a TimeSpan, every count an int or long, the window scales nullable.
+            Assert.All(CallerVisibleMembers(typeof(SocketTcpInfo)), line =>
+                Assert.Matches(@"^property (TimeSpan \w+(Time|Timeout|Variance|Sent|Received)|Int32 \w+|Int64 \w+|Boolean (Has|Is)\w+|String Congestion|Nullable`1 \w+WindowScale)$", line));
+            Assert.Equal(new[] { "None = 0", "TcpInfo = 1", "Timer = 2", "Memory = 4" }, Values<SocketDetails>());
+            Assert.True(typeof(SocketDetails).IsDefined(typeof(FlagsAttribute), false));
+            Assert.Equal(new[] { "Off = 0", "Retransmit = 1", "Keepalive = 2", "TimeWait = 3", "Probe = 4" }, Values<SocketTimerKind>());
+            foreach (Type type in new[] { typeof(SocketEntry), typeof(SocketOwner), typeof(SocketSnapshot), typeof(SocketTcpInfo), typeof(SocketTimer), typeof(SocketMemory) })
             {
                 Assert.True(type.IsSealed);
                 Assert.All(type.GetProperties(), property => Assert.Null(property.SetMethod));

@@ -22,11 +22,27 @@ namespace sockscopeNET.Tests
             Assert.Equal("0000000000000000", facts["CapEff:"][0]);
             Assert.True(int.Parse(facts["skipped"][0]) >= 1, "skipped " + facts["skipped"][0]);
             Assert.Equal("UnauthorizedAccessException", facts["watch"][0]);
+            // Root's processes are closed to it, and destroying a socket, even its own, takes CAP_NET_ADMIN.
+            Assert.True(int.Parse(facts["unreadable"][0]) >= 1, "unreadable " + facts["unreadable"][0]);
+            Assert.Equal("UnauthorizedAccessException", facts["kill"][0]);
         }
     }
 
     internal static class UnprivilegedProbe
     {
+        private static string Thrown(Action action)
+        {
+            try
+            {
+                action();
+                return "nothing";
+            }
+            catch (Exception failure)
+            {
+                return failure.GetType().Name;
+            }
+        }
+
         internal const string Verb = "unprivileged-probe";
 
         internal static int Run()
@@ -35,6 +51,20 @@ namespace sockscopeNET.Tests
             Console.WriteLine(System.IO.File.ReadLines("/proc/self/status").Single(line => line.StartsWith("CapEff:", StringComparison.Ordinal)).Replace('\t', ' '));
             SocketTable.GetSockets(SocketSelection.AllNamespaces, out int skipped);
             Console.WriteLine("skipped " + skipped);
+            Console.WriteLine("unreadable " + SocketTable.TakeSnapshot(SocketSelection.All, SocketDetails.None).UnreadableProcesses);
+            Console.WriteLine("kill " + Thrown(() =>
+            {
+                var listener = new System.Net.Sockets.TcpListener(System.Net.IPAddress.Loopback, 0);
+                listener.Start();
+                try
+                {
+                    SocketTable.Kill(SocketTable.GetSockets(SocketSelection.Tcp, ((System.Net.IPEndPoint)listener.LocalEndpoint).Port).Single());
+                }
+                finally
+                {
+                    listener.Stop();
+                }
+            }));
             string thrown = "nothing";
             try
             {

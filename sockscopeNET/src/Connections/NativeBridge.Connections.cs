@@ -10,10 +10,8 @@ namespace sockscopeNET
     // returns). The stream itself is a ConnectionStreamHandle.
     internal static unsafe partial class NativeBridge
     {
-        private const int EPERM = 1;
         private const int EINTR = 4;
         private const int ENOSYS = 38;
-        private const int EOPNOTSUPP = 95; // ENOTSUP on Linux
 
         private const string Stream = "The connection stream";
 
