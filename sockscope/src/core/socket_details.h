@@ -9,9 +9,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <linux/tcp.h>
 #include <mutex>
+#include <vector>
 
 namespace sockscope_detail {
 
@@ -45,12 +46,20 @@ class DetailStore {
 public:
     SocketDetails& make() {
         const std::lock_guard<std::mutex> hold(lock_);
-        return items_.emplace_back();
+        if (used_ == chunk_size) {
+            chunks_.push_back(std::make_unique<SocketDetails[]>(chunk_size));
+            used_ = 0;
+        }
+        return chunks_.back()[used_++];
     }
 
 private:
+    // Allocated a few hundred at a time: one allocation each (a deque would
+    // make one per detail, which is larger than its blocks).
+    static constexpr std::size_t chunk_size = 256;
     std::mutex lock_;
-    std::deque<SocketDetails> items_;
+    std::vector<std::unique_ptr<SocketDetails[]>> chunks_;
+    std::size_t used_ = chunk_size;
 };
 
 // Reads the details `wanted` (DetailBits) from one netlink attribute of a
