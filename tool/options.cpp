@@ -11,7 +11,7 @@
 
 namespace sockscope_tool {
 
-const char* const usage_line = "usage: sockscope [-tul46eWH] [--port N,...] [--pid N,...] [--name NAME] [--state S,...] "
+const char* const usage_line = "usage: sockscope [-tul46eWHiomK] [--port N,...] [--pid N,...] [--name NAME] [--state S,...] "
                                "[--json] [--watch SECONDS] [-A] [--netns NS] [--container ID] [EXPRESSION]\n"
                                "       sockscope -s [-A] [--json]\n"
                                "       sockscope --events [-46A] [--port N,...] [--pid N,...] [--name NAME] "
