@@ -340,7 +340,8 @@ struct sockscope_socket {
                                 when it has none */
     /* added in 1.4: read them only when socket_size reaches past them.
        Each NULL unless the selection asked for it (`details`) and the
-       kernel gave it for this socket; each points into the snapshot. */
+       kernel gave it for this socket (a connection in TIME_WAIT or
+       SYN_RECV has a timer only); each points into the snapshot. */
     const struct sockscope_tcp_info *tcp_info;
     const struct sockscope_timer *timer;
     const struct sockscope_memory *memory;
