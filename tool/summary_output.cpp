@@ -5,12 +5,12 @@
 #include <array>
 #include <cerrno>
 #include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <sockscope_text/decimal.h>
 #include <sockscope_text/output.h>
 
-#include "core/decimal.h"
 #include "json_writer.h"
 #include "linux/file_reader.h"
 #include "linux/proc_fs.h"
@@ -39,15 +39,6 @@ std::array<TransportRow, 5> transport_rows(const SocketSummary& c) {
         {"INET", "inet", c.raw4 + c.udp4 + c.tcp4, c.raw6 + c.udp6 + c.tcp6},
         {"FRAG", "frag", c.frag4, c.frag6},
     }};
-}
-
-// The inode in "net:[4026531840]"; 0 when the text is not that.
-std::uint64_t netns_inode(std::string_view link) {
-    constexpr std::string_view start = "net:[";
-    std::uint64_t inode = 0;
-    if (link.size() <= start.size() + 1 || link.substr(0, start.size()) != start || link.back() != ']') return 0;
-    link = link.substr(start.size(), link.size() - start.size() - 1);
-    return sockscope_detail::parse_number(link, inode) ? inode : 0;
 }
 
 std::string decimal(std::uint64_t value) {
@@ -80,10 +71,10 @@ SummaryFailure read_summary(const char* proc, NamespaceSummary& summary) {
     NamespaceSummary read_whole;
     if (std::string fault = parse_socket_summary(sockstat, six, snmp, read_whole.counts); !fault.empty())
         return {std::string(proc) + "/net/" + fault, 0};
-    // The namespace of the files: this process's, which self/net shows.
-    char link[64];
-    if (const Result<std::size_t> length = read_link_at(*fd, "self/ns/net", link, sizeof link); length)
-        read_whole.netns = netns_inode(std::string_view(link, *length));
+    // The namespace of the files: this process's, which self/net shows
+    // (its inode, as the tables give it; 0 when /proc can't say).
+    struct stat own {};
+    if (::fstatat(*fd, "self/ns/net", &own, 0) == 0) read_whole.netns = own.st_ino;
     summary = read_whole;
     return {};
 }

@@ -3,11 +3,10 @@
 
 #include <cerrno>
 #include <linux/netlink.h>
-#include <linux/sock_diag.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include "core/netlink_messages.h"
+#include "linux/sock_diag_socket.h"
 #include "linux/system_call.h"
 #include "linux/unique_fd.h"
 
@@ -17,35 +16,18 @@ namespace {
 // A dump that the kernel keeps flagging as interrupted (the table changed
 // while it was walked) is taken as it is after this many tries.
 constexpr int dump_attempts = 3;
-// The kernel answers a dump at once; a silent socket is a failure, not
-// something to wait on forever.
-constexpr int receive_timeout_seconds = 10;
 // The kernel's dump datagrams are at most 32 KiB today; larger ones are
 // measured before they are read, so none is ever cut.
 constexpr std::size_t initial_buffer_size = 64 * 1024;
-
-Result<void> send_request(int fd, const TableRequest& table, std::uint32_t seq, DumpKind kind) {
-    const std::vector<unsigned char> request = make_dump_request(table, seq, kind);
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    const ssize_t sent = retrying([&] {
-        return ::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&kernel),
-                        sizeof kernel);
-    });
-    if (sent < 0) return Failure{errno};
-    if (static_cast<std::size_t>(sent) != request.size()) return Failure{EPROTO};
-    return {};
-}
 
 // One whole dump into `rows`. `interrupted` is set when the kernel flagged
 // it.
 Result<void> dump_once(const TableRequest& table, DumpKind kind, std::uint32_t seq, std::vector<char>& buffer,
                        SocketRows& rows, bool& interrupted) {
-    const UniqueFd fd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-    if (!fd.valid()) return Failure{errno};
-    const timeval limit{receive_timeout_seconds, 0};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    if (const Result<void> sent = send_request(fd.get(), table, seq, kind); !sent) return sent;
+    const Result<UniqueFd> opened = open_sock_diag();
+    if (!opened) return opened.failure();
+    const UniqueFd& fd = *opened;
+    if (const Result<void> sent = send_to_kernel(fd.get(), make_dump_request(table, seq, kind)); !sent) return sent;
 
     interrupted = false;
     for (;;) {
