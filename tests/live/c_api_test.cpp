@@ -305,6 +305,15 @@ TEST(CInterface, AgreesWithSsFieldByField) {
     EXPECT_EQ(compared, 6);
 }
 
+// A selection of the IPv4 TCP sockets with `port` at either end.
+sockscope_selection tcp4_on_port(const std::uint16_t& port) {
+    sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
+    selection.what = SOCKSCOPE_TCP | SOCKSCOPE_IPV4;
+    selection.ports = &port;
+    selection.port_count = 1;
+    return selection;
+}
+
 TEST(CInterface, DetailsAreWhatTheKernelKeeps) {
     // A connection whose reader has not read: its data waits in the
     // receiver's buffer; the sender probes with keepalive.
@@ -317,10 +326,7 @@ TEST(CInterface, DetailsAreWhatTheKernelKeeps) {
     const std::vector<char> data(20000, 'x');
     ASSERT_EQ(send(client.fd(), data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
     const std::uint16_t port = static_cast<std::uint16_t>(listener.port());
-    sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
-    selection.what = SOCKSCOPE_TCP | SOCKSCOPE_IPV4;
-    selection.ports = &port;
-    selection.port_count = 1;
+    sockscope_selection selection = tcp4_on_port(port);
 
     // Until everything sent is acknowledged, the sender's timer is the
     // retransmission's: bounded waits for the acknowledgement.
@@ -374,11 +380,8 @@ TEST(CInterface, ClosedConnectionsWaitWithTheTimeWaitTimer) {
     client.reset(); // the active close: the client's end waits in TIME_WAIT
     server.reset(); // once the server's end has closed too
     const std::uint16_t port = static_cast<std::uint16_t>(local.port);
-    sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
-    selection.what = SOCKSCOPE_TCP | SOCKSCOPE_IPV4;
+    sockscope_selection selection = tcp4_on_port(port);
     selection.states = SOCKSCOPE_STATE_BIT(SOCKSCOPE_TIME_WAIT);
-    selection.ports = &port;
-    selection.port_count = 1;
     selection.details = SOCKSCOPE_TIMER;
     for (int tries = 0; tries < 100; ++tries) {
         const Snapshot snapshot(&selection);
@@ -405,10 +408,7 @@ TEST(CInterface, DestroyingAbortsTheSocketsSelectedAndNoOther) {
     const auto bystander_server = TestSocket::accept_from(listener);
     const std::uint16_t port = static_cast<std::uint16_t>(listener.port());
     const std::string client_end = "sport = :" + std::to_string(client.local().port);
-    sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
-    selection.what = SOCKSCOPE_TCP | SOCKSCOPE_IPV4;
-    selection.ports = &port;
-    selection.port_count = 1;
+    sockscope_selection selection = tcp4_on_port(port);
     selection.expression = client_end.c_str();
     const Snapshot before(&selection);
     ASSERT_NE(before.get(), nullptr);

@@ -389,9 +389,12 @@ TEST(Tool, DetailsFollowEachSocketInEveryForm) {
     ASSERT_EQ(send(client.fd(), "data", 4, 0), 4);
     const std::string port = std::to_string(listener.port());
 
-    // (A connection of an earlier run in TIME_WAIT on the port would have
-    // no TCP state or memory: not asked for.)
-    const auto rows = run_json({"-t", "-iom", "--port", port, "exclude", "time-wait"});
+    // The test's sockets: a connection of an earlier run in TIME_WAIT on the
+    // port would have no TCP state or memory.
+    const auto ours = [&port](std::string options) {
+        return std::vector<std::string>{"-t", options, "--port", port, "exclude", "time-wait"};
+    };
+    const auto rows = run_json(ours("-iom"));
     ASSERT_EQ(rows.size(), 3u);
     for (const JsonValue& row : rows) {
         for (const char* detail : {"tcp_info", "timer", "memory"})
@@ -401,17 +404,17 @@ TEST(Tool, DetailsFollowEachSocketInEveryForm) {
             EXPECT_GT(number(*row.member("tcp_info"), "send_mss"), 0);
         }
     }
-    const auto memory_only = run_json({"-t", "-m", "--port", port, "exclude", "time-wait"});
+    const auto memory_only = run_json(ours("-m"));
     ASSERT_EQ(memory_only.size(), 3u);
     EXPECT_EQ(memory_only[0].member("tcp_info"), nullptr);
 
-    const auto piped = run_tool({"-t", "-iom", "--port", port, "exclude", "time-wait"});
+    const auto piped = run_tool(ours("-iom"));
     ASSERT_EQ(piped.exit_code, 0) << piped.err;
     for (const auto& line : lines_of(piped.out))
         EXPECT_TRUE(line.find(" timer:(") != std::string::npos && line.find(" skmem:(r") != std::string::npos)
             << line;
 
-    const auto table = run_tool_on_terminal({"-t", "-o", "--port", port, "exclude", "time-wait"}, 200);
+    const auto table = run_tool_on_terminal(ours("-o"), 200);
     ASSERT_EQ(table.exit_code, 0) << table.err;
     const auto lines = lines_of(table.out);
     ASSERT_EQ(lines.size(), 7u); // the header, then a row and its timer's line for each socket
