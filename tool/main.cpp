@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // sockscope: the machine's TCP or UDP sockets with every process that holds
 // each, for people at a terminal and for scripts. See sockscope(1).
-#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstdint>
@@ -186,19 +185,20 @@ int write_failed(int error) {
 // said on stderr. False, said, when the caller may not destroy any.
 bool destroy_listed(const Run& run, const sockscope_snapshot& snapshot, std::vector<bool>& destroyed) {
     destroyed.assign(snapshot.count, false);
-    std::size_t refused = 0;
+    std::size_t done = 0, refused = 0;
     int refusal = 0;
     for (std::size_t i = 0; i < snapshot.count; ++i) {
         const sockscope_socket& socket = *sockscope_socket_at(&snapshot, i);
         if (!run.filter.passes(snapshot, socket)) continue;
         if (sockscope_socket_destroy(&socket) == 0) {
             destroyed[i] = true;
+            ++done;
             continue;
         }
         const int error = errno;
         if (error == ENOENT) continue;
-        if ((error == EPERM || error == EOPNOTSUPP) && refused == 0 &&
-            std::find(destroyed.begin(), destroyed.end(), true) == destroyed.end()) {
+        // Refused at the first socket tried: refused for every one.
+        if ((error == EPERM || error == EOPNOTSUPP) && done + refused == 0) {
             report_error(program,
                          error == EPERM ? "cannot destroy sockets (it takes CAP_NET_ADMIN)"
                                         : "cannot destroy sockets (the kernel was built without SOCK_DESTROY)",
