@@ -104,6 +104,7 @@ target_sources(sockscope_objects PRIVATE
     src/linux/connection_stream.cpp
     src/linux/connections_loader.cpp
     src/linux/kernel_btf.cpp
+    src/linux/kernel_typed_loader.cpp
     src/linux/bpf/connections_object.cpp
     ${bpf_out}/connections.skel.h
     src/linux/bpf_socket_holders.cpp

@@ -1,26 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Loads the connection stream's BPF object (bpf/connections.bpf.c) into the
-// kernel, in a fraction of the time that libbpf alone takes.
-//
-// libbpf on its own reads the kernel's BTF (5 MB, 125,000 types) to find
-// each program's attach point, then scans all of it again for every kernel
-// type that the object's CO-RE relocations name (twenty here, a millisecond
-// each). Here the library reads the kernel's BTF itself, once and in place
-// (kernel_btf.h), and gives libbpf what it needs without its own reading:
-//
-//   - the attach points: the programs' sections are named
-//     "sockscope/<hook>/<target>" (hook: tp_btf, fexit or iter, as libbpf
-//     names them), which libbpf does not know; a handler of that section
-//     prefix, registered with libbpf once per process, sets each program's
-//     type, attach type and target's BTF id when it is loaded;
-//   - the relocations' types: the part of the kernel's BTF they can touch
-//     (core/relocation_btf.h), a few hundred types, handed to libbpf as its
-//     btf_custom_path through a memory file.
-//
-// Where any of that is unavailable (no handler, a relocation that needs the
-// whole BTF), or the load fails with it, the object is loaded libbpf's own
-// way: the programs' types and targets are set by name, and libbpf reads
-// the kernel's BTF. Either way the same programs run.
+// kernel: against the kernel's types the library read itself where it can,
+// libbpf's own way otherwise (kernel_typed_loader.h).
 #pragma once
 
 #include <cstdint>

@@ -4,10 +4,15 @@
 #include <cerrno>
 #include <cstddef>
 #include <new>
+#include <optional>
+#include <span>
+#include <vector>
 #include <unistd.h>
 
 #include "linux/bpf/socket_holder.h"
 #include "linux/bpf/socket_holders_object.h"
+#include "linux/kernel_btf.h"
+#include "linux/kernel_typed_loader.h"
 #include "linux/system_call.h"
 #include "linux/unique_fd.h"
 
@@ -22,7 +27,63 @@ static_assert(offsetof(SocketHolder, fd) == offsetof(socket_holder, fd));
 namespace {
 
 // The program's entry point, as named in socket_holders.bpf.c.
-constexpr const char* program_name = "socket_holders";
+constexpr const char* program_names[] = {"socket_holders"};
+
+// The object opened, with the relocation BTF at `relocation_btf_path` when
+// not null.
+Result<bpf_object*> open_object(const LibbpfFunctions& f, const char* relocation_btf_path) {
+    const std::span<const std::byte> elf = socket_holders_object();
+    bpf_object_open_opts options{};
+    options.sz = sizeof options;
+    options.btf_custom_path = relocation_btf_path;
+    bpf_object* object = f.object_open_mem(elf.data(), elf.size(), &options);
+    if (object == nullptr) return Failure{errno != 0 ? errno : EINVAL};
+    return object;
+}
+
+// Loaded without libbpf reading the kernel's BTF: ENOTSUP where that way is
+// unavailable.
+Result<bpf_object*> load_with_kernel_types(const LibbpfFunctions& f) {
+    if (!section_handler_registered(f)) return Failure{ENOTSUP};
+    const Result<std::unique_ptr<KernelBtf>> kernel = KernelBtf::load();
+    if (!kernel) return Failure{ENOTSUP};
+    const Result<RelocationBtf> btf = relocation_btf_file((*kernel)->types(), socket_holders_object());
+    if (!btf) return Failure{ENOTSUP};
+    const Result<bpf_object*> opened = open_object(f, btf->path.c_str());
+    if (!opened) return opened;
+    OpenedObject object(f, *opened);
+    const std::optional<std::vector<HookedProgram>> programs = hooked_programs(f, object.get(), program_names);
+    const int error = programs ? load_hooked(f, object.get(), (*kernel)->types(), *programs) : ENOENT;
+    if (error == 0) return object.release();
+    return object.close_failing(error);
+}
+
+// Loaded libbpf's way: its type and target set by name, the kernel's BTF
+// read by libbpf.
+Result<bpf_object*> load_libbpf_way(const LibbpfFunctions& f) {
+    const Result<bpf_object*> opened = open_object(f, nullptr);
+    if (!opened) return opened;
+    OpenedObject object(f, *opened);
+    const std::optional<std::vector<HookedProgram>> programs = hooked_programs(f, object.get(), program_names);
+    const int error = programs ? load_by_names(f, object.get(), *programs) : EINVAL;
+    if (error == 0) return object.release();
+    return object.close_failing(error);
+}
+
+// The object loaded, the faster way first; the errno of the refusal (never
+// one of libbpf's own codes).
+Result<bpf_object*> load_object(const LibbpfFunctions& f) noexcept {
+    try {
+        Result<bpf_object*> object = load_with_kernel_types(f);
+        // No memory is the caller's failure, which the slower way would
+        // meet too: only a refusal of this way falls back to it.
+        if (!object && object.error() != ENOMEM) object = load_libbpf_way(f);
+        if (object) return object;
+        return Failure{libbpf_errno(object.error())};
+    } catch (const std::bad_alloc&) {
+        return Failure{ENOMEM};
+    }
+}
 
 } // namespace
 
@@ -33,20 +94,15 @@ Result<std::unique_ptr<SocketHoldersIterator>> SocketHoldersIterator::load(const
     const LibbpfFunctions& f = libbpf->functions();
     const QuietLibbpf quiet(f);
 
-    // libbpf returns a negative errno, or null with errno set.
-    const std::span<const std::byte> elf = socket_holders_object();
-    bpf_object* object = f.object_open_mem(elf.data(), elf.size(), nullptr);
-    if (object == nullptr) return Failure{errno};
-    int error = 0;
-    bpf_link* link = nullptr;
-    if (bpf_program* program = f.find_program_by_name(object, program_name); program == nullptr) error = ENOENT;
-    else if (const int loaded = f.object_load(object); loaded != 0) error = -loaded;
-    else if (link = f.attach_iter(program, nullptr); link == nullptr) error = errno;
+    const Result<bpf_object*> object = load_object(f);
+    if (!object) return object.failure();
+    bpf_link* link = f.attach_iter(f.find_program_by_name(*object, program_names[0]), nullptr);
+    const int error = link == nullptr ? (errno != 0 ? errno : EINVAL) : 0;
     // The attachment holds the program in the kernel by itself; the object
     // (the program's instructions, BTF and their descriptors) is no longer
     // needed.
-    f.object_close(object);
-    if (link == nullptr) return Failure{error != 0 ? error : EINVAL};
+    f.object_close(*object);
+    if (link == nullptr) return Failure{libbpf_errno(error)};
     auto* iterator = new (std::nothrow) SocketHoldersIterator(std::move(libbpf), link);
     if (iterator == nullptr) {
         f.link_destroy(link);

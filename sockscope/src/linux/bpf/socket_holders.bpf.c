@@ -76,7 +76,7 @@ static __always_inline unsigned int number_for_reader(struct task_struct *leader
     return (unsigned int)nr;
 }
 
-SEC("iter/task_file")
+SEC("sockscope/iter/task_file")
 int socket_holders(struct bpf_iter__task_file *ctx)
 {
     struct task_struct *task = ctx->task;
