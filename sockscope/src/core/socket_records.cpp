@@ -2,6 +2,7 @@
 #include "core/socket_records.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -38,103 +39,86 @@ std::pair<Holders::const_iterator, Holders::const_iterator> holders_of(const Hol
     return std::make_pair(first, last);
 }
 
-// The owners of all of `table`'s rows.
-std::size_t owner_count(const OwnedTable& table) {
-    std::size_t count = 0;
-    for (const SocketRow& row : table.rows) {
-        if (row.inode == 0) continue;
-        const auto [first, last] = holders_of(table.holders, row);
-        count += static_cast<std::size_t>(last - first);
-    }
-    return count;
-}
-
-// The snapshot's sockets and owners, made from the table's rows in their
-// order, before they have their block: each text is an offset into
-// `texts`, and each socket's owners the index of its first owner.
-class SnapshotParts {
-public:
-    explicit SnapshotParts(const OwnedTable& table);
-
-    WorkingVector<sockscope_socket> sockets;
-    WorkingVector<sockscope_owner> owners;
-    // The details asked for, of the sockets that have them.
-    WorkingVector<sockscope_tcp_info> tcp_infos;
-    WorkingVector<sockscope_timer> timers;
-    WorkingVector<sockscope_memory> memories;
-    BlockTexts texts;
-
-private:
-    void add_socket(const SocketRow& row, sockscope_socket& socket);
-    void add_details(const SocketDetails& details, sockscope_socket& socket);
-    void add_owner(std::uint32_t process, std::uint32_t fd);
-    OwnerTexts owner_texts(std::uint32_t process);
-    std::uintptr_t namespace_name(const SocketRow& row);
-
-    const OwnedTable& table_;
-    std::unordered_map<std::uint32_t, OwnerTexts> names_;               // one copy of each process's names
-    std::unordered_map<std::uint64_t, std::uintptr_t> namespace_names_; // one copy of each
-    std::size_t next_owner_ = 0;
+// A socket's two address texts, as offsets into the block's texts.
+struct AddressTexts {
+    std::uint32_t local;
+    std::uint32_t remote;
 };
 
-SnapshotParts::SnapshotParts(const OwnedTable& table)
-    : sockets(table.rows.size()), owners(owner_count(table)), table_(table) {
-    // Room for every detail at once: they are large, and copies as the
-    // arrays grow would cost as much as the rest of the snapshot.
-    std::size_t infos = 0, timers_given = 0, memories_given = 0;
-    for (const SocketRow& row : table.rows) {
-        if (row.details == nullptr) continue;
-        infos += row.details->has_tcp_info;
-        timers_given += row.details->has_timer;
-        memories_given += row.details->has_memory;
+// Every text of a snapshot, each once, gathered before its block is made,
+// with the count of each kind of record: the block is then made at its
+// whole size and each record written in its place, none built twice.
+class SnapshotTexts {
+public:
+    explicit SnapshotTexts(const OwnedTable& table);
+
+    BlockTexts texts;
+    WorkingVector<AddressTexts> addresses;                        // a socket's, by row
+    std::unordered_map<std::uint32_t, OwnerTexts> owners;         // by process
+    std::unordered_map<std::uint64_t, std::uintptr_t> namespaces; // names, by namespace inode
+    std::size_t owner_count = 0;
+    std::size_t tcp_infos = 0, timers = 0, memories = 0;
+
+private:
+    std::uint32_t address_text(Family family, const Address& address, std::string_view zone);
+    void add_owner_texts(std::uint32_t process);
+    void add_namespace_name(const SocketRow& row);
+
+    const OwnedTable& table_;
+};
+
+SnapshotTexts::SnapshotTexts(const OwnedTable& table) : addresses(table.rows.size()), table_(table) {
+    for (std::size_t i = 0; i < table.rows.size(); ++i) {
+        const SocketRow& row = table.rows[i];
+        // A scoped remote address is on the socket's interface too.
+        const std::string_view zone = table.zone_of(row);
+        addresses[i] = {address_text(row.family, row.local_address, zone),
+                        address_text(row.family, row.remote_address, zone)};
+        add_namespace_name(row);
+        if (row.inode != 0) {
+            const auto [first, last] = holders_of(table.holders, row);
+            for (auto holder = first; holder != last; ++holder) add_owner_texts(holder->process);
+            owner_count += static_cast<std::size_t>(last - first);
+        }
+        if (const SocketDetails* details = row.details) {
+            tcp_infos += details->has_tcp_info;
+            timers += details->has_timer;
+            memories += details->has_memory;
+            if (details->has_tcp_info && details->congestion[0] != '\0')
+                texts.add(well_formed_utf8(details->congestion));
+        }
     }
-    tcp_infos.reserve(infos);
-    timers.reserve(timers_given);
-    memories.reserve(memories_given);
-    for (std::size_t i = 0; i < table.rows.size(); ++i) add_socket(table.rows[i], sockets[i]);
 }
 
-void SnapshotParts::add_socket(const SocketRow& row, sockscope_socket& socket) {
+std::uint32_t SnapshotTexts::address_text(Family family, const Address& address, std::string_view zone) {
     char text[ipv6_text_size];
-    const bool tcp = row.protocol == Protocol::tcp;
-    socket.protocol = tcp ? 6 : 17;
-    socket.family = row.family == Family::ipv4 ? 2 : 10;
-    socket.state = row.state;
-    socket.v6only = row.v6only ? 1 : 0;
-    socket.interface = row.interface_index;
-    socket.state_name = kernel_state_name(tcp, row.state);
-    std::memcpy(socket.local_address, row.local_address.data(), sizeof socket.local_address);
-    std::memcpy(socket.remote_address, row.remote_address.data(), sizeof socket.remote_address);
-    // A scoped remote address is on the socket's interface too.
-    const std::string_view zone = table_.zone_of(row);
-    set_offset(socket.local_text, texts.add({text, address_text_into(row.family, row.local_address, zone, text)}));
-    set_offset(socket.remote_text, texts.add({text, address_text_into(row.family, row.remote_address, zone, text)}));
-    socket.local_port = static_cast<std::uint16_t>(port_to_host_order(row.local_port));
-    socket.remote_port = static_cast<std::uint16_t>(port_to_host_order(row.remote_port));
-    socket.uid = row.uid;
-    socket.netns = row.netns;
-    set_offset(socket.netns_name, namespace_name(row));
-    socket.receive_queue = row.receive_queue;
-    socket.send_queue = row.send_queue;
-    socket.flags = row.send_queue_known ? 0 : SOCKSCOPE_SEND_QUEUE_UNKNOWN;
-    socket.inode = row.inode;
-    socket.cookie = row.cookie;
-    // The owners' index for now; their address once the block is made.
-    const std::size_t first_owner = next_owner_;
-    if (row.inode != 0) {
-        const auto [first, last] = holders_of(table_.holders, row);
-        for (auto holder = first; holder != last; ++holder) add_owner(holder->process, holder->fd);
-    }
-    socket.owner_count = static_cast<std::uint32_t>(next_owner_ - first_owner);
-    socket.owners = reinterpret_cast<const sockscope_owner*>(first_owner);
-    if (row.details != nullptr) add_details(*row.details, socket);
+    const std::uintptr_t at = texts.add({text, address_text_into(family, address, zone, text)});
+    // Kept in 32 bits: distinct address texts of 4 GiB are no snapshot
+    // this library could hold.
+    if (at >= UINT32_MAX) throw std::bad_alloc();
+    return static_cast<std::uint32_t>(at);
 }
 
-// A detail's pointer holds its index + 1 until the block is made (0: none).
-template <typename Detail>
-void add_detail(WorkingVector<Detail>& details, const Detail& detail, const Detail*& pointer) {
-    details.push_back(detail);
-    pointer = reinterpret_cast<const Detail*>(details.size());
+void SnapshotTexts::add_owner_texts(std::uint32_t process) {
+    const auto [at, added] = owners.try_emplace(process);
+    if (!added) return;
+    const OwnerNames::Names* found = table_.names.find_both(process);
+    if (found == nullptr) return;
+    at->second.name = texts.add(well_formed_utf8(found->name));
+    at->second.comm = texts.add(well_formed_utf8(found->comm));
+    if (!found->cgroup.empty()) at->second.cgroup = texts.add(well_formed_utf8(found->cgroup));
+    if (!found->container.empty()) at->second.container = texts.add(well_formed_utf8(found->container));
+    if (!found->user_container.empty()) {
+        at->second.user_container = texts.add(well_formed_utf8(found->user_container));
+        at->second.container_user = found->container_user;
+    }
+}
+
+void SnapshotTexts::add_namespace_name(const SocketRow& row) {
+    const NamespaceOfRows* ns = table_.namespace_of(row);
+    if (ns == nullptr || ns->name.empty()) return;
+    const auto [at, added] = namespaces.try_emplace(ns->inode);
+    if (added) at->second = texts.add(well_formed_utf8(ns->name));
 }
 
 sockscope_tcp_info public_tcp_info(const tcp_info& info, std::uint32_t kernel_size) {
@@ -194,149 +178,152 @@ sockscope_tcp_info public_tcp_info(const tcp_info& info, std::uint32_t kernel_si
     return made;
 }
 
-void SnapshotParts::add_details(const SocketDetails& details, sockscope_socket& socket) {
-    if (details.has_tcp_info) {
-        sockscope_tcp_info info = public_tcp_info(details.info, details.tcp_info_size);
-        set_offset(info.congestion, details.congestion[0] != '\0' ? texts.add(well_formed_utf8(details.congestion))
-                                                                   : no_text);
-        add_detail(tcp_infos, info, socket.tcp_info);
-    }
-    if (details.has_timer)
-        add_detail(timers, sockscope_timer{sizeof(sockscope_timer), details.timer, details.retransmits, 0,
-                                           details.expires_ms},
-                   socket.timer);
-    if (details.has_memory) {
-        sockscope_memory memory{};
-        memory.size = sizeof memory;
-        const auto& m = details.memory;
-        memory.receive_allocated = m[0];
-        memory.receive_buffer = m[1];
-        memory.send_allocated = m[2];
-        memory.send_buffer = m[3];
-        memory.forward_allocated = m[4];
-        memory.send_queued = m[5];
-        memory.options = m[6];
-        memory.backlog = m[7];
-        memory.drops = m[8];
-        add_detail(memories, memory, socket.memory);
-    }
+sockscope_memory public_memory(const std::array<std::uint32_t, 9>& m) {
+    sockscope_memory memory{};
+    memory.size = sizeof memory;
+    memory.receive_allocated = m[0];
+    memory.receive_buffer = m[1];
+    memory.send_allocated = m[2];
+    memory.send_buffer = m[3];
+    memory.forward_allocated = m[4];
+    memory.send_queued = m[5];
+    memory.options = m[6];
+    memory.backlog = m[7];
+    memory.drops = m[8];
+    return memory;
 }
 
-void SnapshotParts::add_owner(std::uint32_t process, std::uint32_t fd) {
-    sockscope_owner& owner = owners[next_owner_++];
-    owner.pid = process;
-    owner.fd = static_cast<std::int32_t>(fd);
-    const OwnerTexts found = owner_texts(process);
-    set_offset(owner.name, found.name);
-    set_offset(owner.comm, found.comm);
-    set_offset(owner.cgroup, found.cgroup);
-    set_offset(owner.container, found.container);
-    set_offset(owner.user_container, found.user_container);
-    owner.container_user = found.container_user;
-    owner.reserved = 0;
-}
+// The block on the C heap: the snapshot's header, then its sockets,
+// owners, TCP infos, timers and memories, each part at a multiple of 8,
+// then the texts. Each record is written once, in its place.
+class SnapshotBlock {
+public:
+    SnapshotBlock(const OwnedTable& table, const SnapshotTexts& gathered);
+    // Writes every record: the snapshot, whole, the caller's to free.
+    sockscope_snapshot* finish();
 
-OwnerTexts SnapshotParts::owner_texts(std::uint32_t process) {
-    const auto [at, added] = names_.try_emplace(process);
-    if (added) {
-        if (const OwnerNames::Names* found = table_.names.find_both(process)) {
-            at->second.name = texts.add(well_formed_utf8(found->name));
-            at->second.comm = texts.add(well_formed_utf8(found->comm));
-            if (!found->cgroup.empty()) at->second.cgroup = texts.add(well_formed_utf8(found->cgroup));
-            if (!found->container.empty()) at->second.container = texts.add(well_formed_utf8(found->container));
-            if (!found->user_container.empty()) {
-                at->second.user_container = texts.add(well_formed_utf8(found->user_container));
-                at->second.container_user = found->container_user;
-            }
-        }
-    }
-    return at->second;
-}
+private:
+    void write_socket(std::size_t index);
+    void write_owner(std::uint32_t process, std::uint32_t fd);
+    void write_details(const SocketDetails& details, sockscope_socket& socket);
+    const char* text(std::uintptr_t offset) const { return offset == no_text ? nullptr : texts_ + offset; }
 
-// The row's network namespace's name, or no_text when it has none.
-std::uintptr_t SnapshotParts::namespace_name(const SocketRow& row) {
-    const NamespaceOfRows* ns = table_.namespace_of(row);
-    if (ns == nullptr || ns->name.empty()) return no_text;
-    const auto [at, added] = namespace_names_.try_emplace(ns->inode);
-    if (added) at->second = texts.add(well_formed_utf8(ns->name));
-    return at->second;
-}
+    const OwnedTable& table_;
+    const SnapshotTexts& gathered_;
+    char* block_ = nullptr;
+    // The next record of each part.
+    sockscope_socket* sockets_ = nullptr;
+    sockscope_owner* owners_ = nullptr;
+    sockscope_tcp_info* tcp_infos_ = nullptr;
+    sockscope_timer* timers_ = nullptr;
+    sockscope_memory* memories_ = nullptr;
+    const char* texts_ = nullptr;
+};
 
-// Copies `details` to `at`, where the block has room for them.
-template <typename Detail>
-Detail* place_details(const WorkingVector<Detail>& details, char* at) {
-    if (!details.empty()) std::memcpy(at, details.data(), details.size() * sizeof(Detail));
-    return reinterpret_cast<Detail*>(at);
-}
-
-// An index + 1 made the detail's address (0: null).
-template <typename Detail>
-void resolve_detail(const Detail*& pointer, const Detail* placed) {
-    const auto index = reinterpret_cast<std::uintptr_t>(pointer);
-    pointer = index == 0 ? nullptr : placed + (index - 1);
-}
-
-// The parts copied into one block on the C heap, their offsets and
-// indexes made pointers into it, under the snapshot's header.
-sockscope_snapshot* place_in_block(const SnapshotParts& parts, const OwnedTable& table) {
-    const WorkingVector<sockscope_socket>& sockets = parts.sockets;
-    const WorkingVector<sockscope_owner>& owners = parts.owners;
-    const BlockTexts& texts = parts.texts;
+SnapshotBlock::SnapshotBlock(const OwnedTable& table, const SnapshotTexts& gathered)
+    : table_(table), gathered_(gathered) {
     const std::size_t sockets_at = block_aligned(sizeof(sockscope_snapshot));
-    const std::size_t owners_at = sockets_at + block_aligned(sockets.size() * sizeof(sockscope_socket));
-    const std::size_t infos_at = owners_at + block_aligned(owners.size() * sizeof(sockscope_owner));
-    const std::size_t timers_at = infos_at + block_aligned(parts.tcp_infos.size() * sizeof(sockscope_tcp_info));
-    const std::size_t memories_at = timers_at + block_aligned(parts.timers.size() * sizeof(sockscope_timer));
-    const std::size_t texts_at = memories_at + block_aligned(parts.memories.size() * sizeof(sockscope_memory));
-    const std::size_t total = texts_at + texts.bytes().size();
-    auto* block = static_cast<char*>(std::malloc(total));
-    if (block == nullptr) throw std::bad_alloc();
+    const std::size_t owners_at = sockets_at + block_aligned(table.rows.size() * sizeof(sockscope_socket));
+    const std::size_t infos_at = owners_at + block_aligned(gathered.owner_count * sizeof(sockscope_owner));
+    const std::size_t timers_at = infos_at + block_aligned(gathered.tcp_infos * sizeof(sockscope_tcp_info));
+    const std::size_t memories_at = timers_at + block_aligned(gathered.timers * sizeof(sockscope_timer));
+    const std::size_t texts_at = memories_at + block_aligned(gathered.memories * sizeof(sockscope_memory));
+    const WorkingVector<char>& texts = gathered.texts.bytes();
+    block_ = static_cast<char*>(std::malloc(texts_at + texts.size()));
+    if (block_ == nullptr) throw std::bad_alloc();
+    sockets_ = reinterpret_cast<sockscope_socket*>(block_ + sockets_at);
+    owners_ = reinterpret_cast<sockscope_owner*>(block_ + owners_at);
+    tcp_infos_ = reinterpret_cast<sockscope_tcp_info*>(block_ + infos_at);
+    timers_ = reinterpret_cast<sockscope_timer*>(block_ + timers_at);
+    memories_ = reinterpret_cast<sockscope_memory*>(block_ + memories_at);
+    texts_ = block_ + texts_at;
+    if (!texts.empty()) std::memcpy(block_ + texts_at, texts.data(), texts.size());
+}
 
-    auto* placed_sockets = reinterpret_cast<sockscope_socket*>(block + sockets_at);
-    auto* placed_owners = reinterpret_cast<sockscope_owner*>(block + owners_at);
-    const char* placed_texts = block + texts_at;
-    if (!sockets.empty()) std::memcpy(placed_sockets, sockets.data(), sockets.size() * sizeof(sockscope_socket));
-    if (!owners.empty()) std::memcpy(placed_owners, owners.data(), owners.size() * sizeof(sockscope_owner));
-    auto* placed_infos = place_details(parts.tcp_infos, block + infos_at);
-    auto* placed_timers = place_details(parts.timers, block + timers_at);
-    auto* placed_memories = place_details(parts.memories, block + memories_at);
-    if (!texts.bytes().empty()) std::memcpy(block + texts_at, texts.bytes().data(), texts.bytes().size());
-    for (std::size_t i = 0; i < parts.tcp_infos.size(); ++i) resolve(placed_infos[i].congestion, placed_texts);
-    for (std::size_t i = 0; i < sockets.size(); ++i) {
-        sockscope_socket& socket = placed_sockets[i];
-        resolve(socket.local_text, placed_texts);
-        resolve(socket.remote_text, placed_texts);
-        resolve(socket.netns_name, placed_texts);
-        socket.owners = socket.owner_count == 0 ? nullptr
-                                                : placed_owners + reinterpret_cast<std::uintptr_t>(socket.owners);
-        resolve_detail(socket.tcp_info, placed_infos);
-        resolve_detail(socket.timer, placed_timers);
-        resolve_detail(socket.memory, placed_memories);
-    }
-    for (std::size_t i = 0; i < owners.size(); ++i) {
-        resolve(placed_owners[i].name, placed_texts);
-        resolve(placed_owners[i].comm, placed_texts);
-        resolve(placed_owners[i].cgroup, placed_texts);
-        resolve(placed_owners[i].container, placed_texts);
-        resolve(placed_owners[i].user_container, placed_texts);
-    }
-
-    auto* snapshot = new (block) sockscope_snapshot{};
+sockscope_snapshot* SnapshotBlock::finish() {
+    sockscope_socket* const first_socket = sockets_;
+    for (std::size_t i = 0; i < table_.rows.size(); ++i) write_socket(i);
+    auto* snapshot = new (block_) sockscope_snapshot{};
     snapshot->size = sizeof(sockscope_snapshot);
     snapshot->socket_size = sizeof(sockscope_socket);
     snapshot->owner_size = sizeof(sockscope_owner);
-    snapshot->count = sockets.size();
-    snapshot->sockets = sockets.empty() ? nullptr : placed_sockets;
-    snapshot->unreadable_processes = table.unreadable_processes;
-    snapshot->skipped_namespaces = table.skipped_namespaces;
+    snapshot->count = table_.rows.size();
+    snapshot->sockets = table_.rows.empty() ? nullptr : first_socket;
+    snapshot->unreadable_processes = table_.unreadable_processes;
+    snapshot->skipped_namespaces = table_.skipped_namespaces;
     return snapshot;
+}
+
+void SnapshotBlock::write_socket(std::size_t index) {
+    const SocketRow& row = table_.rows[index];
+    sockscope_socket& socket = *new (sockets_++) sockscope_socket{};
+    const bool tcp = row.protocol == Protocol::tcp;
+    socket.protocol = tcp ? 6 : 17;
+    socket.family = row.family == Family::ipv4 ? 2 : 10;
+    socket.state = row.state;
+    socket.v6only = row.v6only ? 1 : 0;
+    socket.interface = row.interface_index;
+    socket.state_name = kernel_state_name(tcp, row.state);
+    std::memcpy(socket.local_address, row.local_address.data(), sizeof socket.local_address);
+    std::memcpy(socket.remote_address, row.remote_address.data(), sizeof socket.remote_address);
+    socket.local_text = texts_ + gathered_.addresses[index].local;
+    socket.remote_text = texts_ + gathered_.addresses[index].remote;
+    socket.local_port = static_cast<std::uint16_t>(port_to_host_order(row.local_port));
+    socket.remote_port = static_cast<std::uint16_t>(port_to_host_order(row.remote_port));
+    socket.uid = row.uid;
+    socket.netns = row.netns;
+    if (const NamespaceOfRows* ns = table_.namespace_of(row); ns != nullptr && !ns->name.empty())
+        socket.netns_name = text(gathered_.namespaces.at(ns->inode));
+    socket.receive_queue = row.receive_queue;
+    socket.send_queue = row.send_queue;
+    socket.flags = row.send_queue_known ? 0 : SOCKSCOPE_SEND_QUEUE_UNKNOWN;
+    socket.inode = row.inode;
+    socket.cookie = row.cookie;
+    if (row.inode != 0) {
+        const auto [first, last] = holders_of(table_.holders, row);
+        socket.owner_count = static_cast<std::uint32_t>(last - first);
+        if (first != last) socket.owners = owners_;
+        for (auto holder = first; holder != last; ++holder) write_owner(holder->process, holder->fd);
+    }
+    if (row.details != nullptr) write_details(*row.details, socket);
+}
+
+void SnapshotBlock::write_owner(std::uint32_t process, std::uint32_t fd) {
+    sockscope_owner& owner = *new (owners_++) sockscope_owner{};
+    owner.pid = process;
+    owner.fd = static_cast<std::int32_t>(fd);
+    const OwnerTexts& found = gathered_.owners.at(process);
+    owner.name = text(found.name);
+    owner.comm = text(found.comm);
+    owner.cgroup = text(found.cgroup);
+    owner.container = text(found.container);
+    owner.user_container = text(found.user_container);
+    owner.container_user = found.container_user;
+}
+
+void SnapshotBlock::write_details(const SocketDetails& details, sockscope_socket& socket) {
+    if (details.has_tcp_info) {
+        *tcp_infos_ = public_tcp_info(details.info, details.tcp_info_size);
+        // Gathered before the block was made.
+        if (details.congestion[0] != '\0')
+            tcp_infos_->congestion = text(gathered_.texts.find(well_formed_utf8(details.congestion)));
+        socket.tcp_info = tcp_infos_++;
+    }
+    if (details.has_timer) {
+        *timers_ = sockscope_timer{sizeof(sockscope_timer), details.timer, details.retransmits, 0, details.expires_ms};
+        socket.timer = timers_++;
+    }
+    if (details.has_memory) {
+        *memories_ = public_memory(details.memory);
+        socket.memory = memories_++;
+    }
 }
 
 } // namespace
 
 sockscope_snapshot* make_socket_snapshot(const OwnedTable& table) {
-    const SnapshotParts parts(table);
-    return place_in_block(parts, table);
+    const SnapshotTexts texts(table);
+    return SnapshotBlock(table, texts).finish();
 }
 
 } // namespace sockscope_detail
