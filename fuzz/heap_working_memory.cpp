@@ -15,4 +15,6 @@ void* allocate_working_memory(std::size_t bytes) {
 
 void release_working_memory(void* block, std::size_t) noexcept { std::free(block); }
 
+void prefer_huge_pages(void*, std::size_t) noexcept {}
+
 } // namespace sockscope_detail

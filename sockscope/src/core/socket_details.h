@@ -6,6 +6,7 @@
 // namespaces add to at once.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +14,8 @@
 #include <linux/tcp.h>
 #include <mutex>
 #include <vector>
+
+#include "core/working_memory.h"
 
 namespace sockscope_detail {
 
@@ -46,20 +49,22 @@ class DetailStore {
 public:
     SocketDetails& make() {
         const std::lock_guard<std::mutex> hold(lock_);
-        if (used_ == chunk_size) {
-            chunks_.push_back(std::make_unique<SocketDetails[]>(chunk_size));
-            used_ = 0;
+        if (chunks_.empty() || chunks_.back().size() == chunks_.back().capacity()) {
+            // Each chunk twice the one before, up to a limit: a few
+            // allocations for a large table, the largest from working
+            // memory's huge pages.
+            const std::size_t size = chunks_.empty() ? first_chunk : std::min(2 * chunks_.back().size(), last_chunk);
+            chunks_.emplace_back();
+            chunks_.back().reserve(size);
         }
-        return chunks_.back()[used_++];
+        return chunks_.back().emplace_back();
     }
 
 private:
-    // Allocated a few hundred at a time: one allocation each (a deque would
-    // make one per detail, which is larger than its blocks).
-    static constexpr std::size_t chunk_size = 256;
+    static constexpr std::size_t first_chunk = 256, last_chunk = 16384;
     std::mutex lock_;
-    std::vector<std::unique_ptr<SocketDetails[]>> chunks_;
-    std::size_t used_ = chunk_size;
+    // Never grown past their first capacity: a detail stays where it is.
+    std::vector<WorkingVector<SocketDetails>> chunks_;
 };
 
 // Reads the details `wanted` (DetailBits) from one netlink attribute of a

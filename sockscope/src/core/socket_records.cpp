@@ -231,6 +231,7 @@ SnapshotBlock::SnapshotBlock(const OwnedTable& table, const SnapshotTexts& gathe
     const WorkingVector<char>& texts = gathered.texts.bytes();
     block_ = static_cast<char*>(std::malloc(texts_at + texts.size()));
     if (block_ == nullptr) throw std::bad_alloc();
+    prefer_huge_pages(block_, texts_at + texts.size());
     sockets_ = reinterpret_cast<sockscope_socket*>(block_ + sockets_at);
     owners_ = reinterpret_cast<sockscope_owner*>(block_ + owners_at);
     tcp_infos_ = reinterpret_cast<sockscope_tcp_info*>(block_ + infos_at);

@@ -22,6 +22,11 @@ namespace sockscope_detail {
 // define it on the C heap (fuzz/heap_working_memory.cpp).
 void* allocate_working_memory(std::size_t bytes);
 void release_working_memory(void* block, std::size_t bytes) noexcept;
+// Asks for the large block of `bytes` at `block`, from the C heap, to be
+// backed by huge pages where it wholly covers them: a large answer the
+// caller keeps (the C interface's snapshot) faults 2 MiB at a time as it is
+// written. Only advice: nothing changes where huge pages are off.
+void prefer_huge_pages(void* block, std::size_t bytes) noexcept;
 
 template <class T>
 struct WorkingMemoryAllocator {

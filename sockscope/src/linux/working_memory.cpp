@@ -48,4 +48,12 @@ void release_working_memory(void* block, std::size_t bytes) noexcept {
     ::munmap(block, whole_huge_pages(bytes));
 }
 
+void prefer_huge_pages(void* block, std::size_t bytes) noexcept {
+    if (block == nullptr || bytes < mapped_from) return;
+    const auto start = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t first = (start + huge_page - 1) / huge_page * huge_page;
+    const std::uintptr_t end = (start + bytes) / huge_page * huge_page;
+    if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+}
+
 } // namespace sockscope_detail
