@@ -242,61 +242,66 @@ def sockets(kind: str = "tcp", family: Optional[int] = None,
     if family not in _FAMILY_BITS:
         raise ValueError(f"family is None, 4 or 6, not {family!r}")
     what = _KINDS[kind] | _FAMILY_BITS[family] | (ALL_NAMESPACES if all_namespaces else 0)
-    result = Sockets()
     with _Snapshot(what, states, ports, expression) as snapshot:
-        result.unreadable_processes = snapshot.unreadable_processes
-        result.skipped_namespaces = snapshot.skipped_namespaces
-        owners_view, owners_start = snapshot.owners_block()
-        owner_layout = _at_stride(_OWNER_FORMAT, snapshot.owner_size, "owner")
-        owner_size = snapshot.owner_size
-        texts = _Texts()
-        # By family: an IPv4 address's 16 bytes may read as an IPv6 one's.
-        addresses_v4: Dict[object, IPAddress] = {}
-        addresses_v6: Dict[object, IPAddress] = {}
-        new, owner_new = tuple.__new__, tuple.__new__
-        protocols, families, states_by_number = _PROTOCOLS, _FAMILIES, _STATES
-        v4, v6, no_peer = ipaddress.IPv4Address, ipaddress.IPv6Address, _NO_PEER
-        append = result.append
-        for (protocol, family_number, state, _, interface, local_raw, remote_raw, local_text, remote_text,
-             local_port, remote_port, uid, receive_queue, send_queue, inode, cookie, owners_at, owner_count, _,
-             netns, netns_name) in snapshot.records:
-            # An address is made once; a scoped IPv6 one from its text, which
-            # carries its zone.
-            addresses = addresses_v4 if family_number == 2 else addresses_v6
-            key = local_raw if interface == 0 else (local_raw, interface)
-            local = addresses.get(key)
-            if local is None:
+        return _socket_rows(snapshot)
+
+
+def _socket_rows(snapshot: _Snapshot) -> Sockets:
+    """Every socket of a snapshot, in this package's types."""
+    result = Sockets()
+    result.unreadable_processes = snapshot.unreadable_processes
+    result.skipped_namespaces = snapshot.skipped_namespaces
+    owners_view, owners_start = snapshot.owners_block()
+    owner_layout = _at_stride(_OWNER_FORMAT, snapshot.owner_size, "owner")
+    owner_size = snapshot.owner_size
+    texts = _Texts()
+    # By family: an IPv4 address's 16 bytes may read as an IPv6 one's.
+    addresses_v4: Dict[object, IPAddress] = {}
+    addresses_v6: Dict[object, IPAddress] = {}
+    new, owner_new = tuple.__new__, tuple.__new__
+    protocols, families, states_by_number = _PROTOCOLS, _FAMILIES, _STATES
+    v4, v6, no_peer = ipaddress.IPv4Address, ipaddress.IPv6Address, _NO_PEER
+    append = result.append
+    for (protocol, family_number, state, _, interface, local_raw, remote_raw, local_text, remote_text,
+         local_port, remote_port, uid, receive_queue, send_queue, inode, cookie, owners_at, owner_count, _,
+         netns, netns_name) in snapshot.records:
+        # An address is made once; a scoped IPv6 one from its text, which
+        # carries its zone.
+        addresses = addresses_v4 if family_number == 2 else addresses_v6
+        key = local_raw if interface == 0 else (local_raw, interface)
+        local = addresses.get(key)
+        if local is None:
+            if family_number == 2:
+                local = v4(local_raw[:4])
+            elif interface:
+                local = v6(texts[local_text])
+            else:
+                local = v6(local_raw)
+            addresses[key] = local
+        if remote_port == 0 and remote_raw == no_peer:
+            remote_end = None
+        else:
+            key = remote_raw if interface == 0 else (remote_raw, interface)
+            remote = addresses.get(key)
+            if remote is None:
                 if family_number == 2:
-                    local = v4(local_raw[:4])
+                    remote = v4(remote_raw[:4])
                 elif interface:
-                    local = v6(texts[local_text])
+                    remote = v6(texts[remote_text])
                 else:
-                    local = v6(local_raw)
-                addresses[key] = local
-            if remote_port == 0 and remote_raw == no_peer:
-                remote_end = None
-            else:
-                key = remote_raw if interface == 0 else (remote_raw, interface)
-                remote = addresses.get(key)
-                if remote is None:
-                    if family_number == 2:
-                        remote = v4(remote_raw[:4])
-                    elif interface:
-                        remote = v6(texts[remote_text])
-                    else:
-                        remote = v6(remote_raw)
-                    addresses[key] = remote
-                remote_end = (remote, remote_port)
-            if owner_count:
-                at = owners_at - owners_start
-                owners = tuple([owner_new(Owner, (pid, fd, texts[name], texts[comm], texts[cgroup],
-                                                  texts[container]))
-                                for pid, fd, name, comm, cgroup, container in
-                                owner_layout.iter_unpack(owners_view[at:at + owner_count * owner_size])])
-            else:
-                owners = ()
-            append(new(Socket, (protocols.get(protocol, str(protocol)), families.get(family_number, family_number),
-                                states_by_number.get(state, state), (local, local_port), remote_end, uid,
-                                receive_queue, send_queue, inode, cookie, interface, netns,
-                                texts[netns_name] if netns_name else None, owners)))
+                    remote = v6(remote_raw)
+                addresses[key] = remote
+            remote_end = (remote, remote_port)
+        if owner_count:
+            at = owners_at - owners_start
+            owners = tuple([owner_new(Owner, (pid, fd, texts[name], texts[comm], texts[cgroup],
+                                              texts[container]))
+                            for pid, fd, name, comm, cgroup, container in
+                            owner_layout.iter_unpack(owners_view[at:at + owner_count * owner_size])])
+        else:
+            owners = ()
+        append(new(Socket, (protocols.get(protocol, str(protocol)), families.get(family_number, family_number),
+                            states_by_number.get(state, state), (local, local_port), remote_end, uid,
+                            receive_queue, send_queue, inode, cookie, interface, netns,
+                            texts[netns_name] if netns_name else None, owners)))
     return result
