@@ -52,7 +52,7 @@ def net_connections(kind: str = "inet") -> List[sconn]:
     highest pid, with its lowest descriptor. Errors as sockets()."""
     if kind not in KINDS:
         raise ValueError(f"invalid {kind!r} kind argument; choose between {', '.join(map(repr, KINDS))}")
-    with _sockets._Snapshot(KINDS[kind], None, None, None) as snapshot:
+    with _sockets._Snapshot(KINDS[kind], None, None, None) as snapshot, _sockets._no_collection():
         return _psutil_rows(snapshot)
 
 
