@@ -100,8 +100,8 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "libsockscope1 (= ${SOCKSCOPE_DEBIAN_VERSION}), python3")
 # Byte-compiled when installed and cleaned before removal, as Debian's
 # Python packages are.
-set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA ${SOCKSCOPE_DEBIAN_DIR}/python3-sockscope.postinst
-    ${SOCKSCOPE_DEBIAN_DIR}/python3-sockscope.prerm)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA ${SOCKSCOPE_DEBIAN_DIR}/python3-sockscope/postinst
+    ${SOCKSCOPE_DEBIAN_DIR}/python3-sockscope/prerm)
 set(CPACK_DEBIAN_PYTHON_DESCRIPTION "TCP and UDP tables with the owner of every socket (Python 3)
 ${SOCKSCOPE_ABOUT}
 
