@@ -185,12 +185,16 @@ class _Snapshot:
                 if fault:
                     raise OSError(errno.EINVAL, "bad expression" + fault)
             _native.raise_errno("sockscope_snapshot_take")
-        size = ctypes.c_size_t.from_address(self._pointer).value
-        header = ctypes.string_at(self._pointer, min(size, _SNAPSHOT_READ)).ljust(_SNAPSHOT_READ, b"\0")
-        (_, self.socket_size, self.owner_size, self.count, sockets,
-         self.unreadable_processes, self.skipped_namespaces) = struct.unpack(_SNAPSHOT_FORMAT, header)
-        self.records = list(_at_stride(_SOCKET_FORMAT, self.socket_size, "socket").iter_unpack(
-            ctypes.string_at(sockets, self.count * self.socket_size))) if self.count else []
+        try:
+            size = ctypes.c_size_t.from_address(self._pointer).value
+            header = ctypes.string_at(self._pointer, min(size, _SNAPSHOT_READ)).ljust(_SNAPSHOT_READ, b"\0")
+            (_, self.socket_size, self.owner_size, self.count, sockets,
+             self.unreadable_processes, self.skipped_namespaces) = struct.unpack(_SNAPSHOT_FORMAT, header)
+            self.records = list(_at_stride(_SOCKET_FORMAT, self.socket_size, "socket").iter_unpack(
+                ctypes.string_at(sockets, self.count * self.socket_size))) if self.count else []
+        except BaseException:
+            self.__exit__()
+            raise
 
     def owners_block(self) -> Tuple[memoryview, int]:
         """Every socket's owners in one copy: the span from the lowest

@@ -31,18 +31,21 @@ def comm(pid):
 @pytest.fixture
 def held():
     """A TCP listener this process and a child hold at the same descriptor,
-    a connection to it (both ends), and a connected UDP socket."""
+    a connection to it (both ends), a connected UDP socket and an unconnected
+    IPv6 one."""
     listener = socket.create_server(("127.0.0.1", 0))
     client = socket.create_connection(listener.getsockname())
     accepted, _ = listener.accept()
     udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     udp.connect(("127.0.0.1", 9))
+    udp6 = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+    udp6.bind(("::1", 0))
     child = subprocess.Popen([sys.executable, "-c", "import sys; sys.stdin.read()"], stdin=subprocess.PIPE,
                              pass_fds=[listener.fileno()])
     try:
-        yield {"listener": listener, "client": client, "accepted": accepted, "udp": udp, "child": child}
+        yield {"listener": listener, "client": client, "accepted": accepted, "udp": udp, "udp6": udp6, "child": child}
     finally:
         child.stdin.close()
         child.wait(timeout=30)
-        for held_socket in (listener, client, accepted, udp):
+        for held_socket in (listener, client, accepted, udp, udp6):
             held_socket.close()

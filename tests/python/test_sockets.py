@@ -39,6 +39,9 @@ def test_held_sockets_with_their_owners(held):
     datagram = found[("udp", udp.getsockname()[1], 9)]
     assert datagram.state_name == "ESTABLISHED" and datagram.remote[0] == ipaddress.IPv4Address("127.0.0.1")
     assert datagram.uid == os.geteuid() and datagram.owners[0].pid == me
+    unconnected = sockscope.sockets("udp", family=6, ports=[held["udp6"].getsockname()[1]])
+    assert [(s.local[0], s.remote, s.state_name) for s in unconnected] == [
+        (ipaddress.IPv6Address("::1"), None, "UNCONN")]
 
 
 def test_selection_is_applied(held):
@@ -93,9 +96,9 @@ def test_same_as_the_c_interface_of_one_snapshot(held, what):
         (s.local[1] or (), s.owners[-1].pid if s.owners else None) for s in rows]
 
 
-@pytest.mark.parametrize("kind", ["inet", "inet4", "tcp", "tcp4", "udp", "udp4", "all"])
+@pytest.mark.parametrize("kind", ["inet", "inet6", "tcp4", "udp", "udp6", "all"])
 def test_net_connections_as_psutil_gives_them(held, kind):
-    ports = {held[name].getsockname()[1] for name in ("listener", "client", "udp")}
+    ports = {held[name].getsockname()[1] for name in ("listener", "client", "udp", "udp6")}
 
     def ours(rows):
         return sorted((tuple(r), r.laddr.ip) for r in rows if r.laddr and r.laddr.port in ports)
