@@ -2,6 +2,7 @@
 """connections(): closed connections of the test's own, with `for` and with
 `async for`, and the kernel side closed however the stream ends."""
 import asyncio
+import errno
 import gc
 import os
 import socket
@@ -14,7 +15,19 @@ from conftest import comm, needs_root
 
 import sockscope
 
-pytestmark = needs_root("the connection stream loads BPF programs")
+pytestmark = [needs_root("the connection stream loads BPF programs"), pytest.mark.usefixtures("stream_runs")]
+
+
+@pytest.fixture(scope="module")
+def stream_runs():
+    """Skips where the library was built without BPF or the kernel can't
+    run the stream's programs (ENOTSUP), as the no-bpf build is."""
+    try:
+        sockscope.connections().close()
+    except OSError as error:
+        if error.errno == errno.ENOTSUP:
+            pytest.skip(f"the stream's BPF programs can't run here: {error}")
+        raise
 
 
 def descriptors():
