@@ -7,7 +7,7 @@ import ctypes
 import errno
 import os
 import threading
-from typing import NoReturn, Optional
+from typing import Any, NoReturn, Optional
 
 LIBRARY_NAME = "libsockscope_x64.so.1"
 # A build tree's library, or any other one, instead of the loader's.
@@ -36,7 +36,7 @@ _lock = threading.Lock()
 _library: Optional[ctypes.CDLL] = None
 
 
-def _prototype(library: ctypes.CDLL, name: str, restype, *argtypes) -> None:
+def _prototype(library: ctypes.CDLL, name: str, restype: Any, *argtypes: Any) -> None:
     function = getattr(library, name)
     function.restype = restype
     function.argtypes = list(argtypes)

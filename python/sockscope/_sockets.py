@@ -23,6 +23,7 @@ from typing import Dict, Iterable, Iterator, List, NamedTuple, Optional, Tuple, 
 from . import _native
 
 IPAddress = Union[ipaddress.IPv4Address, ipaddress.IPv6Address]
+StateLike = Union["State", str, int]
 Endpoint = Tuple[IPAddress, int]
 
 TCP, UDP, IPV4, IPV6, ALL_NAMESPACES = 0x1, 0x2, 0x4, 0x8, 0x10
@@ -124,7 +125,7 @@ _STATES = {int(state): state for state in State}
 _NO_PEER = bytes(16)
 
 
-def _selection(what: int, states: Optional[Iterable[Union[State, str, int]]],
+def _selection(what: int, states: Optional[Iterable[StateLike]],
                ports: Optional[Iterable[int]], expression: Optional[str]) -> Tuple[_native.Selection, object]:
     """The C selection, and what it points to (kept alive with it)."""
     selection = _native.Selection(ctypes.sizeof(_native.Selection), what, 0, None, 0, None, 0, 0)
@@ -174,7 +175,8 @@ class _Snapshot:
     """A snapshot taken, its header read, its sockets copied out; freed by
     the caller's `with` block."""
 
-    def __init__(self, what: int, states, ports, expression: Optional[str]):
+    def __init__(self, what: int, states: Optional[Iterable[StateLike]], ports: Optional[Iterable[int]],
+                 expression: Optional[str]) -> None:
         selection, self._keep = _selection(what, states, ports, expression)
         library = _native.library()
         self._pointer = library.sockscope_snapshot_take(ctypes.byref(selection))
@@ -210,7 +212,7 @@ class _Snapshot:
     def __enter__(self) -> "_Snapshot":
         return self
 
-    def __exit__(self, *_) -> None:
+    def __exit__(self, *_: object) -> None:
         _native.library().sockscope_snapshot_free(self._pointer)
         self._pointer = None
 
@@ -244,7 +246,7 @@ _FAMILY_BITS = {None: 0, 4: IPV4, 6: IPV6, socket.AF_INET: IPV4, socket.AF_INET6
 
 
 def sockets(kind: str = "tcp", family: Optional[int] = None,
-            states: Optional[Iterable[Union[State, str, int]]] = None, ports: Optional[Iterable[int]] = None,
+            states: Optional[Iterable[StateLike]] = None, ports: Optional[Iterable[int]] = None,
             expression: Optional[str] = None, all_namespaces: bool = False) -> Sockets:
     """The sockets of this network namespace (or, with all_namespaces, of
     every network namespace on the machine) with the processes holding each.

@@ -11,7 +11,7 @@ import ipaddress
 import select
 import struct
 import time
-from typing import AsyncIterator, Deque, Dict, Iterator, List, NamedTuple, Optional, Tuple
+from typing import Any, AsyncIterator, Deque, Dict, Iterable, Iterator, List, NamedTuple, Optional, Tuple
 
 from . import _native, _sockets
 from ._sockets import Endpoint, State
@@ -85,7 +85,7 @@ class ConnectionStream:
     programs."""
 
     def __init__(self, opens: bool = False, timeout: Optional[float] = None, tracked_sockets: int = 0,
-                 buffer_bytes: int = 0, batch: int = 4096):
+                 buffer_bytes: int = 0, batch: int = 4096) -> None:
         self._pointer: Optional[int] = None
         if not 1 <= batch <= _MOST:
             raise ValueError(f"batch is from 1 to {_MOST}, not {batch!r}")
@@ -200,7 +200,13 @@ class ConnectionStream:
     def __enter__(self) -> "ConnectionStream":
         return self
 
-    def __exit__(self, *_) -> None:
+    def __exit__(self, *_: object) -> None:
+        self.close()
+
+    async def __aenter__(self) -> "ConnectionStream":
+        return self
+
+    async def __aexit__(self, *_: object) -> None:
         self.close()
 
     def __del__(self) -> None:
@@ -208,7 +214,7 @@ class ConnectionStream:
             self.close()
 
 
-def _records(rows) -> List[Connection]:
+def _records(rows: Iterable[Tuple[Any, ...]]) -> List[Connection]:
     texts: Dict[int, Optional[str]] = {0: None}
 
     def text(address: int) -> Optional[str]:

@@ -71,15 +71,15 @@ def test_closed_connections_with_their_owner():
 
 def test_async_for_wakes_on_records():
     async def collect(listener):
-        stream = sockscope.connections(timeout=2)
-        # Made once the loop waits on the stream's descriptor.
-        asyncio.get_running_loop().call_later(0.3, connect_and_close, listener, 2)
         found, deadline = [], time.monotonic() + 30
-        async for record in stream:
-            found += [record] if mine(record, listener) else []
-            if len(found) == 2 or time.monotonic() > deadline:
-                break
-        await stream.aclose()
+        async with sockscope.connections(timeout=2) as stream:
+            # Made once the loop waits on the stream's descriptor.
+            asyncio.get_running_loop().call_later(0.3, connect_and_close, listener, 2)
+            async for record in stream:
+                found += [record] if mine(record, listener) else []
+                if len(found) == 2 or time.monotonic() > deadline:
+                    break
+        assert stream.closed
         return found
     with socket.create_server(("127.0.0.1", 0)) as listener:
         assert len(asyncio.run(collect(listener))) == 2
