@@ -225,6 +225,7 @@ def _records(rows: Iterable[Tuple[Any, ...]]) -> List[Connection]:
 
     made = []
     v4, v6 = ipaddress.IPv4Address, ipaddress.IPv6Address
+    known = _sockets._STATES  # a state of a later kernel stays a number
     for (_, family, kind, side, source, _, _, state_count, states, local_raw, remote_raw, local_port, remote_port,
          error, pid, closer_pid, cookie, netns, opened_ns, closed_ns, lifetime_ns, bytes_sent, bytes_received,
          cgroup_id, _, _, name, comm, cgroup, container, netns_name, end_name) in rows:
@@ -234,7 +235,7 @@ def _records(rows: Iterable[Tuple[Any, ...]]) -> List[Connection]:
             local, remote = v6(local_raw), v6(remote_raw)
         made.append(Connection(
             "opened" if kind == 1 else "closed", _name(_SIDES, side), _name(_SOURCES, source),
-            text(end_name) or "", tuple(State(number) for number in states[:state_count]),
+            text(end_name) or "", tuple(known.get(number, number) for number in states[:state_count]),
             (local, local_port), (remote, remote_port), error, pid, closer_pid, text(name), text(comm),
             text(cgroup), text(container), cgroup_id, cookie, netns, text(netns_name), opened_ns, closed_ns,
             lifetime_ns, bytes_sent, bytes_received))
