@@ -40,12 +40,16 @@ def held():
     udp.connect(("127.0.0.1", 9))
     udp6 = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
     udp6.bind(("::1", 0))
-    child = subprocess.Popen([sys.executable, "-c", "import sys; sys.stdin.read()"], stdin=subprocess.PIPE,
-                             pass_fds=[listener.fileno()])
+    child = subprocess.Popen([sys.executable, "-c", "import sys; print(flush=True); sys.stdin.read()"],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, pass_fds=[listener.fileno()])
     try:
+        # Started: it holds the listener and no longer the other sockets,
+        # which it held from the fork until the exec.
+        child.stdout.readline()
         yield {"listener": listener, "client": client, "accepted": accepted, "udp": udp, "udp6": udp6, "child": child}
     finally:
         child.stdin.close()
         child.wait(timeout=30)
+        child.stdout.close()
         for held_socket in (listener, client, accepted, udp, udp6):
             held_socket.close()
