@@ -1,10 +1,11 @@
 # SPDX-License-Identifier: MIT
-# What `cmake --install` puts where. The three components are the three
+# What `cmake --install` puts where. The four components are the four
 # Debian packages (cmake/packaging.cmake):
 #
 #   library       the shared library under its SONAME          libsockscope1
 #   development   header, .so link, pkg-config, CMake package  libsockscope-dev
 #   programs      sockscope, sockscopeDemo_x64, manual pages   sockscope
+#   python        the Python package (packages only)           python3-sockscope
 include(CMakePackageConfigHelpers)
 
 install(TARGETS sockscope_x64
@@ -82,3 +83,22 @@ install(CODE "
     file(INSTALL \"${CMAKE_CURRENT_BINARY_DIR}/pkgconfig/sockscope.pc\"
         DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")"
     COMPONENT development)
+
+# The Python package (python/) goes into the Debian package
+# python3-sockscope only, where Debian's python3 finds its packages'
+# modules; elsewhere `pip install ./python` installs it. Its metadata lets
+# importlib.metadata and pip name it and its version.
+set(SOCKSCOPE_PYTHON_DIR lib/python3/dist-packages)
+install(FILES
+    python/sockscope/__init__.py python/sockscope/_compat.py python/sockscope/_native.py
+    python/sockscope/_sockets.py python/sockscope/_stream.py python/sockscope/py.typed
+    DESTINATION ${SOCKSCOPE_PYTHON_DIR}/sockscope COMPONENT python EXCLUDE_FROM_ALL)
+file(STRINGS python/pyproject.toml SOCKSCOPE_PYTHON_VERSION REGEX "^version = ")
+if(NOT SOCKSCOPE_PYTHON_VERSION STREQUAL "version = \"${PROJECT_VERSION}\"")
+    message(FATAL_ERROR "python/pyproject.toml says ${SOCKSCOPE_PYTHON_VERSION}; the project is ${PROJECT_VERSION}")
+endif()
+file(WRITE ${PROJECT_BINARY_DIR}/python/METADATA
+    "Metadata-Version: 2.1\nName: sockscope\nVersion: ${PROJECT_VERSION}\n"
+    "Summary: The machine's TCP and UDP sockets with the processes owning each\nLicense: MIT\n")
+install(FILES ${PROJECT_BINARY_DIR}/python/METADATA
+    DESTINATION ${SOCKSCOPE_PYTHON_DIR}/sockscope-${PROJECT_VERSION}.dist-info COMPONENT python EXCLUDE_FROM_ALL)

@@ -7,6 +7,8 @@
 #   libsockscope-dev   header, .so link, pkg-config file, CMake package;
 #                      depends on libsockscope1 of the same version
 #   sockscope          the two programs and their manual pages
+#   python3-sockscope  the Python package; depends on libsockscope1 of the
+#                      same version and python3
 #
 # each with its copyright file and changelog in /usr/share/doc/<package>.
 # Depends lines come from the binaries through dpkg-shlibdeps (dpkg-dev).
@@ -38,7 +40,7 @@ set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/cpack-project.cmake)
 configure_file(${SOCKSCOPE_DEBIAN_DIR}/cpack-project.cmake.in ${CPACK_PROJECT_CONFIG_FILE} @ONLY)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL library development programs)
+set(CPACK_COMPONENTS_ALL library development programs python)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The library of this build satisfies the programs' link to it (their
@@ -90,6 +92,23 @@ This package holds the command-line tool sockscope, for people who type
 ss -tanp or netstat -tanp, and sockscopeDemo_x64, which prints the IPv4 TCP
 table once, a line per connection.")
 
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-sockscope)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+# Pure Python: it loads the library through ctypes, under its SONAME.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "libsockscope1 (= ${SOCKSCOPE_DEBIAN_VERSION}), python3")
+# Byte-compiled when installed and cleaned before removal, as Debian's
+# Python packages are.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA ${SOCKSCOPE_DEBIAN_DIR}/python3-sockscope/postinst
+    ${SOCKSCOPE_DEBIAN_DIR}/python3-sockscope/prerm)
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION "TCP and UDP tables with the owner of every socket (Python 3)
+${SOCKSCOPE_ABOUT}
+
+This package holds the Python 3 module sockscope: the sockets in the
+standard library's types, psutil's net_connections in its shape, every
+network namespace, and the stream of closed connections.")
+
 # Every package carries the copyright file and the changelog. They go into
 # the packages only, not into a plain `cmake --install`.
 set(SOCKSCOPE_CHANGELOG_GZ ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz)
@@ -102,7 +121,7 @@ add_custom_command(
     COMMENT "Compressing the Debian changelog"
     VERBATIM)
 add_custom_target(sockscope_debian_changelog ALL DEPENDS ${SOCKSCOPE_CHANGELOG_GZ})
-foreach(component library development programs)
+foreach(component library development programs python)
     string(TOUPPER ${component} component_upper)
     set(package ${CPACK_DEBIAN_${component_upper}_PACKAGE_NAME})
     install(FILES ${SOCKSCOPE_DEBIAN_DIR}/copyright ${SOCKSCOPE_CHANGELOG_GZ}

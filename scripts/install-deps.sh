@@ -26,6 +26,10 @@ if [ "${1:-}" = "--for-tests" ]; then
     have mono || needed+=(mono-runtime)
     have unzip || needed+=(unzip)
     have valgrind || needed+=(valgrind)
+    # The Python package's tests run under the distribution's Python, with
+    # its pytest, and compare with its psutil.
+    /usr/bin/python3 -c 'import pytest' >/dev/null 2>&1 || needed+=(python3-pytest)
+    /usr/bin/python3 -c 'import psutil' >/dev/null 2>&1 || needed+=(python3-psutil)
     # The suites' builds share what they compile alike (scripts/test.sh).
     have ccache || needed+=(ccache)
     # The listing's locale test builds ja_JP.eucJP from these sources.

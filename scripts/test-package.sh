@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds the three Debian packages and checks them as a Debian user meets
+# Builds the four Debian packages and checks them as a Debian user meets
 # them: their control fields and contents, lintian's verdict (no error),
 # then, installed together with apt-get (so as root), a caller built against
 # libsockscope-dev through pkg-config and through CMake's find_package, both
-# programs run, and an apt-get purge that leaves no file behind.
+# programs run, the Python package imported and used by Debian's python3,
+# and an apt-get purge that leaves no file behind.
 #
 #   scripts/test-package.sh      (builds in build-package: cmake --preset package)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$PWD
 build=build-package
-packages=(libsockscope1 libsockscope-dev sockscope)
+packages=(libsockscope1 libsockscope-dev sockscope python3-sockscope)
 scripts/install-deps.sh --for-tests
 
 fail() { echo "package test: $*" >&2; exit 1; }
@@ -29,9 +30,11 @@ rm -f "$build"/*.deb
 (cd "$build" && cpack -G DEB >cpack.log 2>&1) || { cat "$build/cpack.log"; fail "cpack failed"; }
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 release=$(sed -n '1s/^sockscope ([^-]*-\([^)]*\)).*/\1/p' cmake/debian/changelog)
-declare -A deb
+declare -A deb architecture
 for package in "${packages[@]}"; do
-    deb[$package]=$build/${package}_${version}-${release}_amd64.deb
+    architecture[$package]=amd64
+    [ "$package" != python3-sockscope ] || architecture[$package]=all
+    deb[$package]=$build/${package}_${version}-${release}_${architecture[$package]}.deb
     [ -f "${deb[$package]}" ] || fail "no ${deb[$package]}"
 done
 echo "built ${packages[*]} $version-$release"
@@ -40,7 +43,7 @@ echo "built ${packages[*]} $version-$release"
 for package in "${packages[@]}"; do
     [ "$(dpkg-deb -f "${deb[$package]}" Package)" = "$package" ] || fail "$package: package name"
     [ "$(dpkg-deb -f "${deb[$package]}" Version)" = "$version-$release" ] || fail "$package: version"
-    [ "$(dpkg-deb -f "${deb[$package]}" Architecture)" = amd64 ] || fail "$package: architecture"
+    [ "$(dpkg-deb -f "${deb[$package]}" Architecture)" = "${architecture[$package]}" ] || fail "$package: architecture"
 done
 depends_on() { # package dependency...
     local depends
@@ -53,6 +56,7 @@ depends_on() { # package dependency...
 depends_on libsockscope1 "libc6 (>=" "libstdc++6 (>="
 depends_on libsockscope-dev "libsockscope1 (= $version-$release)"
 depends_on sockscope "libsockscope1 (= $version-$release)" "libc6 (>=" "libstdc++6 (>="
+depends_on python3-sockscope "libsockscope1 (= $version-$release)" "python3"
 [ "$(dpkg-deb -f "${deb[sockscope]}" Recommends)" = libbpf1 ] || fail "sockscope: Recommends is not libbpf1"
 
 # What each holds: these files among others, every file under /usr, nothing
@@ -82,6 +86,11 @@ holds sockscope \
     "./usr/bin/sockscopeDemo_x64" \
     "./usr/share/man/man1/sockscope.1.gz" \
     "./usr/share/man/man1/sockscopeDemo_x64.1.gz"
+holds python3-sockscope \
+    "./usr/lib/python3/dist-packages/sockscope/__init__.py" \
+    "./usr/lib/python3/dist-packages/sockscope/_sockets.py" \
+    "./usr/lib/python3/dist-packages/sockscope/py.typed" \
+    "./usr/lib/python3/dist-packages/sockscope-$version.dist-info/METADATA"
 for package in "${packages[@]}"; do
     listing=$(contents "$package")
     outside=$(grep -v -e '^\./usr/' -e '^\./$' <<<"$listing" || true)
@@ -133,6 +142,7 @@ folders() { # the -I and -L folders of pkg-config's flags
 # Installed together, as a user does.
 (cd "$build" && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
     "./$(basename "${deb[libsockscope1]}")" "./$(basename "${deb[libsockscope-dev]}")" "./$(basename "${deb[sockscope]}")" \
+    "./$(basename "${deb[python3-sockscope]}")" \
     >"$scratch/apt-install.log" 2>&1) || { cat "$scratch/apt-install.log"; fail "apt-get install failed"; }
 installed_files=$(dpkg -L "${packages[@]}")
 
@@ -170,6 +180,17 @@ for page in sockscope sockscopeDemo_x64; do
     zcat "/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH ${page^^} 1 .*sockscope $version" || fail "manual page $page"
 done
 
+# The Python package under Debian's python3, finding the library as the
+# loader does (no SOCKSCOPE_LIBRARY), and the README's first example.
+python_says=$(cd / && env -u SOCKSCOPE_LIBRARY -u PYTHONPATH /usr/bin/python3 -c '
+import importlib.metadata, sockscope
+print(importlib.metadata.version("sockscope"), sockscope.version(), len(sockscope.net_connections("inet")) > 0)')
+[ "$python_says" = "$version $version True" ] || fail "python3 -c 'import sockscope' says: $python_says"
+sed -n '/^<!-- python example -->$/,/^```$/p' "$source_dir/README.md" | sed '1,2d;$d' >"$scratch/example.py"
+[ -s "$scratch/example.py" ] || fail "no Python example in README.md"
+(cd / && env -u SOCKSCOPE_LIBRARY -u PYTHONPATH /usr/bin/python3 "$scratch/example.py" >/dev/null) ||
+    fail "README.md's Python example failed"
+
 # Purged, nothing is left: no package known to dpkg, none of their files.
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${packages[@]}" >"$scratch/apt-purge.log" 2>&1 ||
     { cat "$scratch/apt-purge.log"; fail "apt-get purge failed"; }
@@ -187,4 +208,4 @@ while IFS= read -r path; do
 done <<<"$installed_files"
 [ -z "$left" ] || fail "left behind after the purge:$left"
 
-echo "packages ${packages[*]} $version-$release: contents, Depends, lintian, installed with apt-get, pkg-config and find_package callers, both programs, purge: all good"
+echo "packages ${packages[*]} $version-$release: contents, Depends, lintian, installed with apt-get, pkg-config and find_package callers, both programs, the Python package, purge: all good"

@@ -9,7 +9,8 @@
 #                (scripts/check_includes.py)
 #   native       the plain build's tests, every folder of tests/: unit, live,
 #                privileged (the BPF owner source), programs, install,
-#                valgrind's memcheck (`ctest --preset default -L live` runs one)
+#                python (the Python package), valgrind's memcheck
+#                (`ctest --preset default -L live` runs one)
 #   package      the Debian packages: lintian, installed with apt-get, used,
 #                purged (scripts/test-package.sh)
 #   no-bpf       the build without the BPF owner scan, as on a machine that
