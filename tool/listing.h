@@ -10,12 +10,15 @@
 #include <sockscope/sockets.h>
 
 #include "socket_filter.h"
+#include "taken_snapshot.h"
 #include "user_names.h"
 
 namespace sockscope_tool {
 
 struct Listing {
-    const sockscope_snapshot& snapshot;
+    const TakenSnapshot& taken;
+    const sockscope_snapshot& snapshot; // taken's header
+
     const SocketFilter& filter;
     UserNames& users;
     bool extended = false;
@@ -28,8 +31,8 @@ struct Listing {
     // Calls `each(socket)` for every socket listed, in the snapshot's order.
     template <typename Each>
     void for_each(Each each) const {
-        for (std::size_t i = 0; i < snapshot.count; ++i) {
-            const sockscope_socket& socket = *sockscope_socket_at(&snapshot, i);
+        for (std::size_t i = 0; i < taken.count(); ++i) {
+            const sockscope_socket& socket = taken.socket(i);
             if (filter.passes(snapshot, socket) && (destroyed == nullptr || (*destroyed)[i])) each(socket);
         }
     }

@@ -84,8 +84,8 @@ bool usable(Run& run, const TakenSnapshot& taken) {
         report_error(program, "cannot read the socket tables", taken.error());
         return false;
     }
-    if (!run.noted_hidden_owners && owners_were_hidden(taken.get())) {
-        const std::uint32_t unreadable = taken.get().unreadable_processes;
+    if (!run.noted_hidden_owners && owners_were_hidden(taken)) {
+        const std::uint32_t unreadable = taken.header().unreadable_processes;
         std::string note = "note: " + std::to_string(unreadable);
         note += unreadable == 1 ? " process could not be inspected, so its sockets show"
                                 : " processes could not be inspected, so their sockets show";
@@ -100,11 +100,11 @@ bool usable(Run& run, const TakenSnapshot& taken) {
         report_error(program, note, 0);
         run.noted_hidden_owners = true;
     }
-    const std::uint32_t skipped = skipped_namespaces(taken.get());
+    const std::uint32_t skipped = skipped_namespaces(taken.header());
     if (run.named_netns != 0) {
         // One namespace asked for by name: the others' don't matter, and
         // that one read or not decides the answer.
-        if (skipped > 0 && !has_rows_in(taken.get(), run.named_netns) &&
+        if (skipped > 0 && !has_rows_in(taken, run.named_netns) &&
             !named_netns_readable(*run.options.netns, run.named_netns)) {
             std::string error = "--netns: network namespace '";
             sockscope_text::append_escaped_utf8_name(error, run.options.netns->c_str());
@@ -137,9 +137,10 @@ void tell_left_out(Run& run) {
 
 // Writes one table in the run's form. `redraw`: a frame of --watch on a
 // terminal. `destroyed`: -K's sockets.
-void render(Run& run, const sockscope_snapshot& snapshot, OutputBuffer& out, bool redraw,
+void render(Run& run, const TakenSnapshot& taken, OutputBuffer& out, bool redraw,
             const std::vector<bool>* destroyed = nullptr) {
-    const Listing listing{snapshot,
+    const Listing listing{taken,
+                          taken.header(),
                           run.filter,
                           run.users,
                           run.options.extended,
@@ -183,13 +184,13 @@ int write_failed(int error) {
 // -K: destroys each socket the filter passes, marking those destroyed. A
 // socket closed in between is passed over; others the kernel refuses are
 // said on stderr. False, said, when the caller may not destroy any.
-bool destroy_listed(const Run& run, const sockscope_snapshot& snapshot, std::vector<bool>& destroyed) {
-    destroyed.assign(snapshot.count, false);
+bool destroy_listed(const Run& run, const TakenSnapshot& taken, std::vector<bool>& destroyed) {
+    destroyed.assign(taken.count(), false);
     std::size_t done = 0, refused = 0;
     int refusal = 0;
-    for (std::size_t i = 0; i < snapshot.count; ++i) {
-        const sockscope_socket& socket = *sockscope_socket_at(&snapshot, i);
-        if (!run.filter.passes(snapshot, socket)) continue;
+    for (std::size_t i = 0; i < taken.count(); ++i) {
+        const sockscope_socket& socket = taken.socket(i);
+        if (!run.filter.passes(taken.header(), socket)) continue;
         if (sockscope_socket_destroy(&socket) == 0) {
             destroyed[i] = true;
             ++done;
@@ -218,9 +219,9 @@ int list_once(Run& run) {
     const TakenSnapshot taken(run.filter);
     if (!usable(run, taken)) return 1;
     std::vector<bool> destroyed;
-    if (run.options.kill && !destroy_listed(run, taken.get(), destroyed)) return 1;
+    if (run.options.kill && !destroy_listed(run, taken, destroyed)) return 1;
     OutputBuffer out([](std::string_view text) { return write_all(STDOUT_FILENO, text); });
-    render(run, taken.get(), out, false, run.options.kill ? &destroyed : nullptr);
+    render(run, taken, out, false, run.options.kill ? &destroyed : nullptr);
     if (const int error = out.finish(); error != 0) return write_failed(error);
     tell_left_out(run);
     return 0;
@@ -243,7 +244,7 @@ int watch(Run& run) {
             if (!usable(run, taken)) return 1;
             OutputBuffer out([&interrupts](std::string_view text) { return interrupts.write(STDOUT_FILENO, text); });
             if (!first && run.form == Form::lines) out.text() += '\n';
-            render(run, taken.get(), out, redraw);
+            render(run, taken, out, redraw);
             if (const int error = out.finish(); error != 0)
                 return interrupts.stop_requested() ? 0 : write_failed(error);
         }

@@ -82,20 +82,4 @@ std::uint32_t skipped_namespaces(const sockscope_snapshot& snapshot) {
     return snapshot.size < known ? 0 : snapshot.skipped_namespaces;
 }
 
-bool owners_were_hidden(const sockscope_snapshot& snapshot) {
-    const std::size_t known = offsetof(sockscope_snapshot, unreadable_processes) + sizeof snapshot.unreadable_processes;
-    if (snapshot.size < known || snapshot.unreadable_processes == 0) return false;
-    for (std::size_t i = 0; i < snapshot.count; ++i) {
-        const sockscope_socket* socket = sockscope_socket_at(&snapshot, i);
-        if (socket->inode != 0 && socket->owner_count == 0) return true;
-    }
-    return false;
-}
-
-bool has_rows_in(const sockscope_snapshot& snapshot, std::uint64_t inode) {
-    for (std::size_t i = 0; i < snapshot.count; ++i)
-        if (sockscope_socket_at(&snapshot, i)->netns == inode) return true;
-    return false;
-}
-
 } // namespace sockscope_tool

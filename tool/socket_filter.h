@@ -48,17 +48,6 @@ private:
     std::uint64_t named_netns_ = 0, numbered_netns_ = 0; // 0: --netns is no such name, no number
 };
 
-// Whether sockets that some process holds were left without an owner
-// because the caller could not read the descriptors of some processes
-// (another user's, or any without CAP_SYS_PTRACE): the snapshot counts
-// those processes, and a socket with an inode is held by a descriptor
-// (those without one, TIME_WAIT and connections not accepted yet, have no
-// owner anyway).
-bool owners_were_hidden(const sockscope_snapshot& snapshot);
-
-// Whether a socket of `snapshot` is in the network namespace of `inode`.
-bool has_rows_in(const sockscope_snapshot& snapshot, std::uint64_t inode);
-
 // The network namespaces a snapshot of every namespace could not read
 // (the caller lacks CAP_SYS_ADMIN and may not look at a process in them).
 std::uint32_t skipped_namespaces(const sockscope_snapshot& snapshot);

@@ -225,41 +225,49 @@ TEST(AllocationFailure, CSnapshotsAreWholeOrNull) {
     selection.port_count = 2;
     const std::string name = own_name();
     const auto self = static_cast<std::uint32_t>(getpid());
-    long runs = 0;
-    const std::string faults = fail_each_allocation(
-        [&] {
-            // Verdicts short enough to need no allocation: the one armed to
-            // fail may be any.
-            sockscope_snapshot* snapshot = sockscope_snapshot_take(&selection);
-            if (snapshot == nullptr) return std::string("null");
-            // Other processes' sockets may have the same port numbers on
-            // other addresses, or in the other protocol: ours are told by
-            // their local ends and protocols.
-            bool whole = true;
-            int ours = 0;
-            for (std::size_t i = 0; i < snapshot->count; ++i) {
-                const sockscope_socket* socket = sockscope_socket_at(snapshot, i);
-                whole &= socket->local_text != nullptr && socket->remote_text != nullptr;
-                const std::uint16_t port = socket->protocol == IPPROTO_TCP ? ports[0] : ports[1];
-                if (socket->local_text == nullptr || std::strcmp(socket->local_text, "127.0.0.1") != 0 ||
-                    socket->local_port != port)
-                    continue;
-                ++ours;
-                const sockscope_owner* owner = socket->owner_count == 1 ? sockscope_owner_at(snapshot, socket, 0) : nullptr;
-                whole &= owner != nullptr && owner->pid == self && owner->name != nullptr && name == owner->name;
-            }
-            whole &= ours == 2;
-            sockscope_snapshot_free(snapshot);
-            return std::string(whole ? "whole" : "not whole");
-        },
-        [](const std::string& verdict, int error) -> std::string {
-            if (verdict == "whole") return "";
-            if (verdict == "null") return error == ENOMEM ? "" : "null with errno " + std::to_string(error);
-            return verdict;
-        },
-        runs);
-    EXPECT_EQ(faults, "");
-    EXPECT_GT(runs, 10);
+    // A snapshot's block and a walk over the same sockets: whole or null.
+    for (const bool walked : {false, true}) {
+        long runs = 0;
+        const std::string faults = fail_each_allocation(
+            [&] {
+                // Verdicts short enough to need no allocation: the one armed
+                // to fail may be any.
+                sockscope_snapshot* snapshot = walked ? nullptr : sockscope_snapshot_take(&selection);
+                sockscope_walk* walk = walked ? sockscope_walk_start(&selection) : nullptr;
+                if (snapshot == nullptr && walk == nullptr) return std::string("null");
+                const sockscope_snapshot* header = walked ? sockscope_walk_header(walk) : snapshot;
+                // Other processes' sockets may have the same port numbers on
+                // other addresses, or in the other protocol: ours are told by
+                // their local ends and protocols.
+                bool whole = true;
+                int ours = 0;
+                for (std::size_t i = 0; i < header->count; ++i) {
+                    const sockscope_socket* socket =
+                        walked ? sockscope_walk_socket(walk, i) : sockscope_socket_at(snapshot, i);
+                    whole &= socket->local_text != nullptr && socket->remote_text != nullptr;
+                    const std::uint16_t port = socket->protocol == IPPROTO_TCP ? ports[0] : ports[1];
+                    if (socket->local_text == nullptr || std::strcmp(socket->local_text, "127.0.0.1") != 0 ||
+                        socket->local_port != port)
+                        continue;
+                    ++ours;
+                    const sockscope_owner* owner =
+                        socket->owner_count == 1 ? sockscope_owner_at(header, socket, 0) : nullptr;
+                    whole &= owner != nullptr && owner->pid == self && owner->name != nullptr && name == owner->name;
+                }
+                whole &= ours == 2;
+                sockscope_snapshot_free(snapshot);
+                sockscope_walk_end(walk);
+                return std::string(whole ? "whole" : "not whole");
+            },
+            [](const std::string& verdict, int error) -> std::string {
+                if (verdict == "whole") return "";
+                if (verdict == "null") return error == ENOMEM ? "" : "null with errno " + std::to_string(error);
+                return verdict;
+            },
+            runs);
+        EXPECT_EQ(faults, "") << (walked ? "walk" : "snapshot");
+        EXPECT_GT(runs, 10);
+    }
 }
 
 // Threads of the library's own read the other namespaces: a failed

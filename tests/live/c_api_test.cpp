@@ -314,6 +314,57 @@ TEST(CInterface, AgreesWithSsFieldByField) {
 }
 
 // A selection of the IPv4 TCP sockets with `port` at either end.
+// A walk gives a snapshot's sockets, one at a time: the same fields, the
+// same owners, each socket whole while it is the one asked for.
+TEST(CInterface, AWalkGivesWhatASnapshotGives) {
+    const auto listener = TestSocket::tcp_listener("127.0.0.1");
+    const auto client = TestSocket::tcp_connection("127.0.0.1", listener.port());
+    const auto accepted = TestSocket::accept_from(listener);
+    HoldingChild sharer([] { return 0; }); // every socket above has two holders
+    ASSERT_EQ(sharer.reported(), 0);
+    const Snapshot snapshot;
+    sockscope_walk* walk = sockscope_walk_start(nullptr);
+    ASSERT_NE(walk, nullptr);
+    const sockscope_snapshot* header = sockscope_walk_header(walk);
+    EXPECT_EQ(header->socket_size, sizeof(sockscope_socket));
+    EXPECT_EQ(header->owner_size, sizeof(sockscope_owner));
+    EXPECT_EQ(header->sockets, nullptr);
+    int ours = 0;
+    for (std::size_t i = 0; i < header->count; ++i) {
+        const sockscope_socket* walked = sockscope_walk_socket(walk, i);
+        if (walked->inode != inode_of(listener.fd()) && walked->inode != inode_of(client.fd()) &&
+            walked->inode != inode_of(accepted.fd()))
+            continue;
+        const sockscope_socket* taken = nullptr;
+        for (const sockscope_socket* s : snapshot.sockets())
+            if (s->cookie == walked->cookie && s->protocol == walked->protocol) taken = s;
+        ASSERT_NE(taken, nullptr);
+        ++ours;
+        EXPECT_STREQ(walked->local_text, taken->local_text);
+        EXPECT_STREQ(walked->remote_text, taken->remote_text);
+        EXPECT_EQ(walked->local_port, taken->local_port);
+        EXPECT_EQ(walked->remote_port, taken->remote_port);
+        EXPECT_STREQ(walked->state_name, taken->state_name);
+        std::vector<std::string> owners;
+        for (std::uint32_t o = 0; o < walked->owner_count; ++o) {
+            const sockscope_owner* owner = sockscope_owner_at(header, walked, o);
+            owners.push_back(std::to_string(owner->pid) + "/" + std::to_string(owner->fd) + "/" +
+                             (owner->name ? owner->name : "-") + "/" + (owner->comm ? owner->comm : "-"));
+        }
+        EXPECT_EQ(owners, snapshot.owners(taken));
+        EXPECT_EQ(owners.size(), 2u);
+    }
+    EXPECT_EQ(ours, 3);
+    errno = 0;
+    EXPECT_EQ(sockscope_walk_socket(walk, header->count), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    sockscope_walk_end(walk);
+    errno = 0;
+    EXPECT_EQ(sockscope_walk_header(nullptr), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    sockscope_walk_end(nullptr);
+}
+
 sockscope_selection tcp4_on_port(const std::uint16_t& port) {
     sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
     selection.what = SOCKSCOPE_TCP | SOCKSCOPE_IPV4;

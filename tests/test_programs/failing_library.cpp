@@ -52,6 +52,15 @@ extern "C" sockscope_snapshot* sockscope_snapshot_take(const sockscope_selection
 
 extern "C" void sockscope_snapshot_free(sockscope_snapshot*) {}
 
+extern "C" sockscope_walk* sockscope_walk_start(const sockscope_selection*) {
+    errno = failure();
+    return nullptr;
+}
+
+extern "C" const sockscope_snapshot* sockscope_walk_header(const sockscope_walk*) { return nullptr; }
+extern "C" const sockscope_socket* sockscope_walk_socket(sockscope_walk*, size_t) { return nullptr; }
+extern "C" void sockscope_walk_end(sockscope_walk*) {}
+
 extern "C" const char* sockscope_version(void) { return "0.0.0.0"; }
 
 extern "C" int sockscope_expression_check(const char*, size_t*, const char**) { return 0; }

@@ -105,6 +105,39 @@ extern "C" sockscope_snapshot* sockscope_snapshot_take(const sockscope_selection
 
 extern "C" void sockscope_snapshot_free(sockscope_snapshot* snapshot) { std::free(snapshot); }
 
+struct sockscope_walk {
+    std::unique_ptr<SocketWalk> walk;
+};
+
+extern "C" sockscope_walk* sockscope_walk_start(const sockscope_selection* selection) {
+    return answer_or_fail<sockscope_walk*>(nullptr, [selection]() -> Result<sockscope_walk*> {
+        const Result<TableQuery> query = query_for(selection);
+        if (!query) return query.failure();
+        Result<OwnedTable> table = read_owned_table(*query, system_sources_now());
+        if (!table) return table.failure();
+        auto walk = std::make_unique<sockscope_walk>(walk_socket_table(std::move(table).value()));
+        return walk.release();
+    });
+}
+
+extern "C" const sockscope_snapshot* sockscope_walk_header(const sockscope_walk* walk) {
+    if (walk == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return &walk->walk->header();
+}
+
+extern "C" const sockscope_socket* sockscope_walk_socket(sockscope_walk* walk, std::size_t index) {
+    if (walk == nullptr || index >= walk->walk->header().count) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return &walk->walk->socket(index);
+}
+
+extern "C" void sockscope_walk_end(sockscope_walk* walk) { delete walk; }
+
 extern "C" const char* sockscope_version(void) { return SOCKSCOPE_VERSION_TEXT; }
 
 extern "C" int sockscope_expression_check(const char* expression, std::size_t* position, const char** reason) {

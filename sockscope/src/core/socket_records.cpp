@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <unordered_map>
 #include <utility>
@@ -57,6 +58,7 @@ public:
     std::unordered_map<std::uint32_t, OwnerTexts> owners;         // by process
     std::unordered_map<std::uint64_t, std::uintptr_t> namespaces; // names, by namespace inode
     std::size_t owner_count = 0;
+    std::size_t most_owners = 0; // of one socket
     std::size_t tcp_infos = 0, timers = 0, memories = 0;
 
 private:
@@ -79,6 +81,7 @@ SnapshotTexts::SnapshotTexts(const OwnedTable& table) : addresses(table.rows.siz
             const auto [first, last] = holders_of(table.holders, row);
             for (auto holder = first; holder != last; ++holder) add_owner_texts(holder->process);
             owner_count += static_cast<std::size_t>(last - first);
+            most_owners = std::max(most_owners, static_cast<std::size_t>(last - first));
         }
         if (const SocketDetails* details = row.details) {
             tcp_infos += details->has_tcp_info;
@@ -193,71 +196,38 @@ sockscope_memory public_memory(const std::array<std::uint32_t, 9>& m) {
     return memory;
 }
 
-// The block on the C heap: the snapshot's header, then its sockets,
-// owners, TCP infos, timers and memories, each part at a multiple of 8,
-// then the texts. Each record is written once, in its place.
-class SnapshotBlock {
+// Where records go: each part's next record.
+struct RecordPlaces {
+    sockscope_socket* sockets;
+    sockscope_owner* owners;
+    sockscope_tcp_info* tcp_infos;
+    sockscope_timer* timers;
+    sockscope_memory* memories;
+};
+
+// Writes a row's records, their texts pointing into `texts`, where the
+// gathered texts lie.
+class RecordWriter {
 public:
-    SnapshotBlock(const OwnedTable& table, const SnapshotTexts& gathered);
-    // Writes every record: the snapshot, whole, the caller's to free.
-    sockscope_snapshot* finish();
+    RecordWriter(const OwnedTable& table, const SnapshotTexts& gathered, const char* texts)
+        : table_(table), gathered_(gathered), texts_(texts) {}
+    // Row `index`'s socket, its owners and details, each at its part's
+    // place, which moves past it.
+    void write_socket(std::size_t index, RecordPlaces& places) const;
 
 private:
-    void write_socket(std::size_t index);
-    void write_owner(std::uint32_t process, std::uint32_t fd);
-    void write_details(const SocketDetails& details, sockscope_socket& socket);
+    void write_owner(std::uint32_t process, std::uint32_t fd, sockscope_owner& owner) const;
+    void write_details(const SocketDetails& details, sockscope_socket& socket, RecordPlaces& places) const;
     const char* text(std::uintptr_t offset) const { return offset == no_text ? nullptr : texts_ + offset; }
 
     const OwnedTable& table_;
     const SnapshotTexts& gathered_;
-    char* block_ = nullptr;
-    // The next record of each part.
-    sockscope_socket* sockets_ = nullptr;
-    sockscope_owner* owners_ = nullptr;
-    sockscope_tcp_info* tcp_infos_ = nullptr;
-    sockscope_timer* timers_ = nullptr;
-    sockscope_memory* memories_ = nullptr;
-    const char* texts_ = nullptr;
+    const char* texts_;
 };
 
-SnapshotBlock::SnapshotBlock(const OwnedTable& table, const SnapshotTexts& gathered)
-    : table_(table), gathered_(gathered) {
-    const std::size_t sockets_at = block_aligned(sizeof(sockscope_snapshot));
-    const std::size_t owners_at = sockets_at + block_aligned(table.rows.size() * sizeof(sockscope_socket));
-    const std::size_t infos_at = owners_at + block_aligned(gathered.owner_count * sizeof(sockscope_owner));
-    const std::size_t timers_at = infos_at + block_aligned(gathered.tcp_infos * sizeof(sockscope_tcp_info));
-    const std::size_t memories_at = timers_at + block_aligned(gathered.timers * sizeof(sockscope_timer));
-    const std::size_t texts_at = memories_at + block_aligned(gathered.memories * sizeof(sockscope_memory));
-    const WorkingVector<char>& texts = gathered.texts.bytes();
-    block_ = static_cast<char*>(std::malloc(texts_at + texts.size()));
-    if (block_ == nullptr) throw std::bad_alloc();
-    prefer_huge_pages(block_, texts_at + texts.size());
-    sockets_ = reinterpret_cast<sockscope_socket*>(block_ + sockets_at);
-    owners_ = reinterpret_cast<sockscope_owner*>(block_ + owners_at);
-    tcp_infos_ = reinterpret_cast<sockscope_tcp_info*>(block_ + infos_at);
-    timers_ = reinterpret_cast<sockscope_timer*>(block_ + timers_at);
-    memories_ = reinterpret_cast<sockscope_memory*>(block_ + memories_at);
-    texts_ = block_ + texts_at;
-    if (!texts.empty()) std::memcpy(block_ + texts_at, texts.data(), texts.size());
-}
-
-sockscope_snapshot* SnapshotBlock::finish() {
-    sockscope_socket* const first_socket = sockets_;
-    for (std::size_t i = 0; i < table_.rows.size(); ++i) write_socket(i);
-    auto* snapshot = new (block_) sockscope_snapshot{};
-    snapshot->size = sizeof(sockscope_snapshot);
-    snapshot->socket_size = sizeof(sockscope_socket);
-    snapshot->owner_size = sizeof(sockscope_owner);
-    snapshot->count = table_.rows.size();
-    snapshot->sockets = table_.rows.empty() ? nullptr : first_socket;
-    snapshot->unreadable_processes = table_.unreadable_processes;
-    snapshot->skipped_namespaces = table_.skipped_namespaces;
-    return snapshot;
-}
-
-void SnapshotBlock::write_socket(std::size_t index) {
+void RecordWriter::write_socket(std::size_t index, RecordPlaces& places) const {
     const SocketRow& row = table_.rows[index];
-    sockscope_socket& socket = *new (sockets_++) sockscope_socket{};
+    sockscope_socket& socket = *new (places.sockets++) sockscope_socket{};
     const bool tcp = row.protocol == Protocol::tcp;
     socket.protocol = tcp ? 6 : 17;
     socket.family = row.family == Family::ipv4 ? 2 : 10;
@@ -283,14 +253,14 @@ void SnapshotBlock::write_socket(std::size_t index) {
     if (row.inode != 0) {
         const auto [first, last] = holders_of(table_.holders, row);
         socket.owner_count = static_cast<std::uint32_t>(last - first);
-        if (first != last) socket.owners = owners_;
-        for (auto holder = first; holder != last; ++holder) write_owner(holder->process, holder->fd);
+        if (first != last) socket.owners = places.owners;
+        for (auto holder = first; holder != last; ++holder) write_owner(holder->process, holder->fd, *places.owners++);
     }
-    if (row.details != nullptr) write_details(*row.details, socket);
+    if (row.details != nullptr) write_details(*row.details, socket, places);
 }
 
-void SnapshotBlock::write_owner(std::uint32_t process, std::uint32_t fd) {
-    sockscope_owner& owner = *new (owners_++) sockscope_owner{};
+void RecordWriter::write_owner(std::uint32_t process, std::uint32_t fd, sockscope_owner& place) const {
+    sockscope_owner& owner = *new (&place) sockscope_owner{};
     owner.pid = process;
     owner.fd = static_cast<std::int32_t>(fd);
     const OwnerTexts& found = gathered_.owners.at(process);
@@ -302,29 +272,107 @@ void SnapshotBlock::write_owner(std::uint32_t process, std::uint32_t fd) {
     owner.container_user = found.container_user;
 }
 
-void SnapshotBlock::write_details(const SocketDetails& details, sockscope_socket& socket) {
+void RecordWriter::write_details(const SocketDetails& details, sockscope_socket& socket,
+                                 RecordPlaces& places) const {
     if (details.has_tcp_info) {
-        *tcp_infos_ = public_tcp_info(details.info, details.tcp_info_size);
-        // Gathered before the block was made.
+        *places.tcp_infos = public_tcp_info(details.info, details.tcp_info_size);
+        // Gathered before the records are written.
         if (details.congestion[0] != '\0')
-            tcp_infos_->congestion = text(gathered_.texts.find(well_formed_utf8(details.congestion)));
-        socket.tcp_info = tcp_infos_++;
+            places.tcp_infos->congestion = text(gathered_.texts.find(well_formed_utf8(details.congestion)));
+        socket.tcp_info = places.tcp_infos++;
     }
     if (details.has_timer) {
-        *timers_ = sockscope_timer{sizeof(sockscope_timer), details.timer, details.retransmits, 0, details.expires_ms};
-        socket.timer = timers_++;
+        *places.timers =
+            sockscope_timer{sizeof(sockscope_timer), details.timer, details.retransmits, 0, details.expires_ms};
+        socket.timer = places.timers++;
     }
     if (details.has_memory) {
-        *memories_ = public_memory(details.memory);
-        socket.memory = memories_++;
+        *places.memories = public_memory(details.memory);
+        socket.memory = places.memories++;
     }
 }
 
+// The parts of records for `sockets` sockets with `owners` owners and
+// these details, each at a multiple of 8 from `start`: where each begins,
+// and where they end.
+struct RecordLayout {
+    std::size_t sockets_at, owners_at, infos_at, timers_at, memories_at, end;
+
+    RecordLayout(std::size_t start, std::size_t sockets, std::size_t owners, std::size_t infos, std::size_t timers,
+                 std::size_t memories) {
+        sockets_at = block_aligned(start);
+        owners_at = sockets_at + block_aligned(sockets * sizeof(sockscope_socket));
+        infos_at = owners_at + block_aligned(owners * sizeof(sockscope_owner));
+        timers_at = infos_at + block_aligned(infos * sizeof(sockscope_tcp_info));
+        memories_at = timers_at + block_aligned(timers * sizeof(sockscope_timer));
+        end = memories_at + block_aligned(memories * sizeof(sockscope_memory));
+    }
+    RecordPlaces places(char* base) const {
+        return {reinterpret_cast<sockscope_socket*>(base + sockets_at), reinterpret_cast<sockscope_owner*>(base + owners_at),
+                reinterpret_cast<sockscope_tcp_info*>(base + infos_at), reinterpret_cast<sockscope_timer*>(base + timers_at),
+                reinterpret_cast<sockscope_memory*>(base + memories_at)};
+    }
+};
+
+sockscope_snapshot header_of(const OwnedTable& table, const sockscope_socket* sockets) {
+    sockscope_snapshot header{};
+    header.size = sizeof(sockscope_snapshot);
+    header.socket_size = sizeof(sockscope_socket);
+    header.owner_size = sizeof(sockscope_owner);
+    header.count = table.rows.size();
+    header.sockets = table.rows.empty() ? nullptr : sockets;
+    header.unreadable_processes = table.unreadable_processes;
+    header.skipped_namespaces = table.skipped_namespaces;
+    return header;
+}
+
+// A walk's one socket at a time, in a room made for the largest.
+class WalkOverTable final : public SocketWalk {
+public:
+    explicit WalkOverTable(OwnedTable table)
+        : table_(std::move(table)), gathered_(table_), writer_(table_, gathered_, gathered_.texts.bytes().data()),
+          layout_(0, 1, gathered_.most_owners, 1, 1, 1),
+          room_(std::make_unique<std::uint64_t[]>(layout_.end / sizeof(std::uint64_t))),
+          header_(header_of(table_, nullptr)) {}
+
+    const sockscope_snapshot& header() const override { return header_; }
+    const sockscope_socket& socket(std::size_t index) override {
+        RecordPlaces places = layout_.places(reinterpret_cast<char*>(room_.get()));
+        const sockscope_socket* written = places.sockets;
+        writer_.write_socket(index, places);
+        return *written;
+    }
+
+private:
+    const OwnedTable table_;
+    const SnapshotTexts gathered_;
+    const RecordWriter writer_;
+    const RecordLayout layout_;
+    std::unique_ptr<std::uint64_t[]> room_;
+    const sockscope_snapshot header_;
+};
+
 } // namespace
 
+// The block on the C heap: the snapshot's header, its records, then the
+// texts. Each record is written once, in its place.
 sockscope_snapshot* make_socket_snapshot(const OwnedTable& table) {
-    const SnapshotTexts texts(table);
-    return SnapshotBlock(table, texts).finish();
+    const SnapshotTexts gathered(table);
+    const RecordLayout layout(sizeof(sockscope_snapshot), table.rows.size(), gathered.owner_count,
+                              gathered.tcp_infos, gathered.timers, gathered.memories);
+    const WorkingVector<char>& texts = gathered.texts.bytes();
+    auto* block = static_cast<char*>(std::malloc(layout.end + texts.size()));
+    if (block == nullptr) throw std::bad_alloc();
+    prefer_huge_pages(block, layout.end + texts.size());
+    if (!texts.empty()) std::memcpy(block + layout.end, texts.data(), texts.size());
+    const RecordWriter writer(table, gathered, block + layout.end);
+    RecordPlaces places = layout.places(block);
+    for (std::size_t i = 0; i < table.rows.size(); ++i) writer.write_socket(i, places);
+    return new (block) sockscope_snapshot(header_of(table, layout.places(block).sockets));
+}
+
+std::unique_ptr<SocketWalk> walk_socket_table(OwnedTable table) {
+    return std::make_unique<WalkOverTable>(std::move(table));
 }
 
 } // namespace sockscope_detail
