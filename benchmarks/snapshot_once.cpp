@@ -25,6 +25,11 @@
 //                                 info, and with TCP info, timers and
 //                                 memory, in turn, K rounds after two of
 //                                 each: prints the medians and the ratios
+//   snapshot_once --c-memory      the C interface's snapshot and walk (TCP,
+//                                 IPv4, every holder): the block's bytes a
+//                                 socket and, under the heap counter
+//                                 preload, each one's peak heap growth a
+//                                 socket
 //   snapshot_once --c             one snapshot through the C interface (TCP,
 //                                 IPv4, every holder), as the tool takes it:
 //                                 prints its socket count
@@ -165,6 +170,42 @@ int memory(sockscope& library) {
     return 0;
 }
 
+// The C interface's TCP IPv4 sockets, with every holder, taken as a
+// snapshot and walked, each the third of its kind: the snapshot's block in
+// bytes a socket and, under the heap counter preload, the peak heap growth
+// of each in bytes a socket.
+int c_memory() {
+    const HeapCounter counter;
+    sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
+    selection.what = SOCKSCOPE_TCP | SOCKSCOPE_IPV4;
+    for (int round = 0; round < 3; ++round) {
+        if (counter.present()) counter.reset();
+        sockscope_snapshot* snapshot = sockscope_snapshot_take(&selection);
+        if (snapshot == nullptr) return 1;
+        const long long peak = counter.present() ? counter.peak() : 0;
+        if (round == 2) {
+            const double rows = static_cast<double>(std::max<std::size_t>(snapshot->count, 1));
+            std::printf("snapshot_rows %zu\nsnapshot_block_bytes_a_row %.0f\n", snapshot->count,
+                        static_cast<double>(malloc_usable_size(snapshot)) / rows);
+            if (counter.present()) std::printf("snapshot_peak_bytes_a_row %.0f\n", static_cast<double>(peak) / rows);
+        }
+        sockscope_snapshot_free(snapshot);
+    }
+    for (int round = 0; round < 3; ++round) {
+        if (counter.present()) counter.reset();
+        sockscope_walk* walk = sockscope_walk_start(&selection);
+        if (walk == nullptr) return 1;
+        const std::size_t count = sockscope_walk_header(walk)->count;
+        for (std::size_t i = 0; i < count; ++i) sockscope_walk_socket(walk, i);
+        const long long peak = counter.present() ? counter.peak() : 0;
+        if (round == 2 && counter.present())
+            std::printf("walk_rows %zu\nwalk_peak_bytes_a_row %.0f\n", count,
+                        static_cast<double>(peak) / static_cast<double>(std::max<std::size_t>(count, 1)));
+        sockscope_walk_end(walk);
+    }
+    return 0;
+}
+
 // Whether this process holds a BPF program, link or map.
 bool holds_bpf_object() {
     DIR* folder = opendir("/proc/self/fd");
@@ -187,6 +228,7 @@ int main(int argc, char** argv) {
     const char* option = argc > 1 ? argv[1] : "";
     if (std::strcmp(option, "--repeat") == 0 && argc > 2) return repeat(library, std::max(1, std::atoi(argv[2])));
     if (std::strcmp(option, "--memory") == 0) return memory(library);
+    if (std::strcmp(option, "--c-memory") == 0) return c_memory();
     if (std::strcmp(option, "--against-c") == 0 && argc > 2) return against_c(library, std::max(1, std::atoi(argv[2])));
     if (std::strcmp(option, "--details") == 0 && argc > 2) return against_details(std::max(1, std::atoi(argv[2])));
     if (std::strcmp(option, "--c") == 0) {

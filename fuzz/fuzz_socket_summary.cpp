@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
 // The kernel's socket counts: sockstat, sockstat6 and snmp texts separated
-// by NUL bytes (one NUL only: a kernel without IPv6).
+// by NUL bytes (one NUL only: a kernel without IPv6); and the rows a dump is
+// counted to give from them.
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
 #include <string_view>
 
 #include "core/socket_summary.h"
+#include "core/table_size_estimate.h"
 
 using namespace sockscope_detail;
 
@@ -30,5 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // IPv6 was there.
     if (!parsed && summary.sockets_used != 12345) std::abort();
     if (parsed && summary.has_ipv6 != sockstat6.has_value()) std::abort();
+    // The rows the same texts count for a dump of every table: never more
+    // than their figures can sum to.
+    TableRequest tables[4];
+    tables[1].family = tables[3].family = Family::ipv6;
+    tables[2].protocol = tables[3].protocol = Protocol::udp;
+    if (estimated_rows(*sockstat, sockstat6.value_or(""), tables) > 6 * std::size_t{UINT32_MAX}) std::abort();
     return 0;
 }

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The kernel's socket counts (sockstat, sockstat6, snmp): every figure read
-// from its own field, and every damaged text refused whole.
+// from its own field, and every damaged text refused whole; and the rows a
+// dump is counted to give, from the same texts.
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
 #include "core/socket_summary.h"
+#include "core/table_size_estimate.h"
 
 using namespace sockscope_detail;
 
@@ -78,3 +80,26 @@ TEST(SocketSummary, DamagedTextsFailWholeAndSayWhere) {
 }
 
 } // namespace
+
+// The rows a selection's dumps are counted to give: each table's own
+// figures, TIME_WAIT with TCP's; what the texts lack counts nothing.
+TEST(TableSizeEstimate, EachTableCountsItsOwnFigures) {
+    const auto tables = [](std::initializer_list<std::pair<Protocol, Family>> kinds) {
+        std::vector<TableRequest> requests;
+        for (const auto& [protocol, family] : kinds) {
+            TableRequest request;
+            request.protocol = protocol;
+            request.family = family;
+            requests.push_back(request);
+        }
+        return requests;
+    };
+    const auto tcp4 = std::pair{Protocol::tcp, Family::ipv4}, tcp6 = std::pair{Protocol::tcp, Family::ipv6};
+    const auto udp4 = std::pair{Protocol::udp, Family::ipv4}, udp6 = std::pair{Protocol::udp, Family::ipv6};
+    EXPECT_EQ(estimated_rows(sockstat, sockstat6, tables({tcp4})), 6u + 4u);
+    EXPECT_EQ(estimated_rows(sockstat, sockstat6, tables({tcp4, tcp6, udp4, udp6})), 10u + 11u + 5u + 8u);
+    EXPECT_EQ(estimated_rows(sockstat, "", tables({tcp6, udp6})), 4u); // no IPv6: TIME_WAIT alone
+    EXPECT_EQ(estimated_rows(with(sockstat, "tw 4", "tw x"), sockstat6, tables({tcp4})), 6u);
+    EXPECT_EQ(estimated_rows("TCP:inuse 6\nTCPX: inuse 9\n", "", tables({tcp4})), 0u);
+    EXPECT_EQ(estimated_rows("", "", tables({tcp4, udp4})), 0u);
+}

@@ -103,7 +103,10 @@ std::vector<SocketHolder> SocketOwners::every_holder() const {
     std::vector<SocketHolder> all;
     if (!every_holder_) return all;
     {
+        // Room for every holder at once: grown by doubling, a large table's
+        // list would copy itself and hold both copies for a moment.
         const std::lock_guard<std::mutex> lock(others_lock_);
+        all.reserve(others_.size() + inodes_.size());
         all = others_;
     }
     for (std::size_t i = 0; i < inodes_.size(); ++i) {

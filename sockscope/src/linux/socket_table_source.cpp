@@ -5,11 +5,13 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
+#include <new>
 #include <string>
 
 #include "linux/file_reader.h"
 #include "linux/netlink_dump.h"
 #include "core/proc_net_parser.h"
+#include "core/table_size_estimate.h"
 
 namespace sockscope_detail {
 namespace {
@@ -38,6 +40,25 @@ Result<void> read_proc_net(const TableRequest& table, const char* proc_root, Soc
     return parsed;
 }
 
+// Room for the rows the kernel counts in the calling thread's network
+// namespace, made once. Only a help: counts that can't be read, or room
+// that can't be had, leave the rows to grow as they come.
+void reserve_counted_rows(std::span<const TableRequest> tables, const SystemSources& sources, SocketRows& rows) {
+    if (sources.table == TableSource::proc_net) return;
+    const std::string net = std::string(sources.proc_root) + "/thread-self/net/";
+    std::string sockstat, sockstat6;
+    if (!read_file_at(AT_FDCWD, (net + "sockstat").c_str(), sockstat, 4096)) return;
+    if (!read_file_at(AT_FDCWD, (net + "sockstat6").c_str(), sockstat6, 4096)) sockstat6.clear();
+    const std::size_t counted = estimated_rows(sockstat, sockstat6, tables);
+    // A little over: sockets made between the count and the dump.
+    const std::size_t room = counted + counted / 16 + 16;
+    if (room > rows.max_size() / 2 - rows.size()) return;
+    try {
+        rows.reserve(rows.size() + room);
+    } catch (const std::bad_alloc&) {
+    }
+}
+
 } // namespace
 
 Result<void> read_socket_table(const TableRequest& table, const SystemSources& sources, SocketRows& rows) {
@@ -50,6 +71,7 @@ Result<void> read_socket_table(const TableRequest& table, const SystemSources& s
 
 Result<void> read_socket_tables(std::span<const TableRequest> tables, const SystemSources& sources,
                                 SocketRows& rows, std::vector<std::size_t>& table_ends) {
+    reserve_counted_rows(tables, sources, rows);
     const std::size_t kept_rows = rows.size(), kept_ends = table_ends.size();
     const auto fail = [&](const Result<void>& failed) {
         rows.resize(kept_rows);
