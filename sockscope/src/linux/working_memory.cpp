@@ -10,8 +10,11 @@ namespace {
 
 constexpr std::size_t huge_page = std::size_t{2} << 20;
 // Below this a block comes from the C heap: a mapping of its own would
-// round it up to whole huge pages.
-constexpr std::size_t mapped_from = 2 * huge_page;
+// round it up to whole huge pages. From a huge page up, the C heap may map
+// the block afresh at every call or keep it, as its thresholds have moved
+// with what the process freed before (a 2 MiB array faulted 512 times a
+// call, or never): mapped here, it faults a huge page at a time, always.
+constexpr std::size_t mapped_from = huge_page;
 
 std::size_t whole_huge_pages(std::size_t bytes) { return (bytes + huge_page - 1) / huge_page * huge_page; }
 
