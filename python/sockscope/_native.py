@@ -88,5 +88,5 @@ def raise_errno(what: str) -> NoReturn:
 
 
 def version() -> str:
-    """The version of the library answering, "1.4.0.0"."""
+    """The version of the library answering, such as "1.5.0.0"."""
     return library().sockscope_version().decode()
