@@ -43,11 +43,6 @@ public:
         offsets_.insert(at);
         return at;
     }
-    // The offset of a text equal to `text` added before; no_text when none.
-    std::uintptr_t find(std::string_view text) const {
-        const auto found = offsets_.find(text);
-        return found != offsets_.end() ? *found : no_text;
-    }
     const WorkingVector<char>& bytes() const { return bytes_; }
 
 private:

@@ -61,8 +61,24 @@ public:
     std::size_t most_owners = 0; // of one socket
     std::size_t tcp_infos = 0, timers = 0, memories = 0;
 
+    // The text of a congestion algorithm's name as the kernel gave it, the
+    // offset of a gathered one: a connection's is one of a few, looked up
+    // by its bytes without reading it as a text again.
+    std::uintptr_t congestion_text(const char (&name)[sizeof SocketDetails::congestion]) const;
+
 private:
-    std::uint32_t address_text(Family family, const Address& address, std::string_view zone);
+    // An address's text, added; consecutive rows often have the same
+    // address, which is then taken as it is.
+    struct LastAddress {
+        Family family;
+        Address address;
+        std::string_view zone;
+        std::uint32_t text = UINT32_MAX;
+    };
+    std::uint32_t address_text(Family family, const Address& address, std::string_view zone, LastAddress& last);
+    void add_congestion_text(const char (&name)[sizeof SocketDetails::congestion]);
+
+    std::vector<std::pair<std::array<char, sizeof SocketDetails::congestion>, std::uintptr_t>> congestions_;
     void add_owner_texts(std::uint32_t process);
     void add_namespace_name(const SocketRow& row);
 
@@ -70,12 +86,13 @@ private:
 };
 
 SnapshotTexts::SnapshotTexts(const OwnedTable& table) : addresses(table.rows.size()), table_(table) {
+    LastAddress last_local, last_remote;
     for (std::size_t i = 0; i < table.rows.size(); ++i) {
         const SocketRow& row = table.rows[i];
         // A scoped remote address is on the socket's interface too.
         const std::string_view zone = table.zone_of(row);
-        addresses[i] = {address_text(row.family, row.local_address, zone),
-                        address_text(row.family, row.remote_address, zone)};
+        addresses[i] = {address_text(row.family, row.local_address, zone, last_local),
+                        address_text(row.family, row.remote_address, zone, last_remote)};
         add_namespace_name(row);
         if (row.inode != 0) {
             const auto [first, last] = holders_of(table.holders, row);
@@ -87,19 +104,36 @@ SnapshotTexts::SnapshotTexts(const OwnedTable& table) : addresses(table.rows.siz
             tcp_infos += details->has_tcp_info;
             timers += details->has_timer;
             memories += details->has_memory;
-            if (details->has_tcp_info && details->congestion[0] != '\0')
-                texts.add(well_formed_utf8(details->congestion));
+            if (details->has_tcp_info) add_congestion_text(details->congestion);
         }
     }
 }
 
-std::uint32_t SnapshotTexts::address_text(Family family, const Address& address, std::string_view zone) {
+std::uint32_t SnapshotTexts::address_text(Family family, const Address& address, std::string_view zone,
+                                          LastAddress& last) {
+    if (last.text != UINT32_MAX && last.family == family && last.address == address && last.zone == zone)
+        return last.text;
     char text[ipv6_text_size];
     const std::uintptr_t at = texts.add({text, address_text_into(family, address, zone, text)});
     // Kept in 32 bits: distinct address texts of 4 GiB are no snapshot
     // this library could hold.
     if (at >= UINT32_MAX) throw std::bad_alloc();
-    return static_cast<std::uint32_t>(at);
+    last = {family, address, zone, static_cast<std::uint32_t>(at)};
+    return last.text;
+}
+
+void SnapshotTexts::add_congestion_text(const char (&name)[sizeof SocketDetails::congestion]) {
+    for (const auto& [bytes, offset] : congestions_)
+        if (std::memcmp(bytes.data(), name, bytes.size()) == 0) return;
+    std::array<char, sizeof SocketDetails::congestion> bytes;
+    std::memcpy(bytes.data(), name, bytes.size());
+    congestions_.emplace_back(bytes, name[0] != '\0' ? texts.add(well_formed_utf8(name)) : no_text);
+}
+
+std::uintptr_t SnapshotTexts::congestion_text(const char (&name)[sizeof SocketDetails::congestion]) const {
+    for (const auto& [bytes, offset] : congestions_)
+        if (std::memcmp(bytes.data(), name, bytes.size()) == 0) return offset;
+    return no_text; // not gathered: none of the table's
 }
 
 void SnapshotTexts::add_owner_texts(std::uint32_t process) {
@@ -276,9 +310,7 @@ void RecordWriter::write_details(const SocketDetails& details, sockscope_socket&
                                  RecordPlaces& places) const {
     if (details.has_tcp_info) {
         *places.tcp_infos = public_tcp_info(details.info, details.tcp_info_size);
-        // Gathered before the records are written.
-        if (details.congestion[0] != '\0')
-            places.tcp_infos->congestion = text(gathered_.texts.find(well_formed_utf8(details.congestion)));
+        places.tcp_infos->congestion = text(gathered_.congestion_text(details.congestion));
         socket.tcp_info = places.tcp_infos++;
     }
     if (details.has_timer) {
