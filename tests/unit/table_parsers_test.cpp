@@ -317,12 +317,12 @@ TEST(NetlinkParser, DetailsComeWhereAsked) {
     EXPECT_EQ(older.tcp_info_size, 8u);
     EXPECT_EQ(older.info.tcpi_state, 1);
     EXPECT_EQ(older.info.tcpi_snd_mss, 0u); // past what the kernel gave
-    EXPECT_STREQ(older.congestion, "cubic");
+    EXPECT_STREQ(older.congestion.data(), "cubic");
     EXPECT_EQ(older.memory[8], 9u);
     const SocketDetails& newer = *rows[1].details;
     EXPECT_EQ(newer.tcp_info_size, sizeof(tcp_info));
     EXPECT_EQ(newer.info.tcpi_snd_mss, 77u);
-    EXPECT_EQ(std::string(newer.congestion), long_name.substr(0, sizeof newer.congestion - 1));
+    EXPECT_EQ(std::string(newer.congestion.data()), long_name.substr(0, sizeof newer.congestion - 1));
     EXPECT_EQ(newer.memory[1], 20u);
     EXPECT_EQ(newer.memory[2], 0u);
 

@@ -166,8 +166,11 @@ int acknowledgement_error(const void* data, std::size_t length, std::uint32_t se
     return error;
 }
 
-DiagBatch parse_diag_batch(const void* data, std::size_t length, std::uint32_t seq, const TableRequest& request,
-                           SocketRows& rows, bool& interrupted, DumpKind kind) {
+namespace {
+
+// parse_diag_batch, counting the details of the rows it keeps in `tally`.
+DiagBatch parse_rows(const void* data, std::size_t length, std::uint32_t seq, const TableRequest& request,
+                     SocketRows& rows, bool& interrupted, DumpKind kind, DetailStore::Tally& tally) {
     const auto* bytes = static_cast<const unsigned char*>(data);
     const bool both = kind == DumpKind::tcp_both_families;
     const int row_type = both ? TCPDIAG_GETSOCK : SOCK_DIAG_BY_FAMILY;
@@ -211,6 +214,7 @@ DiagBatch parse_diag_batch(const void* data, std::size_t length, std::uint32_t s
                 if (passes(request, row)) {
                     row.details = details;
                     rows.push_back(row);
+                    if (details != nullptr) tally.count(*details);
                 }
             }
         }
@@ -220,6 +224,16 @@ DiagBatch parse_diag_batch(const void* data, std::size_t length, std::uint32_t s
         length -= step;
     }
     return {DiagBatch::more};
+}
+
+} // namespace
+
+DiagBatch parse_diag_batch(const void* data, std::size_t length, std::uint32_t seq, const TableRequest& request,
+                           SocketRows& rows, bool& interrupted, DumpKind kind) {
+    DetailStore::Tally tally;
+    const DiagBatch batch = parse_rows(data, length, seq, request, rows, interrupted, kind, tally);
+    if (request.detail_store != nullptr) request.detail_store->add(tally);
+    return batch;
 }
 
 } // namespace sockscope_detail

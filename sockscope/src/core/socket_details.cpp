@@ -22,7 +22,7 @@ void read_detail_attribute(unsigned type, const unsigned char* payload, std::siz
         const std::size_t room = sizeof details.congestion - 1;
         const auto* end = static_cast<const unsigned char*>(std::memchr(payload, 0, std::min(length, room)));
         const std::size_t size = end != nullptr ? static_cast<std::size_t>(end - payload) : std::min(length, room);
-        std::memcpy(details.congestion, payload, size);
+        std::memcpy(details.congestion.data(), payload, size);
         details.congestion[size] = '\0';
     } else if (type == INET_DIAG_SKMEMINFO && (wanted & detail_memory) != 0) {
         const std::size_t count = std::min(length / sizeof(std::uint32_t), details.memory.size());

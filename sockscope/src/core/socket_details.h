@@ -31,7 +31,7 @@ struct SocketDetails {
     // bytes); a kernel newer than this header gives more, which is left out.
     tcp_info info{};
     std::uint32_t tcp_info_size = 0;
-    char congestion[16] = {}; // null-terminated; empty when not given
+    std::array<char, 16> congestion{}; // null-terminated; empty when not given
     // inet_diag_msg's timer: 0 off, 1 retransmit, 2 keepalive, 3 TIME_WAIT,
     // 4 zero-window probe; its retransmissions and milliseconds left.
     std::uint8_t timer = 0;
@@ -47,6 +47,45 @@ struct SocketDetails {
 // the one made is its maker's to fill.
 class DetailStore {
 public:
+    // What the details of the rows kept hold, counted as the dumps read
+    // them (a row dropped later still counts: bounds, never short), and the
+    // names of the congestion algorithms among them, so that a snapshot is
+    // laid out without reading every detail once more.
+    struct Tally {
+        static constexpr std::size_t most_congestions = 8;
+        std::size_t tcp_infos = 0, timers = 0, memories = 0;
+        std::array<std::array<char, sizeof SocketDetails::congestion>, most_congestions> congestions{};
+        std::size_t congestion_count = 0;
+        bool congestions_overflowed = false; // more names than room: read them from the details
+
+        void count(const SocketDetails& details) noexcept {
+            tcp_infos += details.has_tcp_info;
+            timers += details.has_timer;
+            memories += details.has_memory;
+            if (details.has_tcp_info) add_congestion(details.congestion);
+        }
+        void add(const Tally& other) noexcept {
+            tcp_infos += other.tcp_infos;
+            timers += other.timers;
+            memories += other.memories;
+            for (std::size_t i = 0; i < other.congestion_count; ++i) add_congestion(other.congestions[i]);
+            congestions_overflowed |= other.congestions_overflowed;
+        }
+        void add_congestion(const std::array<char, sizeof SocketDetails::congestion>& name) noexcept {
+            for (std::size_t i = 0; i < congestion_count; ++i)
+                if (congestions[i] == name) return;
+            if (congestion_count == most_congestions) congestions_overflowed = true;
+            else congestions[congestion_count++] = name;
+        }
+    };
+
+    void add(const Tally& tally) noexcept {
+        const std::lock_guard<std::mutex> hold(lock_);
+        tally_.add(tally);
+    }
+    // Once the dumps are done.
+    const Tally& tally() const noexcept { return tally_; }
+
     SocketDetails& make() {
         const std::lock_guard<std::mutex> hold(lock_);
         if (chunks_.empty() || chunks_.back().size() == chunks_.back().capacity()) {
@@ -63,6 +102,7 @@ public:
 private:
     static constexpr std::size_t first_chunk = 256, last_chunk = 16384;
     std::mutex lock_;
+    Tally tally_;
     // Never grown past their first capacity: a detail stays where it is.
     std::vector<WorkingVector<SocketDetails>> chunks_;
 };

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -64,7 +65,7 @@ public:
     // The text of a congestion algorithm's name as the kernel gave it, the
     // offset of a gathered one: a connection's is one of a few, looked up
     // by its bytes without reading it as a text again.
-    std::uintptr_t congestion_text(const char (&name)[sizeof SocketDetails::congestion]) const;
+    std::uintptr_t congestion_text(const std::array<char, 16>& name) const;
 
 private:
     // An address's text, added; consecutive rows often have the same
@@ -76,9 +77,9 @@ private:
         std::uint32_t text = UINT32_MAX;
     };
     std::uint32_t address_text(Family family, const Address& address, std::string_view zone, LastAddress& last);
-    void add_congestion_text(const char (&name)[sizeof SocketDetails::congestion]);
+    void add_congestion_text(const std::array<char, 16>& name);
 
-    std::vector<std::pair<std::array<char, sizeof SocketDetails::congestion>, std::uintptr_t>> congestions_;
+    std::vector<std::pair<std::array<char, 16>, std::uintptr_t>> congestions_;
     void add_owner_texts(std::uint32_t process);
     void add_namespace_name(const SocketRow& row);
 
@@ -86,6 +87,17 @@ private:
 };
 
 SnapshotTexts::SnapshotTexts(const OwnedTable& table) : addresses(table.rows.size()), table_(table) {
+    // Room for the details the dumps counted (of rows they kept; a few may
+    // have been dropped since as repeats), and their congestion names.
+    bool congestions_overflowed = false;
+    if (table.details != nullptr) {
+        const DetailStore::Tally& tally = table.details->tally();
+        tcp_infos = tally.tcp_infos;
+        timers = tally.timers;
+        memories = tally.memories;
+        for (std::size_t i = 0; i < tally.congestion_count; ++i) add_congestion_text(tally.congestions[i]);
+        congestions_overflowed = tally.congestions_overflowed;
+    }
     LastAddress last_local, last_remote;
     for (std::size_t i = 0; i < table.rows.size(); ++i) {
         const SocketRow& row = table.rows[i];
@@ -100,12 +112,10 @@ SnapshotTexts::SnapshotTexts(const OwnedTable& table) : addresses(table.rows.siz
             owner_count += static_cast<std::size_t>(last - first);
             most_owners = std::max(most_owners, static_cast<std::size_t>(last - first));
         }
-        if (const SocketDetails* details = row.details) {
-            tcp_infos += details->has_tcp_info;
-            timers += details->has_timer;
-            memories += details->has_memory;
-            if (details->has_tcp_info) add_congestion_text(details->congestion);
-        }
+        // The details' own memory is read only where the dumps' tally
+        // could not hold every congestion algorithm's name.
+        if (row.details != nullptr && congestions_overflowed && row.details->has_tcp_info)
+            add_congestion_text(row.details->congestion);
     }
 }
 
@@ -122,17 +132,15 @@ std::uint32_t SnapshotTexts::address_text(Family family, const Address& address,
     return last.text;
 }
 
-void SnapshotTexts::add_congestion_text(const char (&name)[sizeof SocketDetails::congestion]) {
+void SnapshotTexts::add_congestion_text(const std::array<char, 16>& name) {
     for (const auto& [bytes, offset] : congestions_)
-        if (std::memcmp(bytes.data(), name, bytes.size()) == 0) return;
-    std::array<char, sizeof SocketDetails::congestion> bytes;
-    std::memcpy(bytes.data(), name, bytes.size());
-    congestions_.emplace_back(bytes, name[0] != '\0' ? texts.add(well_formed_utf8(name)) : no_text);
+        if (bytes == name) return;
+    congestions_.emplace_back(name, name[0] != '\0' ? texts.add(well_formed_utf8(name.data())) : no_text);
 }
 
-std::uintptr_t SnapshotTexts::congestion_text(const char (&name)[sizeof SocketDetails::congestion]) const {
+std::uintptr_t SnapshotTexts::congestion_text(const std::array<char, 16>& name) const {
     for (const auto& [bytes, offset] : congestions_)
-        if (std::memcmp(bytes.data(), name, bytes.size()) == 0) return offset;
+        if (bytes == name) return offset;
     return no_text; // not gathered: none of the table's
 }
 
@@ -230,13 +238,17 @@ sockscope_memory public_memory(const std::array<std::uint32_t, 9>& m) {
     return memory;
 }
 
-// Where records go: each part's next record.
+// Where records go: each part's next record, and where the details' room
+// ends (it is made for the details the dumps counted).
 struct RecordPlaces {
     sockscope_socket* sockets;
     sockscope_owner* owners;
     sockscope_tcp_info* tcp_infos;
     sockscope_timer* timers;
     sockscope_memory* memories;
+    const sockscope_tcp_info* tcp_infos_end;
+    const sockscope_timer* timers_end;
+    const sockscope_memory* memories_end;
 };
 
 // Writes a row's records, their texts pointing into `texts`, where the
@@ -308,6 +320,12 @@ void RecordWriter::write_owner(std::uint32_t process, std::uint32_t fd, sockscop
 
 void RecordWriter::write_details(const SocketDetails& details, sockscope_socket& socket,
                                  RecordPlaces& places) const {
+    // Never past the room: a count that fell short would be a fault of the
+    // library's, answered as one (EIO), not written over what follows.
+    if ((details.has_tcp_info && places.tcp_infos == places.tcp_infos_end) ||
+        (details.has_timer && places.timers == places.timers_end) ||
+        (details.has_memory && places.memories == places.memories_end))
+        throw std::logic_error("more socket details than counted");
     if (details.has_tcp_info) {
         *places.tcp_infos = public_tcp_info(details.info, details.tcp_info_size);
         places.tcp_infos->congestion = text(gathered_.congestion_text(details.congestion));
@@ -324,25 +342,31 @@ void RecordWriter::write_details(const SocketDetails& details, sockscope_socket&
     }
 }
 
-// The parts of records for `sockets` sockets with `owners` owners and
-// these details, each at a multiple of 8 from `start`: where each begins,
-// and where they end.
+// The parts of records for so many sockets, owners and details, each at a
+// multiple of 8 from `start`: where each begins, and where they end.
 struct RecordLayout {
     std::size_t sockets_at, owners_at, infos_at, timers_at, memories_at, end;
+    std::size_t infos, timers, memories;
 
-    RecordLayout(std::size_t start, std::size_t sockets, std::size_t owners, std::size_t infos, std::size_t timers,
-                 std::size_t memories) {
+    RecordLayout(std::size_t start, std::size_t socket_count, std::size_t owner_count, std::size_t info_count,
+                 std::size_t timer_count, std::size_t memory_count)
+        : infos(info_count), timers(timer_count), memories(memory_count) {
         sockets_at = block_aligned(start);
-        owners_at = sockets_at + block_aligned(sockets * sizeof(sockscope_socket));
-        infos_at = owners_at + block_aligned(owners * sizeof(sockscope_owner));
+        owners_at = sockets_at + block_aligned(socket_count * sizeof(sockscope_socket));
+        infos_at = owners_at + block_aligned(owner_count * sizeof(sockscope_owner));
         timers_at = infos_at + block_aligned(infos * sizeof(sockscope_tcp_info));
         memories_at = timers_at + block_aligned(timers * sizeof(sockscope_timer));
         end = memories_at + block_aligned(memories * sizeof(sockscope_memory));
     }
     RecordPlaces places(char* base) const {
-        return {reinterpret_cast<sockscope_socket*>(base + sockets_at), reinterpret_cast<sockscope_owner*>(base + owners_at),
-                reinterpret_cast<sockscope_tcp_info*>(base + infos_at), reinterpret_cast<sockscope_timer*>(base + timers_at),
-                reinterpret_cast<sockscope_memory*>(base + memories_at)};
+        return {reinterpret_cast<sockscope_socket*>(base + sockets_at),
+                reinterpret_cast<sockscope_owner*>(base + owners_at),
+                reinterpret_cast<sockscope_tcp_info*>(base + infos_at),
+                reinterpret_cast<sockscope_timer*>(base + timers_at),
+                reinterpret_cast<sockscope_memory*>(base + memories_at),
+                reinterpret_cast<const sockscope_tcp_info*>(base + infos_at) + infos,
+                reinterpret_cast<const sockscope_timer*>(base + timers_at) + timers,
+                reinterpret_cast<const sockscope_memory*>(base + memories_at) + memories};
     }
 };
 
