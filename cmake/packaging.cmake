@@ -6,7 +6,8 @@
 #   libsockscope1      the shared library under its SONAME
 #   libsockscope-dev   header, .so link, pkg-config file, CMake package;
 #                      depends on libsockscope1 of the same version
-#   sockscope          the two programs and their manual pages
+#   sockscope          the programs, their manual pages and the exporter's
+#                      systemd unit
 #
 # each with its copyright file and changelog in /usr/share/doc/<package>.
 # Depends lines come from the binaries through dpkg-shlibdeps (dpkg-dev).
@@ -87,8 +88,10 @@ set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION "list TCP and UDP sockets with the process
 ${SOCKSCOPE_ABOUT}
 
 This package holds the command-line tool sockscope, for people who type
-ss -tanp or netstat -tanp, and sockscopeDemo_x64, which prints the IPv4 TCP
-table once, a line per connection.")
+ss -tanp or netstat -tanp; sockscopeDemo_x64, which prints the IPv4 TCP
+table once, a line per connection; and sockscope-exporter, which serves
+the sockets by process and container as Prometheus metrics, with its
+systemd unit (disabled until enabled).")
 
 # Every package carries the copyright file and the changelog. They go into
 # the packages only, not into a plain `cmake --install`.
