@@ -56,17 +56,11 @@ if(TARGET sockscopeDemo_x64)
     sockscope_gzipped_manual_page(${PROJECT_BINARY_DIR}/demo/sockscopeDemo_x64.1)
 endif()
 # The exporter's unit, disabled until the administrator enables it (no
-# maintainer script enables or starts it). Debian 12's systemd reads the
-# units of packages from /lib/systemd/system; a prefix of one's own gets
-# it under its own lib/systemd/system.
+# maintainer script enables or starts it), where systemd reads the units of
+# packages: /usr/lib/systemd/system.
 if(TARGET sockscope_exporter)
     sockscope_gzipped_manual_page(${PROJECT_BINARY_DIR}/exporter/sockscope-exporter.1)
-    if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-        set(SOCKSCOPE_SYSTEMD_UNIT_DIR /lib/systemd/system)
-    else()
-        set(SOCKSCOPE_SYSTEMD_UNIT_DIR ${CMAKE_INSTALL_LIBDIR}/systemd/system)
-    endif()
-    install(FILES exporter/sockscope-exporter.service DESTINATION ${SOCKSCOPE_SYSTEMD_UNIT_DIR} COMPONENT programs)
+    install(FILES exporter/sockscope-exporter.service DESTINATION lib/systemd/system COMPONENT programs)
 endif()
 
 set(SOCKSCOPE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/sockscope)
