@@ -75,6 +75,10 @@ public:
     void change(const ConnectionChange& change);
 
     const std::map<TrafficKey, TrafficCounts>& totals() const { return totals_; }
+    // Drops a key's totals (a live view forgets an owner gone quiet, so
+    // that a long run over many short-lived processes stays small); its
+    // connections still followed start it afresh when they change.
+    void forget(const TrafficKey& key) { totals_.erase(key); }
     // Connections followed between looks.
     std::size_t followed() const { return followed_.size(); }
 
