@@ -85,7 +85,7 @@ holds sockscope \
     "./usr/bin/sockscope-exporter" \
     "./usr/share/man/man1/sockscope-exporter.1.gz" \
     "./usr/lib/systemd/system/sockscope-exporter.service"
-depends_on sockscope "libprometheus-cpp-pull1.0" "libprometheus-cpp-core1.0"
+depends_on sockscope "libprometheus-cpp-pull1.0"
 # The exporter's unit is installed disabled: no maintainer script of the
 # package enables or starts it.
 scripts=$(dpkg-deb --ctrl-tarfile "${deb[sockscope]}" | tar -t | grep -E 'postinst|prerm|postrm|preinst' || true)
