@@ -177,7 +177,10 @@ sockscopeDemo_x64 </dev/null >/dev/null || fail "sockscopeDemo_x64 failed"
 [ "$(sockscope-exporter --version)" = "sockscope-exporter $version" ] || fail "sockscope-exporter --version"
 systemd-analyze verify /usr/lib/systemd/system/sockscope-exporter.service || fail "the exporter's unit does not verify"
 for page in sockscope sockscopeDemo_x64 sockscope-exporter; do
-    zcat "/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH ${page^^} 1 .*sockscope $version" || fail "manual page $page"
+    # The whole page is read: grep -q would stop early, and zcat would then
+    # fail the pipeline (pipefail) on a page longer than the pipe holds.
+    zcat "/usr/share/man/man1/$page.1.gz" | grep "^\.TH " | grep -q "^\.TH ${page^^} 1 .*sockscope $version" ||
+        fail "manual page $page"
 done
 
 # Purged, nothing is left: no package known to dpkg, none of their files.
