@@ -4,6 +4,7 @@
 #include <sockscope/connections.h>
 #include <sockscope/sockets.h>
 
+#include <malloc.h>
 #include <poll.h>
 
 #include <cerrno>
@@ -170,9 +171,16 @@ std::vector<MetricFamily> SocketCollector::Collect() const {
         if (last_made_ >= arrived) return last_;
     }
     std::vector<MetricFamily> made = collect_now();
-    const std::lock_guard<std::mutex> lock(last_mutex_);
-    last_ = made;
-    last_made_ = std::chrono::steady_clock::now();
+    {
+        const std::lock_guard<std::mutex> lock(last_mutex_);
+        last_ = made;
+        last_made_ = std::chrono::steady_clock::now();
+    }
+    // A snapshot of a busy machine is megabytes, freed by now: given back
+    // to the system, so that the service's memory follows what it holds
+    // and not the largest snapshot it ever took (the allocator would keep
+    // it in the arena of the thread that took it).
+    malloc_trim(0);
     return made;
 }
 
