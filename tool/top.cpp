@@ -205,8 +205,10 @@ int run_top(const Options& options, bool terminal) {
         });
         before = ledger.totals();
         looked = at;
+        // Every interval from the first look; a look slower than that
+        // makes the next one wait a whole interval after it.
         deadline += options.interval;
-        if (deadline < at) deadline = at + options.interval;
+        if (const auto done = std::chrono::steady_clock::now(); deadline < done) deadline = done + options.interval;
 
         const auto wall = std::chrono::system_clock::now();
         std::string out;
