@@ -190,6 +190,10 @@ std::vector<MetricFamily> SocketCollector::collect_now() const {
     sockscope_selection selection = SOCKSCOPE_SELECTION_INIT;
     selection.what = SOCKSCOPE_TCP | SOCKSCOPE_UDP | (options_.all_namespaces ? SOCKSCOPE_ALL_NAMESPACES : 0u);
     selection.details = SOCKSCOPE_TCP_INFO;
+    {
+        const std::lock_guard<std::mutex> lock(ledger_mutex_);
+        ledger_.begin_look();
+    }
     const std::unique_ptr<sockscope_snapshot, SnapshotFreer> snapshot(sockscope_snapshot_take(&selection));
     const int snapshot_error = snapshot ? 0 : errno;
     std::vector<sockscope_tool::LiveConnection> live;

@@ -47,6 +47,12 @@ void TrafficLedger::look(const std::vector<LiveConnection>& connections, bool ch
     followed_ = std::move(seen);
     closed_since_look_.clear();
     looked_ = true;
+    looking_ = false;
+}
+
+void TrafficLedger::begin_look() {
+    closed_since_look_.clear();
+    looking_ = true;
 }
 
 void TrafficLedger::change(const ConnectionChange& change) {
@@ -69,7 +75,7 @@ void TrafficLedger::change(const ConnectionChange& change) {
         counts.bytes_sent += change.bytes_sent;
         counts.bytes_received += change.bytes_received;
     }
-    if (change.cookie != 0) closed_since_look_.insert(change.cookie);
+    if (looking_ && change.cookie != 0) closed_since_look_.insert(change.cookie);
 }
 
 std::vector<TrafficRates> traffic_rates(const std::map<TrafficKey, TrafficCounts>& before,

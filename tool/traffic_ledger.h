@@ -64,11 +64,19 @@ public:
     // One look at every live connection. Bytes count as the growth since
     // the previous look; a connection first seen counts all its bytes. A
     // connection whose close was recorded since the previous look is
-    // passed over (the snapshot was older than the record). Without the
+    // passed over when begin_look() came before the snapshot (the snapshot
+    // was older than the record). Without the
     // stream (changes_recorded false) the looks count the opened and
     // closed connections themselves: cookies new since the previous look
     // (not at the first look) and cookies gone.
     void look(const std::vector<LiveConnection>& connections, bool changes_recorded);
+
+    // Where changes are recorded while a snapshot is taken (another
+    // thread reads the stream), said before the snapshot: a connection
+    // whose close is recorded from then until look() is left out of that
+    // look. Only those closes are kept, so memory stays bounded however
+    // long no look comes.
+    void begin_look();
 
     // A connection opened or closed. A close adds the bytes the looks had
     // not yet seen of it.
@@ -92,6 +100,7 @@ private:
 
     std::size_t max_keys_;
     bool looked_ = false;
+    bool looking_ = false;
     std::map<TrafficKey, TrafficCounts> totals_;
     std::unordered_map<std::uint64_t, Followed> followed_;
     std::unordered_set<std::uint64_t> closed_since_look_;

@@ -29,7 +29,8 @@ struct Look {
     std::vector<LiveConnection> connections;
     bool changes_recorded = true;
 };
-using Step = std::variant<Look, ConnectionChange>;
+struct BeginLook {};
+using Step = std::variant<Look, ConnectionChange, BeginLook>;
 
 ConnectionChange opened(std::uint64_t cookie, const TrafficKey& key) { return {cookie, key, false, 0, 0}; }
 ConnectionChange closed(std::uint64_t cookie, const TrafficKey& key, std::uint64_t sent, std::uint64_t received) {
@@ -70,8 +71,16 @@ const std::vector<LedgerCase> ledger_cases = {
      {{db, {0, 1, 1, 5, 9}}}},
     {"a look older than a close record is not counted again",
      0,
-     {Look{{{1, web, 10, 0}}}, closed(1, web, 50, 0), Look{{{1, web, 40, 0}}}, Look{{}}},
+     {Look{{{1, web, 10, 0}}}, BeginLook{}, closed(1, web, 50, 0), Look{{{1, web, 40, 0}}}, Look{{}}},
      {{web, {0, 0, 1, 50, 0}}}},
+    {"nor is a connection that opened and closed while the look was taken",
+     0,
+     {Look{{}}, BeginLook{}, opened(4, db), closed(4, db, 9, 9), Look{{{4, db, 3, 3}}}},
+     {{db, {0, 1, 1, 9, 9}}}},
+    {"closes outside a look are not kept for it: a later look counts the cookie afresh",
+     0,
+     {Look{{}}, closed(5, db, 1, 1), BeginLook{}, Look{{{5, db, 2, 2}}}},
+     {{db, {1, 0, 1, 3, 3}}}},
     {"a close goes to the key the looks followed it under",
      0,
      {Look{{{1, web, 10, 0}}}, closed(1, db, 20, 0)},
@@ -104,6 +113,8 @@ TEST_P(TrafficLedgerCases, EndsWithTheTotals) {
     for (const Step& step : c.steps) {
         if (const Look* look = std::get_if<Look>(&step))
             ledger.look(look->connections, look->changes_recorded);
+        else if (std::holds_alternative<BeginLook>(step))
+            ledger.begin_look();
         else
             ledger.change(std::get<ConnectionChange>(step));
     }
