@@ -4,7 +4,8 @@
 #
 #   library       the shared library under its SONAME          libsockscope1
 #   development   header, .so link, pkg-config, CMake package  libsockscope-dev
-#   programs      sockscope, sockscopeDemo_x64, manual pages   sockscope
+#   programs      sockscope, sockscopeDemo_x64, sockscope-exporter
+#                 and its systemd unit, manual pages            sockscope
 #   python        the Python package (packages only)           python3-sockscope
 include(CMakePackageConfigHelpers)
 
@@ -43,7 +44,7 @@ function(sockscope_gzipped_manual_page page)
     install(FILES ${gzipped} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs)
 endfunction()
 
-foreach(program sockscopeDemo_x64 sockscope_tool)
+foreach(program sockscopeDemo_x64 sockscope_tool sockscope_exporter)
     if(TARGET ${program})
         set_target_properties(${program} PROPERTIES INSTALL_RPATH "${SOCKSCOPE_PROGRAM_RPATH}")
         install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
@@ -54,6 +55,13 @@ if(TARGET sockscope_tool)
 endif()
 if(TARGET sockscopeDemo_x64)
     sockscope_gzipped_manual_page(${PROJECT_BINARY_DIR}/demo/sockscopeDemo_x64.1)
+endif()
+# The exporter's unit, disabled until the administrator enables it (no
+# maintainer script enables or starts it), where systemd reads the units of
+# packages: /usr/lib/systemd/system.
+if(TARGET sockscope_exporter)
+    sockscope_gzipped_manual_page(${PROJECT_BINARY_DIR}/exporter/sockscope-exporter.1)
+    install(FILES exporter/sockscope-exporter.service DESTINATION lib/systemd/system COMPONENT programs)
 endif()
 
 set(SOCKSCOPE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/sockscope)

@@ -6,7 +6,8 @@
 #   libsockscope1      the shared library under its SONAME
 #   libsockscope-dev   header, .so link, pkg-config file, CMake package;
 #                      depends on libsockscope1 of the same version
-#   sockscope          the two programs and their manual pages
+#   sockscope          the programs, their manual pages and the exporter's
+#                      systemd unit
 #   python3-sockscope  the Python package; depends on libsockscope1 of the
 #                      same version and python3
 #
@@ -89,8 +90,10 @@ set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION "list TCP and UDP sockets with the process
 ${SOCKSCOPE_ABOUT}
 
 This package holds the command-line tool sockscope, for people who type
-ss -tanp or netstat -tanp, and sockscopeDemo_x64, which prints the IPv4 TCP
-table once, a line per connection.")
+ss -tanp or netstat -tanp; sockscopeDemo_x64, which prints the IPv4 TCP
+table once, a line per connection; and sockscope-exporter, which serves
+the sockets by process and container as Prometheus metrics, with its
+systemd unit (disabled until enabled).")
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-sockscope)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)

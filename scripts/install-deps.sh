@@ -15,6 +15,9 @@ have nm || needed+=(binutils)
 have pkg-config || needed+=(pkg-config)
 have python3 || needed+=(python3)
 [ -f /usr/include/gtest/gtest.h ] || needed+=(libgtest-dev)
+# sockscope-exporter's metrics and HTTP server (without it the exporter is
+# not built, and the rest is).
+[ -f /usr/include/prometheus/exposer.h ] || needed+=(prometheus-cpp-dev)
 if [ "${1:-}" = "--for-package" ] || [ "${1:-}" = "--for-tests" ]; then
     # The Debian package's Depends line is computed by dpkg-shlibdeps.
     have dpkg-shlibdeps || needed+=(dpkg-dev)
@@ -30,6 +33,8 @@ if [ "${1:-}" = "--for-tests" ]; then
     # its pytest, and compare with its psutil.
     /usr/bin/python3 -c 'import pytest' >/dev/null 2>&1 || needed+=(python3-pytest)
     /usr/bin/python3 -c 'import psutil' >/dev/null 2>&1 || needed+=(python3-psutil)
+    # The exporter's test has a real Prometheus scrape it.
+    [ -x /usr/bin/prometheus ] || needed+=(prometheus)
     # The suites' builds share what they compile alike (scripts/test.sh).
     have ccache || needed+=(ccache)
     # The listing's locale test builds ja_JP.eucJP from these sources.

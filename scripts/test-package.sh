@@ -85,7 +85,15 @@ holds sockscope \
     "./usr/bin/sockscope" \
     "./usr/bin/sockscopeDemo_x64" \
     "./usr/share/man/man1/sockscope.1.gz" \
-    "./usr/share/man/man1/sockscopeDemo_x64.1.gz"
+    "./usr/share/man/man1/sockscopeDemo_x64.1.gz" \
+    "./usr/bin/sockscope-exporter" \
+    "./usr/share/man/man1/sockscope-exporter.1.gz" \
+    "./usr/lib/systemd/system/sockscope-exporter.service"
+depends_on sockscope "libprometheus-cpp-pull1.0"
+# The exporter's unit is installed disabled: no maintainer script of the
+# package enables or starts it.
+scripts=$(dpkg-deb --ctrl-tarfile "${deb[sockscope]}" | tar -t | grep -E 'postinst|prerm|postrm|preinst' || true)
+[ -z "$scripts" ] || fail "sockscope has maintainer scripts: $scripts"
 holds python3-sockscope \
     "./usr/lib/python3/dist-packages/sockscope/__init__.py" \
     "./usr/lib/python3/dist-packages/sockscope/_sockets.py" \
@@ -120,7 +128,7 @@ trap cleanup EXIT
 # The programs carry no run path: /usr/lib/<triplet> is the loader's own.
 root=$scratch/root
 for package in "${packages[@]}"; do dpkg-deb -x "${deb[$package]}" "$root"; done
-for program in sockscope sockscopeDemo_x64; do
+for program in sockscope sockscopeDemo_x64 sockscope-exporter; do
     ! readelf -d "$root/usr/bin/$program" | grep -qE 'RPATH|RUNPATH' || fail "$program has a run path"
 done
 headers=$(objdump -p "$root/$libdir/libsockscope_x64.so.$version")
@@ -170,14 +178,19 @@ cmake --build "$scratch/by-cmake" >/dev/null
 loads_installed_library "$scratch/by-cmake/consumer"
 "$scratch/by-cmake/consumer" >/dev/null || fail "consumer built through find_package failed"
 
-# Both programs and the manual pages.
-for program in sockscope sockscopeDemo_x64; do loads_installed_library "/usr/bin/$program"; done
+# The programs, the exporter's unit and the manual pages.
+for program in sockscope sockscopeDemo_x64 sockscope-exporter; do loads_installed_library "/usr/bin/$program"; done
 [ "$(sockscope --version)" = "sockscope $version" ] || fail "sockscope --version"
 sockscope -tu >/dev/null || fail "sockscope failed"
 sockscope --json -l >/dev/null || fail "sockscope --json failed"
 sockscopeDemo_x64 </dev/null >/dev/null || fail "sockscopeDemo_x64 failed"
-for page in sockscope sockscopeDemo_x64; do
-    zcat "/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH ${page^^} 1 .*sockscope $version" || fail "manual page $page"
+[ "$(sockscope-exporter --version)" = "sockscope-exporter $version" ] || fail "sockscope-exporter --version"
+systemd-analyze verify /usr/lib/systemd/system/sockscope-exporter.service || fail "the exporter's unit does not verify"
+for page in sockscope sockscopeDemo_x64 sockscope-exporter; do
+    # The whole page is read: grep -q would stop early, and zcat would then
+    # fail the pipeline (pipefail) on a page longer than the pipe holds.
+    zcat "/usr/share/man/man1/$page.1.gz" | grep "^\.TH " | grep -q "^\.TH ${page^^} 1 .*sockscope $version" ||
+        fail "manual page $page"
 done
 
 # The Python package under Debian's python3, finding the library as the
@@ -208,4 +221,4 @@ while IFS= read -r path; do
 done <<<"$installed_files"
 [ -z "$left" ] || fail "left behind after the purge:$left"
 
-echo "packages ${packages[*]} $version-$release: contents, Depends, lintian, installed with apt-get, pkg-config and find_package callers, both programs, the Python package, purge: all good"
+echo "packages ${packages[*]} $version-$release: contents, Depends, lintian, installed with apt-get, pkg-config and find_package callers, the programs, the exporter's unit, the Python package, purge: all good"

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "interrupts.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <poll.h>
 #include <sys/time.h>
@@ -119,6 +120,23 @@ bool Interrupts::wait_readable(int fd) {
         // As above: the signals get through during the wait only.
         const int ready = ppoll(&wait, 1, nullptr, &waiting_mask);
         if (ready > 0 || (ready < 0 && errno != EINTR)) return !stop_requested();
+    }
+    return false;
+}
+
+bool Interrupts::wait_any(pollfd* fds, std::size_t count, std::chrono::steady_clock::time_point deadline) {
+    const sigset_t waiting_mask = this->waiting_mask();
+    for (std::size_t i = 0; i < count; ++i) fds[i].revents = 0;
+    while (!stop_requested()) {
+        // A deadline already past still looks once at the descriptors, so
+        // that a caller late every time is not deaf to them.
+        const auto left = std::max(deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero());
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+        const timespec timeout{static_cast<time_t>(seconds.count()),
+                               static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count())};
+        const int ready = ppoll(fds, static_cast<nfds_t>(count), &timeout, &waiting_mask);
+        if (ready > 0 || (ready < 0 && errno != EINTR)) return !stop_requested();
+        if (ready == 0 && left == std::chrono::steady_clock::duration::zero()) return true;
     }
     return false;
 }

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <poll.h>
 #include <cstddef>
 #include <string_view>
 
@@ -35,6 +36,9 @@ public:
     // Waits until `fd` is readable (or in error); false when a signal
     // asked to stop first.
     bool wait_readable(int fd);
+    // Waits until one of `fds` has an event or `deadline` passes; false
+    // when a signal asked to stop first. Each pollfd's revents says.
+    bool wait_any(pollfd* fds, std::size_t count, std::chrono::steady_clock::time_point deadline);
 
 private:
     // The mask to wait with: the original one, with the signals let through.

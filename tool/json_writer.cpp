@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "json_writer.h"
 
+#include <cmath>
+#include <cstdio>
+
 #include <sockscope_text/decimal.h>
 #include <sockscope_text/json_string.h>
 
@@ -36,6 +39,13 @@ JsonWriter& JsonWriter::key(const char* name) {
 void JsonWriter::number(std::uint64_t value) {
     separate();
     sockscope_text::append_decimal(out_, value);
+}
+
+void JsonWriter::decimal(double value, int places) {
+    separate();
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", places, std::isfinite(value) ? value : 0.0);
+    out_ += text;
 }
 
 void JsonWriter::signed_number(std::int64_t value) {

@@ -38,6 +38,8 @@ public:
 
     void number(std::uint64_t value);
     void signed_number(std::int64_t value);
+    // A finite value with `places` decimals (0 for anything not finite).
+    void decimal(double value, int places);
     void number_or_null(std::uint64_t value, bool known);
     void boolean(bool value);
     void null();

@@ -17,6 +17,7 @@
 
 #include "caller_privilege.h"
 #include "event_stream.h"
+#include "top.h"
 #include "interrupts.h"
 #include "json_output.h"
 #include "line_output.h"
@@ -303,6 +304,7 @@ int main(int argc, char** argv) {
         if (const int status = check_expression(parsed.options); status != 0) return status;
         if (parsed.options.events) return run_events(parsed.options, isatty(STDOUT_FILENO) != 0);
         if (parsed.options.summary) return run_summary(parsed.options);
+        if (parsed.options.top) return run_top(parsed.options, isatty(STDOUT_FILENO) != 0);
 
         // --netns: a namespace's name, or else an inode, which may have no
         // socket; a name that no namespace has is an error.

@@ -15,7 +15,8 @@ const char* const usage_line = "usage: sockscope [-tul46eWHiomK] [--port N,...] 
                                "[--json] [--watch SECONDS] [-A] [--netns NS] [--container ID] [EXPRESSION]\n"
                                "       sockscope -s [-A] [--json]\n"
                                "       sockscope --events [-46A] [--port N,...] [--pid N,...] [--name NAME] "
-                               "[--netns NS] [--container ID] [--opens] [--json] [--debug] [--tracked N] [--exact-accepts]";
+                               "[--netns NS] [--container ID] [--opens] [--json] [--debug] [--tracked N] [--exact-accepts]\n"
+                               "       sockscope --top [-tu46A] [--by process|container] [--interval SECONDS] [--json]";
 
 namespace {
 
@@ -96,6 +97,20 @@ std::string take_watch(Options& options, std::string_view value) {
     if (!parse_number(value, seconds) || !(seconds >= 0.1 && seconds <= 86400))
         return "--watch needs a number of seconds from 0.1 to 86400";
     options.watch = std::chrono::milliseconds(static_cast<long long>(std::llround(seconds * 1000)));
+    return "";
+}
+
+std::string take_interval(Options& options, std::string_view value) {
+    double seconds = 0;
+    if (!parse_number(value, seconds) || !(seconds >= 0.1 && seconds <= 3600))
+        return "--interval needs a number of seconds from 0.1 to 3600";
+    options.interval = std::chrono::milliseconds(static_cast<long long>(std::llround(seconds * 1000)));
+    return "";
+}
+
+std::string take_by(Options& options, std::string_view value) {
+    if (value != "process" && value != "container") return "--by needs process or container";
+    options.by_container = value == "container";
     return "";
 }
 
@@ -241,6 +256,20 @@ constexpr OptionEntry table[] = {
      "follow up to N sockets at once (default 32768,\n"
      "about 200 bytes of kernel memory each)",
      events_only, nullptr, true, nullptr, take_tracked},
+
+    {"top", 0, nullptr, HelpSection::top,
+     "instead of a table, a live view of every process\n"
+     "with connections: open, opened and closed a second,\n"
+     "bytes sent and received a second, busiest first;\n"
+     "q or Ctrl-C quits. Bytes are TCP's: the growth of\n"
+     "each connection's kernel counters between two\n"
+     "looks, and with CAP_BPF and CAP_PERFMON the bytes of\n"
+     "connections that closed between them. A UDP socket\n"
+     "(-u) counts as open, with no bytes",
+     any, nullptr, true, &Options::top, nullptr},
+    {"by", 0, "WHAT", HelpSection::top, "process (the default) or container", any, nullptr, true, nullptr, take_by},
+    {"interval", 0, "SECONDS", HelpSection::top, "between two looks (default 1, at least 0.1)", any, nullptr, true,
+     nullptr, take_interval},
 };
 
 struct SectionText {
@@ -266,8 +295,10 @@ constexpr SectionText sections[] = { // in the order of HelpSection
      "  normal, reset-sent, reset-received, refused, timed-out, abandoned,\n"
      "  failed:ERRNO; open with --opens). Lost records are noted on stderr as\n"
      "  they happen. See sockscope(1) for --json's members.\n"},
+    {"Connections and bytes a second by process (--top)",
+     "  -t, -u, -4, -6 and -A apply; --json writes one line per interval.\n"},
 };
-static_assert(std::size(sections) == static_cast<std::size_t>(HelpSection::events) + 1);
+static_assert(std::size(sections) == static_cast<std::size_t>(HelpSection::top) + 1);
 
 constexpr const char* help_start = R"(Usage: sockscope [OPTION]...
 Lists the machine's TCP sockets (or UDP sockets) with every process that
@@ -384,6 +415,23 @@ std::string clash_with_events(const Options& options, const std::vector<bool>& g
     return "";
 }
 
+// --top takes the protocols, families, -A and --json; --by and --interval
+// are its own.
+std::string clash_with_top(const Options& options, const std::vector<bool>& given) {
+    static constexpr std::string_view with_top[] = {"tcp", "udp", "ipv4", "ipv6", "all-namespaces", "json",
+                                                    "help", "version", "top", "by", "interval"};
+    for (std::size_t i = 0; i < std::size(table); ++i) {
+        if (!given[i]) continue;
+        const std::string_view name = table[i].name != nullptr ? table[i].name : "";
+        const bool own = name == "by" || name == "interval";
+        if (!options.top && own) return label(table[i]) + " works with --top only";
+        if (options.top && table[i].name != nullptr && std::find(std::begin(with_top), std::end(with_top), name) == std::end(with_top))
+            return label(table[i]) + " makes no sense with --top";
+    }
+    if (options.top && !options.expression.empty()) return "a filter expression makes no sense with --top";
+    return "";
+}
+
 } // namespace
 
 std::span<const OptionEntry> option_table() { return table; }
@@ -474,6 +522,7 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) 
     // After "--", every word is the expression's.
     for (; optind < argc; ++optind) add_expression_word(options, texts[static_cast<std::size_t>(optind)]);
     if (std::string error = clash_with_events(options, given); !error.empty()) return fail(error);
+    if (std::string error = clash_with_top(options, given); !error.empty()) return fail(error);
     if (options.kill && (options.watch || options.every_namespace()))
         return fail("-K destroys the sockets of this network namespace once: not with --watch, -A, --netns or "
                     "--container");

@@ -49,6 +49,11 @@ struct Options {
     bool exact_accepts = false;  // --exact-accepts: accepts seen at every system call's exit
     std::uint32_t tracked = 0;   // --tracked N: sockets followed at once; 0: the library's default
 
+    // --top: a live view of connections and bytes per process.
+    bool top = false;
+    std::chrono::milliseconds interval{1000}; // --interval SECONDS
+    bool by_container = false;                // --by container
+
     bool wants_tcp() const { return tcp || !udp; }
     bool wants_udp() const { return udp; }
     bool wants_ipv4() const { return ipv4 || !ipv6; }
@@ -73,7 +78,7 @@ enum class OptionModes : unsigned char {
 };
 
 // The part of --help that lists an option.
-enum class HelpSection : unsigned char { tables, filters, namespaces, output, events };
+enum class HelpSection : unsigned char { tables, filters, namespaces, output, events, top };
 
 // One option of the command line. The parser (getopt_long's tables), the
 // text of --help and the checks of which run takes what are all made from

@@ -379,7 +379,7 @@ TEST(ToolEvents, OptionsThatMakeNoSenseWithItAreRefused) {
     for (const auto& option : {"-u", "-l", "-e", "--state=listen"}) {
         const ProgramResult result = run_tool({"--events", option});
         EXPECT_EQ(result.exit_code, 2) << option;
-        EXPECT_EQ(lines_of(result.err).size(), 4u) << result.err; // the problem, the three usage lines
+        EXPECT_EQ(lines_of(result.err).size(), 5u) << result.err; // the problem, the four usage lines
     }
     EXPECT_EQ(run_tool({"--watch", "1", "--events"}).exit_code, 2);
     EXPECT_EQ(run_tool({"--opens"}).exit_code, 2);

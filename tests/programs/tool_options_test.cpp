@@ -166,6 +166,29 @@ TEST(ToolOptions, TheSummaryTakesItsFewOptionsAndRefusesTheRest) {
     for (const auto& [arguments, error] : cases) EXPECT_EQ(parse(arguments).error, error) << arguments.back();
 }
 
+TEST(ToolOptions, TopTakesItsOwnOptionsAndRefusesTheRest) {
+    const Options top = parse({"--top", "-tu4A", "--by", "container", "--interval=0.5", "--json"}).options;
+    EXPECT_TRUE(top.top && top.all_namespaces && top.json && top.by_container && top.wants_udp());
+    EXPECT_EQ(top.interval, std::chrono::milliseconds(500));
+    EXPECT_EQ(parse({"--top"}).options.interval, std::chrono::milliseconds(1000));
+    EXPECT_FALSE(parse({"--top", "--by=process"}).options.by_container);
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--top", "--by", "pid"}, "--by needs process or container"},
+        {{"--top", "--interval", "0.05"}, "--interval needs a number of seconds from 0.1 to 3600"},
+        {{"--top", "--interval", "3601"}, "--interval needs a number of seconds from 0.1 to 3600"},
+        {{"--top", "--top"}, "--top given twice"},
+        {{"--interval", "2"}, "--interval works with --top only"},
+        {{"--by", "container"}, "--by works with --top only"},
+        {{"--top", "--port", "22"}, "--port makes no sense with --top"},
+        {{"--top", "--watch", "1"}, "--watch makes no sense with --top"},
+        {{"--top", "--events"}, "--events makes no sense with --top"},
+        {{"--top", "-s"}, "--top makes no sense with --summary (it counts every socket)"},
+        {{"--top", "-l"}, "--listening makes no sense with --top"},
+        {{"--top", "dport", "=", ":22"}, "a filter expression makes no sense with --top"},
+    };
+    for (const auto& [arguments, error] : cases) EXPECT_EQ(parse(arguments).error, error) << arguments.back();
+}
+
 TEST(ToolOptions, HelpAndVersion) {
     EXPECT_TRUE(parse({"--help"}).options.help);
     EXPECT_TRUE(parse({"-h"}).options.help);

@@ -257,11 +257,12 @@ TEST(Tool, BadCommandLinesExitTwoWithAUsageLine) {
         EXPECT_EQ(run.exit_code, 2) << arguments[0];
         EXPECT_EQ(run.out, "");
         const auto lines = lines_of(run.err);
-        ASSERT_EQ(lines.size(), 4u) << run.err;
+        ASSERT_EQ(lines.size(), 5u) << run.err;
         EXPECT_EQ(lines[0].rfind("sockscope: ", 0), 0u) << lines[0];
         EXPECT_EQ(lines[1].rfind("usage: sockscope ", 0), 0u) << lines[1];
         EXPECT_EQ(lines[2].rfind("       sockscope -s ", 0), 0u) << lines[2];
         EXPECT_EQ(lines[3].rfind("       sockscope --events ", 0), 0u) << lines[3];
+        EXPECT_EQ(lines[4].rfind("       sockscope --top ", 0), 0u) << lines[4];
     }
 }
 
