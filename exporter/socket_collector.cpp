@@ -16,6 +16,7 @@
 #include <string_view>
 #include <tuple>
 
+#include "library_handles.h"
 #include "traffic_keys.h"
 
 namespace sockscope_exporter {
@@ -25,6 +26,9 @@ namespace {
 using prometheus::ClientMetric;
 using prometheus::MetricFamily;
 using prometheus::MetricType;
+using sockscope_tool::BatchFreer;
+using sockscope_tool::SnapshotFreer;
+using sockscope_tool::StreamCloser;
 using sockscope_tool::TrafficCounts;
 using sockscope_tool::TrafficKey;
 
@@ -32,15 +36,6 @@ using sockscope_tool::TrafficKey;
 // limit on label sets.
 constexpr const char* overflow_value = "_other";
 
-struct SnapshotFreer {
-    void operator()(sockscope_snapshot* snapshot) const { sockscope_snapshot_free(snapshot); }
-};
-struct StreamCloser {
-    void operator()(sockscope_stream* stream) const { sockscope_stream_close(stream); }
-};
-struct BatchFreer {
-    void operator()(sockscope_connections* batch) const { sockscope_connections_free(batch); }
-};
 
 MetricFamily family(const char* name, const char* help, MetricType type) {
     MetricFamily made;

@@ -18,6 +18,7 @@
 #include "event_filter.h"
 #include "event_output.h"
 #include "interrupts.h"
+#include "library_handles.h"
 
 namespace sockscope_tool {
 namespace {
@@ -35,12 +36,6 @@ constexpr std::chrono::milliseconds gathering{10};
 constexpr std::chrono::milliseconds output_stall{1000};
 constexpr int most_reads_after_stop = 256;
 
-struct StreamCloser {
-    void operator()(sockscope_stream* stream) const { sockscope_stream_close(stream); }
-};
-struct BatchFreer {
-    void operator()(sockscope_connections* batch) const { sockscope_connections_free(batch); }
-};
 
 int open_failed(int error) {
     if (error == EPERM)

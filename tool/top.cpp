@@ -18,6 +18,7 @@
 #include <sockscope_text/output.h>
 
 #include "interrupts.h"
+#include "library_handles.h"
 #include "top_output.h"
 #include "traffic_keys.h"
 #include "traffic_ledger.h"
@@ -28,15 +29,6 @@ namespace {
 
 constexpr const char* program = "sockscope";
 
-struct SnapshotFreer {
-    void operator()(sockscope_snapshot* snapshot) const { sockscope_snapshot_free(snapshot); }
-};
-struct StreamCloser {
-    void operator()(sockscope_stream* stream) const { sockscope_stream_close(stream); }
-};
-struct BatchFreer {
-    void operator()(sockscope_connections* batch) const { sockscope_connections_free(batch); }
-};
 
 void say(const std::string& text) {
     const std::string line = std::string(program) + ": " + text + "\n";
