@@ -93,18 +93,23 @@ Result<OwnedTable> run_pipeline(const TableQuery& query, const SystemSources& so
     }
 
     // Socket inodes are the machine's: one look for owners serves every
-    // table of every namespace.
-    SocketOwners owners(table.rows, query.every_holder);
-    if (!owners.all_owned()) { // some row has a socket a process may hold
-        if (!owner_source) make_source();
-        if (const Result<void> found = owner_source->find_owners(owners); !found) return found.failure();
-        owners.apply(table.rows);
-        table.unreadable_processes = owners.unreadable_processes();
-        if (query.with_names) {
-            Result<OwnerNames> names = read_owner_names(owners, root, query.every_holder);
-            if (!names) return names.failure();
-            table.names = std::move(names).value();
+    // table of every namespace. Its arrays go before the rows are sorted,
+    // which makes arrays of its own.
+    {
+        SocketOwners owners(table.rows, query.every_holder);
+        if (!owners.all_owned()) { // some row has a socket a process may hold
+            if (!owner_source) make_source();
+            if (const Result<void> found = owner_source->find_owners(owners); !found) return found.failure();
+            owners.apply(table.rows);
+            table.unreadable_processes = owners.unreadable_processes();
+            if (query.with_names) {
+                Result<OwnerNames> names = read_owner_names(owners, root, query.every_holder);
+                if (!names) return names.failure();
+                table.names = std::move(names).value();
+            }
         }
+        table.holders = owners.every_holder();
+        owner_source.reset(); // and what it read
     }
     // Each table in order and once: its rows move down over the repeats
     // dropped before it.
@@ -122,7 +127,6 @@ Result<OwnedTable> run_pipeline(const TableQuery& query, const SystemSources& so
     }
     table.rows.resize(kept);
     table.own_rows = query.tables.empty() ? 0 : table_ends[query.tables.size() - 1];
-    table.holders = owners.every_holder();
     return table;
 }
 
