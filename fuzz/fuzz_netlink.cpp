@@ -39,9 +39,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!passes(request, row) || row.local_port > 0xFFFF || row.remote_port > 0xFFFF) std::abort();
         // Every row has its details when asked, and a name that ends.
         if ((row.details != nullptr) != details) std::abort();
-        if (details && std::memchr(row.details->congestion, 0, sizeof row.details->congestion) == nullptr)
+        if (details && std::memchr(row.details->congestion.data(), 0, row.details->congestion.size()) == nullptr)
             std::abort();
         if (details && row.details->tcp_info_size > sizeof row.details->info) std::abort();
+    }
+    // The store's tally counts at least the details of the rows kept.
+    if (details) {
+        std::size_t infos = 0;
+        for (const SocketRow& row : rows) infos += row.details->has_tcp_info;
+        if (store.tally().tcp_infos < infos) std::abort();
     }
     // The request for the same table is well formed whatever it asks.
     const std::vector<unsigned char> asked = make_dump_request(request, seq, kind);

@@ -7,8 +7,8 @@
 #
 #   prometheus_test.py EXPORTER CONNECTION_PEER
 #
-# Exit 0 passed, 1 failed, 77 skipped (no /usr/bin/prometheus, or not root
-# to give the exporter its capabilities). Every wait is bounded; every
+# Exit 0 passed, 1 failed, 77 skipped (no /usr/bin/prometheus, not root to
+# give the exporter its capabilities, or a build without BPF). Every wait is bounded; every
 # process it starts is ended and reaped.
 import json
 import os
@@ -125,6 +125,9 @@ def main():
         return 77
     if os.geteuid() != 0:
         print("not root: the exporter cannot be given its capabilities: skipped")
+        return 77
+    if os.environ.get("SOCKSCOPE_BUILT_WITH_BPF") == "0":
+        print("a build without BPF: the exporter has no connection stream to count with: skipped")
         return 77
     processes = Processes()
     work = tempfile.mkdtemp(prefix="sockscope-prometheus-")
