@@ -78,12 +78,11 @@ private:
     };
     std::uint32_t address_text(Family family, const Address& address, std::string_view zone, LastAddress& last);
     void add_congestion_text(const std::array<char, 16>& name);
-
-    std::vector<std::pair<std::array<char, 16>, std::uintptr_t>> congestions_;
     void add_owner_texts(std::uint32_t process);
     void add_namespace_name(const SocketRow& row);
 
     const OwnedTable& table_;
+    std::vector<std::pair<std::array<char, 16>, std::uintptr_t>> congestions_; // name, text
 };
 
 SnapshotTexts::SnapshotTexts(const OwnedTable& table) : addresses(table.rows.size()), table_(table) {
