@@ -54,6 +54,7 @@ private:
     mutable std::vector<prometheus::MetricFamily> last_;
     mutable std::chrono::steady_clock::time_point last_made_{};
     mutable std::atomic<std::uint64_t> stale_scrapes_{0};
+    mutable std::atomic<std::uint64_t> scrapes_{0}; // collected
 
     mutable std::mutex ledger_mutex_;
     mutable sockscope_tool::TrafficLedger ledger_;

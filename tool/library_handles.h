@@ -1,17 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Deleters for std::unique_ptr of what the library hands out, each given
-// back by its own call: a snapshot, a connection stream, a batch of
-// connections.
+// back by its own call: a connection stream, a batch of connections.
 #pragma once
 
 #include <sockscope/connections.h>
-#include <sockscope/sockets.h>
 
 namespace sockscope_tool {
 
-struct SnapshotFreer {
-    void operator()(sockscope_snapshot* snapshot) const { sockscope_snapshot_free(snapshot); }
-};
 struct StreamCloser {
     void operator()(sockscope_stream* stream) const { sockscope_stream_close(stream); }
 };

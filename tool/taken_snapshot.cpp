@@ -6,9 +6,14 @@
 namespace sockscope_tool {
 
 TakenSnapshot::TakenSnapshot(const SocketFilter& filter) {
-    if (filter.passes_nothing()) return;
+    if (!filter.passes_nothing()) take(filter.selection());
+}
+
+TakenSnapshot::TakenSnapshot(const sockscope_selection& selection) { take(selection); }
+
+void TakenSnapshot::take(const sockscope_selection& selection) {
     errno = 0;
-    taken_.reset(sockscope_walk_start(&filter.selection()));
+    taken_.reset(sockscope_walk_start(&selection));
     if (!taken_) error_ = errno != 0 ? errno : ENOMEM;
 }
 

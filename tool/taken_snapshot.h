@@ -20,6 +20,8 @@ public:
     // Takes the snapshot; when the filter passes nothing, holds an empty
     // one without asking the library.
     explicit TakenSnapshot(const SocketFilter& filter);
+    // Takes the sockets `selection` selects.
+    explicit TakenSnapshot(const sockscope_selection& selection);
 
     // 0, or the errno value of a snapshot that failed (then it is empty).
     int error() const { return error_; }
@@ -32,6 +34,8 @@ public:
     const sockscope_socket& socket(std::size_t index) const { return *sockscope_walk_socket(taken_.get(), index); }
 
 private:
+    void take(const sockscope_selection& selection);
+
     struct Release {
         void operator()(sockscope_walk* walk) const { sockscope_walk_end(walk); }
     };

@@ -19,6 +19,7 @@
 
 #include "interrupts.h"
 #include "library_handles.h"
+#include "taken_snapshot.h"
 #include "top_output.h"
 #include "traffic_keys.h"
 #include "traffic_ledger.h"
@@ -116,9 +117,9 @@ int run_top(const Options& options, bool terminal) {
 
     TrafficLedger ledger;
     const auto look = [&]() -> bool {
-        const std::unique_ptr<sockscope_snapshot, SnapshotFreer> snapshot(sockscope_snapshot_take(&selection));
-        if (!snapshot) return false;
-        ledger.look(live_connections(*snapshot, grouping), stream != nullptr);
+        const TakenSnapshot taken(selection);
+        if (taken.error() != 0) return false;
+        ledger.look(live_connections(taken, grouping), stream != nullptr);
         return true;
     };
     std::uint64_t lost = 0;

@@ -19,13 +19,14 @@ TrafficKey key_of(std::uint32_t pid, const char* name, const char* container, Tr
 
 } // namespace
 
-std::vector<LiveConnection> live_connections(const sockscope_snapshot& snapshot, TrafficGrouping grouping) {
+std::vector<LiveConnection> live_connections(const TakenSnapshot& taken, TrafficGrouping grouping) {
+    const sockscope_snapshot& snapshot = taken.header();
     std::vector<LiveConnection> connections;
     connections.reserve(snapshot.count);
     // tcp_info was added in 1.4: read only where the library's sockets reach it.
     const bool has_details = snapshot.socket_size >= offsetof(sockscope_socket, tcp_info) + sizeof(void*);
     for (std::size_t i = 0; i < snapshot.count; ++i) {
-        const sockscope_socket& socket = *sockscope_socket_at(&snapshot, i);
+        const sockscope_socket& socket = taken.socket(i);
         // A listener is no connection; a connection in TIME_WAIT is closed
         // and held by no process.
         if (socket.protocol == IPPROTO_TCP && (socket.state == SOCKSCOPE_LISTEN || socket.state == SOCKSCOPE_TIME_WAIT))

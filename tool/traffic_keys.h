@@ -9,18 +9,19 @@
 
 #include <vector>
 
+#include "taken_snapshot.h"
 #include "traffic_ledger.h"
 
 namespace sockscope_tool {
 
 enum class TrafficGrouping { process, name, container };
 
-// Every socket of the snapshot but the TCP listeners and TIME_WAIT, under its first
+// Every socket taken but the TCP listeners and TIME_WAIT, under its first
 // owner (none known: an empty name). TCP connections carry their cookie and
 // bytes (bytes_acked, bytes_received) when the snapshot has their TCP info;
 // UDP sockets are counted open, with no bytes: the kernel keeps no byte
 // counts for them.
-std::vector<LiveConnection> live_connections(const sockscope_snapshot& snapshot, TrafficGrouping grouping);
+std::vector<LiveConnection> live_connections(const TakenSnapshot& taken, TrafficGrouping grouping);
 
 // A stream record as the ledger takes it; false for a listener's record
 // (a listener is no connection).
