@@ -136,10 +136,11 @@ checks() {
     return $status
 }
 
-# The checks read files while the native suite builds.
-start_suite checks checks
+# The checks run before any build: reuse reads every file of the tree, and
+# the builds' cache makes and removes files under it as it goes (a file
+# gone between its listing and its reading failed the checks).
+suite checks checks
 suite native preset_tests default
-show_suite checks
 # The package suite waits on apt, dpkg and lintian much of its time, and the
 # fuzzers run for a set time, whatever else runs: side by side. Ten seconds
 # a parser: a check that the parsers take the corpus and what grows from it;
